@@ -1,0 +1,3 @@
+// Placeholder until its owner lands it.
+#pragma once
+#include <CoreFoundation/CFBase.h>
