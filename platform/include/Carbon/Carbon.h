@@ -1,0 +1,6 @@
+// Umbrella header: includes every Carbon stand-in header, nothing else.
+#pragma once
+
+#include <MacTypes.h>
+#include <CoreFoundation/CoreFoundation.h>
+#include <Carbon/CarbonEvents.h>

@@ -1,0 +1,29 @@
+// The Carbon application event loop, as far as a faceless application uses it: the main
+// event loop is the main thread's CFRunLoop, run by RunApplicationEventLoop until
+// QuitApplicationEventLoop is called or the process receives SIGTERM, SIGINT or SIGHUP.
+// Those signals are handled on the run loop, not in a signal handler; the previous handling
+// of the three signals is put back when RunApplicationEventLoop returns.
+// Threading: run and quit the application event loop on the main thread.
+// Ownership: event loop references and the run loop behind them are never owned by callers.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+
+typedef struct OpaqueEventLoopRef* EventLoopRef;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+EventLoopRef GetCurrentEventLoop(void);
+EventLoopRef GetMainEventLoop(void);
+// Returns the loop's CFRunLoopRef (cast it, as on Mac OS X).
+CFTypeRef GetCFRunLoopFromEventLoop(EventLoopRef inEventLoop);
+
+void RunApplicationEventLoop(void);
+void QuitApplicationEventLoop(void);
+OSStatus QuitEventLoop(EventLoopRef inEventLoop);
+
+#ifdef __cplusplus
+}
+#endif
