@@ -4,3 +4,5 @@
 #include <MacTypes.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <Carbon/CarbonEvents.h>
+#include <Carbon/Processes.h>
+#include <Carbon/LaunchServices.h>

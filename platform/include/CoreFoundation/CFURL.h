@@ -35,6 +35,10 @@ CFURLRef CFURLCreateCopyAppendingPathComponent(CFAllocatorRef allocator, CFURLRe
 CFURLRef CFURLCreateCopyDeletingLastPathComponent(CFAllocatorRef allocator, CFURLRef url);
 CFURLRef CFURLCopyAbsoluteURL(CFURLRef relativeURL);
 
+struct FSRef;
+// A file URL for the item an FSRef names (Carbon File Manager); NULL for NULL or a bad reference.
+CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const struct FSRef* fsRef);
+
 CFStringRef CFURLGetString(CFURLRef anURL);
 CFURLRef CFURLGetBaseURL(CFURLRef anURL);
 Boolean CFURLHasDirectoryPath(CFURLRef anURL);

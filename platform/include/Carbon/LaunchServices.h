@@ -1,0 +1,91 @@
+// Launch Services: opening an application bundle, optionally with documents.
+// The bundle's executable runs detached from the caller (its own session, standard
+// streams on /dev/null, no inherited descriptors beyond them, default signal state,
+// the caller's environment), with each document's path as one argument. Every open
+// starts a new process, whether or not the application already runs.
+// Threading: any thread. Ownership: the caller keeps every FSRef it passes.
+#pragma once
+
+#include <MacTypes.h>
+#include <Carbon/Files.h>
+#include <Carbon/MacErrors.h>
+
+#ifndef __OPTIONBITS_DEFINED
+#define __OPTIONBITS_DEFINED
+typedef UInt32 OptionBits;
+#endif
+
+struct AEDesc;
+typedef struct AEDesc AEDesc;
+
+// Launch Services result codes beyond those in MacErrors.h.
+enum {
+    kLSAppInTrashErr = -10660,
+    kLSExecutableIncorrectFormat = -10661,
+    kLSUnknownErr = -10810,
+    kLSNotAnApplicationErr = -10811,
+    kLSNotInitializedErr = -10812,
+    kLSDataUnavailableErr = -10813,
+    kLSUnknownTypeErr = -10815,
+    kLSDataTooOldErr = -10816,
+    kLSDataErr = -10817,
+    kLSLaunchInProgressErr = -10818,
+    kLSNotRegisteredErr = -10819,
+    kLSAppDoesNotClaimTypeErr = -10820,
+    kLSAppDoesNotSupportSchemeWarning = -10821,
+    kLSServerCommunicationErr = -10822,
+    kLSCannotSetInfoErr = -10823,
+    kLSNoRegistrationInfoErr = -10824,
+    kLSIncompatibleSystemVersionErr = -10825,
+    kLSNoLaunchPermissionErr = -10826,
+    kLSNoClassicEnvironmentErr = -10828,
+    kLSMultipleSessionsNotSupportedErr = -10829
+};
+
+typedef OptionBits LSLaunchFlags;
+// Accepted for source compatibility; only the defaults' behaviour exists here.
+enum {
+    kLSLaunchDefaults = 0x00000001,
+    kLSLaunchAndPrint = 0x00000002,
+    kLSLaunchAndDisplayErrors = 0x00000040,
+    kLSLaunchInhibitBGOnly = 0x00000080,
+    kLSLaunchDontAddToRecents = 0x00000100,
+    kLSLaunchDontSwitch = 0x00000200,
+    kLSLaunchNoParams = 0x00000800,
+    kLSLaunchAsync = 0x00010000,
+    kLSLaunchStartClassic = 0x00020000,
+    kLSLaunchInClassic = 0x00040000,
+    kLSLaunchNewInstance = 0x00080000,
+    kLSLaunchAndHide = 0x00100000,
+    kLSLaunchAndHideOthers = 0x00200000,
+    kLSLaunchHasUntrustedContents = 0x00400000
+};
+
+struct LSLaunchFSRefSpec {
+    const FSRef* appRef;
+    ItemCount numDocs;
+    const FSRef* itemRefs;
+    const AEDesc* passThruParams; // ignored
+    LSLaunchFlags launchFlags;
+    void* asyncRefCon; // ignored
+};
+typedef struct LSLaunchFSRefSpec LSLaunchFSRefSpec;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// 0 only once the executable has really been started (exec succeeded).
+// paramErr for a NULL spec, NULL appRef, or documents without itemRefs;
+// kLSApplicationNotFoundErr when appRef is not a bundle directory;
+// kLSNoExecutableErr when its executable is missing or not executable;
+// kLSExecutableIncorrectFormat when the kernel refuses to run it.
+// outLaunchedRef, when non-NULL, receives the application's reference.
+OSStatus LSOpenFromRefSpec(const LSLaunchFSRefSpec* inLaunchSpec, FSRef* outLaunchedRef);
+
+// An application is launched with no documents; anything else is not supported here.
+OSStatus LSOpenFSRef(const FSRef* inRef, FSRef* outLaunchedRef);
+
+#ifdef __cplusplus
+}
+#endif
