@@ -6,3 +6,6 @@
 #include <Carbon/CarbonEvents.h>
 #include <Carbon/Processes.h>
 #include <Carbon/LaunchServices.h>
+#include <Carbon/MacErrors.h>
+#include <Carbon/Files.h>
+#include <Carbon/Folders.h>
