@@ -1,0 +1,45 @@
+#include "VURuvevidova/LCFRunloop.h"
+
+LCFRunLoopTimerContext::LCFRunLoopTimerContext(void* infoIn) {
+    context.version = 0;
+    context.info = infoIn;
+    context.retain = NULL;
+    context.release = NULL;
+    context.copyDescription = NULL;
+}
+
+LCFRunLoopTimer::LCFRunLoopTimer() {}
+
+LCFRunLoopTimer::~LCFRunLoopTimer() {
+    // mode and runLoop go next (members), the timer last (base).
+    RemoveFromRunLoop();
+}
+
+bool LCFRunLoopTimer::CreateRelativeMulti(CFAbsoluteTime relativeTime, CFTimeInterval intervalTime,
+                                          CFRunLoopTimerCallBack callout,
+                                          CFRunLoopTimerContext* context,
+                                          CFAllocatorRef inAllocator) {
+    RemoveFromRunLoop();
+    CFAbsoluteTime fireDate = CFAbsoluteTimeGetCurrent() + relativeTime;
+    *this -= CFRunLoopTimerCreate(DefaultAllocator(inAllocator), fireDate, intervalTime, 0, 0,
+                                  callout, context);
+    return GetTypeRef() != NULL;
+}
+
+void LCFRunLoopTimer::AddToRunLoop(CFRunLoopRef runLoopIn, CFStringRef modeIn) {
+    // A run loop must never be handed a NULL timer or mode.
+    if (GetTypeRef() == NULL || modeIn == NULL)
+        return;
+    RemoveFromRunLoop();
+    mode = modeIn;
+    runLoop = runLoopIn != NULL ? runLoopIn : CFRunLoopGetCurrent();
+    CFRunLoopAddTimer(runLoop, GetTypeRef(), mode);
+}
+
+void LCFRunLoopTimer::RemoveFromRunLoop() {
+    if (runLoop.GetTypeRef() == NULL)
+        return;
+    if (GetTypeRef() != NULL)
+        CFRunLoopRemoveTimer(runLoop, GetTypeRef(), mode);
+    runLoop = static_cast<CFRunLoopRef>(NULL);
+}
