@@ -1,5 +1,6 @@
 #include "TvbWire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -28,6 +29,143 @@ int RemainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
+
+// libplist parses a binary property list recursively and expands every reference into its own
+// node, so a small hostile frame can exhaust the stack (deep nesting) or memory (shared
+// references). This walks the object graph without recursion, with memoised heights and
+// expanded sizes, before libplist ever sees the bytes.
+constexpr uint32_t kMaxNesting = 32;
+constexpr uint64_t kMaxExpandedNodes = 1u << 18;
+
+uint64_t ReadBigEndian(const uint8_t* p, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+class BinaryPlistShape {
+public:
+    BinaryPlistShape(const uint8_t* data, size_t length) : mData(data), mLength(length) {}
+
+    bool Acceptable() {
+        static const char kMagic[] = "bplist00";
+        constexpr size_t kTrailer = 32;
+        if (mLength < 8 + kTrailer || std::memcmp(mData, kMagic, 8) != 0)
+            return false;
+        const uint8_t* trailer = mData + mLength - kTrailer;
+        mOffsetSize = trailer[6];
+        mRefSize = trailer[7];
+        const uint64_t count = ReadBigEndian(trailer + 8, 8);
+        const uint64_t top = ReadBigEndian(trailer + 16, 8);
+        const uint64_t tableOffset = ReadBigEndian(trailer + 24, 8);
+        if (!ValidWidth(mOffsetSize) || !ValidWidth(mRefSize) || count == 0 || top >= count)
+            return false;
+        const uint64_t tableEnd = mLength - kTrailer;
+        if (tableOffset < 8 || tableOffset > tableEnd ||
+            count > (tableEnd - tableOffset) / mOffsetSize)
+            return false;
+        mTable = mData + tableOffset;
+        mObjectEnd = tableOffset;
+        mCount = count;
+        mState.assign(count, Unvisited);
+        mHeight.assign(count, 0);
+        mSize.assign(count, 0);
+        return Visit(top);
+    }
+
+private:
+    enum State : uint8_t { Unvisited, Open, Done };
+    struct Frame {
+        uint64_t object;
+        std::vector<uint64_t> children;
+        size_t next = 0;
+    };
+
+    static bool ValidWidth(uint8_t w) { return w >= 1 && w <= 8; } // libplist writes 3, too
+
+    // The references an object holds; false when its bytes run out of bounds.
+    bool Children(uint64_t object, std::vector<uint64_t>& out) {
+        out.clear();
+        const uint64_t offset = ReadBigEndian(mTable + object * mOffsetSize, mOffsetSize);
+        if (offset < 8 || offset >= mObjectEnd)
+            return false;
+        const uint8_t marker = mData[offset];
+        const uint8_t kind = marker >> 4;
+        if (kind != 0xA && kind != 0xC && kind != 0xD)
+            return true; // scalars: libplist checks their own bounds
+        uint64_t pos = offset + 1;
+        uint64_t n = marker & 0x0F;
+        if (n == 0x0F) {
+            if (pos >= mObjectEnd || (mData[pos] >> 4) != 0x1)
+                return false;
+            const size_t width = size_t(1) << (mData[pos] & 0x0F);
+            if (width > 8 || pos + 1 + width > mObjectEnd)
+                return false;
+            n = ReadBigEndian(mData + pos + 1, width);
+            pos += 1 + width;
+        }
+        const uint64_t refs = kind == 0xD ? n * 2 : n;
+        if (n > mObjectEnd || refs > (mObjectEnd - pos) / mRefSize)
+            return false;
+        out.reserve(refs);
+        for (uint64_t i = 0; i < refs; ++i) {
+            const uint64_t ref = ReadBigEndian(mData + pos + i * mRefSize, mRefSize);
+            if (ref >= mCount)
+                return false;
+            out.push_back(ref);
+        }
+        return true;
+    }
+
+    bool Visit(uint64_t top) {
+        std::vector<Frame> stack;
+        stack.push_back(Frame{top, {}});
+        mState[top] = Open;
+        if (!Children(top, stack.back().children))
+            return false;
+        while (!stack.empty()) {
+            Frame& frame = stack.back();
+            if (frame.next < frame.children.size()) {
+                const uint64_t child = frame.children[frame.next++];
+                if (mState[child] == Open)
+                    return false; // a cycle
+                if (mState[child] == Done)
+                    continue;
+                if (stack.size() >= kMaxNesting)
+                    return false;
+                mState[child] = Open;
+                Frame next{child, {}};
+                if (!Children(child, next.children))
+                    return false;
+                stack.push_back(std::move(next));
+                continue;
+            }
+            uint64_t height = 0, size = 1;
+            for (uint64_t child : frame.children) {
+                height = std::max<uint64_t>(height, mHeight[child]);
+                size += mSize[child];
+                if (size > kMaxExpandedNodes)
+                    return false;
+            }
+            if (height + 1 > kMaxNesting)
+                return false;
+            mHeight[frame.object] = height + 1;
+            mSize[frame.object] = size;
+            mState[frame.object] = Done;
+            stack.pop_back();
+        }
+        return true;
+    }
+
+    const uint8_t* mData;
+    size_t mLength;
+    const uint8_t* mTable = nullptr;
+    uint64_t mObjectEnd = 0, mCount = 0;
+    uint8_t mOffsetSize = 0, mRefSize = 0;
+    std::vector<State> mState;
+    std::vector<uint64_t> mHeight, mSize;
+};
 
 } // namespace
 
@@ -195,6 +333,10 @@ DecodeResult DecodeFrame(const uint8_t* data, size_t length) {
     }
     if (length - kFrameHeaderBytes < size)
         return result;
+    if (!BinaryPlistShape(data + kFrameHeaderBytes, size).Acceptable()) {
+        result.status = DecodeStatus::Undecodable;
+        return result;
+    }
     plist_t root = nullptr;
     plist_from_bin(reinterpret_cast<const char*>(data + kFrameHeaderBytes), size, &root);
     PlistPtr node(root);
@@ -471,6 +613,7 @@ bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedV
             !GetUInt(item, "totalBytes", volume.totalBytes) ||
             !GetUInt(item, "freeBytes", volume.freeBytes))
             return false;
+        GetUInt(item, "id", volume.id);
         GetString(item, "bsdName", volume.bsdName);
         GetBool(item, "unreadable", volume.unreadable);
         volumes.push_back(std::move(volume));

@@ -151,6 +151,7 @@ private:
 };
 
 struct SimulatedVolume {
+    uint64_t id = 0; // unique during one host run, never reused
     std::string name;
     std::string bsdName; // empty: the volume has no BSD device
     uint64_t totalBytes = 0, freeBytes = 0;
