@@ -1,0 +1,316 @@
+#include "Harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace scenario {
+
+namespace {
+
+std::vector<char*> CStrings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+std::vector<std::string> EnvStrings(const std::map<std::string, std::string>& env) {
+    std::vector<std::string> out;
+    for (const auto& [key, value] : env)
+        out.push_back(key + "=" + value);
+    return out;
+}
+
+int DecodeStatus(int status) {
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, int stdoutFd,
+            int stderrFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (stdoutFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    if (stderrFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
+    std::vector<std::string> args = argv;
+    std::vector<std::string> envStrings = EnvStrings(env);
+    auto cargs = CStrings(args);
+    auto cenv = CStrings(envStrings);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+}  // namespace
+
+Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 const fs::path& outputFile) {
+    int fd = -1;
+    if (!outputFile.empty())
+        fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    mPid = Spawn(argv, env, fd, fd);
+    if (fd >= 0)
+        close(fd);
+}
+
+Process::~Process() { KillAndReap(); }
+
+void Process::KillAndReap() {
+    if (mPid > 0 && mStatus < 0) {
+        kill(mPid, SIGKILL);
+        Wait(std::chrono::seconds(10));
+    }
+}
+
+Process::Process(Process&& other) noexcept : mPid(other.mPid), mStatus(other.mStatus) { other.mPid = -1; }
+
+Process& Process::operator=(Process&& other) noexcept {
+    if (this != &other) {
+        KillAndReap();
+        mPid = other.mPid;
+        mStatus = other.mStatus;
+        other.mPid = -1;
+    }
+    return *this;
+}
+
+bool Process::Running() {
+    if (mPid <= 0 || mStatus >= 0)
+        return false;
+    int status = 0;
+    pid_t rc = waitpid(mPid, &status, WNOHANG);
+    if (rc == mPid) {
+        mStatus = DecodeStatus(status);
+        return false;
+    }
+    return true;
+}
+
+void Process::Signal(int signal) const {
+    if (mPid > 0 && mStatus < 0)
+        kill(mPid, signal);
+}
+
+int Process::Wait(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Running()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return mStatus;
+}
+
+CommandResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                  std::chrono::milliseconds timeout) {
+    CommandResult result;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return result;
+    pid_t pid = Spawn(argv, env, fds[1], -1);
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return result;
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd pfd = {fds[0], POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        result.output.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = DecodeStatus(status);
+    return result;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+Scenario::Scenario() {
+    char pattern[] = "/tmp/tvb-scenario-XXXXXX";
+    mRoot = mkdtemp(pattern);
+    mHome = mRoot / "home";
+    mSocket = mRoot / "devhost.sock";
+    mSyslog = mRoot / "syslog.txt";
+    fs::create_directories(mHome);
+}
+
+Scenario::~Scenario() {
+    mPoller = Process();
+    mHost = Process();
+    std::error_code ec;
+    if (!HasFailure())
+        fs::remove_all(mRoot, ec);
+    else
+        std::fprintf(stderr, "scenario files kept in %s\n", mRoot.c_str());
+}
+
+std::map<std::string, std::string> Scenario::Environment() const {
+    std::map<std::string, std::string> env = {
+        {"HOME", mHome.string()},
+        {"PATH", "/usr/bin:/bin"},
+        {"TVB_DEVHOST_SOCKET", mSocket.string()},
+        {"TVB_SYSLOG_FILE", mSyslog.string()},
+        {"TVB_BACKUP_LOG", (mRoot / "backup.log").string()},
+        {"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0"},
+        {"UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1"},
+    };
+    for (const auto& [key, value] : mExtraEnv)
+        env[key] = value;
+    return env;
+}
+
+void Scenario::StartHost() {
+    mHost = Process({TVB_DEVHOST_PATH, "--socket", mSocket.string()}, Environment(), mRoot / "devhost.out");
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"ping"}).status == 0; }, "the device host answers",
+                          std::chrono::seconds(10)));
+}
+
+void Scenario::StopHost(int signal) {
+    mHost.Signal(signal);
+    EXPECT_GE(mHost.Wait(std::chrono::seconds(10)), 0);
+}
+
+Process Scenario::StartPoller(const std::map<std::string, std::string>& extraEnv) {
+    auto env = Environment();
+    env["TVB_CLOCK_SCALE"] = std::to_string(kClockScale);
+    env["LD_PRELOAD"] = TVB_SYSLOG_CAPTURE;
+    for (const auto& [key, value] : extraEnv)
+        env[key] = value;
+    return Process({TVB_POLLER_PATH}, env, mRoot / "poller.out");
+}
+
+void Scenario::StartMainPoller(const std::map<std::string, std::string>& extraEnv) {
+    mPoller = StartPoller(extraEnv);
+    ASSERT_GT(mPoller.Pid(), 0);
+}
+
+CommandResult Scenario::Ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", mSocket.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Run(argv, Environment());
+}
+
+std::string Scenario::CtlOk(const std::vector<std::string>& args) {
+    CommandResult result = Ctl(args);
+    EXPECT_EQ(result.status, 0) << "tvbctl " << ::testing::PrintToString(args) << " printed: " << result.output;
+    return result.output;
+}
+
+std::string Scenario::Attach(const std::string& serial, const std::vector<std::string>& options) {
+    std::vector<std::string> args = {"attach", serial};
+    args.insert(args.end(), options.begin(), options.end());
+    std::string out = CtlOk(args);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+int Scenario::Watchers(const std::string& serial) {
+    std::istringstream lines(CtlOk({"list"}));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(serial + " ", 0) != 0)
+            continue;
+        auto at = line.find("watchers=");
+        if (at != std::string::npos)
+            return std::atoi(line.c_str() + at + 9);
+    }
+    return -1;
+}
+
+std::vector<std::string> Scenario::Calls(const std::string& serial) {
+    std::vector<std::string> calls;
+    std::istringstream lines(CtlOk({"calls", serial}));
+    std::string line;
+    while (std::getline(lines, line))
+        if (!line.empty())
+            calls.push_back(line);
+    return calls;
+}
+
+std::string Scenario::Lights(const std::string& serial) {
+    std::string out = CtlOk({"lights", serial});
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+void Scenario::WriteAppNamePreference(const std::string& valueXml) {
+    WriteFile(mHome / "Library" / "Preferences" / "TotalMedia Backup.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n<dict>\n\t<key>AppName</key>\n\t" +
+                  valueXml + "\n</dict>\n</plist>\n");
+}
+
+void Scenario::UseSampleApplication(const std::string& mode, double seconds) {
+    WriteAppNamePreference("<string>" + std::string(TVB_SAMPLE_APP_BUNDLE) + "</string>");
+    mExtraEnv["TVB_BACKUP_MODE"] = mode;
+    mExtraEnv["TVB_BACKUP_SECONDS"] = std::to_string(seconds);
+}
+
+std::vector<std::string> Scenario::LogLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(mSyslog));
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+::testing::AssertionResult Scenario::WaitUntil(const std::function<bool()>& condition, const std::string& what,
+                                               std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return ::testing::AssertionFailure() << "timed out waiting until " << what;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace scenario
