@@ -1,0 +1,130 @@
+// Folder Manager: the user's well-known folders, found the way the desktop finds them.
+#include <Carbon/Folders.h>
+
+#include "Files_Internal.h"
+
+#include <errno.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+using namespace tvb::files;
+
+namespace {
+
+std::string HomeDirectory() {
+    const char* home = getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return home;
+    struct passwd pwd, *found = nullptr;
+    char buf[4096];
+    if (getpwuid_r(getuid(), &pwd, buf, sizeof buf, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/')
+        return found->pw_dir;
+    return std::string();
+}
+
+// The value of `key` in user-dirs.dirs: a double-quoted "$HOME/..." or absolute path, with
+// backslash escapes. The last valid assignment wins; anything else is ignored.
+std::string UserDirFromConfig(const std::string& home, const std::string& key) {
+    const char* configHome = getenv("XDG_CONFIG_HOME");
+    std::string config =
+        configHome != nullptr && configHome[0] == '/' ? std::string(configHome) : home + "/.config";
+    std::ifstream in(config + "/user-dirs.dirs");
+    std::string line, result;
+    while (std::getline(in, line)) {
+        size_t i = line.find_first_not_of(" \t");
+        if (i == std::string::npos || line.compare(i, key.size(), key) != 0)
+            continue;
+        i = line.find_first_not_of(" \t", i + key.size());
+        if (i == std::string::npos || line[i] != '=')
+            continue;
+        i = line.find_first_not_of(" \t", i + 1);
+        if (i == std::string::npos || line[i] != '"')
+            continue;
+        std::string value;
+        bool closed = false;
+        for (++i; i < line.size(); ++i) {
+            if (line[i] == '\\' && i + 1 < line.size()) {
+                value += line[++i];
+            } else if (line[i] == '"') {
+                closed = true;
+                break;
+            } else {
+                value += line[i];
+            }
+        }
+        if (!closed)
+            continue;
+        if (value.compare(0, 5, "$HOME") == 0 && (value.size() == 5 || value[5] == '/'))
+            result = home + value.substr(5);
+        else if (!value.empty() && value[0] == '/')
+            result = value;
+    }
+    return result;
+}
+
+OSErr MakeDirectories(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? OSErr(noErr) : OSErr(dirNFErr);
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        OSErr err = MakeDirectories(path.substr(0, slash));
+        if (err != noErr)
+            return err;
+    }
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+        return ErrorFromErrno(errno);
+    return noErr;
+}
+
+} // namespace
+
+OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFolder,
+                   FSRef* foundRef) {
+    if (foundRef == nullptr)
+        return paramErr;
+    if (vRefNum != kUserDomain)
+        return fnfErr;
+    const char* key;
+    const char* fallback;
+    switch (folderType) {
+    case kDocumentsFolderType:
+        key = "XDG_DOCUMENTS_DIR", fallback = "/Documents";
+        break;
+    case kDesktopFolderType:
+        key = "XDG_DESKTOP_DIR", fallback = "/Desktop";
+        break;
+    default:
+        return fnfErr;
+    }
+    std::string home = HomeDirectory();
+    if (home.empty())
+        return fnfErr;
+    std::string path = UserDirFromConfig(home, key);
+    if (path.empty())
+        path = home + fallback;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+
+    if (createFolder) {
+        OSErr err = MakeDirectories(path);
+        if (err != noErr)
+            return err;
+    }
+    Boolean isDirectory = FALSE;
+    FSRef found;
+    OSStatus status =
+        FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &found, &isDirectory);
+    if (status != noErr)
+        return static_cast<OSErr>(status);
+    if (!isDirectory)
+        return dirNFErr;
+    *foundRef = found;
+    return noErr;
+}

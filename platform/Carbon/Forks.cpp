@@ -1,0 +1,233 @@
+// File Manager data forks: fork reference numbers over file descriptors.
+#include "Files_Internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+using namespace tvb::files;
+
+namespace {
+
+// One open fork. Shared so that a close racing an I/O call on another thread cannot close
+// the descriptor under it (nor let the number be reused for another file meanwhile).
+struct Fork {
+    int fd;
+    bool canRead, canWrite;
+    Fork(int f, bool r, bool w) : fd(f), canRead(r), canWrite(w) {}
+    ~Fork() { close(fd); }
+    Fork(const Fork&) = delete;
+    Fork& operator=(const Fork&) = delete;
+};
+
+class ForkTable {
+public:
+    OSErr Add(std::shared_ptr<Fork> fork, FSIORefNum* refNum) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        // Numbers go round rather than lowest-free, so a stale number rarely hits a new fork.
+        for (int tries = 0; tries < kMaxRefNum; ++tries) {
+            FSIORefNum candidate = mNext;
+            mNext = mNext == kMaxRefNum ? 1 : mNext + 1;
+            if (mForks.count(candidate) == 0) {
+                mForks.emplace(candidate, std::move(fork));
+                *refNum = candidate;
+                return noErr;
+            }
+        }
+        return tmfoErr;
+    }
+    std::shared_ptr<Fork> Find(FSIORefNum refNum) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        auto it = mForks.find(refNum);
+        return it == mForks.end() ? nullptr : it->second;
+    }
+    bool Remove(FSIORefNum refNum) {
+        std::shared_ptr<Fork> doomed; // closed outside the lock
+        std::lock_guard<std::mutex> lock(mMutex);
+        auto it = mForks.find(refNum);
+        if (it == mForks.end())
+            return false;
+        doomed = std::move(it->second);
+        mForks.erase(it);
+        return true;
+    }
+
+private:
+    static constexpr int kMaxRefNum = 0x7FFF;
+    std::mutex mMutex;
+    std::map<FSIORefNum, std::shared_ptr<Fork>> mForks;
+    FSIORefNum mNext = 1;
+};
+
+ForkTable& Forks() {
+    static ForkTable* table = new ForkTable; // outlives static destructors of callers
+    return *table;
+}
+
+// Moves the mark to where the call starts; returns the start or an error.
+OSErr Position(const Fork& fork, UInt16 positionMode, SInt64 positionOffset, off_t& start) {
+    off_t base;
+    switch (positionMode & 0x03) {
+    case fsAtMark:
+        positionOffset = 0;
+        base = lseek(fork.fd, 0, SEEK_CUR);
+        break;
+    case fsFromStart:
+        base = 0;
+        break;
+    case fsFromLEOF: {
+        struct stat st;
+        base = fstat(fork.fd, &st) == 0 ? st.st_size : -1;
+        break;
+    }
+    default: // fsFromMark
+        base = lseek(fork.fd, 0, SEEK_CUR);
+        break;
+    }
+    if (base < 0)
+        return ioErr;
+    if ((positionOffset < 0 && positionOffset < -static_cast<SInt64>(base)) ||
+        (positionOffset > 0 && positionOffset > INT64_MAX - base))
+        return posErr;
+    start = base + positionOffset;
+    if (lseek(fork.fd, start, SEEK_SET) < 0)
+        return errno == EINVAL ? OSErr(posErr) : ErrorFromErrno(errno);
+    return noErr;
+}
+
+} // namespace
+
+OSErr FSGetDataForkName(HFSUniStr255* dataForkName) {
+    if (dataForkName == nullptr)
+        return paramErr;
+    dataForkName->length = 0;
+    return noErr;
+}
+
+OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*, SInt8 permissions,
+                 FSIORefNum* forkRefNum) {
+    std::string path;
+    if (!RefPath(ref, path))
+        return errFSBadFSRef;
+    if (forkRefNum == nullptr)
+        return paramErr;
+    if (forkNameLength != 0)
+        return errFSForkNotFound;
+    int flags;
+    bool canRead = true, canWrite = true;
+    switch (permissions & 0x0F) {
+    case fsCurPerm:
+    case fsRdWrPerm:
+    case fsRdWrShPerm:
+        flags = O_RDWR;
+        break;
+    case fsRdPerm:
+        flags = O_RDONLY;
+        canWrite = false;
+        break;
+    case fsWrPerm:
+        flags = O_WRONLY;
+        canRead = false;
+        break;
+    default:
+        return paramErr;
+    }
+    // O_NONBLOCK keeps a FIFO in the file's place from blocking the open; refused below.
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == EACCES && (permissions & 0x0F) == fsCurPerm) {
+        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        canWrite = false;
+    }
+    if (fd < 0)
+        return ErrorFromErrno(errno);
+    auto fork = std::make_shared<Fork>(fd, canRead, canWrite);
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return ErrorFromErrno(errno);
+    if (!S_ISREG(st.st_mode))
+        return notAFileErr;
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        return ErrorFromErrno(errno);
+    return Forks().Add(std::move(fork), forkRefNum);
+}
+
+OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                  ByteCount requestCount, const void* buffer, ByteCount* actualCount) {
+    if (actualCount != nullptr)
+        *actualCount = 0;
+    std::shared_ptr<Fork> fork = Forks().Find(forkRefNum);
+    if (!fork)
+        return rfNumErr;
+    if (!fork->canWrite)
+        return wrPermErr;
+    if (buffer == nullptr && requestCount > 0)
+        return paramErr;
+    off_t start;
+    OSErr err = Position(*fork, positionMode, positionOffset, start);
+    if (err != noErr)
+        return err;
+    const char* bytes = static_cast<const char*>(buffer);
+    ByteCount done = 0;
+    while (done < requestCount) {
+        ssize_t n = write(fork->fd, bytes + done, requestCount - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            err = ErrorFromErrno(errno);
+            break;
+        }
+        if (n == 0) {
+            err = ioErr;
+            break;
+        }
+        done += static_cast<ByteCount>(n);
+    }
+    if (actualCount != nullptr)
+        *actualCount = done;
+    return err;
+}
+
+OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                 ByteCount requestCount, void* buffer, ByteCount* actualCount) {
+    if (actualCount != nullptr)
+        *actualCount = 0;
+    std::shared_ptr<Fork> fork = Forks().Find(forkRefNum);
+    if (!fork)
+        return rfNumErr;
+    if (!fork->canRead)
+        return afpAccessDenied;
+    if (buffer == nullptr && requestCount > 0)
+        return paramErr;
+    off_t start;
+    OSErr err = Position(*fork, positionMode, positionOffset, start);
+    if (err != noErr)
+        return err;
+    char* bytes = static_cast<char*>(buffer);
+    ByteCount done = 0;
+    while (done < requestCount) {
+        ssize_t n = read(fork->fd, bytes + done, requestCount - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            err = ErrorFromErrno(errno);
+            break;
+        }
+        if (n == 0) {
+            err = eofErr;
+            break;
+        }
+        done += static_cast<ByteCount>(n);
+    }
+    if (actualCount != nullptr)
+        *actualCount = done;
+    return err;
+}
+
+OSErr FSCloseFork(FSIORefNum forkRefNum) {
+    return Forks().Remove(forkRefNum) ? OSErr(noErr) : OSErr(rfNumErr);
+}

@@ -1,0 +1,292 @@
+// FSRef paths, look-up by UTF-16 name, creation and deletion on real files.
+#include "FilesTestSupport.h"
+
+#include <string.h>
+
+using namespace tvb::test;
+
+namespace {
+
+class FileManager : public ScratchTest {
+protected:
+    OSErr Lookup(const std::u16string& name, FSRef* out = nullptr) {
+        FSRef parent = DirRef(), ref;
+        auto units = U16(name);
+        return FSMakeFSRefUnicode(&parent, units.size(), units.data(), 0, out ? out : &ref);
+    }
+    OSErr CreateFile(const std::u16string& name, FSRef* out = nullptr) {
+        FSRef parent = DirRef();
+        auto units = U16(name);
+        return FSCreateFileUnicode(&parent, units.size(), units.data(), kFSCatInfoNone, nullptr,
+                                   out, nullptr);
+    }
+    OSErr CreateDir(const std::u16string& name, FSRef* out = nullptr) {
+        FSRef parent = DirRef();
+        auto units = U16(name);
+        return FSCreateDirectoryUnicode(&parent, units.size(), units.data(), kFSCatInfoNone,
+                                        nullptr, out, nullptr, nullptr);
+    }
+};
+
+TEST_F(FileManager, PathMakeRefRoundTripsAndTellsDirectories) {
+    WriteAll(Path("file"), "x");
+    FSRef ref;
+    Boolean isDir = TRUE;
+    ASSERT_EQ(noErr,
+              FSPathMakeRef(reinterpret_cast<const UInt8*>(Path("file").c_str()), &ref, &isDir));
+    EXPECT_FALSE(isDir);
+    EXPECT_EQ(Path("file"), RefToPath(ref));
+
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(mDir.c_str()), &ref, &isDir));
+    EXPECT_TRUE(isDir);
+    EXPECT_EQ(mDir, RefToPath(ref));
+}
+
+TEST_F(FileManager, PathMakeRefGivesFnfErrForMissingItemsAndDanglingLinks) {
+    FSRef ref;
+    EXPECT_EQ(fnfErr,
+              FSPathMakeRef(reinterpret_cast<const UInt8*>(Path("none").c_str()), &ref, nullptr));
+    ASSERT_EQ(0, symlink(Path("nowhere").c_str(), Path("dangling").c_str()));
+    EXPECT_EQ(fnfErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(Path("dangling").c_str()), &ref,
+                                    nullptr));
+    EXPECT_EQ(fnfErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(""), &ref, nullptr));
+}
+
+TEST_F(FileManager, PathMakeRefStoresTheResolvedPath) {
+    ASSERT_EQ(0, mkdir(Path("real").c_str(), 0755));
+    ASSERT_EQ(0, symlink(Path("real").c_str(), Path("link").c_str()));
+    std::string messy = mDir + "//link/./";
+    FSRef ref;
+    Boolean isDir = FALSE;
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(messy.c_str()), &ref, &isDir));
+    EXPECT_TRUE(isDir);
+    EXPECT_EQ(Path("real"), RefToPath(ref));
+}
+
+TEST_F(FileManager, RefMakePathNeedsRoomForTheTerminator) {
+    FSRef ref = DirRef();
+    std::vector<UInt8> buf(mDir.size() + 1, 0xEE);
+    EXPECT_EQ(bdNamErr, FSRefMakePath(&ref, buf.data(), mDir.size()));
+    ASSERT_EQ(noErr, FSRefMakePath(&ref, buf.data(), buf.size()));
+    EXPECT_EQ(mDir, reinterpret_cast<const char*>(buf.data()));
+}
+
+TEST_F(FileManager, MalformedRefsAreRefusedByEveryCall) {
+    FSRef zeroed, unterminated, relative;
+    memset(&zeroed, 0, sizeof zeroed);
+    memset(&unterminated, '/', sizeof unterminated);
+    memset(&relative, 0, sizeof relative);
+    memcpy(relative.hidden, "tmp", 3);
+    auto name = U16(u"x");
+    UInt8 buf[64];
+    for (FSRef* bad : {&zeroed, &unterminated, &relative}) {
+        FSRef out;
+        FSIORefNum fork;
+        EXPECT_EQ(errFSBadFSRef, FSRefMakePath(bad, buf, sizeof buf));
+        EXPECT_EQ(errFSBadFSRef, FSMakeFSRefUnicode(bad, name.size(), name.data(), 0, &out));
+        EXPECT_EQ(errFSBadFSRef,
+                  FSCreateFileUnicode(bad, name.size(), name.data(), 0, nullptr, &out, nullptr));
+        EXPECT_EQ(errFSBadFSRef, FSCreateDirectoryUnicode(bad, name.size(), name.data(), 0, nullptr,
+                                                          &out, nullptr, nullptr));
+        EXPECT_EQ(errFSBadFSRef, FSDeleteObject(bad));
+        EXPECT_EQ(errFSBadFSRef, FSOpenFork(bad, 0, nullptr, fsRdPerm, &fork));
+    }
+    EXPECT_EQ(errFSBadFSRef, FSDeleteObject(nullptr));
+}
+
+TEST_F(FileManager, LookupFindsExistingItemsAndReportsMissingOnes) {
+    WriteAll(Path("LaunchBackup"), "");
+    FSRef ref;
+    ASSERT_EQ(noErr, Lookup(u"LaunchBackup", &ref));
+    EXPECT_EQ(Path("LaunchBackup"), RefToPath(ref));
+    EXPECT_EQ(fnfErr, Lookup(u"EndBackup"));
+}
+
+TEST_F(FileManager, LookupFindsASymbolicLinkAsItself) {
+    ASSERT_EQ(0, symlink(Path("nowhere").c_str(), Path("dangling").c_str()));
+    FSRef ref;
+    ASSERT_EQ(noErr, Lookup(u"dangling", &ref));
+    EXPECT_EQ(Path("dangling"), RefToPath(ref));
+}
+
+TEST_F(FileManager, LookupThroughAFileOrMissingFolderFails) {
+    WriteAll(Path("plain"), "");
+    FSRef fileRef = RefFor(Path("plain"));
+    auto name = U16(u"child");
+    FSRef out;
+    EXPECT_EQ(dirNFErr, FSMakeFSRefUnicode(&fileRef, name.size(), name.data(), 0, &out));
+
+    ASSERT_EQ(0, mkdir(Path("gone").c_str(), 0755));
+    FSRef goneRef = RefFor(Path("gone"));
+    ASSERT_EQ(0, rmdir(Path("gone").c_str()));
+    EXPECT_EQ(fnfErr, FSMakeFSRefUnicode(&goneRef, name.size(), name.data(), 0, &out));
+}
+
+TEST_F(FileManager, NamesThatWouldLeaveTheFolderAreRefused) {
+    ASSERT_EQ(0, mkdir(Path("inner").c_str(), 0755));
+    FSRef inner = RefFor(Path("inner"));
+    WriteAll(Path("secret"), "keep");
+    const std::vector<std::u16string> bad = {
+        u"..",
+        u".",
+        u"../secret",
+        u"a/b",
+        u"/",
+        std::u16string(u"a\0b", 3),
+        u"",
+        std::u16string(1, char16_t(0xD800)),    // lone high surrogate
+        std::u16string(1, char16_t(0xDC00)),    // lone low surrogate
+        std::u16string{char16_t(0xD800), u'x'}, // high without its low
+        std::u16string(256, u'n'),              // longer than a name can be
+    };
+    for (const auto& name : bad) {
+        auto units = U16(name);
+        FSRef out;
+        SCOPED_TRACE(units.size());
+        EXPECT_EQ(bdNamErr, FSMakeFSRefUnicode(&inner, units.size(), units.data(), 0, &out));
+        EXPECT_EQ(bdNamErr, FSCreateFileUnicode(&inner, units.size(), units.data(), 0, nullptr,
+                                                &out, nullptr));
+        EXPECT_EQ(bdNamErr, FSCreateDirectoryUnicode(&inner, units.size(), units.data(), 0, nullptr,
+                                                     &out, nullptr, nullptr));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(Path("inner")));
+    EXPECT_EQ("keep", ReadAll(Path("secret")));
+    EXPECT_FALSE(Exists(Path("a")));
+}
+
+TEST_F(FileManager, NonAsciiNamesBecomeUtf8OnDisk) {
+    // e-acute, a check mark and a character outside the BMP (a surrogate pair).
+    FSRef ref;
+    ASSERT_EQ(noErr, CreateFile(u"Donn\u00e9es \u2713 \U0001D11E", &ref));
+    std::string expected = Path("Donn\xC3\xA9"
+                                "es \xE2\x9C\x93 \xF0\x9D\x84\x9E");
+    EXPECT_TRUE(Exists(expected));
+    EXPECT_EQ(expected, RefToPath(ref));
+    EXPECT_EQ(noErr, Lookup(u"Donn\u00e9es \u2713 \U0001D11E"));
+}
+
+TEST_F(FileManager, CreateFileMakesAnEmptyFile) {
+    FSRef ref;
+    FSSpec spec;
+    FSRef parent = DirRef();
+    auto name = U16(u"LaunchBackup");
+    ASSERT_EQ(noErr, FSCreateFileUnicode(&parent, name.size(), name.data(), kFSCatInfoNone, nullptr,
+                                         &ref, &spec));
+    EXPECT_EQ(Path("LaunchBackup"), RefToPath(ref));
+    EXPECT_TRUE(std::filesystem::is_regular_file(Path("LaunchBackup")));
+    EXPECT_EQ(0u, std::filesystem::file_size(Path("LaunchBackup")));
+    ASSERT_EQ(12, spec.name[0]);
+    EXPECT_EQ(0, memcmp(spec.name + 1, "LaunchBackup", 12));
+}
+
+TEST_F(FileManager, CreateRefusesCatalogInformation) {
+    FSRef parent = DirRef(), ref;
+    FSCatalogInfo info = {};
+    auto name = U16(u"x");
+    EXPECT_EQ(paramErr,
+              FSCreateFileUnicode(&parent, name.size(), name.data(), 0x1, &info, &ref, nullptr));
+    EXPECT_FALSE(Exists(Path("x")));
+}
+
+TEST_F(FileManager, CreateFileGivesDupFNErrForAnythingInThePlaceOfTheName) {
+    WriteAll(Path("target"), "precious");
+    WriteAll(Path("file"), "old");
+    ASSERT_EQ(0, mkdir(Path("dir").c_str(), 0755));
+    ASSERT_EQ(0, symlink(Path("target").c_str(), Path("link").c_str()));
+    ASSERT_EQ(0, symlink(Path("missing-target").c_str(), Path("dangling").c_str()));
+
+    for (const char16_t* name : {u"file", u"dir", u"link", u"dangling"}) {
+        EXPECT_EQ(dupFNErr, CreateFile(name));
+        EXPECT_EQ(dupFNErr, CreateDir(name));
+    }
+    EXPECT_EQ("precious", ReadAll(Path("target")));
+    EXPECT_EQ("old", ReadAll(Path("file")));
+    EXPECT_FALSE(Exists(Path("missing-target")));
+    EXPECT_TRUE(std::filesystem::is_symlink(Path("dangling")));
+}
+
+TEST_F(FileManager, CreateDirectoryAppliesTheUmask) {
+    mode_t old = umask(027);
+    FSRef ref;
+    UInt32 dirID = 0;
+    FSRef parent = DirRef();
+    auto name = U16(u"For Button Manage");
+    OSErr err = FSCreateDirectoryUnicode(&parent, name.size(), name.data(), kFSCatInfoNone, nullptr,
+                                         &ref, nullptr, &dirID);
+    umask(old);
+    ASSERT_EQ(noErr, err);
+    struct stat st;
+    ASSERT_EQ(0, stat(Path("For Button Manage").c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(0750u, st.st_mode & 0777);
+    EXPECT_EQ(static_cast<UInt32>(st.st_ino), dirID);
+    EXPECT_EQ(Path("For Button Manage"), RefToPath(ref));
+}
+
+TEST_F(FileManager, CreateInAFolderWithoutWriteAccessGivesAccessDenied) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root ignores permissions";
+    ASSERT_EQ(0, mkdir(Path("locked").c_str(), 0555));
+    FSRef locked = RefFor(Path("locked")), out;
+    auto name = U16(u"x");
+    EXPECT_EQ(afpAccessDenied,
+              FSCreateFileUnicode(&locked, name.size(), name.data(), 0, nullptr, &out, nullptr));
+    EXPECT_EQ(afpAccessDenied, FSCreateDirectoryUnicode(&locked, name.size(), name.data(), 0,
+                                                        nullptr, &out, nullptr, nullptr));
+}
+
+TEST_F(FileManager, PathsThatOutgrowAnFSRefGiveBdNamErr) {
+    // 16 levels of 250-byte names come close to the 4096-byte limit without passing it.
+    FSRef parent = DirRef();
+    std::vector<UniChar> level(250, u'd');
+    for (int i = 0; i < 16; ++i) {
+        FSRef child;
+        ASSERT_EQ(noErr, FSCreateDirectoryUnicode(&parent, level.size(), level.data(), 0, nullptr,
+                                                  &child, nullptr, nullptr));
+        parent = child;
+    }
+    std::vector<UniChar> leaf(255, u'f');
+    FSRef out;
+    EXPECT_EQ(bdNamErr,
+              FSCreateFileUnicode(&parent, leaf.size(), leaf.data(), 0, nullptr, &out, nullptr));
+    EXPECT_EQ(bdNamErr, FSMakeFSRefUnicode(&parent, leaf.size(), leaf.data(), 0, &out));
+}
+
+TEST_F(FileManager, DeleteRemovesFilesAndEmptyFolders) {
+    FSRef file, dir;
+    ASSERT_EQ(noErr, CreateFile(u"EndBackup", &file));
+    ASSERT_EQ(noErr, CreateDir(u"empty", &dir));
+    EXPECT_EQ(noErr, FSDeleteObject(&file));
+    EXPECT_EQ(noErr, FSDeleteObject(&dir));
+    EXPECT_FALSE(Exists(Path("EndBackup")));
+    EXPECT_FALSE(Exists(Path("empty")));
+    EXPECT_EQ(fnfErr, FSDeleteObject(&file));
+}
+
+TEST_F(FileManager, DeleteRefusesAFolderThatIsNotEmpty) {
+    ASSERT_EQ(0, mkdir(Path("full").c_str(), 0755));
+    WriteAll(Path("full/inside"), "data");
+    FSRef ref = RefFor(Path("full"));
+    EXPECT_EQ(fBsyErr, FSDeleteObject(&ref));
+    EXPECT_EQ("data", ReadAll(Path("full/inside")));
+}
+
+TEST_F(FileManager, DeleteRemovesASymbolicLinkButNeverItsTarget) {
+    WriteAll(Path("target"), "precious");
+    ASSERT_EQ(0, mkdir(Path("targetdir").c_str(), 0755));
+    WriteAll(Path("targetdir/inside"), "also");
+    ASSERT_EQ(0, symlink(Path("target").c_str(), Path("LaunchBackup").c_str()));
+    ASSERT_EQ(0, symlink(Path("targetdir").c_str(), Path("EndBackup").c_str()));
+
+    for (const char16_t* name : {u"LaunchBackup", u"EndBackup"}) {
+        FSRef ref;
+        ASSERT_EQ(noErr, Lookup(name, &ref));
+        EXPECT_EQ(noErr, FSDeleteObject(&ref));
+    }
+    EXPECT_FALSE(Exists(Path("LaunchBackup")));
+    EXPECT_FALSE(Exists(Path("EndBackup")));
+    EXPECT_EQ("precious", ReadAll(Path("target")));
+    EXPECT_EQ("also", ReadAll(Path("targetdir/inside")));
+}
+
+} // namespace

@@ -1,0 +1,118 @@
+// FSFindFolder: the user's Documents folder from user-dirs.dirs or the default, created on demand.
+#include "FilesTestSupport.h"
+
+using namespace tvb::test;
+
+namespace {
+
+class Folders : public ScratchTest {
+protected:
+    void SetUp() override {
+        ScratchTest::SetUp();
+        mHome = Path("home");
+        ASSERT_EQ(0, mkdir(mHome.c_str(), 0755));
+        mHomeEnv.emplace("HOME", mHome.c_str());
+        mConfigEnv.emplace("XDG_CONFIG_HOME", nullptr);
+    }
+    void TearDown() override {
+        mConfigEnv.reset();
+        mHomeEnv.reset();
+        ScratchTest::TearDown();
+    }
+    void WriteUserDirs(const std::string& dir, const std::string& text) {
+        std::filesystem::create_directories(dir);
+        WriteAll(dir + "/user-dirs.dirs", text);
+    }
+    OSErr FindDocuments(Boolean create, FSRef* ref) {
+        return FSFindFolder(kUserDomain, kDocumentsFolderType, create, ref);
+    }
+
+    std::string mHome;
+    std::optional<ScopedEnv> mHomeEnv, mConfigEnv;
+};
+
+TEST_F(Folders, DocumentsDefaultsToHomeDocumentsAndIsCreated) {
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(mHome + "/Documents", RefToPath(ref));
+    EXPECT_TRUE(std::filesystem::is_directory(mHome + "/Documents"));
+    // A second call finds what the first made.
+    ASSERT_EQ(noErr, FindDocuments(kDontCreateFolder, &ref));
+    EXPECT_EQ(mHome + "/Documents", RefToPath(ref));
+}
+
+TEST_F(Folders, MissingDocumentsWithoutCreateGivesFnfErr) {
+    FSRef ref;
+    EXPECT_EQ(fnfErr, FindDocuments(kDontCreateFolder, &ref));
+    EXPECT_FALSE(Exists(mHome + "/Documents"));
+}
+
+TEST_F(Folders, UserDirsUnderXdgConfigHomeNamesDocuments) {
+    std::string config = Path("cfg");
+    ScopedEnv env("XDG_CONFIG_HOME", config.c_str());
+    WriteUserDirs(config, "# written by the desktop\n"
+                          "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n"
+                          "XDG_DOCUMENTS_DIR=\"$HOME/Mes Papiers\"\n"
+                          "XDG_MUSIC_DIR=\"$HOME/Musique\"\n");
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(mHome + "/Mes Papiers", RefToPath(ref));
+    EXPECT_FALSE(Exists(mHome + "/Documents"));
+
+    ASSERT_EQ(noErr, FSFindFolder(kUserDomain, kDesktopFolderType, kCreateFolder, &ref));
+    EXPECT_EQ(mHome + "/Bureau", RefToPath(ref));
+}
+
+TEST_F(Folders, UserDirsUnderDefaultConfigAcceptsAbsolutePathsAndEscapes) {
+    std::string docs = Path("elsewhere/My \"Docs\"");
+    WriteUserDirs(mHome + "/.config",
+                  "XDG_DOCUMENTS_DIR=\"" + Path("elsewhere/My \\\"Docs\\\"") + "\"\n");
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(docs, RefToPath(ref));
+    EXPECT_TRUE(std::filesystem::is_directory(docs));
+}
+
+TEST_F(Folders, MalformedUserDirsEntriesFallBackToTheDefault) {
+    WriteUserDirs(mHome + "/.config", "XDG_DOCUMENTS_DIR=\"relative/Docs\"\n"
+                                      "XDG_DOCUMENTS_DIR=$HOME/Unquoted\n"
+                                      "XDG_DOCUMENTS_DIR=\"$HOMEWORK/Docs\"\n"
+                                      "XDG_DOCUMENTS_DIR=\"$HOME/Unclosed\n"
+                                      "XDG_DOCUMENTS_DIRX=\"$HOME/Other\"\n");
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(mHome + "/Documents", RefToPath(ref));
+}
+
+TEST_F(Folders, LaterUserDirsEntriesWin) {
+    WriteUserDirs(mHome + "/.config", "XDG_DOCUMENTS_DIR=\"$HOME/First\"\n"
+                                      "  XDG_DOCUMENTS_DIR = \"$HOME/Second\"\n");
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(mHome + "/Second", RefToPath(ref));
+}
+
+TEST_F(Folders, MissingParentsAreCreatedToo) {
+    WriteUserDirs(mHome + "/.config", "XDG_DOCUMENTS_DIR=\"$HOME/a/b/Documents\"\n");
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_TRUE(std::filesystem::is_directory(mHome + "/a/b/Documents"));
+}
+
+TEST_F(Folders, AFileInThePlaceOfDocumentsGivesDirNFErr) {
+    WriteAll(mHome + "/Documents", "not a folder");
+    FSRef ref;
+    EXPECT_EQ(dirNFErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(dirNFErr, FindDocuments(kDontCreateFolder, &ref));
+    EXPECT_EQ("not a folder", ReadAll(mHome + "/Documents"));
+}
+
+TEST_F(Folders, OtherDomainsAndFolderTypesAreNotFound) {
+    FSRef ref;
+    EXPECT_EQ(fnfErr, FSFindFolder(kSystemDomain, kDocumentsFolderType, kCreateFolder, &ref));
+    EXPECT_EQ(fnfErr, FSFindFolder(kUserDomain, 0x70726566 /* 'pref' */, kCreateFolder, &ref));
+    EXPECT_EQ(paramErr, FSFindFolder(kUserDomain, kDocumentsFolderType, kCreateFolder, nullptr));
+    EXPECT_FALSE(Exists(mHome + "/Documents"));
+}
+
+} // namespace
