@@ -21,6 +21,10 @@ extern const CFStringRef kCFBundleNameKey;
 
 CFTypeID CFBundleGetTypeID(void);
 
+// The bundle holding the running executable (Name.app/Contents/MacOS/...), or else the
+// executable's folder, whose identifier is then NULL. Created once; never released.
+CFBundleRef CFBundleGetMainBundle(void);
+
 // NULL unless bundleURL names an existing directory. A directory without an
 // Info.plist is still a bundle, with an empty info dictionary.
 CFBundleRef CFBundleCreate(CFAllocatorRef allocator, CFURLRef bundleURL);

@@ -1,0 +1,273 @@
+#include "CFPlistFile_Internal.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct FileDescriptor {
+    explicit FileDescriptor(int fd) : mFd(fd) {}
+    ~FileDescriptor() {
+        if (mFd >= 0)
+            close(mFd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int mFd;
+};
+
+// XML: libplist recurses once per open <array> or <dict>. Counting every opening tag with
+// those names and every closing tag of either can only over-estimate its depth.
+bool XmlDepthIsSafe(const char* data, size_t length) {
+    size_t depth = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (data[i] != '<')
+            continue;
+        size_t j = i + 1;
+        bool closing = j < length && data[j] == '/';
+        if (closing)
+            ++j;
+        size_t nameStart = j;
+        while (j < length && (std::isalnum(static_cast<unsigned char>(data[j])) || data[j] == '_' ||
+                              data[j] == ':' || data[j] == '-'))
+            ++j;
+        std::string_view name(data + nameStart, j - nameStart);
+        if (name != "array" && name != "dict")
+            continue;
+        if (closing) {
+            if (depth > 0)
+                --depth;
+            continue;
+        }
+        // Only a bare <array/> or <dict/> opens nothing; a tag with anything more counts.
+        size_t end = j;
+        while (end < length && std::isspace(static_cast<unsigned char>(data[end])))
+            ++end;
+        if (end + 1 < length && data[end] == '/' && data[end + 1] == '>')
+            continue;
+        if (++depth > kCFPlistMaxDepth)
+            return false;
+    }
+    return true;
+}
+
+uint64_t ReadBigEndian(const uint8_t* p, size_t size) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < size; ++i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+// The binary format: "bplist00", objects, an offset table and a 32-byte trailer. Only the
+// containers matter here; every other object is a leaf whatever its bytes.
+class BinaryScreen {
+public:
+    BinaryScreen(const uint8_t* data, size_t length) : mData(data), mLength(length) {}
+
+    bool IsSafe() {
+        if (mLength < 8 + 32 || std::memcmp(mData, "bplist0", 7) != 0)
+            return false;
+        const uint8_t* trailer = mData + mLength - 32;
+        mOffsetSize = trailer[6];
+        mRefSize = trailer[7];
+        uint64_t count = ReadBigEndian(trailer + 8, 8);
+        uint64_t top = ReadBigEndian(trailer + 16, 8);
+        uint64_t table = ReadBigEndian(trailer + 24, 8);
+        if (mOffsetSize < 1 || mOffsetSize > 8 || mRefSize < 1 || mRefSize > 8)
+            return false;
+        uint64_t objectArea = mLength - 32;
+        if (count == 0 || count > objectArea || top >= count || table < 8 || table > objectArea ||
+            count > (objectArea - table) / mOffsetSize)
+            return false;
+        mCount = count;
+        mTable = table;
+        mState.assign(count, Unvisited);
+        mHeight.assign(count, 0);
+        mNodes.assign(count, 0);
+        return Visit(top);
+    }
+
+private:
+    enum State : uint8_t { Unvisited, InProgress, Done };
+
+    struct Frame {
+        uint64_t object;
+        const uint8_t* refs; // the object's reference list
+        uint64_t refCount;
+        uint64_t next;
+    };
+
+    bool ObjectOffset(uint64_t object, uint64_t& offset) const {
+        offset = ReadBigEndian(mData + mTable + object * mOffsetSize, mOffsetSize);
+        return offset >= 8 && offset < mTable;
+    }
+
+    // A container's reference list; refCount 0 for a leaf.
+    bool References(uint64_t object, const uint8_t*& refs, uint64_t& refCount) const {
+        refs = nullptr;
+        refCount = 0;
+        uint64_t offset;
+        if (!ObjectOffset(object, offset))
+            return false;
+        uint8_t marker = mData[offset];
+        uint8_t kind = marker >> 4;
+        if (kind != 0xA && kind != 0xB && kind != 0xC && kind != 0xD)
+            return true;
+        uint64_t count = marker & 0x0F;
+        uint64_t position = offset + 1;
+        if (count == 0x0F) {
+            if (position >= mTable || (mData[position] >> 4) != 0x1)
+                return false;
+            size_t size = size_t{1} << (mData[position] & 0x0F);
+            if (size > 8 || position + 1 + size > mTable)
+                return false;
+            count = ReadBigEndian(mData + position + 1, size);
+            position += 1 + size;
+        }
+        if (kind == 0xD) {
+            if (count > UINT64_MAX / 2)
+                return false;
+            count *= 2;
+        }
+        if (count > (mTable - position) / mRefSize)
+            return false;
+        refs = mData + position;
+        refCount = count;
+        return true;
+    }
+
+    // Depth-first without recursion, remembering each object's height and expanded size so
+    // that shared objects are measured once.
+    bool Visit(uint64_t root) {
+        std::vector<Frame> stack;
+        if (!Push(root, stack))
+            return false;
+        while (!stack.empty()) {
+            Frame& frame = stack.back();
+            if (frame.next < frame.refCount) {
+                uint64_t child = ReadBigEndian(frame.refs + frame.next * mRefSize, mRefSize);
+                ++frame.next;
+                if (child >= mCount || mState[child] == InProgress)
+                    return false;
+                // A shared object measured before may now hang deeper than it did then.
+                if (mState[child] == Done && stack.size() + mHeight[child] > kCFPlistMaxDepth)
+                    return false;
+                if (mState[child] == Unvisited && !Push(child, stack))
+                    return false;
+                continue;
+            }
+            uint64_t height = 0;
+            uint64_t nodes = 1;
+            for (uint64_t i = 0; i < frame.refCount; ++i) {
+                uint64_t child = ReadBigEndian(frame.refs + i * mRefSize, mRefSize);
+                if (mHeight[child] > height)
+                    height = mHeight[child];
+                nodes += mNodes[child];
+                if (nodes > kCFPlistMaxNodes)
+                    return false;
+            }
+            mHeight[frame.object] = height + 1;
+            mNodes[frame.object] = nodes;
+            mState[frame.object] = Done;
+            stack.pop_back();
+        }
+        return true;
+    }
+
+    bool Push(uint64_t object, std::vector<Frame>& stack) {
+        if (stack.size() >= kCFPlistMaxDepth)
+            return false;
+        Frame frame{object, nullptr, 0, 0};
+        if (!References(object, frame.refs, frame.refCount))
+            return false;
+        mState[object] = InProgress;
+        stack.push_back(frame);
+        return true;
+    }
+
+    const uint8_t* mData;
+    size_t mLength;
+    size_t mOffsetSize = 0;
+    size_t mRefSize = 0;
+    uint64_t mCount = 0;
+    uint64_t mTable = 0;
+    std::vector<State> mState;
+    std::vector<uint64_t> mHeight;
+    std::vector<uint64_t> mNodes;
+};
+
+} // namespace
+
+bool __CFReadRegularFile(const std::string& path, size_t maxBytes, std::string& contents) {
+    contents.clear();
+    // O_NONBLOCK: a FIFO planted at the path must not hold us up in open().
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.mFd < 0)
+        return false;
+    struct stat info;
+    if (fstat(file.mFd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) > maxBytes)
+        return false;
+    contents.reserve(static_cast<size_t>(info.st_size));
+    // The file may grow while it is read: the cap holds for what is read, not for what stat said.
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(file.mFd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (got == 0)
+            return true;
+        if (contents.size() + static_cast<size_t>(got) > maxBytes)
+            return false;
+        contents.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+bool __CFPlistDataIsSafe(const char* data, size_t length) {
+    if (data == nullptr || length == 0 || length > UINT32_MAX)
+        return false;
+    if (length >= 8 && std::memcmp(data, "bplist00", 8) == 0)
+        return BinaryScreen(reinterpret_cast<const uint8_t*>(data), length).IsSafe();
+    return XmlDepthIsSafe(data, length);
+}
+
+__CFPlistPtr __CFPlistReadFile(const std::string& path) {
+    std::string contents;
+    if (!__CFReadRegularFile(path, kCFPlistMaxFileBytes, contents) ||
+        !__CFPlistDataIsSafe(contents.data(), contents.size()))
+        return nullptr;
+    plist_t root = nullptr;
+    plist_from_memory(contents.data(), static_cast<uint32_t>(contents.size()), &root);
+    return __CFPlistPtr(root);
+}
+
+bool __CFStringGetUTF8(CFStringRef string, std::string& utf8) {
+    utf8.clear();
+    if (string == nullptr || CFGetTypeID(string) != CFStringGetTypeID())
+        return false;
+    CFIndex length = CFStringGetLength(string);
+    CFIndex size = CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8);
+    if (size < 0)
+        return false;
+    utf8.resize(static_cast<size_t>(size));
+    CFIndex used = 0;
+    CFIndex converted = CFStringGetBytes(string, CFRangeMake(0, length), kCFStringEncodingUTF8, 0,
+                                         false, reinterpret_cast<UInt8*>(&utf8[0]), size, &used);
+    if (converted != length) {
+        utf8.clear();
+        return false;
+    }
+    utf8.resize(static_cast<size_t>(used));
+    return utf8.find('\0') == std::string::npos;
+}
