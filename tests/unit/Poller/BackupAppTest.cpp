@@ -1,0 +1,111 @@
+// Opening the backup application on the launch file and recognising its process.
+#include "PollerTestHost.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <regex>
+
+#include "TestProcess.h"
+
+using namespace pollertest;
+
+namespace {
+
+class BackupApp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TVB_BACKUP_MODE", "stay", 1);
+        setenv("TVB_BACKUP_SECONDS", "0", 1);
+        setenv("TVB_BACKUP_LOG", (ScratchRoot() / "backup.log").c_str(), 1);
+        std::error_code ec;
+        fs::remove(ScratchRoot() / "backup.log", ec);
+        tvbtest::WriteFile(Home() / "launch.txt", "SER\r\nVol\r\n");
+        ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>((Home() / "launch.txt").c_str()), &mLaunchRef, NULL),
+                  noErr);
+        mSavedPath = arcsoftApplicationPath;
+        mSavedCreator = arcsoftApplicationCreator;
+    }
+    void TearDown() override {
+        for (pid_t pid : StartedPids())
+            kill(pid, SIGKILL);
+        if (arcsoftApplicationPath != NULL && arcsoftApplicationPath != mSavedPath)
+            CFRelease(arcsoftApplicationPath);
+        arcsoftApplicationPath = mSavedPath;
+        arcsoftApplicationCreator = mSavedCreator;
+        unsetenv("TVB_BACKUP_MODE");
+    }
+    void UseApplication(const std::string& path) {
+        arcsoftApplicationPath = CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
+    }
+    std::vector<pid_t> StartedPids() {
+        std::vector<pid_t> pids;
+        std::string log = tvbtest::ReadFile(ScratchRoot() / "backup.log");
+        std::regex started(R"(SampleBackup\[(\d+)\]: staying up)");
+        for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
+            pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
+        return pids;
+    }
+    bool WaitStarted() {
+        return RunLoopUntil([&] { return !StartedPids().empty(); });
+    }
+
+    FSRef mLaunchRef;
+    CFStringRef mSavedPath = NULL;
+    UInt32 mSavedCreator = 0;
+};
+
+TEST_F(BackupApp, LaunchFailsWithoutAUsablePath) {
+    arcsoftApplicationPath = NULL;
+    EXPECT_NE(LaunchBackupApplication(mLaunchRef), noErr);
+    UseApplication("/no/such/Backup.app");
+    EXPECT_NE(LaunchBackupApplication(mLaunchRef), noErr);
+    CFRelease(arcsoftApplicationPath);
+    UseApplication(Home().string());
+    EXPECT_NE(LaunchBackupApplication(mLaunchRef), noErr) << "a folder that is no application";
+    EXPECT_EQ(arcsoftApplicationCreator, mSavedCreator);
+}
+
+TEST_F(BackupApp, LaunchOpensTheDocumentAndLearnsTheCreatorCode) {
+    UseApplication(TVB_SAMPLE_APP_BUNDLE);
+    arcsoftApplicationCreator = 0;
+    ASSERT_EQ(LaunchBackupApplication(mLaunchRef), noErr);
+    EXPECT_EQ(arcsoftApplicationCreator, static_cast<UInt32>('SBak'));
+    ASSERT_TRUE(WaitStarted());
+    EXPECT_NE(tvbtest::ReadFile(ScratchRoot() / "backup.log").find("started with " + (Home() / "launch.txt").string()),
+              std::string::npos);
+    EXPECT_TRUE(isArcSoftAppRunning());
+
+    for (pid_t pid : StartedPids())
+        kill(pid, SIGTERM);
+    EXPECT_TRUE(RunLoopUntil([] { return !isArcSoftAppRunning(); }));
+}
+
+TEST_F(BackupApp, ApplicationWithoutCreatorCodeIsRecognisedByItsLocation) {
+    fs::path bundle = ScratchRoot() / "NoCode.app";
+    std::error_code ec;
+    fs::remove_all(bundle, ec);
+    fs::create_directories(bundle / "Contents" / "MacOS");
+    fs::copy_file(fs::path(TVB_SAMPLE_APP_BUNDLE) / "Contents" / "MacOS" / "SampleBackup",
+                  bundle / "Contents" / "MacOS" / "SampleBackup");
+    tvbtest::WriteFile(bundle / "Contents" / "Info.plist",
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                       "\t<key>CFBundleExecutable</key>\n\t<string>SampleBackup</string>\n</dict>\n</plist>\n");
+    UseApplication(bundle.string());
+    arcsoftApplicationCreator = 0;
+    ASSERT_EQ(LaunchBackupApplication(mLaunchRef), noErr);
+    EXPECT_EQ(arcsoftApplicationCreator, static_cast<UInt32>('????'));
+    ASSERT_TRUE(WaitStarted());
+    EXPECT_TRUE(isArcSoftAppRunning()) << "found by location, not by '????'";
+    for (pid_t pid : StartedPids())
+        kill(pid, SIGTERM);
+    EXPECT_TRUE(RunLoopUntil([] { return !isArcSoftAppRunning(); }));
+}
+
+TEST_F(BackupApp, NothingRunsUnderAnUnknownCreatorWithoutAPath) {
+    arcsoftApplicationPath = NULL;
+    arcsoftApplicationCreator = 0;
+    EXPECT_FALSE(isArcSoftAppRunning());
+}
+
+}  // namespace
