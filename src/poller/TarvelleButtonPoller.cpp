@@ -91,6 +91,15 @@ bool RIAlreadyRunning(OSType sig) {
     return count > 1;
 }
 
+// After the event loop no notification can come any more. The entries are released
+// so that the process ends with nothing unaccounted for; their records stay with
+// the notification port, which lives until the process is gone.
+static void ReleaseListedDevices() {
+    service_serial* entry = NULL;
+    while (pollButtonServices.RemoveLastItem(entry))
+        delete entry;
+}
+
 int ButtonPollerMain(int argc, char* argv[]) {
     (void)argc;
     (void)argv;
@@ -124,6 +133,7 @@ int ButtonPollerMain(int argc, char* argv[]) {
                               kCFRunLoopCommonModes);
 
     RunApplicationEventLoop();
+    ReleaseListedDevices();
     return result;
 }
 

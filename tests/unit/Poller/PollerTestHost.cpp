@@ -36,7 +36,11 @@ public:
         ASSERT_EQ(InitializeDeviceMonitor(), 0);
     }
     void TearDown() override {
+        // The host going away terminates every drive: the daemon's own termination
+        // handling then frees each listed entry and its notification record.
         delete gHost;
+        EXPECT_TRUE(RunLoopUntil([] { return pollButtonServices.GetCount() == 0; }))
+            << "drives still listed after the host went away";
         gHost = nullptr;
         std::error_code ec;
         fs::remove_all(gRoot, ec);
