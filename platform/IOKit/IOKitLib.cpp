@@ -1,0 +1,240 @@
+// Master port, object handles, iterators, matching and notifications.
+#include <IOKit/IOKitLib.h>
+
+#include <CoreFoundation/CFString.h>
+
+#include "IOKitHost_Internal.h"
+#include "IOKitMatching_Internal.h"
+#include "IOKitObjects_Internal.h"
+#include "IONotificationPort_Internal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace wire = tvb::wire;
+using iokit::HandleTable;
+using iokit::HostClient;
+using iokit::ObjectKind;
+
+const mach_port_t kIOMasterPortDefault = MACH_PORT_NULL;
+
+namespace {
+
+io_object_t MasterPortHandle() {
+    // One master port object per process, like the one send right a task holds.
+    static std::mutex mutex;
+    static io_object_t handle = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (handle == 0 || HandleTable::Shared().Retain(handle) != KERN_SUCCESS)
+        handle = HandleTable::Shared().Add(std::make_shared<iokit::MasterPortObject>());
+    return handle;
+}
+
+void CopyName(const std::string& text, io_name_t out) {
+    const size_t length = std::min(text.size(), sizeof(io_name_t) - 1);
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+}
+
+// The entries a "match" request finds, in registry order.
+IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
+                      std::vector<uint64_t>& entries) {
+    iokit::MatchCriteria criteria;
+    IOReturn status = iokit::ParseMatching(matching, criteria);
+    if (status != kIOReturnSuccess)
+        return status;
+    wire::PlistPtr request = wire::NewDict();
+    wire::SetString(request.get(), "op", "match");
+    iokit::AddCriteria(request.get(), criteria);
+    HostClient::Answer answer;
+    status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs, {}, &answer);
+    if (status != kIOReturnSuccess)
+        return status;
+    if (!wire::GetUIntArray(answer.body.get(), "entries", entries))
+        return kIOReturnError;
+    instance = answer.instance;
+    return kIOReturnSuccess;
+}
+
+void ReleaseMatching(CFDictionaryRef matching) {
+    if (matching != nullptr)
+        CFRelease(matching);
+}
+
+} // namespace
+
+kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort) {
+    if (masterPort == nullptr)
+        return kIOReturnBadArgument;
+    *masterPort = MACH_PORT_NULL;
+    if (!HostClient::Shared().Connect())
+        return kIOReturnNotResponding;
+    *masterPort = MasterPortHandle();
+    return KERN_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Objects.
+
+kern_return_t IOObjectRetain(io_object_t object) {
+    return HandleTable::Shared().Retain(object);
+}
+
+kern_return_t IOObjectRelease(io_object_t object) {
+    return HandleTable::Shared().Release(object);
+}
+
+uint32_t IOObjectGetUserRetainCount(io_object_t object) {
+    return HandleTable::Shared().UserReferences(object);
+}
+
+uint32_t IOObjectGetRetainCount(io_object_t object) {
+    return HandleTable::Shared().UserReferences(object);
+}
+
+boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject) {
+    // One handle per object: the same object has the same name.
+    return object == anObject;
+}
+
+kern_return_t IOObjectGetClass(io_object_t object, io_name_t className) {
+    if (className == nullptr)
+        return kIOReturnBadArgument;
+    std::shared_ptr<iokit::Object> found = HandleTable::Shared().Find(object);
+    if (!found)
+        return MACH_SEND_INVALID_DEST;
+    if (found->Kind() == ObjectKind::RegistryEntry) {
+        return iokit::GetEntryIdentity(object, className, nullptr);
+    }
+    if (found->ClassName() == nullptr)
+        return kIOReturnBadArgument;
+    CopyName(found->ClassName(), className);
+    return KERN_SUCCESS;
+}
+
+CFStringRef IOObjectCopyClass(io_object_t object) {
+    io_name_t className;
+    if (IOObjectGetClass(object, className) != KERN_SUCCESS)
+        return nullptr;
+    return CFStringCreateWithCString(nullptr, className, kCFStringEncodingUTF8);
+}
+
+boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
+    if (className == nullptr)
+        return false;
+    auto entry =
+        HandleTable::Shared().FindAs<iokit::RegistryEntryObject>(object, ObjectKind::RegistryEntry);
+    if (!entry) {
+        io_name_t own;
+        return IOObjectGetClass(object, own) == KERN_SUCCESS && std::strcmp(own, className) == 0;
+    }
+    // Matching by class takes subclasses in: the entry conforms when it is among the matches.
+    wire::PlistPtr request = wire::NewDict();
+    wire::SetString(request.get(), "op", "match");
+    wire::SetString(request.get(), "class", className);
+    HostClient::Answer answer;
+    std::vector<uint64_t> entries;
+    if (HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
+                                  {entry->Key().instance, 0}, &answer) != kIOReturnSuccess ||
+        !wire::GetUIntArray(answer.body.get(), "entries", entries))
+        return false;
+    return std::find(entries.begin(), entries.end(), entry->Key().id) != entries.end();
+}
+
+// ---------------------------------------------------------------------------
+// Iterators.
+
+io_object_t IOIteratorNext(io_iterator_t iterator) {
+    auto found =
+        HandleTable::Shared().FindAs<iokit::IteratorObject>(iterator, ObjectKind::Iterator);
+    return found ? found->Next() : 0;
+}
+
+void IOIteratorReset(io_iterator_t iterator) {
+    auto found =
+        HandleTable::Shared().FindAs<iokit::IteratorObject>(iterator, ObjectKind::Iterator);
+    if (found)
+        found->Reset();
+}
+
+boolean_t IOIteratorIsValid(io_iterator_t iterator) {
+    auto found =
+        HandleTable::Shared().FindAs<iokit::IteratorObject>(iterator, ObjectKind::Iterator);
+    return found && found->IsValid();
+}
+
+// ---------------------------------------------------------------------------
+// Matching.
+
+kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching,
+                                           io_iterator_t* existing) {
+    if (existing != nullptr)
+        *existing = 0;
+    uint64_t instance = 0;
+    std::vector<uint64_t> entries;
+    IOReturn status =
+        existing == nullptr ? kIOReturnBadArgument : MatchEntries(matching, instance, entries);
+    ReleaseMatching(matching);
+    if (status != kIOReturnSuccess)
+        return status;
+    *existing = HandleTable::Shared().Add(
+        std::make_shared<iokit::EntryListIterator>(instance, std::move(entries)));
+    return KERN_SUCCESS;
+}
+
+io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef matching) {
+    uint64_t instance = 0;
+    std::vector<uint64_t> entries;
+    IOReturn status = MatchEntries(matching, instance, entries);
+    ReleaseMatching(matching);
+    if (status != kIOReturnSuccess || entries.empty())
+        return 0;
+    return HandleTable::Shared().RetainEntry(iokit::EntryKey{instance, entries.front()});
+}
+
+// ---------------------------------------------------------------------------
+// Notifications.
+
+IONotificationPortRef IONotificationPortCreate(mach_port_t) {
+    return IONotificationPort::Create();
+}
+
+void IONotificationPortDestroy(IONotificationPortRef notify) {
+    if (notify != nullptr)
+        notify->Destroy();
+}
+
+CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify) {
+    return notify != nullptr ? notify->Source() : nullptr;
+}
+
+kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
+                                               const io_name_t notificationType,
+                                               CFDictionaryRef matching,
+                                               IOServiceMatchingCallback callback, void* refCon,
+                                               io_iterator_t* notification) {
+    if (notification != nullptr)
+        *notification = 0;
+    iokit::MatchCriteria criteria;
+    IOReturn status = iokit::ParseMatching(matching, criteria);
+    ReleaseMatching(matching);
+    if (status != kIOReturnSuccess)
+        return status;
+    if (notifyPort == nullptr || notification == nullptr || notificationType == nullptr)
+        return kIOReturnBadArgument;
+    // The host publishes services once; first match is the only kind it can tell.
+    if (std::strcmp(notificationType, kIOFirstMatchNotification) != 0)
+        return kIOReturnUnsupported;
+    return notifyPort->AddMatching(criteria, callback, refCon, notification);
+}
+
+kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
+                                               io_service_t service, const io_name_t interestType,
+                                               IOServiceInterestCallback callback, void* refCon,
+                                               io_object_t* notification) {
+    if (notification != nullptr)
+        *notification = 0;
+    if (notifyPort == nullptr || notification == nullptr || interestType == nullptr)
+        return kIOReturnBadArgument;
+    return notifyPort->AddInterest(service, interestType, callback, refCon, notification);
+}

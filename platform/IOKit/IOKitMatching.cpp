@@ -1,0 +1,91 @@
+#include "IOKitMatching_Internal.h"
+
+#include <CoreFoundation/CFString.h>
+
+#include <cstring>
+#include <vector>
+
+namespace iokit {
+
+namespace wire = tvb::wire;
+
+std::optional<std::string> StringFromCF(CFTypeRef value) {
+    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID())
+        return std::nullopt;
+    auto string = static_cast<CFStringRef>(value);
+    const CFIndex capacity =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+    std::vector<char> buffer(static_cast<size_t>(capacity > 0 ? capacity : 1));
+    if (!CFStringGetCString(string, buffer.data(), static_cast<CFIndex>(buffer.size()),
+                            kCFStringEncodingUTF8))
+        return std::nullopt;
+    return std::string(buffer.data());
+}
+
+IOReturn ParseMatching(CFDictionaryRef matching, MatchCriteria& out) {
+    if (matching == nullptr || CFGetTypeID(matching) != CFDictionaryGetTypeID())
+        return kIOReturnBadArgument;
+    const CFIndex count = CFDictionaryGetCount(matching);
+    std::vector<const void*> keys(static_cast<size_t>(count));
+    std::vector<const void*> values(static_cast<size_t>(count));
+    if (count > 0)
+        CFDictionaryGetKeysAndValues(matching, keys.data(), values.data());
+    MatchCriteria criteria;
+    for (CFIndex i = 0; i < count; ++i) {
+        std::optional<std::string> key = StringFromCF(keys[static_cast<size_t>(i)]);
+        if (!key)
+            return kIOReturnBadArgument;
+        std::optional<std::string> value = StringFromCF(values[static_cast<size_t>(i)]);
+        if (*key == kIOProviderClassKey) {
+            if (!value)
+                return kIOReturnBadArgument;
+            criteria.providerClass = std::move(value);
+        } else if (*key == kIOBSDNameKey) {
+            if (!value)
+                return kIOReturnBadArgument;
+            criteria.bsdName = std::move(value);
+        } else {
+            return kIOReturnUnsupported;
+        }
+    }
+    out = std::move(criteria);
+    return kIOReturnSuccess;
+}
+
+void AddCriteria(plist_t request, const MatchCriteria& criteria) {
+    if (criteria.providerClass)
+        wire::SetString(request, "class", *criteria.providerClass);
+    if (criteria.bsdName)
+        wire::SetString(request, "bsdName", *criteria.bsdName);
+}
+
+namespace {
+
+CFMutableDictionaryRef MatchingWith(const char* key, const char* value) {
+    if (value == nullptr)
+        return nullptr;
+    CFStringRef string = CFStringCreateWithCString(nullptr, value, kCFStringEncodingUTF8);
+    if (string == nullptr)
+        return nullptr;
+    CFStringRef keyString = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+    CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    if (dictionary != nullptr && keyString != nullptr)
+        CFDictionarySetValue(dictionary, keyString, string);
+    if (keyString != nullptr)
+        CFRelease(keyString);
+    CFRelease(string);
+    return dictionary;
+}
+
+} // namespace
+
+} // namespace iokit
+
+CFMutableDictionaryRef IOServiceMatching(const char* name) {
+    return iokit::MatchingWith(kIOProviderClassKey, name);
+}
+
+CFMutableDictionaryRef IOBSDNameMatching(mach_port_t, uint32_t, const char* bsdName) {
+    return iokit::MatchingWith(kIOBSDNameKey, bsdName);
+}

@@ -1,0 +1,399 @@
+#include "IONotificationPort_Internal.h"
+
+#include <IOKit/IOMessage.h>
+
+#include "IOKitHost_Internal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace wire = tvb::wire;
+using iokit::EntryKey;
+using iokit::HandleTable;
+using iokit::InterestNotification;
+using iokit::MatchNotification;
+
+namespace {
+
+constexpr int kFirstRetryMs = 50;
+constexpr int kLongestRetryMs = 1000;
+
+template <typename T> void EraseFrom(std::vector<std::shared_ptr<T>>& list, const T* item) {
+    list.erase(
+        std::remove_if(list.begin(), list.end(),
+                       [item](const std::shared_ptr<T>& each) { return each.get() == item; }),
+        list.end());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Notifications.
+
+namespace iokit {
+
+io_object_t MatchNotification::Next() {
+    EntryKey key;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (mPending.empty()) {
+            mArmed = true;
+            return 0;
+        }
+        key = mPending.front();
+        mPending.pop_front();
+    }
+    return HandleTable::Shared().RetainEntry(key);
+}
+
+void MatchNotification::Append(uint64_t instance, const std::vector<uint64_t>& ids) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    for (uint64_t id : ids)
+        mPending.push_back(EntryKey{instance, id});
+}
+
+bool MatchNotification::TakeDelivery() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mArmed || mPending.empty())
+        return false;
+    mArmed = false;
+    return true;
+}
+
+void MatchNotification::Fire() {
+    if (mCallback != nullptr)
+        mCallback(mRefCon, handle);
+}
+
+void MatchNotification::Died() {
+    if (mPort != nullptr)
+        mPort->Forget(this);
+}
+
+void InterestNotification::Fire(io_service_t service, uint32_t messageType, uint64_t argument) {
+    if (mCallback != nullptr)
+        mCallback(mRefCon, service, messageType,
+                  reinterpret_cast<void*>(static_cast<uintptr_t>(argument)));
+}
+
+void InterestNotification::Died() {
+    if (mPort != nullptr)
+        mPort->Forget(this);
+}
+
+} // namespace iokit
+
+// ---------------------------------------------------------------------------
+// The port.
+
+IONotificationPort* IONotificationPort::Create() {
+    auto* port = new IONotificationPort;
+    if (!port->mWaker.IsOpen()) {
+        delete port;
+        return nullptr;
+    }
+    CFFileDescriptorContext context = {0, port, nullptr, nullptr, nullptr};
+    port->mDescriptor =
+        CFFileDescriptorCreate(nullptr, port->mWaker.Fd(), false, Callout, &context);
+    if (port->mDescriptor != nullptr)
+        port->mSource = CFFileDescriptorCreateRunLoopSource(nullptr, port->mDescriptor, 0);
+    if (port->mSource == nullptr) {
+        delete port;
+        return nullptr;
+    }
+    CFFileDescriptorEnableCallBacks(port->mDescriptor, kCFFileDescriptorReadCallBack);
+    port->TryConnect();
+    return port;
+}
+
+IONotificationPort::~IONotificationPort() {
+    if (mDescriptor != nullptr) {
+        CFFileDescriptorInvalidate(mDescriptor);
+        CFRelease(mDescriptor);
+    }
+    if (mSource != nullptr) {
+        CFRunLoopSourceInvalidate(mSource);
+        CFRelease(mSource);
+    }
+    mWaker.Unwatch();
+}
+
+void IONotificationPort::Destroy() {
+    if (mDestroyed)
+        return;
+    mDestroyed = true;
+    for (auto& match : mMatches)
+        match->Detach();
+    for (auto& interest : mInterests)
+        interest->Detach();
+    for (auto& interest : mTerminations)
+        interest->Detach();
+    mMatches.clear();
+    mInterests.clear();
+    mTerminations.clear();
+    DropSocket();
+    mWaker.DisarmRetry();
+    if (mServiceDepth == 0)
+        delete this;
+}
+
+void IONotificationPort::Callout(CFFileDescriptorRef, CFOptionFlags, void* info) {
+    static_cast<IONotificationPort*>(info)->Service();
+}
+
+void IONotificationPort::Service() {
+    ++mServiceDepth;
+    const bool retryDue = mWaker.Consume();
+    if (mConnected && mConnection.IsOpen())
+        mConnection.ReadAvailable();
+    // Events that came before a disconnection are still delivered, in order.
+    DispatchQueuedEvents();
+    if (!mDestroyed && mConnected && !mConnection.IsOpen())
+        LoseConnection();
+    // Terminations go first so that services found again are not taken for duplicates.
+    if (!mDestroyed)
+        DeliverTerminations();
+    if (!mDestroyed && !mConnected && retryDue)
+        TryConnect();
+    if (!mDestroyed)
+        DispatchQueuedEvents();
+    if (!mDestroyed)
+        DeliverMatches();
+    --mServiceDepth;
+    if (mDestroyed) {
+        if (mServiceDepth == 0)
+            delete this;
+        return;
+    }
+    if (mServiceDepth == 0)
+        CFFileDescriptorEnableCallBacks(mDescriptor, kCFFileDescriptorReadCallBack);
+}
+
+bool IONotificationPort::EnsureConnected() {
+    if (mConnected && !mConnection.ReadAvailable())
+        LoseConnection();
+    if (!mConnected)
+        TryConnect();
+    if (mConnection.HasQueuedEvent() || !mTerminations.empty())
+        mWaker.Wake();
+    return mConnected;
+}
+
+bool IONotificationPort::TryConnect() {
+    uint64_t instance = 0;
+    if (!iokit::ConnectAndGreet(mConnection, instance)) {
+        mBackoffMs = mBackoffMs == 0 ? kFirstRetryMs : std::min(mBackoffMs * 2, kLongestRetryMs);
+        mWaker.ArmRetry(mBackoffMs);
+        return false;
+    }
+    mInstance = instance;
+    mConnected = true;
+    mBackoffMs = 0;
+    mWaker.DisarmRetry();
+    mWaker.Watch(mConnection.Fd());
+    auto matches = mMatches;
+    for (auto& match : matches) {
+        if (!mConnected || !mConnection.IsOpen())
+            break;
+        Subscribe(*match);
+    }
+    // Services found again are delivered from the run loop, never from here.
+    mWaker.Wake();
+    return mConnected;
+}
+
+void IONotificationPort::DropSocket() {
+    mWaker.Unwatch();
+    mConnection.Close();
+}
+
+void IONotificationPort::LoseConnection() {
+    DropSocket();
+    mConnected = false;
+    for (auto& match : mMatches)
+        match->subscription = 0;
+    for (auto& interest : mInterests) {
+        interest->subscription = 0;
+        mTerminations.push_back(interest);
+    }
+    mInterests.clear();
+    mBackoffMs = kFirstRetryMs;
+    mWaker.ArmRetry(mBackoffMs);
+    mWaker.Wake();
+}
+
+wire::PlistPtr IONotificationPort::Request(plist_t request) {
+    wire::PlistPtr answer = mConnection.Request(request, iokit::kRequestTimeoutMs);
+    if (!answer) {
+        // Unanswered: the socket is dropped; the run loop notices and reconnects.
+        DropSocket();
+    }
+    if (!answer || mConnection.HasQueuedEvent())
+        mWaker.Wake();
+    return answer;
+}
+
+void IONotificationPort::Subscribe(MatchNotification& match) {
+    wire::PlistPtr request = wire::NewDict();
+    wire::SetString(request.get(), "op", "subscribe-match");
+    wire::SetString(request.get(), "type", kIOFirstMatchNotification);
+    iokit::AddCriteria(request.get(), match.Criteria());
+    wire::PlistPtr answer = Request(request.get());
+    uint64_t subscription = 0;
+    std::vector<uint64_t> entries;
+    if (!answer || wire::StatusOf(answer.get()) != kIOReturnSuccess ||
+        !wire::GetUInt(answer.get(), "subscription", subscription) ||
+        !wire::GetUIntArray(answer.get(), "entries", entries))
+        return;
+    match.subscription = subscription;
+    match.Append(mInstance, entries);
+}
+
+void IONotificationPort::Unsubscribe(uint64_t subscription) {
+    if (!mConnected || !mConnection.IsOpen() || subscription == 0)
+        return;
+    wire::PlistPtr request = wire::NewDict();
+    wire::SetString(request.get(), "op", "unsubscribe");
+    wire::SetUInt(request.get(), "subscription", subscription);
+    Request(request.get());
+}
+
+IOReturn IONotificationPort::AddMatching(const iokit::MatchCriteria& criteria,
+                                         IOServiceMatchingCallback callback, void* refCon,
+                                         io_iterator_t* notification) {
+    if (!EnsureConnected())
+        return kIOReturnNotResponding;
+    auto match = std::make_shared<MatchNotification>(this, criteria, callback, refCon);
+    Subscribe(*match);
+    if (match->subscription == 0)
+        return mConnection.IsOpen() ? kIOReturnError : kIOReturnNotResponding;
+    match->handle = HandleTable::Shared().Add(match);
+    mMatches.push_back(match);
+    *notification = match->handle;
+    return kIOReturnSuccess;
+}
+
+IOReturn IONotificationPort::AddInterest(io_service_t service, const char* interestType,
+                                         IOServiceInterestCallback callback, void* refCon,
+                                         io_object_t* notification) {
+    auto entry = HandleTable::Shared().FindAs<iokit::RegistryEntryObject>(
+        service, iokit::ObjectKind::RegistryEntry);
+    if (!entry)
+        return MACH_SEND_INVALID_DEST;
+    if (!EnsureConnected())
+        return kIOReturnNotResponding;
+    if (entry->Key().instance != mInstance)
+        return kIOReturnNotFound;
+
+    wire::PlistPtr request = wire::NewDict();
+    wire::SetString(request.get(), "op", "subscribe-interest");
+    wire::SetUInt(request.get(), "entry", entry->Key().id);
+    wire::SetString(request.get(), "type", interestType);
+    wire::PlistPtr answer = Request(request.get());
+    if (!answer)
+        return kIOReturnNotResponding;
+    IOReturn status = wire::StatusOf(answer.get());
+    uint64_t subscription = 0;
+    if (status != kIOReturnSuccess)
+        return status;
+    if (!wire::GetUInt(answer.get(), "subscription", subscription))
+        return kIOReturnError;
+
+    auto interest = std::make_shared<InterestNotification>(this, entry->Key(), callback, refCon);
+    interest->subscription = subscription;
+    mInterests.push_back(interest);
+    *notification = HandleTable::Shared().Add(interest);
+    return kIOReturnSuccess;
+}
+
+void IONotificationPort::Forget(MatchNotification* match) {
+    const uint64_t subscription = match->subscription;
+    match->Detach();
+    EraseFrom(mMatches, match);
+    Unsubscribe(subscription);
+}
+
+void IONotificationPort::Forget(InterestNotification* interest) {
+    const uint64_t subscription = interest->finished ? 0 : interest->subscription;
+    interest->Detach();
+    EraseFrom(mInterests, interest);
+    EraseFrom(mTerminations, interest);
+    Unsubscribe(subscription);
+}
+
+void IONotificationPort::DispatchQueuedEvents() {
+    while (!mDestroyed && mConnection.HasQueuedEvent()) {
+        wire::PlistPtr event = mConnection.ReadEvent(0);
+        if (!event)
+            break;
+        DispatchEvent(event.get());
+    }
+}
+
+void IONotificationPort::DispatchEvent(plist_t event) {
+    std::string kind;
+    uint64_t subscription = 0;
+    if (!wire::GetString(event, "event", kind) ||
+        !wire::GetUInt(event, "subscription", subscription))
+        return;
+    if (kind == "matched") {
+        std::vector<uint64_t> entries;
+        if (!wire::GetUIntArray(event, "entries", entries))
+            return;
+        for (auto& match : mMatches) {
+            if (match->subscription == subscription) {
+                match->Append(mInstance, entries);
+                break;
+            }
+        }
+        return;
+    }
+    if (kind == "interest") {
+        uint64_t messageType = 0;
+        uint64_t argument = 0;
+        if (!wire::GetUInt(event, "messageType", messageType))
+            return;
+        wire::GetUInt(event, "argument", argument);
+        for (auto& interest : mInterests) {
+            if (interest->subscription != subscription)
+                continue;
+            std::shared_ptr<InterestNotification> keep = interest;
+            if (messageType == kIOMessageServiceIsTerminated) {
+                // The host has already removed the subscription.
+                keep->finished = true;
+                keep->Detach();
+                EraseFrom(mInterests, keep.get());
+            }
+            DeliverInterest(keep, static_cast<uint32_t>(messageType), argument);
+            return;
+        }
+    }
+}
+
+void IONotificationPort::DeliverInterest(const std::shared_ptr<InterestNotification>& interest,
+                                         uint32_t messageType, uint64_t argument) {
+    // The service handle is lent for the call-back only.
+    io_service_t service = HandleTable::Shared().RetainEntry(interest->Service());
+    interest->Fire(service, messageType, argument);
+    HandleTable::Shared().Release(service);
+}
+
+void IONotificationPort::DeliverTerminations() {
+    while (!mDestroyed && !mTerminations.empty()) {
+        std::shared_ptr<InterestNotification> interest = mTerminations.front();
+        mTerminations.erase(mTerminations.begin());
+        interest->finished = true;
+        interest->Detach();
+        DeliverInterest(interest, kIOMessageServiceIsTerminated, 0);
+    }
+}
+
+void IONotificationPort::DeliverMatches() {
+    auto matches = mMatches;
+    for (auto& match : matches) {
+        if (mDestroyed)
+            break;
+        if (match->port() == this && match->TakeDelivery())
+            match->Fire();
+    }
+}

@@ -1,0 +1,177 @@
+// Notification ports: one socket to the device host per port, carrying that port's
+// subscriptions and their events. The port's run-loop source watches one descriptor that
+// is readable when the socket has data, when the port has something of its own to deliver,
+// or when it is time to retry a lost connection. While connected nothing else wakes it.
+//
+// When the connection breaks, every interest notification of the port receives
+// kIOMessageServiceIsTerminated; the port retries with a back-off of up to 1 s and, once
+// back, subscribes its matching notifications again, whose iterators then yield the
+// services found by the new host.
+//
+// Threading: a port and its notifications belong to the thread of the run loop its source
+// runs on; call-backs run there, never inside the registration calls.
+// Ownership: the port owns its source and socket; notifications are handles owned by their
+// users and only referenced by the port while registered.
+#pragma once
+
+#include <CoreFoundation/CFFileDescriptor.h>
+#include <IOKit/IOKitLib.h>
+
+#include "IOKitMatching_Internal.h"
+#include "IOKitObjects_Internal.h"
+#include "TvbWire.h"
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace iokit {
+
+// The one descriptor a port's run-loop source watches (Linux: epoll over the host socket,
+// an eventfd and a timerfd).
+class PortWaker {
+public:
+    PortWaker();
+    ~PortWaker();
+    PortWaker(const PortWaker&) = delete;
+    PortWaker& operator=(const PortWaker&) = delete;
+
+    bool IsOpen() const;
+    int Fd() const { return mPoll; }
+    void Watch(int socketFd);
+    void Unwatch();
+    // Makes the descriptor readable until the next Consume.
+    void Wake();
+    void ArmRetry(int delayMs);
+    void DisarmRetry();
+    bool RetryArmed() const { return mRetryArmed; }
+    // Clears the wake-up and the timer; true when the retry time has come.
+    bool Consume();
+
+private:
+    int mPoll = -1;
+    int mEvent = -1;
+    int mTimer = -1;
+    int mWatched = -1;
+    bool mRetryArmed = false;
+};
+
+class MatchNotification;
+class InterestNotification;
+
+} // namespace iokit
+
+struct IONotificationPort {
+public:
+    static IONotificationPort* Create();
+    // Ends every registration of the port; deletion waits for a running call-back.
+    void Destroy();
+    CFRunLoopSourceRef Source() const { return mSource; }
+
+    IOReturn AddMatching(const iokit::MatchCriteria& criteria, IOServiceMatchingCallback callback,
+                         void* refCon, io_iterator_t* notification);
+    IOReturn AddInterest(io_service_t service, const char* interestType,
+                         IOServiceInterestCallback callback, void* refCon,
+                         io_object_t* notification);
+    // A notification's last user reference is gone: unsubscribe it.
+    void Forget(iokit::MatchNotification* match);
+    void Forget(iokit::InterestNotification* interest);
+
+    // For tests: whether the port's socket to the host is up, and the retry timer armed.
+    bool IsConnected() const { return mConnected; }
+    bool IsRetrying() const { return mWaker.RetryArmed(); }
+
+private:
+    IONotificationPort() = default;
+    ~IONotificationPort();
+
+    static void Callout(CFFileDescriptorRef descriptor, CFOptionFlags types, void* info);
+    void Service();
+    bool EnsureConnected();
+    bool TryConnect();
+    void LoseConnection();
+    void DropSocket();
+    void Subscribe(iokit::MatchNotification& match);
+    void Unsubscribe(uint64_t subscription);
+    tvb::wire::PlistPtr Request(plist_t request);
+    void DispatchQueuedEvents();
+    void DispatchEvent(plist_t event);
+    void DeliverTerminations();
+    void DeliverMatches();
+    void DeliverInterest(const std::shared_ptr<iokit::InterestNotification>& interest,
+                         uint32_t messageType, uint64_t argument);
+
+    iokit::PortWaker mWaker;
+    CFFileDescriptorRef mDescriptor = nullptr;
+    CFRunLoopSourceRef mSource = nullptr;
+    tvb::wire::Connection mConnection;
+    uint64_t mInstance = 0;
+    bool mConnected = false;
+    int mBackoffMs = 0;
+    std::vector<std::shared_ptr<iokit::MatchNotification>> mMatches;
+    std::vector<std::shared_ptr<iokit::InterestNotification>> mInterests;
+    std::vector<std::shared_ptr<iokit::InterestNotification>> mTerminations;
+    int mServiceDepth = 0;
+    bool mDestroyed = false;
+};
+
+namespace iokit {
+
+// A first-match notification; also the iterator handed to its call-back.
+class MatchNotification final : public IteratorObject {
+public:
+    MatchNotification(IONotificationPort* port, MatchCriteria criteria,
+                      IOServiceMatchingCallback callback, void* refCon)
+        : mPort(port), mCriteria(std::move(criteria)), mCallback(callback), mRefCon(refCon) {}
+    const char* ClassName() const override { return "IOServiceUserNotification"; }
+    io_object_t Next() override;
+    void Reset() override {}
+    void Died() override;
+
+    const MatchCriteria& Criteria() const { return mCriteria; }
+    void Append(uint64_t instance, const std::vector<uint64_t>& ids);
+    // True once when the iterator was drained and new matches wait: the call-back is due.
+    bool TakeDelivery();
+    void Fire();
+
+    io_iterator_t handle = 0;
+    uint64_t subscription = 0;
+    IONotificationPort* port() const { return mPort; }
+    void Detach() { mPort = nullptr; }
+
+private:
+    IONotificationPort* mPort;
+    const MatchCriteria mCriteria;
+    const IOServiceMatchingCallback mCallback;
+    void* const mRefCon;
+    std::mutex mMutex;
+    std::deque<EntryKey> mPending;
+    bool mArmed = false; // set when Next reaches the end
+};
+
+class InterestNotification final : public Object {
+public:
+    InterestNotification(IONotificationPort* port, EntryKey service,
+                         IOServiceInterestCallback callback, void* refCon)
+        : Object(ObjectKind::InterestNotification), mPort(port), mService(service),
+          mCallback(callback), mRefCon(refCon) {}
+    const char* ClassName() const override { return "IOServiceMessageUserNotification"; }
+    void Died() override;
+
+    EntryKey Service() const { return mService; }
+    void Fire(io_service_t service, uint32_t messageType, uint64_t argument);
+
+    uint64_t subscription = 0;
+    bool finished = false; // terminated: no further messages
+    IONotificationPort* port() const { return mPort; }
+    void Detach() { mPort = nullptr; }
+
+private:
+    IONotificationPort* mPort;
+    const EntryKey mService;
+    const IOServiceInterestCallback mCallback;
+    void* const mRefCon;
+};
+
+} // namespace iokit

@@ -1,0 +1,190 @@
+// Registry entries: identity, ancestors, properties and busy state.
+#include <IOKit/IOKitLib.h>
+
+#include "../CoreFoundation/CFPropertyList_Internal.h"
+#include "IOKitHost_Internal.h"
+#include "IOKitMatching_Internal.h"
+#include "IOKitObjects_Internal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace wire = tvb::wire;
+using iokit::HandleTable;
+using iokit::HostClient;
+using iokit::ObjectKind;
+using iokit::RegistryEntryObject;
+
+namespace {
+
+// Without a limit of the caller's, a wait still ends: the host answers after this long.
+constexpr uint64_t kUnboundedWaitMs = 60 * 1000;
+constexpr uint64_t kLongestWaitMs = 60 * 60 * 1000;
+
+std::shared_ptr<RegistryEntryObject> FindEntry(io_object_t handle) {
+    return HandleTable::Shared().FindAs<RegistryEntryObject>(handle, ObjectKind::RegistryEntry);
+}
+
+wire::PlistPtr EntryRequest(const char* op, const RegistryEntryObject& entry) {
+    wire::PlistPtr request = wire::NewDict();
+    wire::SetString(request.get(), "op", op);
+    wire::SetUInt(request.get(), "entry", entry.Key().id);
+    return request;
+}
+
+void CopyName(const std::string& text, char* out) {
+    if (out == nullptr)
+        return;
+    const size_t length = std::min(text.size(), sizeof(io_name_t) - 1);
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+}
+
+// The entry's providers, nearest first, up to the root.
+IOReturn Ancestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out) {
+    wire::PlistPtr request = EntryRequest("parents", entry);
+    HostClient::Answer answer;
+    IOReturn status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
+                                                {entry.Key().instance, 0}, &answer);
+    if (status != kIOReturnSuccess)
+        return status;
+    if (!wire::GetUIntArray(answer.body.get(), "entries", out))
+        return kIOReturnError;
+    return kIOReturnSuccess;
+}
+
+} // namespace
+
+namespace iokit {
+
+kern_return_t GetEntryIdentity(io_object_t handle, char* className, char* name) {
+    auto entry = FindEntry(handle);
+    if (!entry)
+        return MACH_SEND_INVALID_DEST;
+    std::optional<RegistryEntryObject::Identity> identity = entry->CachedIdentity();
+    if (!identity) {
+        wire::PlistPtr request = EntryRequest("entry", *entry);
+        HostClient::Answer answer;
+        IOReturn status = HostClient::Shared().Call(request.get(), kRequestTimeoutMs,
+                                                    {entry->Key().instance, 0}, &answer);
+        if (status != kIOReturnSuccess)
+            return status;
+        RegistryEntryObject::Identity read;
+        if (!wire::GetString(answer.body.get(), "class", read.className) ||
+            !wire::GetString(answer.body.get(), "name", read.name))
+            return kIOReturnError;
+        entry->CacheIdentity(read);
+        identity = std::move(read);
+    }
+    CopyName(identity->className, className);
+    CopyName(identity->name, name);
+    return KERN_SUCCESS;
+}
+
+} // namespace iokit
+
+kern_return_t IORegistryEntryGetName(io_registry_entry_t entry, io_name_t name) {
+    if (name == nullptr)
+        return kIOReturnBadArgument;
+    return iokit::GetEntryIdentity(entry, nullptr, name);
+}
+
+kern_return_t IORegistryEntryGetRegistryEntryID(io_registry_entry_t entry, uint64_t* entryID) {
+    auto found = FindEntry(entry);
+    if (!found)
+        return MACH_SEND_INVALID_DEST;
+    if (entryID == nullptr)
+        return kIOReturnBadArgument;
+    *entryID = found->Key().id;
+    return KERN_SUCCESS;
+}
+
+kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_name_t plane,
+                                            IOOptionBits options, io_iterator_t* iterator) {
+    if (iterator == nullptr)
+        return kIOReturnBadArgument;
+    *iterator = 0;
+    auto found = FindEntry(entry);
+    if (!found)
+        return MACH_SEND_INVALID_DEST;
+    if (plane == nullptr || std::strcmp(plane, kIOServicePlane) != 0)
+        return kIOReturnBadArgument;
+    // The host keeps providers only; children cannot be walked.
+    if ((options & kIORegistryIterateParents) == 0)
+        return kIOReturnUnsupported;
+    std::vector<uint64_t> ancestors;
+    IOReturn status = Ancestors(*found, ancestors);
+    if (status != kIOReturnSuccess)
+        return status;
+    if ((options & kIORegistryIterateRecursively) == 0 && ancestors.size() > 1)
+        ancestors.resize(1);
+    *iterator = HandleTable::Shared().Add(
+        std::make_shared<iokit::EntryListIterator>(found->Key().instance, std::move(ancestors)));
+    return KERN_SUCCESS;
+}
+
+kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
+                                            io_registry_entry_t* parent) {
+    if (parent == nullptr)
+        return kIOReturnBadArgument;
+    *parent = 0;
+    auto found = FindEntry(entry);
+    if (!found)
+        return MACH_SEND_INVALID_DEST;
+    if (plane == nullptr || std::strcmp(plane, kIOServicePlane) != 0)
+        return kIOReturnBadArgument;
+    std::vector<uint64_t> ancestors;
+    IOReturn status = Ancestors(*found, ancestors);
+    if (status != kIOReturnSuccess)
+        return status;
+    if (ancestors.empty())
+        return kIOReturnNoDevice;
+    *parent =
+        HandleTable::Shared().RetainEntry(iokit::EntryKey{found->Key().instance, ancestors[0]});
+    return KERN_SUCCESS;
+}
+
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef, IOOptionBits) {
+    auto found = FindEntry(entry);
+    std::optional<std::string> name = iokit::StringFromCF(key);
+    if (!found || !name)
+        return nullptr;
+    wire::PlistPtr request = EntryRequest("property", *found);
+    wire::SetString(request.get(), "key", *name);
+    HostClient::Answer answer;
+    if (HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
+                                  {found->Key().instance, 0}, &answer) != kIOReturnSuccess)
+        return nullptr;
+    plist_t value = wire::GetItem(answer.body.get(), "value");
+    return value != nullptr ? __CFPropertyListCreateFromPlistNode(value) : nullptr;
+}
+
+kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
+                                                CFMutableDictionaryRef* properties, CFAllocatorRef,
+                                                IOOptionBits) {
+    if (properties == nullptr)
+        return kIOReturnBadArgument;
+    *properties = nullptr;
+    if (!FindEntry(entry))
+        return MACH_SEND_INVALID_DEST;
+    // The host answers for one named property at a time.
+    return kIOReturnUnsupported;
+}
+
+kern_return_t IOServiceWaitQuiet(io_service_t service, mach_timespec_t* waitTime) {
+    auto found = FindEntry(service);
+    if (!found)
+        return MACH_SEND_INVALID_DEST;
+    uint64_t waitMs = kUnboundedWaitMs;
+    if (waitTime != nullptr) {
+        const uint64_t nanoseconds = waitTime->tv_nsec > 0 ? waitTime->tv_nsec : 0;
+        waitMs = std::min<uint64_t>(uint64_t{waitTime->tv_sec} * 1000 + nanoseconds / 1000000,
+                                    kLongestWaitMs);
+    }
+    wire::PlistPtr request = EntryRequest("wait-quiet", *found);
+    wire::SetUInt(request.get(), "timeoutMs", waitMs);
+    return HostClient::Shared().Call(request.get(),
+                                     static_cast<int>(waitMs) + iokit::kRequestTimeoutMs,
+                                     {found->Key().instance, 0});
+}
