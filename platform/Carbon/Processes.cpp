@@ -1,0 +1,229 @@
+#include "Processes_Internal.h"
+
+#include <Carbon/Files.h>
+#include <Carbon/MacErrors.h>
+#include <Carbon/Processes.h>
+#include <CoreFoundation/CFBundle.h>
+#include <CoreFoundation/CFURL.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr OSType kApplicationType = 0x4150504C; // 'APPL'
+constexpr OSType kUnknownCode = 0x3F3F3F3F;     // '????'
+
+struct Application {
+    pid_t pid = 0;
+    std::string bundle; // empty for the current process when it is a plain tool
+    std::string name;
+    OSType type = kApplicationType;
+    OSType creator = kUnknownCode;
+    tvb::process::Facts facts;
+};
+
+// The last process GetNextProcess returned on this thread. If it exits before the caller asks
+// for its information, the caller still gets what it was shown, so that a walk that stops at
+// the first error is not cut short by a process that happened to quit.
+thread_local Application lastReturned;
+
+// Innermost Name.app/Contents/MacOS/... around an executable; empty when there is none.
+std::string BundlePathForExecutable(const std::string& executable) {
+    static const std::string marker = ".app/Contents/MacOS/";
+    for (size_t at = executable.rfind(marker); at != std::string::npos && at > 0;
+         at = executable.rfind(marker, at - 1)) {
+        if (executable[at - 1] != '/' && at + marker.size() < executable.size())
+            return executable.substr(0, at + 4);
+    }
+    return {};
+}
+
+void ReadPackageInfo(const std::string& bundlePath, OSType& type, OSType& creator) {
+    type = kApplicationType;
+    creator = kUnknownCode;
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bundlePath.data()),
+        static_cast<CFIndex>(bundlePath.size()), true);
+    if (url == nullptr)
+        return;
+    CFBundleRef bundle = CFBundleCreate(kCFAllocatorDefault, url);
+    CFRelease(url);
+    if (bundle == nullptr)
+        return; // the bundle was moved away while its process runs
+    CFBundleGetPackageInfo(bundle, &type, &creator);
+    CFRelease(bundle);
+}
+
+// A running application process of the current user, or false.
+bool LookUpApplication(pid_t pid, Application& app) {
+    // {0, 1} and {0, 2} stand for the system and the current process, never for pids 1 and 2.
+    if (pid <= static_cast<pid_t>(kCurrentProcess))
+        return false;
+    tvb::process::Facts facts;
+    if (!tvb::process::ReadFacts(pid, facts) || facts.uid != geteuid())
+        return false;
+    std::string bundle = BundlePathForExecutable(facts.executable);
+    if (bundle.empty())
+        return false;
+    app.pid = pid;
+    app.name = bundle.substr(bundle.rfind('/') + 1);
+    app.name.erase(app.name.size() - 4); // ".app"
+    ReadPackageInfo(bundle, app.type, app.creator);
+    app.bundle = std::move(bundle);
+    app.facts = std::move(facts);
+    return true;
+}
+
+bool DescribeCurrentProcess(Application& app) {
+    if (LookUpApplication(getpid(), app))
+        return true;
+    tvb::process::Facts facts;
+    if (!tvb::process::ReadFacts(getpid(), facts))
+        return false;
+    app = Application{};
+    app.pid = getpid();
+    app.name = facts.command;
+    app.facts = std::move(facts);
+    return true;
+}
+
+bool IsCurrentProcess(const ProcessSerialNumber& psn) {
+    return psn.highLongOfPSN == 0 && (psn.lowLongOfPSN == kCurrentProcess ||
+                                      psn.lowLongOfPSN == static_cast<UInt32>(getpid()));
+}
+
+bool Resolve(const ProcessSerialNumber& psn, Application& app) {
+    if (IsCurrentProcess(psn))
+        return DescribeCurrentProcess(app);
+    if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN > static_cast<UInt32>(INT32_MAX))
+        return false;
+    auto pid = static_cast<pid_t>(psn.lowLongOfPSN);
+    if (LookUpApplication(pid, app))
+        return true;
+    if (lastReturned.pid != 0 && lastReturned.pid == pid) {
+        app = lastReturned;
+        return true;
+    }
+    return false;
+}
+
+// A Pascal string of at most 31 bytes, cut before a partial UTF-8 sequence.
+void CopyName(const std::string& name, StringPtr out) {
+    size_t length = std::min<size_t>(name.size(), 31);
+    while (length > 0 && length < name.size() && (name[length] & 0xC0) == 0x80)
+        --length;
+    out[0] = static_cast<unsigned char>(length);
+    std::memcpy(out + 1, name.data(), length);
+}
+
+UInt32 Clamp(uint64_t value) {
+    return static_cast<UInt32>(std::min<uint64_t>(value, UINT32_MAX));
+}
+
+} // namespace
+
+OSErr GetCurrentProcess(ProcessSerialNumber* PSN) {
+    if (PSN == nullptr)
+        return paramErr;
+    PSN->highLongOfPSN = 0;
+    PSN->lowLongOfPSN = static_cast<UInt32>(getpid());
+    return noErr;
+}
+
+OSErr GetNextProcess(ProcessSerialNumber* PSN) {
+    if (PSN == nullptr)
+        return paramErr;
+    pid_t after = 0;
+    if (PSN->highLongOfPSN != 0)
+        return procNotFound;
+    if (PSN->lowLongOfPSN == kCurrentProcess)
+        after = getpid();
+    else if (PSN->lowLongOfPSN != kNoProcess && PSN->lowLongOfPSN != kSystemProcess)
+        after = static_cast<pid_t>(std::min<UInt32>(PSN->lowLongOfPSN, INT32_MAX));
+    // The process given need not exist any more: the walk goes on from its pid.
+    for (pid_t pid : tvb::process::ListProcessIDs()) {
+        Application app;
+        if (pid > after && LookUpApplication(pid, app)) {
+            lastReturned = std::move(app);
+            PSN->highLongOfPSN = 0;
+            PSN->lowLongOfPSN = static_cast<UInt32>(pid);
+            return noErr;
+        }
+    }
+    PSN->highLongOfPSN = 0;
+    PSN->lowLongOfPSN = kNoProcess;
+    return procNotFound;
+}
+
+OSErr GetProcessInformation(const ProcessSerialNumber* PSN, ProcessInfoRec* info) {
+    if (PSN == nullptr || info == nullptr || info->processInfoLength < sizeof(ProcessInfoRec))
+        return paramErr;
+    Application app;
+    if (!Resolve(*PSN, app))
+        return procNotFound;
+
+    info->processNumber.highLongOfPSN = 0;
+    info->processNumber.lowLongOfPSN = static_cast<UInt32>(app.pid);
+    info->processType = app.type;
+    info->processSignature = app.creator;
+    info->processMode = modeMultiLaunch | modeCanBackground | modeHighLevelEventAware;
+    info->processLocation = nullptr;
+    info->processSize = Clamp(app.facts.virtualBytes);
+    info->processFreeMem = 0;
+    Application launcher;
+    info->processLauncher.highLongOfPSN = 0;
+    info->processLauncher.lowLongOfPSN = LookUpApplication(app.facts.parent, launcher)
+                                             ? static_cast<UInt32>(app.facts.parent)
+                                             : static_cast<UInt32>(kNoProcess);
+    info->processLaunchDate = Clamp(app.facts.startTicks);
+    info->processActiveTime = Clamp(app.facts.cpuTicks);
+    if (info->processName != nullptr)
+        CopyName(app.name, info->processName);
+    if (info->processAppSpec != nullptr) {
+        std::memset(info->processAppSpec, 0, sizeof(FSRef));
+        const std::string& location = app.bundle.empty() ? app.facts.executable : app.bundle;
+        FSPathMakeRef(reinterpret_cast<const UInt8*>(location.c_str()), info->processAppSpec,
+                      nullptr);
+    }
+    return noErr;
+}
+
+OSStatus GetProcessPID(const ProcessSerialNumber* psn, pid_t* pid) {
+    if (psn == nullptr || pid == nullptr)
+        return paramErr;
+    Application app;
+    if (!Resolve(*psn, app))
+        return procNotFound;
+    *pid = app.pid;
+    return noErr;
+}
+
+OSStatus GetProcessForPID(pid_t pid, ProcessSerialNumber* psn) {
+    if (psn == nullptr)
+        return paramErr;
+    Application app;
+    if (pid != getpid() && !LookUpApplication(pid, app))
+        return procNotFound;
+    psn->highLongOfPSN = 0;
+    psn->lowLongOfPSN = static_cast<UInt32>(pid);
+    return noErr;
+}
+
+OSErr SameProcess(const ProcessSerialNumber* PSN1, const ProcessSerialNumber* PSN2,
+                  Boolean* result) {
+    if (PSN1 == nullptr || PSN2 == nullptr || result == nullptr)
+        return paramErr;
+    auto normal = [](ProcessSerialNumber psn) {
+        if (IsCurrentProcess(psn))
+            psn.lowLongOfPSN = static_cast<UInt32>(getpid());
+        return psn;
+    };
+    ProcessSerialNumber a = normal(*PSN1);
+    ProcessSerialNumber b = normal(*PSN2);
+    *result = a.highLongOfPSN == b.highLongOfPSN && a.lowLongOfPSN == b.lowLongOfPSN;
+    return noErr;
+}

@@ -1,0 +1,89 @@
+#include "Processes_Internal.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tvb::process {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+uint64_t ToSixtieths(uint64_t clockTicks) {
+    static const long perSecond = sysconf(_SC_CLK_TCK);
+    return perSecond > 0 ? clockTicks * 60 / static_cast<uint64_t>(perSecond) : 0;
+}
+
+} // namespace
+
+std::vector<pid_t> ListProcessIDs() {
+    std::vector<pid_t> pids;
+    std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
+    if (!proc)
+        return pids;
+    while (dirent* entry = readdir(proc.get())) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && pid > 0)
+            pids.push_back(static_cast<pid_t>(pid));
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+bool ReadFacts(pid_t pid, Facts& facts) {
+    std::string base = "/proc/" + std::to_string(pid);
+    char target[4096];
+    ssize_t length = readlink((base + "/exe").c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return false; // gone, a zombie, a kernel thread, or not ours to see
+    target[length] = '\0';
+    facts.executable = target;
+    // A replaced or removed executable keeps its old path with this suffix.
+    static const std::string deleted = " (deleted)";
+    if (facts.executable.size() > deleted.size() &&
+        facts.executable.compare(facts.executable.size() - deleted.size(), deleted.size(),
+                                 deleted) == 0)
+        facts.executable.erase(facts.executable.size() - deleted.size());
+
+    struct stat info;
+    if (stat(base.c_str(), &info) != 0)
+        return false;
+    facts.uid = info.st_uid;
+
+    std::ifstream statFile(base + "/stat");
+    std::string line;
+    if (!std::getline(statFile, line))
+        return false;
+    // The command name is in parentheses and may itself hold spaces and parentheses.
+    size_t open = line.find('(');
+    size_t close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return false;
+    facts.command = line.substr(open + 1, close - open - 1);
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    std::vector<std::string> rest; // from field 3 (state) on
+    while (fields >> field)
+        rest.push_back(field);
+    if (rest.size() < 21 || rest[0] == "Z" || rest[0] == "X")
+        return false;
+    facts.parent = static_cast<pid_t>(std::strtol(rest[1].c_str(), nullptr, 10));
+    facts.cpuTicks = ToSixtieths(std::strtoull(rest[11].c_str(), nullptr, 10) +
+                                 std::strtoull(rest[12].c_str(), nullptr, 10));
+    facts.startTicks = ToSixtieths(std::strtoull(rest[19].c_str(), nullptr, 10));
+    facts.virtualBytes = std::strtoull(rest[20].c_str(), nullptr, 10);
+    return true;
+}
+
+} // namespace tvb::process
