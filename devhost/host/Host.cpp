@@ -1,0 +1,423 @@
+#include "Host.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+namespace tvb::host {
+
+namespace {
+
+constexpr size_t kReadBudget = 256 * 1024; // per peer per round, so one peer cannot starve others
+
+uint64_t RandomInstance() {
+    std::random_device device;
+    return (uint64_t(device()) << 32) ^ device() ^ uint64_t(getpid());
+}
+
+} // namespace
+
+void Host::Reply::Fail(int32_t code, const std::string& why) {
+    status = code;
+    if (!why.empty())
+        wire::SetString(body.get(), "error", why);
+}
+
+const std::map<std::string, Host::Handler>& Host::Handlers() {
+    static const std::map<std::string, Handler> kHandlers = {
+        {"hello", &Host::OpHello},
+        {"ping", &Host::OpHello},
+        {"match", &Host::OpMatch},
+        {"entry", &Host::OpEntry},
+        {"property", &Host::OpProperty},
+        {"parents", &Host::OpParents},
+        {"wait-quiet", &Host::OpWaitQuiet},
+        {"subscribe-match", &Host::OpSubscribeMatch},
+        {"subscribe-interest", &Host::OpSubscribeInterest},
+        {"unsubscribe", &Host::OpUnsubscribe},
+        {"volumes", &Host::OpVolumes},
+        {"open", &Host::OpOpen},
+        {"close", &Host::OpClose},
+        {"scalar", &Host::OpScalar},
+        {"struct", &Host::OpStruct},
+        {"attach", &Host::OpAttach},
+        {"detach", &Host::OpDetach},
+        {"message", &Host::OpMessage},
+        {"list", &Host::OpList},
+        {"press", &Host::OpPress},
+        {"lights", &Host::OpLights},
+        {"calls", &Host::OpCalls},
+        {"fault", &Host::OpFault},
+        {"waits", &Host::OpWaits},
+    };
+    return kHandlers;
+}
+
+Host::Host(EventLoop& loop, UniqueFd listener, HostLimits limits)
+    : mLoop(loop), mListener(std::move(listener)), mLimits(limits), mInstance(RandomInstance()),
+      mUid(getuid()) {}
+
+Host::~Host() {
+    for (EventLoop::TimerId id : mTimers)
+        mLoop.CancelTimer(id);
+    for (auto& [id, peer] : mPeers)
+        if (!peer->dead)
+            mLoop.Unwatch(peer->fd.Get());
+    if (mListener)
+        mLoop.Unwatch(mListener.Get());
+}
+
+bool Host::Start(std::string* error) {
+    if (!mLoop.Watch(mListener.Get(), EPOLLIN, [this](uint32_t) { Accept(); })) {
+        if (error)
+            *error = "cannot watch the listening socket";
+        return false;
+    }
+    mLoop.SetAfterRound([this] { ReapDeadPeers(); });
+    return true;
+}
+
+EventLoop::TimerId Host::AddTimer(Clock::time_point when, std::function<void()> callback) {
+    // The id is known only after AddTimer returns, so the call-back finds it through a box.
+    auto box = std::make_shared<EventLoop::TimerId>(0);
+    *box = mLoop.AddTimer(when, [this, box, callback = std::move(callback)] {
+        mTimers.erase(*box);
+        callback();
+    });
+    mTimers.insert(*box);
+    return *box;
+}
+
+Host::Peer* Host::FindPeer(uint64_t id) {
+    auto it = mPeers.find(id);
+    return it == mPeers.end() || it->second->dead ? nullptr : it->second.get();
+}
+
+void Host::Accept() {
+    for (;;) {
+        UniqueFd fd(accept4(mListener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return; // EAGAIN, or out of descriptors: try again on the next wake-up
+        }
+        ucred cred{};
+        socklen_t length = sizeof cred;
+        if (getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 ||
+            cred.uid != mUid) {
+            std::fprintf(stderr, "tvb-devhost: refused a peer of uid %u\n", unsigned(cred.uid));
+            continue;
+        }
+        auto peer = std::make_unique<Peer>();
+        peer->id = mNextPeer++;
+        peer->fd = std::move(fd);
+        const uint64_t id = peer->id;
+        if (!mLoop.Watch(peer->fd.Get(), EPOLLIN | EPOLLRDHUP,
+                         [this, id](uint32_t events) { OnPeerEvent(id, events); }))
+            continue;
+        mPeers.emplace(id, std::move(peer));
+    }
+}
+
+void Host::OnPeerEvent(uint64_t peerId, uint32_t events) {
+    Peer* peer = FindPeer(peerId);
+    if (peer == nullptr)
+        return;
+    if (events & EPOLLOUT)
+        Flush(*peer);
+    if (!peer->dead && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+        ReadFrom(*peer);
+}
+
+void Host::ReadFrom(Peer& peer) {
+    uint8_t buffer[65536];
+    size_t budget = kReadBudget;
+    bool closed = false;
+    while (budget > 0) {
+        const ssize_t got = recv(peer.fd.Get(), buffer, std::min(sizeof buffer, budget), 0);
+        if (got > 0) {
+            peer.reader.Append(buffer, static_cast<size_t>(got));
+            budget -= static_cast<size_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        closed = true;
+        break;
+    }
+    for (;;) {
+        wire::PlistPtr frame;
+        const wire::DecodeStatus status = peer.reader.Next(frame);
+        if (status == wire::DecodeStatus::NeedMore)
+            break;
+        if (status != wire::DecodeStatus::Frame) {
+            Misbehaved(peer, wire::DescribeDecodeStatus(status));
+            return;
+        }
+        HandleFrame(peer, std::move(frame));
+        if (peer.dead)
+            return;
+    }
+    if (closed) {
+        Disconnect(peer);
+    } else if (budget == 0) {
+        // More may be waiting; level-triggered epoll wakes us again next round.
+    }
+}
+
+void Host::HandleFrame(Peer& peer, wire::PlistPtr frame) {
+    std::string op;
+    Reply reply;
+    if (!wire::GetString(frame.get(), "op", op) || !wire::GetUInt(frame.get(), "id", reply.id)) {
+        Misbehaved(peer, "request without op or id");
+        return;
+    }
+    const auto& handlers = Handlers();
+    auto it = handlers.find(op);
+    if (it == handlers.end()) {
+        reply.Fail(wire::kStatusUnsupported, "unknown op: " + op);
+        Respond(peer.id, reply);
+        return;
+    }
+    switch ((this->*(it->second))(peer, frame.get(), reply)) {
+    case Handled::Answered:
+        Respond(peer.id, reply);
+        break;
+    case Handled::Deferred:
+        break;
+    case Handled::Malformed:
+        Misbehaved(peer, "malformed " + op + " request");
+        break;
+    }
+}
+
+void Host::Respond(uint64_t peerId, Reply& reply) {
+    wire::SetUInt(reply.body.get(), "id", reply.id);
+    wire::SetInt(reply.body.get(), "status", reply.status);
+    Send(peerId, reply.body.get());
+}
+
+void Host::Send(uint64_t peerId, plist_t dict) {
+    Peer* peer = FindPeer(peerId);
+    if (peer == nullptr)
+        return;
+    if (!wire::EncodeFrame(dict, peer->output)) {
+        std::fprintf(stderr, "tvb-devhost: a message to peer %llu could not be encoded\n",
+                     static_cast<unsigned long long>(peerId));
+        return;
+    }
+    Flush(*peer);
+}
+
+void Host::Flush(Peer& peer) {
+    while (peer.outputOffset < peer.output.size()) {
+        const ssize_t sent = send(peer.fd.Get(), peer.output.data() + peer.outputOffset,
+                                  peer.output.size() - peer.outputOffset, MSG_NOSIGNAL);
+        if (sent > 0) {
+            peer.outputOffset += static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        Disconnect(peer);
+        return;
+    }
+    if (peer.outputOffset == peer.output.size()) {
+        peer.output.clear();
+        peer.outputOffset = 0;
+    } else if (peer.outputOffset > peer.output.size() / 2) {
+        peer.output.erase(0, peer.outputOffset);
+        peer.outputOffset = 0;
+    }
+    if (peer.output.size() - peer.outputOffset > mLimits.maxPendingOutput) {
+        Misbehaved(peer, "it does not read what it is sent");
+        return;
+    }
+    const bool pending = !peer.output.empty();
+    if (pending != peer.writeWatched) {
+        peer.writeWatched = pending;
+        mLoop.Modify(peer.fd.Get(), EPOLLIN | EPOLLRDHUP | (pending ? EPOLLOUT : 0u));
+    }
+}
+
+void Host::Misbehaved(Peer& peer, const std::string& why) {
+    std::fprintf(stderr, "tvb-devhost: disconnecting peer %llu: %s\n",
+                 static_cast<unsigned long long>(peer.id), why.c_str());
+    Disconnect(peer);
+}
+
+void Host::Disconnect(Peer& peer) {
+    if (peer.dead)
+        return;
+    peer.dead = true;
+    mLoop.Unwatch(peer.fd.Get());
+    peer.fd.Reset();
+    peer.output.clear();
+}
+
+void Host::ReapDeadPeers() {
+    for (auto it = mPeers.begin(); it != mPeers.end();) {
+        if (!it->second->dead) {
+            ++it;
+            continue;
+        }
+        const uint64_t id = it->first;
+        for (auto s = mMatchSubscriptions.begin(); s != mMatchSubscriptions.end();)
+            s = s->second.peer == id ? mMatchSubscriptions.erase(s) : std::next(s);
+        for (auto s = mInterestSubscriptions.begin(); s != mInterestSubscriptions.end();)
+            s = s->second.peer == id ? mInterestSubscriptions.erase(s) : std::next(s);
+        for (auto c = mConnections.begin(); c != mConnections.end();) {
+            if (c->second.peer != id) {
+                ++c;
+                continue;
+            }
+            // The driver sees its client go away as a close.
+            auto drive = mDrives.find(c->second.drive);
+            if (drive != mDrives.end())
+                drive->second.Close();
+            c = mConnections.erase(c);
+        }
+        for (auto w = mWaits.begin(); w != mWaits.end();) {
+            if (w->second.peer != id) {
+                ++w;
+                continue;
+            }
+            mLoop.CancelTimer(w->second.timer);
+            mTimers.erase(w->second.timer);
+            w = mWaits.erase(w);
+        }
+        it = mPeers.erase(it);
+    }
+}
+
+void Host::AnnounceArrivals(const std::vector<uint64_t>& added) {
+    // Collect first: sending may drop a peer, which must not disturb this walk.
+    std::vector<std::pair<uint64_t, wire::PlistPtr>> events;
+    for (const auto& [subscription, match] : mMatchSubscriptions) {
+        std::vector<uint64_t> hits;
+        for (uint64_t id : added)
+            if (const RegistryEntry* entry = mRegistry.Find(id);
+                entry && match.criteria.Matches(*entry))
+                hits.push_back(id);
+        if (hits.empty())
+            continue;
+        wire::PlistPtr event = wire::NewDict();
+        wire::SetString(event.get(), "event", "matched");
+        wire::SetUInt(event.get(), "subscription", subscription);
+        wire::SetUIntArray(event.get(), "entries", hits);
+        events.emplace_back(match.peer, std::move(event));
+    }
+    for (auto& [peer, event] : events)
+        Send(peer, event.get());
+}
+
+void Host::SendInterest(uint64_t entry, uint32_t messageType, uint64_t argument) {
+    std::vector<std::pair<uint64_t, wire::PlistPtr>> events;
+    for (const auto& [subscription, interest] : mInterestSubscriptions) {
+        if (interest.entry != entry)
+            continue;
+        wire::PlistPtr event = wire::NewDict();
+        wire::SetString(event.get(), "event", "interest");
+        wire::SetUInt(event.get(), "subscription", subscription);
+        wire::SetUInt(event.get(), "messageType", messageType);
+        wire::SetUInt(event.get(), "argument", argument);
+        events.emplace_back(interest.peer, std::move(event));
+    }
+    for (auto& [peer, event] : events)
+        Send(peer, event.get());
+}
+
+size_t Host::Watchers(uint64_t entry) const {
+    size_t n = 0;
+    for (const auto& [subscription, interest] : mInterestSubscriptions)
+        if (interest.entry == entry && mPeers.count(interest.peer) &&
+            !mPeers.at(interest.peer)->dead)
+            ++n;
+    return n;
+}
+
+void Host::RecordWait(const std::string& className, const std::string& name, const char* outcome) {
+    if (mWaitRecords.size() >= mLimits.maxWaitRecords)
+        mWaitRecords.pop_front();
+    mWaitRecords.push_back(WaitRecord{className, name, outcome});
+}
+
+void Host::EvaluateWait(uint64_t waitId) {
+    auto it = mWaits.find(waitId);
+    if (it == mWaits.end())
+        return;
+    PendingWait& wait = it->second;
+    const auto now = Clock::now();
+    Reply reply;
+    reply.id = wait.requestId;
+    if (mRegistry.Find(wait.entry) == nullptr) {
+        RecordWait(wait.className, wait.name, "gone");
+        reply.Fail(wire::kStatusNotFound, "the entry was terminated");
+    } else if (!mRegistry.IsBusy(wait.entry, now)) {
+        RecordWait(wait.className, wait.name, "quiet");
+    } else if (now >= wait.deadline) {
+        RecordWait(wait.className, wait.name, "timeout");
+        reply.Fail(wire::kStatusTimeout, "");
+    } else {
+        // Still settling, perhaps longer than before: look again when it should be quiet.
+        const auto when = std::min(wait.deadline, mRegistry.QuietAt(wait.entry));
+        wait.timer = AddTimer(when, [this, waitId] { EvaluateWait(waitId); });
+        return;
+    }
+    const uint64_t peer = wait.peer;
+    mWaits.erase(it);
+    Respond(peer, reply);
+}
+
+Drive* Host::FindDrive(const std::string& key) {
+    for (auto& [id, drive] : mDrives)
+        if (drive.Spec().serial == key)
+            return &drive;
+    for (auto& [id, drive] : mDrives)
+        if (drive.BsdName() == key)
+            return &drive;
+    return nullptr;
+}
+
+Host::Handled Host::WithDrive(plist_t request, Reply& reply, Drive*& drive) {
+    std::string key;
+    if (!wire::GetString(request, "drive", key))
+        return Handled::Malformed;
+    drive = FindDrive(key);
+    if (drive == nullptr)
+        reply.Fail(wire::kStatusNotFound, "no drive " + key);
+    return Handled::Answered;
+}
+
+void Host::TerminateDrive(Drive& drive) {
+    const std::vector<uint64_t> doomed = mRegistry.Subtree(drive.UsbDevice());
+    for (uint64_t entry : doomed)
+        SendInterest(entry, wire::kMessageServiceIsTerminated, 0);
+    for (auto s = mInterestSubscriptions.begin(); s != mInterestSubscriptions.end();) {
+        const bool gone = std::find(doomed.begin(), doomed.end(), s->second.entry) != doomed.end();
+        s = gone ? mInterestSubscriptions.erase(s) : std::next(s);
+    }
+    mRegistry.RemoveSubtree(drive.UsbDevice());
+    // Waiters on the removed entries hear it now rather than at their time-out.
+    std::vector<uint64_t> orphaned;
+    for (const auto& [id, wait] : mWaits)
+        if (mRegistry.Find(wait.entry) == nullptr)
+            orphaned.push_back(id);
+    for (uint64_t id : orphaned) {
+        mLoop.CancelTimer(mWaits.at(id).timer);
+        mTimers.erase(mWaits.at(id).timer);
+        EvaluateWait(id);
+    }
+    mDrives.erase(drive.Id());
+}
+
+} // namespace tvb::host
