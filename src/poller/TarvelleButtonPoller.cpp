@@ -39,6 +39,7 @@ UInt32 arcsoftApplicationCreator = 0;
 
 static const char kBridgeClassName[] = "com_ostrel_IOTVB";
 static const OSType kPollerSignature = 'TvPl';
+static const UInt32 kUnknownCreator = 0x3F3F3F3F;  // '????', a bundle that names no creator
 enum { kApplicationPathSize = 1024, kLaunchTextSize = 32767 };
 
 // ---------------------------------------------------------------------------
@@ -757,7 +758,7 @@ OSStatus LaunchBackupApplication(const FSRef& dummyRef) {
 // A creator code never learnt (0) or not given by the bundle ('????') names no
 // process reliably: then the backup application is recognised by its location.
 bool isArcSoftAppRunning() {
-    bool byCreator = arcsoftApplicationCreator != 0 && arcsoftApplicationCreator != '????';
+    bool byCreator = arcsoftApplicationCreator != 0 && arcsoftApplicationCreator != kUnknownCreator;
     FSRef applicationRef;
     char applicationPath[kApplicationPathSize];
     if (!byCreator && (!CopyApplicationPath(applicationPath) ||

@@ -231,6 +231,9 @@ extern "C" {
 // error); isDirectory may be NULL. FSRefMakePath gives bdNamErr when maxPathSize is too small.
 OSStatus FSPathMakeRef(const UInt8* path, FSRef* ref, Boolean* isDirectory);
 OSStatus FSRefMakePath(const FSRef* ref, UInt8* path, UInt32 maxPathSize);
+// noErr when both name the same existing item (same device and inode, symbolic links
+// followed), errFSRefsDifferent when they do not, fnfErr when either item is gone.
+OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2);
 
 // Look-up, creation and deletion by name in a parent folder. The text-encoding hint is
 // ignored. Catalog information other than kFSCatInfoNone is refused with paramErr.

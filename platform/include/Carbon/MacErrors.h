@@ -34,6 +34,7 @@ enum {
 enum {
     notAFileErr = -1302, // a directory (or link) where a file was needed
     errFSBadFSRef = -1401,
+    errFSRefsDifferent = -1420,
     errFSBadForkName = -1402,
     errFSBadBuffer = -1403,
     errFSBadForkRef = -1404,
