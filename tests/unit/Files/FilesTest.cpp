@@ -224,15 +224,22 @@ TEST_F(FileManager, CreateDirectoryAppliesTheUmask) {
 }
 
 TEST_F(FileManager, CreateInAFolderWithoutWriteAccessGivesAccessDenied) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root ignores permissions";
+    ASSERT_EQ(0, chmod(mDir.c_str(), 0755));
     ASSERT_EQ(0, mkdir(Path("locked").c_str(), 0555));
-    FSRef locked = RefFor(Path("locked")), out;
-    auto name = U16(u"x");
-    EXPECT_EQ(afpAccessDenied,
-              FSCreateFileUnicode(&locked, name.size(), name.data(), 0, nullptr, &out, nullptr));
-    EXPECT_EQ(afpAccessDenied, FSCreateDirectoryUnicode(&locked, name.size(), name.data(), 0,
-                                                        nullptr, &out, nullptr, nullptr));
+    FSRef locked = RefFor(Path("locked"));
+    int result = RunUnprivileged([&] {
+        FSRef out;
+        auto name = U16(u"x");
+        if (FSCreateFileUnicode(&locked, name.size(), name.data(), 0, nullptr, &out, nullptr) !=
+            afpAccessDenied)
+            return 1;
+        if (FSCreateDirectoryUnicode(&locked, name.size(), name.data(), 0, nullptr, &out, nullptr,
+                                     nullptr) != afpAccessDenied)
+            return 2;
+        return 0;
+    });
+    EXPECT_EQ(0, result);
+    EXPECT_FALSE(Exists(Path("locked/x")));
 }
 
 TEST_F(FileManager, PathsThatOutgrowAnFSRefGiveBdNamErr) {

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -96,6 +99,22 @@ inline void WriteAll(const std::string& path, const std::string& bytes) {
 inline bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+// Runs `body` in a child process without root's power to ignore permissions (as nobody when
+// the tests run as root) and returns its result, or -1 when the child did not finish normally.
+inline int RunUnprivileged(const std::function<int()>& body) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(100);
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 } // namespace tvb::test

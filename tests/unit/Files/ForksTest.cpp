@@ -98,6 +98,29 @@ TEST_F(Forks, PermissionsLimitWhatAForkAllows) {
     EXPECT_EQ("keep", ReadAll(Path("r")));
 }
 
+TEST_F(Forks, CurrentPermissionFallsBackToReadingAReadOnlyFile) {
+    ASSERT_EQ(0, chmod(mDir.c_str(), 0755));
+    WriteAll(Path("ro"), "read me");
+    ASSERT_EQ(0, chmod(Path("ro").c_str(), 0444));
+    FSRef ref = RefFor(Path("ro"));
+    int result = RunUnprivileged([&] {
+        FSIORefNum fork;
+        if (FSOpenFork(&ref, 0, nullptr, fsRdWrPerm, &fork) != afpAccessDenied)
+            return 1;
+        if (FSOpenFork(&ref, 0, nullptr, fsCurPerm, &fork) != noErr)
+            return 2;
+        char buf[7];
+        ByteCount actual = 0;
+        if (FSReadFork(fork, fsFromStart, 0, sizeof buf, buf, &actual) != noErr || actual != 7)
+            return 3;
+        if (FSWriteFork(fork, fsFromStart, 0, 1, "X", &actual) != wrPermErr)
+            return 4;
+        return FSCloseFork(fork) == noErr ? 0 : 5;
+    });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("read me", ReadAll(Path("ro")));
+}
+
 TEST_F(Forks, OnlyRegularFilesOpen) {
     ASSERT_EQ(0, mkdir(Path("dir").c_str(), 0755));
     WriteAll(Path("target"), "precious");

@@ -1,0 +1,228 @@
+// File Manager volumes: the real mounts, then the device host's simulated volumes, each with a
+// reference number that stays the same for the life of the process.
+#include "Files_Internal.h"
+#include "Volumes_Internal.h"
+
+#include <TvbWire.h>
+
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <set>
+
+using namespace tvb::files;
+
+namespace {
+
+struct Volume {
+    std::string key; // identity for the reference-number table
+    std::string name;
+    std::string bsdName; // empty: none
+    std::string mountPoint;
+    bool simulated = false;
+    bool unreadable = false;
+    uint64_t totalBytes = 0, freeBytes = 0; // simulated volumes only
+};
+
+class VolumeTable {
+public:
+    // The volume's number, given on first sight; 0 once the numbers have run out.
+    FSVolumeRefNum RefNumFor(const std::string& key) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        auto it = mRefNums.find(key);
+        if (it != mRefNums.end())
+            return it->second;
+        if (mNext == 0)
+            return 0;
+        FSVolumeRefNum refNum = mNext;
+        mNext = mNext == INT16_MIN ? 0 : mNext - 1;
+        mRefNums.emplace(key, refNum);
+        return refNum;
+    }
+    bool Matches(const std::string& key, FSVolumeRefNum refNum) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        auto it = mRefNums.find(key);
+        return it != mRefNums.end() && it->second == refNum;
+    }
+    // A copy of the name that lives as long as the process.
+    const char* Intern(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mNames.insert(name).first->c_str();
+    }
+
+private:
+    std::mutex mMutex;
+    std::map<std::string, FSVolumeRefNum> mRefNums;
+    std::set<std::string> mNames;
+    FSVolumeRefNum mNext = -100;
+};
+
+VolumeTable& Table() {
+    static VolumeTable* table = new VolumeTable; // interned names must outlive every caller
+    return *table;
+}
+
+std::vector<Volume> RealVolumes() {
+    std::vector<Volume> volumes;
+    for (const MountEntry& mount : ListBlockDeviceMounts()) {
+        Volume v;
+        v.key = "mount\n" + mount.bsdName + "\n" + mount.mountPoint;
+        v.name = VolumeNameForMountPoint(mount.mountPoint);
+        v.bsdName = mount.bsdName;
+        v.mountPoint = mount.mountPoint;
+        volumes.push_back(std::move(v));
+    }
+    return volumes;
+}
+
+std::vector<Volume> SimulatedVolumes() {
+    std::vector<tvb::wire::SimulatedVolume> fetched;
+    std::vector<Volume> volumes;
+    if (!tvb::wire::FetchSimulatedVolumes(fetched))
+        return volumes;
+    for (const auto& sim : fetched) {
+        Volume v;
+        v.key = "host\n" + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" + sim.name;
+        v.name = sim.name;
+        v.bsdName = sim.bsdName;
+        v.simulated = true;
+        v.unreadable = sim.unreadable;
+        v.totalBytes = sim.totalBytes;
+        v.freeBytes = std::min(sim.freeBytes, sim.totalBytes);
+        volumes.push_back(std::move(v));
+    }
+    return volumes;
+}
+
+// The volume at a 1-based index, or (index 0) the one with the reference number.
+OSErr FindVolume(FSVolumeRefNum refNum, ItemCount index, Volume& found, FSVolumeRefNum& actual) {
+    std::vector<Volume> real = RealVolumes();
+    bool have = false;
+    if (index > 0) {
+        if (index <= real.size()) {
+            found = std::move(real[index - 1]);
+            have = true;
+        } else {
+            std::vector<Volume> simulated = SimulatedVolumes();
+            if (index - real.size() <= simulated.size()) {
+                found = std::move(simulated[index - real.size() - 1]);
+                have = true;
+            }
+        }
+    } else if (refNum < 0) {
+        auto match = [&](std::vector<Volume>& list) {
+            for (Volume& v : list)
+                if (Table().Matches(v.key, refNum)) {
+                    found = std::move(v);
+                    return true;
+                }
+            return false;
+        };
+        have = match(real);
+        if (!have) {
+            std::vector<Volume> simulated = SimulatedVolumes();
+            have = match(simulated);
+        }
+    }
+    if (!have)
+        return nsvErr;
+    actual = Table().RefNumFor(found.key);
+    return actual != 0 ? OSErr(noErr) : OSErr(ioErr);
+}
+
+UInt32 Clamp32(uint64_t value) {
+    return value > UINT32_MAX ? UINT32_MAX : static_cast<UInt32>(value);
+}
+
+} // namespace
+
+OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefNum* actualVolume,
+                      FSVolumeInfoBitmap whichInfo, FSVolumeInfo* info, HFSUniStr255* volumeName,
+                      FSRef* rootDirectory) {
+    Volume v;
+    FSVolumeRefNum actual = 0;
+    OSErr err = FindVolume(volume, volumeIndex, v, actual);
+    if (err != noErr)
+        return err;
+    if (v.unreadable)
+        return ioErr;
+
+    VolumeSizes sizes;
+    if (v.simulated) {
+        sizes.totalBytes = v.totalBytes;
+        sizes.freeBytes = v.freeBytes;
+        sizes.blockSize = 4096;
+        sizes.totalBlocks = v.totalBytes / 4096;
+        sizes.freeBlocks = v.freeBytes / 4096;
+    } else if (info != nullptr &&
+               (whichInfo & (kFSVolInfoSizes | kFSVolInfoBlocks | kFSVolInfoFlags)) != 0) {
+        if (!StatVolume(v.mountPoint, sizes))
+            return ErrorFromErrno(errno);
+    }
+
+    FSRef root;
+    if (rootDirectory != nullptr) {
+        if (v.simulated)
+            return fnfErr;
+        err = StoreRef(v.mountPoint, &root);
+        if (err != noErr)
+            return err;
+    }
+
+    // Everything is known: only now are the caller's records written.
+    if (info != nullptr) {
+        if (whichInfo & kFSVolInfoSizes) {
+            info->totalBytes = sizes.totalBytes;
+            info->freeBytes = sizes.freeBytes;
+        }
+        if (whichInfo & kFSVolInfoBlocks) {
+            info->blockSize = sizes.blockSize;
+            info->totalBlocks = Clamp32(sizes.totalBlocks);
+            info->freeBlocks = Clamp32(sizes.freeBlocks);
+        }
+        if (whichInfo & kFSVolInfoFlags)
+            info->flags = sizes.readOnly ? UInt16(kFSVolFlagHardwareLockedMask) : UInt16(0);
+        if (whichInfo & kFSVolInfoFSInfo) {
+            info->filesystemID = 0;
+            info->signature = kHFSPlusSigWord;
+        }
+    }
+    if (volumeName != nullptr)
+        volumeName->length = static_cast<UInt16>(Utf8ToUtf16(v.name, volumeName->unicode, 255));
+    if (rootDirectory != nullptr)
+        *rootDirectory = root;
+    if (actualVolume != nullptr)
+        *actualVolume = actual;
+    return noErr;
+}
+
+OSErr PBHGetVolParmsSync(HParmBlkPtr paramBlock) {
+    if (paramBlock == nullptr)
+        return paramErr;
+    HIOParam& io = paramBlock->ioParam;
+    io.ioActCount = 0;
+    const auto finish = [&](OSErr err) {
+        io.ioResult = err;
+        return err;
+    };
+    if (io.ioReqCount < 0 || (io.ioBuffer == nullptr && io.ioReqCount > 0))
+        return finish(paramErr);
+    Volume v;
+    FSVolumeRefNum actual = 0;
+    OSErr err = FindVolume(io.ioVRefNum, 0, v, actual);
+    if (err != noErr)
+        return finish(err);
+
+    GetVolParmsInfoBuffer parms;
+    memset(&parms, 0, sizeof parms);
+    parms.vMVersion = 4;
+    parms.vMMaxNameLength = 255;
+    parms.vMDeviceID = v.bsdName.empty() ? nullptr : const_cast<char*>(Table().Intern(v.bsdName));
+    size_t count = std::min(static_cast<size_t>(io.ioReqCount), sizeof parms);
+    memcpy(io.ioBuffer, &parms, count);
+    io.ioActCount = static_cast<SInt32>(count);
+    return finish(noErr);
+}

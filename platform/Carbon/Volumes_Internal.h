@@ -1,0 +1,43 @@
+// The volume list behind FSGetVolumeInfo and PBHGetVolParmsSync: the machine's block-device
+// mounts (Volumes_Linux.cpp) followed by the device host's simulated volumes.
+// Threading: the functions are safe from any thread. Ownership: plain values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tvb::files {
+
+// One whole-file-system mount of a block device.
+struct MountEntry {
+    std::string mountPoint;
+    std::string source;  // as the kernel shows it, e.g. /dev/sda1
+    std::string bsdName; // the kernel's device name, e.g. sda1
+};
+
+// Parses the text of /proc/self/mountinfo, keeping mounts of /dev/ sources whose root is the
+// file system's own root (bind mounts of a subtree are views of another volume). Malformed
+// lines are skipped.
+std::vector<MountEntry> ParseMountInfo(const std::string& text);
+
+// The mounts of the running system, in mount-table order.
+std::vector<MountEntry> ListBlockDeviceMounts();
+
+// The name a mount's volume shows: the mount point's last component, the host name for "/".
+std::string VolumeNameForMountPoint(const std::string& mountPoint);
+
+struct VolumeSizes {
+    uint64_t totalBytes = 0, freeBytes = 0;
+    uint32_t blockSize = 0;
+    uint64_t totalBlocks = 0, freeBlocks = 0;
+    bool readOnly = false;
+};
+// statvfs of the mount point; errno is left set on failure.
+bool StatVolume(const std::string& mountPoint, VolumeSizes& sizes);
+
+// Reads mounts from `path` instead of /proc/self/mountinfo; empty restores the default.
+// For tests only.
+void SetMountInfoPathForTesting(const std::string& path);
+
+} // namespace tvb::files

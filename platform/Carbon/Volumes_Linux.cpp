@@ -1,0 +1,126 @@
+// The machine's mounted volumes on Linux: the kernel's mount table and statvfs.
+#include "Volumes_Internal.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+namespace tvb::files {
+
+namespace {
+
+std::mutex gMountInfoMutex;
+std::string gMountInfoPath; // empty: the kernel's
+
+// mountinfo escapes space, tab, newline and backslash as \ooo.
+std::string Unescape(const std::string& field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                     (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+struct FreeDeleter {
+    void operator()(char* p) const { free(p); }
+};
+
+// The kernel's name for a device node: /dev/mapper/x and /dev/disk/by-*/x are links to it.
+std::string KernelDeviceName(const std::string& source) {
+    std::unique_ptr<char, FreeDeleter> resolved(realpath(source.c_str(), nullptr));
+    std::string path = resolved ? std::string(resolved.get()) : source;
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+} // namespace
+
+std::vector<MountEntry> ParseMountInfo(const std::string& text) {
+    std::vector<MountEntry> mounts;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> f;
+        std::string word;
+        while (fields >> word)
+            f.push_back(word);
+        // id parent major:minor root mountpoint options [optional...] - fstype source superopts
+        size_t dash = 6;
+        while (dash < f.size() && f[dash] != "-")
+            ++dash;
+        if (f.size() < 6 || dash + 2 >= f.size())
+            continue;
+        std::string root = Unescape(f[3]);
+        std::string mountPoint = Unescape(f[4]);
+        std::string source = Unescape(f[dash + 2]);
+        if (root != "/" || mountPoint.empty() || mountPoint[0] != '/')
+            continue;
+        if (source.compare(0, 5, "/dev/") != 0 || source.size() == 5)
+            continue;
+        std::string bsdName = KernelDeviceName(source);
+        if (bsdName.empty())
+            continue;
+        mounts.push_back(MountEntry{mountPoint, source, bsdName});
+    }
+    return mounts;
+}
+
+std::vector<MountEntry> ListBlockDeviceMounts() {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(gMountInfoMutex);
+        path = gMountInfoPath.empty() ? "/proc/self/mountinfo" : gMountInfoPath;
+    }
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseMountInfo(text.str());
+}
+
+void SetMountInfoPathForTesting(const std::string& path) {
+    std::lock_guard<std::mutex> lock(gMountInfoMutex);
+    gMountInfoPath = path;
+}
+
+std::string VolumeNameForMountPoint(const std::string& mountPoint) {
+    std::string trimmed = mountPoint;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    if (trimmed == "/") {
+        char host[HOST_NAME_MAX + 1] = {};
+        if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0')
+            return host;
+        return "/";
+    }
+    return trimmed.substr(trimmed.find_last_of('/') + 1);
+}
+
+bool StatVolume(const std::string& mountPoint, VolumeSizes& sizes) {
+    struct statvfs st;
+    if (statvfs(mountPoint.c_str(), &st) != 0)
+        return false;
+    uint64_t unit = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
+    sizes.totalBytes = static_cast<uint64_t>(st.f_blocks) * unit;
+    sizes.freeBytes = static_cast<uint64_t>(st.f_bavail) * unit; // what a user may still write
+    sizes.blockSize = static_cast<uint32_t>(unit);
+    sizes.totalBlocks = st.f_blocks;
+    sizes.freeBlocks = st.f_bavail;
+    sizes.readOnly = (st.f_flag & ST_RDONLY) != 0;
+    return true;
+}
+
+} // namespace tvb::files
