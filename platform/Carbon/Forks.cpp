@@ -139,7 +139,7 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*, 
     }
     // O_NONBLOCK keeps a FIFO in the file's place from blocking the open; refused below.
     int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0 && errno == EACCES && (permissions & 0x0F) == fsCurPerm) {
+    if (fd < 0 && (errno == EACCES || errno == EROFS) && (permissions & 0x0F) == fsCurPerm) {
         fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         canWrite = false;
     }

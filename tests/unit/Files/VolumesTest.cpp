@@ -325,6 +325,7 @@ TEST_F(Volumes, RefNumsStayWithTheirVolumeAndGoneVolumesAreNsvErr) {
     UseMountTable(Line(2, Path("B"), "/dev/sdz2"));
     EXPECT_EQ("<err -35>", DeviceOf(before[0].refNum));
     EXPECT_EQ(nsvErr, FSGetVolumeInfo(before[0].refNum, 0, nullptr, 0, nullptr, nullptr, nullptr));
+    EXPECT_EQ(nsvErr, FSGetVolumeInfo(0, 0xFFFFFFFFu, nullptr, 0, nullptr, nullptr, nullptr));
     std::vector<Found> middle = Walk();
     ASSERT_EQ(1u, middle.size());
     EXPECT_EQ(before[1].refNum, middle[0].refNum);
@@ -421,13 +422,6 @@ TEST_F(Volumes, SimulatedVolumesFollowTheRealOnes) {
     std::vector<Found> after = Walk();
     ASSERT_EQ(2u, after.size());
     EXPECT_EQ(found[3].refNum, after[1].refNum);
-}
-
-TEST_F(Volumes, WithoutAHostOnlyTheRealVolumesAreListed) {
-    UseMountTable(Line(1, "/mnt/x", "/dev/sdz1"));
-    EXPECT_EQ(noErr, FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr));
-    EXPECT_EQ(nsvErr, FSGetVolumeInfo(0, 2, nullptr, 0, nullptr, nullptr, nullptr));
-    EXPECT_EQ(nsvErr, FSGetVolumeInfo(0, 0xFFFFFFFFu, nullptr, 0, nullptr, nullptr, nullptr));
 }
 
 } // namespace
