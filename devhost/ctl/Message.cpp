@@ -1,0 +1,16 @@
+#include "Ctl.h"
+
+namespace tvb::ctl {
+
+int Message(Context& context, const Args& args) {
+    if (args.size() != 2)
+        return Usage("message SERIAL|BSD CODE (hex, e.g. e0000010)");
+    uint64_t code = 0;
+    if (!ParseHex(args[1], code) || code > 0xffffffffu)
+        return Fail("message code must be 32-bit hex: " + args[1]);
+    wire::PlistPtr request = DriveRequest("message", args[0]);
+    wire::SetUInt(request.get(), "messageType", code);
+    return Call(context, std::move(request)) ? 0 : 1;
+}
+
+} // namespace tvb::ctl
