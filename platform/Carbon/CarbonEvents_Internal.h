@@ -1,0 +1,11 @@
+// Private side of the Carbon event loop: the quit signals (SIGTERM, SIGINT, SIGHUP) turned
+// into bytes on a pipe, so that the run loop, not a signal handler, acts on them.
+// Threading: install and restore on the thread that runs the application event loop.
+// Ownership: the pipe belongs to this module; callers only read from the descriptor.
+#pragma once
+
+// Installs the handlers and returns the pipe's non-blocking read end, or -1 on failure
+// (the previous handling is then left untouched).
+int __CarbonInstallQuitSignals();
+// Puts the previous handling and signal mask back and closes the pipe.
+void __CarbonRestoreQuitSignals();

@@ -1,0 +1,65 @@
+// The quit signals on Linux: a self-pipe written by a minimal handler.
+#include "CarbonEvents_Internal.h"
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int kSignalCount = sizeof kQuitSignals / sizeof kQuitSignals[0];
+
+volatile sig_atomic_t gWriteEnd = -1;
+int gReadEnd = -1;
+struct sigaction gPrevious[kSignalCount];
+sigset_t gPreviousMask;
+
+extern "C" void QuitSignalHandler(int signal) {
+    int saved = errno;
+    unsigned char byte = static_cast<unsigned char>(signal);
+    // A full pipe already says "quit"; dropping the byte loses nothing.
+    ssize_t written = write(gWriteEnd, &byte, 1);
+    (void)written;
+    errno = saved;
+}
+
+} // namespace
+
+int __CarbonInstallQuitSignals() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return -1;
+    gReadEnd = ends[0];
+    gWriteEnd = ends[1];
+
+    struct sigaction action {};
+    action.sa_handler = QuitSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigset_t quitSet;
+    sigemptyset(&quitSet);
+    for (int i = 0; i < kSignalCount; ++i) {
+        sigaction(kQuitSignals[i], &action, &gPrevious[i]);
+        sigaddset(&quitSet, kQuitSignals[i]);
+    }
+    // A mask inherited from the parent must not keep the quit request away.
+    pthread_sigmask(SIG_UNBLOCK, &quitSet, &gPreviousMask);
+    return gReadEnd;
+}
+
+void __CarbonRestoreQuitSignals() {
+    if (gReadEnd < 0)
+        return;
+    pthread_sigmask(SIG_SETMASK, &gPreviousMask, nullptr);
+    for (int i = 0; i < kSignalCount; ++i)
+        sigaction(kQuitSignals[i], &gPrevious[i], nullptr);
+    int writeEnd = gWriteEnd;
+    gWriteEnd = -1;
+    close(writeEnd);
+    close(gReadEnd);
+    gReadEnd = -1;
+}

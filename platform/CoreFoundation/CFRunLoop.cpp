@@ -1,0 +1,913 @@
+#include "CFRunLoop_Internal.h"
+
+#include <CoreFoundation/CFString.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+const CFStringRef kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
+const CFStringRef kCFRunLoopCommonModes = CFSTR("kCFRunLoopCommonModes");
+
+namespace {
+
+using Lock = std::unique_lock<std::recursive_mutex>;
+using Mode = __CFRunLoop::Mode;
+
+const char kDefaultName[] = "kCFRunLoopDefaultMode";
+const char kCommonName[] = "kCFRunLoopCommonModes";
+
+// Run-loop time-outs at least this long mean "no time-out".
+constexpr CFTimeInterval kForever = 1.0e9;
+constexpr double kNever = std::numeric_limits<double>::infinity();
+
+// Never destroyed: static destructors (the poll timer's among them) still use it at exit.
+__CFRunLoop* gMainLoop = nullptr;
+
+long CurrentThread() {
+    return static_cast<long>(syscall(SYS_gettid));
+}
+
+struct ThreadLoop {
+    __CFRunLoop* loop = nullptr;
+    ~ThreadLoop() {
+        if (loop == nullptr || loop == gMainLoop)
+            return;
+        {
+            std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+            loop->RemoveEverything();
+        }
+        CFRelease(loop);
+    }
+};
+thread_local ThreadLoop tThreadLoop;
+
+// Holds one retain for the length of a scope, so a call-out may release the object.
+template <typename T> class Retained {
+public:
+    explicit Retained(T* object) : mObject(object) { CFRetain(object); }
+    ~Retained() {
+        if (mObject != nullptr)
+            CFRelease(mObject);
+    }
+    Retained(Retained&& other) noexcept : mObject(other.mObject) { other.mObject = nullptr; }
+    Retained(const Retained&) = delete;
+    Retained& operator=(const Retained&) = delete;
+    Retained& operator=(Retained&& other) noexcept {
+        std::swap(mObject, other.mObject);
+        return *this;
+    }
+    T* operator->() const { return mObject; }
+    T* Get() const { return mObject; }
+
+private:
+    T* mObject;
+};
+
+// Releases the run-loop lock for a call-out and takes it back, also when the call-out throws.
+class Unlocked {
+public:
+    explicit Unlocked(Lock& lock) : mLock(lock) { mLock.unlock(); }
+    ~Unlocked() { mLock.lock(); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    Lock& mLock;
+};
+
+template <typename T> bool Contains(const std::vector<T*>& items, T* item) {
+    return std::find(items.begin(), items.end(), item) != items.end();
+}
+
+template <typename T> bool Erase(std::vector<T*>& items, T* item) {
+    auto it = std::find(items.begin(), items.end(), item);
+    if (it == items.end())
+        return false;
+    items.erase(it);
+    return true;
+}
+
+void Complain(const char* function, const char* what) {
+    std::fprintf(stderr, "%s() called with %s\n", function, what);
+}
+
+__CFRunLoop* AsLoop(CFRunLoopRef rl, const char* function) {
+    auto* loop = __CFCast<__CFRunLoop>(rl, __kCFRunLoopTypeID);
+    if (loop == nullptr)
+        Complain(function, "an invalid run loop");
+    return loop;
+}
+
+__CFRunLoopTimer* AsTimer(CFRunLoopTimerRef timer, const char* function) {
+    auto* object = __CFCast<__CFRunLoopTimer>(timer, __kCFRunLoopTimerTypeID);
+    if (object == nullptr)
+        Complain(function, "an invalid timer");
+    return object;
+}
+
+__CFRunLoopSource* AsSource(CFRunLoopSourceRef source, const char* function) {
+    auto* object = __CFCast<__CFRunLoopSource>(source, __kCFRunLoopSourceTypeID);
+    if (object == nullptr)
+        Complain(function, "an invalid source");
+    return object;
+}
+
+std::string ModeNameOrComplain(CFStringRef mode, const char* function) {
+    std::string name = __CFRunLoopModeName(mode);
+    if (name.empty())
+        Complain(function, "an invalid mode");
+    return name;
+}
+
+// The mode of that name, made on first use; a new mode keeps the caller's name string.
+Mode& GetMode(__CFRunLoop* loop, const std::string& name, CFStringRef nameRef) {
+    Mode& mode = loop->mModes[name];
+    if (mode.name == nullptr)
+        mode.name = static_cast<CFStringRef>(CFRetain(nameRef));
+    return mode;
+}
+
+Mode* FindMode(__CFRunLoop* loop, const std::string& name) {
+    auto it = loop->mModes.find(name);
+    return it == loop->mModes.end() ? nullptr : &it->second;
+}
+
+bool IsCommon(const __CFRunLoop* loop, const std::string& name) {
+    return std::find(loop->mCommonModes.begin(), loop->mCommonModes.end(), name) !=
+           loop->mCommonModes.end();
+}
+
+// --- timers (lock held) ---
+
+bool LoopHoldsTimer(__CFRunLoop* loop, __CFRunLoopTimer* timer) {
+    if (Contains(loop->mCommonItems.timers, timer))
+        return true;
+    for (auto& entry : loop->mModes)
+        if (Contains(entry.second.timers, timer))
+            return true;
+    return false;
+}
+
+void AddTimerToMode(__CFRunLoop* loop, __CFRunLoopTimer* timer, Mode& mode) {
+    if (Contains(mode.timers, timer))
+        return;
+    CFRetain(timer);
+    mode.timers.push_back(timer);
+    timer->mLoop = loop;
+}
+
+void DropTimer(__CFRunLoop* loop, __CFRunLoopTimer* timer, std::vector<__CFRunLoopTimer*>& list) {
+    if (!Erase(list, timer))
+        return;
+    if (!LoopHoldsTimer(loop, timer))
+        timer->mLoop = nullptr;
+    CFRelease(timer);
+}
+
+void RemoveTimerEverywhere(__CFRunLoop* loop, __CFRunLoopTimer* timer) {
+    Retained<__CFRunLoopTimer> keep(timer);
+    DropTimer(loop, timer, loop->mCommonItems.timers);
+    for (auto& entry : loop->mModes)
+        DropTimer(loop, timer, entry.second.timers);
+}
+
+void InvalidateTimer(__CFRunLoopTimer* timer) {
+    if (!timer->mValid)
+        return;
+    timer->mValid = false;
+    if (timer->mLoop != nullptr)
+        RemoveTimerEverywhere(timer->mLoop, timer);
+}
+
+// The first whole multiple of the interval after the scheduled date that lies past now.
+CFAbsoluteTime NextFireDate(CFAbsoluteTime scheduled, CFTimeInterval interval, CFAbsoluteTime now) {
+    CFAbsoluteTime next = scheduled + interval;
+    if (next <= now) {
+        double periods = std::floor((now - scheduled) / interval) + 1.0;
+        next = scheduled + periods * interval;
+        if (next <= now)
+            next += interval;
+    }
+    return next;
+}
+
+// --- sources (lock held) ---
+
+bool LoopHoldsSource(__CFRunLoop* loop, __CFRunLoopSource* source) {
+    if (Contains(loop->mCommonItems.sources, source))
+        return true;
+    for (auto& entry : loop->mModes)
+        if (Contains(entry.second.sources, source))
+            return true;
+    return false;
+}
+
+void AddSourceToMode(__CFRunLoop* loop, __CFRunLoopSource* source, Mode& mode) {
+    if (Contains(mode.sources, source))
+        return;
+    CFRetain(source);
+    mode.sources.push_back(source);
+    if (!Contains(source->mLoops, loop))
+        source->mLoops.push_back(loop);
+    if (source->mContext.schedule != nullptr)
+        source->mContext.schedule(source->mContext.info, loop, mode.name);
+}
+
+void ForgetLoop(__CFRunLoop* loop, __CFRunLoopSource* source) {
+    if (LoopHoldsSource(loop, source))
+        return;
+    Erase(source->mLoops, loop);
+    if (source->mDescriptor != nullptr)
+        loop->mWaiter->Forget(source->mDescriptor->mFd);
+}
+
+void RemoveSourceFromMode(__CFRunLoop* loop, __CFRunLoopSource* source, Mode& mode) {
+    if (!Erase(mode.sources, source))
+        return;
+    if (source->mContext.cancel != nullptr)
+        source->mContext.cancel(source->mContext.info, loop, mode.name);
+    ForgetLoop(loop, source);
+    CFRelease(source);
+}
+
+void RemoveSourceFromCommonItems(__CFRunLoop* loop, __CFRunLoopSource* source) {
+    if (!Erase(loop->mCommonItems.sources, source))
+        return;
+    ForgetLoop(loop, source);
+    CFRelease(source);
+}
+
+// --- running (lock held except around call-outs) ---
+
+CFAbsoluteTime EarliestFireDate(const Mode& mode) {
+    CFAbsoluteTime earliest = kNever;
+    for (auto* timer : mode.timers)
+        if (timer->mValid && !timer->mFiring && timer->mFireDate < earliest)
+            earliest = timer->mFireDate;
+    return earliest;
+}
+
+bool AnySignalled(const Mode& mode) {
+    for (auto* source : mode.sources)
+        if (source->mValid && source->mDescriptor == nullptr && source->mSignalled.load())
+            return true;
+    return false;
+}
+
+__CFRunLoopWaiter::Interest DescriptorInterest(const Mode& mode) {
+    __CFRunLoopWaiter::Interest interest;
+    for (auto* source : mode.sources) {
+        __CFFileDescriptor* descriptor = source->mDescriptor;
+        if (source->mValid && descriptor != nullptr && descriptor->mValid && descriptor->mEnabled)
+            interest[descriptor->mFd] |= descriptor->mEnabled;
+    }
+    return interest;
+}
+
+void FireTimers(__CFRunLoop* loop, const std::string& name, Lock& lock) {
+    Mode* mode = FindMode(loop, name);
+    CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+    std::vector<Retained<__CFRunLoopTimer>> due;
+    for (auto* timer : mode->timers)
+        if (timer->mValid && !timer->mFiring && timer->mFireDate <= now)
+            due.emplace_back(timer);
+    std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
+        if (a->mFireDate != b->mFireDate)
+            return a->mFireDate < b->mFireDate;
+        return a->mOrder < b->mOrder;
+    });
+    for (auto& entry : due) {
+        __CFRunLoopTimer* timer = entry.Get();
+        // An earlier call-out may have removed, invalidated or re-dated this one.
+        if (!timer->mValid || timer->mFiring || !Contains(mode->timers, timer) ||
+            timer->mFireDate > now)
+            continue;
+        CFAbsoluteTime scheduled = timer->mFireDate;
+        timer->mFiring = true;
+        timer->mFireDateSetWhileFiring = false;
+        struct FiringFlag {
+            __CFRunLoopTimer* timer;
+            ~FiringFlag() { timer->mFiring = false; }
+        } firing{timer};
+        if (timer->mCallout != nullptr) {
+            Unlocked unlocked(lock);
+            timer->mCallout(timer, timer->mContext.info);
+        }
+        if (!timer->mValid || timer->mFireDateSetWhileFiring)
+            continue;
+        if (timer->mInterval > 0)
+            timer->mFireDate =
+                NextFireDate(scheduled, timer->mInterval, CFAbsoluteTimeGetCurrent());
+        else
+            InvalidateTimer(timer);
+    }
+}
+
+bool PerformSignalledSources(__CFRunLoop* loop, const std::string& name, bool onlyOne, Lock& lock) {
+    Mode* mode = FindMode(loop, name);
+    std::vector<Retained<__CFRunLoopSource>> signalled;
+    for (auto* source : mode->sources)
+        if (source->mValid && source->mDescriptor == nullptr && source->mSignalled.load())
+            signalled.emplace_back(source);
+    std::stable_sort(signalled.begin(), signalled.end(),
+                     [](const auto& a, const auto& b) { return a->mOrder < b->mOrder; });
+    bool handled = false;
+    for (auto& entry : signalled) {
+        __CFRunLoopSource* source = entry.Get();
+        if (!source->mValid || !Contains(mode->sources, source) ||
+            !source->mSignalled.exchange(false))
+            continue;
+        handled = true;
+        if (source->mContext.perform != nullptr) {
+            Unlocked unlocked(lock);
+            source->mContext.perform(source->mContext.info);
+        }
+        if (onlyOne)
+            break;
+    }
+    return handled;
+}
+
+bool DispatchDescriptors(__CFRunLoop* loop, const std::string& name,
+                         const __CFRunLoopWaiter::Ready& ready, Lock& lock) {
+    bool handled = false;
+    for (const auto& [fd, flags] : ready) {
+        Mode* mode = FindMode(loop, name);
+        std::vector<Retained<__CFFileDescriptor>> owners;
+        for (auto* source : mode->sources)
+            if (source->mValid && source->mDescriptor != nullptr && source->mDescriptor->mFd == fd)
+                owners.emplace_back(source->mDescriptor);
+        for (auto& owner : owners) {
+            __CFFileDescriptor* descriptor = owner.Get();
+            CFOptionFlags types = flags & descriptor->mEnabled;
+            if (!descriptor->mValid || types == 0)
+                continue;
+            // One-shot: the call-out re-enables what it wants to hear about again.
+            descriptor->mEnabled &= ~types;
+            handled = true;
+            if (descriptor->mCallout != nullptr) {
+                Unlocked unlocked(lock);
+                descriptor->mCallout(descriptor, types, descriptor->mContext.info);
+            }
+        }
+    }
+    return handled;
+}
+
+SInt32 RunInMode(__CFRunLoop* loop, const std::string& name, CFTimeInterval seconds,
+                 bool returnAfterSourceHandled) {
+    Lock lock(__CFRunLoopLock());
+    Mode* mode = FindMode(loop, name);
+    if (mode == nullptr || mode->Empty())
+        return kCFRunLoopRunFinished;
+
+    CFAbsoluteTime start = CFAbsoluteTimeGetCurrent();
+    CFAbsoluteTime deadline = start;
+    if (seconds >= kForever)
+        deadline = kNever;
+    else if (seconds > 0)
+        deadline = start + seconds;
+
+    __CFRunLoop::Run run;
+    run.mode = name;
+    run.outer = loop->mRun;
+    loop->mRun = &run;
+    struct PopRun {
+        __CFRunLoop* loop;
+        __CFRunLoop::Run* run;
+        ~PopRun() { loop->mRun = run->outer; }
+    } pop{loop, &run};
+
+    __CFRunLoopWaiter::Ready ready;
+    for (;;) {
+        bool handled = PerformSignalledSources(loop, name, returnAfterSourceHandled, lock);
+
+        double realWait = 0;
+        if (!handled && deadline > start && !AnySignalled(*mode) && !run.stopped) {
+            CFAbsoluteTime until = std::min(EarliestFireDate(*mode), deadline);
+            if (until == kNever)
+                realWait = -1;
+            else
+                realWait = std::max(0.0, until - CFAbsoluteTimeGetCurrent()) / __CFClockScale();
+        }
+        loop->mWaiter->SetInterest(DescriptorInterest(*mode));
+        loop->mWaitCount.fetch_add(1);
+        loop->mWaiting = true;
+        {
+            Unlocked unlocked(lock);
+            loop->mWaiter->Wait(realWait, ready);
+        }
+        loop->mWaiting = false;
+
+        handled = DispatchDescriptors(loop, name, ready, lock) || handled;
+        FireTimers(loop, name, lock);
+
+        if (handled && returnAfterSourceHandled)
+            return kCFRunLoopRunHandledSource;
+        if (CFAbsoluteTimeGetCurrent() >= deadline)
+            return kCFRunLoopRunTimedOut;
+        if (run.stopped)
+            return kCFRunLoopRunStopped;
+        if (mode->Empty())
+            return kCFRunLoopRunFinished;
+    }
+}
+
+} // namespace
+
+// --- internal interface ---
+
+std::recursive_mutex& __CFRunLoopLock() {
+    // Never destroyed, for the same reason as the main run loop.
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
+}
+
+std::string __CFRunLoopModeName(CFStringRef mode) {
+    if (mode == nullptr || CFGetTypeID(mode) != CFStringGetTypeID())
+        return "";
+    for (CFIndex size : {256, 4096, 65536}) {
+        std::string buffer(static_cast<size_t>(size), '\0');
+        if (CFStringGetCString(mode, buffer.data(), size, kCFStringEncodingUTF8)) {
+            buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+            return buffer;
+        }
+    }
+    return "";
+}
+
+unsigned long __CFRunLoopGetWaitCount(CFRunLoopRef rl) {
+    auto* loop = __CFCast<__CFRunLoop>(rl, __kCFRunLoopTypeID);
+    return loop ? loop->mWaitCount.load() : 0;
+}
+
+void __CFRunLoopSourceRemoveFromAllLoops(__CFRunLoopSource* source) {
+    Retained<__CFRunLoopSource> keep(source);
+    std::vector<__CFRunLoop*> loops = source->mLoops;
+    for (auto* loop : loops) {
+        RemoveSourceFromCommonItems(loop, source);
+        for (auto& entry : loop->mModes)
+            RemoveSourceFromMode(loop, source, entry.second);
+    }
+}
+
+void __CFRunLoopSourceWakeLoops(__CFRunLoopSource* source) {
+    for (auto* loop : source->mLoops)
+        loop->WakeFromOtherThread();
+}
+
+__CFRunLoop::__CFRunLoop() : __CFRuntimeBase(__kCFRunLoopTypeID) {
+    mWaiter = __CFRunLoopWaiter::Create();
+    mThread = CurrentThread();
+    mCommonModes.push_back(kDefaultName);
+    GetMode(this, kDefaultName, kCFRunLoopDefaultMode);
+}
+
+__CFRunLoop::~__CFRunLoop() {
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    RemoveEverything();
+    for (auto& entry : mModes)
+        CFRelease(entry.second.name);
+}
+
+std::string __CFRunLoop::Describe() const {
+    std::string text = "modes = (";
+    for (const auto& entry : mModes)
+        text += (text.back() == '(' ? "" : ", ") + entry.first;
+    return text + ")";
+}
+
+void __CFRunLoop::RemoveEverything() {
+    std::vector<CFTypeRef> dropped;
+    auto take = [&](Mode& mode, bool cancel) {
+        for (auto* timer : mode.timers) {
+            timer->mLoop = nullptr;
+            dropped.push_back(timer);
+        }
+        for (auto* source : mode.sources) {
+            if (cancel && source->mContext.cancel != nullptr)
+                source->mContext.cancel(source->mContext.info, this, mode.name);
+            Erase(source->mLoops, this);
+            dropped.push_back(source);
+        }
+        mode.timers.clear();
+        mode.sources.clear();
+    };
+    take(mCommonItems, false);
+    for (auto& entry : mModes)
+        take(entry.second, true);
+    for (CFTypeRef item : dropped)
+        CFRelease(item);
+}
+
+void __CFRunLoop::WakeFromOtherThread() {
+    if (CurrentThread() != mThread)
+        mWaiter->Wake();
+}
+
+__CFRunLoopTimer::~__CFRunLoopTimer() {
+    if (mContext.release != nullptr)
+        mContext.release(mContext.info);
+}
+
+std::string __CFRunLoopTimer::Describe() const {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "valid = %s, firing = %s, interval = %g, next fire date = %.6f",
+                  mValid ? "Yes" : "No", mFiring ? "Yes" : "No", mInterval, mFireDate);
+    return text;
+}
+
+__CFRunLoopSource::~__CFRunLoopSource() {
+    if (mDescriptor != nullptr) {
+        {
+            std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+            if (mDescriptor->mSource == this)
+                mDescriptor->mSource = nullptr;
+        }
+        CFRelease(mDescriptor);
+    }
+    if (mContext.release != nullptr)
+        mContext.release(mContext.info);
+}
+
+std::string __CFRunLoopSource::Describe() const {
+    char text[96];
+    std::snprintf(text, sizeof text, "valid = %s, order = %ld, signalled = %s",
+                  mValid ? "Yes" : "No", static_cast<long>(mOrder),
+                  mSignalled.load() ? "Yes" : "No");
+    return text;
+}
+
+// --- run loops ---
+
+CFTypeID CFRunLoopGetTypeID(void) {
+    return __kCFRunLoopTypeID;
+}
+
+CFRunLoopRef CFRunLoopGetMain(void) {
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (gMainLoop == nullptr)
+        gMainLoop = new __CFRunLoop;
+    // The main thread's id is the process id; after fork it is the child's.
+    gMainLoop->mThread = getpid();
+    return gMainLoop;
+}
+
+CFRunLoopRef CFRunLoopGetCurrent(void) {
+    if (CurrentThread() == getpid())
+        return CFRunLoopGetMain();
+    if (tThreadLoop.loop == nullptr)
+        tThreadLoop.loop = new __CFRunLoop;
+    return tThreadLoop.loop;
+}
+
+CFStringRef CFRunLoopCopyCurrentMode(CFRunLoopRef rl) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    if (loop == nullptr)
+        return nullptr;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (loop->mRun == nullptr)
+        return nullptr;
+    Mode* mode = FindMode(loop, loop->mRun->mode);
+    return mode ? static_cast<CFStringRef>(CFRetain(mode->name)) : nullptr;
+}
+
+void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || name.empty() || name == kCommonName)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (IsCommon(loop, name))
+        return;
+    loop->mCommonModes.push_back(name);
+    Mode& mode = GetMode(loop, name, modeRef);
+    for (auto* timer : std::vector<__CFRunLoopTimer*>(loop->mCommonItems.timers))
+        AddTimerToMode(loop, timer, mode);
+    for (auto* source : std::vector<__CFRunLoopSource*>(loop->mCommonItems.sources))
+        AddSourceToMode(loop, source, mode);
+}
+
+CFAbsoluteTime CFRunLoopGetNextTimerFireDate(CFRunLoopRef rl, CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || name.empty())
+        return 0;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    Mode* mode = FindMode(loop, name);
+    CFAbsoluteTime earliest = mode ? EarliestFireDate(*mode) : kNever;
+    return earliest == kNever ? 0 : earliest;
+}
+
+void CFRunLoopRun(void) {
+    SInt32 result;
+    do {
+        result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false);
+    } while (result != kCFRunLoopRunStopped && result != kCFRunLoopRunFinished);
+}
+
+SInt32 CFRunLoopRunInMode(CFStringRef modeRef, CFTimeInterval seconds,
+                          Boolean returnAfterSourceHandled) {
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (name.empty() || name == kCommonName)
+        return kCFRunLoopRunFinished;
+    if (std::isnan(seconds))
+        seconds = 0;
+    return RunInMode(CFRunLoopGetCurrent(), name, seconds, returnAfterSourceHandled);
+}
+
+Boolean CFRunLoopIsWaiting(CFRunLoopRef rl) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    return loop != nullptr && loop->mWaiting.load();
+}
+
+void CFRunLoopWakeUp(CFRunLoopRef rl) {
+    if (__CFRunLoop* loop = AsLoop(rl, __func__))
+        loop->mWaiter->Wake();
+}
+
+void CFRunLoopStop(CFRunLoopRef rl) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    if (loop == nullptr)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    // Only the innermost run stops; a loop that is not running ignores it.
+    if (loop->mRun != nullptr) {
+        loop->mRun->stopped = true;
+        loop->WakeFromOtherThread();
+    }
+}
+
+// --- timers on run loops ---
+
+Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timerRef, CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || timer == nullptr || name.empty())
+        return false;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (name == kCommonName)
+        return Contains(loop->mCommonItems.timers, timer);
+    Mode* mode = FindMode(loop, name);
+    return mode != nullptr && Contains(mode->timers, timer);
+}
+
+void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timerRef, CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || timer == nullptr || name.empty())
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (!timer->mValid)
+        return;
+    if (timer->mLoop != nullptr && timer->mLoop != loop) {
+        Complain(__func__, "a timer that is already in another run loop");
+        return;
+    }
+    if (name == kCommonName) {
+        if (!Contains(loop->mCommonItems.timers, timer)) {
+            CFRetain(timer);
+            loop->mCommonItems.timers.push_back(timer);
+            timer->mLoop = loop;
+        }
+        for (const auto& common : loop->mCommonModes)
+            AddTimerToMode(loop, timer, loop->mModes[common]);
+    } else {
+        AddTimerToMode(loop, timer, GetMode(loop, name, modeRef));
+    }
+    loop->WakeFromOtherThread();
+}
+
+void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timerRef, CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || timer == nullptr || name.empty())
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    Retained<__CFRunLoopTimer> keep(timer);
+    if (name == kCommonName) {
+        if (!Contains(loop->mCommonItems.timers, timer))
+            return;
+        for (const auto& common : loop->mCommonModes)
+            DropTimer(loop, timer, loop->mModes[common].timers);
+        DropTimer(loop, timer, loop->mCommonItems.timers);
+    } else if (Mode* mode = FindMode(loop, name)) {
+        DropTimer(loop, timer, mode->timers);
+    }
+}
+
+// --- sources on run loops ---
+
+Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef sourceRef,
+                                CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || source == nullptr || name.empty())
+        return false;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (name == kCommonName)
+        return Contains(loop->mCommonItems.sources, source);
+    Mode* mode = FindMode(loop, name);
+    return mode != nullptr && Contains(mode->sources, source);
+}
+
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef sourceRef, CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || source == nullptr || name.empty())
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (!source->mValid)
+        return;
+    if (name == kCommonName) {
+        if (!Contains(loop->mCommonItems.sources, source)) {
+            CFRetain(source);
+            loop->mCommonItems.sources.push_back(source);
+            if (!Contains(source->mLoops, loop))
+                source->mLoops.push_back(loop);
+        }
+        for (const auto& common : loop->mCommonModes)
+            AddSourceToMode(loop, source, loop->mModes[common]);
+    } else {
+        AddSourceToMode(loop, source, GetMode(loop, name, modeRef));
+    }
+    loop->WakeFromOtherThread();
+}
+
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef sourceRef, CFStringRef modeRef) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    std::string name = ModeNameOrComplain(modeRef, __func__);
+    if (loop == nullptr || source == nullptr || name.empty())
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    Retained<__CFRunLoopSource> keep(source);
+    if (name == kCommonName) {
+        if (!Contains(loop->mCommonItems.sources, source))
+            return;
+        for (const auto& common : loop->mCommonModes)
+            RemoveSourceFromMode(loop, source, loop->mModes[common]);
+        RemoveSourceFromCommonItems(loop, source);
+    } else if (Mode* mode = FindMode(loop, name)) {
+        RemoveSourceFromMode(loop, source, *mode);
+    }
+}
+
+// --- version-0 sources ---
+
+CFTypeID CFRunLoopSourceGetTypeID(void) {
+    return __kCFRunLoopSourceTypeID;
+}
+
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order,
+                                         CFRunLoopSourceContext* context) {
+    if (context == nullptr || context->version != 0) {
+        Complain(__func__, "no version-0 context");
+        return nullptr;
+    }
+    auto* source = new __CFRunLoopSource;
+    source->mAllocator = allocator;
+    source->mOrder = order;
+    source->mContext = *context;
+    if (context->retain != nullptr)
+        source->mContext.info = const_cast<void*>(context->retain(context->info));
+    return source;
+}
+
+CFIndex CFRunLoopSourceGetOrder(CFRunLoopSourceRef sourceRef) {
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    return source ? source->mOrder : 0;
+}
+
+void CFRunLoopSourceInvalidate(CFRunLoopSourceRef sourceRef) {
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    if (source == nullptr)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (!source->mValid)
+        return;
+    source->mValid = false;
+    __CFRunLoopSourceRemoveFromAllLoops(source);
+}
+
+Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef sourceRef) {
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    if (source == nullptr)
+        return false;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    return source->mValid;
+}
+
+void CFRunLoopSourceGetContext(CFRunLoopSourceRef sourceRef, CFRunLoopSourceContext* context) {
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    if (source != nullptr && context != nullptr)
+        *context = source->mContext;
+}
+
+void CFRunLoopSourceSignal(CFRunLoopSourceRef sourceRef) {
+    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
+    if (source == nullptr)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (!source->mValid)
+        return;
+    source->mSignalled = true;
+    __CFRunLoopSourceWakeLoops(source);
+}
+
+// --- timers ---
+
+CFTypeID CFRunLoopTimerGetTypeID(void) {
+    return __kCFRunLoopTimerTypeID;
+}
+
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
+                                       CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
+                                       CFRunLoopTimerCallBack callout,
+                                       CFRunLoopTimerContext* context) {
+    auto* timer = new __CFRunLoopTimer;
+    timer->mAllocator = allocator;
+    // A date that is not a number would never come due nor ever be passed; fire at once.
+    timer->mFireDate = std::isnan(fireDate) ? 0 : fireDate;
+    timer->mInterval = std::isfinite(interval) && interval > 0 ? interval : 0;
+    timer->mFlags = flags;
+    timer->mOrder = order;
+    timer->mCallout = callout;
+    if (context != nullptr) {
+        timer->mContext = *context;
+        if (context->retain != nullptr)
+            timer->mContext.info = const_cast<void*>(context->retain(context->info));
+    }
+    return timer;
+}
+
+CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timerRef) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    if (timer == nullptr)
+        return 0;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    return timer->mFireDate;
+}
+
+void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timerRef, CFAbsoluteTime fireDate) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    if (timer == nullptr || std::isnan(fireDate))
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (!timer->mValid)
+        return;
+    timer->mFireDate = fireDate;
+    if (timer->mFiring)
+        timer->mFireDateSetWhileFiring = true;
+    if (timer->mLoop != nullptr)
+        timer->mLoop->WakeFromOtherThread();
+}
+
+CFTimeInterval CFRunLoopTimerGetInterval(CFRunLoopTimerRef timerRef) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    return timer ? timer->mInterval : 0;
+}
+
+Boolean CFRunLoopTimerDoesRepeat(CFRunLoopTimerRef timerRef) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    return timer != nullptr && timer->mInterval > 0;
+}
+
+CFIndex CFRunLoopTimerGetOrder(CFRunLoopTimerRef timerRef) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    return timer ? timer->mOrder : 0;
+}
+
+void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timerRef) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    if (timer == nullptr)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    InvalidateTimer(timer);
+}
+
+Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timerRef) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    if (timer == nullptr)
+        return false;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    return timer->mValid;
+}
+
+void CFRunLoopTimerGetContext(CFRunLoopTimerRef timerRef, CFRunLoopTimerContext* context) {
+    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
+    if (timer != nullptr && context != nullptr)
+        *context = timer->mContext;
+}

@@ -1,0 +1,194 @@
+// The application event loop runs in forked children: it takes over signal handling and the
+// main run loop, neither of which the test runner should lend out.
+#include <Carbon/Carbon.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Exit codes a child uses to say which check failed.
+enum ChildResult {
+    kChildPassed = 0,
+    kLoopNeverRan = 10,
+    kHandlingNotRestored,
+    kLoopNotCleanedUp,
+    kWrongOrder,
+    kReaperFired = 20,
+};
+
+void Reap(CFRunLoopTimerRef, void*) {
+    _exit(kReaperFired);
+}
+
+CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack callout,
+                               void* info = nullptr) {
+    CFRunLoopTimerContext context = {0, info, nullptr, nullptr, nullptr};
+    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
+        kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + delay, 0, 0, 0, callout, &context);
+    CFRunLoopAddTimer(
+        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
+        timer, kCFRunLoopCommonModes);
+    return timer;
+}
+
+// Forks; the child runs body and exits with its result. Returns the child's exit code.
+int InChild(const std::function<int(pid_t)>& body, const std::function<void(pid_t)>& parent = {}) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(30);
+        _exit(body(getpid()));
+    }
+    if (parent)
+        parent(pid);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool IsDefaultDisposition(int signal) {
+    struct sigaction current {};
+    sigaction(signal, nullptr, &current);
+    return current.sa_handler == SIG_DFL;
+}
+
+int gReadyPipe[2];
+
+void TellParentReady(CFRunLoopTimerRef, void*) {
+    char ready = 'r';
+    ssize_t written = write(gReadyPipe[1], &ready, 1);
+    (void)written;
+}
+
+TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        ASSERT_EQ(0, pipe(gReadyPipe));
+        int result = InChild(
+            [signal](pid_t) {
+                CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+                // Fires inside the loop, so the signal handling is in place by then.
+                CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
+                RunApplicationEventLoop();
+                if (!IsDefaultDisposition(signal))
+                    return kHandlingNotRestored;
+                CFRunLoopTimerInvalidate(reaper);
+                CFRelease(reaper);
+                CFRelease(ready);
+                // Everything the event loop added is gone again.
+                if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false) != kCFRunLoopRunFinished)
+                    return kLoopNotCleanedUp;
+                return kChildPassed;
+            },
+            [signal](pid_t child) {
+                char ready = 0;
+                EXPECT_EQ(1, read(gReadyPipe[0], &ready, 1));
+                kill(child, signal);
+            });
+        close(gReadyPipe[0]);
+        close(gReadyPipe[1]);
+        EXPECT_EQ(kChildPassed, result);
+    }
+}
+
+TEST(CarbonEventLoop, SignalSentToSelfFromACalloutEndsTheLoopAndRestoresHandlers) {
+    int result = InChild([](pid_t) {
+        // A handler of our own must be back in place afterwards.
+        struct sigaction mine {};
+        mine.sa_handler = [](int) {};
+        sigaction(SIGHUP, &mine, nullptr);
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef killer =
+            AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+        RunApplicationEventLoop();
+        struct sigaction now {};
+        sigaction(SIGHUP, nullptr, &now);
+        if (now.sa_handler != mine.sa_handler || !IsDefaultDisposition(SIGTERM))
+            return kHandlingNotRestored;
+        CFRelease(killer);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        // A plain run-loop stop is not a quit: the application loop keeps going.
+        CFRunLoopTimerRef stop = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            CFRunLoopStop(CFRunLoopGetCurrent());
+        });
+        CFRunLoopTimerRef quit = AddMainTimer(0.1, [](CFRunLoopTimerRef, void*) {
+            step = step == 1 ? 2 : -1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (step != 2)
+            return step == 0 ? kLoopNeverRan : kWrongOrder;
+        CFRelease(stop);
+        CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
+    int result = InChild([](pid_t) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopRef main = CFRunLoopGetMain();
+        std::thread quitter([main] {
+            while (!CFRunLoopIsWaiting(main))
+                usleep(1000);
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        quitter.join();
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+TEST(CarbonEventLoop, QuitBeforeRunMakesTheNextRunReturnAtOnce) {
+    int result = InChild([](pid_t) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        QuitApplicationEventLoop();
+        RunApplicationEventLoop();
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+TEST(CarbonEventLoop, EventLoopsAreTheirThreadsRunLoops) {
+    EXPECT_EQ(GetMainEventLoop(), GetCurrentEventLoop());
+    EXPECT_EQ(static_cast<CFTypeRef>(CFRunLoopGetMain()),
+              GetCFRunLoopFromEventLoop(GetMainEventLoop()));
+    EventLoopRef other = nullptr;
+    CFTypeRef otherRunLoop = nullptr;
+    std::thread thread([&] {
+        other = GetCurrentEventLoop();
+        otherRunLoop = CFRunLoopGetCurrent();
+    });
+    thread.join();
+    EXPECT_NE(GetMainEventLoop(), other);
+    EXPECT_EQ(otherRunLoop, GetCFRunLoopFromEventLoop(other));
+    EXPECT_EQ(paramErr, QuitEventLoop(nullptr));
+}
+
+} // namespace
