@@ -1,3 +1,4 @@
+#include "CFCollections_Internal.h"
 #include "CFRuntime_Internal.h"
 
 #include <CoreFoundation/CFString.h>
@@ -7,7 +8,8 @@
 namespace {
 
 struct AllocatorObject final : __CFRuntimeBase {
-    explicit AllocatorObject(const char* name) : __CFRuntimeBase(__kCFAllocatorTypeID), mName(name) {
+    explicit AllocatorObject(const char* name)
+        : __CFRuntimeBase(__kCFAllocatorTypeID), mName(name) {
         MakeImmortal();
         mAllocator = reinterpret_cast<CFAllocatorRef>(static_cast<__CFRuntimeBase*>(this));
     }
@@ -19,9 +21,11 @@ AllocatorObject systemDefaultAllocator("kCFAllocatorSystemDefault");
 AllocatorObject mallocAllocator("kCFAllocatorMalloc");
 AllocatorObject nullAllocator("kCFAllocatorNull");
 
-const __CFRuntimeBase* Base(CFTypeRef cf) { return static_cast<const __CFRuntimeBase*>(cf); }
+const __CFRuntimeBase* Base(CFTypeRef cf) {
+    return static_cast<const __CFRuntimeBase*>(cf);
+}
 
-}  // namespace
+} // namespace
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
 const CFAllocatorRef kCFAllocatorSystemDefault =
@@ -31,37 +35,56 @@ const CFAllocatorRef kCFAllocatorMalloc =
 const CFAllocatorRef kCFAllocatorNull =
     reinterpret_cast<CFAllocatorRef>(static_cast<__CFRuntimeBase*>(&nullAllocator));
 
-__CFRuntimeBase::__CFRuntimeBase(CFTypeID typeID, CFAllocatorRef allocator)
-    : mTypeID(typeID), mAllocator(allocator) {}
-
 __CFRuntimeBase::~__CFRuntimeBase() = default;
 
-std::string __CFRuntimeBase::Describe() const { return ""; }
+std::string __CFRuntimeBase::Describe() const {
+    return "";
+}
 
 const char* __CFTypeName(CFTypeID typeID) {
     switch (typeID) {
-    case __kCFAllocatorTypeID: return "CFAllocator";
-    case __kCFStringTypeID: return "CFString";
-    case __kCFArrayTypeID: return "CFArray";
-    case __kCFDictionaryTypeID: return "CFDictionary";
-    case __kCFBooleanTypeID: return "CFBoolean";
-    case __kCFNumberTypeID: return "CFNumber";
-    case __kCFDataTypeID: return "CFData";
-    case __kCFDateTypeID: return "CFDate";
-    case __kCFURLTypeID: return "CFURL";
-    case __kCFRunLoopTypeID: return "CFRunLoop";
-    case __kCFRunLoopSourceTypeID: return "CFRunLoopSource";
-    case __kCFRunLoopObserverTypeID: return "CFRunLoopObserver";
-    case __kCFRunLoopTimerTypeID: return "CFRunLoopTimer";
-    case __kCFBundleTypeID: return "CFBundle";
-    case __kCFFileDescriptorTypeID: return "CFFileDescriptor";
-    default: return "CFType";
+    case __kCFAllocatorTypeID:
+        return "CFAllocator";
+    case __kCFStringTypeID:
+        return "CFString";
+    case __kCFArrayTypeID:
+        return "CFArray";
+    case __kCFDictionaryTypeID:
+        return "CFDictionary";
+    case __kCFBooleanTypeID:
+        return "CFBoolean";
+    case __kCFNumberTypeID:
+        return "CFNumber";
+    case __kCFDataTypeID:
+        return "CFData";
+    case __kCFDateTypeID:
+        return "CFDate";
+    case __kCFURLTypeID:
+        return "CFURL";
+    case __kCFRunLoopTypeID:
+        return "CFRunLoop";
+    case __kCFRunLoopSourceTypeID:
+        return "CFRunLoopSource";
+    case __kCFRunLoopObserverTypeID:
+        return "CFRunLoopObserver";
+    case __kCFRunLoopTimerTypeID:
+        return "CFRunLoopTimer";
+    case __kCFBundleTypeID:
+        return "CFBundle";
+    case __kCFFileDescriptorTypeID:
+        return "CFFileDescriptor";
+    default:
+        return "CFType";
     }
 }
 
-CFTypeID CFAllocatorGetTypeID(void) { return __kCFAllocatorTypeID; }
+CFTypeID CFAllocatorGetTypeID(void) {
+    return __kCFAllocatorTypeID;
+}
 
-CFAllocatorRef CFAllocatorGetDefault(void) { return kCFAllocatorSystemDefault; }
+CFAllocatorRef CFAllocatorGetDefault(void) {
+    return kCFAllocatorSystemDefault;
+}
 
 CFTypeRef CFRetain(CFTypeRef cf) {
     // Mac OS X crashes on NULL; a stand-in that tests rely on should say so instead.
@@ -97,7 +120,9 @@ CFIndex CFGetRetainCount(CFTypeRef cf) {
     return base->mRetainCount.load(std::memory_order_relaxed);
 }
 
-CFTypeID CFGetTypeID(CFTypeRef cf) { return cf ? Base(cf)->mTypeID : __kCFNotATypeID; }
+CFTypeID CFGetTypeID(CFTypeRef cf) {
+    return cf ? Base(cf)->mTypeID : __kCFNotATypeID;
+}
 
 CFAllocatorRef CFGetAllocator(CFTypeRef cf) {
     if (cf == nullptr || Base(cf)->mAllocator == nullptr)
@@ -115,10 +140,13 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
     return Base(cf1)->Equal(Base(cf2));
 }
 
-CFHashCode CFHash(CFTypeRef cf) { return cf ? Base(cf)->Hash() : 0; }
+CFHashCode CFHash(CFTypeRef cf) {
+    return cf ? Base(cf)->Hash() : 0;
+}
 
 CFStringRef CFCopyTypeIDDescription(CFTypeID typeID) {
-    return CFStringCreateWithCString(kCFAllocatorDefault, __CFTypeName(typeID), kCFStringEncodingUTF8);
+    return CFStringCreateWithCString(kCFAllocatorDefault, __CFTypeName(typeID),
+                                     kCFStringEncodingUTF8);
 }
 
 CFStringRef CFCopyDescription(CFTypeRef cf) {
@@ -148,4 +176,46 @@ void CFShow(CFTypeRef obj) {
     if (CFStringGetCString(description, buffer, sizeof buffer, kCFStringEncodingUTF8))
         std::fprintf(stderr, "%s\n", buffer);
     CFRelease(description);
+}
+
+void __CFComplain(const char* function, const char* message) {
+    std::fprintf(stderr, "%s: %s\n", function, message);
+}
+
+bool __CFStringCopyUTF8(CFStringRef string, std::string& out) {
+    out.clear();
+    if (string == nullptr || CFGetTypeID(string) != CFStringGetTypeID())
+        return false;
+    CFRange all = CFRangeMake(0, CFStringGetLength(string));
+    CFIndex needed = 0;
+    if (CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false, nullptr, 0, &needed) !=
+        all.length)
+        return false;
+    out.resize(static_cast<size_t>(needed));
+    CFIndex used = 0;
+    CFStringGetBytes(string, all, kCFStringEncodingUTF8, 0, false,
+                     reinterpret_cast<UInt8*>(out.data()), needed, &used);
+    out.resize(static_cast<size_t>(used));
+    return true;
+}
+
+CFStringRef __CFStringCreateFromUTF8(CFAllocatorRef allocator, const std::string& bytes) {
+    return CFStringCreateWithBytes(allocator, reinterpret_cast<const UInt8*>(bytes.data()),
+                                   static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8,
+                                   false);
+}
+
+std::string __CFDescribeValue(const void* value, CFStringRef (*copyDescription)(const void*)) {
+    if (copyDescription != nullptr) {
+        CFStringRef description = copyDescription(value);
+        std::string text;
+        bool ok = __CFStringCopyUTF8(description, text);
+        if (description != nullptr)
+            CFRelease(description);
+        if (ok)
+            return text;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "<%p>", value);
+    return text;
 }

@@ -31,8 +31,16 @@ enum : CFTypeID {
     __kCFFileDescriptorTypeID = 47,
 };
 
+// Tag for the constant objects (booleans, special numbers) built at compile time, so
+// that they are usable from any static initialiser.
+struct __CFImmortalTag {};
+inline constexpr __CFImmortalTag __kCFImmortal{};
+
 struct __CFRuntimeBase {
-    explicit __CFRuntimeBase(CFTypeID typeID, CFAllocatorRef allocator = nullptr);
+    constexpr explicit __CFRuntimeBase(CFTypeID typeID, CFAllocatorRef allocator = nullptr)
+        : mTypeID(typeID), mAllocator(allocator) {}
+    constexpr __CFRuntimeBase(CFTypeID typeID, __CFImmortalTag)
+        : mTypeID(typeID), mAllocator(nullptr), mImmortal(true) {}
     virtual ~__CFRuntimeBase();
 
     __CFRuntimeBase(const __CFRuntimeBase&) = delete;
@@ -50,15 +58,15 @@ struct __CFRuntimeBase {
 
     std::atomic<CFIndex> mRetainCount{1};
     const CFTypeID mTypeID;
-    CFAllocatorRef mAllocator;  // NULL stands for the default allocator; read it through CFGetAllocator
+    CFAllocatorRef
+        mAllocator; // NULL stands for the default allocator; read it through CFGetAllocator
 
 private:
     bool mImmortal = false;
 };
 
 // Checked downcast from a public reference; NULL when cf is NULL or of another type.
-template <typename T>
-inline T* __CFCast(CFTypeRef cf, CFTypeID typeID) {
+template <typename T> inline T* __CFCast(CFTypeRef cf, CFTypeID typeID) {
     auto* base = static_cast<const __CFRuntimeBase*>(cf);
     if (base == nullptr || base->mTypeID != typeID)
         return nullptr;
@@ -66,7 +74,9 @@ inline T* __CFCast(CFTypeRef cf, CFTypeID typeID) {
 }
 
 // Public reference of an object: the address of its __CFRuntimeBase.
-inline CFTypeRef __CFRef(const __CFRuntimeBase* object) { return static_cast<const void*>(object); }
+inline CFTypeRef __CFRef(const __CFRuntimeBase* object) {
+    return static_cast<const void*>(object);
+}
 
 // The name used in descriptions and CFCopyTypeIDDescription.
 const char* __CFTypeName(CFTypeID typeID);

@@ -24,8 +24,8 @@ CFTypeID CFURLGetTypeID(void);
 CFURLRef CFURLCreateWithString(CFAllocatorRef allocator, CFStringRef URLString, CFURLRef baseURL);
 CFURLRef CFURLCreateWithBytes(CFAllocatorRef allocator, const UInt8* URLBytes, CFIndex length,
                               CFStringEncoding encoding, CFURLRef baseURL);
-// Only kCFURLPOSIXPathStyle is supported; a relative path is made absolute
-// against the current directory.
+// Only kCFURLPOSIXPathStyle is supported. A relative path gives a URL relative to
+// a base URL of the current directory; an empty path gives NULL.
 CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath,
                                        CFURLPathStyle pathStyle, Boolean isDirectory);
 CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef allocator, const UInt8* buffer,
@@ -45,7 +45,8 @@ Boolean CFURLHasDirectoryPath(CFURLRef anURL);
 CFStringRef CFURLCopyScheme(CFURLRef anURL);
 // The path part with its escapes left in place.
 CFStringRef CFURLCopyPath(CFURLRef anURL);
-// The un-escaped path without its trailing slash ("/" stays "/"); NULL when it
+// The un-escaped path without its trailing slash ("/" stays "/"), not resolved
+// against the base URL; an escaped slash (%2F) stays escaped. NULL when the path
 // cannot be un-escaped.
 CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle pathStyle);
 CFStringRef CFURLCopyLastPathComponent(CFURLRef url);
