@@ -26,7 +26,18 @@ struct FileDescriptor {
 
 // XML: libplist recurses once per open <array> or <dict>. Counting every opening tag with
 // those names and every closing tag of either can only over-estimate its depth.
-bool XmlDepthIsSafe(const char* data, size_t length) {
+bool XmlIsSafe(const char* data, size_t length) {
+    // libplist keeps a NUL byte inside a string and later aborts on it; XML never holds one.
+    if (std::memchr(data, '\0', length) != nullptr)
+        return false;
+    // libplist also accepts a document cut short after its root; a truncated file is corrupt.
+    size_t end = length;
+    while (end > 0 && std::isspace(static_cast<unsigned char>(data[end - 1])))
+        --end;
+    static const std::string_view closing = "</plist>";
+    if (end < closing.size() ||
+        std::string_view(data + end - closing.size(), closing.size()) != closing)
+        return false;
     size_t depth = 0;
     for (size_t i = 0; i < length; ++i) {
         if (data[i] != '<')
@@ -110,8 +121,24 @@ private:
         return offset >= 8 && offset < mTable;
     }
 
-    // A container's reference list; refCount 0 for a leaf.
-    bool References(uint64_t object, const uint8_t*& refs, uint64_t& refCount) const {
+    // The length that follows a marker: its low nibble, or an integer object when that is 0xF.
+    bool Count(uint8_t marker, uint64_t& position, uint64_t& count) const {
+        count = marker & 0x0F;
+        if (count != 0x0F)
+            return true;
+        if (position >= mTable || (mData[position] >> 4) != 0x1)
+            return false;
+        size_t size = size_t{1} << (mData[position] & 0x0F);
+        if (size > 8 || position + 1 + size > mTable)
+            return false;
+        count = ReadBigEndian(mData + position + 1, size);
+        position += 1 + size;
+        return true;
+    }
+
+    // A container's reference list (refCount 0 for a leaf). Strings holding NUL are refused:
+    // libplist aborts on them when asked for their value.
+    bool Inspect(uint64_t object, const uint8_t*& refs, uint64_t& refCount) const {
         refs = nullptr;
         refCount = 0;
         uint64_t offset;
@@ -119,19 +146,25 @@ private:
             return false;
         uint8_t marker = mData[offset];
         uint8_t kind = marker >> 4;
+        uint64_t position = offset + 1;
+        uint64_t count = 0;
+        if (kind == 0x5 || kind == 0x6 || kind == 0x7) {
+            if (!Count(marker, position, count))
+                return false;
+            uint64_t unit = kind == 0x6 ? 2 : 1;
+            if (count > (mTable - position) / unit)
+                return false;
+            for (uint64_t i = 0; i < count; ++i) {
+                const uint8_t* c = mData + position + i * unit;
+                if (c[0] == 0 && (unit == 1 || c[1] == 0))
+                    return false;
+            }
+            return true;
+        }
         if (kind != 0xA && kind != 0xB && kind != 0xC && kind != 0xD)
             return true;
-        uint64_t count = marker & 0x0F;
-        uint64_t position = offset + 1;
-        if (count == 0x0F) {
-            if (position >= mTable || (mData[position] >> 4) != 0x1)
-                return false;
-            size_t size = size_t{1} << (mData[position] & 0x0F);
-            if (size > 8 || position + 1 + size > mTable)
-                return false;
-            count = ReadBigEndian(mData + position + 1, size);
-            position += 1 + size;
-        }
+        if (!Count(marker, position, count))
+            return false;
         if (kind == 0xD) {
             if (count > UINT64_MAX / 2)
                 return false;
@@ -186,7 +219,7 @@ private:
         if (stack.size() >= kCFPlistMaxDepth)
             return false;
         Frame frame{object, nullptr, 0, 0};
-        if (!References(object, frame.refs, frame.refCount))
+        if (!Inspect(object, frame.refs, frame.refCount))
             return false;
         mState[object] = InProgress;
         stack.push_back(frame);
@@ -239,7 +272,7 @@ bool __CFPlistDataIsSafe(const char* data, size_t length) {
         return false;
     if (length >= 8 && std::memcmp(data, "bplist00", 8) == 0)
         return BinaryScreen(reinterpret_cast<const uint8_t*>(data), length).IsSafe();
-    return XmlDepthIsSafe(data, length);
+    return XmlIsSafe(data, length);
 }
 
 __CFPlistPtr __CFPlistReadFile(const std::string& path) {

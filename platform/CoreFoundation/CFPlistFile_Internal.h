@@ -1,7 +1,8 @@
 // Reading property-list files that anyone may have written: preferences and bundles' Info.plist.
-// libplist parses recursively and expands shared binary objects, so data is screened before it
-// is handed over: nesting deeper than kCFPlistMaxDepth, a binary object graph with a cycle, or
-// one that would expand to more than kCFPlistMaxNodes nodes is refused.
+// libplist parses recursively, expands shared binary objects, accepts XML cut short after its
+// root and aborts on strings holding NUL, so data is screened before it is handed over: nesting
+// deeper than kCFPlistMaxDepth, a binary object graph with a cycle or one that would expand to
+// more than kCFPlistMaxNodes nodes, a string with NUL, or XML not ending in </plist> is refused.
 // Threading: no shared state. Ownership: a returned __CFPlistPtr owns its tree.
 #pragma once
 
