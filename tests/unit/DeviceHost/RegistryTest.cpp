@@ -1,0 +1,221 @@
+#include "Drive.h"
+#include "Registry.h"
+
+#include <gtest/gtest.h>
+
+using namespace tvb;
+using namespace tvb::host;
+
+namespace {
+
+std::vector<std::string> ClassesOf(const Registry& r, const std::vector<uint64_t>& ids) {
+    std::vector<std::string> out;
+    for (uint64_t id : ids)
+        out.push_back(r.Find(id)->ClassName());
+    return out;
+}
+
+std::string StringProperty(const RegistryEntry* e, const char* key) {
+    std::string v;
+    wire::GetString(e->properties.get(), key, v);
+    return v;
+}
+
+DriveSpec Spec(const std::string& serial, std::vector<VolumeSpec> volumes = {}) {
+    DriveSpec spec;
+    spec.serial = serial;
+    spec.volumes = std::move(volumes);
+    return spec;
+}
+
+MatchCriteria ByClass(const std::string& c) {
+    MatchCriteria m;
+    m.className = c;
+    return m;
+}
+
+MatchCriteria ByBsd(const std::string& b) {
+    MatchCriteria m;
+    m.bsdName = b;
+    return m;
+}
+
+} // namespace
+
+TEST(Registry, BusyStateCountsUpwardButNotDownward) {
+    Registry r;
+    const auto now = Clock::now();
+    const uint64_t a = r.Add(r.Root(), {"A"}, "a");
+    const uint64_t b = r.Add(a, {"B"}, "b");
+    const uint64_t sibling = r.Add(r.Root(), {"S"}, "s");
+    r.Find(b)->busyUntil = now + std::chrono::seconds(10);
+    EXPECT_TRUE(r.IsBusy(b, now));
+    EXPECT_TRUE(r.IsBusy(a, now));
+    EXPECT_TRUE(r.IsBusy(r.Root(), now));
+    EXPECT_FALSE(r.IsBusy(sibling, now));
+    EXPECT_EQ(r.QuietAt(a), now + std::chrono::seconds(10));
+    EXPECT_FALSE(r.IsBusy(a, now + std::chrono::seconds(10)));
+}
+
+TEST(Registry, RemoveSubtreeTakesDescendantsAndLeavesSiblings) {
+    Registry r;
+    const uint64_t a = r.Add(r.Root(), {"A"}, "a");
+    const uint64_t b = r.Add(a, {"B"}, "b");
+    const uint64_t c = r.Add(b, {"C"}, "c");
+    const uint64_t d = r.Add(r.Root(), {"D"}, "d");
+    EXPECT_EQ(r.Subtree(a), (std::vector<uint64_t>{a, b, c}));
+    r.RemoveSubtree(a);
+    EXPECT_EQ(r.Find(a), nullptr);
+    EXPECT_EQ(r.Find(c), nullptr);
+    ASSERT_NE(r.Find(d), nullptr);
+    EXPECT_EQ(r.Find(r.Root())->children, std::vector<uint64_t>{d});
+    // Ids are never handed out twice.
+    EXPECT_GT(r.Add(r.Root(), {"E"}, "e"), d);
+    r.RemoveSubtree(r.Root());
+    EXPECT_NE(r.Find(r.Root()), nullptr);
+}
+
+TEST(Registry, AddRefusesMissingProvider) {
+    Registry r;
+    EXPECT_EQ(r.Add(999, {"A"}, "a"), 0u);
+    EXPECT_EQ(r.Add(r.Root(), {}, "no class"), 0u);
+    EXPECT_EQ(r.Size(), 1u);
+}
+
+TEST(DriveSubtree, BuildsUsbBridgeStorageDriverMediaChain) {
+    Registry r;
+    uint64_t nextVolume = 1;
+    Drive drive(1, Spec("S1", {{"Data", 100, 40, false, false}, {"Backup", 200, 10, false, false}}),
+                2);
+    drive.Build(r, Clock::now(), nextVolume);
+
+    const auto storages = r.Match(ByClass("IOBlockStorageServices"));
+    ASSERT_EQ(storages.size(), 1u);
+    EXPECT_EQ(
+        ClassesOf(r, r.Parents(storages[0])),
+        (std::vector<std::string>{"com_ostrel_IOTVB", "IOUSBDevice", "IOPlatformExpertDevice"}));
+    const RegistryEntry* bridge = r.Find(drive.Bridge());
+    EXPECT_EQ(StringProperty(bridge, kSerialProperty), "S1");
+    EXPECT_TRUE(bridge->userClient);
+    EXPECT_EQ(bridge->name, "com_ostrel_IOTVB");
+    EXPECT_EQ(r.Find(drive.UsbDevice())->name, "Tarvelle USB Drive");
+
+    const auto whole = r.Match(ByBsd("disk2"));
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(ClassesOf(r, r.Parents(whole[0])).front(), "IOBlockStorageDriver");
+    const auto second = r.Match(ByBsd("disk2s2"));
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(r.Find(second[0])->provider, whole[0]);
+    EXPECT_EQ(r.Find(second[0])->name, "Backup");
+    ASSERT_EQ(drive.Volumes().size(), 2u);
+    EXPECT_EQ(drive.Volumes()[0].bsdName, "disk2s1");
+    EXPECT_EQ(drive.Volumes()[1].id, drive.Volumes()[0].id + 1);
+}
+
+TEST(DriveSubtree, SerialOnAncestorLeavesBridgeWithoutIt) {
+    Registry r;
+    uint64_t nextVolume = 1;
+    DriveSpec spec = Spec("ANC");
+    spec.serialOnAncestor = true;
+    Drive drive(1, spec, 2);
+    drive.Build(r, Clock::now(), nextVolume);
+    EXPECT_EQ(wire::GetItem(r.Find(drive.Bridge())->properties.get(), kSerialProperty), nullptr);
+    EXPECT_EQ(StringProperty(r.Find(drive.UsbDevice()), kSerialProperty), "ANC");
+}
+
+TEST(DriveSubtree, NoBridgePutsStorageUnderUsbDeviceWithoutUserClient) {
+    Registry r;
+    uint64_t nextVolume = 1;
+    DriveSpec spec = Spec("PLAIN", {{"Stick", 8, 4, false, false}});
+    spec.noBridge = true;
+    Drive drive(1, spec, 2);
+    drive.Build(r, Clock::now(), nextVolume);
+    EXPECT_EQ(drive.Bridge(), 0u);
+    EXPECT_EQ(drive.Service(), drive.UsbDevice());
+    EXPECT_TRUE(r.Match(ByClass(kBridgeClass)).empty());
+    const auto storages = r.Match(ByClass("IOBlockStorageServices"));
+    ASSERT_EQ(storages.size(), 1u);
+    EXPECT_EQ(r.Find(storages[0])->provider, drive.UsbDevice());
+    EXPECT_EQ(r.Match(ByBsd("disk2s1")).size(), 1u);
+}
+
+TEST(DriveSubtree, SubclassBridgeMatchesBaseClassButNamesItself) {
+    Registry r;
+    uint64_t nextVolume = 1;
+    DriveSpec spec = Spec("SUB");
+    spec.bridgeClass = "com_ostrel_IOTVBPlus";
+    Drive drive(1, spec, 2);
+    drive.Build(r, Clock::now(), nextVolume);
+    const auto bridges = r.Match(ByClass(kBridgeClass));
+    ASSERT_EQ(bridges.size(), 1u);
+    EXPECT_EQ(r.Find(bridges[0])->ClassName(), "com_ostrel_IOTVBPlus");
+    EXPECT_EQ(r.Match(ByClass("com_ostrel_IOTVBPlus")), bridges);
+}
+
+TEST(DriveSubtree, SecondStorageSharesTheBridgeAndHasNoMedia) {
+    Registry r;
+    uint64_t nextVolume = 1;
+    DriveSpec spec = Spec("TWO");
+    spec.secondStorage = true;
+    Drive drive(1, spec, 2);
+    drive.Build(r, Clock::now(), nextVolume);
+    const auto storages = r.Match(ByClass("IOBlockStorageServices"));
+    ASSERT_EQ(storages.size(), 2u);
+    EXPECT_EQ(r.Find(storages[0])->provider, drive.Bridge());
+    EXPECT_EQ(r.Find(storages[1])->provider, drive.Bridge());
+    EXPECT_TRUE(r.Find(storages[1])->children.empty());
+}
+
+TEST(DriveSubtree, SerialTypesOtherThanString) {
+    Registry r;
+    uint64_t nextVolume = 1;
+    DriveSpec number = Spec("12345");
+    number.serialType = SerialType::Number;
+    Drive n(1, number, 2);
+    n.Build(r, Clock::now(), nextVolume);
+    uint64_t value = 0;
+    ASSERT_TRUE(wire::GetUInt(r.Find(n.Bridge())->properties.get(), kSerialProperty, value));
+    EXPECT_EQ(value, 12345u);
+
+    DriveSpec data = Spec("AB");
+    data.serialType = SerialType::Data;
+    Drive d(2, data, 3);
+    d.Build(r, Clock::now(), nextVolume);
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(wire::GetData(r.Find(d.Bridge())->properties.get(), kSerialProperty, bytes));
+    EXPECT_EQ(bytes, (std::vector<uint8_t>{'A', 'B'}));
+}
+
+TEST(DriveSubtree, VolumeWithoutBsdNameGetsNoMediaAndNoPartitionNumber) {
+    Registry r;
+    uint64_t nextVolume = 7;
+    Drive drive(
+        1,
+        Spec("NET",
+             {{"A", 1, 1, false, false}, {"Net", 1, 1, true, false}, {"B", 1, 1, false, true}}),
+        4);
+    drive.Build(r, Clock::now(), nextVolume);
+    ASSERT_EQ(drive.Volumes().size(), 3u);
+    EXPECT_EQ(drive.Volumes()[0].bsdName, "disk4s1");
+    EXPECT_EQ(drive.Volumes()[1].bsdName, "");
+    EXPECT_EQ(drive.Volumes()[1].media, 0u);
+    EXPECT_EQ(drive.Volumes()[2].bsdName, "disk4s2");
+    EXPECT_TRUE(drive.Volumes()[2].unreadable);
+    EXPECT_EQ(r.Match(ByClass("IOMedia")).size(), 3u); // whole disk + two partitions
+    EXPECT_EQ(nextVolume, 10u);
+}
+
+TEST(DriveSubtree, SettleTimeMakesEveryNewEntryBusy) {
+    Registry r;
+    uint64_t nextVolume = 1;
+    DriveSpec spec = Spec("SLOW", {{"V", 1, 1, false, false}});
+    spec.settleMs = 500;
+    Drive drive(1, spec, 2);
+    const auto now = Clock::now();
+    const auto added = drive.Build(r, now, nextVolume);
+    ASSERT_FALSE(added.empty());
+    for (uint64_t id : added) {
+        EXPECT_TRUE(r.IsBusy(id, now)) << r.Find(id)->ClassName();
+        EXPECT_FALSE(r.IsBusy(id, now + std::chrono::milliseconds(500)));
+    }
+}
