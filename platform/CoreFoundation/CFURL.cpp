@@ -5,7 +5,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
