@@ -26,9 +26,9 @@ struct Application {
     tvb::process::Facts facts;
 };
 
-// The last process GetNextProcess returned on this thread. If it exits before the caller asks
-// for its information, the caller still gets what it was shown, so that a walk that stops at
-// the first error is not cut short by a process that happened to quit.
+// The last process GetNextProcess returned on this thread, until the walk ends. If it exits
+// before the caller asks for its information, the caller still gets what it was shown, so that
+// a walk that stops at the first error is not cut short by a process that happened to quit.
 thread_local Application lastReturned;
 
 // Innermost Name.app/Contents/MacOS/... around an executable; empty when there is none.
@@ -154,6 +154,7 @@ OSErr GetNextProcess(ProcessSerialNumber* PSN) {
             return noErr;
         }
     }
+    lastReturned = Application{};
     PSN->highLongOfPSN = 0;
     PSN->lowLongOfPSN = kNoProcess;
     return procNotFound;
