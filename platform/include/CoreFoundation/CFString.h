@@ -134,7 +134,8 @@ double CFStringGetDoubleValue(CFStringRef str);
 
 // Comparison. Options 0 compares UTF-16 units exactly. Case-insensitive folding covers
 // ASCII and Latin-1 letters; kCFCompareNumerically compares runs of ASCII digits by value.
-// Nonliteral, localized, diacritic- and width-insensitive comparison is literal here.
+// Nonliteral, localized, diacritic- and width-insensitive comparison is literal here;
+// kCFCompareBackwards and kCFCompareAnchored only matter to the Find functions.
 CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
                                    CFStringCompareFlags compareOptions);
 // Compares the range of theString1 with the whole of theString2.
