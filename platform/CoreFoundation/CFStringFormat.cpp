@@ -244,12 +244,12 @@ void AppendASCII(const char* text, size_t length, __CFUniChars& out) {
         out.push_back(static_cast<unsigned char>(text[i]));
 }
 
-template <typename T> void AppendPrintf(const std::string& spec, T value, __CFUniChars& out) {
-    int needed = std::snprintf(nullptr, 0, spec.c_str(), value);
+template <typename T> void AppendPrintf(const std::string& directive, T value, __CFUniChars& out) {
+    int needed = std::snprintf(nullptr, 0, directive.c_str(), value);
     if (needed <= 0)
         return;
     std::string text(static_cast<size_t>(needed) + 1, '\0');
-    std::snprintf(&text[0], text.size(), spec.c_str(), value);
+    std::snprintf(&text[0], text.size(), directive.c_str(), value);
     AppendASCII(text.data(), static_cast<size_t>(needed), out);
 }
 
@@ -275,68 +275,70 @@ const char* LengthText(Length length) {
     }
 }
 
-std::string PrintfSpec(const Conversion& c, int width, int precision, bool minus, bool forReal) {
-    std::string spec = "%";
+std::string PrintfDirective(const Conversion& c, int width, int precision, bool minus,
+                            bool forReal) {
+    std::string directive = "%";
     if (minus)
-        spec += '-';
+        directive += '-';
     if (c.plus)
-        spec += '+';
+        directive += '+';
     if (c.space)
-        spec += ' ';
+        directive += ' ';
     if (c.hash)
-        spec += '#';
+        directive += '#';
     if (c.zero)
-        spec += '0';
+        directive += '0';
     if (width > 0)
-        spec += std::to_string(width);
+        directive += std::to_string(width);
     if (precision >= 0)
-        spec += "." + std::to_string(precision);
+        directive += "." + std::to_string(precision);
     if (forReal) {
         if (c.length == Length::BigL)
-            spec += 'L';
+            directive += 'L';
     } else {
-        spec += LengthText(c.length);
+        directive += LengthText(c.length);
     }
-    spec += c.conversion;
-    return spec;
+    directive += c.conversion;
+    return directive;
 }
 
-void AppendInteger(const Conversion& c, const std::string& spec, long long v, __CFUniChars& out) {
+void AppendInteger(const Conversion& c, const std::string& directive, long long v,
+                   __CFUniChars& out) {
     bool isSigned = c.conversion == 'd' || c.conversion == 'i';
     switch (c.length) {
     case Length::L:
         if (isSigned)
-            AppendPrintf(spec, static_cast<long>(v), out);
+            AppendPrintf(directive, static_cast<long>(v), out);
         else
-            AppendPrintf(spec, static_cast<unsigned long>(v), out);
+            AppendPrintf(directive, static_cast<unsigned long>(v), out);
         break;
     case Length::LL:
     case Length::BigL:
         if (isSigned)
-            AppendPrintf(spec, v, out);
+            AppendPrintf(directive, v, out);
         else
-            AppendPrintf(spec, static_cast<unsigned long long>(v), out);
+            AppendPrintf(directive, static_cast<unsigned long long>(v), out);
         break;
     case Length::Z:
         if (isSigned)
-            AppendPrintf(spec, static_cast<ssize_t>(v), out);
+            AppendPrintf(directive, static_cast<ssize_t>(v), out);
         else
-            AppendPrintf(spec, static_cast<size_t>(v), out);
+            AppendPrintf(directive, static_cast<size_t>(v), out);
         break;
     case Length::T:
-        AppendPrintf(spec, static_cast<ptrdiff_t>(v), out);
+        AppendPrintf(directive, static_cast<ptrdiff_t>(v), out);
         break;
     case Length::J:
         if (isSigned)
-            AppendPrintf(spec, static_cast<intmax_t>(v), out);
+            AppendPrintf(directive, static_cast<intmax_t>(v), out);
         else
-            AppendPrintf(spec, static_cast<uintmax_t>(v), out);
+            AppendPrintf(directive, static_cast<uintmax_t>(v), out);
         break;
     default:
         if (isSigned)
-            AppendPrintf(spec, static_cast<int>(v), out);
+            AppendPrintf(directive, static_cast<int>(v), out);
         else
-            AppendPrintf(spec, static_cast<unsigned int>(v), out);
+            AppendPrintf(directive, static_cast<unsigned int>(v), out);
         break;
     }
 }
@@ -417,7 +419,7 @@ void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars
     case 'u':
     case 'x':
     case 'X':
-        AppendInteger(c, PrintfSpec(c, width, precision, minus, false), value.integer, out);
+        AppendInteger(c, PrintfDirective(c, width, precision, minus, false), value.integer, out);
         return;
     case 'f':
     case 'F':
@@ -427,11 +429,11 @@ void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars
     case 'G':
     case 'a':
     case 'A': {
-        std::string spec = PrintfSpec(c, width, precision, minus, true);
+        std::string directive = PrintfDirective(c, width, precision, minus, true);
         if (c.length == Length::BigL)
-            AppendPrintf(spec, value.longReal, out);
+            AppendPrintf(directive, value.longReal, out);
         else
-            AppendPrintf(spec, value.real, out);
+            AppendPrintf(directive, value.real, out);
         return;
     }
     case 'n':
