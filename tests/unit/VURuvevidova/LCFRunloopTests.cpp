@@ -147,6 +147,7 @@ TEST(LCFRunLoopTimer, AddingInCommonModesFiresInTheDefaultMode) {
 
 TEST(LCFRunLoopTimer, AddingAgainMovesTheTimerToTheNewModeOnly) {
     CFRunLoopRef runLoop = CFRunLoopGetCurrent();
+    CFIndex runLoopCount = CFGetRetainCount(runLoop);
     LCFRunLoopTimer timer;
     LCFRunLoopTimerContext context(NULL);
     timer.CreateRelativeMulti(500.0, 3.0, NeverCalled, context, NULL);
@@ -154,6 +155,7 @@ TEST(LCFRunLoopTimer, AddingAgainMovesTheTimerToTheNewModeOnly) {
     timer.AddToRunLoop(runLoop, kCFRunLoopDefaultMode);
     CFIndex scheduledCount = CFGetRetainCount(held);
     EXPECT_GT(scheduledCount, 1);
+    EXPECT_EQ(CFGetRetainCount(runLoop), runLoopCount + 1);
 
     timer.AddToRunLoop(runLoop, kTestMode);
     EXPECT_FALSE(CFRunLoopContainsTimer(runLoop, held, kCFRunLoopDefaultMode));
@@ -162,9 +164,12 @@ TEST(LCFRunLoopTimer, AddingAgainMovesTheTimerToTheNewModeOnly) {
 
     timer.AddToRunLoop(runLoop, kTestMode);
     EXPECT_EQ(CFGetRetainCount(held), scheduledCount);
+    EXPECT_EQ(CFGetRetainCount(runLoop), runLoopCount + 1);
     timer.RemoveFromRunLoop();
     EXPECT_FALSE(CFRunLoopContainsTimer(runLoop, held, kTestMode));
     EXPECT_EQ(CFGetRetainCount(held), 1);
+    // Off the run loop, the wrapper no longer keeps it.
+    EXPECT_EQ(CFGetRetainCount(runLoop), runLoopCount);
 }
 
 TEST(LCFRunLoopTimer, MovedTimerFiresInItsNewModeAndNotInTheOld) {

@@ -222,7 +222,8 @@ TEST(LCFString, CStringAndPascalStringConstructorsHoldTheirText) {
     EXPECT_EQ(Text(fromC), "Caf\xc3\xa9");
     EXPECT_EQ(fromC.GetLength(), 4);
     EXPECT_EQ(CFGetRetainCount(fromC.GetTypeRef()), 1);
-    const unsigned char pascal[] = "\x05Drive";
+    const unsigned char pascal[] = "\x05"
+                                   "Drive";
     LCFString fromPascal(pascal, kCFStringEncodingMacRoman, NULL);
     EXPECT_EQ(Text(fromPascal), "Drive");
     EXPECT_FALSE(AcceptsEdits(fromPascal));
