@@ -1,0 +1,242 @@
+// Launching application bundles for real: the fixture application reports through a FIFO what it
+// was started with, so every check is about the process that actually ran.
+#include "../Processes/fixtures/SysTestSupport.h"
+
+#include <Carbon/Carbon.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using tvb::systest::BundleSpec;
+using tvb::systest::FixtureBundle;
+using tvb::systest::FixtureExecutable;
+using tvb::systest::InfoPlist;
+using tvb::systest::MakeBundle;
+using tvb::systest::ParseReport;
+using tvb::systest::Report;
+using tvb::systest::ReportPipe;
+using tvb::systest::ScopedEnv;
+using tvb::systest::ScratchDir;
+using tvb::systest::WriteFile;
+
+FSRef RefTo(const std::string& path) {
+    FSRef ref;
+    EXPECT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &ref, nullptr))
+        << path;
+    return ref;
+}
+
+OSStatus Open(const std::string& app, const std::vector<std::string>& documents,
+              FSRef* launched = nullptr) {
+    FSRef appRef = RefTo(app);
+    std::vector<FSRef> docRefs;
+    for (const std::string& document : documents)
+        docRefs.push_back(RefTo(document));
+    LSLaunchFSRefSpec spec = {&appRef,
+                              static_cast<ItemCount>(docRefs.size()),
+                              docRefs.empty() ? nullptr : docRefs.data(),
+                              nullptr,
+                              kLSLaunchDefaults,
+                              nullptr};
+    return LSOpenFromRefSpec(&spec, launched);
+}
+
+class LaunchServicesTest : public ::testing::Test {
+protected:
+    // Launches app on documents and returns the fixture's report.
+    Report LaunchAndReport(const std::string& app, const std::vector<std::string>& documents) {
+        ReportPipe pipe(mDir / "report");
+        ScopedEnv report("TVB_FIXTURE_REPORT", pipe.path().c_str());
+        EXPECT_EQ(noErr, Open(app, documents));
+        std::optional<std::string> text = pipe.Read();
+        EXPECT_TRUE(text.has_value()) << "the application never reported";
+        return text ? ParseReport(*text) : Report{};
+    }
+
+    std::string Document(const std::string& name) {
+        WriteFile(mDir / name, "document");
+        return mDir / name;
+    }
+
+    ScratchDir mDir;
+};
+
+TEST_F(LaunchServicesTest, OpensTheApplicationWithTheDocumentAsItsOneArgument) {
+    std::string document = Document("LaunchBackup");
+    FSRef launched;
+    std::memset(&launched, 0, sizeof launched);
+    ReportPipe pipe(mDir / "report");
+    ScopedEnv report("TVB_FIXTURE_REPORT", pipe.path().c_str());
+    ASSERT_EQ(noErr, Open(FixtureBundle(), {document}, &launched));
+    char path[4096];
+    ASSERT_EQ(noErr, FSRefMakePath(&launched, reinterpret_cast<UInt8*>(path), sizeof path));
+    EXPECT_EQ(FixtureBundle(), path);
+
+    std::optional<std::string> text = pipe.Read();
+    ASSERT_TRUE(text.has_value());
+    Report result = ParseReport(*text);
+    EXPECT_EQ(std::vector<std::string>{"2"}, result["argc"]);
+    EXPECT_EQ(std::vector<std::string>{document}, result["arg"]);
+}
+
+TEST_F(LaunchServicesTest, ApplicationRunsDetachedWithNothingInherited) {
+    // State a careless launcher would pass on: a descriptor without close-on-exec, a blocked
+    // signal, an ignored signal.
+    int leaked = open("/dev/zero", O_RDONLY);
+    ASSERT_GE(leaked, 0);
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGTERM);
+    ASSERT_EQ(0, sigprocmask(SIG_BLOCK, &block, &previous));
+    struct sigaction ignore = {}, oldAction = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(0, sigaction(SIGUSR2, &ignore, &oldAction));
+
+    Report result = LaunchAndReport(FixtureBundle(), {Document("doc")});
+
+    sigaction(SIGUSR2, &oldAction, nullptr);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    close(leaked);
+
+    ASSERT_FALSE(result.empty());
+    EXPECT_NE(std::to_string(getpid()), result["ppid"].at(0)) << "the launcher is its parent";
+    EXPECT_NE(std::to_string(getsid(0)), result["sid"].at(0)) << "it shares our session";
+    EXPECT_EQ("/", result["cwd"].at(0));
+    for (const char* fd : {"fd0", "fd1", "fd2"})
+        EXPECT_EQ("/dev/null", result[fd].at(0)) << fd;
+    EXPECT_EQ("0,1,2", result["fds"].at(0));
+    EXPECT_EQ("0000000000000000", result["blocked"].at(0));
+    EXPECT_EQ("0000000000000000", result["ignored"].at(0));
+
+    // The middle process has been reaped and the application is not our child: nothing to wait
+    // for, so no zombie can be left behind here.
+    errno = 0;
+    EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+    EXPECT_EQ(ECHILD, errno);
+}
+
+TEST_F(LaunchServicesTest, EnvironmentIsInherited) {
+    ScopedEnv marker("TVB_FIXTURE_MARKER", "inherited \xE2\x9C\x93");
+    Report result = LaunchAndReport(FixtureBundle(), {});
+    EXPECT_EQ(std::vector<std::string>{"1"}, result["argc"]);
+    EXPECT_EQ(std::vector<std::string>{"inherited \xE2\x9C\x93"}, result["marker"]);
+}
+
+TEST_F(LaunchServicesTest, DocumentsArePassedVerbatimAndInOrderWithoutAShell) {
+    std::vector<std::string> documents = {Document("with space"), Document("$(touch pwned);x"),
+                                          Document("caf\xC3\xA9 \xE2\x80\x94 notes"),
+                                          Document("-dash")};
+    Report result = LaunchAndReport(FixtureBundle(), documents);
+    EXPECT_EQ(documents, result["arg"]);
+    EXPECT_FALSE(std::filesystem::exists("/pwned"));
+    EXPECT_FALSE(std::filesystem::exists(mDir / "pwned"));
+}
+
+TEST_F(LaunchServicesTest, CopiedBundleRunsTheExecutableItsInfoPlistNames) {
+    std::string app = MakeBundle(mDir / "Copy.app", {InfoPlist({{"CFBundleExecutable", "real"}}),
+                                                     std::nullopt, FixtureExecutable(), "real"});
+    Report result = LaunchAndReport(app, {Document("d")});
+    EXPECT_EQ(std::vector<std::string>{mDir / "d"}, result["arg"]);
+}
+
+TEST_F(LaunchServicesTest, MissingBundleIsApplicationNotFound) {
+    std::string document = Document("doc");
+    FSRef docRef = RefTo(document);
+    FSRef appRef;
+    std::memset(&appRef, 0, sizeof appRef);
+    std::string missing = mDir / "Gone.app";
+    std::memcpy(appRef.hidden, missing.c_str(), missing.size() + 1);
+    LSLaunchFSRefSpec spec = {&appRef, 1, &docRef, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(kLSApplicationNotFoundErr, LSOpenFromRefSpec(&spec, nullptr));
+
+    // A plain file and a folder without Contents are not bundles either.
+    EXPECT_EQ(kLSApplicationNotFoundErr, Open(document, {}));
+    std::filesystem::create_directories(mDir / "Empty.app");
+    EXPECT_EQ(kLSApplicationNotFoundErr, Open(mDir / "Empty.app", {}));
+}
+
+// Each broken bundle's executable, if it ever ran, would leave a marker file.
+class BrokenBundleTest : public LaunchServicesTest {
+protected:
+    std::string Marker() { return mDir / "ran"; }
+    std::string Script() { return "#!/bin/sh\ntouch '" + Marker() + "'\n"; }
+
+    std::string Bundle(const std::string& name, const std::string& executable) {
+        return MakeBundle(mDir / name, {InfoPlist({{"CFBundleExecutable", executable}}),
+                                        std::nullopt, std::nullopt, ""});
+    }
+};
+
+TEST_F(BrokenBundleTest, MissingExecutableIsNoExecutable) {
+    EXPECT_EQ(kLSNoExecutableErr, Open(Bundle("Missing.app", "nothing"), {}));
+    std::string folder = Bundle("Folder.app", "dir");
+    std::filesystem::create_directories(folder + "/Contents/MacOS/dir");
+    EXPECT_EQ(kLSNoExecutableErr, Open(folder, {}));
+}
+
+TEST_F(BrokenBundleTest, ExecutableWithoutExecutePermissionDoesNotRun) {
+    std::string app = Bundle("NoExec.app", "tool");
+    WriteFile(app + "/Contents/MacOS/tool", Script(), 0644);
+    EXPECT_EQ(kLSNoExecutableErr, Open(app, {}));
+    EXPECT_FALSE(std::filesystem::exists(Marker()));
+
+    // The same script made executable does run, so the marker would have told.
+    ASSERT_EQ(0, chmod((app + "/Contents/MacOS/tool").c_str(), 0755));
+    ReportPipe pipe(mDir / "wait");
+    WriteFile(app + "/Contents/MacOS/tool",
+              "#!/bin/sh\ntouch '" + Marker() + "'\necho done > '" + pipe.path() + "'\n", 0755);
+    ASSERT_EQ(noErr, Open(app, {}));
+    ASSERT_TRUE(pipe.Read().has_value());
+    EXPECT_TRUE(std::filesystem::exists(Marker()));
+}
+
+TEST_F(BrokenBundleTest, ExecFailureIsReportedNotMistakenForALaunch) {
+    // Executable by its mode, refused by the kernel: only the exec itself can tell.
+    std::string junk = Bundle("Junk.app", "junk");
+    WriteFile(junk + "/Contents/MacOS/junk", std::string("\x01\x02\x03\x04") + " not a program",
+              0755);
+    EXPECT_EQ(kLSExecutableIncorrectFormat, Open(junk, {}));
+
+    std::string noInterpreter = Bundle("Interp.app", "script");
+    WriteFile(noInterpreter + "/Contents/MacOS/script", "#!/nonexistent/interpreter\n", 0755);
+    EXPECT_EQ(kLSNoExecutableErr, Open(noInterpreter, {}));
+
+    errno = 0;
+    EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+    EXPECT_EQ(ECHILD, errno);
+}
+
+TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {
+    EXPECT_EQ(paramErr, LSOpenFromRefSpec(nullptr, nullptr));
+    LSLaunchFSRefSpec spec = {nullptr, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&spec, nullptr));
+
+    FSRef appRef = RefTo(FixtureBundle());
+    spec.appRef = &appRef;
+    spec.numDocs = 1; // but no documents
+    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&spec, nullptr));
+
+    FSRef relative;
+    std::memset(&relative, 0, sizeof relative);
+    std::memcpy(relative.hidden, "relative.app", 13);
+    spec = {&relative, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&spec, nullptr));
+
+    // A document that has gone away since its reference was made.
+    FSRef docRef = RefTo(Document("vanishing"));
+    std::filesystem::remove(mDir / "vanishing");
+    spec = {&appRef, 1, &docRef, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(fnfErr, LSOpenFromRefSpec(&spec, nullptr));
+}
+
+} // namespace
