@@ -8,6 +8,7 @@
 
 #include <IOKit/IOKitLib.h>
 
+#include "IOKitObjects_Internal.h"
 #include "TvbWire.h"
 
 #include <cstdint>
@@ -57,8 +58,8 @@ private:
 
 namespace iokit {
 
-// Class and name of a registry entry handle (each buffer io_name_t sized; either may be
-// NULL). Read from the host once, then remembered.
-kern_return_t GetEntryIdentity(io_object_t entry, char* className, char* name);
+// Class, name and class chain of a registry entry handle. Read from the host once, then
+// remembered.
+kern_return_t GetEntryIdentity(io_object_t entry, RegistryEntryObject::Identity& identity);
 
 } // namespace iokit

@@ -104,7 +104,11 @@ kern_return_t IOObjectGetClass(io_object_t object, io_name_t className) {
     if (!found)
         return MACH_SEND_INVALID_DEST;
     if (found->Kind() == ObjectKind::RegistryEntry) {
-        return iokit::GetEntryIdentity(object, className, nullptr);
+        iokit::RegistryEntryObject::Identity identity;
+        kern_return_t status = iokit::GetEntryIdentity(object, identity);
+        if (status == KERN_SUCCESS)
+            CopyName(identity.className, className);
+        return status;
     }
     if (found->ClassName() == nullptr)
         return kIOReturnBadArgument;
@@ -128,7 +132,13 @@ boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
         io_name_t own;
         return IOObjectGetClass(object, own) == KERN_SUCCESS && std::strcmp(own, className) == 0;
     }
-    // Matching by class takes subclasses in: the entry conforms when it is among the matches.
+    iokit::RegistryEntryObject::Identity identity;
+    if (iokit::GetEntryIdentity(object, identity) != KERN_SUCCESS)
+        return false;
+    if (!identity.classes.empty())
+        return std::find(identity.classes.begin(), identity.classes.end(), className) !=
+               identity.classes.end();
+    // Without the chain, matching by class (which takes subclasses in) tells.
     wire::PlistPtr request = wire::NewDict();
     wire::SetString(request.get(), "op", "match");
     wire::SetString(request.get(), "class", className);

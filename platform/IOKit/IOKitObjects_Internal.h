@@ -77,6 +77,7 @@ public:
     struct Identity {
         std::string className;
         std::string name;
+        std::vector<std::string> classes; // most-derived first; empty when the host did not say
     };
     std::optional<Identity> CachedIdentity() const;
     void CacheIdentity(Identity identity);

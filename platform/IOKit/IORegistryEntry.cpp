@@ -7,6 +7,7 @@
 #include "IOKitObjects_Internal.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace wire = tvb::wire;
@@ -57,12 +58,12 @@ IOReturn Ancestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out)
 
 namespace iokit {
 
-kern_return_t GetEntryIdentity(io_object_t handle, char* className, char* name) {
+kern_return_t GetEntryIdentity(io_object_t handle, RegistryEntryObject::Identity& identity) {
     auto entry = FindEntry(handle);
     if (!entry)
         return MACH_SEND_INVALID_DEST;
-    std::optional<RegistryEntryObject::Identity> identity = entry->CachedIdentity();
-    if (!identity) {
+    std::optional<RegistryEntryObject::Identity> known = entry->CachedIdentity();
+    if (!known) {
         wire::PlistPtr request = EntryRequest("entry", *entry);
         HostClient::Answer answer;
         IOReturn status = HostClient::Shared().Call(request.get(), kRequestTimeoutMs,
@@ -73,11 +74,22 @@ kern_return_t GetEntryIdentity(io_object_t handle, char* className, char* name) 
         if (!wire::GetString(answer.body.get(), "class", read.className) ||
             !wire::GetString(answer.body.get(), "name", read.name))
             return kIOReturnError;
+        plist_t classes = wire::GetItem(answer.body.get(), "classes");
+        if (classes != nullptr && plist_get_node_type(classes) == PLIST_ARRAY) {
+            for (uint32_t i = 0, n = plist_array_get_size(classes); i < n; ++i) {
+                plist_t item = plist_array_get_item(classes, i);
+                char* text = nullptr;
+                if (plist_get_node_type(item) == PLIST_STRING)
+                    plist_get_string_val(item, &text);
+                if (text != nullptr)
+                    read.classes.emplace_back(text);
+                free(text);
+            }
+        }
         entry->CacheIdentity(read);
-        identity = std::move(read);
+        known = std::move(read);
     }
-    CopyName(identity->className, className);
-    CopyName(identity->name, name);
+    identity = std::move(*known);
     return KERN_SUCCESS;
 }
 
@@ -86,7 +98,11 @@ kern_return_t GetEntryIdentity(io_object_t handle, char* className, char* name) 
 kern_return_t IORegistryEntryGetName(io_registry_entry_t entry, io_name_t name) {
     if (name == nullptr)
         return kIOReturnBadArgument;
-    return iokit::GetEntryIdentity(entry, nullptr, name);
+    RegistryEntryObject::Identity identity;
+    kern_return_t status = iokit::GetEntryIdentity(entry, identity);
+    if (status == KERN_SUCCESS)
+        CopyName(identity.name, name);
+    return status;
 }
 
 kern_return_t IORegistryEntryGetRegistryEntryID(io_registry_entry_t entry, uint64_t* entryID) {

@@ -1,0 +1,183 @@
+// Handles: one per object, user references counted on it, dead at zero, never shared
+// between host runs; the master port and the bounded wait for a host.
+#include "IOKitTestSupport.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace iokittest {
+namespace {
+
+class IOKitHandles : public IOKitTest {};
+
+TEST_F(IOKitHandles, EachReturnedReferenceAddsOneToTheSameHandle) {
+    Attach("HANDLES1");
+    io_iterator_t first = 0, second = 0;
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                           IOServiceMatching("com_ostrel_IOTVB"), &first),
+              KERN_SUCCESS);
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault,
+                                           IOServiceMatching("com_ostrel_IOTVB"), &second),
+              KERN_SUCCESS);
+    io_service_t a = IOIteratorNext(first);
+    io_service_t b = IOIteratorNext(second);
+    ASSERT_NE(a, 0u);
+    EXPECT_EQ(a, b);
+    EXPECT_TRUE(IOObjectIsEqualTo(a, b));
+    EXPECT_EQ(IOObjectGetUserRetainCount(a), 2u);
+
+    EXPECT_EQ(IOObjectRetain(a), KERN_SUCCESS);
+    EXPECT_EQ(IOObjectGetUserRetainCount(a), 3u);
+    EXPECT_EQ(IOObjectRelease(a), KERN_SUCCESS);
+    EXPECT_EQ(IOObjectRelease(b), KERN_SUCCESS);
+    EXPECT_EQ(IOObjectGetUserRetainCount(a), 1u);
+    EXPECT_EQ(ClassOf(a), "com_ostrel_IOTVB");
+
+    // Reset starts the snapshot over and hands out the same handle again.
+    IOIteratorReset(first);
+    EXPECT_EQ(IOIteratorNext(first), a);
+    EXPECT_EQ(IOObjectGetUserRetainCount(a), 2u);
+    IOObjectRelease(a);
+    IOObjectRelease(a);
+    EXPECT_EQ(IOObjectGetUserRetainCount(a), 0u);
+    EXPECT_EQ(IOIteratorNext(first), 0u);
+    IOObjectRelease(first);
+    IOObjectRelease(second);
+}
+
+TEST_F(IOKitHandles, AHandleReleasedToZeroIsDeadForEveryCall) {
+    Attach("HANDLES2");
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+    io_iterator_t parents = 0;
+    ASSERT_EQ(IORegistryEntryCreateIterator(
+                  bridge, kIOServicePlane,
+                  kIORegistryIterateRecursively | kIORegistryIterateParents, &parents),
+              KERN_SUCCESS);
+    ASSERT_EQ(IOObjectRelease(bridge), KERN_SUCCESS);
+    ASSERT_EQ(IOObjectRelease(parents), KERN_SUCCESS);
+
+    io_name_t name;
+    io_iterator_t iterator = 0;
+    io_connect_t connect = 0;
+    mach_timespec_t wait = {1, 0};
+    EXPECT_EQ(IOObjectRelease(bridge), kIOReturnBadArgument);
+    EXPECT_EQ(IOObjectRetain(bridge), kIOReturnBadArgument);
+    EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 0u);
+    EXPECT_EQ(IOObjectGetClass(bridge, name), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IORegistryEntryGetName(bridge, name), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(bridge, CFSTR("serial_number_core"), nullptr, 0),
+              nullptr);
+    EXPECT_EQ(IORegistryEntryCreateIterator(bridge, kIOServicePlane, kIORegistryIterateParents,
+                                            &iterator),
+              MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(iterator, 0u);
+    EXPECT_EQ(IOServiceWaitQuiet(bridge, &wait), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &connect), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(connect, 0u);
+    EXPECT_EQ(IOIteratorNext(parents), 0u);
+    EXPECT_FALSE(IOIteratorIsValid(parents));
+    EXPECT_EQ(IOObjectRelease(0), kIOReturnBadArgument);
+}
+
+TEST_F(IOKitHandles, HandlesOfTheWrongKindAreRefused) {
+    Attach("HANDLES3");
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(
+        IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOMedia"), &iterator),
+        KERN_SUCCESS);
+    // An entry is no iterator, an iterator has no registry name, neither is a connection.
+    EXPECT_EQ(IOIteratorNext(bridge), 0u);
+    EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 1u);
+    io_name_t name;
+    EXPECT_NE(IORegistryEntryGetName(iterator, name), KERN_SUCCESS);
+    EXPECT_EQ(ClassOf(iterator), "IOUserIterator");
+    EXPECT_EQ(IOConnectMethodScalarIScalarO(bridge, 0, 0, 0), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOServiceClose(iterator), MACH_SEND_INVALID_DEST);
+    EXPECT_EQ(IOObjectGetUserRetainCount(iterator), 1u);
+    EXPECT_NE(mach_task_self(), 0u);
+    EXPECT_EQ(IOObjectRelease(mach_task_self()), kIOReturnBadArgument);
+    IOObjectRelease(iterator);
+    IOObjectRelease(bridge);
+}
+
+TEST_F(IOKitHandles, EntriesOfARestartedHostNeverShareAHandleWithTheOldOnes) {
+    Attach("RESTART1");
+    io_service_t old = FirstService("com_ostrel_IOTVB");
+    uint64_t oldId = 0;
+    ASSERT_EQ(IORegistryEntryGetRegistryEntryID(old, &oldId), KERN_SUCCESS);
+
+    host.Stop(SIGKILL);
+    ASSERT_TRUE(host.Start());
+    Attach("RESTART2");
+    io_service_t fresh = FirstService("com_ostrel_IOTVB");
+    uint64_t freshId = 0;
+    ASSERT_EQ(IORegistryEntryGetRegistryEntryID(fresh, &freshId), KERN_SUCCESS);
+    // The new host numbers its entries afresh: same id, another object.
+    EXPECT_EQ(freshId, oldId);
+    EXPECT_NE(fresh, old);
+    EXPECT_FALSE(IOObjectIsEqualTo(fresh, old));
+
+    CFTypeRef serial =
+        IORegistryEntryCreateCFProperty(fresh, CFSTR("serial_number_core"), nullptr, 0);
+    ASSERT_NE(serial, nullptr);
+    EXPECT_TRUE(CFEqual(serial, CFSTR("RESTART2")));
+    CFRelease(serial);
+    // The old handle lives on but names nothing the new host has.
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(old, CFSTR("serial_number_core"), nullptr, 0),
+              nullptr);
+    io_iterator_t iterator = 0;
+    EXPECT_EQ(
+        IORegistryEntryCreateIterator(old, kIOServicePlane, kIORegistryIterateParents, &iterator),
+        kIOReturnNotFound);
+    IOObjectRelease(old);
+    IOObjectRelease(fresh);
+}
+
+TEST_F(IOKitHandles, MasterPortIsOneHandleCountedPerCall) {
+    mach_port_t first = 0, second = 0;
+    ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &first), KERN_SUCCESS);
+    ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &second), KERN_SUCCESS);
+    EXPECT_NE(first, 0u);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(IOObjectGetUserRetainCount(first), 2u);
+    IOObjectRelease(first);
+    IOObjectRelease(second);
+}
+
+TEST_F(IOKitHandles, MasterPortFailsWhenNoHostListens) {
+    host.Stop(SIGTERM);
+    mach_port_t port = 12345;
+    EXPECT_NE(IOMasterPort(MACH_PORT_NULL, &port), KERN_SUCCESS);
+    EXPECT_EQ(port, 0u);
+    EXPECT_EQ(FirstService("IOMedia"), 0u);
+}
+
+TEST_F(IOKitHandles, MasterPortGivesUpOnAHostThatNeverAnswers) {
+    host.Stop(SIGTERM);
+    // Something accepts connections on the socket but never says a word.
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, host.SocketPath().c_str(), sizeof address.sun_path - 1);
+    unlink(address.sun_path);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    mach_port_t port = 12345;
+    EXPECT_EQ(IOMasterPort(MACH_PORT_NULL, &port), kIOReturnNotResponding);
+    EXPECT_EQ(port, 0u);
+    // Generous: the request time-out is one second.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    close(listener);
+}
+
+} // namespace
+} // namespace iokittest

@@ -1,0 +1,311 @@
+// Notification ports: first-match iterators and their arming, general-interest messages,
+// termination, and what a port does when the host goes away and comes back.
+#include "IOKitTestSupport.h"
+
+#include <IOKit/IOMessage.h>
+
+#include "IONotificationPort_Internal.h"
+
+#include <memory>
+
+namespace iokittest {
+namespace {
+
+struct Matches {
+    int calls = 0;
+    bool drain = true;
+    std::vector<std::string> serials; // of the bridges above what the drains found
+};
+
+struct Messages {
+    std::vector<natural_t> types;
+    std::vector<io_service_t> services;
+    io_object_t notification = 0;
+    bool releaseOnTermination = true;
+};
+
+std::string SerialAbove(io_service_t service) {
+    io_iterator_t parents = 0;
+    std::string serial;
+    if (IORegistryEntryCreateIterator(service, kIOServicePlane,
+                                      kIORegistryIterateRecursively | kIORegistryIterateParents,
+                                      &parents) != KERN_SUCCESS)
+        return serial;
+    for (io_object_t e = IOIteratorNext(parents); e != 0; e = IOIteratorNext(parents)) {
+        CFTypeRef value =
+            IORegistryEntryCreateCFProperty(e, CFSTR("serial_number_core"), nullptr, 0);
+        if (value != nullptr && serial.empty()) {
+            char text[64] = "";
+            CFStringGetCString(static_cast<CFStringRef>(value), text, sizeof text,
+                               kCFStringEncodingUTF8);
+            serial = text;
+        }
+        if (value != nullptr)
+            CFRelease(value);
+        IOObjectRelease(e);
+    }
+    IOObjectRelease(parents);
+    return serial;
+}
+
+void TakeMatches(Matches& matches, io_iterator_t iterator) {
+    for (io_service_t s = IOIteratorNext(iterator); s != 0; s = IOIteratorNext(iterator)) {
+        matches.serials.push_back(SerialAbove(s));
+        IOObjectRelease(s);
+    }
+}
+
+void OnMatch(void* refCon, io_iterator_t iterator) {
+    auto* matches = static_cast<Matches*>(refCon);
+    ++matches->calls;
+    if (matches->drain)
+        TakeMatches(*matches, iterator);
+}
+
+void OnMessage(void* refCon, io_service_t service, natural_t type, void*) {
+    auto* messages = static_cast<Messages*>(refCon);
+    messages->types.push_back(type);
+    messages->services.push_back(service);
+    if (type == kIOMessageServiceIsTerminated && messages->releaseOnTermination) {
+        IOObjectRelease(messages->notification);
+        messages->notification = 0;
+    }
+}
+
+class IOKitNotifications : public IOKitTest {
+protected:
+    void SetUp() override {
+        IOKitTest::SetUp();
+        port = IONotificationPortCreate(kIOMasterPortDefault);
+        ASSERT_NE(port, nullptr);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                           kCFRunLoopDefaultMode);
+    }
+    void TearDown() override {
+        if (port != nullptr)
+            Destroy();
+        IOKitTest::TearDown();
+    }
+    void Destroy() {
+        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                              kCFRunLoopDefaultMode);
+        IONotificationPortDestroy(port);
+        port = nullptr;
+    }
+    io_iterator_t WatchStorage(Matches& matches) {
+        io_iterator_t iterator = 0;
+        EXPECT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                                   IOServiceMatching("IOBlockStorageServices"),
+                                                   OnMatch, &matches, &iterator),
+                  KERN_SUCCESS);
+        return iterator;
+    }
+    io_object_t WatchBridge(const char* serialClass, Messages& messages) {
+        io_service_t bridge = FirstService(serialClass);
+        EXPECT_NE(bridge, 0u);
+        EXPECT_EQ(IOServiceAddInterestNotification(port, bridge, kIOGeneralInterest, OnMessage,
+                                                   &messages, &messages.notification),
+                  KERN_SUCCESS);
+        IOObjectRelease(bridge);
+        return messages.notification;
+    }
+    // Events reach a port in the order the host sent them: once a message sent after some
+    // event has come through, that event has been handled too.
+    void Settle(const std::string& serial, Messages& messages) {
+        const size_t before = messages.types.size();
+        Ctl({"message", serial, "e0000300"});
+        ASSERT_TRUE(RunLoopUntil([&] { return messages.types.size() > before; }));
+    }
+
+    IONotificationPortRef port = nullptr;
+};
+
+TEST_F(IOKitNotifications, FirstMatchYieldsPresentServicesThenCallsBackForArrivals) {
+    Attach("EARLY");
+    Matches matches;
+    io_iterator_t iterator = WatchStorage(matches);
+    ASSERT_NE(iterator, 0u);
+    EXPECT_EQ(ClassOf(iterator), "IOServiceUserNotification");
+    TakeMatches(matches, iterator);
+    EXPECT_EQ(matches.serials, std::vector<std::string>{"EARLY"});
+    EXPECT_EQ(matches.calls, 0);
+
+    Attach("LATE", {"--second-storage"});
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
+    // Both block-storage services of the new drive came in one delivery.
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"EARLY", "LATE", "LATE"}));
+    IOObjectRelease(iterator);
+}
+
+TEST_F(IOKitNotifications, AnUndrainedIteratorIsNotCalledAgainUntilDrained) {
+    Attach("WATCHED");
+    Messages messages;
+    messages.releaseOnTermination = false;
+    WatchBridge("com_ostrel_IOTVB", messages);
+    Matches matches;
+    io_iterator_t iterator = WatchStorage(matches);
+    // Not drained after registration: arrivals queue up without a call-back.
+    Attach("SECOND");
+    Settle("WATCHED", messages);
+    EXPECT_EQ(matches.calls, 0);
+
+    TakeMatches(matches, iterator);
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"WATCHED", "SECOND"}));
+    matches.drain = false;
+    Attach("THIRD");
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
+    // The call-back left the iterator full: the next arrival stays silent.
+    Attach("FOURTH");
+    Settle("WATCHED", messages);
+    EXPECT_EQ(matches.calls, 1);
+    TakeMatches(matches, iterator);
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"WATCHED", "SECOND", "THIRD", "FOURTH"}));
+    // Drained again, so armed again.
+    Attach("FIFTH");
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 2; }));
+    IOObjectRelease(iterator);
+    IOObjectRelease(messages.notification);
+}
+
+TEST_F(IOKitNotifications, InterestCarriesMessagesThenTerminationOnDetach) {
+    Attach("SPEAKER");
+    Messages messages;
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    ASSERT_EQ(IOServiceAddInterestNotification(port, bridge, kIOGeneralInterest, OnMessage,
+                                               &messages, &messages.notification),
+              KERN_SUCCESS);
+    EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 1u);
+    EXPECT_NE(CtlOutput({"list"}).find("watchers=1"), std::string::npos);
+
+    Ctl({"message", "SPEAKER", "e0000101"});
+    Ctl({"message", "SPEAKER", "0xe0000230"});
+    ASSERT_TRUE(RunLoopUntil([&] { return messages.types.size() == 2; }));
+    EXPECT_EQ(messages.types[0], kIOMessageServiceIsAttemptingOpen);
+    EXPECT_EQ(messages.types[1], kIOMessageDeviceHasPoweredOn);
+    EXPECT_EQ(messages.services[0], bridge);
+    // The service handle was only lent for the call-back.
+    EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 1u);
+
+    Ctl({"detach", "SPEAKER"});
+    ASSERT_TRUE(RunLoopUntil([&] { return messages.types.size() == 3; }));
+    EXPECT_EQ(messages.types[2], kIOMessageServiceIsTerminated);
+    EXPECT_EQ(messages.services[2], bridge);
+    EXPECT_EQ(messages.notification, 0u);
+    IOObjectRelease(bridge);
+}
+
+TEST_F(IOKitNotifications, ReleasingAnInterestNotificationEndsIt) {
+    Attach("QUIETENED");
+    Messages messages;
+    io_object_t notification = WatchBridge("com_ostrel_IOTVB", messages);
+    ASSERT_NE(notification, 0u);
+    EXPECT_EQ(ClassOf(notification), "IOServiceMessageUserNotification");
+    EXPECT_EQ(IOObjectRelease(notification), KERN_SUCCESS);
+    EXPECT_NE(CtlOutput({"list"}).find("watchers=0"), std::string::npos);
+}
+
+TEST_F(IOKitNotifications, KilledHostTerminatesEveryInterestAndReturningHostRedelivers) {
+    Attach("SURVIVOR");
+    Attach("SIBLING");
+    Matches matches;
+    io_iterator_t iterator = WatchStorage(matches);
+    TakeMatches(matches, iterator);
+    Messages first, second;
+    std::vector<io_service_t> bridges = AllServices("com_ostrel_IOTVB");
+    ASSERT_EQ(bridges.size(), 2u);
+    ASSERT_EQ(IOServiceAddInterestNotification(port, bridges[0], kIOGeneralInterest, OnMessage,
+                                               &first, &first.notification),
+              KERN_SUCCESS);
+    ASSERT_EQ(IOServiceAddInterestNotification(port, bridges[1], kIOGeneralInterest, OnMessage,
+                                               &second, &second.notification),
+              KERN_SUCCESS);
+
+    host.Stop(SIGKILL);
+    ASSERT_TRUE(RunLoopUntil([&] { return !first.types.empty() && !second.types.empty(); }));
+    EXPECT_EQ(first.types, std::vector<natural_t>{kIOMessageServiceIsTerminated});
+    EXPECT_EQ(second.types, std::vector<natural_t>{kIOMessageServiceIsTerminated});
+    EXPECT_EQ(first.services[0], bridges[0]);
+    EXPECT_TRUE(port->IsRetrying());
+
+    // The drive is already there when the port gets back: it is found as a new match.
+    ASSERT_TRUE(host.Start());
+    Attach("SURVIVOR");
+    matches.serials.clear();
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls >= 1; }));
+    EXPECT_EQ(matches.serials, std::vector<std::string>{"SURVIVOR"});
+    EXPECT_TRUE(port->IsConnected());
+    EXPECT_FALSE(port->IsRetrying());
+    // And later arrivals keep coming.
+    Attach("NEWCOMER");
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls >= 2; }));
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"SURVIVOR", "NEWCOMER"}));
+    io_service_t current = FirstService("com_ostrel_IOTVB");
+    EXPECT_NE(current, bridges[0]);
+    IOObjectRelease(current);
+    for (io_service_t s : bridges)
+        IOObjectRelease(s);
+    IOObjectRelease(iterator);
+}
+
+TEST_F(IOKitNotifications, PortDestroyedFromItsOwnCallBackStopsCleanly) {
+    Attach("LAST");
+    struct Destroyer {
+        IONotificationPortRef port;
+        io_object_t notification = 0;
+        int calls = 0;
+    } state{port};
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    ASSERT_EQ(IOServiceAddInterestNotification(
+                  port, bridge, kIOGeneralInterest,
+                  [](void* refCon, io_service_t, natural_t, void*) {
+                      auto* s = static_cast<Destroyer*>(refCon);
+                      ++s->calls;
+                      CFRunLoopRemoveSource(CFRunLoopGetCurrent(),
+                                            IONotificationPortGetRunLoopSource(s->port),
+                                            kCFRunLoopDefaultMode);
+                      IONotificationPortDestroy(s->port);
+                      s->port = nullptr;
+                  },
+                  &state, &state.notification),
+              KERN_SUCCESS);
+    port = nullptr; // the call-back owns its end now
+    Ctl({"message", "LAST", "e0000300"});
+    Ctl({"message", "LAST", "e0000300"});
+    ASSERT_TRUE(RunLoopUntil([&] { return state.calls == 1; }));
+    // Two messages were queued; the second had no port left to arrive through.
+    RunLoopUntil([] { return false; }, 0.3);
+    EXPECT_EQ(state.calls, 1);
+    // The notification outlives its port as an inert handle.
+    EXPECT_EQ(IOObjectRelease(state.notification), KERN_SUCCESS);
+    IOObjectRelease(bridge);
+}
+
+TEST_F(IOKitNotifications, RegistrationFailsCleanlyWithoutAHost) {
+    Destroy();
+    host.Stop(SIGTERM);
+    port = IONotificationPortCreate(kIOMasterPortDefault);
+    ASSERT_NE(port, nullptr);
+    EXPECT_FALSE(port->IsConnected());
+    EXPECT_TRUE(port->IsRetrying());
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    CFMutableDictionaryRef matching = IOServiceMatching("IOBlockStorageServices");
+    CFRetain(matching);
+    Matches matches;
+    io_iterator_t iterator = 5;
+    EXPECT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification, matching, OnMatch,
+                                               &matches, &iterator),
+              kIOReturnNotResponding);
+    EXPECT_EQ(iterator, 0u);
+    EXPECT_EQ(CFGetRetainCount(matching), 1);
+    CFRelease(matching);
+    // Other notification types are not offered.
+    ASSERT_TRUE(host.Start());
+    EXPECT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                               IOServiceMatching("IOMedia"), OnMatch, &matches,
+                                               &iterator),
+              kIOReturnUnsupported);
+}
+
+} // namespace
+} // namespace iokittest

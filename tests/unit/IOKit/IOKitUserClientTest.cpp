@@ -1,0 +1,204 @@
+// User clients: opening the bridge, the scalar and structure calls, and every way the
+// driver or the host can fail them.
+#include "IOKitTestSupport.h"
+
+#include <cstring>
+
+namespace iokittest {
+namespace {
+
+constexpr uint32_t kOpen = 0, kClose = 1, kButtonMap = 2, kLed = 3;
+
+class IOKitUserClient : public IOKitTest {
+protected:
+    io_connect_t OpenBridge(const char* bridgeClass = "com_ostrel_IOTVB") {
+        bridge = FirstService(bridgeClass);
+        EXPECT_NE(bridge, 0u);
+        io_connect_t connect = 0;
+        EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &connect), KERN_SUCCESS);
+        return connect;
+    }
+    void TearDown() override {
+        if (bridge != 0)
+            IOObjectRelease(bridge);
+        IOKitTest::TearDown();
+    }
+    io_service_t bridge = 0;
+};
+
+TEST_F(IOKitUserClient, BracketedButtonQueryReachesTheDriverInOrder) {
+    Attach("ORDER", {"--bridge-serial", "BRIDGE-ORDER"});
+    Ctl({"press", "ORDER"});
+    io_connect_t connect = OpenBridge();
+    ASSERT_NE(connect, 0u);
+    EXPECT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+    uint8_t answer[24];
+    std::memset(answer, 0xEE, sizeof answer);
+    IOByteCount size = sizeof answer;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
+              KERN_SUCCESS);
+    EXPECT_EQ(size, 24u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(answer + 4), 12), "BRIDGE-ORDER");
+    EXPECT_EQ(answer[16], 0);
+    const uint8_t pressed[4] = {0, 0, 0, 1};
+    EXPECT_EQ(std::memcmp(answer + 20, pressed, 4), 0);
+    // The driver reported the press once.
+    size = sizeof answer;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
+              KERN_SUCCESS);
+    const uint8_t released[4] = {0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(answer + 20, released, 4), 0);
+    EXPECT_EQ(IOConnectMethodScalarIScalarO(connect, kClose, 0, 0), KERN_SUCCESS);
+    EXPECT_EQ(IOServiceClose(connect), KERN_SUCCESS);
+    EXPECT_EQ(CtlOutput({"calls", "ORDER"}),
+              "open\nselector 0\nselector 2\nselector 2\nselector 1\nclose\n");
+    // A closed connection is a dead handle.
+    EXPECT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), MACH_SEND_INVALID_DEST);
+}
+
+TEST_F(IOKitUserClient, LedInputReachesTheDriverByteForByte) {
+    Attach("LIGHTS");
+    io_connect_t connect = OpenBridge();
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+    uint8_t input[4] = {1, 42, 1, 1};
+    uint8_t output[4] = {9, 9, 9, 9};
+    IOByteCount size = sizeof output;
+    EXPECT_EQ(
+        IOConnectMethodStructureIStructureO(connect, kLed, sizeof input, &size, input, output),
+        KERN_SUCCESS);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(CtlOutput({"lights", "LIGHTS"}), "value=42 shown=on commands=1\n");
+    // Only the fields whose flags are set change anything.
+    uint8_t offOnly[4] = {0, 77, 1, 0};
+    size_t written = sizeof output;
+    EXPECT_EQ(IOConnectCallStructMethod(connect, kLed, offOnly, sizeof offOnly, output, &written),
+              KERN_SUCCESS);
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(CtlOutput({"lights", "LIGHTS"}), "value=42 shown=off commands=2\n");
+    uint64_t none = 0;
+    uint32_t noOutputs = 0;
+    EXPECT_EQ(IOConnectCallScalarMethod(connect, kClose, &none, 0, nullptr, &noOutputs),
+              KERN_SUCCESS);
+    EXPECT_EQ(noOutputs, 0u);
+    IOServiceClose(connect);
+}
+
+TEST_F(IOKitUserClient, ShortAnswerWritesOnlyItsBytes) {
+    Attach("SHORT");
+    Ctl({"fault", "SHORT", "short-answer"});
+    io_connect_t connect = OpenBridge();
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+    uint8_t answer[24];
+    std::memset(answer, 0xAA, sizeof answer);
+    IOByteCount size = sizeof answer;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
+              KERN_SUCCESS);
+    EXPECT_EQ(size, 4u);
+    for (size_t i = 4; i < sizeof answer; ++i)
+        EXPECT_EQ(answer[i], 0xAA) << "byte " << i;
+    IOConnectMethodScalarIScalarO(connect, kClose, 0, 0);
+    IOServiceClose(connect);
+}
+
+TEST_F(IOKitUserClient, FailedCommandLeavesTheBufferAndSizeAlone) {
+    Attach("FAILING");
+    Ctl({"fault", "FAILING", "fail-command"});
+    io_connect_t connect = OpenBridge();
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+    uint8_t answer[24];
+    std::memset(answer, 0x55, sizeof answer);
+    IOByteCount size = sizeof answer;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
+              kIOReturnError);
+    EXPECT_EQ(size, 24u);
+    EXPECT_EQ(answer[0], 0x55);
+    EXPECT_EQ(answer[23], 0x55);
+    IOConnectMethodScalarIScalarO(connect, kClose, 0, 0);
+    IOServiceClose(connect);
+}
+
+TEST_F(IOKitUserClient, SlowAnswerTimesOutAndNeverLeaksIntoLaterCalls) {
+    Attach("SLOW", {"--bridge-serial", "SLOWBRIDGE"});
+    Ctl({"fault", "SLOW", "slow-answer"});
+    Ctl({"press", "SLOW"});
+    io_connect_t connect = OpenBridge();
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+    uint8_t answer[24] = {};
+    IOByteCount size = sizeof answer;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
+              kIOReturnNotResponding);
+    EXPECT_EQ(answer[4], 0);
+    // The socket was re-made: the old connection is gone with it.
+    EXPECT_EQ(IOConnectMethodScalarIScalarO(connect, kClose, 0, 0), kIOReturnNoDevice);
+    IOServiceClose(connect);
+
+    Ctl({"fault", "SLOW", "none"});
+    io_connect_t again = 0;
+    ASSERT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &again), KERN_SUCCESS);
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(again, kOpen, 0, 0), KERN_SUCCESS);
+    // Keep asking until the late answer would have come; every answer must be this call's.
+    const CFAbsoluteTime until = CFAbsoluteTimeGetCurrent() + 3.5;
+    int calls = 0;
+    while (CFAbsoluteTimeGetCurrent() < until) {
+        std::memset(answer, 0, sizeof answer);
+        size = sizeof answer;
+        ASSERT_EQ(IOConnectMethodStructureIStructureO(again, kButtonMap, 0, &size, nullptr, answer),
+                  KERN_SUCCESS);
+        ASSERT_EQ(size, 24u);
+        ASSERT_EQ(std::string(reinterpret_cast<char*>(answer + 4)), "SLOWBRIDGE");
+        ++calls;
+        RunLoopUntil([] { return false; }, 0.1);
+    }
+    EXPECT_GT(calls, 1);
+    IOConnectMethodScalarIScalarO(again, kClose, 0, 0);
+    IOServiceClose(again);
+}
+
+TEST_F(IOKitUserClient, OpenRefusalsComeBackAsTheirStatus) {
+    Attach("REFUSER");
+    Attach("NOBRIDGE", {"--no-bridge"});
+    bridge = FirstService("com_ostrel_IOTVB");
+    io_connect_t connect = 77;
+    EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 1, &connect), kIOReturnBadArgument);
+    EXPECT_EQ(connect, 0u);
+    EXPECT_EQ(IOServiceOpen(bridge, mach_task_self() + 1, 0, &connect), kIOReturnBadArgument);
+    Ctl({"fault", "REFUSER", "refuse-open"});
+    EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &connect), kIOReturnNotPermitted);
+    EXPECT_EQ(connect, 0u);
+
+    // A service that offers no user client.
+    std::vector<io_service_t> stores = AllServices("IOBlockStorageServices");
+    ASSERT_EQ(stores.size(), 2u);
+    EXPECT_EQ(IOServiceOpen(stores[1], mach_task_self(), 0, &connect), kIOReturnUnsupported);
+    for (io_service_t s : stores)
+        IOObjectRelease(s);
+}
+
+TEST_F(IOKitUserClient, SelectorsOutsideTheBracketAreNotOpen) {
+    Attach("UNBRACKETED");
+    io_connect_t connect = OpenBridge();
+    uint8_t answer[24];
+    IOByteCount size = sizeof answer;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
+              kIOReturnNotOpen);
+    IOServiceClose(connect);
+}
+
+TEST_F(IOKitUserClient, ConnectionToADetachedDriveFailsCleanly) {
+    Attach("LEAVING");
+    io_connect_t connect = OpenBridge();
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+    Ctl({"detach", "LEAVING"});
+    uint8_t answer[24];
+    IOByteCount size = sizeof answer;
+    EXPECT_NE(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
+              KERN_SUCCESS);
+    EXPECT_NE(IOConnectMethodScalarIScalarO(connect, kClose, 0, 0), KERN_SUCCESS);
+    IOServiceClose(connect);
+    io_connect_t another = 0;
+    EXPECT_NE(IOServiceOpen(bridge, mach_task_self(), 0, &another), KERN_SUCCESS);
+    EXPECT_EQ(another, 0u);
+}
+
+} // namespace
+} // namespace iokittest
