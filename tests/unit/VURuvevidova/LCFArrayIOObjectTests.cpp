@@ -1,0 +1,150 @@
+// The io_object_t call-back set, on handles from a real device host started for this suite.
+#include "VURuvevidova/LCFArrayIOObject.h"
+
+#include "WrapTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "TestProcess.h"
+
+namespace {
+
+#if defined(TVB_DEVHOST_PATH) && defined(TVB_CTL_PATH)
+
+class LCFArrayIOObject : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/tvb-wrap-iokit-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        sRoot = pattern;
+        sSocket = sRoot + "/devhost.sock";
+        setenv("TVB_DEVHOST_SOCKET", sSocket.c_str(), 1);
+        sHost = std::make_unique<tvbtest::Process>(
+            std::vector<std::string>{TVB_DEVHOST_PATH, "--socket", sSocket}, Environment(),
+            sRoot + "/devhost.out");
+        // The host answers ping once it listens; give it a bounded time to start.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (Ctl({"ping"}).status != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(Ctl({"ping"}).status, 0) << "device host did not start";
+        ASSERT_EQ(Ctl({"attach", "WRAPIO01"}).status, 0);
+    }
+    static void TearDownTestSuite() {
+        sHost.reset();
+        std::error_code ignored;
+        tvbtest::fs::remove_all(sRoot, ignored);
+    }
+
+    static std::map<std::string, std::string> Environment() {
+        return {{"PATH", "/usr/bin:/bin"},
+                {"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0"}};
+    }
+    static tvbtest::CommandResult Ctl(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", sSocket};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return tvbtest::Run(argv, Environment());
+    }
+
+    // A new reference to the first service of the class; the test releases it.
+    static io_service_t First(const char* className) {
+        return IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching(className));
+    }
+
+    static const void* Value(io_object_t object) { return LCFArrayValueFrom<io_object_t>(object); }
+
+    static std::string sRoot;
+    static std::string sSocket;
+    static std::unique_ptr<tvbtest::Process> sHost;
+};
+
+std::string LCFArrayIOObject::sRoot;
+std::string LCFArrayIOObject::sSocket;
+std::unique_ptr<tvbtest::Process> LCFArrayIOObject::sHost;
+
+TEST_F(LCFArrayIOObject, EachAppendRetainsTheHandleAndEachRemovalReleasesIt) {
+    io_service_t bridge = First("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+    ASSERT_EQ(IOObjectGetUserRetainCount(bridge), 1u);
+    LCFArrayCallBacksIOObject callBacks(NULL);
+    {
+        LCFArrayTemplate<io_object_t> array(0, callBacks, NULL);
+        EXPECT_EQ(array.AddItem(bridge), 1);
+        EXPECT_EQ(array.AddItem(bridge), 2);
+        EXPECT_EQ(array.AddItem(bridge), 3);
+        EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 4u);
+        array.RemoveItemsAt(1, 1);
+        EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 3u);
+        io_object_t removed = 0;
+        ASSERT_TRUE(array.RemoveLastItem(removed));
+        EXPECT_EQ(removed, bridge);
+        EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 2u);
+        io_object_t fetched = 0;
+        ASSERT_TRUE(array.FetchItemAt(1, fetched));
+        EXPECT_EQ(fetched, bridge);
+    }
+    // The destructor released the one still listed.
+    EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 1u);
+    IOObjectRelease(bridge);
+}
+
+TEST_F(LCFArrayIOObject, DescriptionIsTheClassNameOrEmpty) {
+    io_service_t bridge = First("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+    CFStringRef description =
+        LCFArrayCallBacksIOObject::ArrayCopyDescriptionCallBack(Value(bridge));
+    EXPECT_EQ(Text(description), "com_ostrel_IOTVB");
+    CFRelease(description);
+    IOObjectRelease(bridge);
+
+    // A handle released to zero is dead: its class can no longer be read.
+    CFStringRef dead = LCFArrayCallBacksIOObject::ArrayCopyDescriptionCallBack(Value(bridge));
+    EXPECT_EQ(Text(dead), "");
+    CFRelease(dead);
+    CFStringRef none = LCFArrayCallBacksIOObject::ArrayCopyDescriptionCallBack(Value(0));
+    EXPECT_EQ(Text(none), "");
+    CFRelease(none);
+}
+
+TEST_F(LCFArrayIOObject, EqualityIsIdentityOfTheRegistryObject) {
+    io_service_t bridge = First("com_ostrel_IOTVB");
+    io_service_t storage = First("IOBlockStorageServices");
+    ASSERT_NE(bridge, 0u);
+    ASSERT_NE(storage, 0u);
+    EXPECT_TRUE(LCFArrayCallBacksIOObject::ArrayEqualCallBack(Value(bridge), Value(bridge)));
+    EXPECT_FALSE(LCFArrayCallBacksIOObject::ArrayEqualCallBack(Value(bridge), Value(storage)));
+
+    LCFArrayCallBacksIOObject callBacks(NULL);
+    LCFArrayTemplate<io_object_t> array(0, callBacks, NULL);
+    array.AddItem(storage);
+    array.AddItem(bridge);
+    EXPECT_EQ(CFArrayGetFirstIndexOfValue(array, CFRangeMake(0, 2), Value(bridge)), 1);
+    IOObjectRelease(bridge);
+    IOObjectRelease(storage);
+}
+
+TEST_F(LCFArrayIOObject, ConstructorFillsTheSetWithTheHandleCallBacks) {
+    LCFArrayCallBacksIOObject callBacks(NULL);
+    CFArrayCallBacks* set = callBacks;
+    EXPECT_EQ(set->version, 0);
+    EXPECT_EQ(set->retain, &LCFArrayCallBacksIOObject::ArrayRetainCallBack);
+    EXPECT_EQ(set->release, &LCFArrayCallBacksIOObject::ArrayReleaseCallBack);
+    EXPECT_EQ(set->copyDescription, &LCFArrayCallBacksIOObject::ArrayCopyDescriptionCallBack);
+    EXPECT_EQ(set->equal, &LCFArrayCallBacksIOObject::ArrayEqualCallBack);
+}
+
+#else
+
+TEST(LCFArrayIOObject, NeedsTheDeviceHost) {
+    GTEST_SKIP() << "built without the device host";
+}
+
+#endif
+
+} // namespace
