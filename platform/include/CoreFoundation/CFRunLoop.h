@@ -5,8 +5,11 @@
 // Threading: a run loop runs only on its own thread. CFRunLoopStop, CFRunLoopWakeUp,
 // CFRunLoopIsWaiting and CFRunLoopSourceSignal may be called from any thread; adding and
 // removing timers and sources belongs on the run loop's own thread.
-// Ownership: Create rule. A run loop retains every timer and source added to it and
-// releases it on removal or invalidation; CFRunLoopGetCurrent/GetMain return references
+// Ownership: Create rule. A run loop retains a timer or source once for each mode it is in,
+// and once more while it is registered in kCFRunLoopCommonModes; removal and invalidation
+// release those retains. A timer can be in one run loop only. CFRunLoopStop ends only the
+// innermost run in progress and is forgotten when the loop is not running.
+// CFRunLoopGetCurrent/GetMain return references
 // the caller does not own. A timer keeps itself alive for the length of its own call-out,
 // so the call-out may remove and release it.
 #pragma once
