@@ -92,17 +92,17 @@ public:
             timeout = 0;
         } else if (realSeconds > 0 && !std::isnan(realSeconds)) {
             double seconds = realSeconds > kMaxSleep ? kMaxSleep : realSeconds;
-            itimerspec spec{};
-            spec.it_value.tv_sec = static_cast<time_t>(seconds);
-            spec.it_value.tv_nsec = static_cast<long>(
-                std::ceil((seconds - static_cast<double>(spec.it_value.tv_sec)) * 1e9));
-            if (spec.it_value.tv_nsec >= 1000000000L) {
-                spec.it_value.tv_sec += 1;
-                spec.it_value.tv_nsec -= 1000000000L;
+            itimerspec deadline{};
+            deadline.it_value.tv_sec = static_cast<time_t>(seconds);
+            deadline.it_value.tv_nsec = static_cast<long>(
+                std::ceil((seconds - static_cast<double>(deadline.it_value.tv_sec)) * 1e9));
+            if (deadline.it_value.tv_nsec >= 1000000000L) {
+                deadline.it_value.tv_sec += 1;
+                deadline.it_value.tv_nsec -= 1000000000L;
             }
-            if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-                spec.it_value.tv_nsec = 1;
-            timerfd_settime(mTimer.Get(), 0, &spec, nullptr);
+            if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
+                deadline.it_value.tv_nsec = 1;
+            timerfd_settime(mTimer.Get(), 0, &deadline, nullptr);
         }
         epoll_event events[32];
         int count = epoll_wait(mEpoll.Get(), events, 32, timeout);
