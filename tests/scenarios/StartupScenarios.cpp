@@ -28,7 +28,8 @@ TEST_P(StartupQuit, RunsUntilToldToQuitAndExitsZero) {
     Attach("QUIT1", {"--volume", "Data:1000:500"});
     StartMainPoller();
     WaitUntilListed("QUIT1");
-    EXPECT_TRUE(mPoller.Running());
+    // The first tick's lights refresh shows the poller inside its event loop.
+    ASSERT_TRUE(WaitUntil([&] { return Lights("QUIT1").find("commands=1") != std::string::npos; }, "the first tick"));
 
     mPoller.Signal(GetParam());
     EXPECT_EQ(mPoller.Wait(20s), 0);
