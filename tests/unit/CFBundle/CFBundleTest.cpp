@@ -140,21 +140,6 @@ TEST_F(CFBundleTest, PackageInfoWithoutAnySourceIsBundleAndQuestionMarks) {
     EXPECT_EQ(FourCC("????"), creator);
 }
 
-TEST_F(CFBundleTest, PackageInfoAcceptsNullOutPointers) {
-    CFBundleRef bundle = Open(
-        MakeBundle(mDir / "Null.app",
-                   {InfoPlist({{"CFBundlePackageType", "APPL"}, {"CFBundleSignature", "Nulz"}}),
-                    std::nullopt, std::nullopt, ""}));
-    ASSERT_NE(nullptr, bundle);
-    UInt32 creator = 0;
-    CFBundleGetPackageInfo(bundle, nullptr, &creator);
-    EXPECT_EQ(FourCC("Nulz"), creator);
-    UInt32 type = 0;
-    CFBundleGetPackageInfo(bundle, &type, nullptr);
-    EXPECT_EQ(FourCC("APPL"), type);
-    CFBundleGetPackageInfo(bundle, nullptr, nullptr);
-}
-
 TEST_F(CFBundleTest, InfoDictionaryKeepsWhatConvertsAndDropsTheRest) {
     CFBundleRef bundle = Open(
         MakeBundle(mDir / "Dated.app",

@@ -163,17 +163,6 @@ TEST_F(CFPreferencesTest, ReadsEveryValueTypeFromABinaryFile) {
     ExpectSampleValues();
 }
 
-TEST_F(CFPreferencesTest, ReturnsANewReferenceEachTime) {
-    WriteFile(PrefsPath(), XmlPlist(kSampleBody));
-    CFPropertyListRef first = Copy("List");
-    CFPropertyListRef second = Copy("List");
-    ASSERT_NE(nullptr, first);
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(1, CFGetRetainCount(first));
-    EXPECT_EQ(1, CFGetRetainCount(second));
-    EXPECT_TRUE(CFEqual(first, second));
-}
-
 TEST_F(CFPreferencesTest, MissingKeyFileOrDomainGivesNull) {
     EXPECT_EQ(nullptr, Copy("AppName")); // no file yet
     WriteFile(PrefsPath(), XmlPlist(kSampleBody));
