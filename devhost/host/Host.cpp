@@ -7,6 +7,7 @@
 #include <random>
 
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 namespace tvb::host {
@@ -14,6 +15,16 @@ namespace tvb::host {
 namespace {
 
 constexpr size_t kReadBudget = 256 * 1024; // per peer per round, so one peer cannot starve others
+
+constexpr size_t kReservedDescriptors = 16; // listener, epoll, signals, stdio, timers, slack
+
+size_t DefaultMaxPeers() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 4096;
+    const size_t usable = static_cast<size_t>(limit.rlim_cur);
+    return usable > kReservedDescriptors * 2 ? usable - kReservedDescriptors : usable / 2;
+}
 
 uint64_t RandomInstance() {
     std::random_device device;
@@ -60,7 +71,10 @@ const std::map<std::string, Host::Handler>& Host::Handlers() {
 
 Host::Host(EventLoop& loop, UniqueFd listener, HostLimits limits)
     : mLoop(loop), mListener(std::move(listener)), mLimits(limits), mInstance(RandomInstance()),
-      mUid(getuid()) {}
+      mUid(getuid()) {
+    if (mLimits.maxPeers == 0)
+        mLimits.maxPeers = DefaultMaxPeers();
+}
 
 Host::~Host() {
     for (EventLoop::TimerId id : mTimers)
@@ -104,13 +118,19 @@ void Host::Accept() {
         if (!fd) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            return; // EAGAIN, or out of descriptors: try again on the next wake-up
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                PauseAccepting();
+            return;
         }
         ucred cred{};
         socklen_t length = sizeof cred;
         if (getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 ||
             cred.uid != mUid) {
             std::fprintf(stderr, "tvb-devhost: refused a peer of uid %u\n", unsigned(cred.uid));
+            continue;
+        }
+        if (mLivePeers >= mLimits.maxPeers) {
+            std::fprintf(stderr, "tvb-devhost: refused a peer: %zu peers already\n", mLivePeers);
             continue;
         }
         auto peer = std::make_unique<Peer>();
@@ -121,7 +141,17 @@ void Host::Accept() {
                          [this, id](uint32_t events) { OnPeerEvent(id, events); }))
             continue;
         mPeers.emplace(id, std::move(peer));
+        ++mLivePeers;
     }
+}
+
+void Host::PauseAccepting() {
+    // The pending connection keeps the listener readable; without a pause the loop would spin
+    // until a descriptor frees up.
+    std::fprintf(stderr, "tvb-devhost: cannot accept (%s); pausing\n", std::strerror(errno));
+    mLoop.Unwatch(mListener.Get());
+    AddTimer(Clock::now() + std::chrono::milliseconds(100),
+             [this] { mLoop.Watch(mListener.Get(), EPOLLIN, [this](uint32_t) { Accept(); }); });
 }
 
 void Host::OnPeerEvent(uint64_t peerId, uint32_t events) {
@@ -259,6 +289,7 @@ void Host::Disconnect(Peer& peer) {
     if (peer.dead)
         return;
     peer.dead = true;
+    --mLivePeers;
     mLoop.Unwatch(peer.fd.Get());
     peer.fd.Reset();
     peer.output.clear();

@@ -27,6 +27,9 @@ struct HostLimits {
     size_t maxPendingOutput = 8u << 20;         // unread bytes before a peer is dropped
     std::chrono::milliseconds slowAnswer{3000}; // the slow-answer fault's delay
     size_t maxWaitRecords = 10000;
+    // Peers served at once; 0: the descriptor limit less a reserve, so the host itself never
+    // runs out of descriptors. Surplus peers are hung up on as soon as they are accepted.
+    size_t maxPeers = 0;
 };
 
 class Host {
@@ -38,7 +41,7 @@ public:
 
     bool Start(std::string* error);
     uint64_t Instance() const { return mInstance; }
-    size_t PeerCount() const { return mPeers.size(); }
+    size_t PeerCount() const { return mLivePeers; }
 
 private:
     struct Peer {
@@ -86,6 +89,7 @@ private:
 
     // Peers and bytes.
     void Accept();
+    void PauseAccepting();
     void OnPeerEvent(uint64_t peerId, uint32_t events);
     void ReadFrom(Peer& peer);
     void HandleFrame(Peer& peer, wire::PlistPtr frame);
@@ -148,7 +152,7 @@ private:
 
     uint64_t mNextPeer = 1;
     std::map<uint64_t, std::unique_ptr<Peer>> mPeers;
-    bool mReapScheduled = false;
+    size_t mLivePeers = 0; // dead peers linger in mPeers until the end of the round
 
     Registry mRegistry;
     std::map<uint64_t, Drive> mDrives; // by id: attach order

@@ -5,6 +5,7 @@
 #include "TvbWire.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -131,12 +132,22 @@ bool ListeningSocket::Open(const std::string& path, std::string& error) {
 
 int RunDeviceHost(int argc, char** argv) {
     std::string path;
+    HostLimits limits;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--socket" && i + 1 < argc) {
             path = argv[++i];
+        } else if (arg == "--max-output" && i + 1 < argc) {
+            // How much unread output a peer may leave behind before it is dropped.
+            char* end = nullptr;
+            const unsigned long long bytes = std::strtoull(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || bytes < 1024) {
+                std::fprintf(stderr, "tvb-devhost: --max-output needs a byte count >= 1024\n");
+                return 2;
+            }
+            limits.maxPendingOutput = static_cast<size_t>(bytes);
         } else if (arg == "--help" || arg == "-h") {
-            std::printf("usage: tvb-devhost [--socket PATH]\n");
+            std::printf("usage: tvb-devhost [--socket PATH] [--max-output BYTES]\n");
             return 0;
         } else {
             std::fprintf(stderr, "tvb-devhost: unexpected argument %s\n", arg.c_str());
@@ -157,7 +168,7 @@ int RunDeviceHost(int argc, char** argv) {
         std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());
         return 1;
     }
-    Host host(loop, socket.TakeDescriptor());
+    Host host(loop, socket.TakeDescriptor(), limits);
     if (!host.Start(&error)) {
         std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());
         return 1;

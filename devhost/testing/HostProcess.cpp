@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace tvb::testing {
+namespace tvb::hostkit {
 
 namespace {
 
@@ -53,8 +53,9 @@ int ExitCode(int status) {
 
 } // namespace
 
-HostProcess::HostProcess(std::string hostPath, std::string socketPath)
-    : mHostPath(std::move(hostPath)) {
+HostProcess::HostProcess(std::string hostPath, std::string socketPath,
+                         std::vector<std::string> extraArgs)
+    : mHostPath(std::move(hostPath)), mExtraArgs(std::move(extraArgs)) {
     char pattern[] = "/tmp/tvb-hosttest-XXXXXX";
     if (const char* dir = mkdtemp(pattern))
         mDirectory = dir;
@@ -81,7 +82,9 @@ bool HostProcess::Start(std::string* error, int timeoutMs) {
             *error = "cannot make a temporary directory or pipe";
         return false;
     }
-    mPid = Spawn(mHostPath, {"--socket", mSocketPath}, -1, pipeFds[1]);
+    std::vector<std::string> args = {"--socket", mSocketPath};
+    args.insert(args.end(), mExtraArgs.begin(), mExtraArgs.end());
+    mPid = Spawn(mHostPath, args, -1, pipeFds[1]);
     close(pipeFds[1]);
     mStderr = pipeFds[0];
     if (mPid <= 0) {
@@ -121,8 +124,11 @@ bool HostProcess::Start(std::string* error, int timeoutMs) {
                 continue;
             if (got <= 0)
                 return;
-            std::lock_guard<std::mutex> lock(mMutex);
-            mStderrText.append(buffer, static_cast<size_t>(got));
+            {
+                std::lock_guard<std::mutex> lock(mMutex);
+                mStderrText.append(buffer, static_cast<size_t>(got));
+            }
+            mGrew.notify_all();
         }
     });
     if (!ready) {
@@ -168,6 +174,15 @@ int HostProcess::Stop(int timeoutMs) {
     return status;
 }
 
+int HostProcess::Wait(int timeoutMs) {
+    if (mPid <= 0)
+        return -1;
+    const int status = Reap(timeoutMs);
+    if (mPid <= 0 && mDrain.joinable())
+        mDrain.join();
+    return status;
+}
+
 void HostProcess::Kill() {
     if (mPid <= 0)
         return;
@@ -183,6 +198,12 @@ void HostProcess::Kill() {
 std::string HostProcess::Stderr() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mStderrText;
+}
+
+bool HostProcess::WaitForStderr(const std::string& fragment, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mGrew.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return mStderrText.find(fragment) != std::string::npos; });
 }
 
 ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
@@ -238,4 +259,4 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
     return result;
 }
 
-} // namespace tvb::testing
+} // namespace tvb::hostkit

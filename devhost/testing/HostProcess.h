@@ -8,17 +8,19 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace tvb::testing {
+namespace tvb::hostkit {
 
 class HostProcess {
 public:
-    // `socketPath` empty: <fresh temp dir>/devhost.sock.
-    explicit HostProcess(std::string hostPath, std::string socketPath = {});
+    // `socketPath` empty: <fresh temp dir>/devhost.sock. `extraArgs` go to the host as they are.
+    explicit HostProcess(std::string hostPath, std::string socketPath = {},
+                         std::vector<std::string> extraArgs = {});
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
@@ -27,6 +29,8 @@ public:
     bool Start(std::string* error = nullptr, int timeoutMs = 10000);
     // SIGTERM and reap; the exit status as waitpid reports it, or -1 on time-out (then killed).
     int Stop(int timeoutMs = 10000);
+    // Waits for the host to end by itself; its status, or -1 on time-out (it keeps running).
+    int Wait(int timeoutMs);
     // SIGKILL and reap, as when the host crashes.
     void Kill();
 
@@ -35,6 +39,9 @@ public:
     const std::string& SocketPath() const { return mSocketPath; }
     const std::string& Directory() const { return mDirectory; }
     std::string Stderr() const;
+    // Waits (bounded) until the host's stderr holds `fragment`; the host writes it
+    // asynchronously, so a test must not look just once.
+    bool WaitForStderr(const std::string& fragment, int timeoutMs = 5000) const;
 
 private:
     int Reap(int timeoutMs);
@@ -42,10 +49,12 @@ private:
     std::string mHostPath;
     std::string mDirectory;
     std::string mSocketPath;
+    std::vector<std::string> mExtraArgs;
     pid_t mPid = -1;
     int mStderr = -1;
     std::thread mDrain;
     mutable std::mutex mMutex;
+    mutable std::condition_variable mGrew;
     std::string mStderrText;
 };
 
@@ -58,4 +67,4 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                          int timeoutMs = 10000);
 
-} // namespace tvb::testing
+} // namespace tvb::hostkit

@@ -23,15 +23,15 @@ protected:
         ASSERT_TRUE(mHost.Start(&error)) << error;
     }
 
-    testing::ProgramResult Ctl(std::vector<std::string> args) {
+    hostkit::ProgramResult Ctl(std::vector<std::string> args) {
         args.insert(args.begin(), {"--socket", mHost.SocketPath()});
-        return testing::RunProgram(TVB_CTL_PATH, args, kAnswerMs * 2);
+        return hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs * 2);
     }
 
     // tvbctl's stdout, failing the test when the command fails.
     std::string CtlOk(std::vector<std::string> args) {
         const std::string shown = Join(args);
-        testing::ProgramResult r = Ctl(std::move(args));
+        hostkit::ProgramResult r = Ctl(std::move(args));
         EXPECT_EQ(r.exitCode, 0) << "tvbctl " << shown << ": " << r.err;
         return r.out;
     }
@@ -50,7 +50,7 @@ protected:
         return s;
     }
 
-    testing::HostProcess mHost{TVB_DEVHOST_PATH};
+    hostkit::HostProcess mHost{TVB_DEVHOST_PATH};
 };
 
 // Builds and sends one request; null (and a test failure) when no answer comes.

@@ -1,0 +1,150 @@
+#include "LiveHost.h"
+#include "SocketSetup.h"
+
+#include <csignal>
+#include <filesystem>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+using namespace tvb;
+using namespace tvb::hosttest;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/tvb-sockettest-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+} // namespace
+
+TEST(SocketDirectory, MissingDirectoryIsCreatedPrivate) {
+    TempDir tmp;
+    const std::string dir = tmp.path + "/fresh";
+    std::string error;
+    ASSERT_TRUE(host::PrepareSocketDirectory(dir, true, error)) << error;
+    EXPECT_EQ(ModeOf(dir), 0700u);
+}
+
+TEST(SocketDirectory, PrivateDirectoryOpenToOthersIsRefused) {
+    TempDir tmp;
+    const std::string dir = tmp.path + "/open";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    std::string error;
+    EXPECT_FALSE(host::PrepareSocketDirectory(dir, true, error));
+    EXPECT_NE(error.find("refusing"), std::string::npos) << error;
+    // A directory named on purpose (not the fallback) is the caller's business.
+    EXPECT_TRUE(host::PrepareSocketDirectory(dir, false, error)) << error;
+}
+
+TEST(SocketDirectory, PrivateDirectoryOfAnotherOwnerIsRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the directory away";
+    TempDir tmp;
+    const std::string dir = tmp.path + "/theirs";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+    std::string error;
+    EXPECT_FALSE(host::PrepareSocketDirectory(dir, true, error));
+}
+
+TEST(SocketDirectory, FileInTheWayIsRefused) {
+    TempDir tmp;
+    const std::string file = tmp.path + "/file";
+    FILE* f = fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    std::string error;
+    EXPECT_FALSE(host::PrepareSocketDirectory(file, false, error));
+    EXPECT_FALSE(host::PrepareSocketDirectory(tmp.path + "/no/such/parent", false, error));
+}
+
+TEST(HostSocket, HostMakesItsDirectoryAndSocketPrivateAndRemovesTheSocketOnTerm) {
+    TempDir tmp;
+    const std::string socket = tmp.path + "/run/devhost.sock";
+    hostkit::HostProcess host(TVB_DEVHOST_PATH, socket);
+    std::string error;
+    ASSERT_TRUE(host.Start(&error)) << error;
+    EXPECT_EQ(ModeOf(tmp.path + "/run"), 0700u);
+    EXPECT_EQ(ModeOf(socket), 0600u);
+    EXPECT_TRUE(host.WaitForStderr("tvb-devhost: listening on " + socket));
+    const int status = host.Stop();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(std::filesystem::exists(socket));
+}
+
+TEST(HostSocket, SigintAlsoEndsTheHostCleanly) {
+    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    ASSERT_TRUE(host.Start());
+    ASSERT_EQ(kill(host.Pid(), SIGINT), 0);
+    const int status = host.Wait(kAnswerMs);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(std::filesystem::exists(host.SocketPath()));
+}
+
+TEST(HostSocket, SecondHostOnALiveSocketIsRefusedAndLeavesItAlone) {
+    hostkit::HostProcess first(TVB_DEVHOST_PATH);
+    ASSERT_TRUE(first.Start());
+    hostkit::ProgramResult second =
+        hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", first.SocketPath()}, kAnswerMs);
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("another device host is listening"), std::string::npos) << second.err;
+    wire::Connection c;
+    EXPECT_TRUE(c.Connect(first.SocketPath()));
+    wire::PlistPtr ping = MakeRequest("ping", {});
+    EXPECT_TRUE(c.Request(ping.get(), kAnswerMs));
+}
+
+TEST(HostSocket, StaleSocketOfADeadHostIsTakenOver) {
+    TempDir tmp;
+    const std::string socket = tmp.path + "/devhost.sock";
+    {
+        hostkit::HostProcess crashed(TVB_DEVHOST_PATH, socket);
+        ASSERT_TRUE(crashed.Start());
+        crashed.Kill();
+    }
+    ASSERT_TRUE(std::filesystem::exists(socket)); // SIGKILL left it behind
+    hostkit::HostProcess next(TVB_DEVHOST_PATH, socket);
+    std::string error;
+    EXPECT_TRUE(next.Start(&error)) << error;
+}
+
+TEST(HostSocket, NonSocketAtThePathIsNotTouched) {
+    TempDir tmp;
+    const std::string path = tmp.path + "/precious";
+    FILE* f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("keep me", f);
+    fclose(f);
+    hostkit::ProgramResult r = hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", path}, kAnswerMs);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(std::filesystem::file_size(path), 7u);
+}
+
+TEST(HostSocket, BadArgumentsAreRejected) {
+    hostkit::ProgramResult r = hostkit::RunProgram(TVB_DEVHOST_PATH, {"--bogus"}, kAnswerMs);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("unexpected argument --bogus"), std::string::npos);
+    r = hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", std::string(200, 'x')}, kAnswerMs);
+    EXPECT_EQ(r.exitCode, 1);
+}
