@@ -1,8 +1,10 @@
 // Process Manager: the running application processes of the current user.
 // An application process is one whose executable lies inside an application bundle
 // (Name.app/Contents/MacOS/...); its signature is the bundle's creator code.
-// Process serial numbers are {0, pid}; walks run in pid order, and a process that
-// exits during a walk is simply not returned again.
+// Process serial numbers are {0, pid} (pids 1 and 2 are never listed: {0, 1} and {0, 2} mean
+// the system and the current process). Walks run in pid order; a process that exits during a
+// walk is not returned again, yet the one GetNextProcess just returned still answers
+// GetProcessInformation with what it was, so a walk is never cut short by a process quitting.
 // Threading: any thread. Ownership: callers own every buffer they pass in.
 #pragma once
 
