@@ -64,17 +64,19 @@ namespace {
 CFMutableDictionaryRef MatchingWith(const char* key, const char* value) {
     if (value == nullptr)
         return nullptr;
-    CFStringRef string = CFStringCreateWithCString(nullptr, value, kCFStringEncodingUTF8);
-    if (string == nullptr)
-        return nullptr;
     CFStringRef keyString = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
-        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    if (dictionary != nullptr && keyString != nullptr)
-        CFDictionarySetValue(dictionary, keyString, string);
+    CFStringRef string = CFStringCreateWithCString(nullptr, value, kCFStringEncodingUTF8);
+    CFMutableDictionaryRef dictionary = nullptr;
+    if (keyString != nullptr && string != nullptr) {
+        dictionary = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                               &kCFTypeDictionaryValueCallBacks);
+        if (dictionary != nullptr)
+            CFDictionarySetValue(dictionary, keyString, string);
+    }
     if (keyString != nullptr)
         CFRelease(keyString);
-    CFRelease(string);
+    if (string != nullptr)
+        CFRelease(string);
     return dictionary;
 }
 

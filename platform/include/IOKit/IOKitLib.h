@@ -91,8 +91,8 @@ kern_return_t IOServiceAddInterestNotification(IONotificationPortRef notifyPort,
                                                IOServiceInterestCallback callback, void* refCon,
                                                io_object_t* notification);
 
-// Busy state: returns at once when quiet, else waits while busy up to waitTime
-// (NULL: without a limit of the caller's; the host still bounds it) and then kIOReturnTimeout.
+// Busy state: returns at once when quiet, else waits while busy up to waitTime and then
+// returns kIOReturnTimeout. A NULL waitTime waits up to 60 s, never for ever.
 kern_return_t IOServiceWaitQuiet(io_service_t service, mach_timespec_t* waitTime);
 
 // The registry (IOService plane only).
