@@ -129,16 +129,6 @@ TEST_F(LCFArrayIOObject, EqualityIsIdentityOfTheRegistryObject) {
     IOObjectRelease(storage);
 }
 
-TEST_F(LCFArrayIOObject, ConstructorFillsTheSetWithTheHandleCallBacks) {
-    LCFArrayCallBacksIOObject callBacks(NULL);
-    CFArrayCallBacks* set = callBacks;
-    EXPECT_EQ(set->version, 0);
-    EXPECT_EQ(set->retain, &LCFArrayCallBacksIOObject::ArrayRetainCallBack);
-    EXPECT_EQ(set->release, &LCFArrayCallBacksIOObject::ArrayReleaseCallBack);
-    EXPECT_EQ(set->copyDescription, &LCFArrayCallBacksIOObject::ArrayCopyDescriptionCallBack);
-    EXPECT_EQ(set->equal, &LCFArrayCallBacksIOObject::ArrayEqualCallBack);
-}
-
 #else
 
 TEST(LCFArrayIOObject, NeedsTheDeviceHost) {

@@ -37,6 +37,8 @@ typedef std::vector<uintptr_t> Values;
 
 TEST(LCFArray, AddItemReturnsThePositionOfTheAddedValue) {
     LCFArrayTemplate<CFStringRef> array(0, NULL, NULL);
+    ASSERT_NE(array.GetTypeRef(), nullptr);
+    EXPECT_EQ(CFGetRetainCount(array.GetTypeRef()), 1);
     EXPECT_EQ(array.GetCount(), 0u);
     EXPECT_EQ(array.AddItem(CFSTR("first")), 1);
     EXPECT_EQ(array.AddItem(CFSTR("second")), 2);
@@ -44,12 +46,6 @@ TEST(LCFArray, AddItemReturnsThePositionOfTheAddedValue) {
     ASSERT_TRUE(array.FetchItemAt(1, value));
     EXPECT_EQ(value, CFSTR("first"));
     EXPECT_EQ(array.GetCount(), 2u);
-}
-
-TEST(LCFArray, HoldsItsArrayWithOneRetain) {
-    LCFArray array(0, NULL, NULL);
-    ASSERT_NE(array.GetTypeRef(), nullptr);
-    EXPECT_EQ(CFGetRetainCount(array.GetTypeRef()), 1);
 }
 
 TEST(LCFArray, FetchItemAtRejectsPositionsOutsideOneToCount) {
@@ -66,93 +62,50 @@ TEST(LCFArray, FetchItemAtRejectsPositionsOutsideOneToCount) {
     EXPECT_EQ(last, 3u);
 }
 
-TEST(LCFArray, RemovingOnePositionMovesTheNextValueDown) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 5);
-    array.RemoveItemsAt(1, 3);
-    EXPECT_EQ(Contents(array), (Values{1, 2, 4, 5}));
-    array.RemoveItemsAt(1, 1);
-    EXPECT_EQ(Contents(array), (Values{2, 4, 5}));
+// Each case starts from 1..5 (value = original position).
+struct RemovalCase {
+    unsigned long count;
+    long at;
+    Values left;
+};
+
+TEST(LCFArray, RemoveItemsAtRemovesOnlyExistingPositionsOfTheRange) {
+    const RemovalCase cases[] = {
+        {1, 3, {1, 2, 4, 5}},      // one in the middle; the next moves down
+        {1, 1, {2, 3, 4, 5}},      // first
+        {2, 2, {1, 4, 5}},         // a range keeps the order of the rest
+        {1, 5, {1, 2, 3, 4}},      // last
+        {1, 6, {1, 2, 3, 4, 5}},   // one past the end
+        {3, 4, {1, 2, 3}},         // from next-to-last: the missing third is skipped
+        {0, 2, {1, 2, 3, 4, 5}},   // count 0
+        {2, 0, {2, 3, 4, 5}},      // position 0 is skipped
+        {3, -5, {1, 2, 3, 4, 5}},  // all below 1
+        {ULONG_MAX, 4, {1, 2, 3}}, // a huge count neither overflows nor spins
+        {5, LONG_MAX, {1, 2, 3, 4, 5}},
+        {ULONG_MAX, LONG_MIN, {}},
+    };
+    for (const RemovalCase& c : cases) {
+        NumberArray array(0, &kRawCallBacks, NULL);
+        Fill(array, 5);
+        array.RemoveItemsAt(c.count, c.at);
+        EXPECT_EQ(Contents(array), c.left) << "RemoveItemsAt(" << c.count << ", " << c.at << ")";
+    }
 }
 
-TEST(LCFArray, RemovingARangeInTheMiddleKeepsTheOrderOfTheRest) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 6);
-    array.RemoveItemsAt(3, 2);
-    EXPECT_EQ(Contents(array), (Values{1, 5, 6}));
-}
-
-TEST(LCFArray, RemovingAtTheLastPositionAndOnePastIt) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 4);
-    array.RemoveItemsAt(1, static_cast<long>(array.GetCount()) + 1);
-    EXPECT_EQ(Contents(array), (Values{1, 2, 3, 4}));
-    array.RemoveItemsAt(1, static_cast<long>(array.GetCount()));
-    EXPECT_EQ(Contents(array), (Values{1, 2, 3}));
-}
-
-TEST(LCFArray, RemovingThreeFromTheNextToLastSkipsTheMissingPosition) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 5);
-    array.RemoveItemsAt(3, static_cast<long>(array.GetCount()) - 1);
-    EXPECT_EQ(Contents(array), (Values{1, 2, 3}));
-}
-
-TEST(LCFArray, RemovingZeroItemsRemovesNothing) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 3);
-    array.RemoveItemsAt(0, 1);
-    array.RemoveItemsAt(0, 3);
-    EXPECT_EQ(Contents(array), (Values{1, 2, 3}));
-}
-
-TEST(LCFArray, PositionsBelowOneAreSkipped) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 4);
-    array.RemoveItemsAt(2, 0); // positions 0 and 1
-    EXPECT_EQ(Contents(array), (Values{2, 3, 4}));
-    array.RemoveItemsAt(3, -5); // positions -5 to -3
-    EXPECT_EQ(Contents(array), (Values{2, 3, 4}));
-}
-
-TEST(LCFArray, HugeCountsRemoveOnlyExistingPositions) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 5);
-    array.RemoveItemsAt(ULONG_MAX, 4);
-    EXPECT_EQ(Contents(array), (Values{1, 2, 3}));
-    array.RemoveItemsAt(5, LONG_MAX);
-    EXPECT_EQ(Contents(array), (Values{1, 2, 3}));
-    array.RemoveItemsAt(ULONG_MAX, LONG_MIN);
-    EXPECT_EQ(array.GetCount(), 0u);
-}
-
-TEST(LCFArray, RemoveLastItemOnAnEmptyArrayStoresNothing) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    uintptr_t value = 7;
-    EXPECT_FALSE(array.RemoveLastItem(value));
-    EXPECT_EQ(value, 7u);
-    void* slot = &value;
-    EXPECT_FALSE(array.LCFArray::RemoveLastItem(&slot));
-    EXPECT_EQ(slot, &value);
-}
-
-TEST(LCFArray, RemoveLastItemHandsOutValuesFromTheEnd) {
-    NumberArray array(0, &kRawCallBacks, NULL);
-    Fill(array, 3);
-    uintptr_t value = 0;
-    ASSERT_TRUE(array.RemoveLastItem(value));
-    EXPECT_EQ(value, 3u);
-    const void* slot = NULL;
-    ASSERT_TRUE(array.LCFArray::RemoveLastItem(&slot));
-    EXPECT_EQ(slot, reinterpret_cast<const void*>(2));
-    EXPECT_EQ(Contents(array), (Values{1}));
-}
-
-TEST(LCFArray, RemoveLastItemWithoutASlotRemovesNothing) {
+TEST(LCFArray, RemoveLastItemHandsOutValuesFromTheEndUntilEmpty) {
     NumberArray array(0, &kRawCallBacks, NULL);
     Fill(array, 2);
     EXPECT_FALSE(array.LCFArray::RemoveLastItem(static_cast<void*>(NULL)));
     EXPECT_EQ(array.GetCount(), 2u);
+    uintptr_t value = 0;
+    ASSERT_TRUE(array.RemoveLastItem(value));
+    EXPECT_EQ(value, 2u);
+    const void* slot = NULL;
+    ASSERT_TRUE(array.LCFArray::RemoveLastItem(&slot));
+    EXPECT_EQ(slot, reinterpret_cast<const void*>(1));
+    value = 7;
+    EXPECT_FALSE(array.RemoveLastItem(value));
+    EXPECT_EQ(value, 7u);
 }
 
 TEST(LCFArray, ValuesNarrowerThanAPointerSurviveTheRoundTrip) {
@@ -201,20 +154,17 @@ TEST(LCFArray, DestructorReleasesValuesEvenWhileTheArrayIsRetainedElsewhere) {
     CFRelease(string);
 }
 
-TEST(LCFArray, WrapperWithoutItsArrayDoesNothing) {
-    LCFArrayTemplate<CFStringRef> array(0, NULL, NULL);
-    array.AddItem(CFSTR("gone"));
-    array.Adopt(NULL);
-    EXPECT_EQ(array.GetCount(), 0u);
-    EXPECT_EQ(array.AddItem(CFSTR("new")), 0);
+TEST(LCFArray, WrapperNoLongerHoldingItsOwnArrayDoesNothing) {
+    LCFArrayTemplate<CFStringRef> empty(0, NULL, NULL);
+    empty.Adopt(NULL);
+    EXPECT_EQ(empty.GetCount(), 0u);
+    EXPECT_EQ(empty.AddItem(CFSTR("new")), 0);
     CFStringRef value = NULL;
-    EXPECT_FALSE(array.FetchItemAt(1, value));
-    EXPECT_FALSE(array.RemoveLastItem(value));
-    array.RemoveItemsAt(1, 1);
-    EXPECT_EQ(value, nullptr);
-}
+    EXPECT_FALSE(empty.FetchItemAt(1, value));
+    EXPECT_FALSE(empty.RemoveLastItem(value));
+    empty.RemoveItemsAt(1, 1);
 
-TEST(LCFArray, WrapperMadeToHoldAnotherArrayLeavesThatArrayAlone) {
+    // Made to hold someone else's array: that array is neither changed nor emptied.
     CFMutableStringRef string = NewMutableString("foreign");
     CFMutableArrayRef foreign = CFArrayCreateMutable(NULL, 0, &kCFTypeArrayCallBacks);
     CFArrayAppendValue(foreign, string);
@@ -231,66 +181,20 @@ TEST(LCFArray, WrapperMadeToHoldAnotherArrayLeavesThatArrayAlone) {
     CFRelease(string);
 }
 
-// A call-back set that counts what the array does with its values.
-struct Counts {
-    int retains = 0;
-    int releases = 0;
-};
-Counts counts;
-
-const void* CountRetain(CFAllocatorRef, const void* value) {
-    ++counts.retains;
-    return value;
-}
-void CountRelease(CFAllocatorRef, const void*) {
-    ++counts.releases;
-}
-
-TEST(LCFArray, CallBackSetRunsOnEveryAddAndEveryRemoval) {
-    counts = Counts();
-    const CFArrayCallBacks counting = {0, CountRetain, CountRelease, NULL, NULL};
-    {
-        NumberArray array(0, &counting, NULL);
-        Fill(array, 5);
-        EXPECT_EQ(counts.retains, 5);
-        array.RemoveItemsAt(2, 1);
-        uintptr_t value;
-        array.RemoveLastItem(value);
-        EXPECT_EQ(counts.releases, 3);
-    }
-    EXPECT_EQ(counts.releases, 5);
-}
-
 typedef LCFArrayCallBacksTemplate<const void*> CFTypeCallBacks;
 
-TEST(LCFArrayCallBacks, ConstructorFillsTheSetWithItsOwnCallBacks) {
-    CFTypeCallBacks callBacks(NULL);
-    CFArrayCallBacks* set = callBacks;
-    EXPECT_EQ(set, &callBacks.context);
-    EXPECT_EQ(set->version, 0);
-    EXPECT_EQ(set->retain, &CFTypeCallBacks::ArrayRetainCallBack);
-    EXPECT_EQ(set->release, &CFTypeCallBacks::ArrayReleaseCallBack);
-    EXPECT_EQ(set->copyDescription, &CFTypeCallBacks::ArrayCopyDescriptionCallBack);
-    EXPECT_EQ(set->equal, &CFTypeCallBacks::ArrayEqualCallBack);
-}
-
-TEST(LCFArrayCallBacks, CFTypeCallBacksForwardRetainAndRelease) {
-    CFMutableStringRef string = NewMutableString("value");
+TEST(LCFArrayCallBacks, CFTypeCallBacksForwardToTheStandardSet) {
+    CFMutableStringRef string = NewMutableString("SN-1");
     EXPECT_EQ(CFTypeCallBacks::ArrayRetainCallBack(NULL, string), string);
     EXPECT_EQ(CFGetRetainCount(string), 2);
     CFTypeCallBacks::ArrayReleaseCallBack(NULL, string);
     EXPECT_EQ(CFGetRetainCount(string), 1);
-    CFRelease(string);
-}
-
-TEST(LCFArrayCallBacks, CFTypeCallBacksCompareAndDescribeByContent) {
-    CFMutableStringRef same = NewMutableString("SN-1");
-    EXPECT_TRUE(CFTypeCallBacks::ArrayEqualCallBack(same, CFSTR("SN-1")));
-    EXPECT_FALSE(CFTypeCallBacks::ArrayEqualCallBack(same, CFSTR("SN-2")));
-    CFStringRef description = CFTypeCallBacks::ArrayCopyDescriptionCallBack(same);
+    EXPECT_TRUE(CFTypeCallBacks::ArrayEqualCallBack(string, CFSTR("SN-1")));
+    EXPECT_FALSE(CFTypeCallBacks::ArrayEqualCallBack(string, CFSTR("SN-2")));
+    CFStringRef description = CFTypeCallBacks::ArrayCopyDescriptionCallBack(string);
     EXPECT_EQ(Text(description), "SN-1");
     CFRelease(description);
-    CFRelease(same);
+    CFRelease(string);
 }
 
 TEST(LCFArrayCallBacks, ArrayBuiltWithTheCFTypeSetOwnsAndFindsItsValues) {

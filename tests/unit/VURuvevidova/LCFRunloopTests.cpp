@@ -64,18 +64,6 @@ void NeverCalled(CFRunLoopTimerRef, void*) {
     ADD_FAILURE() << "unexpected call-out";
 }
 
-TEST(LCFRunLoopTimerContext, CarriesTheInfoPointerAndNoCallBacks) {
-    int info = 0;
-    LCFRunLoopTimerContext context(&info);
-    CFRunLoopTimerContext* raw = context;
-    EXPECT_EQ(raw, &context.context);
-    EXPECT_EQ(raw->version, 0);
-    EXPECT_EQ(raw->info, &info);
-    EXPECT_EQ(raw->retain, nullptr);
-    EXPECT_EQ(raw->release, nullptr);
-    EXPECT_EQ(raw->copyDescription, nullptr);
-}
-
 TEST(LCFRunLoopTimer, CreateRelativeMultiMakesARepeatingTimerDueAfterTheDelay) {
     LCFRunLoopTimer timer;
     LCFRunLoopTimerContext context(NULL);
@@ -172,20 +160,6 @@ TEST(LCFRunLoopTimer, AddingAgainMovesTheTimerToTheNewModeOnly) {
     EXPECT_EQ(CFGetRetainCount(runLoop), runLoopCount);
 }
 
-TEST(LCFRunLoopTimer, MovedTimerFiresInItsNewModeAndNotInTheOld) {
-    Firing firing;
-    LCFRunLoopTimer timer;
-    LCFRunLoopTimerContext context(&firing);
-    timer.CreateRelativeMulti(0.0, 1000.0, RecordAndStop, context, NULL);
-    timer.AddToRunLoop(NULL, kCFRunLoopDefaultMode);
-    timer.AddToRunLoop(NULL, kTestMode);
-    // The timer is due at once: had it stayed in the default mode it would fire here.
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
-    EXPECT_TRUE(firing.timers.empty());
-    RunUntilStopped(kTestMode);
-    EXPECT_EQ(firing.timers.size(), 1u);
-}
-
 // The poll cycle's pattern: every tick replaces the timer from inside its own call-out.
 struct Replacer {
     LCFRunLoopTimer* wrapper;
@@ -259,8 +233,13 @@ TEST(LCFRunLoopTimer, DestroyingAScheduledWrapperTakesTheTimerOffAndReleasesIt) 
     CFRelease(held);
 }
 
-TEST(LCFRunLoopTimer, RemoveFromRunLoopOnAnUnscheduledWrapperDoesNothing) {
+TEST(LCFRunLoopTimer, RemovingAnUnscheduledTimerOrAddingNoTimerLeavesTheRunLoopAlone) {
+    CFRunLoopRef runLoop = CFRunLoopGetCurrent();
+    CFIndex runLoopCount = CFGetRetainCount(runLoop);
     LCFRunLoopTimer empty;
+    empty.AddToRunLoop(runLoop, kCFRunLoopDefaultMode);
+    empty.AddToRunLoop(NULL, kCFRunLoopCommonModes);
+    EXPECT_EQ(CFGetRetainCount(runLoop), runLoopCount);
     empty.RemoveFromRunLoop();
     EXPECT_EQ(empty.GetTypeRef(), nullptr);
 
@@ -270,17 +249,6 @@ TEST(LCFRunLoopTimer, RemoveFromRunLoopOnAnUnscheduledWrapperDoesNothing) {
     timer.RemoveFromRunLoop();
     ASSERT_NE(timer.GetTypeRef(), nullptr);
     EXPECT_EQ(CFGetRetainCount(timer.GetTypeRef()), 1);
-}
-
-TEST(LCFRunLoopTimer, AddToRunLoopWithoutATimerLeavesTheRunLoopAlone) {
-    CFRunLoopRef runLoop = CFRunLoopGetCurrent();
-    CFIndex runLoopCount = CFGetRetainCount(runLoop);
-    LCFRunLoopTimer timer;
-    timer.AddToRunLoop(runLoop, kCFRunLoopDefaultMode);
-    timer.AddToRunLoop(NULL, kCFRunLoopCommonModes);
-    EXPECT_EQ(CFGetRetainCount(runLoop), runLoopCount);
-    timer.RemoveFromRunLoop();
-    EXPECT_EQ(timer.GetTypeRef(), nullptr);
 }
 
 } // namespace

@@ -13,23 +13,17 @@ LCFString MutableWith(const char* text) {
     return wrapper;
 }
 
-TEST(LCFStringEditing, AppendFormatsItsArguments) {
+TEST(LCFStringEditing, AppendAddsFormattedCharacterPascalAndCText) {
     LCFString wrapper = MutableWith("tick ");
-    wrapper.Append(CFSTR("%d/%@ %s%%"), 3, CFSTR("5"), "done");
-    EXPECT_EQ(Text(wrapper), "tick 3/5 done%");
-}
-
-TEST(LCFStringEditing, AppendTakesCharactersPascalAndCStrings) {
-    LCFString wrapper(0, NULL);
+    wrapper.Append(CFSTR("%d/%@ %s%% "), 3, CFSTR("5"), "done");
     const UniChar chars[] = {'U', 0x00E9};
     wrapper.Append(chars, 2);
     const unsigned char pascal[] = "\x03"
                                    "abc";
     wrapper.Append(pascal, kCFStringEncodingMacRoman);
     wrapper.Append("\xc3\xbc", kCFStringEncodingUTF8);
-    EXPECT_EQ(Text(wrapper), "U\xc3\xa9"
+    EXPECT_EQ(Text(wrapper), "tick 3/5 done% U\xc3\xa9"
                              "abc\xc3\xbc");
-    EXPECT_EQ(wrapper.GetLength(), 6);
 }
 
 TEST(LCFStringEditing, InsertDeleteAndReplaceWorkOnPositions) {
@@ -47,7 +41,7 @@ TEST(LCFStringEditing, InsertDeleteAndReplaceWorkOnPositions) {
     EXPECT_NE(wrapper.GetTypeRef(), nullptr);
 }
 
-TEST(LCFStringEditing, PositionsOutsideTheStringChangeNothing) {
+TEST(LCFStringEditing, PositionsOutsideTheStringAndNullArgumentsChangeNothing) {
     LCFString wrapper = MutableWith("abc");
     wrapper.Insert(4, CFSTR("x"));
     wrapper.Insert(-1, CFSTR("x"));
@@ -55,11 +49,6 @@ TEST(LCFStringEditing, PositionsOutsideTheStringChangeNothing) {
     wrapper.Delete(CFRangeMake(-1, 1));
     wrapper.Replace(CFRangeMake(3, 1), CFSTR("x"));
     wrapper.Replace(CFRangeMake(0, -1), CFSTR("x"));
-    EXPECT_EQ(Text(wrapper), "abc");
-}
-
-TEST(LCFStringEditing, NullArgumentsChangeNothing) {
-    LCFString wrapper = MutableWith("abc");
     wrapper.Append(static_cast<CFStringRef>(NULL));
     wrapper.Append(static_cast<const char*>(NULL), kCFStringEncodingUTF8);
     wrapper.Append(static_cast<ConstStringPtr>(NULL), kCFStringEncodingMacRoman);
@@ -91,7 +80,7 @@ TEST(LCFStringEditing, EditingAnImmutableOrEmptyWrapperChangesNothing) {
     CFRelease(string);
 }
 
-TEST(LCFStringEditing, ReplaceAllOnAnImmutableWrapperMakesItMutableAndReleasesTheOldString) {
+TEST(LCFStringEditing, ReplaceAllOnAnImmutableOrEmptyWrapperMakesItMutableAndReleasesTheOld) {
     CFMutableStringRef old = NewMutableString("old text");
     LCFString wrapper(static_cast<CFStringRef>(old));
     wrapper.ReplaceAll(CFSTR("new"));
@@ -103,14 +92,11 @@ TEST(LCFStringEditing, ReplaceAllOnAnImmutableWrapperMakesItMutableAndReleasesTh
     wrapper.Append("er", kCFStringEncodingUTF8);
     EXPECT_EQ(Text(wrapper), "newer");
     CFRelease(old);
-}
 
-TEST(LCFStringEditing, ReplaceAllOnAnEmptyWrapperHoldsExactlyTheReplacement) {
-    LCFString wrapper;
-    wrapper.ReplaceAll(CFSTR("only"));
-    EXPECT_EQ(Text(wrapper), "only");
-    wrapper.Append("!", kCFStringEncodingUTF8);
-    EXPECT_EQ(Text(wrapper), "only!");
+    LCFString empty;
+    empty.ReplaceAll(CFSTR("only"));
+    EXPECT_EQ(Text(empty), "only");
+    EXPECT_EQ(CFGetRetainCount(empty.GetTypeRef()), 1);
 }
 
 TEST(LCFStringEditing, ReplaceAllOnAMutableWrapperEditsTheSameString) {
@@ -131,7 +117,7 @@ TEST(LCFStringEditing, ReplaceAllOnImmutableDropsTheEarlierLengthLimit) {
     EXPECT_EQ(Text(copy), "abcdefgh");
 }
 
-TEST(LCFStringEditing, TrimRemovesRepeatedWholeOccurrencesAtBothEnds) {
+TEST(LCFStringEditing, TrimRemovesRepeatedWholeOccurrencesOrWhiteSpaceAtBothEnds) {
     LCFString wrapper = MutableWith("ababXabYabab");
     wrapper.Trim(CFSTR("ab"));
     EXPECT_EQ(Text(wrapper), "XabY");
@@ -139,23 +125,13 @@ TEST(LCFStringEditing, TrimRemovesRepeatedWholeOccurrencesAtBothEnds) {
     EXPECT_EQ(Text(wrapper), "XabY");
     wrapper.Trim(CFSTR(""));
     EXPECT_EQ(Text(wrapper), "XabY");
+
+    LCFString spaced = MutableWith(" \t\r\nDisk 1 \n");
+    spaced.TrimWhiteSpace();
+    EXPECT_EQ(Text(spaced), "Disk 1");
 }
 
-TEST(LCFStringEditing, TrimWhiteSpaceRemovesSpacesTabsAndLineBreaksAtTheEnds) {
-    LCFString wrapper = MutableWith(" \t\r\nDisk 1 \n");
-    wrapper.TrimWhiteSpace();
-    EXPECT_EQ(Text(wrapper), "Disk 1");
-}
-
-TEST(LCFStringEditing, EmptyWrapperBeginsAndEndsOnlyWithNull) {
-    LCFString empty;
-    EXPECT_TRUE(empty.BeginsWith(NULL));
-    EXPECT_TRUE(empty.EndsWith(NULL));
-    EXPECT_FALSE(empty.BeginsWith(CFSTR("")));
-    EXPECT_FALSE(empty.EndsWith(CFSTR("a")));
-}
-
-TEST(LCFStringEditing, BeginsWithAndEndsWithTestTheHeldString) {
+TEST(LCFStringEditing, BeginsWithAndEndsWithTestTheHeldStringAndOnlyNullMatchesNone) {
     LCFString wrapper("LaunchBackup", kCFStringEncodingUTF8, NULL);
     EXPECT_TRUE(wrapper.BeginsWith(CFSTR("Launch")));
     EXPECT_FALSE(wrapper.BeginsWith(CFSTR("Backup")));
@@ -165,6 +141,12 @@ TEST(LCFStringEditing, BeginsWithAndEndsWithTestTheHeldString) {
     EXPECT_FALSE(wrapper.BeginsWith(CFSTR("LaunchBackups")));
     EXPECT_FALSE(wrapper.BeginsWith(NULL));
     EXPECT_FALSE(wrapper.EndsWith(NULL));
+
+    LCFString empty;
+    EXPECT_TRUE(empty.BeginsWith(NULL));
+    EXPECT_TRUE(empty.EndsWith(NULL));
+    EXPECT_FALSE(empty.BeginsWith(CFSTR("")));
+    EXPECT_FALSE(empty.EndsWith(CFSTR("a")));
 }
 
 TEST(LCFStringEditing, EscapeURLEscapesASpaceAndKeepsAnExistingEscape) {
@@ -203,7 +185,7 @@ TEST(LCFStringEditing, DeEscapeURLTurnsEscapesBackIntoCharacters) {
     CFRelease(string);
 }
 
-TEST(LCFStringEditing, MalformedEscapeFailsAndKeepsTheString) {
+TEST(LCFStringEditing, MalformedEscapeOrNoStringFailsAndKeepsWhatIsHeld) {
     CFMutableStringRef string = NewMutableString("bad%zzescape");
     LCFString wrapper(string);
     EXPECT_FALSE(wrapper.EscapeURL());
@@ -215,13 +197,10 @@ TEST(LCFStringEditing, MalformedEscapeFailsAndKeepsTheString) {
     EXPECT_FALSE(truncated.DeEscapeURL());
     EXPECT_EQ(Text(truncated), "end%2");
     CFRelease(string);
-}
 
-TEST(LCFStringEditing, EscapingAnEmptyWrapperFails) {
     LCFString empty;
     EXPECT_FALSE(empty.EscapeURL());
     EXPECT_FALSE(empty.DeEscapeURL());
-    EXPECT_EQ(empty.GetTypeRef(), nullptr);
 }
 
 } // namespace

@@ -17,19 +17,15 @@ bool AcceptsEdits(LCFString& wrapper) {
     return true;
 }
 
-TEST(LCFString, EmptyWrapperHasNoLengthAndAnEmptyCString) {
-    LCFString wrapper;
-    EXPECT_EQ(wrapper.GetTypeRef(), nullptr);
-    EXPECT_EQ(wrapper.GetLength(), 0);
-    char buffer[4] = {'x', 'x', 'x', 'x'};
-    EXPECT_FALSE(wrapper.GetCString(buffer, sizeof buffer, kCFStringEncodingUTF8));
+TEST(LCFString, GetCStringGivesEmptyTextForNoStringAndFailsWhenTextDoesNotFit) {
+    LCFString empty;
+    EXPECT_EQ(empty.GetLength(), 0);
+    char buffer[5] = {'x', 'x', 'x', 'x', 'x'};
+    EXPECT_FALSE(empty.GetCString(buffer, sizeof buffer, kCFStringEncodingUTF8));
     EXPECT_EQ(buffer[0], '\0');
-}
 
-TEST(LCFString, GetCStringReportsTextThatDoesNotFit) {
     LCFString wrapper("0123456789", kCFStringEncodingASCII, NULL);
-    char small[5];
-    EXPECT_FALSE(wrapper.GetCString(small, sizeof small, kCFStringEncodingASCII));
+    EXPECT_FALSE(wrapper.GetCString(buffer, sizeof buffer, kCFStringEncodingASCII));
     char large[16];
     ASSERT_TRUE(wrapper.GetCString(large, sizeof large, kCFStringEncodingASCII));
     EXPECT_STREQ(large, "0123456789");
@@ -66,18 +62,14 @@ TEST(LCFString, TakingOverAFreshStringLeavesExactlyTheWrappersRetain) {
         wrapper -= string;
         EXPECT_EQ(CFGetRetainCount(string), 2);
         EXPECT_TRUE(AcceptsEdits(wrapper));
+        // Taken over again as immutable: still one retain, no longer edited.
+        CFRetain(string);
+        wrapper -= static_cast<CFStringRef>(string);
+        EXPECT_EQ(CFGetRetainCount(string), 2);
+        EXPECT_FALSE(AcceptsEdits(wrapper));
     }
     EXPECT_EQ(CFGetRetainCount(string), 1);
     CFRelease(string);
-}
-
-TEST(LCFString, TakingOverAsImmutableLeavesTheStringUnedited) {
-    CFMutableStringRef string = NewMutableString("fixed");
-    LCFString wrapper;
-    wrapper -= static_cast<CFStringRef>(string);
-    EXPECT_EQ(CFGetRetainCount(string), 1);
-    EXPECT_FALSE(AcceptsEdits(wrapper));
-    EXPECT_EQ(Text(wrapper), "fixed");
 }
 
 TEST(LCFString, AdoptingTheHeldStringAgainChangesNoRetainCount) {
@@ -116,7 +108,7 @@ TEST(LCFString, CopyOfAMutableWrapperIsAnIndependentMutableString) {
     CFRelease(string);
 }
 
-TEST(LCFString, CopyOfAnImmutableWrapperBalancesRetains) {
+TEST(LCFString, CopyOfAnImmutableOrEmptyWrapperBalancesRetains) {
     CFStringRef string = CFStringCreateWithCString(NULL, "frozen", kCFStringEncodingUTF8);
     LCFString source(string);
     {
@@ -126,12 +118,8 @@ TEST(LCFString, CopyOfAnImmutableWrapperBalancesRetains) {
     }
     EXPECT_EQ(CFGetRetainCount(string), 2);
     CFRelease(string);
-}
-
-TEST(LCFString, CopyOfAnEmptyWrapperIsEmpty) {
-    LCFString source;
-    LCFString copy(source);
-    EXPECT_EQ(copy.GetTypeRef(), nullptr);
+    LCFString empty;
+    EXPECT_EQ(LCFString(empty).GetTypeRef(), nullptr);
 }
 
 TEST(LCFString, CopyOfALimitedMutableWrapperKeepsTheLimit) {
@@ -156,25 +144,22 @@ TEST(LCFString, CopyWithALimitLeftFromAnEarlierStringIsNotTruncated) {
     EXPECT_TRUE(AcceptsEdits(copy));
 }
 
-TEST(LCFString, CopyAssignmentReleasesTheTargetsOldString) {
+TEST(LCFString, CopyAssignmentReleasesTheTargetsOldStringAndCopiesTheSource) {
     CFMutableStringRef old = NewMutableString("old");
     LCFString target(old);
-    LCFString source("source", kCFStringEncodingUTF8, NULL);
-    target = source;
+    LCFString immutable("source", kCFStringEncodingUTF8, NULL);
+    target = immutable;
     EXPECT_EQ(CFGetRetainCount(old), 1);
     EXPECT_EQ(Text(target), "source");
     EXPECT_FALSE(AcceptsEdits(target));
     CFRelease(old);
-}
 
-TEST(LCFString, CopyAssignmentOfAMutableSourceGivesTheTargetItsOwnString) {
-    LCFString source(0, NULL);
-    source.Append("a", kCFStringEncodingUTF8);
-    LCFString target;
-    target = source;
-    EXPECT_NE(target.GetTypeRef(), source.GetTypeRef());
+    LCFString mutableSource(0, NULL);
+    mutableSource.Append("a", kCFStringEncodingUTF8);
+    target = mutableSource;
+    EXPECT_NE(target.GetTypeRef(), mutableSource.GetTypeRef());
     target.Append("b", kCFStringEncodingUTF8);
-    EXPECT_EQ(Text(source), "a");
+    EXPECT_EQ(Text(mutableSource), "a");
     EXPECT_EQ(Text(target), "ab");
 }
 
@@ -191,22 +176,16 @@ TEST(LCFString, SelfAssignmentKeepsTheContentAndBalancesRetains) {
     CFRelease(string);
 }
 
-TEST(LCFString, AdoptTypeRefIgnoresObjectsThatAreNotStrings) {
-    CFMutableStringRef string = NewMutableString("kept");
-    LCFString wrapper(string);
-    CFMutableArrayRef array = CFArrayCreateMutable(NULL, 0, &kCFTypeArrayCallBacks);
-    wrapper.AdoptTypeRef(array);
-    EXPECT_EQ(wrapper.GetTypeRef(), static_cast<CFStringRef>(string));
-    EXPECT_EQ(CFGetRetainCount(array), 1);
-    EXPECT_TRUE(AcceptsEdits(wrapper));
-    CFRelease(array);
-    CFRelease(string);
-}
-
-TEST(LCFString, AdoptTypeRefWithAStringHoldsItAsImmutable) {
+TEST(LCFString, AdoptTypeRefTakesOnlyStringsAndHoldsThemAsImmutable) {
     CFMutableStringRef string = NewMutableString("typed");
     LCFString wrapper(0, NULL);
     LCFObject& base = wrapper;
+    CFMutableArrayRef array = CFArrayCreateMutable(NULL, 0, &kCFTypeArrayCallBacks);
+    base.AdoptTypeRef(array);
+    EXPECT_EQ(CFGetRetainCount(array), 1);
+    EXPECT_TRUE(AcceptsEdits(wrapper));
+    CFRelease(array);
+
     base.AdoptTypeRef(string);
     EXPECT_EQ(wrapper.GetTypeRef(), static_cast<CFStringRef>(string));
     EXPECT_EQ(CFGetRetainCount(string), 2);
@@ -217,7 +196,7 @@ TEST(LCFString, AdoptTypeRefWithAStringHoldsItAsImmutable) {
     CFRelease(string);
 }
 
-TEST(LCFString, CStringAndPascalStringConstructorsHoldTheirText) {
+TEST(LCFString, TextConstructorsHoldTheirTextOrNothing) {
     LCFString fromC("Caf\xc3\xa9", kCFStringEncodingUTF8, NULL);
     EXPECT_EQ(Text(fromC), "Caf\xc3\xa9");
     EXPECT_EQ(fromC.GetLength(), 4);
@@ -227,26 +206,16 @@ TEST(LCFString, CStringAndPascalStringConstructorsHoldTheirText) {
     LCFString fromPascal(pascal, kCFStringEncodingMacRoman, NULL);
     EXPECT_EQ(Text(fromPascal), "Drive");
     EXPECT_FALSE(AcceptsEdits(fromPascal));
+
+    EXPECT_EQ(LCFString("\xff\xfe", kCFStringEncodingUTF8, NULL).GetTypeRef(), nullptr);
+    EXPECT_EQ(LCFString(static_cast<const char*>(NULL), kCFStringEncodingUTF8, NULL).GetTypeRef(),
+              nullptr);
+    EXPECT_EQ(
+        LCFString(static_cast<ConstStringPtr>(NULL), kCFStringEncodingMacRoman, NULL).GetTypeRef(),
+        nullptr);
 }
 
-TEST(LCFString, UnconvertibleOrNullTextGivesAnEmptyWrapper) {
-    LCFString badUTF8("\xff\xfe", kCFStringEncodingUTF8, NULL);
-    EXPECT_EQ(badUTF8.GetTypeRef(), nullptr);
-    LCFString nullC(static_cast<const char*>(NULL), kCFStringEncodingUTF8, NULL);
-    EXPECT_EQ(nullC.GetTypeRef(), nullptr);
-    LCFString nullPascal(static_cast<ConstStringPtr>(NULL), kCFStringEncodingMacRoman, NULL);
-    EXPECT_EQ(nullPascal.GetTypeRef(), nullptr);
-}
-
-TEST(LCFString, MaxLengthConstructorMakesAnEmptyMutableString) {
-    LCFString wrapper(0, kCFAllocatorDefault);
-    ASSERT_NE(wrapper.GetTypeRef(), nullptr);
-    EXPECT_EQ(wrapper.GetLength(), 0);
-    EXPECT_EQ(CFGetRetainCount(wrapper.GetTypeRef()), 1);
-    EXPECT_TRUE(AcceptsEdits(wrapper));
-}
-
-TEST(LCFString, URLConstructorAndAssignmentShareTheURLsString) {
+TEST(LCFString, URLConstructorAndAssignmentShareTheURLsStringOrEmpty) {
     CFURLRef url = CFURLCreateWithString(NULL, CFSTR("file:///Volumes/Disk%201/"), NULL);
     ASSERT_NE(url, nullptr);
     CFStringRef urlString = CFURLGetString(url);
@@ -259,20 +228,13 @@ TEST(LCFString, URLConstructorAndAssignmentShareTheURLsString) {
         assigned = url;
         EXPECT_EQ(Text(assigned), "file:///Volumes/Disk%201/");
         EXPECT_FALSE(AcceptsEdits(assigned));
+        assigned = static_cast<CFURLRef>(NULL);
+        EXPECT_EQ(assigned.GetTypeRef(), nullptr);
+        EXPECT_EQ(CFGetRetainCount(urlString), before + 1);
     }
     EXPECT_EQ(CFGetRetainCount(urlString), before);
     CFRelease(url);
-}
-
-TEST(LCFString, NullURLGivesAndAssignsAnEmptyWrapper) {
-    LCFString constructed(static_cast<CFURLRef>(NULL));
-    EXPECT_EQ(constructed.GetTypeRef(), nullptr);
-    CFMutableStringRef string = NewMutableString("before");
-    LCFString assigned(string);
-    assigned = static_cast<CFURLRef>(NULL);
-    EXPECT_EQ(assigned.GetTypeRef(), nullptr);
-    EXPECT_EQ(CFGetRetainCount(string), 1);
-    CFRelease(string);
+    EXPECT_EQ(LCFString(static_cast<CFURLRef>(NULL)).GetTypeRef(), nullptr);
 }
 
 TEST(LCFString, SubstringHoldsExactlyOneRetainOfANewString) {
@@ -281,21 +243,16 @@ TEST(LCFString, SubstringHoldsExactlyOneRetainOfANewString) {
     {
         LCFString fragment(source, CFRangeMake(2, 3), NULL);
         EXPECT_EQ(Text(fragment), "234");
+        EXPECT_FALSE(AcceptsEdits(fragment));
         part = fragment.GetTypeRef();
         EXPECT_EQ(CFGetRetainCount(part), 1);
         CFRetain(part);
     }
     EXPECT_EQ(CFGetRetainCount(part), 1);
     CFRelease(part);
-}
-
-TEST(LCFString, SubstringWithLengthZeroRunsToTheEnd) {
-    LCFString source("0123456789", kCFStringEncodingUTF8, NULL);
-    LCFString tail(source, 7, 0, NULL);
-    EXPECT_EQ(Text(tail), "789");
-    LCFString middle(source, 1, 2, NULL);
-    EXPECT_EQ(Text(middle), "12");
-    EXPECT_FALSE(AcceptsEdits(middle));
+    // Length 0 runs to the end.
+    EXPECT_EQ(Text(LCFString(source, 7, 0, NULL)), "789");
+    EXPECT_EQ(Text(LCFString(source, 1, 2, NULL)), "12");
 }
 
 TEST(LCFString, PartOfAnEmptyWrapperOrOutsideTheSourceIsEmpty) {
@@ -308,14 +265,10 @@ TEST(LCFString, PartOfAnEmptyWrapperOrOutsideTheSourceIsEmpty) {
     EXPECT_EQ(LCFString(source, 4, 0, NULL).GetTypeRef(), nullptr);
 }
 
-TEST(SafeCFStringCompare, NullSortsBeforeEveryStringAndEqualsOnlyNull) {
+TEST(SafeCFStringCompare, NullSortsBeforeEveryStringAndStringsCompareWithTheOptions) {
     EXPECT_EQ(SafeCFStringCompare(NULL, NULL, 0), kCFCompareEqualTo);
     EXPECT_EQ(SafeCFStringCompare(CFSTR("a"), NULL, 0), kCFCompareGreaterThan);
-    EXPECT_EQ(SafeCFStringCompare(NULL, CFSTR("a"), 0), kCFCompareLessThan);
     EXPECT_EQ(SafeCFStringCompare(NULL, CFSTR(""), 0), kCFCompareLessThan);
-}
-
-TEST(SafeCFStringCompare, TwoStringsCompareWithTheGivenOptions) {
     EXPECT_EQ(SafeCFStringCompare(CFSTR("SN01"), CFSTR("SN02"), 0), kCFCompareLessThan);
     EXPECT_EQ(SafeCFStringCompare(CFSTR("sn01"), CFSTR("SN01"), 0), kCFCompareGreaterThan);
     EXPECT_EQ(SafeCFStringCompare(CFSTR("sn01"), CFSTR("SN01"), kCFCompareCaseInsensitive),
