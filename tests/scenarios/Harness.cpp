@@ -70,7 +70,7 @@ void Scenario::StartMainPoller(const std::map<std::string, std::string>& extraEn
 CommandResult Scenario::Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", mSocket.string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return Run(argv, Environment());
+    return tvbtest::Run(argv, Environment());
 }
 
 std::string Scenario::CtlOk(const std::vector<std::string>& args) {

@@ -94,9 +94,9 @@ TEST_F(BackupApp, ApplicationWithoutCreatorCodeIsRecognisedByItsLocation) {
     UseApplication(bundle.string());
     arcsoftApplicationCreator = 0;
     ASSERT_EQ(LaunchBackupApplication(mLaunchRef), noErr);
-    EXPECT_EQ(arcsoftApplicationCreator, static_cast<UInt32>('????'));
+    EXPECT_EQ(arcsoftApplicationCreator, static_cast<UInt32>(0x3F3F3F3F));
     ASSERT_TRUE(WaitStarted());
-    EXPECT_TRUE(isArcSoftAppRunning()) << "found by location, not by '????'";
+    EXPECT_TRUE(isArcSoftAppRunning()) << "found by location, not by its unknown creator code";
     for (pid_t pid : StartedPids())
         kill(pid, SIGTERM);
     EXPECT_TRUE(RunLoopUntil([] { return !isArcSoftAppRunning(); }));

@@ -32,8 +32,9 @@ std::vector<std::string> ListedOf(const std::vector<std::string>& wanted) {
 void Detach(const std::string& serial) {
     service_serial* entry = ListedEntry(serial);
     Ctl({"detach", serial});
-    if (entry != nullptr)
+    if (entry != nullptr) {
         ASSERT_TRUE(RunLoopUntil([&] { return ListedEntry(serial) == nullptr; })) << serial << " stays listed";
+    }
 }
 
 TEST(DeviceList, EachBridgeDriveIsListedOnceWithItsOwnReference) {
