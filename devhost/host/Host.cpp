@@ -195,11 +195,9 @@ void Host::ReadFrom(Peer& peer) {
         if (peer.dead)
             return;
     }
-    if (closed) {
+    // With the budget spent, level-triggered epoll brings us back next round for the rest.
+    if (closed)
         Disconnect(peer);
-    } else if (budget == 0) {
-        // More may be waiting; level-triggered epoll wakes us again next round.
-    }
 }
 
 void Host::HandleFrame(Peer& peer, wire::PlistPtr frame) {

@@ -440,6 +440,16 @@ bool Connection::Connect(const std::string& path, std::string* error) {
         close(fd);
         return false;
     }
+    // Anyone can make a directory in /tmp first: only a host of our own user is trusted.
+    ucred cred{};
+    socklen_t credLength = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLength) != 0 || cred.uid != getuid()) {
+        if (error)
+            *error = "the process listening on " + path + " belongs to uid " +
+                     std::to_string(cred.uid) + ", not to us";
+        close(fd);
+        return false;
+    }
     mFd = fd;
     mReader = FrameReader();
     mEvents.clear();

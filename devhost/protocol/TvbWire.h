@@ -109,9 +109,10 @@ private:
 // /tmp/tvb-devhost-<uid>/devhost.sock.
 std::string DefaultSocketPath();
 
-// A blocking client connection. Request() numbers the request, sends it and waits for its
-// response; events arriving meanwhile are queued for ReadEvent(). A response that arrives after
-// its request timed out is dropped. A malformed frame from the host closes the connection.
+// A blocking client connection. Connect() accepts only a host of our own uid. Request() numbers
+// the request, sends it and waits for its response; events arriving meanwhile are queued for
+// ReadEvent(). A response that arrives after its request timed out is dropped. A malformed frame
+// from the host closes the connection.
 class Connection {
 public:
     Connection() = default;

@@ -1,6 +1,7 @@
 // Peers that misbehave are cut off; everyone else keeps being served.
 #include "LiveHost.h"
 
+#include <csignal>
 #include <random>
 
 #include <poll.h>
@@ -233,4 +234,52 @@ TEST(HostDescriptors, PeersBeyondTheDescriptorLimitAreTurnedAwayNotQueued) {
     EXPECT_TRUE(served) << host.Stderr();
     EXPECT_TRUE(host.WaitForStderr("peers already"));
     EXPECT_EQ(host.Stderr().find("pausing"), std::string::npos);
+}
+
+TEST(ClientTrust, ConnectionRefusesAListenerOfAnotherUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to listen as another user";
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr)
+        GTEST_SKIP() << "no user nobody";
+    char pattern[] = "/tmp/tvb-trust-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string path = dir + "/devhost.sock";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // An impostor: listens where a host would and waits to be told to go.
+        close(ready[0]);
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+            _exit(10);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(fd, 4) != 0)
+            _exit(11);
+        char go = 1;
+        if (write(ready[1], &go, 1) != 1)
+            _exit(12);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char go = 0;
+    ASSERT_EQ(read(ready[0], &go, 1), 1);
+    close(ready[0]);
+    wire::Connection c;
+    std::string error;
+    EXPECT_FALSE(c.Connect(path, &error));
+    EXPECT_NE(error.find("belongs to uid " + std::to_string(nobody->pw_uid)), std::string::npos)
+        << error;
+    EXPECT_FALSE(c.IsOpen());
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    unlink(path.c_str());
+    rmdir(dir.c_str());
 }
