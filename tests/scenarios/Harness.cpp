@@ -20,6 +20,12 @@ Scenario::Scenario() {
 Scenario::~Scenario() {
     mPoller = Process();
     mHost = Process();
+    // Backup applications run detached; a test that failed half-way may leave one.
+    std::istringstream log(BackupLog());
+    for (std::string line; std::getline(log, line);) {
+        if (line.rfind("SampleBackup[", 0) == 0)
+            kill(static_cast<pid_t>(std::atol(line.c_str() + 13)), SIGKILL);
+    }
     std::error_code ec;
     if (!HasFailure())
         fs::remove_all(mRoot, ec);
