@@ -117,11 +117,14 @@ bool EventLoop::Run() {
             return false;
         }
         for (int i = 0; i < n && !mStopping; ++i) {
-            auto it = mWatchers.find(events[i].data.u64);
+            // epoll_event is packed: copy the token out rather than bind a misaligned reference.
+            const uint64_t token = events[i].data.u64;
+            const uint32_t ready = events[i].events;
+            auto it = mWatchers.find(token);
             if (it == mWatchers.end())
                 continue; // unwatched earlier in this round
             FdCallback callback = it->second.callback;
-            callback(events[i].events);
+            callback(ready);
         }
         if (!mStopping)
             FireDueTimers();

@@ -55,7 +55,7 @@ TEST_F(BridgeDriver, ButtonMapCarriesSerialAndReportsAPressOnce) {
     CallResult pressed = ButtonMap();
     EXPECT_EQ(std::vector<uint8_t>(pressed.bytes.begin() + 20, pressed.bytes.end()),
               (std::vector<uint8_t>{0, 0, 0, 1}));
-    EXPECT_EQ(ButtonMap().bytes[23], 0);
+    EXPECT_EQ(ButtonMap().bytes.at(23), 0);
 }
 
 TEST_F(BridgeDriver, LedInputAppliedExactlyAsItsFieldsSay) {
@@ -157,7 +157,7 @@ TEST_F(BridgeDriver, FailCommandWritesNothingAndKeepsThePress) {
     EXPECT_EQ(drive.Shown(), LightsShown::Unset);
 
     drive.SetFault(Fault::None);
-    EXPECT_EQ(ButtonMap().bytes[23], 1);
+    EXPECT_EQ(ButtonMap().bytes.at(23), 1);
 }
 
 TEST_F(BridgeDriver, ShortAnswerIsFourBytesAndKeepsThePress) {

@@ -48,7 +48,7 @@ TEST_F(HostRegistry, AttachedDriveIsFoundByClassByBsdNameAndThroughItsParents) {
         chain.push_back(ClassOf(c, id));
     EXPECT_EQ(chain, (std::vector<std::string>{"com_ostrel_IOTVB", "IOUSBDevice",
                                                "IOPlatformExpertDevice"}));
-    const uint64_t bridge = Ids(parents.get())[0];
+    const uint64_t bridge = Ids(parents.get()).at(0);
     wire::PlistPtr serial = Ask(c, "property", {{"entry", bridge}, {"key", "serial_number_core"}});
     ASSERT_TRUE(serial);
     EXPECT_EQ(Str(serial.get(), "value"), "SER1");

@@ -144,7 +144,7 @@ TEST(HostBackpressure, PeerThatStopsReadingIsDroppedNotWaitedFor) {
     ASSERT_TRUE(Ask(control, "attach", {{"serial", "FLOOD"}}));
     wire::PlistPtr bridge = Ask(sink, "match", {{"class", "com_ostrel_IOTVB"}});
     Ask(sink, "subscribe-interest",
-        {{"entry", Ids(bridge.get())[0]}, {"type", "IOGeneralInterest"}});
+        {{"entry", Ids(bridge.get()).at(0)}, {"type", "IOGeneralInterest"}});
     int shrink = 4096;
     setsockopt(sink.Fd(), SOL_SOCKET, SO_RCVBUF, &shrink, sizeof shrink);
     // Each message queues an event the sink never reads; the host must cap what it keeps.

@@ -67,7 +67,7 @@ TEST_F(HostUserClient, BracketedButtonMapReportsThePressOnceWithRawSerialBytes) 
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 20, bytes.end()),
               (std::vector<uint8_t>{0, 0, 0, 1}));
     wire::PlistPtr second = Struct(uc, 2, {}, 24);
-    EXPECT_EQ(Bytes(second.get(), "output")[23], 0);
+    EXPECT_EQ(Bytes(second.get(), "output").at(23), 0);
     EXPECT_EQ(Scalar(uc, 1), wire::kStatusSuccess);
     Ask(c, "close", {{"connection", uc}});
     EXPECT_EQ(CtlOk({"calls", "UC"}),
@@ -92,7 +92,7 @@ TEST_F(HostUserClient, OpenChecksTypeEntryAndFault) {
     wire::PlistPtr wrongType = Ask(c, "open", {{"entry", bridge}, {"type", 1}});
     EXPECT_EQ(wire::StatusOf(wrongType.get()), wire::kStatusBadArgument);
     wire::PlistPtr storage = Ask(c, "match", {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr notBridge = Ask(c, "open", {{"entry", Ids(storage.get())[0]}, {"type", 0}});
+    wire::PlistPtr notBridge = Ask(c, "open", {{"entry", Ids(storage.get()).at(0)}, {"type", 0}});
     EXPECT_EQ(wire::StatusOf(notBridge.get()), wire::kStatusUnsupported);
     CtlOk({"fault", "UC", "refuse-open"});
     wire::PlistPtr refused = Ask(c, "open", {{"entry", bridge}, {"type", 0}});

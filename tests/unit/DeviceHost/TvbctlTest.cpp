@@ -133,15 +133,15 @@ TEST_F(Tvbctl, RegistryShapeOptionsReachTheHost) {
     wire::Connection c = Connect();
     wire::PlistPtr bridges = Ask(c, "match", {{"class", "com_ostrel_IOTVB"}});
     ASSERT_EQ(Ids(bridges.get()).size(), 1u); // only PLUS has one
-    wire::PlistPtr bridge = Ask(c, "entry", {{"entry", Ids(bridges.get())[0]}});
+    wire::PlistPtr bridge = Ask(c, "entry", {{"entry", Ids(bridges.get()).at(0)}});
     EXPECT_EQ(Str(bridge.get(), "class"), "com_ostrel_IOTVBPlus");
     EXPECT_EQ(Ids(Ask(c, "match", {{"class", "IOBlockStorageServices"}}).get()).size(), 3u);
     wire::PlistPtr onBridge =
-        Ask(c, "property", {{"entry", Ids(bridges.get())[0]}, {"key", "serial_number_core"}});
+        Ask(c, "property", {{"entry", Ids(bridges.get()).at(0)}, {"key", "serial_number_core"}});
     EXPECT_EQ(wire::StatusOf(onBridge.get()), wire::kStatusNotFound);
-    wire::PlistPtr usb = Ask(c, "parents", {{"entry", Ids(bridges.get())[0]}});
+    wire::PlistPtr usb = Ask(c, "parents", {{"entry", Ids(bridges.get()).at(0)}});
     wire::PlistPtr onUsb =
-        Ask(c, "property", {{"entry", Ids(usb.get())[0]}, {"key", "serial_number_core"}});
+        Ask(c, "property", {{"entry", Ids(usb.get()).at(0)}, {"key", "serial_number_core"}});
     uint64_t number = 1;
     EXPECT_TRUE(wire::GetUInt(onUsb.get(), "value", number));
     EXPECT_EQ(number, 0u); // "PLUS" has no digits; only the type matters to the reader
@@ -153,7 +153,7 @@ TEST_F(Tvbctl, SettleTimeIsSeenThroughWaits) {
     CtlOk({"attach", "S", "--settle-ms", "200"});
     wire::Connection c = Connect();
     wire::PlistPtr m = Ask(c, "match", {{"class", "IOUSBDevice"}});
-    Ask(c, "wait-quiet", {{"entry", Ids(m.get())[0]}, {"timeoutMs", 10000}});
+    Ask(c, "wait-quiet", {{"entry", Ids(m.get()).at(0)}, {"timeoutMs", 10000}});
     EXPECT_EQ(CtlOk({"waits"}), "IOUSBDevice Tarvelle USB Drive quiet\n");
 }
 
