@@ -69,21 +69,21 @@ const char* FaultName(Fault fault) {
 }
 
 SpecCheck DriveSpecFromRequest(plist_t request, DriveSpec& out, std::string& why) {
-    DriveSpec spec;
-    if (!wire::GetString(request, "serial", spec.serial))
+    DriveSpec plan;
+    if (!wire::GetString(request, "serial", plan.serial))
         return SpecCheck::Malformed;
     uint64_t settle = 0;
     std::string serialType = "string";
     if (!OptionalUInt(request, "settleMs", settle) ||
-        !OptionalBool(request, "serialOnAncestor", spec.serialOnAncestor) ||
-        !OptionalBool(request, "secondStorage", spec.secondStorage) ||
-        !OptionalBool(request, "noBridge", spec.noBridge) ||
-        !OptionalBool(request, "allowDuplicate", spec.allowDuplicate) ||
-        !OptionalString(request, "bridgeClass", spec.bridgeClass) ||
+        !OptionalBool(request, "serialOnAncestor", plan.serialOnAncestor) ||
+        !OptionalBool(request, "secondStorage", plan.secondStorage) ||
+        !OptionalBool(request, "noBridge", plan.noBridge) ||
+        !OptionalBool(request, "allowDuplicate", plan.allowDuplicate) ||
+        !OptionalString(request, "bridgeClass", plan.bridgeClass) ||
         !OptionalString(request, "serialType", serialType))
         return SpecCheck::Malformed;
 
-    if (spec.serial.empty() || spec.serial.find('\0') != std::string::npos) {
+    if (plan.serial.empty() || plan.serial.find('\0') != std::string::npos) {
         why = "the serial must be non-empty text";
         return SpecCheck::Invalid;
     }
@@ -91,17 +91,17 @@ SpecCheck DriveSpecFromRequest(plist_t request, DriveSpec& out, std::string& why
         why = "settle time above " + std::to_string(kMaxSettleMs) + " ms";
         return SpecCheck::Invalid;
     }
-    spec.settleMs = static_cast<uint32_t>(settle);
-    if (spec.bridgeClass.empty()) {
+    plan.settleMs = static_cast<uint32_t>(settle);
+    if (plan.bridgeClass.empty()) {
         why = "empty bridge class";
         return SpecCheck::Invalid;
     }
     if (serialType == "string")
-        spec.serialType = SerialType::String;
+        plan.serialType = SerialType::String;
     else if (serialType == "number")
-        spec.serialType = SerialType::Number;
+        plan.serialType = SerialType::Number;
     else if (serialType == "data")
-        spec.serialType = SerialType::Data;
+        plan.serialType = SerialType::Data;
     else {
         why = "serial type must be string, number or data";
         return SpecCheck::Invalid;
@@ -111,15 +111,15 @@ SpecCheck DriveSpecFromRequest(plist_t request, DriveSpec& out, std::string& why
         std::vector<uint8_t> bytes;
         if (!wire::GetData(request, "bridgeSerial", bytes))
             return SpecCheck::Malformed;
-        if (bytes.size() != spec.bridgeSerial.size()) {
+        if (bytes.size() != plan.bridgeSerial.size()) {
             why = "the bridge serial must be 16 bytes";
             return SpecCheck::Invalid;
         }
-        std::copy(bytes.begin(), bytes.end(), spec.bridgeSerial.begin());
+        std::copy(bytes.begin(), bytes.end(), plan.bridgeSerial.begin());
     } else {
         // The driver's field is 16 bytes: longer serials are cut, shorter ones NUL-padded.
-        std::copy_n(spec.serial.begin(), std::min(spec.serial.size(), spec.bridgeSerial.size()),
-                    spec.bridgeSerial.begin());
+        std::copy_n(plan.serial.begin(), std::min(plan.serial.size(), plan.bridgeSerial.size()),
+                    plan.bridgeSerial.begin());
     }
 
     if (plist_t volumes = wire::GetItem(request, "volumes")) {
@@ -144,15 +144,15 @@ SpecCheck DriveSpecFromRequest(plist_t request, DriveSpec& out, std::string& why
                       ": a name is needed and free space cannot exceed the total";
                 return SpecCheck::Invalid;
             }
-            spec.volumes.push_back(std::move(volume));
+            plan.volumes.push_back(std::move(volume));
         }
     }
-    out = std::move(spec);
+    out = std::move(plan);
     return SpecCheck::Ok;
 }
 
-Drive::Drive(uint64_t id, DriveSpec spec, unsigned unit)
-    : mId(id), mSpec(std::move(spec)), mUnit(unit), mBsdName("disk" + std::to_string(unit)) {}
+Drive::Drive(uint64_t id, DriveSpec plan, unsigned unit)
+    : mId(id), mSpec(std::move(plan)), mUnit(unit), mBsdName("disk" + std::to_string(unit)) {}
 
 std::vector<uint64_t> Drive::Build(Registry& registry, Clock::time_point now,
                                    uint64_t& nextVolumeId) {
@@ -226,21 +226,21 @@ std::vector<uint64_t> Drive::Build(Registry& registry, Clock::time_point now,
     wire::SetUInt(whole->properties.get(), "Size", wholeSize);
 
     unsigned partition = 0;
-    for (const VolumeSpec& spec : mSpec.volumes) {
+    for (const VolumeSpec& plan : mSpec.volumes) {
         Volume volume;
         volume.id = nextVolumeId++;
-        volume.name = spec.name;
-        volume.totalBytes = spec.totalBytes;
-        volume.freeBytes = spec.freeBytes;
-        volume.unreadable = spec.unreadable;
-        if (!spec.noBsd) {
+        volume.name = plan.name;
+        volume.totalBytes = plan.totalBytes;
+        volume.freeBytes = plan.freeBytes;
+        volume.unreadable = plan.unreadable;
+        if (!plan.noBsd) {
             volume.bsdName = mBsdName + "s" + std::to_string(++partition);
-            RegistryEntry* media = add(wholeId, Chain({"IOMedia", "IOStorage"}), spec.name);
+            RegistryEntry* media = add(wholeId, Chain({"IOMedia", "IOStorage"}), plan.name);
             volume.media = media->id;
             wire::SetString(media->properties.get(), "BSD Name", volume.bsdName);
             wire::SetUInt(media->properties.get(), "BSD Unit", mUnit);
             wire::SetBool(media->properties.get(), "Whole", false);
-            wire::SetUInt(media->properties.get(), "Size", spec.totalBytes);
+            wire::SetUInt(media->properties.get(), "Size", plan.totalBytes);
             wire::SetUInt(media->properties.get(), "Partition ID", partition);
         }
         mVolumes.push_back(std::move(volume));

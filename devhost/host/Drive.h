@@ -72,14 +72,14 @@ struct CallResult {
 
 class Drive {
 public:
-    Drive(uint64_t id, DriveSpec spec, unsigned unit);
+    Drive(uint64_t id, DriveSpec plan, unsigned unit);
 
     // Adds the subtree under the registry root; entries are busy until now + settle time.
     // Returns the new entries in creation order.
     std::vector<uint64_t> Build(Registry& registry, Clock::time_point now, uint64_t& nextVolumeId);
 
     uint64_t Id() const { return mId; }
-    const DriveSpec& Spec() const { return mSpec; }
+    const DriveSpec& Plan() const { return mSpec; }
     const std::string& BsdName() const { return mBsdName; }
     uint64_t UsbDevice() const { return mUsbDevice; }
     uint64_t Bridge() const { return mBridge; }

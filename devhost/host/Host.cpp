@@ -409,7 +409,7 @@ void Host::EvaluateWait(uint64_t waitId) {
 
 Drive* Host::FindDrive(const std::string& key) {
     for (auto& [id, drive] : mDrives)
-        if (drive.Spec().serial == key)
+        if (drive.Plan().serial == key)
             return &drive;
     for (auto& [id, drive] : mDrives)
         if (drive.BsdName() == key)

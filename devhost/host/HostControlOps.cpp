@@ -4,9 +4,9 @@
 namespace tvb::host {
 
 Host::Handled Host::OpAttach(Peer&, plist_t request, Reply& reply) {
-    DriveSpec spec;
+    DriveSpec plan;
     std::string why;
-    switch (DriveSpecFromRequest(request, spec, why)) {
+    switch (DriveSpecFromRequest(request, plan, why)) {
     case SpecCheck::Malformed:
         return Handled::Malformed;
     case SpecCheck::Invalid:
@@ -15,17 +15,17 @@ Host::Handled Host::OpAttach(Peer&, plist_t request, Reply& reply) {
     case SpecCheck::Ok:
         break;
     }
-    if (!spec.allowDuplicate) {
+    if (!plan.allowDuplicate) {
         for (const auto& [id, drive] : mDrives) {
-            if (drive.Spec().serial == spec.serial) {
+            if (drive.Plan().serial == plan.serial) {
                 reply.Fail(wire::kStatusBadArgument,
-                           "a drive with serial " + spec.serial + " is attached already");
+                           "a drive with serial " + plan.serial + " is attached already");
                 return Handled::Answered;
             }
         }
     }
     const uint64_t id = mNextDrive++;
-    auto [it, inserted] = mDrives.emplace(id, Drive(id, std::move(spec), mNextUnit++));
+    auto [it, inserted] = mDrives.emplace(id, Drive(id, std::move(plan), mNextUnit++));
     Drive& drive = it->second;
     // Busy entries need no timer of their own: a pending wait-quiet re-arms at the settle time.
     const std::vector<uint64_t> added = drive.Build(mRegistry, Clock::now(), mNextVolume);
@@ -66,7 +66,7 @@ Host::Handled Host::OpList(Peer&, plist_t, Reply& reply) {
     plist_t list = plist_new_array();
     for (const auto& [id, drive] : mDrives) {
         plist_t item = plist_new_dict();
-        wire::SetString(item, "serial", drive.Spec().serial);
+        wire::SetString(item, "serial", drive.Plan().serial);
         wire::SetString(item, "bsdName", drive.BsdName());
         wire::SetUInt(item, "watchers", Watchers(drive.Service()));
         wire::SetUInt(item, "service", drive.Service());

@@ -199,16 +199,16 @@ struct FreeDeleter {
     void operator()(char* p) const { free(p); }
 };
 
-void FillSpec(const std::string& path, FSSpec* spec) {
-    if (spec == nullptr)
+void FillSpec(const std::string& path, FSSpec* fsSpec) {
+    if (fsSpec == nullptr)
         return;
-    memset(spec, 0, sizeof *spec);
+    memset(fsSpec, 0, sizeof *fsSpec);
     std::string leaf = path.substr(path.rfind('/') + 1);
     size_t n = leaf.size() < 63 ? leaf.size() : 63;
     while (n > 0 && n < leaf.size() && (static_cast<uint8_t>(leaf[n]) & 0xC0) == 0x80)
         --n; // never cut a UTF-8 sequence
-    spec->name[0] = static_cast<unsigned char>(n);
-    memcpy(spec->name + 1, leaf.data(), n);
+    fsSpec->name[0] = static_cast<unsigned char>(n);
+    memcpy(fsSpec->name + 1, leaf.data(), n);
 }
 
 } // namespace

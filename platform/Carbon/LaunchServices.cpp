@@ -207,6 +207,6 @@ OSStatus LSOpenFromRefSpec(const LSLaunchFSRefSpec* inLaunchSpec, FSRef* outLaun
 }
 
 OSStatus LSOpenFSRef(const FSRef* inRef, FSRef* outLaunchedRef) {
-    LSLaunchFSRefSpec spec = {inRef, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
-    return LSOpenFromRefSpec(&spec, outLaunchedRef);
+    LSLaunchFSRefSpec launchSpec = {inRef, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+    return LSOpenFromRefSpec(&launchSpec, outLaunchedRef);
 }

@@ -76,7 +76,7 @@ extern "C" {
 #endif
 
 // 0 only once the executable has really been started (exec succeeded).
-// paramErr for a NULL spec, NULL appRef, or documents without itemRefs;
+// paramErr for a NULL launch request, NULL appRef, or documents without itemRefs;
 // kLSApplicationNotFoundErr when appRef is not a bundle directory;
 // kLSNoExecutableErr when its executable is missing or not executable;
 // kLSExecutableIncorrectFormat when the kernel refuses to run it.

@@ -12,10 +12,10 @@ protected:
     BridgeDriver() : drive(1, MakeSpec(), 2) {}
 
     static DriveSpec MakeSpec() {
-        DriveSpec spec;
-        spec.serial = "SERIAL-LONGER-THAN-16";
-        std::copy_n("SERIAL-LONGER-TH", 16, spec.bridgeSerial.begin());
-        return spec;
+        DriveSpec plan;
+        plan.serial = "SERIAL-LONGER-THAN-16";
+        std::copy_n("SERIAL-LONGER-TH", 16, plan.bridgeSerial.begin());
+        return plan;
     }
 
     // open, selector 0: the bracket every command needs.
@@ -191,34 +191,34 @@ TEST(AttachRequest, ReadsOptionsAndPadsTheBridgeSerial) {
     wire::SetUInt(r.get(), "settleMs", 250);
     wire::SetBool(r.get(), "serialOnAncestor", true);
     wire::SetString(r.get(), "serialType", "data");
-    DriveSpec spec;
+    DriveSpec plan;
     std::string why;
-    ASSERT_EQ(DriveSpecFromRequest(r.get(), spec, why), SpecCheck::Ok) << why;
-    EXPECT_EQ(spec.settleMs, 250u);
-    EXPECT_TRUE(spec.serialOnAncestor);
-    EXPECT_EQ(spec.serialType, SerialType::Data);
-    EXPECT_EQ(spec.bridgeClass, kBridgeClass);
+    ASSERT_EQ(DriveSpecFromRequest(r.get(), plan, why), SpecCheck::Ok) << why;
+    EXPECT_EQ(plan.settleMs, 250u);
+    EXPECT_TRUE(plan.serialOnAncestor);
+    EXPECT_EQ(plan.serialType, SerialType::Data);
+    EXPECT_EQ(plan.bridgeClass, kBridgeClass);
     std::array<uint8_t, 16> expected{'A', 'B', 'C'};
-    EXPECT_EQ(spec.bridgeSerial, expected);
+    EXPECT_EQ(plan.bridgeSerial, expected);
 }
 
 TEST(AttachRequest, IllTypedIsMalformedAndOutOfRangeIsInvalid) {
-    DriveSpec spec;
+    DriveSpec plan;
     std::string why;
     wire::PlistPtr noSerial = wire::NewDict();
-    EXPECT_EQ(DriveSpecFromRequest(noSerial.get(), spec, why), SpecCheck::Malformed);
+    EXPECT_EQ(DriveSpecFromRequest(noSerial.get(), plan, why), SpecCheck::Malformed);
 
     wire::PlistPtr illTyped = wire::NewDict();
     wire::SetString(illTyped.get(), "serial", "A");
     wire::SetString(illTyped.get(), "settleMs", "10");
-    EXPECT_EQ(DriveSpecFromRequest(illTyped.get(), spec, why), SpecCheck::Malformed);
+    EXPECT_EQ(DriveSpecFromRequest(illTyped.get(), plan, why), SpecCheck::Malformed);
 
     auto invalid = [&](auto tweak) {
         wire::PlistPtr r = wire::NewDict();
         wire::SetString(r.get(), "serial", "A");
         tweak(r.get());
         why.clear();
-        const SpecCheck check = DriveSpecFromRequest(r.get(), spec, why);
+        const SpecCheck check = DriveSpecFromRequest(r.get(), plan, why);
         EXPECT_FALSE(why.empty());
         return check;
     };

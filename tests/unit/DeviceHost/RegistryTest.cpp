@@ -21,11 +21,11 @@ std::string StringProperty(const RegistryEntry* e, const char* key) {
     return v;
 }
 
-DriveSpec Spec(const std::string& serial, std::vector<VolumeSpec> volumes = {}) {
-    DriveSpec spec;
-    spec.serial = serial;
-    spec.volumes = std::move(volumes);
-    return spec;
+DriveSpec MakePlan(const std::string& serial, std::vector<VolumeSpec> volumes = {}) {
+    DriveSpec plan;
+    plan.serial = serial;
+    plan.volumes = std::move(volumes);
+    return plan;
 }
 
 MatchCriteria ByClass(const std::string& c) {
@@ -85,7 +85,7 @@ TEST(Registry, AddRefusesMissingProvider) {
 TEST(DriveSubtree, BuildsUsbBridgeStorageDriverMediaChain) {
     Registry r;
     uint64_t nextVolume = 1;
-    Drive drive(1, Spec("S1", {{"Data", 100, 40, false, false}, {"Backup", 200, 10, false, false}}),
+    Drive drive(1, MakePlan("S1", {{"Data", 100, 40, false, false}, {"Backup", 200, 10, false, false}}),
                 2);
     drive.Build(r, Clock::now(), nextVolume);
 
@@ -115,9 +115,9 @@ TEST(DriveSubtree, BuildsUsbBridgeStorageDriverMediaChain) {
 TEST(DriveSubtree, SerialOnAncestorLeavesBridgeWithoutIt) {
     Registry r;
     uint64_t nextVolume = 1;
-    DriveSpec spec = Spec("ANC");
-    spec.serialOnAncestor = true;
-    Drive drive(1, spec, 2);
+    DriveSpec plan = MakePlan("ANC");
+    plan.serialOnAncestor = true;
+    Drive drive(1, plan, 2);
     drive.Build(r, Clock::now(), nextVolume);
     EXPECT_EQ(wire::GetItem(r.Find(drive.Bridge())->properties.get(), kSerialProperty), nullptr);
     EXPECT_EQ(StringProperty(r.Find(drive.UsbDevice()), kSerialProperty), "ANC");
@@ -126,9 +126,9 @@ TEST(DriveSubtree, SerialOnAncestorLeavesBridgeWithoutIt) {
 TEST(DriveSubtree, NoBridgePutsStorageUnderUsbDeviceWithoutUserClient) {
     Registry r;
     uint64_t nextVolume = 1;
-    DriveSpec spec = Spec("PLAIN", {{"Stick", 8, 4, false, false}});
-    spec.noBridge = true;
-    Drive drive(1, spec, 2);
+    DriveSpec plan = MakePlan("PLAIN", {{"Stick", 8, 4, false, false}});
+    plan.noBridge = true;
+    Drive drive(1, plan, 2);
     drive.Build(r, Clock::now(), nextVolume);
     EXPECT_EQ(drive.Bridge(), 0u);
     EXPECT_EQ(drive.Service(), drive.UsbDevice());
@@ -142,9 +142,9 @@ TEST(DriveSubtree, NoBridgePutsStorageUnderUsbDeviceWithoutUserClient) {
 TEST(DriveSubtree, SubclassBridgeMatchesBaseClassButNamesItself) {
     Registry r;
     uint64_t nextVolume = 1;
-    DriveSpec spec = Spec("SUB");
-    spec.bridgeClass = "com_ostrel_IOTVBPlus";
-    Drive drive(1, spec, 2);
+    DriveSpec plan = MakePlan("SUB");
+    plan.bridgeClass = "com_ostrel_IOTVBPlus";
+    Drive drive(1, plan, 2);
     drive.Build(r, Clock::now(), nextVolume);
     const auto bridges = r.Match(ByClass(kBridgeClass));
     ASSERT_EQ(bridges.size(), 1u);
@@ -155,9 +155,9 @@ TEST(DriveSubtree, SubclassBridgeMatchesBaseClassButNamesItself) {
 TEST(DriveSubtree, SecondStorageSharesTheBridgeAndHasNoMedia) {
     Registry r;
     uint64_t nextVolume = 1;
-    DriveSpec spec = Spec("TWO");
-    spec.secondStorage = true;
-    Drive drive(1, spec, 2);
+    DriveSpec plan = MakePlan("TWO");
+    plan.secondStorage = true;
+    Drive drive(1, plan, 2);
     drive.Build(r, Clock::now(), nextVolume);
     const auto storages = r.Match(ByClass("IOBlockStorageServices"));
     ASSERT_EQ(storages.size(), 2u);
@@ -169,7 +169,7 @@ TEST(DriveSubtree, SecondStorageSharesTheBridgeAndHasNoMedia) {
 TEST(DriveSubtree, SerialTypesOtherThanString) {
     Registry r;
     uint64_t nextVolume = 1;
-    DriveSpec number = Spec("12345");
+    DriveSpec number = MakePlan("12345");
     number.serialType = SerialType::Number;
     Drive n(1, number, 2);
     n.Build(r, Clock::now(), nextVolume);
@@ -177,7 +177,7 @@ TEST(DriveSubtree, SerialTypesOtherThanString) {
     ASSERT_TRUE(wire::GetUInt(r.Find(n.Bridge())->properties.get(), kSerialProperty, value));
     EXPECT_EQ(value, 12345u);
 
-    DriveSpec data = Spec("AB");
+    DriveSpec data = MakePlan("AB");
     data.serialType = SerialType::Data;
     Drive d(2, data, 3);
     d.Build(r, Clock::now(), nextVolume);
@@ -191,7 +191,7 @@ TEST(DriveSubtree, VolumeWithoutBsdNameGetsNoMediaAndNoPartitionNumber) {
     uint64_t nextVolume = 7;
     Drive drive(
         1,
-        Spec("NET",
+        MakePlan("NET",
              {{"A", 1, 1, false, false}, {"Net", 1, 1, true, false}, {"B", 1, 1, false, true}}),
         4);
     drive.Build(r, Clock::now(), nextVolume);
@@ -208,9 +208,9 @@ TEST(DriveSubtree, VolumeWithoutBsdNameGetsNoMediaAndNoPartitionNumber) {
 TEST(DriveSubtree, SettleTimeMakesEveryNewEntryBusy) {
     Registry r;
     uint64_t nextVolume = 1;
-    DriveSpec spec = Spec("SLOW", {{"V", 1, 1, false, false}});
-    spec.settleMs = 500;
-    Drive drive(1, spec, 2);
+    DriveSpec plan = MakePlan("SLOW", {{"V", 1, 1, false, false}});
+    plan.settleMs = 500;
+    Drive drive(1, plan, 2);
     const auto now = Clock::now();
     const auto added = drive.Build(r, now, nextVolume);
     ASSERT_FALSE(added.empty());

@@ -167,16 +167,16 @@ TEST_F(FileManager, NonAsciiNamesBecomeUtf8OnDisk) {
 
 TEST_F(FileManager, CreateFileMakesAnEmptyFile) {
     FSRef ref;
-    FSSpec spec;
+    FSSpec fsSpec;
     FSRef parent = DirRef();
     auto name = U16(u"LaunchBackup");
     ASSERT_EQ(noErr, FSCreateFileUnicode(&parent, name.size(), name.data(), kFSCatInfoNone, nullptr,
-                                         &ref, &spec));
+                                         &ref, &fsSpec));
     EXPECT_EQ(Path("LaunchBackup"), RefToPath(ref));
     EXPECT_TRUE(std::filesystem::is_regular_file(Path("LaunchBackup")));
     EXPECT_EQ(0u, std::filesystem::file_size(Path("LaunchBackup")));
-    ASSERT_EQ(12, spec.name[0]);
-    EXPECT_EQ(0, memcmp(spec.name + 1, "LaunchBackup", 12));
+    ASSERT_EQ(12, fsSpec.name[0]);
+    EXPECT_EQ(0, memcmp(fsSpec.name + 1, "LaunchBackup", 12));
 }
 
 TEST_F(FileManager, CreateRefusesCatalogInformation) {

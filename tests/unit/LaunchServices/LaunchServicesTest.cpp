@@ -41,13 +41,13 @@ OSStatus Open(const std::string& app, const std::vector<std::string>& documents,
     std::vector<FSRef> docRefs;
     for (const std::string& document : documents)
         docRefs.push_back(RefTo(document));
-    LSLaunchFSRefSpec spec = {&appRef,
+    LSLaunchFSRefSpec launchSpec = {&appRef,
                               static_cast<ItemCount>(docRefs.size()),
                               docRefs.empty() ? nullptr : docRefs.data(),
                               nullptr,
                               kLSLaunchDefaults,
                               nullptr};
-    return LSOpenFromRefSpec(&spec, launched);
+    return LSOpenFromRefSpec(&launchSpec, launched);
 }
 
 class LaunchServicesTest : public ::testing::Test {
@@ -156,8 +156,8 @@ TEST_F(LaunchServicesTest, MissingBundleIsApplicationNotFound) {
     std::memset(&appRef, 0, sizeof appRef);
     std::string missing = mDir / "Gone.app";
     std::memcpy(appRef.hidden, missing.c_str(), missing.size() + 1);
-    LSLaunchFSRefSpec spec = {&appRef, 1, &docRef, nullptr, kLSLaunchDefaults, nullptr};
-    EXPECT_EQ(kLSApplicationNotFoundErr, LSOpenFromRefSpec(&spec, nullptr));
+    LSLaunchFSRefSpec launchSpec = {&appRef, 1, &docRef, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(kLSApplicationNotFoundErr, LSOpenFromRefSpec(&launchSpec, nullptr));
 
     // A plain file and a folder without Contents are not bundles either.
     EXPECT_EQ(kLSApplicationNotFoundErr, Open(document, {}));
@@ -218,25 +218,25 @@ TEST_F(BrokenBundleTest, ExecFailureIsReportedNotMistakenForALaunch) {
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {
     EXPECT_EQ(paramErr, LSOpenFromRefSpec(nullptr, nullptr));
-    LSLaunchFSRefSpec spec = {nullptr, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
-    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&spec, nullptr));
+    LSLaunchFSRefSpec launchSpec = {nullptr, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&launchSpec, nullptr));
 
     FSRef appRef = RefTo(FixtureBundle());
-    spec.appRef = &appRef;
-    spec.numDocs = 1; // but no documents
-    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&spec, nullptr));
+    launchSpec.appRef = &appRef;
+    launchSpec.numDocs = 1; // but no documents
+    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&launchSpec, nullptr));
 
     FSRef relative;
     std::memset(&relative, 0, sizeof relative);
     std::memcpy(relative.hidden, "relative.app", 13);
-    spec = {&relative, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
-    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&spec, nullptr));
+    launchSpec = {&relative, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(paramErr, LSOpenFromRefSpec(&launchSpec, nullptr));
 
     // A document that has gone away since its reference was made.
     FSRef docRef = RefTo(Document("vanishing"));
     std::filesystem::remove(mDir / "vanishing");
-    spec = {&appRef, 1, &docRef, nullptr, kLSLaunchDefaults, nullptr};
-    EXPECT_EQ(fnfErr, LSOpenFromRefSpec(&spec, nullptr));
+    launchSpec = {&appRef, 1, &docRef, nullptr, kLSLaunchDefaults, nullptr};
+    EXPECT_EQ(fnfErr, LSOpenFromRefSpec(&launchSpec, nullptr));
 }
 
 } // namespace

@@ -60,10 +60,10 @@ ProcessSerialNumber PSNFor(pid_t pid) {
 }
 
 // A copy of the fixture executable inside a bundle made in a scratch folder.
-std::string CopiedApp(const ScratchDir& dir, const std::string& bundleName, BundleSpec spec) {
-    spec.executableFrom = FixtureExecutable();
-    spec.executableName = "app";
-    MakeBundle(dir / bundleName, spec);
+std::string CopiedApp(const ScratchDir& dir, const std::string& bundleName, BundleSpec layout) {
+    layout.executableFrom = FixtureExecutable();
+    layout.executableName = "app";
+    MakeBundle(dir / bundleName, layout);
     return dir / (bundleName + "/Contents/MacOS/app");
 }
 
