@@ -143,38 +143,85 @@ bool IsCommon(const __CFRunLoop* loop, const std::string& name) {
            loop->mCommonModes.end();
 }
 
-// --- timers (lock held) ---
+// --- timers and sources in modes (lock held) ---
+// A timer is in at most one run loop (mLoop); a source remembers every loop it is in (mLoops).
 
-bool LoopHoldsTimer(__CFRunLoop* loop, __CFRunLoopTimer* timer) {
-    if (Contains(loop->mCommonItems.timers, timer))
+std::vector<__CFRunLoopTimer*>& Items(Mode& mode, __CFRunLoopTimer*) {
+    return mode.timers;
+}
+
+std::vector<__CFRunLoopSource*>& Items(Mode& mode, __CFRunLoopSource*) {
+    return mode.sources;
+}
+
+template <typename T> bool LoopHolds(__CFRunLoop* loop, T* item) {
+    if (Contains(Items(loop->mCommonItems, item), item))
         return true;
     for (auto& entry : loop->mModes)
-        if (Contains(entry.second.timers, timer))
+        if (Contains(Items(entry.second, item), item))
             return true;
     return false;
 }
 
-void AddTimerToMode(__CFRunLoop* loop, __CFRunLoopTimer* timer, Mode& mode) {
-    if (Contains(mode.timers, timer))
-        return;
-    CFRetain(timer);
-    mode.timers.push_back(timer);
+void NoteLoop(__CFRunLoop* loop, __CFRunLoopTimer* timer) {
     timer->mLoop = loop;
 }
 
-void DropTimer(__CFRunLoop* loop, __CFRunLoopTimer* timer, std::vector<__CFRunLoopTimer*>& list) {
-    if (!Erase(list, timer))
-        return;
-    if (!LoopHoldsTimer(loop, timer))
-        timer->mLoop = nullptr;
-    CFRelease(timer);
+void NoteLoop(__CFRunLoop* loop, __CFRunLoopSource* source) {
+    if (!Contains(source->mLoops, loop))
+        source->mLoops.push_back(loop);
 }
 
-void RemoveTimerEverywhere(__CFRunLoop* loop, __CFRunLoopTimer* timer) {
-    Retained<__CFRunLoopTimer> keep(timer);
-    DropTimer(loop, timer, loop->mCommonItems.timers);
+// Called once the loop holds the item in no list at all.
+void ForgetLoop(__CFRunLoop*, __CFRunLoopTimer* timer) {
+    timer->mLoop = nullptr;
+}
+
+void ForgetLoop(__CFRunLoop* loop, __CFRunLoopSource* source) {
+    Erase(source->mLoops, loop);
+    if (source->mDescriptor != nullptr)
+        loop->mWaiter->Forget(source->mDescriptor->mFd);
+}
+
+// The schedule and cancel call-backs hear about real modes only, not the common-item list.
+void Scheduled(__CFRunLoop*, __CFRunLoopTimer*, const Mode&) {}
+
+void Scheduled(__CFRunLoop* loop, __CFRunLoopSource* source, const Mode& mode) {
+    if (&mode != &loop->mCommonItems && source->mContext.schedule != nullptr)
+        source->mContext.schedule(source->mContext.info, loop, mode.name);
+}
+
+void Cancelled(__CFRunLoop*, __CFRunLoopTimer*, const Mode&) {}
+
+void Cancelled(__CFRunLoop* loop, __CFRunLoopSource* source, const Mode& mode) {
+    if (&mode != &loop->mCommonItems && source->mContext.cancel != nullptr)
+        source->mContext.cancel(source->mContext.info, loop, mode.name);
+}
+
+template <typename T> void AddToMode(__CFRunLoop* loop, T* item, Mode& mode) {
+    auto& items = Items(mode, item);
+    if (Contains(items, item))
+        return;
+    CFRetain(item);
+    items.push_back(item);
+    NoteLoop(loop, item);
+    Scheduled(loop, item, mode);
+}
+
+template <typename T> void RemoveFromMode(__CFRunLoop* loop, T* item, Mode& mode) {
+    if (!Erase(Items(mode, item), item))
+        return;
+    Cancelled(loop, item, mode);
+    if (!LoopHolds(loop, item))
+        ForgetLoop(loop, item);
+    CFRelease(item);
+}
+
+template <typename T> void RemoveEverywhere(__CFRunLoop* loop, T* item) {
+    Retained<T> keep(item);
+    RemoveFromMode(loop, item, loop->mCommonItems);
     for (auto& entry : loop->mModes)
-        DropTimer(loop, timer, entry.second.timers);
+        RemoveFromMode(loop, item, entry.second);
 }
 
 void InvalidateTimer(__CFRunLoopTimer* timer) {
@@ -182,7 +229,7 @@ void InvalidateTimer(__CFRunLoopTimer* timer) {
         return;
     timer->mValid = false;
     if (timer->mLoop != nullptr)
-        RemoveTimerEverywhere(timer->mLoop, timer);
+        RemoveEverywhere(timer->mLoop, timer);
 }
 
 // The first whole multiple of the interval after the scheduled date that lies past now.
@@ -197,67 +244,27 @@ CFAbsoluteTime NextFireDate(CFAbsoluteTime scheduled, CFTimeInterval interval, C
     return next;
 }
 
-// --- sources (lock held) ---
-
-bool LoopHoldsSource(__CFRunLoop* loop, __CFRunLoopSource* source) {
-    if (Contains(loop->mCommonItems.sources, source))
-        return true;
-    for (auto& entry : loop->mModes)
-        if (Contains(entry.second.sources, source))
-            return true;
-    return false;
-}
-
-void AddSourceToMode(__CFRunLoop* loop, __CFRunLoopSource* source, Mode& mode) {
-    if (Contains(mode.sources, source))
-        return;
-    CFRetain(source);
-    mode.sources.push_back(source);
-    if (!Contains(source->mLoops, loop))
-        source->mLoops.push_back(loop);
-    if (source->mContext.schedule != nullptr)
-        source->mContext.schedule(source->mContext.info, loop, mode.name);
-}
-
-void ForgetLoop(__CFRunLoop* loop, __CFRunLoopSource* source) {
-    if (LoopHoldsSource(loop, source))
-        return;
-    Erase(source->mLoops, loop);
-    if (source->mDescriptor != nullptr)
-        loop->mWaiter->Forget(source->mDescriptor->mFd);
-}
-
-void RemoveSourceFromMode(__CFRunLoop* loop, __CFRunLoopSource* source, Mode& mode) {
-    if (!Erase(mode.sources, source))
-        return;
-    if (source->mContext.cancel != nullptr)
-        source->mContext.cancel(source->mContext.info, loop, mode.name);
-    ForgetLoop(loop, source);
-    CFRelease(source);
-}
-
-void RemoveSourceFromCommonItems(__CFRunLoop* loop, __CFRunLoopSource* source) {
-    if (!Erase(loop->mCommonItems.sources, source))
-        return;
-    ForgetLoop(loop, source);
-    CFRelease(source);
-}
-
 // --- running (lock held except around call-outs) ---
+
+bool IsPending(const __CFRunLoopTimer* timer) {
+    return timer->mValid && !timer->mFiring;
+}
+
+// Descriptor sources are not signalled; their descriptors are.
+bool IsSignalled(const __CFRunLoopSource* source) {
+    return source->mValid && source->mDescriptor == nullptr && source->mSignalled.load();
+}
 
 CFAbsoluteTime EarliestFireDate(const Mode& mode) {
     CFAbsoluteTime earliest = kNever;
     for (auto* timer : mode.timers)
-        if (timer->mValid && !timer->mFiring && timer->mFireDate < earliest)
+        if (IsPending(timer) && timer->mFireDate < earliest)
             earliest = timer->mFireDate;
     return earliest;
 }
 
 bool AnySignalled(const Mode& mode) {
-    for (auto* source : mode.sources)
-        if (source->mValid && source->mDescriptor == nullptr && source->mSignalled.load())
-            return true;
-    return false;
+    return std::any_of(mode.sources.begin(), mode.sources.end(), IsSignalled);
 }
 
 __CFRunLoopWaiter::Interest DescriptorInterest(const Mode& mode) {
@@ -275,7 +282,7 @@ void FireTimers(__CFRunLoop* loop, const std::string& name, Lock& lock) {
     CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
     std::vector<Retained<__CFRunLoopTimer>> due;
     for (auto* timer : mode->timers)
-        if (timer->mValid && !timer->mFiring && timer->mFireDate <= now)
+        if (IsPending(timer) && timer->mFireDate <= now)
             due.emplace_back(timer);
     std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
         if (a->mFireDate != b->mFireDate)
@@ -313,7 +320,7 @@ bool PerformSignalledSources(__CFRunLoop* loop, const std::string& name, bool on
     Mode* mode = FindMode(loop, name);
     std::vector<Retained<__CFRunLoopSource>> signalled;
     for (auto* source : mode->sources)
-        if (source->mValid && source->mDescriptor == nullptr && source->mSignalled.load())
+        if (IsSignalled(source))
             signalled.emplace_back(source);
     std::stable_sort(signalled.begin(), signalled.end(),
                      [](const auto& a, const auto& b) { return a->mOrder < b->mOrder; });
@@ -449,12 +456,8 @@ unsigned long __CFRunLoopGetWaitCount(CFRunLoopRef rl) {
 
 void __CFRunLoopSourceRemoveFromAllLoops(__CFRunLoopSource* source) {
     Retained<__CFRunLoopSource> keep(source);
-    std::vector<__CFRunLoop*> loops = source->mLoops;
-    for (auto* loop : loops) {
-        RemoveSourceFromCommonItems(loop, source);
-        for (auto& entry : loop->mModes)
-            RemoveSourceFromMode(loop, source, entry.second);
-    }
+    for (auto* loop : std::vector<__CFRunLoop*>(source->mLoops))
+        RemoveEverywhere(loop, source);
 }
 
 void __CFRunLoopSourceWakeLoops(__CFRunLoopSource* source) {
@@ -590,9 +593,9 @@ void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFStringRef modeRef) {
     loop->mCommonModes.push_back(name);
     Mode& mode = GetMode(loop, name, modeRef);
     for (auto* timer : std::vector<__CFRunLoopTimer*>(loop->mCommonItems.timers))
-        AddTimerToMode(loop, timer, mode);
+        AddToMode(loop, timer, mode);
     for (auto* source : std::vector<__CFRunLoopSource*>(loop->mCommonItems.sources))
-        AddSourceToMode(loop, source, mode);
+        AddToMode(loop, source, mode);
 }
 
 CFAbsoluteTime CFRunLoopGetNextTimerFireDate(CFRunLoopRef rl, CFStringRef modeRef) {
@@ -645,124 +648,110 @@ void CFRunLoopStop(CFRunLoopRef rl) {
     }
 }
 
-// --- timers on run loops ---
+// --- timers and sources on run loops ---
 
-Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timerRef, CFStringRef modeRef) {
-    __CFRunLoop* loop = AsLoop(rl, __func__);
-    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
-    std::string name = ModeNameOrComplain(modeRef, __func__);
-    if (loop == nullptr || timer == nullptr || name.empty())
-        return false;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (name == kCommonName)
-        return Contains(loop->mCommonItems.timers, timer);
-    Mode* mode = FindMode(loop, name);
-    return mode != nullptr && Contains(mode->timers, timer);
+namespace {
+
+// The arguments of the add, remove and contains calls, each checked and complained about.
+template <typename T> struct ItemInMode {
+    __CFRunLoop* loop;
+    T* item;
+    std::string name;
+    CFStringRef nameRef;
+    bool Valid() const { return loop != nullptr && item != nullptr && !name.empty(); }
+};
+
+ItemInMode<__CFRunLoopTimer> Check(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef modeRef,
+                                   const char* function) {
+    return {AsLoop(rl, function), AsTimer(timer, function), ModeNameOrComplain(modeRef, function),
+            modeRef};
 }
 
-void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timerRef, CFStringRef modeRef) {
-    __CFRunLoop* loop = AsLoop(rl, __func__);
-    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
-    std::string name = ModeNameOrComplain(modeRef, __func__);
-    if (loop == nullptr || timer == nullptr || name.empty())
-        return;
+ItemInMode<__CFRunLoopSource> Check(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef modeRef,
+                                    const char* function) {
+    return {AsLoop(rl, function), AsSource(source, function), ModeNameOrComplain(modeRef, function),
+            modeRef};
+}
+
+// A source may be in several run loops, a timer only in one.
+bool MayJoin(__CFRunLoop* loop, __CFRunLoopTimer* timer, const char* function) {
+    if (timer->mLoop == nullptr || timer->mLoop == loop)
+        return true;
+    Complain(function, "a timer that is already in another run loop");
+    return false;
+}
+
+bool MayJoin(__CFRunLoop*, __CFRunLoopSource*, const char*) {
+    return true;
+}
+
+template <typename T> Boolean ContainsItem(const ItemInMode<T>& call) {
+    if (!call.Valid())
+        return false;
     std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (!timer->mValid)
+    Mode* mode =
+        call.name == kCommonName ? &call.loop->mCommonItems : FindMode(call.loop, call.name);
+    return mode != nullptr && Contains(Items(*mode, call.item), call.item);
+}
+
+template <typename T> void AddItem(const ItemInMode<T>& call, const char* function) {
+    if (!call.Valid())
         return;
-    if (timer->mLoop != nullptr && timer->mLoop != loop) {
-        Complain(__func__, "a timer that is already in another run loop");
+    __CFRunLoop* loop = call.loop;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    if (!call.item->mValid || !MayJoin(loop, call.item, function))
         return;
-    }
-    if (name == kCommonName) {
-        if (!Contains(loop->mCommonItems.timers, timer)) {
-            CFRetain(timer);
-            loop->mCommonItems.timers.push_back(timer);
-            timer->mLoop = loop;
-        }
+    if (call.name == kCommonName) {
+        AddToMode(loop, call.item, loop->mCommonItems);
         for (const auto& common : loop->mCommonModes)
-            AddTimerToMode(loop, timer, loop->mModes[common]);
+            AddToMode(loop, call.item, loop->mModes[common]);
     } else {
-        AddTimerToMode(loop, timer, GetMode(loop, name, modeRef));
+        AddToMode(loop, call.item, GetMode(loop, call.name, call.nameRef));
     }
     loop->WakeFromOtherThread();
 }
 
-void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timerRef, CFStringRef modeRef) {
-    __CFRunLoop* loop = AsLoop(rl, __func__);
-    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
-    std::string name = ModeNameOrComplain(modeRef, __func__);
-    if (loop == nullptr || timer == nullptr || name.empty())
+template <typename T> void RemoveItem(const ItemInMode<T>& call) {
+    if (!call.Valid())
         return;
+    __CFRunLoop* loop = call.loop;
     std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    Retained<__CFRunLoopTimer> keep(timer);
-    if (name == kCommonName) {
-        if (!Contains(loop->mCommonItems.timers, timer))
+    Retained<T> keep(call.item);
+    if (call.name == kCommonName) {
+        if (!Contains(Items(loop->mCommonItems, call.item), call.item))
             return;
         for (const auto& common : loop->mCommonModes)
-            DropTimer(loop, timer, loop->mModes[common].timers);
-        DropTimer(loop, timer, loop->mCommonItems.timers);
-    } else if (Mode* mode = FindMode(loop, name)) {
-        DropTimer(loop, timer, mode->timers);
+            RemoveFromMode(loop, call.item, loop->mModes[common]);
+        RemoveFromMode(loop, call.item, loop->mCommonItems);
+    } else if (Mode* mode = FindMode(loop, call.name)) {
+        RemoveFromMode(loop, call.item, *mode);
     }
 }
 
-// --- sources on run loops ---
+} // namespace
 
-Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef sourceRef,
-                                CFStringRef modeRef) {
-    __CFRunLoop* loop = AsLoop(rl, __func__);
-    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
-    std::string name = ModeNameOrComplain(modeRef, __func__);
-    if (loop == nullptr || source == nullptr || name.empty())
-        return false;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (name == kCommonName)
-        return Contains(loop->mCommonItems.sources, source);
-    Mode* mode = FindMode(loop, name);
-    return mode != nullptr && Contains(mode->sources, source);
+Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode) {
+    return ContainsItem(Check(rl, timer, mode, __func__));
 }
 
-void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef sourceRef, CFStringRef modeRef) {
-    __CFRunLoop* loop = AsLoop(rl, __func__);
-    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
-    std::string name = ModeNameOrComplain(modeRef, __func__);
-    if (loop == nullptr || source == nullptr || name.empty())
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (!source->mValid)
-        return;
-    if (name == kCommonName) {
-        if (!Contains(loop->mCommonItems.sources, source)) {
-            CFRetain(source);
-            loop->mCommonItems.sources.push_back(source);
-            if (!Contains(source->mLoops, loop))
-                source->mLoops.push_back(loop);
-        }
-        for (const auto& common : loop->mCommonModes)
-            AddSourceToMode(loop, source, loop->mModes[common]);
-    } else {
-        AddSourceToMode(loop, source, GetMode(loop, name, modeRef));
-    }
-    loop->WakeFromOtherThread();
+void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode) {
+    AddItem(Check(rl, timer, mode, __func__), __func__);
 }
 
-void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef sourceRef, CFStringRef modeRef) {
-    __CFRunLoop* loop = AsLoop(rl, __func__);
-    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
-    std::string name = ModeNameOrComplain(modeRef, __func__);
-    if (loop == nullptr || source == nullptr || name.empty())
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    Retained<__CFRunLoopSource> keep(source);
-    if (name == kCommonName) {
-        if (!Contains(loop->mCommonItems.sources, source))
-            return;
-        for (const auto& common : loop->mCommonModes)
-            RemoveSourceFromMode(loop, source, loop->mModes[common]);
-        RemoveSourceFromCommonItems(loop, source);
-    } else if (Mode* mode = FindMode(loop, name)) {
-        RemoveSourceFromMode(loop, source, *mode);
-    }
+void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode) {
+    RemoveItem(Check(rl, timer, mode, __func__));
+}
+
+Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode) {
+    return ContainsItem(Check(rl, source, mode, __func__));
+}
+
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode) {
+    AddItem(Check(rl, source, mode, __func__), __func__);
+}
+
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode) {
+    RemoveItem(Check(rl, source, mode, __func__));
 }
 
 // --- version-0 sources ---
