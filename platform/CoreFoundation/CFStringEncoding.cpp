@@ -28,16 +28,6 @@ bool IsLowSurrogate(UniChar c) {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
-void AppendCodePoint(UInt32 codePoint, __CFUniChars& out) {
-    if (codePoint < 0x10000) {
-        out.push_back(static_cast<UniChar>(codePoint));
-        return;
-    }
-    codePoint -= 0x10000;
-    out.push_back(static_cast<UniChar>(0xD800 + (codePoint >> 10)));
-    out.push_back(static_cast<UniChar>(0xDC00 + (codePoint & 0x3FF)));
-}
-
 // Strict UTF-8: rejects overlong forms, encoded surrogates, values above U+10FFFF,
 // stray continuation bytes and sequences cut short.
 bool DecodeUTF8(const UInt8* bytes, size_t count, __CFUniChars& out) {
@@ -82,7 +72,7 @@ bool DecodeUTF8(const UInt8* bytes, size_t count, __CFUniChars& out) {
                 return false;
             codePoint = (codePoint << 6) | (next & 0x3F);
         }
-        AppendCodePoint(codePoint, out);
+        __CFStringAppendCodePoint(codePoint, out);
         i += extra + 1;
     }
     return true;
@@ -109,7 +99,7 @@ bool DecodeUTF32(const UInt8* bytes, size_t count, bool bigEndian, __CFUniChars&
                       : (UInt32(p[3]) << 24) | (UInt32(p[2]) << 16) | (UInt32(p[1]) << 8) | p[0];
         if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
             return false;
-        AppendCodePoint(value, out);
+        __CFStringAppendCodePoint(value, out);
     }
     return true;
 }
@@ -126,7 +116,35 @@ void PutUInt32(UInt32 value, bool bigEndian, UInt8* out) {
     }
 }
 
+// Drops a leading byte order mark of width bytes and gives the order it names. Without
+// one, an external representation is big-endian and anything else is in host order.
+bool TakeByteOrderMark(const UInt8*& bytes, size_t& count, size_t width, bool isExternal) {
+    for (bool bigEndian : {true, false}) {
+        UInt8 mark[4];
+        if (width == 2)
+            PutUnit(0xFEFF, bigEndian, mark);
+        else
+            PutUInt32(0xFEFF, bigEndian, mark);
+        if (count >= width && std::memcmp(bytes, mark, width) == 0) {
+            bytes += width;
+            count -= width;
+            return bigEndian;
+        }
+    }
+    return isExternal || kHostIsBigEndian;
+}
+
 } // namespace
+
+void __CFStringAppendCodePoint(UInt32 codePoint, __CFUniChars& out) {
+    if (codePoint < 0x10000) {
+        out.push_back(static_cast<UniChar>(codePoint));
+        return;
+    }
+    codePoint -= 0x10000;
+    out.push_back(static_cast<UniChar>(0xD800 + (codePoint >> 10)));
+    out.push_back(static_cast<UniChar>(0xDC00 + (codePoint & 0x3FF)));
+}
 
 bool __CFStringEncodingSupported(CFStringEncoding encoding) {
     switch (encoding) {
@@ -179,13 +197,7 @@ bool __CFStringDecodeBytes(const UInt8* bytes, size_t count, CFStringEncoding en
         ok = DecodeUTF8(bytes, count, decoded);
         break;
     case kCFStringEncodingUTF16: {
-        bool bigEndian = isExternalRepresentation || kHostIsBigEndian;
-        if (count >= 2 &&
-            ((bytes[0] == 0xFE && bytes[1] == 0xFF) || (bytes[0] == 0xFF && bytes[1] == 0xFE))) {
-            bigEndian = bytes[0] == 0xFE;
-            bytes += 2;
-            count -= 2;
-        }
+        bool bigEndian = TakeByteOrderMark(bytes, count, 2, isExternalRepresentation);
         ok = DecodeUTF16(bytes, count, bigEndian, decoded);
         break;
     }
@@ -196,17 +208,7 @@ bool __CFStringDecodeBytes(const UInt8* bytes, size_t count, CFStringEncoding en
         ok = DecodeUTF16(bytes, count, false, decoded);
         break;
     case kCFStringEncodingUTF32: {
-        bool bigEndian = isExternalRepresentation || kHostIsBigEndian;
-        if (count >= 4 && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 0xFE && bytes[3] == 0xFF) {
-            bigEndian = true;
-            bytes += 4;
-            count -= 4;
-        } else if (count >= 4 && bytes[0] == 0xFF && bytes[1] == 0xFE && bytes[2] == 0 &&
-                   bytes[3] == 0) {
-            bigEndian = false;
-            bytes += 4;
-            count -= 4;
-        }
+        bool bigEndian = TakeByteOrderMark(bytes, count, 4, isExternalRepresentation);
         ok = DecodeUTF32(bytes, count, bigEndian, decoded);
         break;
     }
@@ -233,32 +235,22 @@ size_t __CFStringEncodeCharacter(const UniChar* chars, size_t count, size_t inde
     UInt32 codePoint =
         paired ? 0x10000 + ((UInt32(c) - 0xD800) << 10) + (chars[index + 1] - 0xDC00) : c;
     bool lone = !paired && (IsHighSurrogate(c) || IsLowSurrogate(c));
+    auto oneByte = [&](unsigned byte) -> size_t {
+        out[0] = static_cast<UInt8>(byte);
+        *outLength = 1;
+        return 1;
+    };
     switch (encoding) {
     case kCFStringEncodingASCII:
-        if (c >= 0x80)
-            return 0;
-        out[0] = static_cast<UInt8>(c);
-        *outLength = 1;
-        return 1;
+        return c < 0x80 ? oneByte(c) : 0;
     case kCFStringEncodingISOLatin1:
-        if (c >= 0x100)
-            return 0;
-        out[0] = static_cast<UInt8>(c);
-        *outLength = 1;
-        return 1;
+        return c < 0x100 ? oneByte(c) : 0;
     case kCFStringEncodingMacRoman:
-        if (c < 0x80) {
-            out[0] = static_cast<UInt8>(c);
-            *outLength = 1;
-            return 1;
-        }
-        for (int k = 0; k < 128; ++k) {
-            if (kMacRomanHigh[k] == c) {
-                out[0] = static_cast<UInt8>(0x80 + k);
-                *outLength = 1;
-                return 1;
-            }
-        }
+        if (c < 0x80)
+            return oneByte(c);
+        for (unsigned k = 0; k < 128; ++k)
+            if (kMacRomanHigh[k] == c)
+                return oneByte(0x80 + k);
         return 0;
     case kCFStringEncodingUTF8:
         if (lone)

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <type_traits>
+
 #include <sys/types.h>
 
 namespace {
@@ -90,6 +92,36 @@ bool ReadPosition(const __CFUniChars& format, size_t& i, int& position) {
     return true;
 }
 
+// A length modifier; h and l may be doubled.
+struct LengthModifier {
+    UniChar letter;
+    Length once;
+    Length twice; // None: not doubled
+};
+
+constexpr LengthModifier kLengthModifiers[] = {
+    {'h', Length::H, Length::HH},    {'l', Length::L, Length::LL},
+    {'q', Length::LL, Length::None}, {'L', Length::BigL, Length::None},
+    {'z', Length::Z, Length::None},  {'t', Length::T, Length::None},
+    {'j', Length::J, Length::None},
+};
+
+Length ReadLength(const __CFUniChars& format, size_t& i) {
+    if (i >= format.size())
+        return Length::None;
+    for (const LengthModifier& modifier : kLengthModifiers) {
+        if (format[i] != modifier.letter)
+            continue;
+        ++i;
+        if (modifier.twice != Length::None && i < format.size() && format[i] == modifier.letter) {
+            ++i;
+            return modifier.twice;
+        }
+        return modifier.once;
+    }
+    return Length::None;
+}
+
 // Parses one conversion starting at format[start] == '%'. Always advances end past
 // whatever it consumed, valid or not.
 Conversion Parse(const __CFUniChars& format, size_t start) {
@@ -142,48 +174,7 @@ Conversion Parse(const __CFUniChars& format, size_t start) {
             return fail(i + 1);
         }
     }
-    if (i < n) {
-        switch (format[i]) {
-        case 'h':
-            ++i;
-            c.length = Length::H;
-            if (i < n && format[i] == 'h') {
-                ++i;
-                c.length = Length::HH;
-            }
-            break;
-        case 'l':
-            ++i;
-            c.length = Length::L;
-            if (i < n && format[i] == 'l') {
-                ++i;
-                c.length = Length::LL;
-            }
-            break;
-        case 'q':
-            ++i;
-            c.length = Length::LL;
-            break;
-        case 'L':
-            ++i;
-            c.length = Length::BigL;
-            break;
-        case 'z':
-            ++i;
-            c.length = Length::Z;
-            break;
-        case 't':
-            ++i;
-            c.length = Length::T;
-            break;
-        case 'j':
-            ++i;
-            c.length = Length::J;
-            break;
-        default:
-            break;
-        }
-    }
+    c.length = ReadLength(format, i);
     if (i >= n)
         return fail(n);
     UniChar conversion = format[i];
@@ -302,45 +293,38 @@ std::string PrintfDirective(const Conversion& c, int width, int precision, bool 
     return directive;
 }
 
+// The argument as the signed type of its length modifier, or that type's unsigned twin.
+template <typename Signed>
+void AppendIntegerAs(bool isSigned, const std::string& directive, long long v, __CFUniChars& out) {
+    if (isSigned)
+        AppendPrintf(directive, static_cast<Signed>(v), out);
+    else
+        AppendPrintf(directive, static_cast<std::make_unsigned_t<Signed>>(v), out);
+}
+
 void AppendInteger(const Conversion& c, const std::string& directive, long long v,
                    __CFUniChars& out) {
     bool isSigned = c.conversion == 'd' || c.conversion == 'i';
     switch (c.length) {
     case Length::L:
-        if (isSigned)
-            AppendPrintf(directive, static_cast<long>(v), out);
-        else
-            AppendPrintf(directive, static_cast<unsigned long>(v), out);
-        break;
+        return AppendIntegerAs<long>(isSigned, directive, v, out);
     case Length::LL:
     case Length::BigL:
-        if (isSigned)
-            AppendPrintf(directive, v, out);
-        else
-            AppendPrintf(directive, static_cast<unsigned long long>(v), out);
-        break;
+        return AppendIntegerAs<long long>(isSigned, directive, v, out);
     case Length::Z:
-        if (isSigned)
-            AppendPrintf(directive, static_cast<ssize_t>(v), out);
-        else
-            AppendPrintf(directive, static_cast<size_t>(v), out);
-        break;
+        return AppendIntegerAs<ssize_t>(isSigned, directive, v, out);
     case Length::T:
-        AppendPrintf(directive, static_cast<ptrdiff_t>(v), out);
-        break;
+        return AppendIntegerAs<ptrdiff_t>(isSigned, directive, v, out);
     case Length::J:
-        if (isSigned)
-            AppendPrintf(directive, static_cast<intmax_t>(v), out);
-        else
-            AppendPrintf(directive, static_cast<uintmax_t>(v), out);
-        break;
+        return AppendIntegerAs<intmax_t>(isSigned, directive, v, out);
     default:
-        if (isSigned)
-            AppendPrintf(directive, static_cast<int>(v), out);
-        else
-            AppendPrintf(directive, static_cast<unsigned int>(v), out);
-        break;
+        return AppendIntegerAs<int>(isSigned, directive, v, out);
     }
+}
+
+// A wide character or code point as UTF-16; anything beyond Unicode becomes U+FFFD.
+void AppendWide(UInt32 codePoint, __CFUniChars& out) {
+    __CFStringAppendCodePoint(codePoint > 0x10FFFF ? 0xFFFD : codePoint, out);
 }
 
 // Length of a C string read no further than limit bytes (limit < 0: no limit).
@@ -448,16 +432,7 @@ void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars
     }
     case 'c':
         if (c.length == Length::L) {
-            auto codePoint = static_cast<UInt32>(value.integer);
-            if (codePoint > 0x10FFFF)
-                codePoint = 0xFFFD;
-            if (codePoint < 0x10000) {
-                text.push_back(static_cast<UniChar>(codePoint));
-            } else {
-                codePoint -= 0x10000;
-                text.push_back(static_cast<UniChar>(0xD800 + (codePoint >> 10)));
-                text.push_back(static_cast<UniChar>(0xDC00 + (codePoint & 0x3FF)));
-            }
+            AppendWide(static_cast<UInt32>(value.integer), text);
         } else {
             char byte = static_cast<char>(value.integer);
             __CFStringAppendLenientBytes(&byte, 1, text);
@@ -471,18 +446,8 @@ void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars
             AppendNull(text);
         } else if (c.length == Length::L) {
             auto* wide = static_cast<const wchar_t*>(value.pointer);
-            for (int k = 0; wide[k] != 0 && (precision < 0 || k < precision); ++k) {
-                auto codePoint = static_cast<UInt32>(wide[k]);
-                if (codePoint > 0x10FFFF)
-                    codePoint = 0xFFFD;
-                if (codePoint < 0x10000) {
-                    text.push_back(static_cast<UniChar>(codePoint));
-                } else {
-                    codePoint -= 0x10000;
-                    text.push_back(static_cast<UniChar>(0xD800 + (codePoint >> 10)));
-                    text.push_back(static_cast<UniChar>(0xDC00 + (codePoint & 0x3FF)));
-                }
-            }
+            for (int k = 0; wide[k] != 0 && (precision < 0 || k < precision); ++k)
+                AppendWide(static_cast<UInt32>(wide[k]), text);
         } else {
             auto* bytes = static_cast<const char*>(value.pointer);
             size_t length = BoundedLength(bytes, precision);

@@ -48,6 +48,9 @@ size_t __CFStringEncodeCharacter(const UniChar* chars, size_t count, size_t inde
 // Bytes of a byte order mark in host order; 0 for encodings that do not carry one.
 size_t __CFStringByteOrderMark(CFStringEncoding encoding, UInt8 out[4]);
 
+// Appends one code point (at most U+10FFFF) as one UTF-16 unit or a surrogate pair.
+void __CFStringAppendCodePoint(UInt32 codePoint, __CFUniChars& out);
+
 // UTF-8 for printing: an unpaired surrogate becomes U+FFFD.
 std::string __CFStringToUTF8(const UniChar* chars, size_t count);
 

@@ -1,4 +1,5 @@
 #include "CFCollections_Internal.h"
+#include "CFString_Internal.h"
 
 #include <CoreFoundation/CFString.h>
 #include <CoreFoundation/CFURL.h>
@@ -249,12 +250,8 @@ bool ReplaceEscapes(const Units& in, const Units& leaveEscaped, Units& out) {
         if (codePoint < 0x10000 && Contains(leaveEscaped, static_cast<UniChar>(codePoint))) {
             out.insert(out.end(), in.begin() + static_cast<long>(i),
                        in.begin() + static_cast<long>(next));
-        } else if (codePoint < 0x10000) {
-            out.push_back(static_cast<UniChar>(codePoint));
         } else {
-            codePoint -= 0x10000;
-            out.push_back(static_cast<UniChar>(0xD800 + (codePoint >> 10)));
-            out.push_back(static_cast<UniChar>(0xDC00 + (codePoint & 0x3FF)));
+            __CFStringAppendCodePoint(codePoint, out);
         }
         i = next;
     }
