@@ -173,6 +173,13 @@ bool IsWhitespace(UniChar c) {
            c == 0x205F || c == 0x3000;
 }
 
+size_t LeadingWhitespace(const __CFUniChars& chars) {
+    size_t count = 0;
+    while (count < chars.size() && IsWhitespace(chars[count]))
+        ++count;
+    return count;
+}
+
 bool IsASCIICompatible(CFStringEncoding encoding) {
     return encoding == kCFStringEncodingASCII || encoding == kCFStringEncodingUTF8 ||
            encoding == kCFStringEncodingMacRoman || encoding == kCFStringEncodingISOLatin1;
@@ -201,6 +208,40 @@ bool DecodeOrComplain(const UInt8* bytes, size_t count, CFStringEncoding encodin
     if (!__CFStringEncodingSupported(encoding))
         Complain(function, "unsupported encoding");
     return false;
+}
+
+// False, with a complaint, for a NULL Pascal or C string.
+bool Present(const void* bytes, const char* problem, const char* function) {
+    if (bytes == nullptr)
+        Complain(function, problem);
+    return bytes != nullptr;
+}
+
+CFStringRef CreateDecoded(CFAllocatorRef allocator, const UInt8* bytes, size_t count,
+                          CFStringEncoding encoding, bool external, const char* function) {
+    __CFUniChars chars;
+    if (!DecodeOrComplain(bytes, count, encoding, external, chars, function))
+        return nullptr;
+    return NewString(allocator, std::move(chars));
+}
+
+void AppendDecoded(__CFString* string, const UInt8* bytes, size_t count, CFStringEncoding encoding,
+                   const char* function) {
+    __CFUniChars chars;
+    if (!DecodeOrComplain(bytes, count, encoding, false, chars, function)) {
+        Complain(function, "bytes not valid in the encoding; left unchanged");
+        return;
+    }
+    AppendUnits(string, std::move(chars), function);
+}
+
+const UInt8* CStringBytes(const char* cStr) {
+    return reinterpret_cast<const UInt8*>(cStr);
+}
+
+// A missing string sorts first; two missing ones are equal.
+CFComparisonResult CompareMissing(const __CFString* a, const __CFString* b) {
+    return a == b ? kCFCompareEqualTo : (a == nullptr ? kCFCompareLessThan : kCFCompareGreaterThan);
 }
 
 struct ConstantTable {
@@ -269,27 +310,16 @@ CFTypeID CFStringGetTypeID(void) {
 
 CFStringRef CFStringCreateWithPascalString(CFAllocatorRef alloc, ConstStr255Param pStr,
                                            CFStringEncoding encoding) {
-    if (pStr == nullptr) {
-        Complain(__func__, "NULL Pascal string");
+    if (!Present(pStr, "NULL Pascal string", __func__))
         return nullptr;
-    }
-    __CFUniChars chars;
-    if (!DecodeOrComplain(pStr + 1, pStr[0], encoding, false, chars, __func__))
-        return nullptr;
-    return NewString(alloc, std::move(chars));
+    return CreateDecoded(alloc, pStr + 1, pStr[0], encoding, false, __func__);
 }
 
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
                                       CFStringEncoding encoding) {
-    if (cStr == nullptr) {
-        Complain(__func__, "NULL C string");
+    if (!Present(cStr, "NULL C string", __func__))
         return nullptr;
-    }
-    __CFUniChars chars;
-    if (!DecodeOrComplain(reinterpret_cast<const UInt8*>(cStr), std::strlen(cStr), encoding, false,
-                          chars, __func__))
-        return nullptr;
-    return NewString(alloc, std::move(chars));
+    return CreateDecoded(alloc, CStringBytes(cStr), std::strlen(cStr), encoding, false, __func__);
 }
 
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
@@ -298,11 +328,8 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CF
         Complain(__func__, "bad byte buffer");
         return nullptr;
     }
-    __CFUniChars chars;
-    if (!DecodeOrComplain(bytes, static_cast<size_t>(numBytes), encoding,
-                          isExternalRepresentation != 0, chars, __func__))
-        return nullptr;
-    return NewString(alloc, std::move(chars));
+    return CreateDecoded(alloc, bytes, static_cast<size_t>(numBytes), encoding,
+                         isExternalRepresentation != 0, __func__);
 }
 
 CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars,
@@ -529,9 +556,7 @@ SInt32 CFStringGetIntValue(CFStringRef str) {
     if (string == nullptr)
         return 0;
     const __CFUniChars& c = string->mChars;
-    size_t i = 0;
-    while (i < c.size() && IsWhitespace(c[i]))
-        ++i;
+    size_t i = LeadingWhitespace(c);
     bool negative = false;
     if (i < c.size() && (c[i] == '-' || c[i] == '+'))
         negative = c[i++] == '-';
@@ -555,9 +580,7 @@ double CFStringGetDoubleValue(CFStringRef str) {
     if (string == nullptr)
         return 0.0;
     const __CFUniChars& c = string->mChars;
-    size_t i = 0;
-    while (i < c.size() && IsWhitespace(c[i]))
-        ++i;
+    size_t i = LeadingWhitespace(c);
     std::string text;
     if (i < c.size() && c[i] == '+')
         ++i;
@@ -575,8 +598,7 @@ CFComparisonResult CFStringCompareWithOptions(CFStringRef theString1, CFStringRe
     const __CFString* a = AsString(theString1, __func__);
     const __CFString* b = AsString(theString2, __func__);
     if (a == nullptr || b == nullptr)
-        return a == b ? kCFCompareEqualTo
-                      : (a == nullptr ? kCFCompareLessThan : kCFCompareGreaterThan);
+        return CompareMissing(a, b);
     if (!CheckRange(rangeToCompare, a->Length(), __func__))
         return kCFCompareLessThan;
     return CompareUnits(a->mChars.data() + rangeToCompare.location,
@@ -589,8 +611,7 @@ CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString
     const __CFString* a = AsString(theString1, __func__);
     const __CFString* b = AsString(theString2, __func__);
     if (a == nullptr || b == nullptr)
-        return a == b ? kCFCompareEqualTo
-                      : (a == nullptr ? kCFCompareLessThan : kCFCompareGreaterThan);
+        return CompareMissing(a, b);
     return CompareUnits(a->mChars.data(), a->mChars.size(), b->mChars.data(), b->mChars.size(),
                         compareOptions);
 }
@@ -659,36 +680,15 @@ void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars
 void CFStringAppendPascalString(CFMutableStringRef theString, ConstStr255Param pStr,
                                 CFStringEncoding encoding) {
     __CFString* string = AsMutable(theString, __func__);
-    if (string == nullptr)
-        return;
-    if (pStr == nullptr) {
-        Complain(__func__, "NULL Pascal string");
-        return;
-    }
-    __CFUniChars chars;
-    if (!DecodeOrComplain(pStr + 1, pStr[0], encoding, false, chars, __func__)) {
-        Complain(__func__, "bytes not valid in the encoding; left unchanged");
-        return;
-    }
-    AppendUnits(string, std::move(chars), __func__);
+    if (string != nullptr && Present(pStr, "NULL Pascal string", __func__))
+        AppendDecoded(string, pStr + 1, pStr[0], encoding, __func__);
 }
 
 void CFStringAppendCString(CFMutableStringRef theString, const char* cStr,
                            CFStringEncoding encoding) {
     __CFString* string = AsMutable(theString, __func__);
-    if (string == nullptr)
-        return;
-    if (cStr == nullptr) {
-        Complain(__func__, "NULL C string");
-        return;
-    }
-    __CFUniChars chars;
-    if (!DecodeOrComplain(reinterpret_cast<const UInt8*>(cStr), std::strlen(cStr), encoding, false,
-                          chars, __func__)) {
-        Complain(__func__, "bytes not valid in the encoding; left unchanged");
-        return;
-    }
-    AppendUnits(string, std::move(chars), __func__);
+    if (string != nullptr && Present(cStr, "NULL C string", __func__))
+        AppendDecoded(string, CStringBytes(cStr), std::strlen(cStr), encoding, __func__);
 }
 
 void CFStringAppendFormat(CFMutableStringRef theString, CFDictionaryRef formatOptions,
@@ -820,22 +820,26 @@ void CFStringTrimWhitespace(CFMutableStringRef theString) {
     chars.erase(chars.begin(), chars.begin() + static_cast<CFIndex>(begin));
 }
 
-void CFStringLowercase(CFMutableStringRef theString, CFLocaleRef) {
-    __CFString* string = AsMutable(theString, __func__);
+namespace {
+
+// ASCII letters only: other scripts keep their case.
+void ShiftCase(CFMutableStringRef theString, UniChar from, int shift, const char* function) {
+    __CFString* string = AsMutable(theString, function);
     if (string == nullptr)
         return;
     for (UniChar& c : string->mChars)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<UniChar>(c + 0x20);
+        if (c >= from && c < from + 26)
+            c = static_cast<UniChar>(c + shift);
+}
+
+} // namespace
+
+void CFStringLowercase(CFMutableStringRef theString, CFLocaleRef) {
+    ShiftCase(theString, 'A', 0x20, __func__);
 }
 
 void CFStringUppercase(CFMutableStringRef theString, CFLocaleRef) {
-    __CFString* string = AsMutable(theString, __func__);
-    if (string == nullptr)
-        return;
-    for (UniChar& c : string->mChars)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<UniChar>(c - 0x20);
+    ShiftCase(theString, 'a', -0x20, __func__);
 }
 
 void CFShowStr(CFStringRef str) {
