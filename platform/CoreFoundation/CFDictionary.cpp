@@ -300,32 +300,37 @@ void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunct
         applier(entry.key, entry.value, context);
 }
 
-void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
-    auto* dict = AsMutableDictionary(theDict, __func__);
-    if (dict == nullptr || dict->Find(key) != dict->mEntries.end() ||
-        !HasRoomForOneMore(dict, __func__))
+namespace {
+
+// Add, set and replace differ only in whether they store a missing key and change a present one.
+enum StoreRule : unsigned { kAddMissing = 1, kReplacePresent = 2 };
+
+void Store(CFMutableDictionaryRef theDict, const void* key, const void* value, unsigned rule,
+           const char* function) {
+    auto* dict = AsMutableDictionary(theDict, function);
+    if (dict == nullptr)
         return;
-    dict->Insert(key, value);
+    auto found = dict->Find(key);
+    if (found != dict->mEntries.end()) {
+        if (rule & kReplacePresent)
+            ReplaceValue(dict, *found, value);
+    } else if ((rule & kAddMissing) && HasRoomForOneMore(dict, function)) {
+        dict->Insert(key, value);
+    }
+}
+
+} // namespace
+
+void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
+    Store(theDict, key, value, kAddMissing, __func__);
 }
 
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
-    auto* dict = AsMutableDictionary(theDict, __func__);
-    if (dict == nullptr)
-        return;
-    auto found = dict->Find(key);
-    if (found != dict->mEntries.end())
-        ReplaceValue(dict, *found, value);
-    else if (HasRoomForOneMore(dict, __func__))
-        dict->Insert(key, value);
+    Store(theDict, key, value, kAddMissing | kReplacePresent, __func__);
 }
 
 void CFDictionaryReplaceValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
-    auto* dict = AsMutableDictionary(theDict, __func__);
-    if (dict == nullptr)
-        return;
-    auto found = dict->Find(key);
-    if (found != dict->mEntries.end())
-        ReplaceValue(dict, *found, value);
+    Store(theDict, key, value, kReplacePresent, __func__);
 }
 
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key) {

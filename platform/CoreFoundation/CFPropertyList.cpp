@@ -26,14 +26,10 @@ struct MallocDeleter {
 };
 using MallocString = std::unique_ptr<char, MallocDeleter>;
 
-CFTypeID TypeOf(CFTypeRef cf) {
-    return CFGetTypeID(cf);
-}
-
 bool IsValid(CFTypeRef cf, CFPropertyListFormat format, int depth) {
     if (cf == nullptr || depth > kMaxDepth)
         return false;
-    CFTypeID type = TypeOf(cf);
+    CFTypeID type = CFGetTypeID(cf);
     if (type == CFStringGetTypeID() || type == CFDataGetTypeID())
         return true;
     if (type == CFNumberGetTypeID() || type == CFBooleanGetTypeID())
@@ -49,7 +45,7 @@ bool IsValid(CFTypeRef cf, CFPropertyListFormat format, int depth) {
     if (type == CFDictionaryGetTypeID()) {
         auto* dict = __CFCast<__CFDictionary>(cf, __kCFDictionaryTypeID);
         for (const auto& entry : dict->mEntries) {
-            if (entry.key == nullptr || TypeOf(entry.key) != CFStringGetTypeID() ||
+            if (entry.key == nullptr || CFGetTypeID(entry.key) != CFStringGetTypeID() ||
                 !IsValid(entry.value, format, depth + 1))
                 return false;
         }
@@ -147,7 +143,7 @@ CFComparisonResult CompareKeys(const void* a, const void* b) {
 }
 
 bool AppendXML(std::string& out, CFTypeRef cf, int indent) {
-    CFTypeID type = TypeOf(cf);
+    CFTypeID type = CFGetTypeID(cf);
     if (type == CFStringGetTypeID()) {
         out += "<string>";
         if (!AppendEscapedText(out, static_cast<CFStringRef>(cf)))
@@ -244,6 +240,16 @@ bool NodeIsNegative(plist_t node) {
     return negative;
 }
 
+// Containers are built mutable; an immutable tree gets a frozen copy in their place.
+template <typename Ref>
+CFPropertyListRef Finished(Ref built, CFOptionFlags options, Ref (*copy)(CFAllocatorRef, Ref)) {
+    if (options != kCFPropertyListImmutable)
+        return built;
+    Ref frozen = copy(nullptr, built);
+    CFRelease(built);
+    return frozen;
+}
+
 CFPropertyListRef ArrayFromNode(plist_t node, CFOptionFlags options, int depth) {
     uint32_t count = plist_array_get_size(node);
     CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
@@ -256,11 +262,7 @@ CFPropertyListRef ArrayFromNode(plist_t node, CFOptionFlags options, int depth) 
         CFArrayAppendValue(array, item);
         CFRelease(item);
     }
-    if (options != kCFPropertyListImmutable)
-        return array;
-    CFArrayRef frozen = CFArrayCreateCopy(nullptr, array);
-    CFRelease(array);
-    return frozen;
+    return Finished<CFArrayRef>(array, options, CFArrayCreateCopy);
 }
 
 CFPropertyListRef DictionaryFromNode(plist_t node, CFOptionFlags options, int depth) {
@@ -292,11 +294,7 @@ CFPropertyListRef DictionaryFromNode(plist_t node, CFOptionFlags options, int de
         CFRelease(dict);
         return nullptr;
     }
-    if (options != kCFPropertyListImmutable)
-        return dict;
-    CFDictionaryRef frozen = CFDictionaryCreateCopy(nullptr, dict);
-    CFRelease(dict);
-    return frozen;
+    return Finished<CFDictionaryRef>(dict, options, CFDictionaryCreateCopy);
 }
 
 CFPropertyListRef FromNode(plist_t node, CFOptionFlags options, int depth) {
@@ -372,7 +370,7 @@ plist_t LargeUnsignedNode(uint64_t value) {
 plist_t ToNode(CFTypeRef cf, int depth) {
     if (cf == nullptr || depth > kMaxDepth)
         return nullptr;
-    CFTypeID type = TypeOf(cf);
+    CFTypeID type = CFGetTypeID(cf);
     if (type == CFStringGetTypeID()) {
         std::string text;
         if (!__CFStringCopyUTF8(static_cast<CFStringRef>(cf), text))
@@ -416,7 +414,7 @@ plist_t ToNode(CFTypeRef cf, int depth) {
         __CFPlistNodePtr node(plist_new_dict());
         for (const auto& entry : dict->mEntries) {
             std::string key;
-            if (entry.key == nullptr || TypeOf(entry.key) != CFStringGetTypeID() ||
+            if (entry.key == nullptr || CFGetTypeID(entry.key) != CFStringGetTypeID() ||
                 !__CFStringCopyUTF8(static_cast<CFStringRef>(entry.key), key))
                 return nullptr;
             plist_t value = ToNode(entry.value, depth + 1);
@@ -433,7 +431,7 @@ CFPropertyListRef DeepCopy(CFAllocatorRef allocator, CFTypeRef cf, CFOptionFlags
                            int depth) {
     if (cf == nullptr || depth > kMaxDepth)
         return nullptr;
-    CFTypeID type = TypeOf(cf);
+    CFTypeID type = CFGetTypeID(cf);
     bool mutableLeaves = options == kCFPropertyListMutableContainersAndLeaves;
     if (type == CFStringGetTypeID()) {
         auto string = static_cast<CFStringRef>(cf);
@@ -477,7 +475,7 @@ CFPropertyListRef DeepCopy(CFAllocatorRef allocator, CFTypeRef cf, CFOptionFlags
         CFMutableDictionaryRef copy = CFDictionaryCreateMutable(
             allocator, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
         for (const auto& entry : dict->mEntries) {
-            if (entry.key == nullptr || TypeOf(entry.key) != CFStringGetTypeID()) {
+            if (entry.key == nullptr || CFGetTypeID(entry.key) != CFStringGetTypeID()) {
                 CFRelease(copy);
                 return nullptr;
             }
