@@ -84,44 +84,37 @@ void CFFileDescriptorGetContext(CFFileDescriptorRef f, CFFileDescriptorContext* 
 }
 
 void CFFileDescriptorEnableCallBacks(CFFileDescriptorRef f, CFOptionFlags callBackTypes) {
-    __CFFileDescriptor* descriptor = AsDescriptor(f, __func__);
-    if (descriptor == nullptr)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (!descriptor->mValid)
-        return;
-    descriptor->mEnabled |= callBackTypes & kAllCallBacks;
-    // A loop sleeping on another thread must start watching the descriptor.
-    if (descriptor->mSource != nullptr)
-        __CFRunLoopSourceWakeLoops(descriptor->mSource);
+    __CFRunLoopLocked(AsDescriptor(f, __func__), [&](__CFFileDescriptor* descriptor) {
+        if (!descriptor->mValid)
+            return;
+        descriptor->mEnabled |= callBackTypes & kAllCallBacks;
+        // A loop sleeping on another thread must start watching the descriptor.
+        if (descriptor->mSource != nullptr)
+            __CFRunLoopSourceWakeLoops(descriptor->mSource);
+    });
 }
 
 void CFFileDescriptorDisableCallBacks(CFFileDescriptorRef f, CFOptionFlags callBackTypes) {
-    __CFFileDescriptor* descriptor = AsDescriptor(f, __func__);
-    if (descriptor == nullptr)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    descriptor->mEnabled &= ~callBackTypes;
+    __CFRunLoopLocked(AsDescriptor(f, __func__), [&](__CFFileDescriptor* descriptor) {
+        descriptor->mEnabled &= ~callBackTypes;
+    });
 }
 
 void CFFileDescriptorInvalidate(CFFileDescriptorRef f) {
-    __CFFileDescriptor* descriptor = AsDescriptor(f, __func__);
-    if (descriptor == nullptr)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (!descriptor->mValid)
-        return;
-    CFRetain(descriptor);
-    Shutdown(descriptor);
-    CFRelease(descriptor);
+    __CFRunLoopLocked(AsDescriptor(f, __func__), [](__CFFileDescriptor* descriptor) {
+        if (!descriptor->mValid)
+            return;
+        CFRetain(descriptor);
+        Shutdown(descriptor);
+        CFRelease(descriptor);
+    });
 }
 
 Boolean CFFileDescriptorIsValid(CFFileDescriptorRef f) {
-    __CFFileDescriptor* descriptor = AsDescriptor(f, __func__);
-    if (descriptor == nullptr)
-        return false;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    return descriptor->mValid;
+    Boolean valid = false;
+    __CFRunLoopLocked(AsDescriptor(f, __func__),
+                      [&](__CFFileDescriptor* descriptor) { valid = descriptor->mValid; });
+    return valid;
 }
 
 CFRunLoopSourceRef CFFileDescriptorCreateRunLoopSource(CFAllocatorRef allocator,

@@ -781,22 +781,19 @@ CFIndex CFRunLoopSourceGetOrder(CFRunLoopSourceRef sourceRef) {
 }
 
 void CFRunLoopSourceInvalidate(CFRunLoopSourceRef sourceRef) {
-    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
-    if (source == nullptr)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (!source->mValid)
-        return;
-    source->mValid = false;
-    __CFRunLoopSourceRemoveFromAllLoops(source);
+    __CFRunLoopLocked(AsSource(sourceRef, __func__), [](__CFRunLoopSource* source) {
+        if (!source->mValid)
+            return;
+        source->mValid = false;
+        __CFRunLoopSourceRemoveFromAllLoops(source);
+    });
 }
 
 Boolean CFRunLoopSourceIsValid(CFRunLoopSourceRef sourceRef) {
-    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
-    if (source == nullptr)
-        return false;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    return source->mValid;
+    Boolean valid = false;
+    __CFRunLoopLocked(AsSource(sourceRef, __func__),
+                      [&](__CFRunLoopSource* source) { valid = source->mValid; });
+    return valid;
 }
 
 void CFRunLoopSourceGetContext(CFRunLoopSourceRef sourceRef, CFRunLoopSourceContext* context) {
@@ -806,14 +803,12 @@ void CFRunLoopSourceGetContext(CFRunLoopSourceRef sourceRef, CFRunLoopSourceCont
 }
 
 void CFRunLoopSourceSignal(CFRunLoopSourceRef sourceRef) {
-    __CFRunLoopSource* source = AsSource(sourceRef, __func__);
-    if (source == nullptr)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    if (!source->mValid)
-        return;
-    source->mSignalled = true;
-    __CFRunLoopSourceWakeLoops(source);
+    __CFRunLoopLocked(AsSource(sourceRef, __func__), [](__CFRunLoopSource* source) {
+        if (!source->mValid)
+            return;
+        source->mSignalled = true;
+        __CFRunLoopSourceWakeLoops(source);
+    });
 }
 
 // --- timers ---
@@ -843,11 +838,10 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
 }
 
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timerRef) {
-    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
-    if (timer == nullptr)
-        return 0;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    return timer->mFireDate;
+    CFAbsoluteTime date = 0;
+    __CFRunLoopLocked(AsTimer(timerRef, __func__),
+                      [&](__CFRunLoopTimer* timer) { date = timer->mFireDate; });
+    return date;
 }
 
 void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timerRef, CFAbsoluteTime fireDate) {
@@ -880,19 +874,14 @@ CFIndex CFRunLoopTimerGetOrder(CFRunLoopTimerRef timerRef) {
 }
 
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timerRef) {
-    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
-    if (timer == nullptr)
-        return;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    InvalidateTimer(timer);
+    __CFRunLoopLocked(AsTimer(timerRef, __func__), InvalidateTimer);
 }
 
 Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timerRef) {
-    __CFRunLoopTimer* timer = AsTimer(timerRef, __func__);
-    if (timer == nullptr)
-        return false;
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-    return timer->mValid;
+    Boolean valid = false;
+    __CFRunLoopLocked(AsTimer(timerRef, __func__),
+                      [&](__CFRunLoopTimer* timer) { valid = timer->mValid; });
+    return valid;
 }
 
 void CFRunLoopTimerGetContext(CFRunLoopTimerRef timerRef, CFRunLoopTimerContext* context) {

@@ -28,6 +28,14 @@ double __CFClockScale();
 // Every run-loop structure is guarded by this; it lives for the whole process.
 std::recursive_mutex& __CFRunLoopLock();
 
+// Calls body(object) with the run-loop lock held; does nothing for NULL (a bad reference).
+template <typename T, typename Body> void __CFRunLoopLocked(T* object, Body body) {
+    if (object == nullptr)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    body(object);
+}
+
 // The operating system's part of one run loop: sleeps until a watched descriptor is ready,
 // Wake is called, or a time-out passes.
 class __CFRunLoopWaiter {
