@@ -140,13 +140,16 @@ void RecordDescriptor(CFFileDescriptorRef f, CFOptionFlags types, void* info) {
         CFFileDescriptorEnableCallBacks(f, kCFFileDescriptorReadCallBack);
 }
 
+// A descriptor in the default mode with the call-backs in enable switched on.
 struct WatchedDescriptor {
-    WatchedDescriptor(int fd, DescriptorLog* log, bool closeOnInvalidate = false) {
+    WatchedDescriptor(int fd, DescriptorLog* log, CFOptionFlags enable,
+                      bool closeOnInvalidate = false) {
         CFFileDescriptorContext context = {0, log, nullptr, nullptr, nullptr};
         descriptor = CFFileDescriptorCreate(kCFAllocatorDefault, fd, closeOnInvalidate,
                                             &RecordDescriptor, &context);
         source = CFFileDescriptorCreateRunLoopSource(kCFAllocatorDefault, descriptor, 0);
         CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+        CFFileDescriptorEnableCallBacks(descriptor, enable);
     }
     ~WatchedDescriptor() {
         CFFileDescriptorInvalidate(descriptor);
@@ -163,8 +166,7 @@ TEST(CFFileDescriptor, FiresWhenPipeBecomesReadableAndNotBefore) {
     OnFreshThread([] {
         Pipe pipe;
         DescriptorLog log;
-        WatchedDescriptor watched(pipe.Read(), &log);
-        CFFileDescriptorEnableCallBacks(watched.descriptor, kCFFileDescriptorReadCallBack);
+        WatchedDescriptor watched(pipe.Read(), &log, kCFFileDescriptorReadCallBack);
 
         EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true));
         EXPECT_EQ(0, log.calls);
@@ -181,8 +183,7 @@ TEST(CFFileDescriptor, CallBacksAreOneShotUntilEnabledAgain) {
     OnFreshThread([] {
         Pipe pipe;
         DescriptorLog log;
-        WatchedDescriptor watched(pipe.Read(), &log);
-        CFFileDescriptorEnableCallBacks(watched.descriptor, kCFFileDescriptorReadCallBack);
+        WatchedDescriptor watched(pipe.Read(), &log, kCFFileDescriptorReadCallBack);
         ASSERT_EQ(1, write(pipe.Write(), "x", 1));
 
         EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true));
@@ -205,8 +206,7 @@ TEST(CFFileDescriptor, WriteCallBackFiresForWritablePipe) {
     OnFreshThread([] {
         Pipe pipe;
         DescriptorLog log;
-        WatchedDescriptor watched(pipe.Write(), &log);
-        CFFileDescriptorEnableCallBacks(watched.descriptor, kCFFileDescriptorWriteCallBack);
+        WatchedDescriptor watched(pipe.Write(), &log, kCFFileDescriptorWriteCallBack);
         Reaper reaper;
         EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true));
         EXPECT_EQ(static_cast<CFOptionFlags>(kCFFileDescriptorWriteCallBack), log.types);
@@ -251,8 +251,7 @@ TEST(CFFileDescriptor, ReusedDescriptorNumberIsWatchedAfresh) {
         Pipe first;
         int number = first.ends[0];
         {
-            WatchedDescriptor watched(number, &firstLog);
-            CFFileDescriptorEnableCallBacks(watched.descriptor, kCFFileDescriptorReadCallBack);
+            WatchedDescriptor watched(number, &firstLog, kCFFileDescriptorReadCallBack);
             EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true));
         }
         close(first.ends[0]);
@@ -260,8 +259,8 @@ TEST(CFFileDescriptor, ReusedDescriptorNumberIsWatchedAfresh) {
         // Same number, another file.
         ASSERT_EQ(number, dup2(second.Read(), number));
         first.ends[0] = -1;
-        WatchedDescriptor watched(number, &secondLog, second.Read() != number);
-        CFFileDescriptorEnableCallBacks(watched.descriptor, kCFFileDescriptorReadCallBack);
+        WatchedDescriptor watched(number, &secondLog, kCFFileDescriptorReadCallBack,
+                                  second.Read() != number);
         ASSERT_EQ(1, write(second.Write(), "x", 1));
         EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true));
         EXPECT_EQ(1, secondLog.calls);

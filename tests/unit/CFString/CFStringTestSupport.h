@@ -1,26 +1,15 @@
 // Helpers shared by the CFString tests: owning holders and UTF-8 round trips.
 #pragma once
 
-#include <CoreFoundation/CFString.h>
+#include "../CoreFoundation/CFTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-struct CFReleaser {
-    void operator()(const void* object) const {
-        if (object != nullptr)
-            CFRelease(object);
-    }
-};
-
-template <typename Ref> using Owned = std::unique_ptr<std::remove_pointer_t<Ref>, CFReleaser>;
-
 inline Owned<CFStringRef> MakeString(const char* utf8) {
-    return Owned<CFStringRef>(CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8));
+    return Own(NewString(utf8));
 }
 
 inline Owned<CFMutableStringRef> MakeMutable(const char* utf8, CFIndex maxLength = 0) {

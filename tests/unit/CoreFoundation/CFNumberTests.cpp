@@ -7,53 +7,37 @@
 #include <cstdint>
 #include <limits>
 
+namespace {
+
+// Stores value as one type and reads it back as another; a failed read shows as a failure.
+template <typename Out, typename In> Out Convert(In value, CFNumberType from, CFNumberType to) {
+    auto number = Own(CFNumberCreate(nullptr, from, &value));
+    Out out{};
+    EXPECT_TRUE(CFNumberGetValue(number.get(), to, &out));
+    return out;
+}
+
+template <typename T> T RoundTrip(T value, CFNumberType type) {
+    return Convert<T>(value, type, type);
+}
+
+} // namespace
+
 TEST(CFNumber, IntegerTypesRoundTripAtTheirLimits) {
-    SInt8 s8 = INT8_MIN;
-    SInt16 s16 = INT16_MAX;
-    SInt32 s32 = INT32_MIN;
-    SInt64 s64 = INT64_MAX;
-    char c = 'A';
-    long l = LONG_MIN;
-    auto n8 = Own(CFNumberCreate(nullptr, kCFNumberSInt8Type, &s8));
-    auto n16 = Own(CFNumberCreate(nullptr, kCFNumberSInt16Type, &s16));
-    auto n32 = Own(CFNumberCreate(nullptr, kCFNumberSInt32Type, &s32));
-    auto n64 = Own(CFNumberCreate(nullptr, kCFNumberSInt64Type, &s64));
-    auto nc = Own(CFNumberCreate(nullptr, kCFNumberCharType, &c));
-    auto nl = Own(CFNumberCreate(nullptr, kCFNumberLongType, &l));
-    SInt8 o8 = 0;
-    SInt16 o16 = 0;
-    SInt32 o32 = 0;
-    SInt64 o64 = 0;
-    char oc = 0;
-    long ol = 0;
-    EXPECT_TRUE(CFNumberGetValue(n8.get(), kCFNumberSInt8Type, &o8));
-    EXPECT_TRUE(CFNumberGetValue(n16.get(), kCFNumberSInt16Type, &o16));
-    EXPECT_TRUE(CFNumberGetValue(n32.get(), kCFNumberSInt32Type, &o32));
-    EXPECT_TRUE(CFNumberGetValue(n64.get(), kCFNumberSInt64Type, &o64));
-    EXPECT_TRUE(CFNumberGetValue(nc.get(), kCFNumberCharType, &oc));
-    EXPECT_TRUE(CFNumberGetValue(nl.get(), kCFNumberLongType, &ol));
-    EXPECT_EQ(o8, s8);
-    EXPECT_EQ(o16, s16);
-    EXPECT_EQ(o32, s32);
-    EXPECT_EQ(o64, s64);
-    EXPECT_EQ(oc, c);
-    EXPECT_EQ(ol, l);
+    EXPECT_EQ(RoundTrip<SInt8>(INT8_MIN, kCFNumberSInt8Type), INT8_MIN);
+    EXPECT_EQ(RoundTrip<SInt16>(INT16_MAX, kCFNumberSInt16Type), INT16_MAX);
+    EXPECT_EQ(RoundTrip<SInt32>(INT32_MIN, kCFNumberSInt32Type), INT32_MIN);
+    EXPECT_EQ(RoundTrip<SInt64>(INT64_MAX, kCFNumberSInt64Type), INT64_MAX);
+    EXPECT_EQ(RoundTrip<char>('A', kCFNumberCharType), 'A');
+    EXPECT_EQ(RoundTrip<long>(LONG_MIN, kCFNumberLongType), LONG_MIN);
 }
 
 TEST(CFNumber, FloatTypesRoundTrip) {
     float f = 0.1f;
     double d = -1.0 / 3.0;
-    auto nf = Own(CFNumberCreate(nullptr, kCFNumberFloatType, &f));
-    auto nd = Own(CFNumberCreate(nullptr, kCFNumberFloat64Type, &d));
-    float of = 0;
-    double od = 0;
-    double widened = 0;
-    EXPECT_TRUE(CFNumberGetValue(nf.get(), kCFNumberFloat32Type, &of));
-    EXPECT_TRUE(CFNumberGetValue(nd.get(), kCFNumberDoubleType, &od));
-    EXPECT_TRUE(CFNumberGetValue(nf.get(), kCFNumberFloat64Type, &widened));
-    EXPECT_EQ(of, f);
-    EXPECT_EQ(od, d);
-    EXPECT_EQ(widened, static_cast<double>(f));
+    EXPECT_EQ(Convert<float>(f, kCFNumberFloatType, kCFNumberFloat32Type), f);
+    EXPECT_EQ(Convert<double>(d, kCFNumberFloat64Type, kCFNumberDoubleType), d);
+    EXPECT_EQ(Convert<double>(f, kCFNumberFloatType, kCFNumberFloat64Type), static_cast<double>(f));
 }
 
 TEST(CFNumber, TypeAndSizeAreTheStorageType) {
