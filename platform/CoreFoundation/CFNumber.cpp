@@ -64,7 +64,7 @@ template <typename T> bool StoreInteger(Int128 value, void* out) {
 }
 
 // Truncates toward zero and clamps to T's range; exact only for integral values in range.
-template <typename T> bool StoreFloatAsInteger(double value, void* out) {
+template <typename T> bool StoreInteger(double value, void* out) {
     T converted;
     bool exact = true;
     if (std::isnan(value)) {
@@ -82,6 +82,41 @@ template <typename T> bool StoreFloatAsInteger(double value, void* out) {
     }
     std::memcpy(out, &converted, sizeof converted);
     return exact;
+}
+
+// Whether a float or double gives back exactly the number it was made from.
+template <typename Float> bool Exact(Float stored, Int128 value) {
+    return static_cast<long double>(stored) == static_cast<long double>(value);
+}
+
+template <typename Float> bool Exact(Float stored, double value) {
+    return std::isnan(value) || static_cast<double>(stored) == value;
+}
+
+template <typename Float, typename Source> bool StoreFloat(Source value, void* out) {
+    auto converted = static_cast<Float>(value);
+    std::memcpy(out, &converted, sizeof converted);
+    return Exact(converted, value);
+}
+
+// Stores an integer (Int128) or real (double) value as type; true when nothing was lost.
+template <typename Source> bool Store(Source value, StorageType type, void* out) {
+    switch (type) {
+    case kSInt8:
+        return StoreInteger<int8_t>(value, out);
+    case kSInt16:
+        return StoreInteger<int16_t>(value, out);
+    case kSInt32:
+        return StoreInteger<int32_t>(value, out);
+    case kSInt64:
+    case kSInt128:
+        return StoreInteger<int64_t>(value, out);
+    case kFloat32:
+        return StoreFloat<float>(value, out);
+    case kFloat64:
+        return StoreFloat<double>(value, out);
+    }
+    return false;
 }
 
 struct NumberValue {
@@ -269,52 +304,9 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePt
     StorageType type;
     if (object == nullptr || valuePtr == nullptr || !CanonicalType(theType, type))
         return false;
-    if (!IsFloat(object->mType)) {
-        Int128 v = object->mInteger;
-        switch (type) {
-        case kSInt8:
-            return StoreInteger<int8_t>(v, valuePtr);
-        case kSInt16:
-            return StoreInteger<int16_t>(v, valuePtr);
-        case kSInt32:
-            return StoreInteger<int32_t>(v, valuePtr);
-        case kSInt64:
-        case kSInt128:
-            return StoreInteger<int64_t>(v, valuePtr);
-        case kFloat32: {
-            auto f = static_cast<float>(v);
-            std::memcpy(valuePtr, &f, sizeof f);
-            return static_cast<long double>(f) == static_cast<long double>(v);
-        }
-        case kFloat64: {
-            auto d = static_cast<double>(v);
-            std::memcpy(valuePtr, &d, sizeof d);
-            return static_cast<long double>(d) == static_cast<long double>(v);
-        }
-        }
-        return false;
-    }
-    double v = object->mReal;
-    switch (type) {
-    case kSInt8:
-        return StoreFloatAsInteger<int8_t>(v, valuePtr);
-    case kSInt16:
-        return StoreFloatAsInteger<int16_t>(v, valuePtr);
-    case kSInt32:
-        return StoreFloatAsInteger<int32_t>(v, valuePtr);
-    case kSInt64:
-    case kSInt128:
-        return StoreFloatAsInteger<int64_t>(v, valuePtr);
-    case kFloat32: {
-        auto f = static_cast<float>(v);
-        std::memcpy(valuePtr, &f, sizeof f);
-        return std::isnan(v) || static_cast<double>(f) == v;
-    }
-    case kFloat64:
-        std::memcpy(valuePtr, &v, sizeof v);
-        return true;
-    }
-    return false;
+    if (IsFloat(object->mType))
+        return Store(object->mReal, type, valuePtr);
+    return Store(object->mInteger, type, valuePtr);
 }
 
 CFComparisonResult CFNumberCompare(CFNumberRef number, CFNumberRef otherNumber, void*) {
