@@ -67,7 +67,7 @@ bool ParseSerialHex(const std::string& text, std::vector<uint8_t>& out) {
 } // namespace
 
 int Attach(Context& context, const Args& args) {
-    wire::PlistPtr request = NewRequest("attach");
+    wire::PlistPtr request = wire::NewRequest("attach");
     plist_t body = request.get();
     plist_t volumes = plist_new_array();
     plist_dict_set_item(body, "volumes", volumes);

@@ -18,16 +18,31 @@ int Usage(const std::string& synopsis) {
     return 2;
 }
 
-wire::PlistPtr NewRequest(const char* op) {
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", op);
+wire::PlistPtr DriveRequest(const char* op, const std::string& drive) {
+    wire::PlistPtr request = wire::NewRequest(op);
+    wire::SetString(request.get(), "drive", drive);
     return request;
 }
 
-wire::PlistPtr DriveRequest(const char* op, const std::string& drive) {
-    wire::PlistPtr request = NewRequest(op);
-    wire::SetString(request.get(), "drive", drive);
-    return request;
+int SendToDrive(Context& context, const Args& args, const char* op) {
+    if (args.size() != 1)
+        return Usage(std::string(op) + " SERIAL|BSD");
+    return Send(context, DriveRequest(op, args[0]));
+}
+
+std::vector<plist_t> Items(plist_t dict, const char* key) {
+    plist_t array = wire::GetItem(dict, key);
+    std::vector<plist_t> items;
+    if (array == nullptr || plist_get_node_type(array) != PLIST_ARRAY)
+        return items;
+    for (uint32_t i = 0, n = plist_array_get_size(array); i < n; ++i)
+        items.push_back(plist_array_get_item(array, i));
+    return items;
+}
+
+std::string Text(plist_t node) {
+    const char* text = plist_get_string_ptr(node, nullptr);
+    return text ? text : "";
 }
 
 wire::PlistPtr Call(Context& context, wire::PlistPtr request) {
@@ -53,6 +68,19 @@ wire::PlistPtr Call(Context& context, wire::PlistPtr request) {
         return nullptr;
     }
     return response;
+}
+
+int Send(Context& context, wire::PlistPtr request) {
+    return Call(context, std::move(request)) ? 0 : 1;
+}
+
+int PrintEach(Context& context, wire::PlistPtr request, const char* key, void (*print)(plist_t)) {
+    wire::PlistPtr response = Call(context, std::move(request));
+    if (!response)
+        return 1;
+    for (plist_t item : Items(response.get(), key))
+        print(item);
+    return 0;
 }
 
 bool ParseDecimal(const std::string& text, uint64_t& out) {

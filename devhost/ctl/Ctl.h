@@ -24,13 +24,22 @@ int Fail(const std::string& message);
 // Prints the usage line of a verb on stderr and returns the usage exit status.
 int Usage(const std::string& synopsis);
 
-// A request with its "op" set.
-wire::PlistPtr NewRequest(const char* op);
 // Sends `request` and returns the response when its status is success; otherwise prints one
 // line (the host's reason, or why no host answered) and returns null.
 wire::PlistPtr Call(Context& context, wire::PlistPtr request);
+// Call() for a verb that prints nothing: the exit status.
+int Send(Context& context, wire::PlistPtr request);
+// Call(), then print(item) for each item of the response's array `key`: the exit status.
+int PrintEach(Context& context, wire::PlistPtr request, const char* key, void (*print)(plist_t));
 // A request naming a drive by serial or whole-disk BSD name.
 wire::PlistPtr DriveRequest(const char* op, const std::string& drive);
+// The verb OP SERIAL|BSD that only sends the op.
+int SendToDrive(Context& context, const Args& args, const char* op);
+
+// The items of `dict`'s array `key`; none when it is missing or not an array.
+std::vector<plist_t> Items(plist_t dict, const char* key);
+// A string node's text; "" for anything else.
+std::string Text(plist_t node);
 
 bool ParseDecimal(const std::string& text, uint64_t& out);
 bool ParseHex(const std::string& text, uint64_t& out); // optional 0x prefix

@@ -17,7 +17,7 @@ int SetFault(Context& context, const Args& args) {
         return Fail("unknown fault " + args[1]);
     wire::PlistPtr request = DriveRequest("fault", args[0]);
     wire::SetString(request.get(), "kind", args[1]);
-    return Call(context, std::move(request)) ? 0 : 1;
+    return Send(context, std::move(request));
 }
 
 } // namespace tvb::ctl

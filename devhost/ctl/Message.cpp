@@ -10,7 +10,7 @@ int Message(Context& context, const Args& args) {
         return Fail("message code must be 32-bit hex: " + args[1]);
     wire::PlistPtr request = DriveRequest("message", args[0]);
     wire::SetUInt(request.get(), "messageType", code);
-    return Call(context, std::move(request)) ? 0 : 1;
+    return Send(context, std::move(request));
 }
 
 } // namespace tvb::ctl

@@ -5,7 +5,7 @@ namespace tvb::ctl {
 int Ping(Context& context, const Args& args) {
     if (!args.empty())
         return Usage("ping");
-    return Call(context, NewRequest("ping")) ? 0 : 1;
+    return Send(context, wire::NewRequest("ping"));
 }
 
 } // namespace tvb::ctl

@@ -33,10 +33,11 @@ uint64_t RandomInstance() {
 
 } // namespace
 
-void Host::Reply::Fail(int32_t code, const std::string& why) {
+Host::Handled Host::Reply::Fail(int32_t code, const std::string& why) {
     status = code;
     if (!why.empty())
         wire::SetString(body.get(), "error", why);
+    return Handled::Answered;
 }
 
 const std::map<std::string, Host::Handler>& Host::Handlers() {

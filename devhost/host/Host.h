@@ -78,13 +78,14 @@ private:
     struct WaitRecord {
         std::string className, name, outcome;
     };
+    enum class Handled { Answered, Deferred, Malformed };
     struct Reply {
         uint64_t id = 0;
         int32_t status = wire::kStatusSuccess;
         wire::PlistPtr body = wire::NewDict();
-        void Fail(int32_t code, const std::string& why);
+        // Answered, so that an op can end with `return reply.Fail(...)`.
+        Handled Fail(int32_t code, const std::string& why);
     };
-    enum class Handled { Answered, Deferred, Malformed };
     using Handler = Handled (Host::*)(Peer&, plist_t, Reply&);
 
     // Peers and bytes.
@@ -127,6 +128,11 @@ private:
     Handled OpClose(Peer&, plist_t, Reply&);
     Handled OpScalar(Peer&, plist_t, Reply&);
     Handled OpStruct(Peer&, plist_t, Reply&);
+    // The peer's own connection, or null with the reply failed.
+    UserClientConnection* PeerConnection(const Peer& peer, uint64_t id, Reply& reply);
+    // Also its drive, or null with the reply failed.
+    Drive* ConnectedDrive(const Peer& peer, uint64_t id, Reply& reply,
+                          UserClientConnection*& connection);
     void AnswerStruct(uint64_t peerId, uint64_t requestId, uint64_t connectionId, uint64_t selector,
                       const std::vector<uint8_t>& input, uint64_t capacity);
     // Control ops for tvbctl (HostControlOps.cpp).

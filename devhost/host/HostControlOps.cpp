@@ -10,19 +10,14 @@ Host::Handled Host::OpAttach(Peer&, plist_t request, Reply& reply) {
     case SpecCheck::Malformed:
         return Handled::Malformed;
     case SpecCheck::Invalid:
-        reply.Fail(wire::kStatusBadArgument, why);
-        return Handled::Answered;
+        return reply.Fail(wire::kStatusBadArgument, why);
     case SpecCheck::Ok:
         break;
     }
-    if (!plan.allowDuplicate) {
-        for (const auto& [id, drive] : mDrives) {
-            if (drive.Plan().serial == plan.serial) {
-                reply.Fail(wire::kStatusBadArgument,
-                           "a drive with serial " + plan.serial + " is attached already");
-                return Handled::Answered;
-            }
-        }
+    for (const auto& [id, drive] : mDrives) {
+        if (!plan.allowDuplicate && drive.Plan().serial == plan.serial)
+            return reply.Fail(wire::kStatusBadArgument,
+                              "a drive with serial " + plan.serial + " is attached already");
     }
     const uint64_t id = mNextDrive++;
     auto [it, inserted] = mDrives.emplace(id, Drive(id, std::move(plan), mNextUnit++));
@@ -53,10 +48,8 @@ Host::Handled Host::OpMessage(Peer&, plist_t request, Reply& reply) {
     const Handled handled = WithDrive(request, reply, drive);
     if (drive == nullptr)
         return handled;
-    if (messageType > 0xffffffffu) {
-        reply.Fail(wire::kStatusBadArgument, "message codes are 32-bit");
-        return Handled::Answered;
-    }
+    if (messageType > 0xffffffffu)
+        return reply.Fail(wire::kStatusBadArgument, "message codes are 32-bit");
     wire::SetUInt(reply.body.get(), "delivered", Watchers(drive->Service()));
     SendInterest(drive->Service(), static_cast<uint32_t>(messageType), argument);
     return Handled::Answered;
@@ -112,10 +105,7 @@ Host::Handled Host::OpCalls(Peer&, plist_t request, Reply& reply) {
     const Handled handled = WithDrive(request, reply, drive);
     if (drive == nullptr)
         return handled;
-    plist_t calls = plist_new_array();
-    for (const std::string& call : drive->Calls())
-        plist_array_append_item(calls, plist_new_string(call.c_str()));
-    plist_dict_set_item(reply.body.get(), "calls", calls);
+    wire::SetStringArray(reply.body.get(), "calls", drive->Calls());
     if (clear)
         drive->ClearCalls();
     return Handled::Answered;
@@ -130,10 +120,8 @@ Host::Handled Host::OpFault(Peer&, plist_t request, Reply& reply) {
     if (drive == nullptr)
         return handled;
     Fault fault = Fault::None;
-    if (!ParseFault(kind, fault)) {
-        reply.Fail(wire::kStatusBadArgument, "unknown fault " + kind);
-        return Handled::Answered;
-    }
+    if (!ParseFault(kind, fault))
+        return reply.Fail(wire::kStatusBadArgument, "unknown fault " + kind);
     drive->SetFault(fault);
     return Handled::Answered;
 }

@@ -41,18 +41,13 @@ Host::Handled Host::OpEntry(Peer&, plist_t request, Reply& reply) {
     if (!wire::GetUInt(request, "entry", id))
         return Handled::Malformed;
     const RegistryEntry* entry = mRegistry.Find(id);
-    if (entry == nullptr) {
-        reply.Fail(wire::kStatusNotFound, "");
-        return Handled::Answered;
-    }
+    if (entry == nullptr)
+        return reply.Fail(wire::kStatusNotFound, "");
     plist_t body = reply.body.get();
     wire::SetString(body, "class", entry->ClassName());
     wire::SetString(body, "name", entry->name);
     wire::SetBool(body, "busy", mRegistry.IsBusy(id, Clock::now()));
-    plist_t classes = plist_new_array();
-    for (const std::string& c : entry->classes)
-        plist_array_append_item(classes, plist_new_string(c.c_str()));
-    plist_dict_set_item(body, "classes", classes);
+    wire::SetStringArray(body, "classes", entry->classes);
     return Handled::Answered;
 }
 
@@ -63,10 +58,8 @@ Host::Handled Host::OpProperty(Peer&, plist_t request, Reply& reply) {
         return Handled::Malformed;
     const RegistryEntry* entry = mRegistry.Find(id);
     plist_t value = entry ? wire::GetItem(entry->properties.get(), key.c_str()) : nullptr;
-    if (value == nullptr) {
-        reply.Fail(wire::kStatusNotFound, "");
-        return Handled::Answered;
-    }
+    if (value == nullptr)
+        return reply.Fail(wire::kStatusNotFound, "");
     plist_dict_set_item(reply.body.get(), "value", plist_copy(value));
     return Handled::Answered;
 }
@@ -75,10 +68,8 @@ Host::Handled Host::OpParents(Peer&, plist_t request, Reply& reply) {
     uint64_t id = 0;
     if (!wire::GetUInt(request, "entry", id))
         return Handled::Malformed;
-    if (mRegistry.Find(id) == nullptr) {
-        reply.Fail(wire::kStatusNotFound, "");
-        return Handled::Answered;
-    }
+    if (mRegistry.Find(id) == nullptr)
+        return reply.Fail(wire::kStatusNotFound, "");
     wire::SetUIntArray(reply.body.get(), "entries", mRegistry.Parents(id));
     return Handled::Answered;
 }
@@ -88,10 +79,8 @@ Host::Handled Host::OpWaitQuiet(Peer& peer, plist_t request, Reply& reply) {
     if (!wire::GetUInt(request, "entry", id) || !wire::GetUInt(request, "timeoutMs", timeoutMs))
         return Handled::Malformed;
     const RegistryEntry* entry = mRegistry.Find(id);
-    if (entry == nullptr) {
-        reply.Fail(wire::kStatusNotFound, "");
-        return Handled::Answered;
-    }
+    if (entry == nullptr)
+        return reply.Fail(wire::kStatusNotFound, "");
     const auto now = Clock::now();
     if (!mRegistry.IsBusy(id, now)) {
         RecordWait(entry->ClassName(), entry->name, "quiet");
@@ -116,10 +105,9 @@ Host::Handled Host::OpSubscribeMatch(Peer& peer, plist_t request, Reply& reply) 
     MatchCriteria criteria;
     if (!wire::GetString(request, "type", type) || !ReadCriteria(request, criteria))
         return Handled::Malformed;
-    if (type != "IOServiceFirstMatch") {
-        reply.Fail(wire::kStatusUnsupported, "only IOServiceFirstMatch notifications exist here");
-        return Handled::Answered;
-    }
+    if (type != "IOServiceFirstMatch")
+        return reply.Fail(wire::kStatusUnsupported,
+                          "only IOServiceFirstMatch notifications exist here");
     const uint64_t id = mNextSubscription++;
     wire::SetUInt(reply.body.get(), "subscription", id);
     wire::SetUIntArray(reply.body.get(), "entries", mRegistry.Match(criteria));
@@ -132,14 +120,11 @@ Host::Handled Host::OpSubscribeInterest(Peer& peer, plist_t request, Reply& repl
     std::string type;
     if (!wire::GetUInt(request, "entry", entry) || !wire::GetString(request, "type", type))
         return Handled::Malformed;
-    if (mRegistry.Find(entry) == nullptr) {
-        reply.Fail(wire::kStatusNotFound, "");
-        return Handled::Answered;
-    }
-    if (type != "IOGeneralInterest") {
-        reply.Fail(wire::kStatusUnsupported, "only IOGeneralInterest notifications exist here");
-        return Handled::Answered;
-    }
+    if (mRegistry.Find(entry) == nullptr)
+        return reply.Fail(wire::kStatusNotFound, "");
+    if (type != "IOGeneralInterest")
+        return reply.Fail(wire::kStatusUnsupported,
+                          "only IOGeneralInterest notifications exist here");
     const uint64_t id = mNextSubscription++;
     mInterestSubscriptions.emplace(id, InterestSubscription{peer.id, entry});
     wire::SetUInt(reply.body.get(), "subscription", id);
@@ -160,8 +145,7 @@ Host::Handled Host::OpUnsubscribe(Peer& peer, plist_t request, Reply& reply) {
         mInterestSubscriptions.erase(interest);
         return Handled::Answered;
     }
-    reply.Fail(wire::kStatusNotFound, "");
-    return Handled::Answered;
+    return reply.Fail(wire::kStatusNotFound, "");
 }
 
 Host::Handled Host::OpVolumes(Peer&, plist_t, Reply& reply) {

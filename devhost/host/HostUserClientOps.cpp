@@ -15,39 +15,53 @@ Host::Handled Host::OpOpen(Peer& peer, plist_t request, Reply& reply) {
     if (!wire::GetUInt(request, "entry", entryId) || !wire::GetUInt(request, "type", type))
         return Handled::Malformed;
     const RegistryEntry* entry = mRegistry.Find(entryId);
-    if (entry == nullptr) {
-        reply.Fail(wire::kStatusNotFound, "");
-        return Handled::Answered;
-    }
+    if (entry == nullptr)
+        return reply.Fail(wire::kStatusNotFound, "");
     auto drive = mDrives.find(entry->drive);
-    if (!entry->userClient || drive == mDrives.end()) {
-        reply.Fail(wire::kStatusUnsupported, "no user client on this entry");
-        return Handled::Answered;
-    }
+    if (!entry->userClient || drive == mDrives.end())
+        return reply.Fail(wire::kStatusUnsupported, "no user client on this entry");
     const int32_t status = drive->second.Open(type);
-    if (status != wire::kStatusSuccess) {
-        reply.Fail(status, "");
-        return Handled::Answered;
-    }
+    if (status != wire::kStatusSuccess)
+        return reply.Fail(status, "");
     const uint64_t id = mNextConnection++;
     mConnections.emplace(id, UserClientConnection{peer.id, entryId, entry->drive});
     wire::SetUInt(reply.body.get(), "connection", id);
     return Handled::Answered;
 }
 
+Host::UserClientConnection* Host::PeerConnection(const Peer& peer, uint64_t id, Reply& reply) {
+    auto it = mConnections.find(id);
+    if (it == mConnections.end() || it->second.peer != peer.id) {
+        reply.Fail(wire::kStatusNotFound, "");
+        return nullptr;
+    }
+    return &it->second;
+}
+
+Drive* Host::ConnectedDrive(const Peer& peer, uint64_t id, Reply& reply,
+                            UserClientConnection*& connection) {
+    connection = PeerConnection(peer, id, reply);
+    if (connection == nullptr)
+        return nullptr;
+    auto drive = mDrives.find(connection->drive);
+    if (drive == mDrives.end()) {
+        reply.Fail(wire::kStatusNoDevice, "the drive is gone");
+        return nullptr;
+    }
+    return &drive->second;
+}
+
 Host::Handled Host::OpClose(Peer& peer, plist_t request, Reply& reply) {
     uint64_t id = 0;
     if (!wire::GetUInt(request, "connection", id))
         return Handled::Malformed;
-    auto it = mConnections.find(id);
-    if (it == mConnections.end() || it->second.peer != peer.id) {
-        reply.Fail(wire::kStatusNotFound, "");
+    UserClientConnection* connection = PeerConnection(peer, id, reply);
+    if (connection == nullptr)
         return Handled::Answered;
-    }
-    auto drive = mDrives.find(it->second.drive);
+    auto drive = mDrives.find(connection->drive);
     if (drive != mDrives.end())
         drive->second.Close();
-    mConnections.erase(it);
+    mConnections.erase(id);
     return Handled::Answered;
 }
 
@@ -59,21 +73,13 @@ Host::Handled Host::OpScalar(Peer& peer, plist_t request, Reply& reply) {
         !wire::GetUIntArray(request, "inputs", inputs) ||
         !wire::GetUInt(request, "outputCount", outputCount))
         return Handled::Malformed;
-    auto it = mConnections.find(id);
-    if (it == mConnections.end() || it->second.peer != peer.id) {
-        reply.Fail(wire::kStatusNotFound, "");
+    UserClientConnection* connection = nullptr;
+    Drive* drive = ConnectedDrive(peer, id, reply, connection);
+    if (drive == nullptr)
         return Handled::Answered;
-    }
-    auto drive = mDrives.find(it->second.drive);
-    if (drive == mDrives.end()) {
-        reply.Fail(wire::kStatusNoDevice, "the drive is gone");
-        return Handled::Answered;
-    }
-    if (inputs.size() > kMaxScalars || outputCount > kMaxScalars) {
-        reply.Fail(wire::kStatusBadArgument, "");
-        return Handled::Answered;
-    }
-    CallResult result = drive->second.Scalar(it->second.bracketOpen, selector, inputs, outputCount);
+    if (inputs.size() > kMaxScalars || outputCount > kMaxScalars)
+        return reply.Fail(wire::kStatusBadArgument, "");
+    CallResult result = drive->Scalar(connection->bracketOpen, selector, inputs, outputCount);
     reply.status = result.status;
     wire::SetUIntArray(reply.body.get(), "outputs", result.scalars);
     return Handled::Answered;
@@ -86,22 +92,14 @@ Host::Handled Host::OpStruct(Peer& peer, plist_t request, Reply& reply) {
         !wire::GetUInt(request, "selector", selector) || !wire::GetData(request, "input", input) ||
         !wire::GetUInt(request, "outputCapacity", capacity))
         return Handled::Malformed;
-    auto it = mConnections.find(id);
-    if (it == mConnections.end() || it->second.peer != peer.id) {
-        reply.Fail(wire::kStatusNotFound, "");
+    UserClientConnection* connection = nullptr;
+    Drive* drive = ConnectedDrive(peer, id, reply, connection);
+    if (drive == nullptr)
         return Handled::Answered;
-    }
-    auto drive = mDrives.find(it->second.drive);
-    if (drive == mDrives.end()) {
-        reply.Fail(wire::kStatusNoDevice, "the drive is gone");
-        return Handled::Answered;
-    }
-    if (input.size() > kMaxStructBytes) {
-        reply.Fail(wire::kStatusBadArgument, "");
-        return Handled::Answered;
-    }
-    drive->second.LogStruct(selector);
-    if (drive->second.CurrentFault() == Fault::SlowAnswer && (selector == 2 || selector == 3)) {
+    if (input.size() > kMaxStructBytes)
+        return reply.Fail(wire::kStatusBadArgument, "");
+    drive->LogStruct(selector);
+    if (drive->CurrentFault() == Fault::SlowAnswer && (selector == 2 || selector == 3)) {
         // The command happens when the answer goes out, so a client that gave up and left
         // loses nothing (a pending press stays pending).
         const uint64_t peerId = peer.id, requestId = reply.id;

@@ -173,6 +173,12 @@ PlistPtr NewDict() {
     return PlistPtr(plist_new_dict());
 }
 
+PlistPtr NewRequest(const char* op) {
+    PlistPtr request = NewDict();
+    SetString(request.get(), "op", op);
+    return request;
+}
+
 void SetString(plist_t dict, const char* key, const std::string& value) {
     plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
 }
@@ -607,9 +613,7 @@ bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedV
     Connection connection;
     if (!connection.Connect(socketPath))
         return false;
-    PlistPtr request = NewDict();
-    SetString(request.get(), "op", "volumes");
-    PlistPtr response = connection.Request(request.get(), 1000);
+    PlistPtr response = connection.Request(NewRequest("volumes").get(), 1000);
     if (!response || StatusOf(response.get()) != kStatusSuccess)
         return false;
     plist_t list = GetItem(response.get(), "volumes");

@@ -48,6 +48,7 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // Building dictionaries. Values are copied; SetItem takes over its node.
 PlistPtr NewDict();
+PlistPtr NewRequest(const char* op); // a dictionary with its "op" set
 void SetString(plist_t dict, const char* key, const std::string& value);
 void SetUInt(plist_t dict, const char* key, uint64_t value);
 void SetInt(plist_t dict, const char* key, int64_t value); // stored as the two's-complement uint
@@ -55,6 +56,13 @@ void SetBool(plist_t dict, const char* key, bool value);
 void SetData(plist_t dict, const char* key, const void* bytes, size_t length);
 void SetUIntArray(plist_t dict, const char* key, const std::vector<uint64_t>& values);
 void SetItem(plist_t dict, const char* key, PlistPtr value);
+template <typename Strings>
+void SetStringArray(plist_t dict, const char* key, const Strings& values) {
+    plist_t array = plist_new_array();
+    for (const std::string& value : values)
+        plist_array_append_item(array, plist_new_string(value.c_str()));
+    plist_dict_set_item(dict, key, array);
+}
 
 // Reading dictionaries: false (and `out` untouched) when the key is missing or ill-typed.
 // A null or non-dictionary `dict` counts as missing.

@@ -7,9 +7,7 @@ namespace wire = tvb::wire;
 bool ConnectAndGreet(wire::Connection& connection, uint64_t& instance) {
     if (!connection.Connect(wire::DefaultSocketPath()))
         return false;
-    wire::PlistPtr hello = wire::NewDict();
-    wire::SetString(hello.get(), "op", "hello");
-    wire::PlistPtr answer = connection.Request(hello.get(), kRequestTimeoutMs);
+    wire::PlistPtr answer = connection.Request(wire::NewRequest("hello").get(), kRequestTimeoutMs);
     uint64_t value = 0;
     if (!answer || wire::StatusOf(answer.get()) != kIOReturnSuccess ||
         !wire::GetUInt(answer.get(), "instance", value) || value == 0) {

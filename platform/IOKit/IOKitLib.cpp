@@ -30,12 +30,6 @@ io_object_t MasterPortHandle() {
     return handle;
 }
 
-void CopyName(const std::string& text, io_name_t out) {
-    const size_t length = std::min(text.size(), sizeof(io_name_t) - 1);
-    std::memcpy(out, text.data(), length);
-    out[length] = '\0';
-}
-
 // The entries a "match" request finds, in registry order.
 IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
                       std::vector<uint64_t>& entries) {
@@ -43,8 +37,7 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
     IOReturn status = iokit::ParseMatching(matching, criteria);
     if (status != kIOReturnSuccess)
         return status;
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "match");
+    wire::PlistPtr request = wire::NewRequest("match");
     iokit::AddCriteria(request.get(), criteria);
     HostClient::Answer answer;
     status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs, {}, &answer);
@@ -107,12 +100,12 @@ kern_return_t IOObjectGetClass(io_object_t object, io_name_t className) {
         iokit::RegistryEntryObject::Identity identity;
         kern_return_t status = iokit::GetEntryIdentity(object, identity);
         if (status == KERN_SUCCESS)
-            CopyName(identity.className, className);
+            iokit::CopyName(identity.className, className);
         return status;
     }
     if (found->ClassName() == nullptr)
         return kIOReturnBadArgument;
-    CopyName(found->ClassName(), className);
+    iokit::CopyName(found->ClassName(), className);
     return KERN_SUCCESS;
 }
 
@@ -139,8 +132,7 @@ boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
         return std::find(identity.classes.begin(), identity.classes.end(), className) !=
                identity.classes.end();
     // Without the chain, matching by class (which takes subclasses in) tells.
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "match");
+    wire::PlistPtr request = wire::NewRequest("match");
     wire::SetString(request.get(), "class", className);
     HostClient::Answer answer;
     std::vector<uint64_t> entries;

@@ -1,6 +1,17 @@
 #include "IOKitObjects_Internal.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace iokit {
+
+void CopyName(const std::string& text, char* out) {
+    if (out == nullptr)
+        return;
+    const size_t length = std::min(text.size(), sizeof(io_name_t) - 1);
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+}
 
 std::optional<RegistryEntryObject::Identity> RegistryEntryObject::CachedIdentity() const {
     std::lock_guard<std::mutex> lock(mMutex);

@@ -153,4 +153,7 @@ private:
 // The task port mach_task_self() hands out; never a handle of the table.
 constexpr mach_port_t kTaskSelfPort = 0x103;
 
+// Copies `text` into an io_name_t, cut short when too long; a null `out` is ignored.
+void CopyName(const std::string& text, char* out);
+
 } // namespace iokit

@@ -65,20 +65,10 @@ void MatchNotification::Fire() {
         mCallback(mRefCon, handle);
 }
 
-void MatchNotification::Died() {
-    if (mPort != nullptr)
-        mPort->Forget(this);
-}
-
 void InterestNotification::Fire(io_service_t service, uint32_t messageType, uint64_t argument) {
     if (mCallback != nullptr)
         mCallback(mRefCon, service, messageType,
                   reinterpret_cast<void*>(static_cast<uintptr_t>(argument)));
-}
-
-void InterestNotification::Died() {
-    if (mPort != nullptr)
-        mPort->Forget(this);
 }
 
 } // namespace iokit
@@ -234,8 +224,7 @@ wire::PlistPtr IONotificationPort::Request(plist_t request) {
 }
 
 void IONotificationPort::Subscribe(MatchNotification& match) {
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "subscribe-match");
+    wire::PlistPtr request = wire::NewRequest("subscribe-match");
     wire::SetString(request.get(), "type", kIOFirstMatchNotification);
     iokit::AddCriteria(request.get(), match.Criteria());
     wire::PlistPtr answer = Request(request.get());
@@ -252,8 +241,7 @@ void IONotificationPort::Subscribe(MatchNotification& match) {
 void IONotificationPort::Unsubscribe(uint64_t subscription) {
     if (!mConnected || !mConnection.IsOpen() || subscription == 0)
         return;
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "unsubscribe");
+    wire::PlistPtr request = wire::NewRequest("unsubscribe");
     wire::SetUInt(request.get(), "subscription", subscription);
     Request(request.get());
 }
@@ -285,8 +273,7 @@ IOReturn IONotificationPort::AddInterest(io_service_t service, const char* inter
     if (entry->Key().instance != mInstance)
         return kIOReturnNotFound;
 
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "subscribe-interest");
+    wire::PlistPtr request = wire::NewRequest("subscribe-interest");
     wire::SetUInt(request.get(), "entry", entry->Key().id);
     wire::SetString(request.get(), "type", interestType);
     wire::PlistPtr answer = Request(request.get());

@@ -118,16 +118,34 @@ private:
 
 namespace iokit {
 
+// A notification's way back to its port, cut when the port goes first.
+class PortLink {
+public:
+    explicit PortLink(IONotificationPort* port) : mPort(port) {}
+    IONotificationPort* port() const { return mPort; }
+    void Detach() { mPort = nullptr; }
+
+protected:
+    // The last user reference is gone: the port unsubscribes `notification`.
+    template <typename Notification> void ForgetAtPort(Notification* notification) {
+        if (mPort != nullptr)
+            mPort->Forget(notification);
+    }
+
+private:
+    IONotificationPort* mPort;
+};
+
 // A first-match notification; also the iterator handed to its call-back.
-class MatchNotification final : public IteratorObject {
+class MatchNotification final : public IteratorObject, public PortLink {
 public:
     MatchNotification(IONotificationPort* port, MatchCriteria criteria,
                       IOServiceMatchingCallback callback, void* refCon)
-        : mPort(port), mCriteria(std::move(criteria)), mCallback(callback), mRefCon(refCon) {}
+        : PortLink(port), mCriteria(std::move(criteria)), mCallback(callback), mRefCon(refCon) {}
     const char* ClassName() const override { return "IOServiceUserNotification"; }
     io_object_t Next() override;
     void Reset() override {}
-    void Died() override;
+    void Died() override { ForgetAtPort(this); }
 
     const MatchCriteria& Criteria() const { return mCriteria; }
     void Append(uint64_t instance, const std::vector<uint64_t>& ids);
@@ -137,11 +155,8 @@ public:
 
     io_iterator_t handle = 0;
     uint64_t subscription = 0;
-    IONotificationPort* port() const { return mPort; }
-    void Detach() { mPort = nullptr; }
 
 private:
-    IONotificationPort* mPort;
     const MatchCriteria mCriteria;
     const IOServiceMatchingCallback mCallback;
     void* const mRefCon;
@@ -150,25 +165,22 @@ private:
     bool mArmed = false; // set when Next reaches the end
 };
 
-class InterestNotification final : public Object {
+class InterestNotification final : public Object, public PortLink {
 public:
     InterestNotification(IONotificationPort* port, EntryKey service,
                          IOServiceInterestCallback callback, void* refCon)
-        : Object(ObjectKind::InterestNotification), mPort(port), mService(service),
+        : Object(ObjectKind::InterestNotification), PortLink(port), mService(service),
           mCallback(callback), mRefCon(refCon) {}
     const char* ClassName() const override { return "IOServiceMessageUserNotification"; }
-    void Died() override;
+    void Died() override { ForgetAtPort(this); }
 
     EntryKey Service() const { return mService; }
     void Fire(io_service_t service, uint32_t messageType, uint64_t argument);
 
     uint64_t subscription = 0;
     bool finished = false; // terminated: no further messages
-    IONotificationPort* port() const { return mPort; }
-    void Detach() { mPort = nullptr; }
 
 private:
-    IONotificationPort* mPort;
     const EntryKey mService;
     const IOServiceInterestCallback mCallback;
     void* const mRefCon;

@@ -7,7 +7,6 @@
 #include "IOKitObjects_Internal.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 namespace wire = tvb::wire;
@@ -26,27 +25,33 @@ std::shared_ptr<RegistryEntryObject> FindEntry(io_object_t handle) {
     return HandleTable::Shared().FindAs<RegistryEntryObject>(handle, ObjectKind::RegistryEntry);
 }
 
+// A service-plane entry (the only plane the host has), or why `handle` is none.
+IOReturn FindServiceEntry(io_registry_entry_t handle, const io_name_t plane,
+                          std::shared_ptr<RegistryEntryObject>& out) {
+    out = FindEntry(handle);
+    if (!out)
+        return MACH_SEND_INVALID_DEST;
+    if (plane == nullptr || std::strcmp(plane, kIOServicePlane) != 0)
+        return kIOReturnBadArgument;
+    return kIOReturnSuccess;
+}
+
 wire::PlistPtr EntryRequest(const char* op, const RegistryEntryObject& entry) {
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", op);
+    wire::PlistPtr request = wire::NewRequest(op);
     wire::SetUInt(request.get(), "entry", entry.Key().id);
     return request;
 }
 
-void CopyName(const std::string& text, char* out) {
-    if (out == nullptr)
-        return;
-    const size_t length = std::min(text.size(), sizeof(io_name_t) - 1);
-    std::memcpy(out, text.data(), length);
-    out[length] = '\0';
+// Sends a request about `entry` to the host run that named it.
+IOReturn AskAbout(const RegistryEntryObject& entry, const wire::PlistPtr& request,
+                  HostClient::Answer* answer, int timeoutMs = iokit::kRequestTimeoutMs) {
+    return HostClient::Shared().Call(request.get(), timeoutMs, {entry.Key().instance, 0}, answer);
 }
 
 // The entry's providers, nearest first, up to the root.
 IOReturn Ancestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out) {
-    wire::PlistPtr request = EntryRequest("parents", entry);
     HostClient::Answer answer;
-    IOReturn status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
-                                                {entry.Key().instance, 0}, &answer);
+    IOReturn status = AskAbout(entry, EntryRequest("parents", entry), &answer);
     if (status != kIOReturnSuccess)
         return status;
     if (!wire::GetUIntArray(answer.body.get(), "entries", out))
@@ -64,10 +69,8 @@ kern_return_t GetEntryIdentity(io_object_t handle, RegistryEntryObject::Identity
         return MACH_SEND_INVALID_DEST;
     std::optional<RegistryEntryObject::Identity> known = entry->CachedIdentity();
     if (!known) {
-        wire::PlistPtr request = EntryRequest("entry", *entry);
         HostClient::Answer answer;
-        IOReturn status = HostClient::Shared().Call(request.get(), kRequestTimeoutMs,
-                                                    {entry->Key().instance, 0}, &answer);
+        IOReturn status = AskAbout(*entry, EntryRequest("entry", *entry), &answer);
         if (status != kIOReturnSuccess)
             return status;
         RegistryEntryObject::Identity read;
@@ -77,13 +80,10 @@ kern_return_t GetEntryIdentity(io_object_t handle, RegistryEntryObject::Identity
         plist_t classes = wire::GetItem(answer.body.get(), "classes");
         if (classes != nullptr && plist_get_node_type(classes) == PLIST_ARRAY) {
             for (uint32_t i = 0, n = plist_array_get_size(classes); i < n; ++i) {
-                plist_t item = plist_array_get_item(classes, i);
-                char* text = nullptr;
-                if (plist_get_node_type(item) == PLIST_STRING)
-                    plist_get_string_val(item, &text);
-                if (text != nullptr)
+                // Anything but a string is skipped.
+                if (const char* text =
+                        plist_get_string_ptr(plist_array_get_item(classes, i), nullptr))
                     read.classes.emplace_back(text);
-                free(text);
             }
         }
         entry->CacheIdentity(read);
@@ -101,7 +101,7 @@ kern_return_t IORegistryEntryGetName(io_registry_entry_t entry, io_name_t name) 
     RegistryEntryObject::Identity identity;
     kern_return_t status = iokit::GetEntryIdentity(entry, identity);
     if (status == KERN_SUCCESS)
-        CopyName(identity.name, name);
+        iokit::CopyName(identity.name, name);
     return status;
 }
 
@@ -120,16 +120,15 @@ kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_
     if (iterator == nullptr)
         return kIOReturnBadArgument;
     *iterator = 0;
-    auto found = FindEntry(entry);
-    if (!found)
-        return MACH_SEND_INVALID_DEST;
-    if (plane == nullptr || std::strcmp(plane, kIOServicePlane) != 0)
-        return kIOReturnBadArgument;
+    std::shared_ptr<RegistryEntryObject> found;
+    IOReturn status = FindServiceEntry(entry, plane, found);
+    if (status != kIOReturnSuccess)
+        return status;
     // The host keeps providers only; children cannot be walked.
     if ((options & kIORegistryIterateParents) == 0)
         return kIOReturnUnsupported;
     std::vector<uint64_t> ancestors;
-    IOReturn status = Ancestors(*found, ancestors);
+    status = Ancestors(*found, ancestors);
     if (status != kIOReturnSuccess)
         return status;
     if ((options & kIORegistryIterateRecursively) == 0 && ancestors.size() > 1)
@@ -144,13 +143,12 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
     if (parent == nullptr)
         return kIOReturnBadArgument;
     *parent = 0;
-    auto found = FindEntry(entry);
-    if (!found)
-        return MACH_SEND_INVALID_DEST;
-    if (plane == nullptr || std::strcmp(plane, kIOServicePlane) != 0)
-        return kIOReturnBadArgument;
+    std::shared_ptr<RegistryEntryObject> found;
+    IOReturn status = FindServiceEntry(entry, plane, found);
+    if (status != kIOReturnSuccess)
+        return status;
     std::vector<uint64_t> ancestors;
-    IOReturn status = Ancestors(*found, ancestors);
+    status = Ancestors(*found, ancestors);
     if (status != kIOReturnSuccess)
         return status;
     if (ancestors.empty())
@@ -169,8 +167,7 @@ CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef
     wire::PlistPtr request = EntryRequest("property", *found);
     wire::SetString(request.get(), "key", *name);
     HostClient::Answer answer;
-    if (HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
-                                  {found->Key().instance, 0}, &answer) != kIOReturnSuccess)
+    if (AskAbout(*found, request, &answer) != kIOReturnSuccess)
         return nullptr;
     plist_t value = wire::GetItem(answer.body.get(), "value");
     return value != nullptr ? __CFPropertyListCreateFromPlistNode(value) : nullptr;
@@ -200,7 +197,5 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, mach_timespec_t* waitTime
     }
     wire::PlistPtr request = EntryRequest("wait-quiet", *found);
     wire::SetUInt(request.get(), "timeoutMs", waitMs);
-    return HostClient::Shared().Call(request.get(),
-                                     static_cast<int>(waitMs) + iokit::kRequestTimeoutMs,
-                                     {found->Key().instance, 0});
+    return AskAbout(*found, request, nullptr, static_cast<int>(waitMs) + iokit::kRequestTimeoutMs);
 }

@@ -30,8 +30,6 @@ public:
     void Died() override { Close(); }
 
     iokit::EntryKey Service() const { return mService; }
-    uint64_t Id() const { return mConnection; }
-    HostClient::Expect Expect() const { return {mService.instance, mEpoch}; }
 
     IOReturn Close() {
         {
@@ -40,10 +38,17 @@ public:
                 return kIOReturnNotOpen;
             mClosed = true;
         }
-        wire::PlistPtr request = wire::NewDict();
-        wire::SetString(request.get(), "op", "close");
+        return Call(Request("close"));
+    }
+    // A request on this connection.
+    wire::PlistPtr Request(const char* op) const {
+        wire::PlistPtr request = wire::NewRequest(op);
         wire::SetUInt(request.get(), "connection", mConnection);
-        return HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs, Expect());
+        return request;
+    }
+    IOReturn Call(const wire::PlistPtr& request, HostClient::Answer* answer = nullptr) const {
+        return HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
+                                         {mService.instance, mEpoch}, answer);
     }
     bool IsClosed() {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -62,24 +67,28 @@ std::shared_ptr<ConnectionObject> FindConnection(io_connect_t connect) {
     return HandleTable::Shared().FindAs<ConnectionObject>(connect, ObjectKind::Connection);
 }
 
+// The open connection behind `connect`, or why there is none.
+IOReturn OpenConnection(io_connect_t connect, std::shared_ptr<ConnectionObject>& out) {
+    out = FindConnection(connect);
+    if (!out)
+        return MACH_SEND_INVALID_DEST;
+    return out->IsClosed() ? kIOReturnNotOpen : kIOReturnSuccess;
+}
+
 IOReturn CallScalar(io_connect_t connect, uint32_t selector, const std::vector<uint64_t>& inputs,
                     uint32_t outputCount, std::vector<uint64_t>& outputs) {
-    auto connection = FindConnection(connect);
-    if (!connection)
-        return MACH_SEND_INVALID_DEST;
-    if (connection->IsClosed())
-        return kIOReturnNotOpen;
+    std::shared_ptr<ConnectionObject> connection;
+    IOReturn status = OpenConnection(connect, connection);
+    if (status != kIOReturnSuccess)
+        return status;
     if (inputs.size() > kMaxScalars || outputCount > kMaxScalars)
         return kIOReturnBadArgument;
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "scalar");
-    wire::SetUInt(request.get(), "connection", connection->Id());
+    wire::PlistPtr request = connection->Request("scalar");
     wire::SetUInt(request.get(), "selector", selector);
     wire::SetUIntArray(request.get(), "inputs", inputs);
     wire::SetUInt(request.get(), "outputCount", outputCount);
     HostClient::Answer answer;
-    IOReturn status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
-                                                connection->Expect(), &answer);
+    status = connection->Call(request, &answer);
     if (status != kIOReturnSuccess)
         return status;
     outputs.clear();
@@ -90,33 +99,34 @@ IOReturn CallScalar(io_connect_t connect, uint32_t selector, const std::vector<u
     return kIOReturnSuccess;
 }
 
-// Writes at most `capacity` bytes to `output`; `written` is how many.
+// Writes at most *outputSize bytes to `output` and sets *outputSize to how many, on success
+// only. A null `outputSize` asks for no output.
+template <typename Size>
 IOReturn CallStruct(io_connect_t connect, uint32_t selector, const void* input, size_t inputSize,
-                    void* output, size_t capacity, size_t& written) {
-    auto connection = FindConnection(connect);
-    if (!connection)
-        return MACH_SEND_INVALID_DEST;
-    if (connection->IsClosed())
-        return kIOReturnNotOpen;
+                    void* output, Size* outputSize) {
+    const size_t capacity = outputSize != nullptr ? *outputSize : 0;
+    std::shared_ptr<ConnectionObject> connection;
+    IOReturn status = OpenConnection(connect, connection);
+    if (status != kIOReturnSuccess)
+        return status;
     if ((inputSize > 0 && input == nullptr) || (capacity > 0 && output == nullptr) ||
         inputSize > kMaxStructureBytes || capacity > kMaxStructureBytes)
         return kIOReturnBadArgument;
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "struct");
-    wire::SetUInt(request.get(), "connection", connection->Id());
+    wire::PlistPtr request = connection->Request("struct");
     wire::SetUInt(request.get(), "selector", selector);
     wire::SetData(request.get(), "input", input, inputSize);
     wire::SetUInt(request.get(), "outputCapacity", capacity);
     HostClient::Answer answer;
-    IOReturn status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
-                                                connection->Expect(), &answer);
+    status = connection->Call(request, &answer);
     if (status != kIOReturnSuccess)
         return status;
     std::vector<uint8_t> bytes;
     wire::GetData(answer.body.get(), "output", bytes);
-    written = std::min(bytes.size(), capacity);
+    const size_t written = std::min(bytes.size(), capacity);
     if (written > 0)
         std::memcpy(output, bytes.data(), written);
+    if (outputSize != nullptr)
+        *outputSize = static_cast<Size>(written);
     return kIOReturnSuccess;
 }
 
@@ -134,8 +144,7 @@ kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32
     // Only this task's own connections can be made here.
     if (owningTask != mach_task_self())
         return kIOReturnBadArgument;
-    wire::PlistPtr request = wire::NewDict();
-    wire::SetString(request.get(), "op", "open");
+    wire::PlistPtr request = wire::NewRequest("open");
     wire::SetUInt(request.get(), "entry", entry->Key().id);
     wire::SetUInt(request.get(), "type", type);
     HostClient::Answer answer;
@@ -213,13 +222,8 @@ kern_return_t IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t
                                                   IOItemCount structureInputSize,
                                                   IOByteCount* structureOutputSize,
                                                   void* inputStructure, void* ouputStructure) {
-    const size_t capacity = structureOutputSize != nullptr ? *structureOutputSize : 0;
-    size_t written = 0;
-    IOReturn status = CallStruct(connect, index, inputStructure, structureInputSize, ouputStructure,
-                                 capacity, written);
-    if (status == kIOReturnSuccess && structureOutputSize != nullptr)
-        *structureOutputSize = static_cast<IOByteCount>(written);
-    return status;
+    return CallStruct(connect, index, inputStructure, structureInputSize, ouputStructure,
+                      structureOutputSize);
 }
 
 kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selector,
@@ -243,11 +247,6 @@ kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selecto
 kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector,
                                         const void* inputStruct, size_t inputStructCnt,
                                         void* outputStruct, size_t* outputStructCnt) {
-    const size_t capacity = outputStructCnt != nullptr ? *outputStructCnt : 0;
-    size_t written = 0;
-    IOReturn status = CallStruct(connection, selector, inputStruct, inputStructCnt, outputStruct,
-                                 capacity, written);
-    if (status == kIOReturnSuccess && outputStructCnt != nullptr)
-        *outputStructCnt = written;
-    return status;
+    return CallStruct(connection, selector, inputStruct, inputStructCnt, outputStruct,
+                      outputStructCnt);
 }

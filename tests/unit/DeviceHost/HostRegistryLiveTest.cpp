@@ -225,11 +225,8 @@ TEST_F(HostRegistry, WaitQuietTimesOutWithoutHoldingUpOtherPeers) {
     wire::Connection waiter = Connect();
     const uint64_t bridge = Only(waiter, {{"class", "com_ostrel_IOTVB"}});
     // Send the wait without blocking on it, then use another peer meanwhile.
-    wire::PlistPtr wait = MakeRequest("wait-quiet", {{"entry", bridge}, {"timeoutMs", 100}});
-    wire::SetUInt(wait.get(), "id", 999);
-    std::string frame;
-    ASSERT_TRUE(wire::EncodeFrame(wait.get(), frame));
-    ASSERT_TRUE(waiter.SendBytes(frame.data(), frame.size()));
+    ASSERT_TRUE(
+        SendOnly(waiter, MakeRequest("wait-quiet", {{"entry", bridge}, {"timeoutMs", 100}}), 999));
     wire::Connection other = Connect();
     EXPECT_TRUE(Ask(other, "ping", {}));
 
@@ -245,11 +242,8 @@ TEST_F(HostRegistry, WaitOnAnEntryThatIsDetachedEndsAtOnce) {
     CtlOk({"attach", "LEAVING", "--settle-ms", "600000"});
     wire::Connection c = Connect();
     const uint64_t storage = Only(c, {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr wait = MakeRequest("wait-quiet", {{"entry", storage}, {"timeoutMs", 600000}});
-    wire::SetUInt(wait.get(), "id", 4242);
-    std::string frame;
-    ASSERT_TRUE(wire::EncodeFrame(wait.get(), frame));
-    ASSERT_TRUE(c.SendBytes(frame.data(), frame.size()));
+    ASSERT_TRUE(
+        SendOnly(c, MakeRequest("wait-quiet", {{"entry", storage}, {"timeoutMs", 600000}}), 4242));
     CtlOk({"detach", "LEAVING"});
     EXPECT_EQ(CtlOk({"waits"}), "IOBlockStorageServices IOBlockStorageServices gone\n");
 }

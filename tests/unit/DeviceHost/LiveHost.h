@@ -72,8 +72,7 @@ struct Field {
 };
 
 inline wire::PlistPtr MakeRequest(const char* op, std::initializer_list<Field> fields) {
-    wire::PlistPtr r = wire::NewDict();
-    wire::SetString(r.get(), "op", op);
+    wire::PlistPtr r = wire::NewRequest(op);
     for (const Field& f : fields) {
         switch (f.kind) {
         case Field::UInt:
@@ -106,6 +105,13 @@ inline wire::PlistPtr Ask(wire::Connection& c, const char* op, std::initializer_
     wire::PlistPtr response = Try(c, op, fields, timeoutMs, &error);
     EXPECT_TRUE(response) << op << ": " << error;
     return response;
+}
+
+// Sends a request numbered `id` without waiting for its answer.
+inline bool SendOnly(wire::Connection& c, wire::PlistPtr request, uint64_t id) {
+    wire::SetUInt(request.get(), "id", id);
+    std::string frame;
+    return wire::EncodeFrame(request.get(), frame) && c.SendBytes(frame.data(), frame.size());
 }
 
 inline std::vector<uint64_t> Ids(plist_t response, const char* key = "entries") {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 using namespace tvb;
 using namespace tvb::host;
 
@@ -82,12 +84,23 @@ TEST(Registry, AddRefusesMissingProvider) {
     EXPECT_EQ(r.Size(), 1u);
 }
 
-TEST(DriveSubtree, BuildsUsbBridgeStorageDriverMediaChain) {
+// A registry with drives built into it; volumes are numbered from nextVolume on.
+class DriveSubtree : public ::testing::Test {
+protected:
+    Drive& Build(DriveSpec plan, uint64_t id = 1, unsigned unit = 2) {
+        drives.push_back(std::make_unique<Drive>(id, std::move(plan), unit));
+        drives.back()->Build(r, Clock::now(), nextVolume);
+        return *drives.back();
+    }
+
     Registry r;
     uint64_t nextVolume = 1;
-    Drive drive(1, MakePlan("S1", {{"Data", 100, 40, false, false}, {"Backup", 200, 10, false, false}}),
-                2);
-    drive.Build(r, Clock::now(), nextVolume);
+    std::vector<std::unique_ptr<Drive>> drives;
+};
+
+TEST_F(DriveSubtree, BuildsUsbBridgeStorageDriverMediaChain) {
+    Drive& drive =
+        Build(MakePlan("S1", {{"Data", 100, 40, false, false}, {"Backup", 200, 10, false, false}}));
 
     const auto storages = r.Match(ByClass("IOBlockStorageServices"));
     ASSERT_EQ(storages.size(), 1u);
@@ -112,24 +125,18 @@ TEST(DriveSubtree, BuildsUsbBridgeStorageDriverMediaChain) {
     EXPECT_EQ(drive.Volumes()[1].id, drive.Volumes()[0].id + 1);
 }
 
-TEST(DriveSubtree, SerialOnAncestorLeavesBridgeWithoutIt) {
-    Registry r;
-    uint64_t nextVolume = 1;
+TEST_F(DriveSubtree, SerialOnAncestorLeavesBridgeWithoutIt) {
     DriveSpec plan = MakePlan("ANC");
     plan.serialOnAncestor = true;
-    Drive drive(1, plan, 2);
-    drive.Build(r, Clock::now(), nextVolume);
+    Drive& drive = Build(plan);
     EXPECT_EQ(wire::GetItem(r.Find(drive.Bridge())->properties.get(), kSerialProperty), nullptr);
     EXPECT_EQ(StringProperty(r.Find(drive.UsbDevice()), kSerialProperty), "ANC");
 }
 
-TEST(DriveSubtree, NoBridgePutsStorageUnderUsbDeviceWithoutUserClient) {
-    Registry r;
-    uint64_t nextVolume = 1;
+TEST_F(DriveSubtree, NoBridgePutsStorageUnderUsbDeviceWithoutUserClient) {
     DriveSpec plan = MakePlan("PLAIN", {{"Stick", 8, 4, false, false}});
     plan.noBridge = true;
-    Drive drive(1, plan, 2);
-    drive.Build(r, Clock::now(), nextVolume);
+    Drive& drive = Build(plan);
     EXPECT_EQ(drive.Bridge(), 0u);
     EXPECT_EQ(drive.Service(), drive.UsbDevice());
     EXPECT_TRUE(r.Match(ByClass(kBridgeClass)).empty());
@@ -139,26 +146,20 @@ TEST(DriveSubtree, NoBridgePutsStorageUnderUsbDeviceWithoutUserClient) {
     EXPECT_EQ(r.Match(ByBsd("disk2s1")).size(), 1u);
 }
 
-TEST(DriveSubtree, SubclassBridgeMatchesBaseClassButNamesItself) {
-    Registry r;
-    uint64_t nextVolume = 1;
+TEST_F(DriveSubtree, SubclassBridgeMatchesBaseClassButNamesItself) {
     DriveSpec plan = MakePlan("SUB");
     plan.bridgeClass = "com_ostrel_IOTVBPlus";
-    Drive drive(1, plan, 2);
-    drive.Build(r, Clock::now(), nextVolume);
+    Build(plan);
     const auto bridges = r.Match(ByClass(kBridgeClass));
     ASSERT_EQ(bridges.size(), 1u);
     EXPECT_EQ(r.Find(bridges[0])->ClassName(), "com_ostrel_IOTVBPlus");
     EXPECT_EQ(r.Match(ByClass("com_ostrel_IOTVBPlus")), bridges);
 }
 
-TEST(DriveSubtree, SecondStorageSharesTheBridgeAndHasNoMedia) {
-    Registry r;
-    uint64_t nextVolume = 1;
+TEST_F(DriveSubtree, SecondStorageSharesTheBridgeAndHasNoMedia) {
     DriveSpec plan = MakePlan("TWO");
     plan.secondStorage = true;
-    Drive drive(1, plan, 2);
-    drive.Build(r, Clock::now(), nextVolume);
+    Drive& drive = Build(plan);
     const auto storages = r.Match(ByClass("IOBlockStorageServices"));
     ASSERT_EQ(storages.size(), 2u);
     EXPECT_EQ(r.Find(storages[0])->provider, drive.Bridge());
@@ -166,35 +167,28 @@ TEST(DriveSubtree, SecondStorageSharesTheBridgeAndHasNoMedia) {
     EXPECT_TRUE(r.Find(storages[1])->children.empty());
 }
 
-TEST(DriveSubtree, SerialTypesOtherThanString) {
-    Registry r;
-    uint64_t nextVolume = 1;
+TEST_F(DriveSubtree, SerialTypesOtherThanString) {
     DriveSpec number = MakePlan("12345");
     number.serialType = SerialType::Number;
-    Drive n(1, number, 2);
-    n.Build(r, Clock::now(), nextVolume);
+    Drive& n = Build(number);
     uint64_t value = 0;
     ASSERT_TRUE(wire::GetUInt(r.Find(n.Bridge())->properties.get(), kSerialProperty, value));
     EXPECT_EQ(value, 12345u);
 
     DriveSpec data = MakePlan("AB");
     data.serialType = SerialType::Data;
-    Drive d(2, data, 3);
-    d.Build(r, Clock::now(), nextVolume);
+    Drive& d = Build(data, 2, 3);
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(wire::GetData(r.Find(d.Bridge())->properties.get(), kSerialProperty, bytes));
     EXPECT_EQ(bytes, (std::vector<uint8_t>{'A', 'B'}));
 }
 
-TEST(DriveSubtree, VolumeWithoutBsdNameGetsNoMediaAndNoPartitionNumber) {
-    Registry r;
-    uint64_t nextVolume = 7;
-    Drive drive(
-        1,
+TEST_F(DriveSubtree, VolumeWithoutBsdNameGetsNoMediaAndNoPartitionNumber) {
+    nextVolume = 7;
+    Drive& drive = Build(
         MakePlan("NET",
-             {{"A", 1, 1, false, false}, {"Net", 1, 1, true, false}, {"B", 1, 1, false, true}}),
-        4);
-    drive.Build(r, Clock::now(), nextVolume);
+                 {{"A", 1, 1, false, false}, {"Net", 1, 1, true, false}, {"B", 1, 1, false, true}}),
+        1, 4);
     ASSERT_EQ(drive.Volumes().size(), 3u);
     EXPECT_EQ(drive.Volumes()[0].bsdName, "disk4s1");
     EXPECT_EQ(drive.Volumes()[1].bsdName, "");
@@ -205,9 +199,7 @@ TEST(DriveSubtree, VolumeWithoutBsdNameGetsNoMediaAndNoPartitionNumber) {
     EXPECT_EQ(nextVolume, 10u);
 }
 
-TEST(DriveSubtree, SettleTimeMakesEveryNewEntryBusy) {
-    Registry r;
-    uint64_t nextVolume = 1;
+TEST_F(DriveSubtree, SettleTimeMakesEveryNewEntryBusy) {
     DriveSpec plan = MakePlan("SLOW", {{"V", 1, 1, false, false}});
     plan.settleMs = 500;
     Drive drive(1, plan, 2);

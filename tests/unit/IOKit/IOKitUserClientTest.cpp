@@ -18,6 +18,18 @@ protected:
         EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &connect), KERN_SUCCESS);
         return connect;
     }
+    // Asks for the button map into a buffer first filled with `fill`.
+    static IOReturn ButtonMap(io_connect_t connect, uint8_t (&answer)[24], IOByteCount& size,
+                              uint8_t fill) {
+        std::memset(answer, fill, sizeof answer);
+        size = sizeof answer;
+        return IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer);
+    }
+    // Closes the bracket and the connection, whatever state they are in.
+    static void CloseBracket(io_connect_t connect) {
+        IOConnectMethodScalarIScalarO(connect, kClose, 0, 0);
+        IOServiceClose(connect);
+    }
     void TearDown() override {
         if (bridge != 0)
             IOObjectRelease(bridge);
@@ -33,10 +45,8 @@ TEST_F(IOKitUserClient, BracketedButtonQueryReachesTheDriverInOrder) {
     ASSERT_NE(connect, 0u);
     EXPECT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
     uint8_t answer[24];
-    std::memset(answer, 0xEE, sizeof answer);
-    IOByteCount size = sizeof answer;
-    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
-              KERN_SUCCESS);
+    IOByteCount size = 0;
+    EXPECT_EQ(ButtonMap(connect, answer, size, 0xEE), KERN_SUCCESS);
     EXPECT_EQ(size, 24u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(answer + 4), 12), "BRIDGE-ORDER");
     EXPECT_EQ(answer[16], 0);
@@ -89,15 +99,12 @@ TEST_F(IOKitUserClient, ShortAnswerWritesOnlyItsBytes) {
     io_connect_t connect = OpenBridge();
     ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
     uint8_t answer[24];
-    std::memset(answer, 0xAA, sizeof answer);
-    IOByteCount size = sizeof answer;
-    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
-              KERN_SUCCESS);
+    IOByteCount size = 0;
+    EXPECT_EQ(ButtonMap(connect, answer, size, 0xAA), KERN_SUCCESS);
     EXPECT_EQ(size, 4u);
     for (size_t i = 4; i < sizeof answer; ++i)
         EXPECT_EQ(answer[i], 0xAA) << "byte " << i;
-    IOConnectMethodScalarIScalarO(connect, kClose, 0, 0);
-    IOServiceClose(connect);
+    CloseBracket(connect);
 }
 
 TEST_F(IOKitUserClient, FailedCommandLeavesTheBufferAndSizeAlone) {
@@ -106,15 +113,12 @@ TEST_F(IOKitUserClient, FailedCommandLeavesTheBufferAndSizeAlone) {
     io_connect_t connect = OpenBridge();
     ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
     uint8_t answer[24];
-    std::memset(answer, 0x55, sizeof answer);
-    IOByteCount size = sizeof answer;
-    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
-              kIOReturnError);
+    IOByteCount size = 0;
+    EXPECT_EQ(ButtonMap(connect, answer, size, 0x55), kIOReturnError);
     EXPECT_EQ(size, 24u);
     EXPECT_EQ(answer[0], 0x55);
     EXPECT_EQ(answer[23], 0x55);
-    IOConnectMethodScalarIScalarO(connect, kClose, 0, 0);
-    IOServiceClose(connect);
+    CloseBracket(connect);
 }
 
 TEST_F(IOKitUserClient, SlowAnswerTimesOutAndNeverLeaksIntoLaterCalls) {
@@ -140,18 +144,14 @@ TEST_F(IOKitUserClient, SlowAnswerTimesOutAndNeverLeaksIntoLaterCalls) {
     const CFAbsoluteTime until = CFAbsoluteTimeGetCurrent() + 3.5;
     int calls = 0;
     while (CFAbsoluteTimeGetCurrent() < until) {
-        std::memset(answer, 0, sizeof answer);
-        size = sizeof answer;
-        ASSERT_EQ(IOConnectMethodStructureIStructureO(again, kButtonMap, 0, &size, nullptr, answer),
-                  KERN_SUCCESS);
+        ASSERT_EQ(ButtonMap(again, answer, size, 0), KERN_SUCCESS);
         ASSERT_EQ(size, 24u);
         ASSERT_EQ(std::string(reinterpret_cast<char*>(answer + 4)), "SLOWBRIDGE");
         ++calls;
         RunLoopUntil([] { return false; }, 0.1);
     }
     EXPECT_GT(calls, 1);
-    IOConnectMethodScalarIScalarO(again, kClose, 0, 0);
-    IOServiceClose(again);
+    CloseBracket(again);
 }
 
 TEST_F(IOKitUserClient, OpenRefusalsComeBackAsTheirStatus) {
