@@ -211,6 +211,32 @@ void FillSpec(const std::string& path, FSSpec* fsSpec) {
     memcpy(fsSpec->name + 1, leaf.data(), n);
 }
 
+bool MakeEmptyFile(const std::string& path) {
+    // O_EXCL refuses any existing name, a dangling symbolic link included, without following it.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+// What creating a file and creating a folder share: `make` creates the item at its path, or
+// returns false with errno set.
+template <typename Make>
+OSErr CreateItem(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+                 FSCatalogInfoBitmap whichInfo, FSRef* newRef, FSSpec* newSpec, Make make) {
+    if (whichInfo != kFSCatInfoNone)
+        return paramErr;
+    std::string path;
+    OSErr err = ChildPath(parentRef, nameLength, name, path);
+    if (err != noErr)
+        return err;
+    if (!make(path))
+        return ErrorFromErrno(errno);
+    FillSpec(path, newSpec);
+    return StoreRef(path, newRef);
+}
+
 } // namespace
 
 OSStatus FSPathMakeRef(const UInt8* path, FSRef* ref, Boolean* isDirectory) {
@@ -256,38 +282,24 @@ OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const 
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                           FSCatalogInfoBitmap whichInfo, const FSCatalogInfo*, FSRef* newRef,
                           FSSpec* newSpec) {
-    if (whichInfo != kFSCatInfoNone)
-        return paramErr;
-    std::string path;
-    OSErr err = ChildPath(parentRef, nameLength, name, path);
-    if (err != noErr)
-        return err;
-    // O_EXCL refuses any existing name, a dangling symbolic link included, without following it.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return ErrorFromErrno(errno);
-    close(fd);
-    FillSpec(path, newSpec);
-    return StoreRef(path, newRef);
+    return CreateItem(parentRef, nameLength, name, whichInfo, newRef, newSpec, MakeEmptyFile);
 }
 
 OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                                FSCatalogInfoBitmap whichInfo, const FSCatalogInfo*, FSRef* newRef,
                                FSSpec* newSpec, UInt32* newDirID) {
-    if (whichInfo != kFSCatInfoNone)
-        return paramErr;
-    std::string path;
-    OSErr err = ChildPath(parentRef, nameLength, name, path);
-    if (err != noErr)
-        return err;
-    if (mkdir(path.c_str(), 0777) != 0)
-        return ErrorFromErrno(errno);
-    if (newDirID != nullptr) {
-        struct stat st;
-        *newDirID = lstat(path.c_str(), &st) == 0 ? static_cast<UInt32>(st.st_ino) : 0;
-    }
-    FillSpec(path, newSpec);
-    return StoreRef(path, newRef);
+    return CreateItem(parentRef, nameLength, name, whichInfo, newRef, newSpec,
+                      [newDirID](const std::string& path) {
+                          if (mkdir(path.c_str(), 0777) != 0)
+                              return false;
+                          if (newDirID != nullptr) {
+                              struct stat st;
+                              *newDirID = lstat(path.c_str(), &st) == 0
+                                              ? static_cast<UInt32>(st.st_ino)
+                                              : 0;
+                          }
+                          return true;
+                      });
 }
 
 OSErr FSDeleteObject(const FSRef* ref) {

@@ -9,12 +9,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 using namespace tvb::files;
 
 namespace {
+
+struct WellKnownFolder {
+    OSType type;
+    const char* key;      // in user-dirs.dirs
+    const char* fallback; // under $HOME
+};
+
+constexpr WellKnownFolder kWellKnownFolders[] = {
+    {kDocumentsFolderType, "XDG_DOCUMENTS_DIR", "/Documents"},
+    {kDesktopFolderType, "XDG_DESKTOP_DIR", "/Desktop"},
+};
 
 std::string HomeDirectory() {
     const char* home = getenv("HOME");
@@ -91,24 +104,17 @@ OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFold
         return paramErr;
     if (vRefNum != kUserDomain)
         return fnfErr;
-    const char* key;
-    const char* fallback;
-    switch (folderType) {
-    case kDocumentsFolderType:
-        key = "XDG_DOCUMENTS_DIR", fallback = "/Documents";
-        break;
-    case kDesktopFolderType:
-        key = "XDG_DESKTOP_DIR", fallback = "/Desktop";
-        break;
-    default:
+    const WellKnownFolder* folder = std::find_if(
+        std::begin(kWellKnownFolders), std::end(kWellKnownFolders),
+        [folderType](const WellKnownFolder& known) { return known.type == folderType; });
+    if (folder == std::end(kWellKnownFolders))
         return fnfErr;
-    }
     std::string home = HomeDirectory();
     if (home.empty())
         return fnfErr;
-    std::string path = UserDirFromConfig(home, key);
+    std::string path = UserDirFromConfig(home, folder->key);
     if (path.empty())
-        path = home + fallback;
+        path = home + folder->fallback;
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
 

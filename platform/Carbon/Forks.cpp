@@ -69,8 +69,8 @@ ForkTable& Forks() {
     return *table;
 }
 
-// Moves the mark to where the call starts; returns the start or an error.
-OSErr Position(const Fork& fork, UInt16 positionMode, SInt64 positionOffset, off_t& start) {
+// Moves the mark to where the call starts.
+OSErr Position(const Fork& fork, UInt16 positionMode, SInt64 positionOffset) {
     off_t base;
     switch (positionMode & 0x03) {
     case fsAtMark:
@@ -94,10 +94,39 @@ OSErr Position(const Fork& fork, UInt16 positionMode, SInt64 positionOffset, off
     if ((positionOffset < 0 && positionOffset < -static_cast<SInt64>(base)) ||
         (positionOffset > 0 && positionOffset > INT64_MAX - base))
         return posErr;
-    start = base + positionOffset;
-    if (lseek(fork.fd, start, SEEK_SET) < 0)
+    if (lseek(fork.fd, base + positionOffset, SEEK_SET) < 0)
         return errno == EINVAL ? OSErr(posErr) : ErrorFromErrno(errno);
     return noErr;
+}
+
+// Reads or writes requestCount bytes from the position asked for, going on after short or
+// interrupted transfers; a transfer of nothing ends it with atEnd.
+template <typename Byte, typename IO>
+OSErr Transfer(const Fork& fork, UInt16 positionMode, SInt64 positionOffset, Byte* bytes,
+               ByteCount requestCount, ByteCount* actualCount, IO io, OSErr atEnd) {
+    if (bytes == nullptr && requestCount > 0)
+        return paramErr;
+    OSErr err = Position(fork, positionMode, positionOffset);
+    if (err != noErr)
+        return err;
+    ByteCount done = 0;
+    while (done < requestCount) {
+        ssize_t n = io(fork.fd, bytes + done, requestCount - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            err = ErrorFromErrno(errno);
+            break;
+        }
+        if (n == 0) {
+            err = atEnd;
+            break;
+        }
+        done += static_cast<ByteCount>(n);
+    }
+    if (actualCount != nullptr)
+        *actualCount = done;
+    return err;
 }
 
 } // namespace
@@ -165,31 +194,8 @@ OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOff
         return rfNumErr;
     if (!fork->canWrite)
         return wrPermErr;
-    if (buffer == nullptr && requestCount > 0)
-        return paramErr;
-    off_t start;
-    OSErr err = Position(*fork, positionMode, positionOffset, start);
-    if (err != noErr)
-        return err;
-    const char* bytes = static_cast<const char*>(buffer);
-    ByteCount done = 0;
-    while (done < requestCount) {
-        ssize_t n = write(fork->fd, bytes + done, requestCount - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            err = ErrorFromErrno(errno);
-            break;
-        }
-        if (n == 0) {
-            err = ioErr;
-            break;
-        }
-        done += static_cast<ByteCount>(n);
-    }
-    if (actualCount != nullptr)
-        *actualCount = done;
-    return err;
+    return Transfer(*fork, positionMode, positionOffset, static_cast<const char*>(buffer),
+                    requestCount, actualCount, ::write, ioErr);
 }
 
 OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
@@ -201,31 +207,8 @@ OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffs
         return rfNumErr;
     if (!fork->canRead)
         return afpAccessDenied;
-    if (buffer == nullptr && requestCount > 0)
-        return paramErr;
-    off_t start;
-    OSErr err = Position(*fork, positionMode, positionOffset, start);
-    if (err != noErr)
-        return err;
-    char* bytes = static_cast<char*>(buffer);
-    ByteCount done = 0;
-    while (done < requestCount) {
-        ssize_t n = read(fork->fd, bytes + done, requestCount - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            err = ErrorFromErrno(errno);
-            break;
-        }
-        if (n == 0) {
-            err = eofErr;
-            break;
-        }
-        done += static_cast<ByteCount>(n);
-    }
-    if (actualCount != nullptr)
-        *actualCount = done;
-    return err;
+    return Transfer(*fork, positionMode, positionOffset, static_cast<char*>(buffer), requestCount,
+                    actualCount, ::read, eofErr);
 }
 
 OSErr FSCloseFork(FSIORefNum forkRefNum) {

@@ -1,7 +1,10 @@
+#include "Files_Internal.h"
+
+#include "../CoreFoundation/CFBundle_Internal.h"
+
 #include <Carbon/Files.h>
 #include <Carbon/LaunchServices.h>
 #include <Carbon/MacErrors.h>
-#include <CoreFoundation/CFBundle.h>
 #include <CoreFoundation/CFURL.h>
 
 #include <cerrno>
@@ -15,16 +18,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+using tvb::files::RefPath;
 
-// The absolute path an FSRef holds, or empty when it holds none.
-std::string PathOf(const FSRef& ref) {
-    const char* path = reinterpret_cast<const char*>(ref.hidden);
-    size_t length = strnlen(path, sizeof ref.hidden);
-    if (length == 0 || length == sizeof ref.hidden || path[0] != '/')
-        return {};
-    return std::string(path, length);
-}
+namespace {
 
 bool IsDirectory(const std::string& path) {
     struct stat info;
@@ -35,12 +31,7 @@ bool IsDirectory(const std::string& path) {
 OSStatus FindExecutable(const std::string& appPath, std::string& executable) {
     if (!IsDirectory(appPath) || !IsDirectory(appPath + "/Contents"))
         return kLSApplicationNotFoundErr;
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
-        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(appPath.data()),
-        static_cast<CFIndex>(appPath.size()), true);
-    CFBundleRef bundle = url ? CFBundleCreate(kCFAllocatorDefault, url) : nullptr;
-    if (url != nullptr)
-        CFRelease(url);
+    CFBundleRef bundle = __CFBundleCreateWithPath(kCFAllocatorDefault, appPath);
     if (bundle == nullptr)
         return kLSApplicationNotFoundErr;
     CFURLRef executableURL = CFBundleCopyExecutableURL(bundle);
@@ -184,13 +175,13 @@ OSStatus LSOpenFromRefSpec(const LSLaunchFSRefSpec* inLaunchSpec, FSRef* outLaun
     if (inLaunchSpec == nullptr || inLaunchSpec->appRef == nullptr ||
         (inLaunchSpec->numDocs > 0 && inLaunchSpec->itemRefs == nullptr))
         return paramErr;
-    std::string appPath = PathOf(*inLaunchSpec->appRef);
-    if (appPath.empty())
+    std::string appPath;
+    if (!RefPath(inLaunchSpec->appRef, appPath))
         return paramErr;
     std::vector<std::string> documents;
     for (ItemCount i = 0; i < inLaunchSpec->numDocs; ++i) {
-        std::string document = PathOf(inLaunchSpec->itemRefs[i]);
-        if (document.empty())
+        std::string document;
+        if (!RefPath(&inLaunchSpec->itemRefs[i], document))
             return paramErr;
         struct stat info;
         if (lstat(document.c_str(), &info) != 0)

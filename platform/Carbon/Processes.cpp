@@ -1,10 +1,11 @@
 #include "Processes_Internal.h"
 
+// An application is what CFBundle counts as one, so both share the bundle look-up.
+#include "../CoreFoundation/CFBundle_Internal.h"
+
 #include <Carbon/Files.h>
 #include <Carbon/MacErrors.h>
 #include <Carbon/Processes.h>
-#include <CoreFoundation/CFBundle.h>
-#include <CoreFoundation/CFURL.h>
 
 #include <algorithm>
 #include <cstring>
@@ -31,27 +32,10 @@ struct Application {
 // a walk that stops at the first error is not cut short by a process that happened to quit.
 thread_local Application lastReturned;
 
-// Innermost Name.app/Contents/MacOS/... around an executable; empty when there is none.
-std::string BundlePathForExecutable(const std::string& executable) {
-    static const std::string marker = ".app/Contents/MacOS/";
-    for (size_t at = executable.rfind(marker); at != std::string::npos && at > 0;
-         at = executable.rfind(marker, at - 1)) {
-        if (executable[at - 1] != '/' && at + marker.size() < executable.size())
-            return executable.substr(0, at + 4);
-    }
-    return {};
-}
-
 void ReadPackageInfo(const std::string& bundlePath, OSType& type, OSType& creator) {
     type = kApplicationType;
     creator = kUnknownCode;
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
-        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bundlePath.data()),
-        static_cast<CFIndex>(bundlePath.size()), true);
-    if (url == nullptr)
-        return;
-    CFBundleRef bundle = CFBundleCreate(kCFAllocatorDefault, url);
-    CFRelease(url);
+    CFBundleRef bundle = __CFBundleCreateWithPath(kCFAllocatorDefault, bundlePath);
     if (bundle == nullptr)
         return; // the bundle was moved away while its process runs
     CFBundleGetPackageInfo(bundle, &type, &creator);
@@ -66,7 +50,7 @@ bool LookUpApplication(pid_t pid, Application& app) {
     tvb::process::Facts facts;
     if (!tvb::process::ReadFacts(pid, facts) || facts.uid != geteuid())
         return false;
-    std::string bundle = BundlePathForExecutable(facts.executable);
+    std::string bundle = __CFBundlePathForExecutable(facts.executable);
     if (bundle.empty())
         return false;
     app.pid = pid;

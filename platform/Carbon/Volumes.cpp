@@ -97,38 +97,36 @@ std::vector<Volume> SimulatedVolumes() {
     return volumes;
 }
 
-// The volume at a 1-based index, or (index 0) the one with the reference number.
-OSErr FindVolume(FSVolumeRefNum refNum, ItemCount index, Volume& found, FSVolumeRefNum& actual) {
-    std::vector<Volume> real = RealVolumes();
-    bool have = false;
+// Finds the volume at a 1-based index in one list, or else takes the list's length off the
+// index so that the next list goes on counting; with index 0, the one with the reference number.
+bool Pick(std::vector<Volume>& volumes, FSVolumeRefNum refNum, ItemCount& index, Volume& found) {
     if (index > 0) {
-        if (index <= real.size()) {
-            found = std::move(real[index - 1]);
-            have = true;
-        } else {
-            std::vector<Volume> simulated = SimulatedVolumes();
-            if (index - real.size() <= simulated.size()) {
-                found = std::move(simulated[index - real.size() - 1]);
-                have = true;
-            }
+        if (index <= volumes.size()) {
+            found = std::move(volumes[index - 1]);
+            return true;
         }
-    } else if (refNum < 0) {
-        auto match = [&](std::vector<Volume>& list) {
-            for (Volume& v : list)
-                if (Table().Matches(v.key, refNum)) {
-                    found = std::move(v);
-                    return true;
-                }
-            return false;
-        };
-        have = match(real);
-        if (!have) {
-            std::vector<Volume> simulated = SimulatedVolumes();
-            have = match(simulated);
-        }
+        index -= volumes.size();
+        return false;
     }
-    if (!have)
+    for (Volume& v : volumes)
+        if (Table().Matches(v.key, refNum)) {
+            found = std::move(v);
+            return true;
+        }
+    return false;
+}
+
+// The volume at a 1-based index, or (index 0) the one with the reference number. The device
+// host is asked only when the real mounts do not answer.
+OSErr FindVolume(FSVolumeRefNum refNum, ItemCount index, Volume& found, FSVolumeRefNum& actual) {
+    if (index == 0 && refNum >= 0)
         return nsvErr;
+    std::vector<Volume> real = RealVolumes();
+    if (!Pick(real, refNum, index, found)) {
+        std::vector<Volume> simulated = SimulatedVolumes();
+        if (!Pick(simulated, refNum, index, found))
+            return nsvErr;
+    }
     actual = Table().RefNumFor(found.key);
     return actual != 0 ? OSErr(noErr) : OSErr(ioErr);
 }

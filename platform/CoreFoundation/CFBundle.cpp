@@ -1,3 +1,4 @@
+#include "CFBundle_Internal.h"
 #include "CFPlistFile_Internal.h"
 #include "CFPropertyList_Internal.h"
 #include "CFRuntime_Internal.h"
@@ -112,9 +113,9 @@ std::string LastComponent(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Innermost Name.app/Contents/MacOS/... around an executable; empty when there
-// is none.
-std::string BundlePathForExecutable(const std::string& executable) {
+} // namespace
+
+std::string __CFBundlePathForExecutable(const std::string& executable) {
     static const std::string marker = ".app/Contents/MacOS/";
     for (size_t at = executable.rfind(marker); at != std::string::npos && at > 0;
          at = executable.rfind(marker, at - 1)) {
@@ -124,7 +125,16 @@ std::string BundlePathForExecutable(const std::string& executable) {
     return {};
 }
 
-} // namespace
+CFBundleRef __CFBundleCreateWithPath(CFAllocatorRef allocator, const std::string& path) {
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+        allocator, reinterpret_cast<const UInt8*>(path.data()), static_cast<CFIndex>(path.size()),
+        true);
+    if (url == nullptr)
+        return nullptr;
+    CFBundleRef bundle = CFBundleCreate(allocator, url);
+    CFRelease(url);
+    return bundle;
+}
 
 CFTypeID CFBundleGetTypeID(void) {
     return __kCFBundleTypeID;
@@ -157,21 +167,14 @@ CFBundleRef CFBundleGetMainBundle(void) {
         if (length <= 0)
             return CFBundleRef{nullptr};
         executable[length] = '\0';
-        std::string path = BundlePathForExecutable(executable);
+        std::string path = __CFBundlePathForExecutable(executable);
         if (path.empty()) {
             // A plain tool: its folder stands in for a bundle, as on Mac OS X.
             path = executable;
             size_t slash = path.rfind('/');
             path.erase(slash == 0 ? 1 : slash);
         }
-        CFURLRef url = CFURLCreateFromFileSystemRepresentation(
-            nullptr, reinterpret_cast<const UInt8*>(path.data()), static_cast<CFIndex>(path.size()),
-            true);
-        if (url == nullptr)
-            return CFBundleRef{nullptr};
-        CFBundleRef bundle = CFBundleCreate(nullptr, url);
-        CFRelease(url);
-        return bundle;
+        return __CFBundleCreateWithPath(nullptr, path);
     }();
     return mainBundle;
 }

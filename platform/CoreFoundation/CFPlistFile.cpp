@@ -34,9 +34,9 @@ bool XmlIsSafe(const char* data, size_t length) {
     size_t end = length;
     while (end > 0 && std::isspace(static_cast<unsigned char>(data[end - 1])))
         --end;
-    static const std::string_view closing = "</plist>";
-    if (end < closing.size() ||
-        std::string_view(data + end - closing.size(), closing.size()) != closing)
+    static const std::string_view rootEnd = "</plist>";
+    if (end < rootEnd.size() ||
+        std::string_view(data + end - rootEnd.size(), rootEnd.size()) != rootEnd)
         return false;
     size_t depth = 0;
     for (size_t i = 0; i < length; ++i) {
@@ -59,10 +59,10 @@ bool XmlIsSafe(const char* data, size_t length) {
             continue;
         }
         // Only a bare <array/> or <dict/> opens nothing; a tag with anything more counts.
-        size_t end = j;
-        while (end < length && std::isspace(static_cast<unsigned char>(data[end])))
-            ++end;
-        if (end + 1 < length && data[end] == '/' && data[end + 1] == '>')
+        size_t k = j;
+        while (k < length && std::isspace(static_cast<unsigned char>(data[k])))
+            ++k;
+        if (k + 1 < length && data[k] == '/' && data[k + 1] == '>')
             continue;
         if (++depth > kCFPlistMaxDepth)
             return false;

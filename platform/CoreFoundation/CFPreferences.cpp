@@ -82,19 +82,25 @@ std::string DomainPath(const std::string& domain) {
     return folder.empty() ? std::string() : folder + "/" + domain + ".plist";
 }
 
-// Values set but not yet synchronized, per domain; a NULL value is a pending
-// removal.
+// One domain's values by key; a NULL value is a pending removal.
+using DomainValues = std::map<std::string, CFPropertyListRef>;
+
+void ReleaseValues(const DomainValues& values) {
+    for (const auto& entry : values)
+        if (entry.second != nullptr)
+            CFRelease(entry.second);
+}
+
+// Values set but not yet synchronized, per domain.
 class PendingValues {
 public:
     ~PendingValues() {
-        for (auto& domain : mDomains)
-            for (auto& entry : domain.second)
-                if (entry.second != nullptr)
-                    CFRelease(entry.second);
+        for (const auto& domain : mDomains)
+            ReleaseValues(domain.second);
     }
 
     std::mutex mLock;
-    std::map<std::string, std::map<std::string, CFPropertyListRef>> mDomains;
+    std::map<std::string, DomainValues> mDomains;
 };
 
 PendingValues& Pending() {
@@ -238,9 +244,7 @@ Boolean CFPreferencesAppSynchronize(CFStringRef applicationID) {
     plist_to_xml_free(xml);
     if (!written)
         return false;
-    for (auto& entry : values->second)
-        if (entry.second != nullptr)
-            CFRelease(entry.second);
+    ReleaseValues(values->second);
     pending.mDomains.erase(values);
     return true;
 }

@@ -10,15 +10,7 @@
 
 namespace {
 
-using tvb::systest::BundleSpec;
-using tvb::systest::FixtureBundle;
-using tvb::systest::FourCC;
-using tvb::systest::InfoPlist;
-using tvb::systest::MakeBundle;
-using tvb::systest::ReadFile;
-using tvb::systest::ScratchDir;
-using tvb::systest::WriteFile;
-using tvb::systest::XmlPlist;
+using namespace tvb::systest;
 
 CFURLRef DirectoryURL(const std::string& path) {
     return CFURLCreateFromFileSystemRepresentation(nullptr,

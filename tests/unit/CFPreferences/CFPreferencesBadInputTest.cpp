@@ -14,10 +14,7 @@
 
 namespace {
 
-using tvb::systest::ScopedEnv;
-using tvb::systest::ScratchDir;
-using tvb::systest::WriteFile;
-using tvb::systest::XmlPlist;
+using namespace tvb::systest;
 
 const std::string kValidXml =
     XmlPlist("<dict><key>AppName</key><string>/Applications/Tool.app</string>"

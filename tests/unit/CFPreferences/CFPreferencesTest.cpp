@@ -12,11 +12,7 @@
 
 namespace {
 
-using tvb::systest::ReadFile;
-using tvb::systest::ScopedEnv;
-using tvb::systest::ScratchDir;
-using tvb::systest::WriteFile;
-using tvb::systest::XmlPlist;
+using namespace tvb::systest;
 
 const char* kSampleBody = R"(<dict>
 	<key>AppName</key>

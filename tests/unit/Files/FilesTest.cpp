@@ -150,7 +150,7 @@ TEST_F(FileManager, NamesThatWouldLeaveTheFolderAreRefused) {
                                                      &out, nullptr, nullptr));
     }
     EXPECT_TRUE(std::filesystem::is_empty(Path("inner")));
-    EXPECT_EQ("keep", ReadAll(Path("secret")));
+    EXPECT_EQ("keep", ReadFile(Path("secret")));
     EXPECT_FALSE(Exists(Path("a")));
 }
 
@@ -199,8 +199,8 @@ TEST_F(FileManager, CreateFileGivesDupFNErrForAnythingInThePlaceOfTheName) {
         EXPECT_EQ(dupFNErr, CreateFile(name));
         EXPECT_EQ(dupFNErr, CreateDir(name));
     }
-    EXPECT_EQ("precious", ReadAll(Path("target")));
-    EXPECT_EQ("old", ReadAll(Path("file")));
+    EXPECT_EQ("precious", ReadFile(Path("target")));
+    EXPECT_EQ("old", ReadFile(Path("file")));
     EXPECT_FALSE(Exists(Path("missing-target")));
     EXPECT_TRUE(std::filesystem::is_symlink(Path("dangling")));
 }
@@ -275,7 +275,7 @@ TEST_F(FileManager, DeleteRefusesAFolderThatIsNotEmpty) {
     WriteAll(Path("full/inside"), "data");
     FSRef ref = RefFor(Path("full"));
     EXPECT_EQ(fBsyErr, FSDeleteObject(&ref));
-    EXPECT_EQ("data", ReadAll(Path("full/inside")));
+    EXPECT_EQ("data", ReadFile(Path("full/inside")));
 }
 
 TEST_F(FileManager, DeleteRemovesASymbolicLinkButNeverItsTarget) {
@@ -292,8 +292,8 @@ TEST_F(FileManager, DeleteRemovesASymbolicLinkButNeverItsTarget) {
     }
     EXPECT_FALSE(Exists(Path("LaunchBackup")));
     EXPECT_FALSE(Exists(Path("EndBackup")));
-    EXPECT_EQ("precious", ReadAll(Path("target")));
-    EXPECT_EQ("also", ReadAll(Path("targetdir/inside")));
+    EXPECT_EQ("precious", ReadFile(Path("target")));
+    EXPECT_EQ("also", ReadFile(Path("targetdir/inside")));
 }
 
 } // namespace

@@ -1,12 +1,13 @@
-// Scratch directories, environment overrides and UTF-16 names for the File Manager tests.
+// Scratch directories, UTF-16 names and unprivileged children for the File Manager tests.
 #pragma once
+
+#include "../PlatformTestSupport/ScratchSupport.h"
 
 #include <Carbon/Carbon.h>
 
 #include <gtest/gtest.h>
 
 #include <grp.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,52 +15,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace tvb::test {
 
-// Sets or unsets an environment variable and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : mName(name) {
-        if (const char* old = getenv(name))
-            mOld = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (mOld)
-            setenv(mName.c_str(), mOld->c_str(), 1);
-        else
-            unsetenv(mName.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string mName;
-    std::optional<std::string> mOld;
-};
-
 // A fresh directory per test, removed with everything in it afterwards.
 class ScratchTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tvb-files-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        mDir = std::filesystem::canonical(pattern).string();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::permissions(mDir, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(mDir, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(mDir.empty()); }
 
     std::string Path(const std::string& leaf) const { return mDir + "/" + leaf; }
 
@@ -72,7 +36,8 @@ protected:
     }
     FSRef DirRef() { return RefFor(mDir); }
 
-    std::string mDir;
+    ScratchDir mScratch{"files"};
+    const std::string mDir = mScratch.path();
 };
 
 inline std::vector<UniChar> U16(const std::u16string& s) {
@@ -84,11 +49,6 @@ inline std::string RefToPath(const FSRef& ref) {
     if (FSRefMakePath(&ref, buf, sizeof buf) != noErr)
         return "<bad ref>";
     return reinterpret_cast<const char*>(buf);
-}
-
-inline std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteAll(const std::string& path, const std::string& bytes) {

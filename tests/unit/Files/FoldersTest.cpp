@@ -104,7 +104,7 @@ TEST_F(Folders, AFileInThePlaceOfDocumentsGivesDirNFErr) {
     FSRef ref;
     EXPECT_EQ(dirNFErr, FindDocuments(kCreateFolder, &ref));
     EXPECT_EQ(dirNFErr, FindDocuments(kDontCreateFolder, &ref));
-    EXPECT_EQ("not a folder", ReadAll(mHome + "/Documents"));
+    EXPECT_EQ("not a folder", ReadFile(mHome + "/Documents"));
 }
 
 TEST_F(Folders, OtherDomainsAndFolderTypesAreNotFound) {

@@ -49,7 +49,8 @@ TEST_F(Forks, FromStartThenAtMarkWritesTheExactBytes) {
     EXPECT_EQ(2u, actual);
     ASSERT_EQ(noErr, Write(fork, fsAtMark, 0, "Data\r\nBackup\r\n"));
     ASSERT_EQ(noErr, FSCloseFork(fork));
-    EXPECT_EQ(std::string("SERIAL0123456789\r\nData\r\nBackup\r\n"), ReadAll(Path("LaunchBackup")));
+    EXPECT_EQ(std::string("SERIAL0123456789\r\nData\r\nBackup\r\n"),
+              ReadFile(Path("LaunchBackup")));
 }
 
 TEST_F(Forks, PositionModesCountFromStartEndAndMark) {
@@ -59,7 +60,7 @@ TEST_F(Forks, PositionModesCountFromStartEndAndMark) {
     ASSERT_EQ(noErr, Write(fork, fsFromLEOF, -1, "XY")); // at 9, grows to 11
     ASSERT_EQ(noErr, Write(fork, fsFromStart | noCacheMask, 0, "!"));
     ASSERT_EQ(noErr, FSCloseFork(fork));
-    EXPECT_EQ("!1ab45cd8XY", ReadAll(Path("f")));
+    EXPECT_EQ("!1ab45cd8XY", ReadFile(Path("f")));
 }
 
 TEST_F(Forks, PositionBeforeTheStartGivesPosErr) {
@@ -69,7 +70,7 @@ TEST_F(Forks, PositionBeforeTheStartGivesPosErr) {
     EXPECT_EQ(0u, actual);
     EXPECT_EQ(posErr, Write(fork, fsFromMark, INT64_MIN, "z"));
     EXPECT_EQ(noErr, FSCloseFork(fork));
-    EXPECT_EQ("abc", ReadAll(Path("f")));
+    EXPECT_EQ("abc", ReadFile(Path("f")));
 }
 
 TEST_F(Forks, ReadStopsAtTheEndWithEofErr) {
@@ -95,7 +96,7 @@ TEST_F(Forks, PermissionsLimitWhatAForkAllows) {
     EXPECT_EQ(afpAccessDenied, FSReadFork(writer, fsFromStart, 0, 1, buf, &actual));
     EXPECT_EQ(noErr, FSCloseFork(reader));
     EXPECT_EQ(noErr, FSCloseFork(writer));
-    EXPECT_EQ("keep", ReadAll(Path("r")));
+    EXPECT_EQ("keep", ReadFile(Path("r")));
 }
 
 TEST_F(Forks, CurrentPermissionFallsBackToReadingAReadOnlyFile) {
@@ -118,7 +119,7 @@ TEST_F(Forks, CurrentPermissionFallsBackToReadingAReadOnlyFile) {
         return FSCloseFork(fork) == noErr ? 0 : 5;
     });
     EXPECT_EQ(0, result);
-    EXPECT_EQ("read me", ReadAll(Path("ro")));
+    EXPECT_EQ("read me", ReadFile(Path("ro")));
 }
 
 TEST_F(Forks, OnlyRegularFilesOpen) {
@@ -140,7 +141,7 @@ TEST_F(Forks, OnlyRegularFilesOpen) {
         }
     }
     alarm(0);
-    EXPECT_EQ("precious", ReadAll(Path("target")));
+    EXPECT_EQ("precious", ReadFile(Path("target")));
 }
 
 TEST_F(Forks, OnlyTheDataForkExistsAndMissingFilesGiveFnfErr) {
@@ -170,7 +171,7 @@ TEST_F(Forks, UnknownAndClosedRefNumsGiveRfNumErr) {
     EXPECT_NE(first, second);
     EXPECT_EQ(rfNumErr, FSWriteFork(first, fsFromStart, 0, 1, "x", &actual));
     EXPECT_EQ(noErr, FSCloseFork(second));
-    EXPECT_EQ("", ReadAll(Path("a")));
+    EXPECT_EQ("", ReadFile(Path("a")));
 }
 
 TEST_F(Forks, FileSizeLimitGivesDskFulErrWithThePartialCount) {

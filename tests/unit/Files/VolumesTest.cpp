@@ -140,14 +140,20 @@ protected:
                " rw,relatime shared:1 - ext4 " + source + " rw\n";
     }
 
-    static std::string DeviceOf(FSVolumeRefNum refNum) {
-        GetVolParmsInfoBuffer parms;
-        memset(&parms, 0, sizeof parms);
+    static HParamBlockRec VolParmsRequest(FSVolumeRefNum refNum, GetVolParmsInfoBuffer* parms,
+                                          SInt32 size) {
         HParamBlockRec pb;
         memset(&pb, 0, sizeof pb);
         pb.ioParam.ioVRefNum = refNum;
-        pb.ioParam.ioBuffer = &parms;
-        pb.ioParam.ioReqCount = sizeof parms;
+        pb.ioParam.ioBuffer = parms;
+        pb.ioParam.ioReqCount = size;
+        return pb;
+    }
+
+    static std::string DeviceOf(FSVolumeRefNum refNum) {
+        GetVolParmsInfoBuffer parms;
+        memset(&parms, 0, sizeof parms);
+        HParamBlockRec pb = VolParmsRequest(refNum, &parms, sizeof parms);
         OSErr err = PBHGetVolParmsSync(&pb);
         EXPECT_EQ(err, pb.ioParam.ioResult);
         if (err != noErr)
@@ -349,11 +355,8 @@ TEST_F(Volumes, VolParmsWritesOnlyWhatTheCallerAskedRoomFor) {
 
     GetVolParmsInfoBuffer parms;
     memset(&parms, 0xCD, sizeof parms);
-    HParamBlockRec pb;
-    memset(&pb, 0, sizeof pb);
-    pb.ioParam.ioVRefNum = refNum;
-    pb.ioParam.ioBuffer = &parms;
-    pb.ioParam.ioReqCount = offsetof(GetVolParmsInfoBuffer, vMDeviceID);
+    HParamBlockRec pb =
+        VolParmsRequest(refNum, &parms, offsetof(GetVolParmsInfoBuffer, vMDeviceID));
     ASSERT_EQ(noErr, PBHGetVolParmsSync(&pb));
     EXPECT_EQ(pb.ioParam.ioReqCount, pb.ioParam.ioActCount);
     EXPECT_EQ(4, parms.vMVersion);
@@ -376,11 +379,7 @@ TEST_F(Volumes, DeviceNameStringsLiveOnAfterTheVolumeIsGone) {
     FSVolumeRefNum refNum = 0;
     ASSERT_EQ(noErr, FSGetVolumeInfo(0, 1, &refNum, 0, nullptr, nullptr, nullptr));
     GetVolParmsInfoBuffer parms;
-    HParamBlockRec pb;
-    memset(&pb, 0, sizeof pb);
-    pb.ioParam.ioVRefNum = refNum;
-    pb.ioParam.ioBuffer = &parms;
-    pb.ioParam.ioReqCount = sizeof parms;
+    HParamBlockRec pb = VolParmsRequest(refNum, &parms, sizeof parms);
     ASSERT_EQ(noErr, PBHGetVolParmsSync(&pb));
     UseMountTable("");
     EXPECT_EQ(nsvErr, FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr));

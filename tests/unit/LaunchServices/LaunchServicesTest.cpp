@@ -16,17 +16,7 @@
 
 namespace {
 
-using tvb::systest::BundleSpec;
-using tvb::systest::FixtureBundle;
-using tvb::systest::FixtureExecutable;
-using tvb::systest::InfoPlist;
-using tvb::systest::MakeBundle;
-using tvb::systest::ParseReport;
-using tvb::systest::Report;
-using tvb::systest::ReportPipe;
-using tvb::systest::ScopedEnv;
-using tvb::systest::ScratchDir;
-using tvb::systest::WriteFile;
+using namespace tvb::systest;
 
 FSRef RefTo(const std::string& path) {
     FSRef ref;
@@ -42,11 +32,11 @@ OSStatus Open(const std::string& app, const std::vector<std::string>& documents,
     for (const std::string& document : documents)
         docRefs.push_back(RefTo(document));
     LSLaunchFSRefSpec launchSpec = {&appRef,
-                              static_cast<ItemCount>(docRefs.size()),
-                              docRefs.empty() ? nullptr : docRefs.data(),
-                              nullptr,
-                              kLSLaunchDefaults,
-                              nullptr};
+                                    static_cast<ItemCount>(docRefs.size()),
+                                    docRefs.empty() ? nullptr : docRefs.data(),
+                                    nullptr,
+                                    kLSLaunchDefaults,
+                                    nullptr};
     return LSOpenFromRefSpec(&launchSpec, launched);
 }
 

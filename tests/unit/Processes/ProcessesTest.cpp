@@ -13,14 +13,7 @@
 
 namespace {
 
-using tvb::systest::BundleSpec;
-using tvb::systest::ChildProcess;
-using tvb::systest::FixtureBundle;
-using tvb::systest::FixtureExecutable;
-using tvb::systest::FourCC;
-using tvb::systest::InfoPlist;
-using tvb::systest::MakeBundle;
-using tvb::systest::ScratchDir;
+using namespace tvb::systest;
 
 constexpr int kWalkLimit = 1 << 20; // far beyond any real process table
 
