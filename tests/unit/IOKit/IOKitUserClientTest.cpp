@@ -18,6 +18,12 @@ protected:
         EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &connect), KERN_SUCCESS);
         return connect;
     }
+    // A fresh drive with `fault` set, and a connection to its bridge.
+    io_connect_t OpenFaultyBridge(const std::string& serial, const std::string& fault) {
+        Attach(serial);
+        Ctl({"fault", serial, fault});
+        return OpenBridge();
+    }
     // Asks for the button map into a buffer first filled with `fill`.
     static IOReturn ButtonMap(io_connect_t connect, uint8_t (&answer)[24], IOByteCount& size,
                               uint8_t fill) {
@@ -94,9 +100,7 @@ TEST_F(IOKitUserClient, LedInputReachesTheDriverByteForByte) {
 }
 
 TEST_F(IOKitUserClient, ShortAnswerWritesOnlyItsBytes) {
-    Attach("SHORT");
-    Ctl({"fault", "SHORT", "short-answer"});
-    io_connect_t connect = OpenBridge();
+    io_connect_t connect = OpenFaultyBridge("SHORT", "short-answer");
     ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
     uint8_t answer[24];
     IOByteCount size = 0;
@@ -108,9 +112,7 @@ TEST_F(IOKitUserClient, ShortAnswerWritesOnlyItsBytes) {
 }
 
 TEST_F(IOKitUserClient, FailedCommandLeavesTheBufferAndSizeAlone) {
-    Attach("FAILING");
-    Ctl({"fault", "FAILING", "fail-command"});
-    io_connect_t connect = OpenBridge();
+    io_connect_t connect = OpenFaultyBridge("FAILING", "fail-command");
     ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
     uint8_t answer[24];
     IOByteCount size = 0;
