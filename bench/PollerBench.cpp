@@ -33,10 +33,11 @@ void Ctl(const std::vector<std::string>& args) {
 // Drives BENCH-0 … BENCH-(n-1), four volumes each, listed by the poller.
 void EnsureDrives(int n) {
     for (; gAttached < n; ++gAttached)
-        Ctl({"attach", "BENCH-" + std::to_string(gAttached), "--volume", "A:4000:1000", "--volume", "B:4000:2000",
-             "--volume", "C:4000:3000", "--volume", "D:4000:4000"});
+        Ctl({"attach", "BENCH-" + std::to_string(gAttached), "--volume", "A:4000:1000", "--volume",
+             "B:4000:2000", "--volume", "C:4000:3000", "--volume", "D:4000:4000"});
     CFAbsoluteTime deadline = CFAbsoluteTimeGetCurrent() + 60;
-    while (static_cast<int>(pollButtonServices.GetCount()) < n && CFAbsoluteTimeGetCurrent() < deadline)
+    while (static_cast<int>(pollButtonServices.GetCount()) < n &&
+           CFAbsoluteTimeGetCurrent() < deadline)
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
 }
 
@@ -44,7 +45,8 @@ std::vector<io_service_t> Services(int n) {
     EnsureDrives(n);
     std::vector<io_service_t> services;
     service_serial* entry = nullptr;
-    for (long index = 1; static_cast<int>(services.size()) < n && pollButtonServices.FetchItemAt(index, entry);
+    for (long index = 1;
+         static_cast<int>(services.size()) < n && pollButtonServices.FetchItemAt(index, entry);
          ++index)
         services.push_back(entry->service);
     return services;
@@ -93,7 +95,8 @@ void BM_Tick(benchmark::State& state) {
     // Only the first range(0) drives take part.
     std::vector<service_serial*> extra;
     service_serial* entry = nullptr;
-    while (static_cast<int64_t>(pollButtonServices.GetCount()) > state.range(0) && pollButtonServices.RemoveLastItem(entry))
+    while (static_cast<int64_t>(pollButtonServices.GetCount()) > state.range(0) &&
+           pollButtonServices.RemoveLastItem(entry))
         extra.push_back(entry);
     for (auto _ : state) {
         updatePctFree = true;
@@ -105,7 +108,7 @@ void BM_Tick(benchmark::State& state) {
 }
 BENCHMARK(BM_Tick)->Arg(16)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     char home[] = "/tmp/tvb-bench-XXXXXX";

@@ -28,7 +28,7 @@ namespace {
 
 struct ProcessSample {
     double cpuSeconds = 0;
-    long wakeUps = 0;  // voluntary context switches: each sleep that ended
+    long wakeUps = 0; // voluntary context switches: each sleep that ended
     long rssKiB = 0;
 };
 
@@ -39,7 +39,8 @@ ProcessSample Sample(pid_t pid) {
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::vector<std::string> f((std::istream_iterator<std::string>(fields)), {});
     if (f.size() > 13)
-        sample.cpuSeconds = (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        sample.cpuSeconds =
+            (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
@@ -66,13 +67,15 @@ int Watchers(tvb::wire::Connection& connection, const std::string& serial) {
         plist_t drive = plist_array_get_item(drives, i);
         std::string s;
         uint64_t watchers = 0;
-        if (tvb::wire::GetString(drive, "serial", s) && s == serial && tvb::wire::GetUInt(drive, "watchers", watchers))
+        if (tvb::wire::GetString(drive, "serial", s) && s == serial &&
+            tvb::wire::GetUInt(drive, "watchers", watchers))
             return static_cast<int>(watchers);
     }
     return -1;
 }
 
-bool WaitWatchers(tvb::wire::Connection& connection, const std::string& serial, int wanted, double seconds) {
+bool WaitWatchers(tvb::wire::Connection& connection, const std::string& serial, int wanted,
+                  double seconds) {
     auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     while (Watchers(connection, serial) != wanted) {
         if (Clock::now() > deadline)
@@ -83,7 +86,8 @@ bool WaitWatchers(tvb::wire::Connection& connection, const std::string& serial, 
 }
 
 pid_t StartPoller(const std::string& home, const std::string& socket) {
-    std::vector<std::string> env = {"HOME=" + home, "TVB_DEVHOST_SOCKET=" + socket, "PATH=/usr/bin:/bin"};
+    std::vector<std::string> env = {"HOME=" + home, "TVB_DEVHOST_SOCKET=" + socket,
+                                    "PATH=/usr/bin:/bin"};
     std::vector<char*> envp;
     for (auto& e : env)
         envp.push_back(e.data());
@@ -93,7 +97,7 @@ pid_t StartPoller(const std::string& home, const std::string& socket) {
     return posix_spawn(&pid, TVB_POLLER_PATH, nullptr, nullptr, argv, envp.data()) == 0 ? pid : -1;
 }
 
-}  // namespace
+} // namespace
 
 int main() {
     const char* idleText = std::getenv("BENCH_IDLE_SECONDS");
@@ -127,9 +131,11 @@ int main() {
     ProcessSample after = Sample(poller);
     double ticks = idleSeconds / 3.0;
     std::printf("idle, 4 drives listed, %.0f s:\n", idleSeconds);
-    std::printf("  CPU time           %.3f s (%.2f ms per tick)\n", after.cpuSeconds - before.cpuSeconds,
+    std::printf("  CPU time           %.3f s (%.2f ms per tick)\n",
+                after.cpuSeconds - before.cpuSeconds,
                 1000 * (after.cpuSeconds - before.cpuSeconds) / ticks);
-    std::printf("  wake-ups           %ld (%.1f per tick; the floor is 1 per tick, each user-client call waits once)\n",
+    std::printf("  wake-ups           %ld (%.1f per tick; the floor is 1 per tick, each "
+                "user-client call waits once)\n",
                 after.wakeUps - before.wakeUps, (after.wakeUps - before.wakeUps) / ticks);
     std::printf("  resident memory    %ld KiB\n", after.rssKiB);
 
@@ -144,10 +150,11 @@ int main() {
             std::fprintf(stderr, "drive %s was not listed\n", serial.c_str());
             break;
         }
-        arrivalsMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        arrivalsMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         Request(control, "detach", {{"drive", serial}});
     }
-    std::this_thread::sleep_for(std::chrono::seconds(4));  // a tick or so to settle
+    std::this_thread::sleep_for(std::chrono::seconds(4)); // a tick or so to settle
     long rssAfter = Sample(poller).rssKiB;
     std::sort(arrivalsMs.begin(), arrivalsMs.end());
     double sum = 0;
@@ -155,15 +162,16 @@ int main() {
         sum += ms;
     if (!arrivalsMs.empty()) {
         std::printf("hot-plug storm, %d drives attached and detached:\n", storm);
-        std::printf("  arrival to listed  mean %.2f ms, median %.2f ms, max %.2f ms\n", sum / arrivalsMs.size(),
-                    arrivalsMs[arrivalsMs.size() / 2], arrivalsMs.back());
-        std::printf("  resident memory    %ld KiB before, %ld KiB after (%+ld KiB)\n", rssBefore, rssAfter,
-                    rssAfter - rssBefore);
+        std::printf("  arrival to listed  mean %.2f ms, median %.2f ms, max %.2f ms\n",
+                    sum / arrivalsMs.size(), arrivalsMs[arrivalsMs.size() / 2], arrivalsMs.back());
+        std::printf("  resident memory    %ld KiB before, %ld KiB after (%+ld KiB)\n", rssBefore,
+                    rssAfter, rssAfter - rssBefore);
     }
 
     kill(poller, SIGTERM);
     int status = 0;
     waitpid(poller, &status, 0);
     std::string cleanup = "rm -rf '" + home + "'";
-    return std::system(cleanup.c_str()) == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+    return std::system(cleanup.c_str()) == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0
+                                                                                              : 1;
 }

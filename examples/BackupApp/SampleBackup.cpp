@@ -90,7 +90,8 @@ int CopyFolder(const fs::path& source, const fs::path& target) {
 }
 
 bool WriteEndFile(const fs::path& folder) {
-    int fd = open((folder / "EndBackup").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open((folder / "EndBackup").c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     static const char text[] = "backup finished\n";
@@ -98,7 +99,7 @@ bool WriteEndFile(const fs::path& folder) {
     return close(fd) == 0 && ok;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char* argv[]) {
     if (argc != 2) {
@@ -120,7 +121,8 @@ int main(int argc, char* argv[]) {
     std::string volumes;
     for (const auto& v : launch.volumes)
         volumes += (volumes.empty() ? "" : ", ") + v;
-    Narrate("drive serial \"" + launch.serial + "\", volumes: " + (volumes.empty() ? "(none)" : volumes));
+    Narrate("drive serial \"" + launch.serial +
+            "\", volumes: " + (volumes.empty() ? "(none)" : volumes));
 
     if (mode == "crash") {
         Narrate("crashing on purpose");
@@ -135,7 +137,8 @@ int main(int argc, char* argv[]) {
     fs::path target = fs::path(home ? home : "/tmp") / "Backups" / SafeComponent(volume);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     int copied = CopyFolder(source, target);
-    Narrate("copied " + std::to_string(copied) + " file(s) from " + source.string() + " to " + target.string());
+    Narrate("copied " + std::to_string(copied) + " file(s) from " + source.string() + " to " +
+            target.string());
 
     if (mode == "stay") {
         Narrate("staying up until told to quit");

@@ -54,8 +54,7 @@ struct BEuint32_t {
 };
 
 // An enumeration carried on the wire as a big-endian 32-bit value.
-template <typename E>
-struct BEuint32_tEnum {
+template <typename E> struct BEuint32_tEnum {
     BEuint32_tEnum(E e) : datum() { datum = static_cast<uint32_t>(e); }
     BEuint32_tEnum(const BEuint32_tEnum& other) = default;
     BEuint32_tEnum& operator=(const BEuint32_tEnum& other) = default;

@@ -49,11 +49,13 @@ struct ButtonMapResponse {
 
 static_assert(sizeof(BEuint32_tEnum<OstrelTVBClientResponse>) == 4, "response code is four bytes");
 static_assert(sizeof(LEDValueInput) == 4, "LEDValueInput is four bytes");
-static_assert(offsetof(LEDValueInput, lightValue) == 1 && offsetof(LEDValueInput, boolSetEnableLight) == 2 &&
+static_assert(offsetof(LEDValueInput, lightValue) == 1 &&
+                  offsetof(LEDValueInput, boolSetEnableLight) == 2 &&
                   offsetof(LEDValueInput, boolEnableLight) == 3,
               "LEDValueInput fields are single bytes in order");
 static_assert(sizeof(DummyResponse) == 4, "DummyResponse is four bytes");
 static_assert(sizeof(ButtonMapResponse) == 24, "ButtonMapResponse is 24 bytes");
-static_assert(offsetof(ButtonMapResponse, clientResponse) == 0 && offsetof(ButtonMapResponse, serialNumber) == 4 &&
+static_assert(offsetof(ButtonMapResponse, clientResponse) == 0 &&
+                  offsetof(ButtonMapResponse, serialNumber) == 4 &&
                   offsetof(ButtonMapResponse, buttonMap) == 20,
               "ButtonMapResponse layout is fixed by the driver");

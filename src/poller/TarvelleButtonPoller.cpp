@@ -39,7 +39,7 @@ UInt32 arcsoftApplicationCreator = 0;
 
 static const char kBridgeClassName[] = "com_ostrel_IOTVB";
 static const OSType kPollerSignature = 'TvPl';
-static const UInt32 kUnknownCreator = 0x3F3F3F3F;  // '????', a bundle that names no creator
+static const UInt32 kUnknownCreator = 0x3F3F3F3F; // '????', a bundle that names no creator
 enum { kApplicationPathSize = 1024, kLaunchTextSize = 32767 };
 
 // ---------------------------------------------------------------------------
@@ -53,7 +53,8 @@ static bool CopyApplicationPath(char (&path)[kApplicationPathSize]) {
     if (!CFStringGetCString(arcsoftApplicationPath, path, sizeof path, kCFStringEncodingUTF8))
         return false;
     CFIndex utf8Length = 0;
-    CFStringGetBytes(arcsoftApplicationPath, CFRangeMake(0, CFStringGetLength(arcsoftApplicationPath)),
+    CFStringGetBytes(arcsoftApplicationPath,
+                     CFRangeMake(0, CFStringGetLength(arcsoftApplicationPath)),
                      kCFStringEncodingUTF8, 0, false, NULL, 0, &utf8Length);
     return static_cast<CFIndex>(strlen(path)) == utf8Length;
 }
@@ -69,7 +70,8 @@ struct HandOffName {
 
 static OSStatus MakeChildFSRef(const FSRef& parent, CFStringRef name, FSRef& childRef) {
     HandOffName unicodeName(name);
-    return FSMakeFSRefUnicode(&parent, unicodeName.length, unicodeName.characters, kCFStringEncodingUTF8, &childRef);
+    return FSMakeFSRefUnicode(&parent, unicodeName.length, unicodeName.characters,
+                              kCFStringEncodingUTF8, &childRef);
 }
 
 // ---------------------------------------------------------------------------
@@ -106,7 +108,8 @@ int ButtonPollerMain(int argc, char* argv[]) {
     (void)argv;
     int result = 0;
 
-    CFPropertyListRef appName = CFPreferencesCopyAppValue(CFSTR("AppName"), CFSTR("TotalMedia Backup"));
+    CFPropertyListRef appName =
+        CFPreferencesCopyAppValue(CFSTR("AppName"), CFSTR("TotalMedia Backup"));
     if (appName != NULL) {
         if (CFGetTypeID(appName) == CFStringGetTypeID())
             arcsoftApplicationPath = static_cast<CFStringRef>(appName);
@@ -129,9 +132,11 @@ int ButtonPollerMain(int argc, char* argv[]) {
         return result;
 
     LCFRunLoopTimerContext context(&pollButtonServices);
-    runLoopTimer.CreateRelativeMulti(initialInterval, normalInterval, PollButtonDevices, context, NULL);
-    runLoopTimer.AddToRunLoop(static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
-                              kCFRunLoopCommonModes);
+    runLoopTimer.CreateRelativeMulti(initialInterval, normalInterval, PollButtonDevices, context,
+                                     NULL);
+    runLoopTimer.AddToRunLoop(
+        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
+        kCFRunLoopCommonModes);
 
     RunApplicationEventLoop();
     ReleaseListedDevices();
@@ -144,8 +149,9 @@ int ButtonPollerMain(int argc, char* argv[]) {
 void ResetTimerInterval(double intervalTime) {
     LCFRunLoopTimerContext context(&pollButtonServices);
     runLoopTimer.CreateRelativeMulti(intervalTime, intervalTime, PollButtonDevices, context, NULL);
-    runLoopTimer.AddToRunLoop(static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
-                              kCFRunLoopCommonModes);
+    runLoopTimer.AddToRunLoop(
+        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
+        kCFRunLoopCommonModes);
 }
 
 // backupService keeps a reference of its own so that a drive unplugged during the
@@ -231,9 +237,9 @@ void PollButtonDevices(CFRunLoopTimerRef timer, void* info) {
 
 static io_iterator_t CreateAncestorIterator(io_service_t childService) {
     io_iterator_t iterator = 0;
-    kern_return_t status = IORegistryEntryCreateIterator(childService, kIOServicePlane,
-                                                         kIORegistryIterateRecursively | kIORegistryIterateParents,
-                                                         &iterator);
+    kern_return_t status = IORegistryEntryCreateIterator(
+        childService, kIOServicePlane, kIORegistryIterateRecursively | kIORegistryIterateParents,
+        &iterator);
     if (status != KERN_SUCCESS)
         return 0;
     return iterator;
@@ -248,7 +254,8 @@ io_service_t FindParentServiceClass(io_service_t childService, const char* servi
     io_service_t current = childService;
     while (current != 0) {
         io_name_t className;
-        if (IOObjectGetClass(current, className) == KERN_SUCCESS && strcmp(className, serviceClass) == 0)
+        if (IOObjectGetClass(current, className) == KERN_SUCCESS &&
+            strcmp(className, serviceClass) == 0)
             break;
         IOObjectRelease(current);
         current = IOIteratorNext(iterator);
@@ -273,7 +280,8 @@ io_service_t FindParentServiceClassWithProperty(io_service_t childService, CFStr
     while (current != 0) {
         if (levels <= busyWaitLevels)
             IOServiceWaitQuiet(current, &timeMax);
-        CFTypeRef value = IORegistryEntryCreateCFProperty(current, property, kCFAllocatorDefault, 0);
+        CFTypeRef value =
+            IORegistryEntryCreateCFProperty(current, property, kCFAllocatorDefault, 0);
         if (value != NULL) {
             CFRelease(value);
             break;
@@ -287,10 +295,12 @@ io_service_t FindParentServiceClassWithProperty(io_service_t childService, CFStr
 }
 
 CFStringRef ExtractOstrelSerialNumberOfDevice(io_service_t childService) {
-    io_service_t topService = FindParentServiceClassWithProperty(childService, CFSTR("serial_number_core"));
+    io_service_t topService =
+        FindParentServiceClassWithProperty(childService, CFSTR("serial_number_core"));
     if (topService == 0)
         return NULL;
-    CFTypeRef value = IORegistryEntryCreateCFProperty(topService, CFSTR("serial_number_core"), kCFAllocatorDefault, 0);
+    CFTypeRef value = IORegistryEntryCreateCFProperty(topService, CFSTR("serial_number_core"),
+                                                      kCFAllocatorDefault, 0);
     IOObjectRelease(topService);
     // The serial identifies a device and is compared as a string; any other type
     // would be compared as one by mistake, so such a device is not listed.
@@ -339,7 +349,8 @@ io_service_t GetServiceForBSDName(char* bsdName) {
 // ---------------------------------------------------------------------------
 // Device list and hot-plug notifications.
 
-service_serial::service_serial(io_service_t serviceIn, CFStringRef serialIn) : service(serviceIn), serial(serialIn) {
+service_serial::service_serial(io_service_t serviceIn, CFStringRef serialIn)
+    : service(serviceIn), serial(serialIn) {
     if (serial == NULL)
         serial = static_cast<CFStringRef>(CFRetain(CFSTR("")));
 }
@@ -379,9 +390,10 @@ static void ListDevice(io_service_t childService, CFStringRef notificationSerial
     if (IORegistryEntryGetName(childService, deviceName) != KERN_SUCCESS)
         deviceName[0] = '\0';
     privateDataRef->deviceSerialNumber = ExtractOstrelSerialNumberOfDevice(childService);
-    privateDataRef->deviceName = CFStringCreateWithCString(kCFAllocatorDefault, deviceName, kCFStringEncodingASCII);
-    IOServiceAddInterestNotification(gNotifyPort, childService, kIOGeneralInterest, GeneralMessage, privateDataRef,
-                                     &privateDataRef->notification);
+    privateDataRef->deviceName =
+        CFStringCreateWithCString(kCFAllocatorDefault, deviceName, kCFStringEncodingASCII);
+    IOServiceAddInterestNotification(gNotifyPort, childService, kIOGeneralInterest, GeneralMessage,
+                                     privateDataRef, &privateDataRef->notification);
     privateDataRef->lastButtonCounter = 0xFFFF;
 }
 
@@ -407,7 +419,8 @@ void DeviceAdded(void* refCon, io_iterator_t iterator) {
     }
 }
 
-void GeneralMessage(void* refCon, io_service_t service, natural_t messageType, void* messageArgument) {
+void GeneralMessage(void* refCon, io_service_t service, natural_t messageType,
+                    void* messageArgument) {
     (void)service;
     (void)messageArgument;
 
@@ -426,7 +439,8 @@ void GeneralMessage(void* refCon, io_service_t service, natural_t messageType, v
     service_serial* entry = NULL;
     for (long index = 1; pollButtonServices.FetchItemAt(index, entry); ++index) {
         if (entry->serial != NULL && privateDataRef->deviceSerialNumber != NULL &&
-            SafeCFStringCompare(entry->serial, privateDataRef->deviceSerialNumber, 0) == kCFCompareEqualTo) {
+            SafeCFStringCompare(entry->serial, privateDataRef->deviceSerialNumber, 0) ==
+                kCFCompareEqualTo) {
             pollButtonServices.RemoveItemsAt(1, index);
             delete entry;
             break;
@@ -448,15 +462,16 @@ OSStatus InitializeDeviceMonitor() {
 
     gNotifyPort = IONotificationPortCreate(gMasterPort);
     CFRunLoopSourceRef runLoopSource = IONotificationPortGetRunLoopSource(gNotifyPort);
-    gRunLoop = static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop())));
+    gRunLoop =
+        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop())));
 
     CFMutableDictionaryRef matchingDict = IOServiceMatching("IOBlockStorageServices");
     if (matchingDict == NULL)
         return -1;
 
     CFRunLoopAddSource(gRunLoop, runLoopSource, kCFRunLoopDefaultMode);
-    IOServiceAddMatchingNotification(gNotifyPort, kIOFirstMatchNotification, matchingDict, DeviceAdded, NULL,
-                                     &gDeviceAddedIter);
+    IOServiceAddMatchingNotification(gNotifyPort, kIOFirstMatchNotification, matchingDict,
+                                     DeviceAdded, NULL, &gDeviceAddedIter);
     DeviceAdded(NULL, gDeviceAddedIter);
     return 0;
 }
@@ -466,8 +481,8 @@ OSStatus InitializeDeviceMonitor() {
 
 // One command inside its own open/close bracket on a connection of its own.
 // The result is the command's status; the output is valid only when it is 0.
-static IOReturn ExchangeStructure(io_service_t service, uint32_t selector, void* input, IOItemCount inputSize,
-                                  void* output, IOByteCount outputCapacity) {
+static IOReturn ExchangeStructure(io_service_t service, uint32_t selector, void* input,
+                                  IOItemCount inputSize, void* output, IOByteCount outputCapacity) {
     io_connect_t connection = 0;
     kern_return_t status = IOServiceOpen(service, mach_task_self(), 0, &connection);
     if (status != KERN_SUCCESS)
@@ -480,8 +495,8 @@ static IOReturn ExchangeStructure(io_service_t service, uint32_t selector, void*
     }
 
     IOByteCount outputSize = outputCapacity;
-    IOReturn commandStatus =
-        IOConnectMethodStructureIStructureO(connection, selector, inputSize, &outputSize, input, output);
+    IOReturn commandStatus = IOConnectMethodStructureIStructureO(connection, selector, inputSize,
+                                                                 &outputSize, input, output);
 
     IOConnectMethodScalarIScalarO(connection, kOstrelTVBClientClose, 0, 0);
     IOServiceClose(connection);
@@ -491,7 +506,8 @@ static IOReturn ExchangeStructure(io_service_t service, uint32_t selector, void*
 IOReturn QueryButtonMap(io_service_t service, ButtonMapResponse& response) {
     // A short answer must not leave stale bytes behind that read as a press.
     memset(static_cast<void*>(&response), 0, sizeof response);
-    return ExchangeStructure(service, kOstrelTVBClientGetButtonMap, NULL, 0, &response, sizeof response);
+    return ExchangeStructure(service, kOstrelTVBClientGetButtonMap, NULL, 0, &response,
+                             sizeof response);
 }
 
 bool IsButtonPressed(IOReturn queryStatus, const ButtonMapResponse& response) {
@@ -501,8 +517,8 @@ bool IsButtonPressed(IOReturn queryStatus, const ButtonMapResponse& response) {
 // False when the driver refused the LED command and also when none could be sent.
 bool SetBlinkenLights(io_service_t service, LEDValueInput& ledInput) {
     DummyResponse response;
-    return ExchangeStructure(service, kOstrelTVBClientSetLEDValue, &ledInput, sizeof ledInput, &response,
-                             sizeof response) == kIOReturnSuccess;
+    return ExchangeStructure(service, kOstrelTVBClientSetLEDValue, &ledInput, sizeof ledInput,
+                             &response, sizeof response) == kIOReturnSuccess;
 }
 
 bool SetBlinkenLightsValue(io_service_t service, uint8 pctFull) {
@@ -534,19 +550,20 @@ bool ShowBlinkenLights(io_service_t service, bool showNow) {
 // ---------------------------------------------------------------------------
 // Device volumes.
 
-typedef void (*VolumeVisitor)(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName, void* context);
+typedef void (*VolumeVisitor)(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName,
+                              void* context);
 
 // Visits, in index order, every mounted volume whose BSD media lies below commonService.
-static void WalkVolumesForService(io_service_t commonService, FSVolumeInfoBitmap whichInfo, VolumeVisitor visit,
-                                  void* context) {
+static void WalkVolumesForService(io_service_t commonService, FSVolumeInfoBitmap whichInfo,
+                                  VolumeVisitor visit, void* context) {
     OSErr err = noErr;
     for (UInt32 allVolumeIndex = 1; err != nsvErr; ++allVolumeIndex) {
         FSVolumeInfo volumeInfo;
         HFSUniStr255 uniVolumeName;
         FSVolumeRefNum actualVolume = 0;
         memset(&volumeInfo, 0, sizeof volumeInfo);
-        err = FSGetVolumeInfo(kFSInvalidVolumeRefNum, allVolumeIndex, &actualVolume, whichInfo, &volumeInfo,
-                              &uniVolumeName, NULL);
+        err = FSGetVolumeInfo(kFSInvalidVolumeRefNum, allVolumeIndex, &actualVolume, whichInfo,
+                              &volumeInfo, &uniVolumeName, NULL);
         if (err != noErr)
             continue;
 
@@ -562,7 +579,8 @@ static void WalkVolumesForService(io_service_t commonService, FSVolumeInfoBitmap
         if (err != noErr || volumeParms.vMDeviceID == NULL)
             continue;
 
-        io_service_t volumeService = GetServiceForBSDName(static_cast<char*>(volumeParms.vMDeviceID));
+        io_service_t volumeService =
+            GetServiceForBSDName(static_cast<char*>(volumeParms.vMDeviceID));
         if (volumeService == 0)
             continue;
         if (HasParent(volumeService, commonService))
@@ -573,7 +591,8 @@ static void WalkVolumesForService(io_service_t commonService, FSVolumeInfoBitmap
 
 enum { kVolumeNamesMaxLength = 1024 };
 
-static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName, void* context) {
+static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName,
+                             void* context) {
     (void)volumeInfo;
     CFMutableStringRef names = static_cast<CFMutableStringRef>(context);
     // Whole names only: a name that would not fit with its CR LF is left out.
@@ -596,7 +615,8 @@ struct VolumeTotals {
     uint64 freeBytes;
 };
 
-static void AddVolumeSizes(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName, void* context) {
+static void AddVolumeSizes(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName,
+                           void* context) {
     (void)volumeName;
     VolumeTotals* totals = static_cast<VolumeTotals*>(context);
     totals->totalBytes += volumeInfo.totalBytes;
@@ -607,7 +627,8 @@ void GetVolumeTotalsForService(io_service_t commonService, uint64& totalBytes, u
     VolumeTotals totals = {0, 0};
     totalBytes = 0;
     freeBytes = 0;
-    WalkVolumesForService(commonService, kFSVolInfoFSInfo | kFSVolInfoSizes, AddVolumeSizes, &totals);
+    WalkVolumesForService(commonService, kFSVolInfoFSInfo | kFSVolInfoSizes, AddVolumeSizes,
+                          &totals);
     totalBytes = totals.totalBytes;
     freeBytes = totals.freeBytes;
 }
@@ -635,8 +656,8 @@ OSStatus MakeDummyDirFSRef(FSRef& dummyDirRefOut) {
         return err;
 
     HandOffName unicodeName(CFSTR("For Button Manage"));
-    return FSCreateDirectoryUnicode(&documentsRef, unicodeName.length, unicodeName.characters, kFSCatInfoNone, NULL,
-                                    &dummyDirRefOut, NULL, NULL);
+    return FSCreateDirectoryUnicode(&documentsRef, unicodeName.length, unicodeName.characters,
+                                    kFSCatInfoNone, NULL, &dummyDirRefOut, NULL, NULL);
 }
 
 OSStatus CreateDummyLaunchFileFSRef(FSRef& dummyRef) {
@@ -646,8 +667,8 @@ OSStatus CreateDummyLaunchFileFSRef(FSRef& dummyRef) {
         return err;
 
     HandOffName unicodeName(CFSTR("LaunchBackup"));
-    return FSCreateFileUnicode(&dirRef, unicodeName.length, unicodeName.characters, kFSCatInfoNone, NULL, &dummyRef,
-                               NULL);
+    return FSCreateFileUnicode(&dirRef, unicodeName.length, unicodeName.characters, kFSCatInfoNone,
+                               NULL, &dummyRef, NULL);
 }
 
 static OSStatus MakeHandOffFileFSRef(CFStringRef name, FSRef& fileRef) {
@@ -658,9 +679,13 @@ static OSStatus MakeHandOffFileFSRef(CFStringRef name, FSRef& fileRef) {
     return MakeChildFSRef(dirRef, name, fileRef);
 }
 
-OSStatus MakeDummyLaunchFileFSRef(FSRef& dummyRef) { return MakeHandOffFileFSRef(CFSTR("LaunchBackup"), dummyRef); }
+OSStatus MakeDummyLaunchFileFSRef(FSRef& dummyRef) {
+    return MakeHandOffFileFSRef(CFSTR("LaunchBackup"), dummyRef);
+}
 
-OSStatus MakeDummyEndFileFSRef(FSRef& dummyRef) { return MakeHandOffFileFSRef(CFSTR("EndBackup"), dummyRef); }
+OSStatus MakeDummyEndFileFSRef(FSRef& dummyRef) {
+    return MakeHandOffFileFSRef(CFSTR("EndBackup"), dummyRef);
+}
 
 void CleanupDummyFiles() {
     FSRef fileRef;
@@ -702,7 +727,8 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
     OSErr writeErr = WriteAll(forkRef, fsFromStart, serialNumber, serialLength);
     if (writeErr == noErr)
         writeErr = WriteAll(forkRef, fsAtMark, "\r\n", 2);
-    if (writeErr == noErr && CFStringGetCString(names, volumeText, sizeof volumeText, kCFStringEncodingUTF8))
+    if (writeErr == noErr &&
+        CFStringGetCString(names, volumeText, sizeof volumeText, kCFStringEncodingUTF8))
         writeErr = WriteAll(forkRef, fsAtMark, volumeText, strlen(volumeText));
     OSErr closeErr = FSCloseFork(forkRef);
     CFRelease(names);
@@ -762,7 +788,8 @@ bool isArcSoftAppRunning() {
     FSRef applicationRef;
     char applicationPath[kApplicationPathSize];
     if (!byCreator && (!CopyApplicationPath(applicationPath) ||
-                       FSPathMakeRef(reinterpret_cast<const UInt8*>(applicationPath), &applicationRef, NULL) != noErr))
+                       FSPathMakeRef(reinterpret_cast<const UInt8*>(applicationPath),
+                                     &applicationRef, NULL) != noErr))
         return false;
 
     ProcessSerialNumber psn = {0, kNoProcess};

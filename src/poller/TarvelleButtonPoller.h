@@ -67,7 +67,8 @@ io_service_t GetServiceForBSDName(char* bsdName);
 // Device list and hot-plug notifications.
 OSStatus InitializeDeviceMonitor();
 void DeviceAdded(void* refCon, io_iterator_t iterator);
-void GeneralMessage(void* refCon, io_service_t service, natural_t messageType, void* messageArgument);
+void GeneralMessage(void* refCon, io_service_t service, natural_t messageType,
+                    void* messageArgument);
 
 // Bridge command channel and capacity lights.
 IOReturn QueryButtonMap(io_service_t service, ButtonMapResponse& response);

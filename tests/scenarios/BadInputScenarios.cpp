@@ -14,7 +14,8 @@ namespace {
 
 class BadInput : public Scenario {
 protected:
-    void StartListed(const std::string& serial, const std::map<std::string, std::string>& env = {}) {
+    void StartListed(const std::string& serial,
+                     const std::map<std::string, std::string>& env = {}) {
         StartMainPoller(env);
         ASSERT_TRUE(WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial));
     }
@@ -37,10 +38,12 @@ TEST_F(BadInput, DocumentsThatIsAFileDropsThePress) {
     StartListed("DOCS1");
     PressAndWaitForTheLog("DOCS1");
     CtlOk({"calls", "--clear", "DOCS1"});
-    ASSERT_TRUE(WaitUntil([&] {
-        auto calls = Calls("DOCS1");
-        return std::count(calls.begin(), calls.end(), "selector 2") >= 2;
-    }, "buttons are polled again"));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            auto calls = Calls("DOCS1");
+            return std::count(calls.begin(), calls.end(), "selector 2") >= 2;
+        },
+        "buttons are polled again"));
     EXPECT_EQ(ReadFile(mHome / "Documents"), "not a folder");
     EXPECT_TRUE(mPoller.Running());
 }
@@ -64,7 +67,8 @@ TEST_F(BadInput, EndBackupThatIsALinkIsRemovedButNotItsTarget) {
     Attach("LINK1", {"--volume", "Data:100:50"});
     StartListed("LINK1");
     CtlOk({"press", "LINK1"});
-    ASSERT_TRUE(WaitUntil([&] { return BackupLog().find("staying up") != std::string::npos; }, "the backup runs"));
+    ASSERT_TRUE(WaitUntil([&] { return BackupLog().find("staying up") != std::string::npos; },
+                          "the backup runs"));
     fs::create_symlink(mHome / "precious.txt", EndFile());
     ASSERT_TRUE(WaitUntil([&] { return !fs::is_symlink(EndFile()) && !fs::exists(LaunchFile()); },
                           "the link counts as the end file and is removed"));
@@ -90,20 +94,24 @@ TEST_F(BadInput, AppNameThatIsNotAnApplicationLeavesTheLaunchFile) {
 TEST_F(BadInput, FailedLaunchFileWriteDropsThePressAndLeavesNoPartialFile) {
     UseSampleApplication("end");
     StartHost();
-    Attach("FULL1", {"--bridge-serial", "0123456789ABCDEF", "--volume", "A long volume name:100:50"});
+    Attach("FULL1",
+           {"--bridge-serial", "0123456789ABCDEF", "--volume", "A long volume name:100:50"});
     // The file-size limit stands in for a full disk: the serial and CR LF fit, the names don't.
     signal(SIGXFSZ, SIG_IGN);
     auto env = Environment();
     env["TVB_CLOCK_SCALE"] = std::to_string(kClockScale);
-    mPoller = Process({"/usr/bin/prlimit", "--fsize=20", "--", TVB_POLLER_PATH}, env, mRoot / "poller.out");
+    mPoller = Process({"/usr/bin/prlimit", "--fsize=20", "--", TVB_POLLER_PATH}, env,
+                      mRoot / "poller.out");
     signal(SIGXFSZ, SIG_DFL);
     ASSERT_TRUE(WaitUntil([&] { return Watchers("FULL1") == 1; }, "the poller lists the drive"));
     CtlOk({"press", "FULL1"});
     CtlOk({"calls", "--clear", "FULL1"});
-    ASSERT_TRUE(WaitUntil([&] {
-        auto calls = Calls("FULL1");
-        return std::count(calls.begin(), calls.end(), "selector 2") >= 2;
-    }, "the press is taken and buttons are polled again"));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            auto calls = Calls("FULL1");
+            return std::count(calls.begin(), calls.end(), "selector 2") >= 2;
+        },
+        "the press is taken and buttons are polled again"));
     EXPECT_FALSE(fs::exists(LaunchFile()));
     EXPECT_EQ(BackupLog(), "");
     EXPECT_TRUE(mPoller.Running());
@@ -115,7 +123,8 @@ TEST_F(BadInput, DriveUnpluggedDuringTheBackupGetsNoLightsAndNothingBreaks) {
     Attach("GONE1", {"--volume", "Data:100:50"});
     StartListed("GONE1");
     CtlOk({"press", "GONE1"});
-    ASSERT_TRUE(WaitUntil([&] { return BackupLog().find("staying up") != std::string::npos; }, "the backup runs"));
+    ASSERT_TRUE(WaitUntil([&] { return BackupLog().find("staying up") != std::string::npos; },
+                          "the backup runs"));
     CtlOk({"detach", "GONE1"});
     Attach("NEW1", {"--volume", "New:100:30"});
     ASSERT_TRUE(WaitUntil([&] { return Watchers("NEW1") == 1; }, "the new drive is listed"));
@@ -126,13 +135,16 @@ TEST_F(BadInput, DriveUnpluggedDuringTheBackupGetsNoLightsAndNothingBreaks) {
     kill(static_cast<pid_t>(std::stol(pid[1])), SIGTERM);
     ASSERT_TRUE(WaitUntil([&] { return !fs::exists(LaunchFile()); }, "the backup ends"));
     CtlOk({"calls", "--clear", "NEW1"});
-    ASSERT_TRUE(WaitUntil([&] {
-        auto calls = Calls("NEW1");
-        return std::count(calls.begin(), calls.end(), "selector 2") >= 1;
-    }, "buttons are polled again"));
-    EXPECT_EQ(Lights("NEW1").find("shown=on"), std::string::npos) << "the end-of-backup lights went elsewhere";
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            auto calls = Calls("NEW1");
+            return std::count(calls.begin(), calls.end(), "selector 2") >= 1;
+        },
+        "buttons are polled again"));
+    EXPECT_EQ(Lights("NEW1").find("shown=on"), std::string::npos)
+        << "the end-of-backup lights went elsewhere";
     EXPECT_TRUE(mPoller.Running());
 }
 
-}  // namespace
-}  // namespace scenario
+} // namespace
+} // namespace scenario

@@ -97,9 +97,10 @@ TEST_F(DeviceTracking, PollerSurvivesTheHostAndListsDrivesAgainWhenItReturns) {
 
     StartHost();
     Attach("BACK1");
-    EXPECT_TRUE(WaitUntil([&] { return Watchers("BACK1") == 1; }, "the drive is listed again", 30s));
+    EXPECT_TRUE(
+        WaitUntil([&] { return Watchers("BACK1") == 1; }, "the drive is listed again", 30s));
     EXPECT_TRUE(mPoller.Running());
 }
 
-}  // namespace
-}  // namespace scenario
+} // namespace
+} // namespace scenario

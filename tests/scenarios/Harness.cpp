@@ -49,7 +49,8 @@ std::map<std::string, std::string> Scenario::Environment() const {
 }
 
 void Scenario::StartHost() {
-    mHost = Process({TVB_DEVHOST_PATH, "--socket", mSocket.string()}, Environment(), mRoot / "devhost.out");
+    mHost = Process({TVB_DEVHOST_PATH, "--socket", mSocket.string()}, Environment(),
+                    mRoot / "devhost.out");
     ASSERT_TRUE(WaitUntil([&] { return Ctl({"ping"}).status == 0; }, "the device host answers",
                           std::chrono::seconds(10)));
 }
@@ -81,7 +82,8 @@ CommandResult Scenario::Ctl(const std::vector<std::string>& args) {
 
 std::string Scenario::CtlOk(const std::vector<std::string>& args) {
     CommandResult result = Ctl(args);
-    EXPECT_EQ(result.status, 0) << "tvbctl " << ::testing::PrintToString(args) << " printed: " << result.output;
+    EXPECT_EQ(result.status, 0) << "tvbctl " << ::testing::PrintToString(args)
+                                << " printed: " << result.output;
     return result.output;
 }
 
@@ -148,7 +150,8 @@ std::vector<std::string> Scenario::LogLines() const {
     return lines;
 }
 
-::testing::AssertionResult Scenario::WaitUntil(const std::function<bool()>& condition, const std::string& what,
+::testing::AssertionResult Scenario::WaitUntil(const std::function<bool()>& condition,
+                                               const std::string& what,
                                                std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -159,4 +162,4 @@ std::vector<std::string> Scenario::LogLines() const {
     return ::testing::AssertionSuccess();
 }
 
-}  // namespace scenario
+} // namespace scenario

@@ -57,8 +57,9 @@ protected:
 
     // Polls the condition (the outside world offers no event to wait on) until it
     // holds or the time runs out; the failure message names what was awaited.
-    ::testing::AssertionResult WaitUntil(const std::function<bool()>& condition, const std::string& what,
-                                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    ::testing::AssertionResult
+    WaitUntil(const std::function<bool()>& condition, const std::string& what,
+              std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     fs::path mRoot;
     fs::path mHome;
@@ -69,4 +70,4 @@ protected:
     std::map<std::string, std::string> mExtraEnv;
 };
 
-}  // namespace scenario
+} // namespace scenario

@@ -19,7 +19,8 @@ protected:
     void StartAndWaitListed(const std::vector<std::string>& serials) {
         StartMainPoller();
         for (const auto& serial : serials)
-            ASSERT_TRUE(WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial));
+            ASSERT_TRUE(
+                WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial));
     }
     int PressLogCount() const {
         auto lines = LogLines();
@@ -38,21 +39,26 @@ protected:
             pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
         return pids;
     }
-    bool BackupLogSays(const std::string& text) const { return BackupLog().find(text) != std::string::npos; }
+    bool BackupLogSays(const std::string& text) const {
+        return BackupLog().find(text) != std::string::npos;
+    }
 };
 
 TEST_F(PollCycle, FirstTickSetsEveryListedDrivesLightsToItsFreeShare) {
     StartHost();
     Attach("LIGHT1", {"--volume", "A:3:1"});
     Attach("LIGHT2", {"--volume", "B:3:2"});
-    Attach("LIGHT3", {"--volume", "C:40000000000:10000000000", "--volume", "D:60000000000:30000000000"});
+    Attach("LIGHT3",
+           {"--volume", "C:40000000000:10000000000", "--volume", "D:60000000000:30000000000"});
     Attach("LIGHT4");
     StartAndWaitListed({"LIGHT1", "LIGHT2", "LIGHT3", "LIGHT4"});
 
-    EXPECT_TRUE(WaitUntil([&] { return Lights("LIGHT4") != "value=none shown=unset commands=0"; }, "a refresh"));
+    EXPECT_TRUE(WaitUntil([&] { return Lights("LIGHT4") != "value=none shown=unset commands=0"; },
+                          "a refresh"));
     EXPECT_EQ(Lights("LIGHT1"), "value=33 shown=unset commands=1");
     EXPECT_EQ(Lights("LIGHT2"), "value=66 shown=unset commands=1");
-    EXPECT_EQ(Lights("LIGHT3"), "value=40 shown=unset commands=1") << "sums, not the mean of the volumes";
+    EXPECT_EQ(Lights("LIGHT3"), "value=40 shown=unset commands=1")
+        << "sums, not the mean of the volumes";
     EXPECT_EQ(Lights("LIGHT4"), "value=0 shown=unset commands=1") << "no volumes gives 0";
 
     // Later ticks without hot-plug activity send nothing more.
@@ -64,7 +70,8 @@ TEST_F(PollCycle, HotPlugActivityRefreshesTheLightsOfListedDrives) {
     StartHost();
     Attach("HOT1", {"--volume", "A:100:25"});
     StartAndWaitListed({"HOT1"});
-    ASSERT_TRUE(WaitUntil([&] { return Lights("HOT1") == "value=25 shown=unset commands=1"; }, "the first refresh"));
+    ASSERT_TRUE(WaitUntil([&] { return Lights("HOT1") == "value=25 shown=unset commands=1"; },
+                          "the first refresh"));
 
     // Messages that ask for nothing.
     CtlOk({"message", "HOT1", "e0000101"});
@@ -75,11 +82,13 @@ TEST_F(PollCycle, HotPlugActivityRefreshesTheLightsOfListedDrives) {
 
     // Any other message asks for a refresh.
     CtlOk({"message", "HOT1", "e0000230"});
-    EXPECT_TRUE(WaitUntil([&] { return Lights("HOT1") == "value=25 shown=unset commands=2"; }, "a refresh"));
+    EXPECT_TRUE(WaitUntil([&] { return Lights("HOT1") == "value=25 shown=unset commands=2"; },
+                          "a refresh"));
 
     // So does a block-storage arrival, even of a disk without a bridge.
     Attach("PLAIN1", {"--no-bridge", "--volume", "P:10:5"});
-    EXPECT_TRUE(WaitUntil([&] { return Lights("HOT1") == "value=25 shown=unset commands=3"; }, "a refresh"));
+    EXPECT_TRUE(WaitUntil([&] { return Lights("HOT1") == "value=25 shown=unset commands=3"; },
+                          "a refresh"));
     EXPECT_EQ(Watchers("PLAIN1"), 0);
 }
 
@@ -91,7 +100,8 @@ TEST_F(PollCycle, PressWithoutAppNameLeavesTheLaunchFileAndLogsOnce) {
     CtlOk({"press", "NOAPP1"});
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(LaunchFile()); }, "the launch file is written"));
     CtlOk({"calls", "--clear", "NOAPP1"});
-    ASSERT_TRUE(WaitUntil([&] { return ButtonQueries("NOAPP1") >= 2; }, "buttons are polled again"));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ButtonQueries("NOAPP1") >= 2; }, "buttons are polled again"));
 
     EXPECT_EQ(ReadFile(LaunchFile()), "NOAPP1\r\nData\r\n");
     EXPECT_EQ(PressLogCount(), 1);
@@ -105,10 +115,12 @@ TEST_F(PollCycle, EndFileEndsTheBackupAndTheDriveShowsItsLights) {
     StartAndWaitListed({"END1"});
 
     CtlOk({"press", "END1"});
-    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); }, "the backup application writes the end file"));
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); },
+                          "the backup application writes the end file"));
     ASSERT_TRUE(WaitUntil([&] { return !fs::exists(EndFile()) && !fs::exists(LaunchFile()); },
                           "both hand-off files are deleted"));
-    EXPECT_TRUE(WaitUntil([&] { return Lights("END1").rfind("value=25 shown=on", 0) == 0; }, "lights shown"));
+    EXPECT_TRUE(WaitUntil([&] { return Lights("END1").rfind("value=25 shown=on", 0) == 0; },
+                          "lights shown"));
     EXPECT_TRUE(BackupLogSays("drive serial \"END1\", volumes: Data"));
     EXPECT_EQ(PressLogCount(), 1);
 }
@@ -124,7 +136,8 @@ TEST_F(PollCycle, EndOfBackupShowsLightsThenPollsButtonsAgain) {
     CtlOk({"calls", "--clear", "AGAIN1"});
     WriteFile(EndFile(), "done");
     ASSERT_TRUE(WaitUntil([&] { return !fs::exists(EndFile()); }, "the end file is taken"));
-    ASSERT_TRUE(WaitUntil([&] { return ButtonQueries("AGAIN1") >= 1; }, "buttons are polled again"));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ButtonQueries("AGAIN1") >= 1; }, "buttons are polled again"));
 
     std::vector<std::string> calls = Calls("AGAIN1");
     std::vector<std::string> expected = {"open", "selector 0", "selector 3", "selector 1", "close",
@@ -147,8 +160,10 @@ TEST_P(PollCycleEndedByQuit, BackupEndsWhenTheApplicationIsGoneWithoutEndFile) {
 
     CtlOk({"press", "QUIT2"});
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(LaunchFile()); }, "the launch file is written"));
-    ASSERT_TRUE(WaitUntil([&] { return !fs::exists(LaunchFile()); }, "the backup ends and the launch file goes"));
-    EXPECT_TRUE(WaitUntil([&] { return Lights("QUIT2").rfind("value=75 shown=on", 0) == 0; }, "lights shown"));
+    ASSERT_TRUE(WaitUntil([&] { return !fs::exists(LaunchFile()); },
+                          "the backup ends and the launch file goes"));
+    EXPECT_TRUE(WaitUntil([&] { return Lights("QUIT2").rfind("value=75 shown=on", 0) == 0; },
+                          "lights shown"));
     EXPECT_TRUE(mPoller.Running());
 }
 
@@ -177,7 +192,8 @@ TEST_F(PollCycle, NoButtonIsQueriedWhileABackupIsTracked) {
     std::vector<pid_t> pids = BackupPids();
     ASSERT_EQ(pids.size(), 1u);
     kill(pids[0], SIGTERM);
-    EXPECT_TRUE(WaitUntil([&] { return ButtonQueries("TRACK2") >= 1; }, "buttons are polled again"));
+    EXPECT_TRUE(
+        WaitUntil([&] { return ButtonQueries("TRACK2") >= 1; }, "buttons are polled again"));
 }
 
 TEST_F(PollCycle, TwoPressesBeforeOneTickEndWithTheSecondDrive) {
@@ -191,14 +207,16 @@ TEST_F(PollCycle, TwoPressesBeforeOneTickEndWithTheSecondDrive) {
     StartAndWaitListed({"FIRST1", "SECOND"});
 
     ASSERT_TRUE(WaitUntil([&] { return BackupPids().size() == 2; }, "two launches"));
-    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("\"SECOND\""); }, "the second launch reads its file"));
+    ASSERT_TRUE(
+        WaitUntil([&] { return BackupLogSays("\"SECOND\""); }, "the second launch reads its file"));
     EXPECT_EQ(ReadFile(LaunchFile()), "SECOND\r\nTwo\r\n");
     EXPECT_EQ(PressLogCount(), 2);
 
     for (pid_t pid : BackupPids())
         kill(pid, SIGTERM);
     ASSERT_TRUE(WaitUntil([&] { return !fs::exists(LaunchFile()); }, "the backup ends"));
-    EXPECT_TRUE(WaitUntil([&] { return Lights("SECOND").rfind("value=80 shown=on", 0) == 0; }, "lights shown"));
+    EXPECT_TRUE(WaitUntil([&] { return Lights("SECOND").rfind("value=80 shown=on", 0) == 0; },
+                          "lights shown"));
     EXPECT_EQ(Lights("FIRST1").find("shown=on"), std::string::npos);
 }
 
@@ -207,31 +225,40 @@ struct LaunchBytesCase {
     std::string expected;
 };
 
-class PollCycleLaunchBytes : public PollCycle, public ::testing::WithParamInterface<LaunchBytesCase> {};
+class PollCycleLaunchBytes : public PollCycle,
+                             public ::testing::WithParamInterface<LaunchBytesCase> {};
 
 TEST_P(PollCycleLaunchBytes, LaunchFileHoldsTheBridgeSerialAndVolumeNames) {
     StartHost();
     Attach("BYTES1", GetParam().attachOptions);
     StartAndWaitListed({"BYTES1"});
     CtlOk({"press", "BYTES1"});
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(LaunchFile()) && PressLogCount() == 1; }, "the launch file"));
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile(LaunchFile()) == GetParam().expected; }, "the exact bytes"))
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(LaunchFile()) && PressLogCount() == 1; },
+                          "the launch file"));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ReadFile(LaunchFile()) == GetParam().expected; }, "the exact bytes"))
         << "file holds: " << ::testing::PrintToString(ReadFile(LaunchFile()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, PollCycleLaunchBytes,
-    ::testing::Values(
-        LaunchBytesCase{{"--bridge-serial", "0123456789ABCDEF", "--volume", "A:10:5", "--volume", "B:10:5"},
-                        "0123456789ABCDEF\r\nA\r\nB\r\n"},
-        LaunchBytesCase{{"--bridge-serial", "0123456789ABCDEFGHIJ"}, "0123456789ABCDEF\r\n"},
-        LaunchBytesCase{{"--bridge-serial-hex", "00414243000000000000000000000000", "--volume", "V:10:5"},
-                        "\r\nV\r\n"},
-        LaunchBytesCase{{"--bridge-serial", "XYZ", "--volume", "Donn\xC3\xA9" "es:10:5", "--volume",
-                         "\xE5\x86\x99\xE7\x9C\x9F:10:5"},
-                        "XYZ\r\nDonn\xC3\xA9" "es\r\n\xE5\x86\x99\xE7\x9C\x9F\r\n"},
-        LaunchBytesCase{{"--volume", "Net:10:5:nobsd", "--volume", "Broken:10:5:unreadable", "--volume", "Ok:10:5"},
-                        "BYTES1\r\nOk\r\n"}));
+    ::testing::Values(LaunchBytesCase{{"--bridge-serial", "0123456789ABCDEF", "--volume", "A:10:5",
+                                       "--volume", "B:10:5"},
+                                      "0123456789ABCDEF\r\nA\r\nB\r\n"},
+                      LaunchBytesCase{{"--bridge-serial", "0123456789ABCDEFGHIJ"},
+                                      "0123456789ABCDEF\r\n"},
+                      LaunchBytesCase{{"--bridge-serial-hex", "00414243000000000000000000000000",
+                                       "--volume", "V:10:5"},
+                                      "\r\nV\r\n"},
+                      LaunchBytesCase{{"--bridge-serial", "XYZ", "--volume",
+                                       "Donn\xC3\xA9"
+                                       "es:10:5",
+                                       "--volume", "\xE5\x86\x99\xE7\x9C\x9F:10:5"},
+                                      "XYZ\r\nDonn\xC3\xA9"
+                                      "es\r\n\xE5\x86\x99\xE7\x9C\x9F\r\n"},
+                      LaunchBytesCase{{"--volume", "Net:10:5:nobsd", "--volume",
+                                       "Broken:10:5:unreadable", "--volume", "Ok:10:5"},
+                                      "BYTES1\r\nOk\r\n"}));
 
-}  // namespace
-}  // namespace scenario
+} // namespace
+} // namespace scenario

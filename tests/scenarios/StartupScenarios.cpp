@@ -29,12 +29,14 @@ TEST_P(StartupQuit, RunsUntilToldToQuitAndExitsZero) {
     StartMainPoller();
     WaitUntilListed("QUIT1");
     // The first tick's lights refresh shows the poller inside its event loop.
-    ASSERT_TRUE(WaitUntil([&] { return Lights("QUIT1").find("commands=1") != std::string::npos; }, "the first tick"));
+    ASSERT_TRUE(WaitUntil([&] { return Lights("QUIT1").find("commands=1") != std::string::npos; },
+                          "the first tick"));
 
     mPoller.Signal(GetParam());
     EXPECT_EQ(mPoller.Wait(20s), 0);
     // Its notifications went with it.
-    EXPECT_TRUE(WaitUntil([&] { return Watchers("QUIT1") == 0; }, "the host drops the poller's watcher"));
+    EXPECT_TRUE(
+        WaitUntil([&] { return Watchers("QUIT1") == 0; }, "the host drops the poller's watcher"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StartupQuit, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
@@ -100,13 +102,15 @@ std::string LongPath() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, StartupIgnoredAppName,
-                         ::testing::Values("<integer>42</integer>", "<data>L0FwcGxpY2F0aW9ucw==</data>", "<true/>",
+                         ::testing::Values("<integer>42</integer>",
+                                           "<data>L0FwcGxpY2F0aW9ucw==</data>", "<true/>",
                                            "<string>/no/such/Application.app</string>", LongPath(),
                                            // A NUL would otherwise name "/" and resolve.
                                            "<string>/&#0;/no/such/App.app</string>"));
 
 TEST_F(Startup, CorruptPreferencesFileIsIgnored) {
-    WriteFile(mHome / "Library" / "Preferences" / "TotalMedia Backup.plist", "<?xml version=\"1.0\"?><plist><dict><key>");
+    WriteFile(mHome / "Library" / "Preferences" / "TotalMedia Backup.plist",
+              "<?xml version=\"1.0\"?><plist><dict><key>");
     PlaceStaleHandOffFiles();
     StartHost();
     Attach("CORRUPT1");
@@ -121,5 +125,5 @@ TEST_F(Startup, WithoutADeviceHostThePollerFailsToStartMonitoring) {
     EXPECT_EQ(mPoller.Wait(30s), 255);
 }
 
-}  // namespace
-}  // namespace scenario
+} // namespace
+} // namespace scenario

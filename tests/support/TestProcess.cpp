@@ -38,8 +38,8 @@ int DecodeStatus(int status) {
     return -1;
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, int stdoutFd,
-            int stderrFd) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+            int stdoutFd, int stderrFd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -57,10 +57,10 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, st
     return rc == 0 ? pid : -1;
 }
 
-}  // namespace
+} // namespace
 
-Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 const fs::path& outputFile) {
+Process::Process(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env, const fs::path& outputFile) {
     int fd = -1;
     if (!outputFile.empty())
         fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -69,7 +69,9 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
         close(fd);
 }
 
-Process::~Process() { KillAndReap(); }
+Process::~Process() {
+    KillAndReap();
+}
 
 void Process::KillAndReap() {
     if (mPid > 0 && mStatus < 0) {
@@ -78,7 +80,9 @@ void Process::KillAndReap() {
     }
 }
 
-Process::Process(Process&& other) noexcept : mPid(other.mPid), mStatus(other.mStatus) { other.mPid = -1; }
+Process::Process(Process&& other) noexcept : mPid(other.mPid), mStatus(other.mStatus) {
+    other.mPid = -1;
+}
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
@@ -117,7 +121,8 @@ int Process::Wait(std::chrono::milliseconds timeout) {
     return mStatus;
 }
 
-CommandResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+CommandResult Run(const std::vector<std::string>& argv,
+                  const std::map<std::string, std::string>& env,
                   std::chrono::milliseconds timeout) {
     CommandResult result;
     int fds[2];
@@ -132,7 +137,8 @@ CommandResult Run(const std::vector<std::string>& argv, const std::map<std::stri
     auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[4096];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             break;
@@ -165,4 +171,4 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     out << bytes;
 }
 
-}  // namespace tvbtest
+} // namespace tvbtest

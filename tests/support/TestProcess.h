@@ -43,10 +43,11 @@ struct CommandResult {
 };
 
 // Runs a program to its end, capturing standard output.
-CommandResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+CommandResult Run(const std::vector<std::string>& argv,
+                  const std::map<std::string, std::string>& env,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const std::string& bytes);
 
-}  // namespace tvbtest
+} // namespace tvbtest

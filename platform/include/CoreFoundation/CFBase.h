@@ -44,7 +44,8 @@ typedef enum {
     kCFCompareGreaterThan = 1
 } CFComparisonResult;
 
-typedef CFComparisonResult (*CFComparatorFunction)(const void* val1, const void* val2, void* context);
+typedef CFComparisonResult (*CFComparatorFunction)(const void* val1, const void* val2,
+                                                   void* context);
 
 enum { kCFNotFound = -1 };
 

@@ -21,7 +21,8 @@ protected:
         std::error_code ec;
         fs::remove(ScratchRoot() / "backup.log", ec);
         tvbtest::WriteFile(Home() / "launch.txt", "SER\r\nVol\r\n");
-        ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>((Home() / "launch.txt").c_str()), &mLaunchRef, NULL),
+        ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>((Home() / "launch.txt").c_str()),
+                                &mLaunchRef, NULL),
                   noErr);
         mSavedPath = arcsoftApplicationPath;
         mSavedCreator = arcsoftApplicationCreator;
@@ -36,7 +37,8 @@ protected:
         unsetenv("TVB_BACKUP_MODE");
     }
     void UseApplication(const std::string& path) {
-        arcsoftApplicationPath = CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
+        arcsoftApplicationPath =
+            CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
     }
     std::vector<pid_t> StartedPids() {
         std::vector<pid_t> pids;
@@ -72,7 +74,8 @@ TEST_F(BackupApp, LaunchOpensTheDocumentAndLearnsTheCreatorCode) {
     ASSERT_EQ(LaunchBackupApplication(mLaunchRef), noErr);
     EXPECT_EQ(arcsoftApplicationCreator, static_cast<UInt32>('SBak'));
     ASSERT_TRUE(WaitStarted());
-    EXPECT_NE(tvbtest::ReadFile(ScratchRoot() / "backup.log").find("started with " + (Home() / "launch.txt").string()),
+    EXPECT_NE(tvbtest::ReadFile(ScratchRoot() / "backup.log")
+                  .find("started with " + (Home() / "launch.txt").string()),
               std::string::npos);
     EXPECT_TRUE(isArcSoftAppRunning());
 
@@ -88,9 +91,10 @@ TEST_F(BackupApp, ApplicationWithoutCreatorCodeIsRecognisedByItsLocation) {
     fs::create_directories(bundle / "Contents" / "MacOS");
     fs::copy_file(fs::path(TVB_SAMPLE_APP_BUNDLE) / "Contents" / "MacOS" / "SampleBackup",
                   bundle / "Contents" / "MacOS" / "SampleBackup");
-    tvbtest::WriteFile(bundle / "Contents" / "Info.plist",
-                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                       "\t<key>CFBundleExecutable</key>\n\t<string>SampleBackup</string>\n</dict>\n</plist>\n");
+    tvbtest::WriteFile(
+        bundle / "Contents" / "Info.plist",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+        "\t<key>CFBundleExecutable</key>\n\t<string>SampleBackup</string>\n</dict>\n</plist>\n");
     UseApplication(bundle.string());
     arcsoftApplicationCreator = 0;
     ASSERT_EQ(LaunchBackupApplication(mLaunchRef), noErr);
@@ -108,4 +112,4 @@ TEST_F(BackupApp, NothingRunsUnderAnUnknownCreatorWithoutAPath) {
     EXPECT_FALSE(isArcSoftAppRunning());
 }
 
-}  // namespace
+} // namespace

@@ -28,7 +28,8 @@ protected:
     io_service_t mService = 0;
 };
 
-const std::vector<std::string> kFullBracket = {"open", "selector 0", "selector 2", "selector 1", "close"};
+const std::vector<std::string> kFullBracket = {"open", "selector 0", "selector 2", "selector 1",
+                                               "close"};
 
 TEST_F(Bridge, PressIsReportedOnceWithTheBridgeSerial) {
     Use("BR-PRESS", {"--bridge-serial", "ABC"});
@@ -37,8 +38,10 @@ TEST_F(Bridge, PressIsReportedOnceWithTheBridgeSerial) {
     Ctl({"press", "BR-PRESS"});
     IOReturn status = QueryButtonMap(mService, response);
     EXPECT_TRUE(IsButtonPressed(status, response));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(response.serialNumber), 4), std::string("ABC\0", 4));
-    EXPECT_FALSE(IsButtonPressed(QueryButtonMap(mService, response), response)) << "the driver clears it";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(response.serialNumber), 4),
+              std::string("ABC\0", 4));
+    EXPECT_FALSE(IsButtonPressed(QueryButtonMap(mService, response), response))
+        << "the driver clears it";
     std::vector<std::string> calls = Calls();
     ASSERT_EQ(calls.size(), 15u);
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 5), kFullBracket);
@@ -80,7 +83,7 @@ TEST_F(Bridge, ShortAnswerIsNoPhantomPress) {
     Ctl({"fault", "BR-SHORT", "short-answer"});
     Ctl({"press", "BR-SHORT"});
     ButtonMapResponse response;
-    std::memset(static_cast<void*>(&response), 0xFF, sizeof response);  // stale bytes from before
+    std::memset(static_cast<void*>(&response), 0xFF, sizeof response); // stale bytes from before
     IOReturn status = QueryButtonMap(mService, response);
     EXPECT_FALSE(IsButtonPressed(status, response));
 }
@@ -94,7 +97,8 @@ TEST_F(Bridge, SlowAnswerFailsInBoundedTime) {
     EXPECT_NE(status, kIOReturnSuccess);
     EXPECT_LT(CFAbsoluteTimeGetCurrent() - start, 10.0);
     Ctl({"fault", "BR-SLOW", "none"});
-    EXPECT_EQ(QueryButtonMap(mService, response), kIOReturnSuccess) << "the next exchange works again";
+    EXPECT_EQ(QueryButtonMap(mService, response), kIOReturnSuccess)
+        << "the next exchange works again";
 }
 
 TEST_F(Bridge, LedWrappersSetExactlyTheFieldsTheyName) {
@@ -111,8 +115,9 @@ TEST_F(Bridge, LedWrappersSetExactlyTheFieldsTheyName) {
     EXPECT_EQ(Lights(), "value=0 shown=on commands=5");
     std::vector<std::string> calls = Calls();
     ASSERT_EQ(calls.size(), 25u);
-    EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 5),
-              (std::vector<std::string>{"open", "selector 0", "selector 3", "selector 1", "close"}));
+    EXPECT_EQ(
+        std::vector<std::string>(calls.begin(), calls.begin() + 5),
+        (std::vector<std::string>{"open", "selector 0", "selector 3", "selector 1", "close"}));
 }
 
 TEST_F(Bridge, DriveThatIsGoneFailsCleanly) {
@@ -123,4 +128,4 @@ TEST_F(Bridge, DriveThatIsGoneFailsCleanly) {
     EXPECT_FALSE(SetShowBlinkenLightsValue(mService, 50, true));
 }
 
-}  // namespace
+} // namespace

@@ -33,7 +33,8 @@ void Detach(const std::string& serial) {
     service_serial* entry = ListedEntry(serial);
     Ctl({"detach", serial});
     if (entry != nullptr) {
-        ASSERT_TRUE(RunLoopUntil([&] { return ListedEntry(serial) == nullptr; })) << serial << " stays listed";
+        ASSERT_TRUE(RunLoopUntil([&] { return ListedEntry(serial) == nullptr; }))
+            << serial << " stays listed";
     }
 }
 
@@ -56,10 +57,12 @@ TEST(DeviceList, SameSerialOnAnotherDriveIsNotListedAndItsSerialIsReleased) {
 }
 
 TEST(DeviceList, DrivesWithoutAUsableBridgeAreSkippedButRaiseTheRequest) {
-    for (const auto& options : std::vector<std::vector<std::string>>{
-             {"--no-bridge"}, {"--bridge-class", "com_ostrel_IOTVBPlus"}, {"--serial-type", "number"}}) {
+    for (const auto& options :
+         std::vector<std::vector<std::string>>{{"--no-bridge"},
+                                               {"--bridge-class", "com_ostrel_IOTVBPlus"},
+                                               {"--serial-type", "number"}}) {
         std::string serial = "LIST-SKIP-" + options.back();
-        AttachListed(serial, options);  // fails if updatePctFree is not raised
+        AttachListed(serial, options); // fails if updatePctFree is not raised
         EXPECT_EQ(ListedEntry(serial), nullptr) << serial;
     }
 }
@@ -118,10 +121,11 @@ TEST(DeviceList, TerminationRecordWithoutSerialRemovesNothing) {
     size_t before = ListedSerials().size();
     auto* record = static_cast<InstanceData*>(malloc(sizeof(InstanceData)));
     record->notification = 0;
-    record->deviceName = CFStringCreateWithCString(kCFAllocatorDefault, "name", kCFStringEncodingASCII);
+    record->deviceName =
+        CFStringCreateWithCString(kCFAllocatorDefault, "name", kCFStringEncodingASCII);
     record->deviceSerialNumber = NULL;
     record->lastButtonCounter = 0xFFFF;
-    GeneralMessage(record, 0, kIOMessageServiceIsTerminated, nullptr);  // frees the record
+    GeneralMessage(record, 0, kIOMessageServiceIsTerminated, nullptr); // frees the record
     EXPECT_EQ(ListedSerials().size(), before);
     EXPECT_NE(ListedEntry("LIST-KEEP"), nullptr);
 }
@@ -135,4 +139,4 @@ TEST(DeviceList, TerminationRemovesTheEntryWithoutRaisingTheRequest) {
     EXPECT_EQ(Ctl({"list"}).find("LIST-TERM"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

@@ -7,7 +7,9 @@ using namespace pollertest;
 
 namespace {
 
-fs::path Folder() { return Home() / "Documents" / "For Button Manage"; }
+fs::path Folder() {
+    return Home() / "Documents" / "For Button Manage";
+}
 
 class HandOff : public ::testing::Test {
 protected:
@@ -37,7 +39,8 @@ TEST_F(HandOff, FirstLookUpCreatesDocumentsAndTheEmptyFolder) {
 
 TEST_F(HandOff, LaunchFileHoldsSerialCrLfAndTheVolumeNames) {
     io_service_t drive = Drive("HO-AB", {"--volume", "A:10:5", "--volume", "B:10:5"});
-    const uint8 serial[16] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+    const uint8 serial[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
+                              '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
     FSRef launchRef;
     ASSERT_EQ(WriteDummyLaunchFile(drive, serial, launchRef), noErr);
     EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"), "0123456789ABCDEF\r\nA\r\nB\r\n");
@@ -67,7 +70,7 @@ TEST_F(HandOff, ExistingLaunchFileIsNeitherReplacedNorTouched) {
 }
 
 TEST_F(HandOff, CleanupRemovesBothFilesAndNothingElse) {
-    CleanupDummyFiles();  // nothing there: nothing happens
+    CleanupDummyFiles(); // nothing there: nothing happens
     tvbtest::WriteFile(Folder() / "LaunchBackup", "l");
     tvbtest::WriteFile(Folder() / "EndBackup", "e");
     tvbtest::WriteFile(Folder() / "Other", "o");
@@ -98,4 +101,4 @@ TEST_F(HandOff, LinkInPlaceOfTheLaunchFileIsNotFollowed) {
     EXPECT_FALSE(fs::exists(Home() / "victim.txt"));
 }
 
-}  // namespace
+} // namespace

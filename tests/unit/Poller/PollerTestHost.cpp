@@ -16,7 +16,9 @@ fs::path gRoot;
 tvbtest::Process* gHost = nullptr;
 
 std::map<std::string, std::string> CtlEnvironment() {
-    return {{"HOME", Home().string()}, {"PATH", "/usr/bin:/bin"}, {"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0"}};
+    return {{"HOME", Home().string()},
+            {"PATH", "/usr/bin:/bin"},
+            {"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0"}};
 }
 
 class HostEnvironment : public ::testing::Environment {
@@ -28,8 +30,9 @@ public:
         setenv("HOME", Home().c_str(), 1);
         setenv("XDG_CONFIG_HOME", (gRoot / "config").c_str(), 1);
         setenv("TVB_DEVHOST_SOCKET", (gRoot / "devhost.sock").c_str(), 1);
-        gHost = new tvbtest::Process({TVB_DEVHOST_PATH, "--socket", (gRoot / "devhost.sock").string()},
-                                     CtlEnvironment(), gRoot / "devhost.out");
+        gHost =
+            new tvbtest::Process({TVB_DEVHOST_PATH, "--socket", (gRoot / "devhost.sock").string()},
+                                 CtlEnvironment(), gRoot / "devhost.out");
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (CtlStatus({"ping"}) != 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -49,10 +52,14 @@ public:
 
 const auto* const registered = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
 
-}  // namespace
+} // namespace
 
-fs::path ScratchRoot() { return gRoot; }
-fs::path Home() { return gRoot / "home"; }
+fs::path ScratchRoot() {
+    return gRoot;
+}
+fs::path Home() {
+    return gRoot / "home";
+}
 
 int CtlStatus(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", (gRoot / "devhost.sock").string()};
@@ -64,7 +71,8 @@ std::string Ctl(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", (gRoot / "devhost.sock").string()};
     argv.insert(argv.end(), args.begin(), args.end());
     tvbtest::CommandResult result = tvbtest::Run(argv, CtlEnvironment());
-    EXPECT_EQ(result.status, 0) << "tvbctl " << ::testing::PrintToString(args) << ": " << result.output;
+    EXPECT_EQ(result.status, 0) << "tvbctl " << ::testing::PrintToString(args) << ": "
+                                << result.output;
     while (!result.output.empty() && result.output.back() == '\n')
         result.output.pop_back();
     return result.output;
@@ -85,18 +93,22 @@ std::string AttachListed(const std::string& serial, const std::vector<std::strin
     std::string bsd = Ctl(args);
     // Every arrival raises the refresh request, listed or not: wait for that.
     updatePctFree = false;
-    EXPECT_TRUE(RunLoopUntil([] { return updatePctFree; })) << "no arrival notification for " << serial;
+    EXPECT_TRUE(RunLoopUntil([] { return updatePctFree; }))
+        << "no arrival notification for " << serial;
     return bsd;
 }
 
 io_service_t BridgeService(const std::string& serial) {
     io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(gMasterPort, IOServiceMatching("com_ostrel_IOTVB"), &iterator) != KERN_SUCCESS)
+    if (IOServiceGetMatchingServices(gMasterPort, IOServiceMatching("com_ostrel_IOTVB"),
+                                     &iterator) != KERN_SUCCESS)
         return 0;
-    CFStringRef wanted = CFStringCreateWithCString(kCFAllocatorDefault, serial.c_str(), kCFStringEncodingUTF8);
+    CFStringRef wanted =
+        CFStringCreateWithCString(kCFAllocatorDefault, serial.c_str(), kCFStringEncodingUTF8);
     io_service_t found = 0;
     while (io_service_t service = IOIteratorNext(iterator)) {
-        CFTypeRef value = IORegistryEntryCreateCFProperty(service, CFSTR("serial_number_core"), kCFAllocatorDefault, 0);
+        CFTypeRef value = IORegistryEntryCreateCFProperty(service, CFSTR("serial_number_core"),
+                                                          kCFAllocatorDefault, 0);
         bool match = value != NULL && CFEqual(value, wanted);
         if (value != NULL)
             CFRelease(value);
@@ -112,7 +124,8 @@ io_service_t BridgeService(const std::string& serial) {
 }
 
 service_serial* ListedEntry(const std::string& serial) {
-    CFStringRef wanted = CFStringCreateWithCString(kCFAllocatorDefault, serial.c_str(), kCFStringEncodingUTF8);
+    CFStringRef wanted =
+        CFStringCreateWithCString(kCFAllocatorDefault, serial.c_str(), kCFStringEncodingUTF8);
     service_serial* entry = nullptr;
     service_serial* found = nullptr;
     for (long index = 1; found == nullptr && pollButtonServices.FetchItemAt(index, entry); ++index)
@@ -123,7 +136,8 @@ service_serial* ListedEntry(const std::string& serial) {
 }
 
 int ListedCount(const std::string& serial) {
-    CFStringRef wanted = CFStringCreateWithCString(kCFAllocatorDefault, serial.c_str(), kCFStringEncodingUTF8);
+    CFStringRef wanted =
+        CFStringCreateWithCString(kCFAllocatorDefault, serial.c_str(), kCFStringEncodingUTF8);
     service_serial* entry = nullptr;
     int count = 0;
     for (long index = 1; pollButtonServices.FetchItemAt(index, entry); ++index)
@@ -142,4 +156,4 @@ bool RunLoopUntil(const std::function<bool()>& condition, double seconds) {
     return true;
 }
 
-}  // namespace pollertest
+} // namespace pollertest

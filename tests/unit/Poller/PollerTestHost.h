@@ -35,4 +35,4 @@ int ListedCount(const std::string& serial);
 // Runs the main run loop until the condition holds or the time-out passes.
 bool RunLoopUntil(const std::function<bool()>& condition, double seconds = 10.0);
 
-}  // namespace pollertest
+} // namespace pollertest

@@ -7,8 +7,7 @@
 
 namespace {
 
-template <typename T>
-std::vector<uint8_t> Bytes(const T& value) {
+template <typename T> std::vector<uint8_t> Bytes(const T& value) {
     const auto* p = reinterpret_cast<const uint8_t*>(&value);
     return std::vector<uint8_t>(p, p + sizeof value);
 }
@@ -48,7 +47,8 @@ TEST(BigEndianTypes, DefaultConstructionLeavesTheBytesAlone) {
 TEST(DriverRecords, ResponseEnumerationTravelsAsFourBigEndianBytes) {
     BEuint32_tEnum<OstrelTVBClientResponse> response(kOstrelTVBClientResponseFailedConfigError);
     EXPECT_EQ(Bytes(response), (std::vector<uint8_t>{0, 0, 0, 3}));
-    EXPECT_EQ(static_cast<OstrelTVBClientResponse>(response), kOstrelTVBClientResponseFailedConfigError);
+    EXPECT_EQ(static_cast<OstrelTVBClientResponse>(response),
+              kOstrelTVBClientResponseFailedConfigError);
     response = kOstrelTVBClientResponseForceLong;
     EXPECT_EQ(Bytes(response), (std::vector<uint8_t>{0x7F, 0xFF, 0xFF, 0xFF}));
 }
@@ -83,7 +83,8 @@ TEST(PressRule, ClientResponseIsIgnored) {
 
 TEST(PressRule, AFailedQueryIsNeverAPress) {
     EXPECT_FALSE(IsButtonPressed(kIOReturnError, Answer({0, 0, 0, 0}, {0, 0, 0, 1})));
-    EXPECT_FALSE(IsButtonPressed(kIOReturnNotResponding, Answer({0, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0xFF})));
+    EXPECT_FALSE(
+        IsButtonPressed(kIOReturnNotResponding, Answer({0, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0xFF})));
 }
 
-}  // namespace
+} // namespace

@@ -60,7 +60,8 @@ TEST_F(Registry, FindParentServiceClassWalksUpFromBlockStorage) {
     EXPECT_TRUE(IOObjectIsEqualTo(found, bridge));
     IOObjectRelease(found);
     EXPECT_EQ(IOObjectGetUserRetainCount(storage), storageRefs);
-    EXPECT_EQ(FindParentServiceClass(storage, "com_ostrel_IOTV"), 0u) << "class names match exactly";
+    EXPECT_EQ(FindParentServiceClass(storage, "com_ostrel_IOTV"), 0u)
+        << "class names match exactly";
 }
 
 TEST_F(Registry, SubclassOfTheBridgeClassDoesNotMatch) {
@@ -151,4 +152,4 @@ TEST_F(Registry, GetServiceForBSDNameFindsTheMediaOrNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no match is silent";
 }
 
-}  // namespace
+} // namespace

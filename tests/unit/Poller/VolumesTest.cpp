@@ -57,7 +57,8 @@ TEST_F(Volumes, NamesFollowIndexOrderEachWithCrLfAndOtherDrivesAreLeftOut) {
 }
 
 TEST_F(Volumes, VolumesWithoutBsdNameOrUnreadableAreSkippedAndTheWalkGoesOn) {
-    io_service_t drive = Drive("VOL-SKIP", {"Broken:10:5:unreadable", "Net:10:5:nobsd", "Kept:30:10"});
+    io_service_t drive =
+        Drive("VOL-SKIP", {"Broken:10:5:unreadable", "Net:10:5:nobsd", "Kept:30:10"});
     EXPECT_EQ(Names(drive), "Kept\r\n");
     uint64 total = 0, free = 0;
     GetVolumeTotalsForService(drive, total, free);
@@ -69,13 +70,18 @@ TEST_F(Volumes, FreeShareIsTruncatedAndComputedFromSums) {
     EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-33", {"A:3:1"})), 33);
     EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-66", {"A:3:2"})), 66);
     EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-25", {"A:120000000000:30000000000"})), 25);
-    EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-40", {"A:40000000000:10000000000", "B:60000000000:30000000000"})), 40);
+    EXPECT_EQ(GetVolumeUsedValue(
+                  Drive("VOL-40", {"A:40000000000:10000000000", "B:60000000000:30000000000"})),
+              40);
     EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-FULL", {"A:100:100"})), 100);
 }
 
 TEST_F(Volumes, NonAsciiNamesKeepTheirCharacters) {
-    io_service_t drive = Drive("VOL-UNI", {"Donn\xC3\xA9" "es:10:5", "\xE5\x86\x99\xE7\x9C\x9F:10:5"});
-    EXPECT_EQ(Names(drive), "Donn\xC3\xA9" "es\r\n\xE5\x86\x99\xE7\x9C\x9F\r\n");
+    io_service_t drive = Drive("VOL-UNI", {"Donn\xC3\xA9"
+                                           "es:10:5",
+                                           "\xE5\x86\x99\xE7\x9C\x9F:10:5"});
+    EXPECT_EQ(Names(drive), "Donn\xC3\xA9"
+                            "es\r\n\xE5\x86\x99\xE7\x9C\x9F\r\n");
 }
 
 TEST_F(Volumes, NamesTextKeepsWholeNamesWithinItsLimit) {
@@ -93,4 +99,4 @@ TEST_F(Volumes, NamesTextKeepsWholeNamesWithinItsLimit) {
     EXPECT_LE(names.size(), 1024u);
 }
 
-}  // namespace
+} // namespace
