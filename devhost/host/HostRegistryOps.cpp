@@ -148,10 +148,18 @@ Host::Handled Host::OpUnsubscribe(Peer& peer, plist_t request, Reply& reply) {
     return reply.Fail(wire::kStatusNotFound, "");
 }
 
-Host::Handled Host::OpVolumes(Peer&, plist_t, Reply& reply) {
+// With "volume" (an id), only that volume (an empty list once it is gone): a client checking one volume
+// need not have the whole list encoded.
+Host::Handled Host::OpVolumes(Peer&, plist_t request, Reply& reply) {
+    uint64_t onlyId = 0;
+    const bool filtered = wire::GetItem(request, "volume") != nullptr;
+    if (filtered && !wire::GetUInt(request, "volume", onlyId))
+        return Handled::Malformed;
     plist_t list = plist_new_array();
     for (const auto& [id, drive] : mDrives) {
         for (const Volume& v : drive.Volumes()) {
+            if (filtered && v.id != onlyId)
+                continue;
             plist_t item = plist_new_dict();
             wire::SetUInt(item, "id", v.id);
             wire::SetString(item, "name", v.name);

@@ -609,11 +609,14 @@ PlistPtr Connection::ReadEvent(int timeoutMs) {
     return event;
 }
 
-bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedVolume>& out) {
+namespace {
+
+bool FetchVolumes(const std::string& socketPath, PlistPtr request,
+                  std::vector<SimulatedVolume>& out) {
     Connection connection;
     if (!connection.Connect(socketPath))
         return false;
-    PlistPtr response = connection.Request(NewRequest("volumes").get(), 1000);
+    PlistPtr response = connection.Request(request.get(), 1000);
     if (!response || StatusOf(response.get()) != kStatusSuccess)
         return false;
     plist_t list = GetItem(response.get(), "volumes");
@@ -636,8 +639,20 @@ bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedV
     return true;
 }
 
+} // namespace
+
+bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedVolume>& out) {
+    return FetchVolumes(socketPath, NewRequest("volumes"), out);
+}
+
 bool FetchSimulatedVolumes(std::vector<SimulatedVolume>& out) {
     return FetchSimulatedVolumes(DefaultSocketPath(), out);
+}
+
+bool FetchSimulatedVolume(uint64_t id, std::vector<SimulatedVolume>& out) {
+    PlistPtr request = NewRequest("volumes");
+    SetUInt(request.get(), "volume", id);
+    return FetchVolumes(DefaultSocketPath(), std::move(request), out);
 }
 
 } // namespace tvb::wire

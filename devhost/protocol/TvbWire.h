@@ -169,5 +169,7 @@ struct SimulatedVolume {
 // The host's simulated volumes in attach order; false when no host answers within about 1 s.
 bool FetchSimulatedVolumes(std::vector<SimulatedVolume>& out);
 bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedVolume>& out);
+// Only the volume with this id: `out` is empty once it is gone. False when no host answers.
+bool FetchSimulatedVolume(uint64_t id, std::vector<SimulatedVolume>& out);
 
 } // namespace tvb::wire

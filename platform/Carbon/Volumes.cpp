@@ -6,9 +6,12 @@
 #include <TvbWire.h>
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -42,10 +45,14 @@ public:
         mRefNums.emplace(key, refNum);
         return refNum;
     }
-    bool Matches(const std::string& key, FSVolumeRefNum refNum) {
+    bool KeyFor(FSVolumeRefNum refNum, std::string& key) {
         std::lock_guard<std::mutex> lock(mMutex);
-        auto it = mRefNums.find(key);
-        return it != mRefNums.end() && it->second == refNum;
+        for (const auto& [k, n] : mRefNums)
+            if (n == refNum) {
+                key = k;
+                return true;
+            }
+        return false;
     }
     // A copy of the name that lives as long as the process.
     const char* Intern(const std::string& name) {
@@ -78,11 +85,8 @@ std::vector<Volume> RealVolumes() {
     return volumes;
 }
 
-std::vector<Volume> SimulatedVolumes() {
-    std::vector<tvb::wire::SimulatedVolume> fetched;
+std::vector<Volume> FromHost(const std::vector<tvb::wire::SimulatedVolume>& fetched) {
     std::vector<Volume> volumes;
-    if (!tvb::wire::FetchSimulatedVolumes(fetched))
-        return volumes;
     for (const auto& sim : fetched) {
         Volume v;
         v.key = "host\n" + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" + sim.name;
@@ -97,36 +101,76 @@ std::vector<Volume> SimulatedVolumes() {
     return volumes;
 }
 
-// Finds the volume at a 1-based index in one list, or else takes the list's length off the
-// index so that the next list goes on counting; with index 0, the one with the reference number.
-bool Pick(std::vector<Volume>& volumes, FSVolumeRefNum refNum, ItemCount& index, Volume& found) {
-    if (index > 0) {
-        if (index <= volumes.size()) {
-            found = std::move(volumes[index - 1]);
-            return true;
+std::vector<Volume> SimulatedVolumes() {
+    std::vector<tvb::wire::SimulatedVolume> fetched;
+    if (!tvb::wire::FetchSimulatedVolumes(fetched))
+        return {};
+    return FromHost(fetched);
+}
+
+// The volume list as one walk sees it. Index 1 starts a walk and takes a fresh list; later
+// indexes reuse it while it is recent, so a walk over N volumes reads the mount table and asks
+// the device host once instead of N times. A volume that came or went since is seen by the
+// next walk.
+class WalkSnapshot {
+public:
+    bool Find(ItemCount index, Volume& found) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (index == 1 || Clock::now() - mTaken > kMaxAge) {
+            mVolumes = RealVolumes();
+            std::vector<Volume> simulated = SimulatedVolumes();
+            mVolumes.insert(mVolumes.end(), std::make_move_iterator(simulated.begin()),
+                            std::make_move_iterator(simulated.end()));
+            mTaken = Clock::now();
         }
-        index -= volumes.size();
-        return false;
+        if (index == 0 || index > mVolumes.size())
+            return false;
+        found = mVolumes[index - 1];
+        return true;
     }
-    for (Volume& v : volumes)
-        if (Table().Matches(v.key, refNum)) {
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kMaxAge{1000};
+
+    std::mutex mMutex;
+    std::vector<Volume> mVolumes;
+    Clock::time_point mTaken;
+};
+
+WalkSnapshot& Snapshot() {
+    static WalkSnapshot* snapshot = new WalkSnapshot;
+    return *snapshot;
+}
+
+// A volume by reference number, as it is now: only its own source is asked, and the host
+// only about that one volume.
+bool FindByRefNum(FSVolumeRefNum refNum, Volume& found) {
+    std::string key;
+    if (!Table().KeyFor(refNum, key))
+        return false;
+    std::vector<Volume> candidates;
+    if (key.rfind("host\n", 0) == 0) {
+        std::vector<tvb::wire::SimulatedVolume> fetched;
+        uint64_t id = std::strtoull(key.c_str() + 5, nullptr, 10);
+        if (tvb::wire::FetchSimulatedVolume(id, fetched))
+            candidates = FromHost(fetched);
+    } else {
+        candidates = RealVolumes();
+    }
+    for (Volume& v : candidates)
+        if (v.key == key) {
             found = std::move(v);
             return true;
         }
     return false;
 }
 
-// The volume at a 1-based index, or (index 0) the one with the reference number. The device
-// host is asked only when the real mounts do not answer.
 OSErr FindVolume(FSVolumeRefNum refNum, ItemCount index, Volume& found, FSVolumeRefNum& actual) {
-    if (index == 0 && refNum >= 0)
+    bool present =
+        index > 0 ? Snapshot().Find(index, found) : refNum < 0 && FindByRefNum(refNum, found);
+    if (!present)
         return nsvErr;
-    std::vector<Volume> real = RealVolumes();
-    if (!Pick(real, refNum, index, found)) {
-        std::vector<Volume> simulated = SimulatedVolumes();
-        if (!Pick(simulated, refNum, index, found))
-            return nsvErr;
-    }
     actual = Table().RefNumFor(found.key);
     return actual != 0 ? OSErr(noErr) : OSErr(ioErr);
 }

@@ -274,6 +274,22 @@ TEST_F(HostRegistry, VolumesListEveryDriveInAttachOrder) {
     EXPECT_EQ(volumes[0].name, "Broken");
 }
 
+TEST_F(HostRegistry, OneVolumeIsAskedForByItsIdAndIsGoneWithItsDrive) {
+    CtlOk({"attach", "ONE", "--volume", "Data:3000:1000", "--volume", "Other:10:5"});
+    std::vector<wire::SimulatedVolume> all, one;
+    ASSERT_TRUE(wire::FetchSimulatedVolumes(mHost.SocketPath(), all));
+    ASSERT_EQ(all.size(), 2u);
+    setenv("TVB_DEVHOST_SOCKET", mHost.SocketPath().c_str(), 1);
+    ASSERT_TRUE(wire::FetchSimulatedVolume(all[1].id, one));
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].name, "Other");
+    EXPECT_EQ(one[0].id, all[1].id);
+    CtlOk({"detach", "ONE"});
+    EXPECT_TRUE(wire::FetchSimulatedVolume(all[1].id, one));
+    EXPECT_TRUE(one.empty());
+    unsetenv("TVB_DEVHOST_SOCKET");
+}
+
 TEST(HostAbsent, FetchSimulatedVolumesFailsWithoutAHost) {
     std::vector<wire::SimulatedVolume> volumes{wire::SimulatedVolume{}};
     EXPECT_FALSE(wire::FetchSimulatedVolumes("/nonexistent/devhost.sock", volumes));
