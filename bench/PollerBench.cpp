@@ -66,6 +66,18 @@ void BM_WireRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_WireRoundTrip)->UseRealTime();
 
+// A whole tick as the timer runs it: lights refresh of every drive, then a button poll.
+// Registered before the 64-drive runs so that only its own drives' volumes are mounted.
+void BM_Tick(benchmark::State& state) {
+    EnsureDrives(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        updatePctFree = true;
+        PollButtonDevices(NULL, NULL);
+    }
+    state.counters["drives"] = static_cast<double>(state.range(0));
+}
+BENCHMARK(BM_Tick)->Arg(16)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 void BM_ButtonPoll(benchmark::State& state) {
     std::vector<io_service_t> services = Services(static_cast<int>(state.range(0)));
     for (auto _ : state) {
@@ -88,25 +100,6 @@ void BM_LightsRefresh(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(services.size()));
 }
 BENCHMARK(BM_LightsRefresh)->Arg(1)->Arg(8)->Arg(64)->UseRealTime();
-
-// A whole tick as the timer runs it: lights refresh of every drive, then a button poll.
-void BM_Tick(benchmark::State& state) {
-    EnsureDrives(static_cast<int>(state.range(0)));
-    // Only the first range(0) drives take part.
-    std::vector<service_serial*> extra;
-    service_serial* entry = nullptr;
-    while (static_cast<int64_t>(pollButtonServices.GetCount()) > state.range(0) &&
-           pollButtonServices.RemoveLastItem(entry))
-        extra.push_back(entry);
-    for (auto _ : state) {
-        updatePctFree = true;
-        PollButtonDevices(NULL, NULL);
-    }
-    for (auto it = extra.rbegin(); it != extra.rend(); ++it)
-        pollButtonServices.AddItem(*it);
-    state.counters["drives"] = static_cast<double>(state.range(0));
-}
-BENCHMARK(BM_Tick)->Arg(16)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
