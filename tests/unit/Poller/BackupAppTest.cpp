@@ -68,6 +68,17 @@ TEST_F(BackupApp, LaunchFailsWithoutAUsablePath) {
     EXPECT_EQ(arcsoftApplicationCreator, mSavedCreator);
 }
 
+TEST_F(BackupApp, PathWithANulNeverStandsForTheShorterPath) {
+    // The part before the NUL is a real application; the whole path names nothing.
+    std::string text = std::string(TVB_SAMPLE_APP_BUNDLE) + '\0' + "/elsewhere";
+    arcsoftApplicationPath =
+        CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
+                                static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false);
+    ASSERT_NE(arcsoftApplicationPath, nullptr);
+    EXPECT_NE(LaunchBackupApplication(mLaunchRef), noErr);
+    EXPECT_TRUE(StartedPids().empty());
+}
+
 TEST_F(BackupApp, LaunchOpensTheDocumentAndLearnsTheCreatorCode) {
     UseApplication(TVB_SAMPLE_APP_BUNDLE);
     arcsoftApplicationCreator = 0;
