@@ -97,10 +97,13 @@ bool RIAlreadyRunning(OSType sig) {
 // After the event loop no notification can come any more. The entries are released
 // so that the process ends with nothing unaccounted for; their records stay with
 // the notification port, which lives until the process is gone.
+static void SetBackupService(io_service_t service);
+
 static void ReleaseListedDevices() {
     service_serial* entry = NULL;
     while (pollButtonServices.RemoveLastItem(entry))
         delete entry;
+    SetBackupService(0);
 }
 
 int ButtonPollerMain(int argc, char* argv[]) {
@@ -371,17 +374,39 @@ static bool IsSerialListed(CFStringRef serial) {
     return false;
 }
 
+static void FreeInstanceData(InstanceData* privateDataRef) {
+    if (privateDataRef->deviceName != NULL)
+        CFRelease(privateDataRef->deviceName);
+    if (privateDataRef->deviceSerialNumber != NULL)
+        CFRelease(privateDataRef->deviceSerialNumber);
+    if (privateDataRef->notification != 0)
+        IOObjectRelease(privateDataRef->notification);
+    free(privateDataRef);
+}
+
+// An entry without a registered record would stay listed for good, since no termination
+// could reach it, and keep the drive out at its next arrival: take it back instead.
+static void TakeBackEntry(service_serial* entry, long position) {
+    pollButtonServices.RemoveItemsAt(1, position);
+    delete entry;
+}
+
 static void ListDevice(io_service_t childService, CFStringRef notificationSerial) {
-    IOObjectRetain(childService);
-    service_serial* entry = new service_serial(childService, notificationSerial);
+    service_serial* entry = new (std::nothrow) service_serial(childService, notificationSerial);
+    if (entry == NULL) {
+        CFRelease(notificationSerial);
+        return;
+    }
+    IOObjectRetain(childService); // the entry's own reference
     long position = pollButtonServices.AddItem(entry);
+    if (position == 0) {
+        delete entry;
+        return;
+    }
 
     InstanceData* privateDataRef = static_cast<InstanceData*>(malloc(sizeof(InstanceData)));
     if (privateDataRef == NULL) {
-        // Without a record no termination could ever remove the entry; take it back
-        // so the next arrival of the drive lists it properly.
-        pollButtonServices.RemoveItemsAt(1, position);
-        delete entry;
+        TakeBackEntry(entry, position);
         return;
     }
     memset(privateDataRef, 0, sizeof *privateDataRef);
@@ -392,8 +417,14 @@ static void ListDevice(io_service_t childService, CFStringRef notificationSerial
     privateDataRef->deviceSerialNumber = ExtractOstrelSerialNumberOfDevice(childService);
     privateDataRef->deviceName =
         CFStringCreateWithCString(kCFAllocatorDefault, deviceName, kCFStringEncodingASCII);
-    IOServiceAddInterestNotification(gNotifyPort, childService, kIOGeneralInterest, GeneralMessage,
-                                     privateDataRef, &privateDataRef->notification);
+    kern_return_t status = IOServiceAddInterestNotification(
+        gNotifyPort, childService, kIOGeneralInterest, GeneralMessage, privateDataRef,
+        &privateDataRef->notification);
+    if (status != KERN_SUCCESS) {
+        FreeInstanceData(privateDataRef);
+        TakeBackEntry(entry, position);
+        return;
+    }
     privateDataRef->lastButtonCounter = 0xFFFF;
 }
 
@@ -447,12 +478,7 @@ void GeneralMessage(void* refCon, io_service_t service, natural_t messageType,
         }
     }
 
-    if (privateDataRef->deviceName != NULL)
-        CFRelease(privateDataRef->deviceName);
-    if (privateDataRef->deviceSerialNumber != NULL)
-        CFRelease(privateDataRef->deviceSerialNumber);
-    IOObjectRelease(privateDataRef->notification);
-    free(privateDataRef);
+    FreeInstanceData(privateDataRef);
 }
 
 OSStatus InitializeDeviceMonitor() {
@@ -494,11 +520,19 @@ static IOReturn ExchangeStructure(io_service_t service, uint32_t selector, void*
         return status;
     }
 
-    IOByteCount outputSize = outputCapacity;
-    IOReturn commandStatus = IOConnectMethodStructureIStructureO(connection, selector, inputSize,
-                                                                 &outputSize, input, output);
-
-    IOConnectMethodScalarIScalarO(connection, kOstrelTVBClientClose, 0, 0);
+    // Running out of memory inside a call must not leave the bracket open: the exchange
+    // reports it as a status like any other failure.
+    IOReturn commandStatus = kIOReturnNoMemory;
+    try {
+        IOByteCount outputSize = outputCapacity;
+        commandStatus = IOConnectMethodStructureIStructureO(connection, selector, inputSize,
+                                                            &outputSize, input, output);
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        IOConnectMethodScalarIScalarO(connection, kOstrelTVBClientClose, 0, 0);
+    } catch (const std::bad_alloc&) {
+    }
     IOServiceClose(connection);
     return commandStatus;
 }
@@ -591,23 +625,37 @@ static void WalkVolumesForService(io_service_t commonService, FSVolumeInfoBitmap
 
 enum { kVolumeNamesMaxLength = 1024 };
 
+struct VolumeNames {
+    CFMutableStringRef text;
+    bool full;
+};
+
+// Whole names only: from the first name that would not fit with its CR LF on, the text
+// stays as it is, so the backup application never sees a cut name or a gap.
 static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName,
                              void* context) {
     (void)volumeInfo;
-    CFMutableStringRef names = static_cast<CFMutableStringRef>(context);
-    // Whole names only: a name that would not fit with its CR LF is left out.
-    if (CFStringGetLength(names) + volumeName.length + 2 > kVolumeNamesMaxLength)
+    VolumeNames* names = static_cast<VolumeNames*>(context);
+    if (names->full ||
+        CFStringGetLength(names->text) + volumeName.length + 2 > kVolumeNamesMaxLength) {
+        names->full = true;
         return;
-    CFStringAppendCharacters(names, volumeName.unicode, volumeName.length);
-    CFStringAppendCString(names, "\r\n", kCFStringEncodingMacRoman);
+    }
+    CFStringAppendCharacters(names->text, volumeName.unicode, volumeName.length);
+    CFStringAppendCString(names->text, "\r\n", kCFStringEncodingMacRoman);
 }
 
 CFStringRef GetFormattedVolumeNamesForService(io_service_t commonService) {
-    CFMutableStringRef names = CFStringCreateMutable(kCFAllocatorDefault, kVolumeNamesMaxLength);
-    if (names == NULL)
+    VolumeNames names = {CFStringCreateMutable(kCFAllocatorDefault, kVolumeNamesMaxLength), false};
+    if (names.text == NULL)
         throw std::bad_alloc();
-    WalkVolumesForService(commonService, kFSVolInfoFSInfo, AppendVolumeName, names);
-    return names;
+    try {
+        WalkVolumesForService(commonService, kFSVolInfoFSInfo, AppendVolumeName, &names);
+    } catch (...) {
+        CFRelease(names.text);
+        throw;
+    }
+    return names.text;
 }
 
 struct VolumeTotals {
@@ -723,7 +771,14 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
 
     // A launch file the backup would misread is worse than none: any failed write
     // drops the press and takes the partial file away.
-    CFStringRef names = GetFormattedVolumeNamesForService(service);
+    CFStringRef names = NULL;
+    try {
+        names = GetFormattedVolumeNamesForService(service);
+    } catch (...) {
+        FSCloseFork(forkRef);
+        FSDeleteObject(&dummyRef);
+        throw;
+    }
     OSErr writeErr = WriteAll(forkRef, fsFromStart, serialNumber, serialLength);
     if (writeErr == noErr)
         writeErr = WriteAll(forkRef, fsAtMark, "\r\n", 2);

@@ -150,6 +150,54 @@ TEST_F(PollCycle, EndOfBackupShowsLightsThenPollsButtonsAgain) {
         kill(pid, SIGTERM);
 }
 
+TEST_F(PollCycle, StaleEndFileIsClearedBeforeThePressAndDoesNotEndTheNewBackup) {
+    UseSampleApplication("stay", 0.1);
+    StartHost();
+    Attach("STALE1", {"--volume", "Data:100:50"});
+    StartAndWaitListed({"STALE1"});
+    WriteFile(EndFile(), "left over");
+
+    CtlOk({"press", "STALE1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("staying up"); }, "the backup runs"));
+    EXPECT_FALSE(fs::exists(EndFile()));
+    CtlOk({"calls", "--clear", "STALE1"});
+    for (int i = 0; i < 2; ++i) {
+        std::string before = Lights("STALE1");
+        CtlOk({"message", "STALE1", "e0000230"});
+        ASSERT_TRUE(WaitUntil([&] { return Lights("STALE1") != before; }, "a tick"));
+    }
+    EXPECT_EQ(ButtonQueries("STALE1"), 0) << "the backup is still tracked";
+    EXPECT_TRUE(fs::exists(LaunchFile()));
+    for (pid_t pid : BackupPids())
+        kill(pid, SIGTERM);
+}
+
+TEST_F(PollCycle, ApplicationPathIsResolvedAtEachPress) {
+    fs::path later = mHome / "Applications" / "Later.app";
+    WriteAppNamePreference("<string>" + later.string() + "</string>");
+    mExtraEnv["TVB_BACKUP_MODE"] = "end";
+    mExtraEnv["TVB_BACKUP_SECONDS"] = "0.1";
+    StartHost();
+    Attach("LATER1", {"--volume", "Data:100:50"});
+    StartAndWaitListed({"LATER1"});
+
+    // Installed after start: the press still finds it.
+    fs::create_directories(later.parent_path());
+    fs::copy(TVB_SAMPLE_APP_BUNDLE, later, fs::copy_options::recursive);
+    CtlOk({"press", "LATER1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); }, "the backup runs and ends"));
+    ASSERT_TRUE(WaitUntil([&] { return !fs::exists(LaunchFile()); }, "the hand-off files go"));
+
+    // Removed again: the next press leaves its launch file and nothing is tracked.
+    fs::remove_all(later);
+    CtlOk({"press", "LATER1"});
+    ASSERT_TRUE(WaitUntil([&] { return PressLogCount() == 2 && fs::exists(LaunchFile()); },
+                          "the second press"));
+    CtlOk({"press", "LATER1"});
+    EXPECT_TRUE(WaitUntil([&] { return PressLogCount() == 3; },
+                          "buttons are polled, so a third press is seen"));
+}
+
 class PollCycleEndedByQuit : public PollCycle, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(PollCycleEndedByQuit, BackupEndsWhenTheApplicationIsGoneWithoutEndFile) {

@@ -139,6 +139,21 @@ TEST_F(Registry, HasParentTellsDescendantsFromSiblings) {
     EXPECT_EQ(IOObjectGetUserRetainCount(bridge1), refs);
 }
 
+TEST_F(Registry, WalksFromAHandleThatNamesNothingFindNothing) {
+    const io_service_t bogus = 0x7FFFFFF0;
+    EXPECT_EQ(FindParentServiceClass(bogus, "com_ostrel_IOTVB"), 0u);
+    EXPECT_EQ(FindParentServiceClassWithProperty(bogus, CFSTR("serial_number_core")), 0u);
+    EXPECT_EQ(ExtractOstrelSerialNumberOfDevice(bogus), nullptr);
+    EXPECT_FALSE(HasParent(bogus, bogus));
+}
+
+TEST_F(Registry, NoBsdNameSaysSoOnStandardOutput) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GetServiceForBSDName(nullptr), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "IOBSDNameMatching returned a NULL dictionary.\n");
+}
+
 TEST_F(Registry, GetServiceForBSDNameFindsTheMediaOrNothing) {
     std::string bsd = AttachListed("REG-BSD", {"--volume", "V:10:5"});
     io_service_t bridge = Own(BridgeService("REG-BSD"));

@@ -84,19 +84,22 @@ TEST_F(Volumes, NonAsciiNamesKeepTheirCharacters) {
                             "es\r\n\xE5\x86\x99\xE7\x9C\x9F\r\n");
 }
 
-TEST_F(Volumes, NamesTextKeepsWholeNamesWithinItsLimit) {
+TEST_F(Volumes, NamesTextKeepsWholeNamesWithinItsLimitAndNoGaps) {
+    // Ten names of 100 fill 1020 units with their CR LFs; the eleventh does not fit, and
+    // the short one after it must not be slipped in behind the missing one.
     std::vector<std::string> volumes;
     std::string expected;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 10; ++i) {
         std::string name = std::string(100, static_cast<char>('a' + i));
         volumes.push_back(name + ":10:5");
-        if (expected.size() + name.size() + 2 <= 1024)
-            expected += name + "\r\n";
+        expected += name + "\r\n";
     }
+    volumes.push_back(std::string(100, 'k') + ":10:5");
+    volumes.push_back("x:10:5");
     io_service_t drive = Drive("VOL-LONG", volumes);
     std::string names = Names(drive);
     EXPECT_EQ(names, expected);
-    EXPECT_LE(names.size(), 1024u);
+    EXPECT_EQ(names.size(), 1020u);
 }
 
 } // namespace
