@@ -26,6 +26,12 @@ bool LCFRunLoopTimer::CreateRelativeMulti(CFAbsoluteTime relativeTime, CFTimeInt
     return GetTypeRef() != NULL;
 }
 
+void LCFRunLoopTimer::AdoptTypeRef(CFTypeRef inTypeRef) {
+    if (inTypeRef != GetTypeRef())
+        RemoveFromRunLoop();
+    LCFObject::AdoptTypeRef(inTypeRef);
+}
+
 void LCFRunLoopTimer::AddToRunLoop(CFRunLoopRef runLoopIn, CFStringRef modeIn) {
     // A run loop must never be handed a NULL timer or mode.
     if (GetTypeRef() == NULL || modeIn == NULL)

@@ -50,7 +50,17 @@ public:
     void AddToRunLoop(CFRunLoopRef runLoopIn, CFStringRef modeIn);
     void RemoveFromRunLoop();
 
+    // Replacing the timer from outside would leave the old one firing on its run loop:
+    // the timer is taken off first.
+    void AdoptTypeRef(CFTypeRef inTypeRef) override;
+
 private:
+    // Only CreateRelativeMulti replaces the timer, so the run loop always knows which one it has.
+    using LCFTemplate<CFRunLoopTimerRef>::Adopt;
+    using LCFTemplate<CFRunLoopTimerRef>::Inherit;
+    using LCFTemplate<CFRunLoopTimerRef>::operator=;
+    using LCFTemplate<CFRunLoopTimerRef>::operator-=;
+
     LCFRunloop runLoop; // non-NULL exactly while the timer is on it
     LCFString mode;
 };

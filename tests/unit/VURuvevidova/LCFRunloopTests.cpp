@@ -252,3 +252,22 @@ TEST(LCFRunLoopTimer, RemovingAnUnscheduledTimerOrAddingNoTimerLeavesTheRunLoopA
 }
 
 } // namespace
+
+namespace {
+
+TEST(LCFRunLoopTimer, ReplacingTheTimerThroughTheBaseTakesItOffItsRunLoopFirst) {
+    LCFRunLoopTimer wrapper;
+    LCFRunLoopTimerContext context(nullptr);
+    ASSERT_TRUE(wrapper.CreateRelativeMulti(1000, 1000, NeverCalled, context, NULL));
+    wrapper.AddToRunLoop(NULL, kCFRunLoopDefaultMode);
+    CFRunLoopTimerRef timer = RetainTimer(wrapper.GetTypeRef());
+    ASSERT_TRUE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
+
+    static_cast<LCFObject&>(wrapper).AdoptTypeRef(NULL);
+    EXPECT_EQ(wrapper.GetTypeRef(), nullptr);
+    EXPECT_FALSE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
+    EXPECT_EQ(CFGetRetainCount(timer), 1) << "only the test holds the old timer now";
+    CFRelease(timer);
+}
+
+} // namespace
