@@ -94,6 +94,15 @@ TEST_F(Registry, SerialSearchWaitsOnlyOnTheFirstTwoEntriesExamined) {
     ASSERT_NE(serial, nullptr);
     EXPECT_TRUE(CFEqual(serial, CFSTR("REG-WAIT")));
     CFRelease(serial);
+    // The walk gave back the USB device it found the serial on.
+    io_iterator_t parents = 0;
+    ASSERT_EQ(IORegistryEntryCreateIterator(anyBridge, kIOServicePlane, kIORegistryIterateParents,
+                                            &parents),
+              KERN_SUCCESS);
+    io_service_t usbDevice = Own(IOIteratorNext(parents));
+    IOObjectRelease(parents);
+    ASSERT_NE(usbDevice, 0u);
+    EXPECT_EQ(IOObjectGetUserRetainCount(usbDevice), 1u);
     // storage, bridge, USB device: waits on the first two only.
     std::vector<std::string> waits = CtlLines({"waits"});
     ASSERT_EQ(waits.size(), 2u);

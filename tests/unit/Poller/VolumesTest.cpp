@@ -76,6 +76,23 @@ TEST_F(Volumes, FreeShareIsTruncatedAndComputedFromSums) {
     EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-FULL", {"A:100:100"})), 100);
 }
 
+TEST_F(Volumes, WalksGiveBackEveryHandleTheyTake) {
+    std::string bsd = AttachListed("VOL-REFS", {"--volume", "A:10:5", "--volume", "B:10:5"});
+    io_service_t drive = BridgeService("VOL-REFS");
+    mOwned.push_back(drive);
+    std::string partition = bsd + "s2";
+    io_service_t media = GetServiceForBSDName(partition.data());
+    ASSERT_NE(media, 0u);
+    mOwned.push_back(media);
+    uint32_t mediaRefs = IOObjectGetUserRetainCount(media);
+    uint32_t driveRefs = IOObjectGetUserRetainCount(drive);
+
+    EXPECT_EQ(GetVolumeUsedValue(drive), 50);
+    EXPECT_EQ(Names(drive), "A\r\nB\r\n");
+    EXPECT_EQ(IOObjectGetUserRetainCount(media), mediaRefs);
+    EXPECT_EQ(IOObjectGetUserRetainCount(drive), driveRefs);
+}
+
 TEST_F(Volumes, NonAsciiNamesKeepTheirCharacters) {
     io_service_t drive = Drive("VOL-UNI", {"Donn\xC3\xA9"
                                            "es:10:5",
