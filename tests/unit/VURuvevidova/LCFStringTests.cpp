@@ -144,6 +144,27 @@ TEST(LCFString, CopyWithALimitLeftFromAnEarlierStringIsNotTruncated) {
     EXPECT_TRUE(AcceptsEdits(copy));
 }
 
+// The limit a copy passes on: kept when a mutable string is taken over, taken from the
+// length when an immutable string is held.
+TEST(LCFString, LimitPassedToCopiesFollowsWhatTheWrapperLastHeld) {
+    LCFString kept(8, NULL);
+    kept -= NewMutableString("abc");
+    LCFString keptCopy(kept);
+    keptCopy.Append("defgh", kCFStringEncodingUTF8);
+    EXPECT_EQ(Text(keptCopy), "abcdefgh");
+    keptCopy.Append("i", kCFStringEncodingUTF8);
+    EXPECT_EQ(Text(keptCopy), "abcdefgh") << "the limit of 8 came with the copy";
+
+    LCFString fromLength(CFSTR("abcdef"));
+    fromLength -= NewMutableString("ab");
+    LCFString lengthCopy(fromLength);
+    lengthCopy.Append("cdef", kCFStringEncodingUTF8);
+    EXPECT_EQ(Text(lengthCopy), "abcdef");
+    lengthCopy.Append("g", kCFStringEncodingUTF8);
+    EXPECT_EQ(Text(lengthCopy), "abcdef")
+        << "the limit is the length of the immutable string held before";
+}
+
 TEST(LCFString, CopyAssignmentReleasesTheTargetsOldStringAndCopiesTheSource) {
     CFMutableStringRef old = NewMutableString("old");
     LCFString target(old);
