@@ -98,9 +98,12 @@ wait_for 10 "the launch file" test -s "$launch"
 say "launch file $launch holds:"
 od -An -c "$launch" | sed 's/^/           /'
 wait_for 10 "the backup application" grep -q started "$TVB_BACKUP_LOG"
-say "backup application says:"
+say "backup application running; it says:"
+printed=$(wc -l <"$TVB_BACKUP_LOG")
+sed 's/^/           /' "$TVB_BACKUP_LOG" | head -n "$printed"
 wait_for 15 "the backup to finish" grep -q wrote "$TVB_BACKUP_LOG"
-sed 's/^/           /' "$TVB_BACKUP_LOG"
+say "backup application finished; it says:"
+tail -n +"$((printed + 1))" "$TVB_BACKUP_LOG" | sed 's/^/           /'
 wait_for 10 "the hand-off files to go" sh -c "! ls \"$HOME/Documents/For Button Manage\"/* >/dev/null 2>&1"
 say "poller saw the end file and cleaned up; hand-off folder now: [$(ls -A "$HOME/Documents/For Button Manage")]"
 wait_for 10 "the lights to be shown" sh -c "\"$ctl_bin\" lights DEMO-0042 | grep -q shown=on"
