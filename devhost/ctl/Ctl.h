@@ -51,6 +51,7 @@ int List(Context& context, const Args& args);
 int Press(Context& context, const Args& args);
 int Lights(Context& context, const Args& args);
 int Calls(Context& context, const Args& args);
+int Leds(Context& context, const Args& args);
 int SetFault(Context& context, const Args& args);
 int Waits(Context& context, const Args& args);
 int Volumes(Context& context, const Args& args);

@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     static const std::map<std::string, int (*)(Context&, const Args&)> kVerbs = {
         {"attach", Attach}, {"detach", Detach},   {"message", Message}, {"list", List},
         {"press", Press},   {"lights", Lights},   {"calls", Calls},     {"fault", SetFault},
-        {"waits", Waits},   {"volumes", Volumes}, {"ping", Ping},
+        {"waits", Waits},   {"volumes", Volumes}, {"ping", Ping},       {"leds", Leds},
     };
     Context context;
     Args args;
@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
         }
     }
     if (args.empty())
-        return Usage("attach|detach|message|list|press|lights|calls|fault|waits|volumes|ping ...");
+        return Usage(
+            "attach|detach|message|list|press|lights|leds|calls|fault|waits|volumes|ping ...");
     auto verb = kVerbs.find(args.front());
     if (verb == kVerbs.end())
         return Fail("unknown verb " + args.front());

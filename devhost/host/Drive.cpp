@@ -312,8 +312,12 @@ CallResult Drive::AnswerStruct(bool bracketOpen, uint64_t selector,
         result.status = wire::kStatusNotOpen;
         return result;
     }
-    if (!buttonMap)
+    if (!buttonMap) {
         ++mLedCommands;
+        std::array<uint8_t, kLedInputSize> bytes;
+        std::copy(input.begin(), input.end(), bytes.begin());
+        mLedInputs.push_back(bytes);
+    }
     if (mFault == Fault::FailCommand) {
         result.status = wire::kStatusError;
         return result;

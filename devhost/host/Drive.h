@@ -104,6 +104,8 @@ public:
     std::optional<uint8_t> LightValue() const { return mLightValue; }
     LightsShown Shown() const { return mShown; }
     uint64_t LedCommands() const { return mLedCommands; }
+    // The 4 input bytes of every LED command received, oldest first.
+    const std::vector<std::array<uint8_t, kLedInputSize>>& LedInputs() const { return mLedInputs; }
     const std::deque<std::string>& Calls() const { return mCalls; }
     void ClearCalls() { mCalls.clear(); }
 
@@ -119,6 +121,7 @@ private:
     std::optional<uint8_t> mLightValue;
     LightsShown mShown = LightsShown::Unset;
     uint64_t mLedCommands = 0;
+    std::vector<std::array<uint8_t, kLedInputSize>> mLedInputs;
     void Log(std::string call);
     std::deque<std::string> mCalls;
     Fault mFault = Fault::None;

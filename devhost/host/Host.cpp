@@ -61,6 +61,7 @@ const std::map<std::string, Host::Handler>& Host::Handlers() {
         {"detach", &Host::OpDetach},
         {"message", &Host::OpMessage},
         {"list", &Host::OpList},
+        {"leds", &Host::OpLeds},
         {"press", &Host::OpPress},
         {"lights", &Host::OpLights},
         {"calls", &Host::OpCalls},

@@ -142,6 +142,7 @@ private:
     Handled OpList(Peer&, plist_t, Reply&);
     Handled OpPress(Peer&, plist_t, Reply&);
     Handled OpLights(Peer&, plist_t, Reply&);
+    Handled OpLeds(Peer&, plist_t request, Reply& reply);
     Handled OpCalls(Peer&, plist_t, Reply&);
     Handled OpFault(Peer&, plist_t, Reply&);
     Handled OpWaits(Peer&, plist_t, Reply&);

@@ -97,6 +97,19 @@ Host::Handled Host::OpLights(Peer&, plist_t request, Reply& reply) {
     return Handled::Answered;
 }
 
+Host::Handled Host::OpLeds(Peer&, plist_t request, Reply& reply) {
+    Drive* drive = nullptr;
+    const Handled handled = WithDrive(request, reply, drive);
+    if (drive == nullptr)
+        return handled;
+    plist_t list = plist_new_array();
+    for (const auto& bytes : drive->LedInputs())
+        plist_array_append_item(
+            list, plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    plist_dict_set_item(reply.body.get(), "inputs", list);
+    return Handled::Answered;
+}
+
 Host::Handled Host::OpCalls(Peer&, plist_t request, Reply& reply) {
     bool clear = false;
     if (wire::GetItem(request, "clear") && !wire::GetBool(request, "clear", clear))

@@ -148,8 +148,8 @@ Host::Handled Host::OpUnsubscribe(Peer& peer, plist_t request, Reply& reply) {
     return reply.Fail(wire::kStatusNotFound, "");
 }
 
-// With "volume" (an id), only that volume (an empty list once it is gone): a client checking one volume
-// need not have the whole list encoded.
+// With "volume" (an id), only that volume (an empty list once it is gone): a client checking one
+// volume need not have the whole list encoded.
 Host::Handled Host::OpVolumes(Peer&, plist_t request, Reply& reply) {
     uint64_t onlyId = 0;
     const bool filtered = wire::GetItem(request, "volume") != nullptr;

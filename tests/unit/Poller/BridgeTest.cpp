@@ -120,6 +120,18 @@ TEST_F(Bridge, LedWrappersSetExactlyTheFieldsTheyName) {
         (std::vector<std::string>{"open", "selector 0", "selector 3", "selector 1", "close"}));
 }
 
+TEST_F(Bridge, LedWrappersSendTheirExactBytes) {
+    Use("BR-BYTES");
+    SetBlinkenLightsValue(mService, 42);
+    SetShowBlinkenLightsValue(mService, 42, true);
+    SetShowBlinkenLightsValue(mService, 42, false);
+    ShowBlinkenLights(mService, false);
+    ShowBlinkenLights(mService, true);
+    EXPECT_EQ(CtlLines({"leds", "BR-BYTES"}),
+              (std::vector<std::string>{"01 2a 00 00", "01 2a 01 01", "01 2a 01 00", "00 00 01 00",
+                                        "00 00 01 01"}));
+}
+
 TEST_F(Bridge, DriveThatIsGoneFailsCleanly) {
     Use("BR-GONE");
     Ctl({"detach", "BR-GONE"});
