@@ -1,5 +1,7 @@
 #include "CFString_Internal.h"
 
+#include <atomic>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -379,7 +381,18 @@ CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFDiction
     return NewString(alloc, std::move(chars));
 }
 
+namespace {
+std::atomic<int> gFailingMutableCreations{0};
+}
+
+void __CFStringFailMutableCreationsForTesting(int count) {
+    gFailingMutableCreations = count;
+}
+
 CFMutableStringRef CFStringCreateMutable(CFAllocatorRef alloc, CFIndex maxLength) {
+    if (gFailingMutableCreations.load(std::memory_order_relaxed) > 0 &&
+        gFailingMutableCreations.fetch_sub(1) > 0)
+        return nullptr;
     if (maxLength < 0) {
         Complain(__func__, "negative maximum length");
         return nullptr;

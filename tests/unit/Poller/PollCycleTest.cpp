@@ -1,6 +1,8 @@
 // What every tick leaves behind: the request flag consumed and the timer re-armed.
 #include "PollerTestHost.h"
 
+#include "CFString_Internal.h"
+
 using namespace pollertest;
 
 namespace {
@@ -24,6 +26,30 @@ TEST(PollCycle, TickRearmsTheTimerThreeSecondsOnInTheCommonModes) {
     // Other tests run the main loop: no tick of ours may poll their drives.
     runLoopTimer.RemoveFromRunLoop();
     EXPECT_FALSE(CFRunLoopContainsTimer(mainLoop, timer, kCFRunLoopCommonModes));
+}
+
+TEST(PollCycle, ExceptionEndsTheButtonPassLeavesNoLaunchFileAndTheTimerIsRearmed) {
+    AttachListed("TICK-X", {"--volume", "A:10:5"});
+    AttachListed("TICK-Y");
+    Ctl({"press", "TICK-X"});
+    Ctl({"calls", "--clear", "TICK-Y"});
+    updatePctFree = false;
+    ASSERT_FALSE(backupActive);
+
+    // The press needs the volume names; making them fails as when memory runs out.
+    __CFStringFailMutableCreationsForTesting(1);
+    PollButtonDevices(NULL, NULL);
+    __CFStringFailMutableCreationsForTesting(0);
+
+    EXPECT_TRUE(CtlLines({"calls", "TICK-Y"}).empty()) << "the pass ended at the press";
+    EXPECT_FALSE(fs::exists(Home() / "Documents" / "For Button Manage" / "LaunchBackup"));
+    EXPECT_FALSE(backupActive);
+    CFRunLoopTimerRef timer = runLoopTimer.GetTypeRef();
+    ASSERT_NE(timer, nullptr);
+    CFRunLoopRef mainLoop =
+        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop())));
+    EXPECT_TRUE(CFRunLoopContainsTimer(mainLoop, timer, kCFRunLoopCommonModes));
+    runLoopTimer.RemoveFromRunLoop();
 }
 
 } // namespace
