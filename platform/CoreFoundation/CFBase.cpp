@@ -219,3 +219,10 @@ std::string __CFDescribeValue(const void* value, CFStringRef (*copyDescription)(
     std::snprintf(text, sizeof text, "<%p>", value);
     return text;
 }
+
+CFStringRef __CFCopyFormattingDescription(CFTypeRef cf) {
+    std::string text;
+    if (cf != nullptr && Base(cf)->FormattingDescription(text))
+        return CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
+    return CFCopyDescription(cf);
+}

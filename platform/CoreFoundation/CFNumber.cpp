@@ -172,6 +172,17 @@ struct __CFNumber final : __CFRuntimeBase {
         return static_cast<CFHashCode>(bits * 0x9E3779B97F4A7C15ull);
     }
 
+    bool FormattingDescription(std::string& out) const override {
+        char text[64];
+        if (IsFloat(mType))
+            std::snprintf(text, sizeof text, "%.*g", mType == kFloat32 ? 7 : 15, mReal);
+        else if (mType == kSInt128)
+            std::snprintf(text, sizeof text, "%" PRIu64, static_cast<uint64_t>(mInteger));
+        else
+            std::snprintf(text, sizeof text, "%" PRId64, static_cast<int64_t>(mInteger));
+        out = text;
+        return true;
+    }
     std::string Describe() const override {
         char text[64];
         if (IsFloat(mType)) {
@@ -327,6 +338,10 @@ struct __CFBoolean final : __CFRuntimeBase {
         : __CFRuntimeBase(__kCFBooleanTypeID, __kCFImmortal), mValue(value) {}
     CFHashCode Hash() const override { return mValue ? 1 : 0; }
     std::string Describe() const override { return mValue ? "value = true" : "value = false"; }
+    bool FormattingDescription(std::string& out) const override {
+        out = mValue ? "true" : "false";
+        return true;
+    }
     const bool mValue;
 };
 

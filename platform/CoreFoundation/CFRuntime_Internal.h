@@ -51,6 +51,11 @@ struct __CFRuntimeBase {
     virtual CFHashCode Hash() const { return reinterpret_cast<CFHashCode>(this); }
     // The body of CFCopyDescription, without the "<CFType 0x...>" frame.
     virtual std::string Describe() const;
+    // What %@ shows when it is not the description (numbers and booleans show their value).
+    virtual bool FormattingDescription(std::string& out) const {
+        (void)out;
+        return false;
+    }
 
     // Constants (CFSTR strings, kCFBooleanTrue, allocators) ignore retain and release.
     void MakeImmortal() { mImmortal = true; }
@@ -80,3 +85,7 @@ inline CFTypeRef __CFRef(const __CFRuntimeBase* object) {
 
 // The name used in descriptions and CFCopyTypeIDDescription.
 const char* __CFTypeName(CFTypeID typeID);
+
+// The text %@ shows: the formatting description where the type has one, else
+// CFCopyDescription. The caller releases it.
+CFStringRef __CFCopyFormattingDescription(CFTypeRef cf);

@@ -466,7 +466,8 @@ void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars
         }
         break;
     case '@': {
-        CFStringRef description = value.pointer ? CFCopyDescription(value.pointer) : nullptr;
+        CFStringRef description =
+            value.pointer ? __CFCopyFormattingDescription(value.pointer) : nullptr;
         const __CFString* string = __CFCast<const __CFString>(description, __kCFStringTypeID);
         if (string == nullptr) {
             AppendNull(text);

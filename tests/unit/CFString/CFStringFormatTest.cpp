@@ -1,5 +1,7 @@
 #include "CFStringTestSupport.h"
 
+#include <CoreFoundation/CFArray.h>
+#include <CoreFoundation/CFNumber.h>
 #include <CoreFoundation/CFString.h>
 
 #include <gtest/gtest.h>
@@ -50,6 +52,21 @@ TEST(CFStringFormat, ObjectConversionUsesTheDescription) {
     EXPECT_EQ(Format(CFSTR("[%-5@|%5@|%.2@]"), CFSTR("ab"), CFSTR("cd"), CFSTR("xyz")),
               "[ab   |   cd|xy]");
     EXPECT_EQ(CFGetRetainCount(name.get()), 1);
+}
+
+TEST(CFStringFormat, NumbersAndBooleansShowTheirValueOtherObjectsTheirDescription) {
+    int answer = 42;
+    double pi = 3.25;
+    CFNumberRef integer = CFNumberCreate(kCFAllocatorDefault, kCFNumberIntType, &answer);
+    CFNumberRef real = CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, &pi);
+    EXPECT_EQ(Format(CFSTR("%@ %@ %@ %@"), integer, real, kCFBooleanTrue, kCFBooleanFalse),
+              "42 3.25 true false");
+    CFArrayRef array = CFArrayCreate(kCFAllocatorDefault, reinterpret_cast<const void**>(&integer),
+                                     1, &kCFTypeArrayCallBacks);
+    EXPECT_EQ(Format(CFSTR("%@"), array).rfind("<CFArray ", 0), 0u);
+    CFRelease(array);
+    CFRelease(real);
+    CFRelease(integer);
 }
 
 TEST(CFStringFormat, CStringsAreUTF8AndPrecisionDoesNotSplitACharacter) {
