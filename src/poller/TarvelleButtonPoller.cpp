@@ -59,6 +59,30 @@ static bool CopyApplicationPath(char (&path)[kApplicationPathSize]) {
     return static_cast<CFIndex>(strlen(path)) == utf8Length;
 }
 
+// The backup application as it is on disk now; resolved anew each time so a moved or
+// deleted application is noticed.
+static OSStatus ResolveApplicationPath(FSRef& applicationRef) {
+    if (arcsoftApplicationPath == NULL)
+        return fnfErr;
+    char path[kApplicationPathSize];
+    if (!CopyApplicationPath(path))
+        return bdNamErr;
+    return FSPathMakeRef(reinterpret_cast<const UInt8*>(path), &applicationRef, NULL);
+}
+
+// The run loop of the Carbon main event loop, where the poll timer and notifications run.
+static CFRunLoopRef MainRunLoop() {
+    return static_cast<CFRunLoopRef>(
+        const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop())));
+}
+
+// A new poll timer: first tick `firstDelay` from now, then every `interval`.
+static void ArmPollTimer(CFTimeInterval firstDelay, CFTimeInterval interval) {
+    LCFRunLoopTimerContext context(&pollButtonServices);
+    runLoopTimer.CreateRelativeMulti(firstDelay, interval, PollButtonDevices, context, NULL);
+    runLoopTimer.AddToRunLoop(MainRunLoop(), kCFRunLoopCommonModes);
+}
+
 // The UTF-16 form of one of the hand-off names (each well under 255 characters).
 struct HandOffName {
     explicit HandOffName(CFStringRef name) : length(CFStringGetLength(name)) {
@@ -120,12 +144,9 @@ int ButtonPollerMain(int argc, char* argv[]) {
             CFRelease(appName);
     }
 
-    char path[kApplicationPathSize];
-    if (CopyApplicationPath(path)) {
-        FSRef applicationRef;
-        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path), &applicationRef, NULL) == noErr)
-            CleanupDummyFiles();
-    }
+    FSRef applicationRef;
+    if (ResolveApplicationPath(applicationRef) == noErr)
+        CleanupDummyFiles();
 
     if (RIAlreadyRunning(kPollerSignature))
         return 0;
@@ -134,12 +155,7 @@ int ButtonPollerMain(int argc, char* argv[]) {
     if (result != 0)
         return result;
 
-    LCFRunLoopTimerContext context(&pollButtonServices);
-    runLoopTimer.CreateRelativeMulti(initialInterval, normalInterval, PollButtonDevices, context,
-                                     NULL);
-    runLoopTimer.AddToRunLoop(
-        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
-        kCFRunLoopCommonModes);
+    ArmPollTimer(initialInterval, normalInterval);
 
     RunApplicationEventLoop();
     ReleaseListedDevices();
@@ -150,11 +166,7 @@ int ButtonPollerMain(int argc, char* argv[]) {
 // Poll cycle.
 
 void ResetTimerInterval(double intervalTime) {
-    LCFRunLoopTimerContext context(&pollButtonServices);
-    runLoopTimer.CreateRelativeMulti(intervalTime, intervalTime, PollButtonDevices, context, NULL);
-    runLoopTimer.AddToRunLoop(
-        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
-        kCFRunLoopCommonModes);
+    ArmPollTimer(intervalTime, intervalTime);
 }
 
 // backupService keeps a reference of its own so that a drive unplugged during the
@@ -488,8 +500,7 @@ OSStatus InitializeDeviceMonitor() {
 
     gNotifyPort = IONotificationPortCreate(gMasterPort);
     CFRunLoopSourceRef runLoopSource = IONotificationPortGetRunLoopSource(gNotifyPort);
-    gRunLoop =
-        static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop())));
+    gRunLoop = MainRunLoop();
 
     CFMutableDictionaryRef matchingDict = IOServiceMatching("IOBlockStorageServices");
     if (matchingDict == NULL)
@@ -801,14 +812,8 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
 // Backup application.
 
 OSStatus LaunchBackupApplication(const FSRef& dummyRef) {
-    if (arcsoftApplicationPath == NULL)
-        return fnfErr;
-    char path[kApplicationPathSize];
-    if (!CopyApplicationPath(path))
-        return bdNamErr;
-
     FSRef applicationRef;
-    OSStatus err = FSPathMakeRef(reinterpret_cast<const UInt8*>(path), &applicationRef, NULL);
+    OSStatus err = ResolveApplicationPath(applicationRef);
     if (err != noErr)
         return err;
 
@@ -841,10 +846,7 @@ OSStatus LaunchBackupApplication(const FSRef& dummyRef) {
 bool isArcSoftAppRunning() {
     bool byCreator = arcsoftApplicationCreator != 0 && arcsoftApplicationCreator != kUnknownCreator;
     FSRef applicationRef;
-    char applicationPath[kApplicationPathSize];
-    if (!byCreator && (!CopyApplicationPath(applicationPath) ||
-                       FSPathMakeRef(reinterpret_cast<const UInt8*>(applicationPath),
-                                     &applicationRef, NULL) != noErr))
+    if (!byCreator && ResolveApplicationPath(applicationRef) != noErr)
         return false;
 
     ProcessSerialNumber psn = {0, kNoProcess};
