@@ -1,6 +1,7 @@
 #include "Ctl.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace tvb::ctl {
@@ -14,7 +15,7 @@ constexpr const char* kSynopsis =
     "[--serial-type string|number|data] [--allow-duplicate]";
 
 // NAME:TOTAL:FREE with optional trailing flags; the name may itself hold colons.
-bool ParseVolume(const std::string& text, plist_t& out, std::string& why) {
+bool ParseVolume(const std::string& text, wire::VolumeSpec& out, std::string& why) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
@@ -42,12 +43,7 @@ bool ParseVolume(const std::string& text, plist_t& out, std::string& why) {
         why = "malformed --volume " + text + ": empty name or more free than total";
         return false;
     }
-    out = plist_new_dict();
-    wire::SetString(out, "name", name);
-    wire::SetUInt(out, "totalBytes", total);
-    wire::SetUInt(out, "freeBytes", free);
-    wire::SetBool(out, "noBsd", noBsd);
-    wire::SetBool(out, "unreadable", unreadable);
+    out = wire::VolumeSpec{name, total, free, noBsd, unreadable};
     return true;
 }
 
@@ -67,21 +63,20 @@ bool ParseSerialHex(const std::string& text, std::vector<uint8_t>& out) {
 } // namespace
 
 int Attach(Context& context, const Args& args) {
-    wire::PlistPtr request = wire::NewRequest("attach");
-    plist_t body = request.get();
-    plist_t volumes = plist_new_array();
-    plist_dict_set_item(body, "volumes", volumes);
+    wire::AttachRequest request;
     std::string serial;
     bool bridgeSerialGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const bool hasValue = i + 1 < args.size();
         if (arg == "--volume" && hasValue) {
-            plist_t volume = nullptr;
+            wire::VolumeSpec volume;
             std::string why;
             if (!ParseVolume(args[++i], volume, why))
                 return Fail(why);
-            plist_array_append_item(volumes, volume);
+            if (request.volumes.size() >= wire::VolumeSpecs::kBound)
+                return Fail("at most " + std::to_string(wire::VolumeSpecs::kBound) + " volumes");
+            request.volumes.push_back(std::move(volume));
         } else if ((arg == "--bridge-serial" || arg == "--bridge-serial-hex") && hasValue) {
             if (bridgeSerialGiven)
                 return Fail("give the bridge serial once");
@@ -94,27 +89,34 @@ int Attach(Context& context, const Args& args) {
             } else if (!ParseSerialHex(args[++i], bytes)) {
                 return Fail("--bridge-serial-hex needs exactly 32 hex digits");
             }
-            wire::SetData(body, "bridgeSerial", bytes.data(), bytes.size());
+            request.bridgeSerial = std::move(bytes);
         } else if (arg == "--settle-ms" && hasValue) {
             uint64_t ms = 0;
-            if (!ParseDecimal(args[++i], ms))
+            if (!ParseDecimal(args[++i], ms) || ms > UINT32_MAX)
                 return Fail("--settle-ms needs a number of milliseconds");
-            wire::SetUInt(body, "settleMs", ms);
+            request.settleMs = static_cast<uint32_t>(ms);
         } else if (arg == "--bridge-class" && hasValue) {
-            wire::SetString(body, "bridgeClass", args[++i]);
+            request.bridgeClass = args[++i];
+            if (request.bridgeClass.empty())
+                return Fail("--bridge-class needs a name");
         } else if (arg == "--serial-type" && hasValue) {
             const std::string& type = args[++i];
-            if (type != "string" && type != "number" && type != "data")
+            if (type == "string")
+                request.serialType = static_cast<uint8_t>(wire::SerialType::String);
+            else if (type == "number")
+                request.serialType = static_cast<uint8_t>(wire::SerialType::Number);
+            else if (type == "data")
+                request.serialType = static_cast<uint8_t>(wire::SerialType::Data);
+            else
                 return Fail("--serial-type must be string, number or data");
-            wire::SetString(body, "serialType", type);
         } else if (arg == "--serial-on-ancestor") {
-            wire::SetBool(body, "serialOnAncestor", true);
+            request.serialOnAncestor = true;
         } else if (arg == "--second-storage") {
-            wire::SetBool(body, "secondStorage", true);
+            request.secondStorage = true;
         } else if (arg == "--no-bridge") {
-            wire::SetBool(body, "noBridge", true);
+            request.noBridge = true;
         } else if (arg == "--allow-duplicate") {
-            wire::SetBool(body, "allowDuplicate", true);
+            request.allowDuplicate = true;
         } else if (!arg.empty() && arg[0] == '-') {
             return Fail("unknown or incomplete option " + arg);
         } else if (serial.empty()) {
@@ -125,13 +127,11 @@ int Attach(Context& context, const Args& args) {
     }
     if (serial.empty())
         return Usage(kSynopsis);
-    wire::SetString(body, "serial", serial);
-    wire::PlistPtr response = Call(context, std::move(request));
-    if (!response)
+    request.serial = serial;
+    wire::AttachAnswer answer;
+    if (!Call(context, request, answer))
         return 1;
-    std::string bsdName;
-    wire::GetString(response.get(), "bsdName", bsdName);
-    std::printf("%s\n", bsdName.c_str());
+    std::printf("%s\n", answer.bsdName.c_str());
     return 0;
 }
 

@@ -5,24 +5,24 @@
 namespace tvb::ctl {
 
 int Calls(Context& context, const Args& args) {
-    bool clear = false;
-    std::string drive;
+    wire::CallsRequest request;
     for (const std::string& arg : args) {
         if (arg == "--clear")
-            clear = true;
-        else if (drive.empty())
-            drive = arg;
+            request.clear = true;
+        else if (request.drive.empty())
+            request.drive = arg;
         else
             return Usage("calls [--clear] SERIAL|BSD");
     }
-    if (drive.empty())
+    if (request.drive.empty())
         return Usage("calls [--clear] SERIAL|BSD");
-    wire::PlistPtr request = DriveRequest("calls", drive);
-    wire::SetBool(request.get(), "clear", clear);
-    if (clear)
-        return Send(context, std::move(request));
-    return PrintEach(context, std::move(request), "calls",
-                     [](plist_t call) { std::printf("%s\n", Text(call).c_str()); });
+    wire::CallsAnswer answer;
+    if (!Call(context, request, answer))
+        return 1;
+    if (!request.clear)
+        for (const std::string& call : answer.calls)
+            std::printf("%s\n", call.c_str());
+    return 0;
 }
 
 } // namespace tvb::ctl

@@ -1,7 +1,7 @@
 // tvbctl: the device host's control CLI. Each verb is one function in a file of its own, a thin
 // client that sends one or two requests and prints the answer.
 // Threading: single-threaded.
-// Ownership: a verb borrows the Context; responses come back as owned PlistPtr.
+// Ownership: a verb borrows the Context; answers are plain values.
 #pragma once
 
 #include "TvbWire.h"
@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace tvb::ctl {
+
+constexpr int kControlTimeoutMs = 5000;
 
 struct Context {
     std::string socketPath;
@@ -24,22 +26,27 @@ int Fail(const std::string& message);
 // Prints the usage line of a verb on stderr and returns the usage exit status.
 int Usage(const std::string& synopsis);
 
-// Sends `request` and returns the response when its status is success; otherwise prints one
-// line (the host's reason, or why no host answered) and returns null.
-wire::PlistPtr Call(Context& context, wire::PlistPtr request);
+// Sends `request` and fills `answer` when the host answers with success; otherwise prints one
+// line (the host's reason, or why no host answered) and returns false.
+bool Check(const wire::CallStatus& status);
+bool Connected(Context& context);
+template <typename Request>
+bool Call(Context& context, const Request& request, typename Request::Answer& answer) {
+    return Connected(context) && Check(context.connection.Call(request, answer, kControlTimeoutMs));
+}
 // Call() for a verb that prints nothing: the exit status.
-int Send(Context& context, wire::PlistPtr request);
-// Call(), then print(item) for each item of the response's array `key`: the exit status.
-int PrintEach(Context& context, wire::PlistPtr request, const char* key, void (*print)(plist_t));
-// A request naming a drive by serial or whole-disk BSD name.
-wire::PlistPtr DriveRequest(const char* op, const std::string& drive);
-// The verb OP SERIAL|BSD that only sends the op.
-int SendToDrive(Context& context, const Args& args, const char* op);
-
-// The items of `dict`'s array `key`; none when it is missing or not an array.
-std::vector<plist_t> Items(plist_t dict, const char* key);
-// A string node's text; "" for anything else.
-std::string Text(plist_t node);
+template <typename Request> int Send(Context& context, const Request& request) {
+    typename Request::Answer answer;
+    return Call(context, request, answer) ? 0 : 1;
+}
+// The verb OP SERIAL|BSD that only sends a request naming the drive.
+template <typename Request> int SendToDrive(Context& context, const Args& args, const char* verb) {
+    if (args.size() != 1)
+        return Usage(std::string(verb) + " SERIAL|BSD");
+    Request request;
+    request.drive = args[0];
+    return Send(context, request);
+}
 
 bool ParseDecimal(const std::string& text, uint64_t& out);
 bool ParseHex(const std::string& text, uint64_t& out); // optional 0x prefix

@@ -3,7 +3,7 @@
 namespace tvb::ctl {
 
 int Detach(Context& context, const Args& args) {
-    return SendToDrive(context, args, "detach");
+    return SendToDrive<wire::DetachRequest>(context, args, "detach");
 }
 
 } // namespace tvb::ctl

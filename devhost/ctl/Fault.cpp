@@ -15,9 +15,10 @@ int SetFault(Context& context, const Args& args) {
         known = known || args[1] == kind;
     if (!known)
         return Fail("unknown fault " + args[1]);
-    wire::PlistPtr request = DriveRequest("fault", args[0]);
-    wire::SetString(request.get(), "kind", args[1]);
-    return Send(context, std::move(request));
+    wire::FaultRequest request;
+    request.drive = args[0];
+    request.kind = args[1];
+    return Send(context, request);
 }
 
 } // namespace tvb::ctl

@@ -1,7 +1,6 @@
 #include "Ctl.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace tvb::ctl {
 
@@ -9,15 +8,17 @@ namespace tvb::ctl {
 int Leds(Context& context, const Args& args) {
     if (args.size() != 1)
         return Usage("leds SERIAL|BSD");
-    return PrintEach(context, DriveRequest("leds", args[0]), "inputs", [](plist_t input) {
-        char* bytes = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(input, &bytes, &length);
-        for (uint64_t i = 0; i < length; ++i)
-            std::printf(i == 0 ? "%02x" : " %02x", static_cast<unsigned char>(bytes[i]));
+    wire::LedsRequest request;
+    request.drive = args[0];
+    wire::LedsAnswer answer;
+    if (!Call(context, request, answer))
+        return 1;
+    for (const wire::LedInput& input : answer.inputs) {
+        for (size_t i = 0; i < input.size(); ++i)
+            std::printf(i == 0 ? "%02x" : " %02x", static_cast<unsigned>(input[i]));
         std::printf("\n");
-        free(bytes);
-    });
+    }
+    return 0;
 }
 
 } // namespace tvb::ctl

@@ -7,17 +7,18 @@ namespace tvb::ctl {
 int Lights(Context& context, const Args& args) {
     if (args.size() != 1)
         return Usage("lights SERIAL|BSD");
-    wire::PlistPtr response = Call(context, DriveRequest("lights", args[0]));
-    if (!response)
+    wire::LightsRequest request;
+    request.drive = args[0];
+    wire::LightsAnswer answer;
+    if (!Call(context, request, answer))
         return 1;
-    uint64_t value = 0, commands = 0;
-    std::string shown = "unset";
-    const bool hasValue = wire::GetUInt(response.get(), "value", value);
-    wire::GetString(response.get(), "shown", shown);
-    wire::GetUInt(response.get(), "commands", commands);
+    const auto shown = static_cast<wire::LightsShown>(answer.shown);
     std::printf("value=%s shown=%s commands=%llu\n",
-                hasValue ? std::to_string(value).c_str() : "none", shown.c_str(),
-                static_cast<unsigned long long>(commands));
+                answer.hasValue ? std::to_string(answer.value).c_str() : "none",
+                shown == wire::LightsShown::On    ? "on"
+                : shown == wire::LightsShown::Off ? "off"
+                                                  : "unset",
+                static_cast<unsigned long long>(answer.commands));
     return 0;
 }
 

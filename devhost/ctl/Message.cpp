@@ -8,9 +8,10 @@ int Message(Context& context, const Args& args) {
     uint64_t code = 0;
     if (!ParseHex(args[1], code) || code > 0xffffffffu)
         return Fail("message code must be 32-bit hex: " + args[1]);
-    wire::PlistPtr request = DriveRequest("message", args[0]);
-    wire::SetUInt(request.get(), "messageType", code);
-    return Send(context, std::move(request));
+    wire::MessageRequest request;
+    request.drive = args[0];
+    request.messageType = code;
+    return Send(context, request);
 }
 
 } // namespace tvb::ctl

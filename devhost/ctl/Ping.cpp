@@ -5,7 +5,7 @@ namespace tvb::ctl {
 int Ping(Context& context, const Args& args) {
     if (!args.empty())
         return Usage("ping");
-    return Send(context, wire::NewRequest("ping"));
+    return Send(context, wire::HelloRequest{});
 }
 
 } // namespace tvb::ctl

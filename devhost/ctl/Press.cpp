@@ -3,7 +3,7 @@
 namespace tvb::ctl {
 
 int Press(Context& context, const Args& args) {
-    return SendToDrive(context, args, "press");
+    return SendToDrive<wire::PressRequest>(context, args, "press");
 }
 
 } // namespace tvb::ctl

@@ -7,16 +7,14 @@ namespace tvb::ctl {
 int Volumes(Context& context, const Args& args) {
     if (!args.empty())
         return Usage("volumes");
-    return PrintEach(context, wire::NewRequest("volumes"), "volumes", [](plist_t volume) {
-        std::string name, bsdName = "-";
-        uint64_t total = 0, free = 0;
-        wire::GetString(volume, "name", name);
-        wire::GetString(volume, "bsdName", bsdName);
-        wire::GetUInt(volume, "totalBytes", total);
-        wire::GetUInt(volume, "freeBytes", free);
-        std::printf("%s %s %llu %llu\n", bsdName.c_str(), name.c_str(),
-                    static_cast<unsigned long long>(total), static_cast<unsigned long long>(free));
-    });
+    wire::VolumesAnswer answer;
+    if (!Call(context, wire::VolumesRequest{}, answer))
+        return 1;
+    for (const wire::VolumeInfo& volume : answer.volumes)
+        std::printf("%s %s %llu %llu\n", volume.bsdName.empty() ? "-" : volume.bsdName.c_str(),
+                    volume.name.c_str(), static_cast<unsigned long long>(volume.totalBytes),
+                    static_cast<unsigned long long>(volume.freeBytes));
+    return 0;
 }
 
 } // namespace tvb::ctl

@@ -5,20 +5,19 @@
 namespace tvb::ctl {
 
 int Waits(Context& context, const Args& args) {
-    const bool clear = args.size() == 1 && args[0] == "--clear";
-    if (!args.empty() && !clear)
+    wire::WaitsRequest request;
+    request.clear = args.size() == 1 && args[0] == "--clear";
+    if (!args.empty() && !request.clear)
         return Usage("waits [--clear]");
-    wire::PlistPtr request = wire::NewRequest("waits");
-    wire::SetBool(request.get(), "clear", clear);
-    if (clear)
-        return Send(context, std::move(request));
-    return PrintEach(context, std::move(request), "waits", [](plist_t wait) {
-        std::string className, name, outcome;
-        wire::GetString(wait, "class", className);
-        wire::GetString(wait, "name", name);
-        wire::GetString(wait, "outcome", outcome);
-        std::printf("%s %s %s\n", className.c_str(), name.c_str(), outcome.c_str());
-    });
+    wire::WaitsAnswer answer;
+    if (!Call(context, request, answer))
+        return 1;
+    static const char* const kOutcomes[] = {"quiet", "timeout", "gone"};
+    if (!request.clear)
+        for (const wire::WaitInfo& wait : answer.waits)
+            std::printf("%s %s %s\n", wait.className.c_str(), wait.name.c_str(),
+                        wait.outcome < 3 ? kOutcomes[wait.outcome] : "unknown");
+    return 0;
 }
 
 } // namespace tvb::ctl

@@ -4,18 +4,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tvb::wire::FrameReader reader;
     reader.Append(data, size);
-    tvb::wire::PlistPtr frame;
+    tvb::wire::FrameView frame;
+    std::vector<uint8_t> again;
     while (reader.Next(frame) == tvb::wire::DecodeStatus::Frame) {
-        std::string op, again;
-        uint64_t id = 0;
-        tvb::wire::GetString(frame.get(), "op", op);
-        tvb::wire::GetUInt(frame.get(), "id", id);
-        tvb::wire::EncodeFrame(frame.get(), again);
+        // Whatever decodes as its declared message must encode to the same bytes.
+        again.clear();
+        if (tvb::wire::DecodeDeclaredBody(frame, &again) &&
+            (again.size() != frame.bodyLength + tvb::wire::kHeaderBytes ||
+             std::memcmp(again.data() + tvb::wire::kHeaderBytes, frame.body, frame.bodyLength) != 0))
+            __builtin_trap();
     }
     return 0;
 }

@@ -14,21 +14,7 @@ std::vector<std::string> Chain(std::initializer_list<std::string> derived) {
     return chain;
 }
 
-// Present with the wrong type is malformed; absent leaves `out` as it was.
-bool OptionalBool(plist_t dict, const char* key, bool& out) {
-    return wire::GetItem(dict, key) == nullptr || wire::GetBool(dict, key, out);
-}
-
-bool OptionalString(plist_t dict, const char* key, std::string& out) {
-    return wire::GetItem(dict, key) == nullptr || wire::GetString(dict, key, out);
-}
-
-bool OptionalUInt(plist_t dict, const char* key, uint64_t& out) {
-    return wire::GetItem(dict, key) == nullptr || wire::GetUInt(dict, key, out);
-}
-
 constexpr uint64_t kMaxSettleMs = 10 * 60 * 1000;
-constexpr size_t kMaxVolumes = 64;
 
 } // namespace
 
@@ -68,87 +54,62 @@ const char* FaultName(Fault fault) {
     return "none";
 }
 
-SpecCheck DriveSpecFromRequest(plist_t request, DriveSpec& out, std::string& why) {
+bool DriveSpecFromRequest(const wire::AttachRequest& request, DriveSpec& out, std::string& why) {
     DriveSpec plan;
-    if (!wire::GetString(request, "serial", plan.serial))
-        return SpecCheck::Malformed;
-    uint64_t settle = 0;
-    std::string serialType = "string";
-    if (!OptionalUInt(request, "settleMs", settle) ||
-        !OptionalBool(request, "serialOnAncestor", plan.serialOnAncestor) ||
-        !OptionalBool(request, "secondStorage", plan.secondStorage) ||
-        !OptionalBool(request, "noBridge", plan.noBridge) ||
-        !OptionalBool(request, "allowDuplicate", plan.allowDuplicate) ||
-        !OptionalString(request, "bridgeClass", plan.bridgeClass) ||
-        !OptionalString(request, "serialType", serialType))
-        return SpecCheck::Malformed;
-
+    plan.serial = request.serial;
+    plan.serialOnAncestor = request.serialOnAncestor;
+    plan.secondStorage = request.secondStorage;
+    plan.noBridge = request.noBridge;
+    plan.allowDuplicate = request.allowDuplicate;
+    if (!request.bridgeClass.empty())
+        plan.bridgeClass = request.bridgeClass;
     if (plan.serial.empty() || plan.serial.find('\0') != std::string::npos) {
         why = "the serial must be non-empty text";
-        return SpecCheck::Invalid;
+        return false;
     }
-    if (settle > kMaxSettleMs) {
+    if (request.settleMs > kMaxSettleMs) {
         why = "settle time above " + std::to_string(kMaxSettleMs) + " ms";
-        return SpecCheck::Invalid;
+        return false;
     }
-    plan.settleMs = static_cast<uint32_t>(settle);
-    if (plan.bridgeClass.empty()) {
-        why = "empty bridge class";
-        return SpecCheck::Invalid;
-    }
-    if (serialType == "string")
+    plan.settleMs = request.settleMs;
+    switch (static_cast<wire::SerialType>(request.serialType)) {
+    case wire::SerialType::String:
         plan.serialType = SerialType::String;
-    else if (serialType == "number")
+        break;
+    case wire::SerialType::Number:
         plan.serialType = SerialType::Number;
-    else if (serialType == "data")
+        break;
+    case wire::SerialType::Data:
         plan.serialType = SerialType::Data;
-    else {
+        break;
+    default:
         why = "serial type must be string, number or data";
-        return SpecCheck::Invalid;
+        return false;
     }
-
-    if (wire::GetItem(request, "bridgeSerial") != nullptr) {
-        std::vector<uint8_t> bytes;
-        if (!wire::GetData(request, "bridgeSerial", bytes))
-            return SpecCheck::Malformed;
-        if (bytes.size() != plan.bridgeSerial.size()) {
+    if (!request.bridgeSerial.empty()) {
+        if (request.bridgeSerial.size() != plan.bridgeSerial.size()) {
             why = "the bridge serial must be 16 bytes";
-            return SpecCheck::Invalid;
+            return false;
         }
-        std::copy(bytes.begin(), bytes.end(), plan.bridgeSerial.begin());
+        std::copy(request.bridgeSerial.begin(), request.bridgeSerial.end(),
+                  plan.bridgeSerial.begin());
     } else {
         // The driver's field is 16 bytes: longer serials are cut, shorter ones NUL-padded.
         std::copy_n(plan.serial.begin(), std::min(plan.serial.size(), plan.bridgeSerial.size()),
                     plan.bridgeSerial.begin());
     }
-
-    if (plist_t volumes = wire::GetItem(request, "volumes")) {
-        if (plist_get_node_type(volumes) != PLIST_ARRAY)
-            return SpecCheck::Malformed;
-        const uint32_t count = plist_array_get_size(volumes);
-        if (count > kMaxVolumes) {
-            why = "more than " + std::to_string(kMaxVolumes) + " volumes";
-            return SpecCheck::Invalid;
+    for (size_t i = 0; i < request.volumes.size(); ++i) {
+        const wire::VolumeSpec& item = request.volumes[i];
+        VolumeSpec volume{item.name, item.totalBytes, item.freeBytes, item.noBsd, item.unreadable};
+        if (volume.name.empty() || volume.freeBytes > volume.totalBytes) {
+            why = "volume " + std::to_string(i + 1) +
+                  ": a name is needed and free space cannot exceed the total";
+            return false;
         }
-        for (uint32_t i = 0; i < count; ++i) {
-            plist_t item = plist_array_get_item(volumes, i);
-            VolumeSpec volume;
-            if (!wire::GetString(item, "name", volume.name) ||
-                !wire::GetUInt(item, "totalBytes", volume.totalBytes) ||
-                !wire::GetUInt(item, "freeBytes", volume.freeBytes) ||
-                !OptionalBool(item, "noBsd", volume.noBsd) ||
-                !OptionalBool(item, "unreadable", volume.unreadable))
-                return SpecCheck::Malformed;
-            if (volume.name.empty() || volume.freeBytes > volume.totalBytes) {
-                why = "volume " + std::to_string(i + 1) +
-                      ": a name is needed and free space cannot exceed the total";
-                return SpecCheck::Invalid;
-            }
-            plan.volumes.push_back(std::move(volume));
-        }
+        plan.volumes.push_back(std::move(volume));
     }
     out = std::move(plan);
-    return SpecCheck::Ok;
+    return true;
 }
 
 Drive::Drive(uint64_t id, DriveSpec plan, unsigned unit)
@@ -166,22 +127,25 @@ std::vector<uint64_t> Drive::Build(Registry& registry, Clock::time_point now,
         added.push_back(id);
         return entry;
     };
+    auto set = [&](RegistryEntry* entry, const char* key, plist_t value) {
+        registry.SetProperty(entry->id, key, value);
+    };
     auto setSerial = [&](RegistryEntry* entry) {
-        plist_t props = entry->properties.get();
         switch (mSpec.serialType) {
         case SerialType::String:
-            wire::SetString(props, kSerialProperty, mSpec.serial);
+            set(entry, kSerialProperty, plist_new_string(mSpec.serial.c_str()));
             break;
         case SerialType::Number: {
             // Digits give their value; other text a number all the same, so the type is the test.
             uint64_t value = 0;
             for (char c : mSpec.serial)
                 value = value * 10 + static_cast<uint64_t>(c >= '0' && c <= '9' ? c - '0' : 0);
-            wire::SetUInt(props, kSerialProperty, value);
+            set(entry, kSerialProperty, plist_new_uint(value));
             break;
         }
         case SerialType::Data:
-            wire::SetData(props, kSerialProperty, mSpec.serial.data(), mSpec.serial.size());
+            set(entry, kSerialProperty,
+                plist_new_data(mSpec.serial.data(), static_cast<uint64_t>(mSpec.serial.size())));
             break;
         }
     };
@@ -189,11 +153,11 @@ std::vector<uint64_t> Drive::Build(Registry& registry, Clock::time_point now,
     RegistryEntry* usb =
         add(registry.Root(), Chain({"IOUSBDevice", "IOUSBNub"}), "Tarvelle USB Drive");
     mUsbDevice = usb->id;
-    wire::SetString(usb->properties.get(), "USB Product Name", "Tarvelle USB Drive");
-    wire::SetString(usb->properties.get(), "USB Vendor Name", "Tarvelle");
-    wire::SetUInt(usb->properties.get(), "idVendor", 0x1f75);
-    wire::SetUInt(usb->properties.get(), "idProduct", 0x0621);
-    wire::SetUInt(usb->properties.get(), "locationID", 0xfa100000u + mUnit);
+    set(usb, "USB Product Name", plist_new_string("Tarvelle USB Drive"));
+    set(usb, "USB Vendor Name", plist_new_string("Tarvelle"));
+    set(usb, "idVendor", plist_new_uint(0x1f75));
+    set(usb, "idProduct", plist_new_uint(0x0621));
+    set(usb, "locationID", plist_new_uint(0xfa100000u + mUnit));
     if (mSpec.serialOnAncestor)
         setSerial(usb);
 
@@ -220,10 +184,10 @@ std::vector<uint64_t> Drive::Build(Registry& registry, Clock::time_point now,
     RegistryEntry* whole =
         add(driver->id, Chain({"IOMedia", "IOStorage"}), "Tarvelle USB Drive Media");
     const uint64_t wholeId = whole->id;
-    wire::SetString(whole->properties.get(), "BSD Name", mBsdName);
-    wire::SetUInt(whole->properties.get(), "BSD Unit", mUnit);
-    wire::SetBool(whole->properties.get(), "Whole", true);
-    wire::SetUInt(whole->properties.get(), "Size", wholeSize);
+    set(whole, "BSD Name", plist_new_string(mBsdName.c_str()));
+    set(whole, "BSD Unit", plist_new_uint(mUnit));
+    set(whole, "Whole", plist_new_bool(true));
+    set(whole, "Size", plist_new_uint(wholeSize));
 
     unsigned partition = 0;
     for (const VolumeSpec& plan : mSpec.volumes) {
@@ -237,11 +201,11 @@ std::vector<uint64_t> Drive::Build(Registry& registry, Clock::time_point now,
             volume.bsdName = mBsdName + "s" + std::to_string(++partition);
             RegistryEntry* media = add(wholeId, Chain({"IOMedia", "IOStorage"}), plan.name);
             volume.media = media->id;
-            wire::SetString(media->properties.get(), "BSD Name", volume.bsdName);
-            wire::SetUInt(media->properties.get(), "BSD Unit", mUnit);
-            wire::SetBool(media->properties.get(), "Whole", false);
-            wire::SetUInt(media->properties.get(), "Size", plan.totalBytes);
-            wire::SetUInt(media->properties.get(), "Partition ID", partition);
+            set(media, "BSD Name", plist_new_string(volume.bsdName.c_str()));
+            set(media, "BSD Unit", plist_new_uint(mUnit));
+            set(media, "Whole", plist_new_bool(false));
+            set(media, "Size", plist_new_uint(plan.totalBytes));
+            set(media, "Partition ID", plist_new_uint(partition));
         }
         mVolumes.push_back(std::move(volume));
     }
@@ -274,11 +238,11 @@ CallResult Drive::Scalar(bool& bracketOpen, uint64_t selector, const std::vector
                          uint64_t outputCount) {
     Log("selector " + std::to_string(selector));
     CallResult result;
-    if (selector > 3) {
+    if (selector > bridge::kLastSelector) {
         result.status = wire::kStatusUnsupported;
-    } else if (selector >= 2 || !inputs.empty() || outputCount != 0) {
+    } else if (selector >= bridge::kSelectorButtonMap || !inputs.empty() || outputCount != 0) {
         result.status = wire::kStatusBadArgument; // wrong call shape for the selector
-    } else if (selector == 0) {
+    } else if (selector == bridge::kSelectorOpenBracket) {
         if (mFault == Fault::RefuseSelector0)
             result.status = wire::kStatusNotPermitted;
         else
@@ -298,12 +262,12 @@ void Drive::LogStruct(uint64_t selector) {
 CallResult Drive::AnswerStruct(bool bracketOpen, uint64_t selector,
                                const std::vector<uint8_t>& input, uint64_t outputCapacity) {
     CallResult result;
-    if (selector > 3) {
+    if (selector > bridge::kLastSelector) {
         result.status = wire::kStatusUnsupported;
         return result;
     }
-    const bool buttonMap = selector == 2;
-    if (selector < 2 || input.size() != (buttonMap ? 0 : kLedInputSize) ||
+    const bool buttonMap = selector == bridge::kSelectorButtonMap;
+    if (selector < bridge::kSelectorButtonMap || input.size() != (buttonMap ? 0 : kLedInputSize) ||
         outputCapacity < (buttonMap ? kButtonMapResponseSize : kDummyResponseSize)) {
         result.status = wire::kStatusBadArgument;
         return result;
@@ -323,22 +287,23 @@ CallResult Drive::AnswerStruct(bool bracketOpen, uint64_t selector,
         return result;
     }
     if (!buttonMap) {
-        if (input[0] != 0)
-            mLightValue = input[1];
-        if (input[2] != 0)
-            mShown = input[3] != 0 ? LightsShown::On : LightsShown::Off;
+        if (input[bridge::kLedSetValueOffset] != 0)
+            mLightValue = input[bridge::kLedValueOffset];
+        if (input[bridge::kLedSetShownOffset] != 0)
+            mShown = input[bridge::kLedShownOffset] != 0 ? LightsShown::On : LightsShown::Off;
         result.bytes.assign(kDummyResponseSize, 0);
         return result;
     }
     // clientResponse (success), serialNumber, buttonMap: all big-endian.
     result.bytes.assign(kButtonMapResponseSize, 0);
-    std::copy(mSpec.bridgeSerial.begin(), mSpec.bridgeSerial.end(), result.bytes.begin() + 4);
+    std::copy(mSpec.bridgeSerial.begin(), mSpec.bridgeSerial.end(),
+              result.bytes.begin() + bridge::kSerialOffset);
     if (mFault == Fault::ShortAnswer) {
-        result.bytes.resize(4); // the press stays pending: it was not reported
+        result.bytes.resize(bridge::kResponseStatusSize); // the press stays pending: it was not reported
         return result;
     }
     if (mPressPending) {
-        result.bytes[23] = 1;
+        result.bytes[bridge::kButtonPressedOffset] = 1;
         mPressPending = false;
     }
     return result;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include "Registry.h"
+#include "TvbBridge.h"
+#include "TvbProtocol.h"
 
 #include <array>
 #include <cstdint>
@@ -17,9 +19,9 @@ namespace tvb::host {
 
 constexpr const char* kBridgeClass = "com_ostrel_IOTVB";
 constexpr const char* kSerialProperty = "serial_number_core";
-constexpr size_t kButtonMapResponseSize = 24;
-constexpr size_t kLedInputSize = 4;
-constexpr size_t kDummyResponseSize = 4;
+using bridge::kButtonMapResponseSize;
+using bridge::kDummyResponseSize;
+using bridge::kLedInputSize;
 constexpr size_t kMaxCallRecords = 10000; // a poller adds five every tick, for days
 
 enum class Fault { None, RefuseOpen, RefuseSelector0, FailCommand, ShortAnswer, SlowAnswer };
@@ -47,10 +49,8 @@ struct DriveSpec {
     std::vector<VolumeSpec> volumes;
 };
 
-enum class SpecCheck { Ok, Malformed, Invalid };
-// Reads an attach request: Malformed when a field is missing or ill-typed (the peer is
-// misbehaving), Invalid with a reason when a value is out of range.
-SpecCheck DriveSpecFromRequest(plist_t request, DriveSpec& out, std::string& why);
+// Reads an attach request: false with a reason when a value is out of range.
+bool DriveSpecFromRequest(const wire::AttachRequest& request, DriveSpec& out, std::string& why);
 
 struct Volume {
     uint64_t id = 0;

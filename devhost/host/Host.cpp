@@ -33,42 +33,32 @@ uint64_t RandomInstance() {
 
 } // namespace
 
-Host::Handled Host::Reply::Fail(int32_t code, const std::string& why) {
+Host::Handled Host::Reply::Fail(int32_t code, std::string why) {
     status = code;
-    if (!why.empty())
-        wire::SetString(body.get(), "error", why);
+    error = std::move(why);
     return Handled::Answered;
 }
 
-const std::map<std::string, Host::Handler>& Host::Handlers() {
-    static const std::map<std::string, Handler> kHandlers = {
-        {"hello", &Host::OpHello},
-        {"ping", &Host::OpHello},
-        {"match", &Host::OpMatch},
-        {"entry", &Host::OpEntry},
-        {"property", &Host::OpProperty},
-        {"parents", &Host::OpParents},
-        {"wait-quiet", &Host::OpWaitQuiet},
-        {"subscribe-match", &Host::OpSubscribeMatch},
-        {"subscribe-interest", &Host::OpSubscribeInterest},
-        {"unsubscribe", &Host::OpUnsubscribe},
-        {"volumes", &Host::OpVolumes},
-        {"open", &Host::OpOpen},
-        {"close", &Host::OpClose},
-        {"scalar", &Host::OpScalar},
-        {"struct", &Host::OpStruct},
-        {"attach", &Host::OpAttach},
-        {"detach", &Host::OpDetach},
-        {"message", &Host::OpMessage},
-        {"list", &Host::OpList},
-        {"leds", &Host::OpLeds},
-        {"press", &Host::OpPress},
-        {"lights", &Host::OpLights},
-        {"calls", &Host::OpCalls},
-        {"fault", &Host::OpFault},
-        {"waits", &Host::OpWaits},
+template <typename Request> void Host::Serve(Peer& peer, const wire::FrameView& frame) {
+    Request request;
+    if (!wire::DecodeBody(frame.body, frame.bodyLength, request)) {
+        Misbehaved(peer, std::string("malformed ") + wire::OpName(Request::kOp) + " request");
+        return;
+    }
+    typename Request::Answer answer;
+    Reply reply;
+    reply.id = frame.header.id;
+    if (On(peer, request, answer, reply) == Handled::Answered)
+        Respond(peer.id, Request::kOp, reply, answer);
+}
+
+const std::array<Host::Thunk, static_cast<size_t>(wire::Op::Count)>& Host::Dispatch() {
+    static const std::array<Thunk, static_cast<size_t>(wire::Op::Count)> kTable = {
+#define TVB_HOST_THUNK(name, request, answer) &Host::Serve<wire::name##Request>,
+        TVB_OPERATIONS(TVB_HOST_THUNK, TVB_FIELD_DECLARE)
+#undef TVB_HOST_THUNK
     };
-    return kHandlers;
+    return kTable;
 }
 
 Host::Host(EventLoop& loop, UniqueFd listener, HostLimits limits)
@@ -167,13 +157,14 @@ void Host::OnPeerEvent(uint64_t peerId, uint32_t events) {
 }
 
 void Host::ReadFrom(Peer& peer) {
-    uint8_t buffer[65536];
+    constexpr size_t kChunk = 65536;
     size_t budget = kReadBudget;
     bool closed = false;
     while (budget > 0) {
-        const ssize_t got = recv(peer.fd.Get(), buffer, std::min(sizeof buffer, budget), 0);
+        const size_t want = std::min(kChunk, budget);
+        const ssize_t got = recv(peer.fd.Get(), peer.reader.Reserve(want), want, 0);
         if (got > 0) {
-            peer.reader.Append(buffer, static_cast<size_t>(got));
+            peer.reader.Grow(static_cast<size_t>(got));
             budget -= static_cast<size_t>(got);
             continue;
         }
@@ -185,7 +176,7 @@ void Host::ReadFrom(Peer& peer) {
         break;
     }
     for (;;) {
-        wire::PlistPtr frame;
+        wire::FrameView frame;
         const wire::DecodeStatus status = peer.reader.Next(frame);
         if (status == wire::DecodeStatus::NeedMore)
             break;
@@ -193,7 +184,7 @@ void Host::ReadFrom(Peer& peer) {
             Misbehaved(peer, wire::DescribeDecodeStatus(status));
             return;
         }
-        HandleFrame(peer, std::move(frame));
+        HandleFrame(peer, frame);
         if (peer.dead)
             return;
     }
@@ -202,48 +193,20 @@ void Host::ReadFrom(Peer& peer) {
         Disconnect(peer);
 }
 
-void Host::HandleFrame(Peer& peer, wire::PlistPtr frame) {
-    std::string op;
-    Reply reply;
-    if (!wire::GetString(frame.get(), "op", op) || !wire::GetUInt(frame.get(), "id", reply.id)) {
-        Misbehaved(peer, "request without op or id");
+void Host::HandleFrame(Peer& peer, const wire::FrameView& frame) {
+    if (frame.header.kind != wire::FrameKind::Request) {
+        Misbehaved(peer, "it sent something other than a request");
         return;
     }
-    const auto& handlers = Handlers();
-    auto it = handlers.find(op);
-    if (it == handlers.end()) {
-        reply.Fail(wire::kStatusUnsupported, "unknown op: " + op);
-        Respond(peer.id, reply);
+    const auto& table = Dispatch();
+    if (frame.header.code >= table.size()) {
+        Reply reply;
+        reply.id = frame.header.id;
+        reply.Fail(wire::kStatusUnsupported, "unknown op " + std::to_string(frame.header.code));
+        Respond(peer.id, static_cast<wire::Op>(frame.header.code), reply, wire::HelloAnswer{});
         return;
     }
-    switch ((this->*(it->second))(peer, frame.get(), reply)) {
-    case Handled::Answered:
-        Respond(peer.id, reply);
-        break;
-    case Handled::Deferred:
-        break;
-    case Handled::Malformed:
-        Misbehaved(peer, "malformed " + op + " request");
-        break;
-    }
-}
-
-void Host::Respond(uint64_t peerId, Reply& reply) {
-    wire::SetUInt(reply.body.get(), "id", reply.id);
-    wire::SetInt(reply.body.get(), "status", reply.status);
-    Send(peerId, reply.body.get());
-}
-
-void Host::Send(uint64_t peerId, plist_t dict) {
-    Peer* peer = FindPeer(peerId);
-    if (peer == nullptr)
-        return;
-    if (!wire::EncodeFrame(dict, peer->output)) {
-        std::fprintf(stderr, "tvb-devhost: a message to peer %llu could not be encoded\n",
-                     static_cast<unsigned long long>(peerId));
-        return;
-    }
-    Flush(*peer);
+    (this->*table[frame.header.code])(peer, frame);
 }
 
 void Host::Flush(Peer& peer) {
@@ -265,7 +228,7 @@ void Host::Flush(Peer& peer) {
         peer.output.clear();
         peer.outputOffset = 0;
     } else if (peer.outputOffset > peer.output.size() / 2) {
-        peer.output.erase(0, peer.outputOffset);
+        peer.output.erase(peer.output.begin(), peer.output.begin() + peer.outputOffset);
         peer.outputOffset = 0;
     }
     if (peer.output.size() - peer.outputOffset > mLimits.maxPendingOutput) {
@@ -332,39 +295,31 @@ void Host::ReapDeadPeers() {
 
 void Host::AnnounceArrivals(const std::vector<uint64_t>& added) {
     // Collect first: sending may drop a peer, which must not disturb this walk.
-    std::vector<std::pair<uint64_t, wire::PlistPtr>> events;
+    std::vector<std::pair<uint64_t, wire::MatchedEvent>> events;
     for (const auto& [subscription, match] : mMatchSubscriptions) {
-        std::vector<uint64_t> hits;
+        wire::MatchedEvent event;
         for (uint64_t id : added)
             if (const RegistryEntry* entry = mRegistry.Find(id);
                 entry && match.criteria.Matches(*entry))
-                hits.push_back(id);
-        if (hits.empty())
+                event.entries.push_back(id);
+        if (event.entries.empty())
             continue;
-        wire::PlistPtr event = wire::NewDict();
-        wire::SetString(event.get(), "event", "matched");
-        wire::SetUInt(event.get(), "subscription", subscription);
-        wire::SetUIntArray(event.get(), "entries", hits);
+        event.subscription = subscription;
         events.emplace_back(match.peer, std::move(event));
     }
     for (auto& [peer, event] : events)
-        Send(peer, event.get());
+        SendEvent(peer, event);
 }
 
 void Host::SendInterest(uint64_t entry, uint32_t messageType, uint64_t argument) {
-    std::vector<std::pair<uint64_t, wire::PlistPtr>> events;
+    std::vector<std::pair<uint64_t, wire::InterestEvent>> events;
     for (const auto& [subscription, interest] : mInterestSubscriptions) {
-        if (interest.entry != entry)
-            continue;
-        wire::PlistPtr event = wire::NewDict();
-        wire::SetString(event.get(), "event", "interest");
-        wire::SetUInt(event.get(), "subscription", subscription);
-        wire::SetUInt(event.get(), "messageType", messageType);
-        wire::SetUInt(event.get(), "argument", argument);
-        events.emplace_back(interest.peer, std::move(event));
+        if (interest.entry == entry)
+            events.emplace_back(interest.peer,
+                                wire::InterestEvent{subscription, messageType, argument});
     }
     for (auto& [peer, event] : events)
-        Send(peer, event.get());
+        SendEvent(peer, event);
 }
 
 size_t Host::Watchers(uint64_t entry) const {
@@ -376,7 +331,8 @@ size_t Host::Watchers(uint64_t entry) const {
     return n;
 }
 
-void Host::RecordWait(const std::string& className, const std::string& name, const char* outcome) {
+void Host::RecordWait(const std::string& className, const std::string& name,
+                      wire::WaitOutcome outcome) {
     if (mWaitRecords.size() >= mLimits.maxWaitRecords)
         mWaitRecords.pop_front();
     mWaitRecords.push_back(WaitRecord{className, name, outcome});
@@ -391,12 +347,12 @@ void Host::EvaluateWait(uint64_t waitId) {
     Reply reply;
     reply.id = wait.requestId;
     if (mRegistry.Find(wait.entry) == nullptr) {
-        RecordWait(wait.className, wait.name, "gone");
+        RecordWait(wait.className, wait.name, wire::WaitOutcome::Gone);
         reply.Fail(wire::kStatusNotFound, "the entry was terminated");
     } else if (!mRegistry.IsBusy(wait.entry, now)) {
-        RecordWait(wait.className, wait.name, "quiet");
+        RecordWait(wait.className, wait.name, wire::WaitOutcome::Quiet);
     } else if (now >= wait.deadline) {
-        RecordWait(wait.className, wait.name, "timeout");
+        RecordWait(wait.className, wait.name, wire::WaitOutcome::Timeout);
         reply.Fail(wire::kStatusTimeout, "");
     } else {
         // Still settling, perhaps longer than before: look again when it should be quiet.
@@ -406,27 +362,22 @@ void Host::EvaluateWait(uint64_t waitId) {
     }
     const uint64_t peer = wait.peer;
     mWaits.erase(it);
-    Respond(peer, reply);
+    Respond(peer, wire::Op::WaitQuiet, reply, wire::WaitQuietAnswer{});
 }
 
 Drive* Host::FindDrive(const std::string& key) {
-    for (auto& [id, drive] : mDrives)
-        if (drive.Plan().serial == key)
-            return &drive;
-    for (auto& [id, drive] : mDrives)
-        if (drive.BsdName() == key)
-            return &drive;
-    return nullptr;
+    auto bySerial = mDrivesBySerial.find(key);
+    if (bySerial != mDrivesBySerial.end() && !bySerial->second.empty())
+        return &mDrives.at(*bySerial->second.begin());
+    auto byBsd = mDrivesByBsdName.find(key);
+    return byBsd == mDrivesByBsdName.end() ? nullptr : &mDrives.at(byBsd->second);
 }
 
-Host::Handled Host::WithDrive(plist_t request, Reply& reply, Drive*& drive) {
-    std::string key;
-    if (!wire::GetString(request, "drive", key))
-        return Handled::Malformed;
-    drive = FindDrive(key);
+Drive* Host::WithDrive(const std::string& key, Reply& reply) {
+    Drive* drive = FindDrive(key);
     if (drive == nullptr)
         reply.Fail(wire::kStatusNotFound, "no drive " + key);
-    return Handled::Answered;
+    return drive;
 }
 
 void Host::TerminateDrive(Drive& drive) {
@@ -448,6 +399,15 @@ void Host::TerminateDrive(Drive& drive) {
         mTimers.erase(mWaits.at(id).timer);
         EvaluateWait(id);
     }
+    auto serial = mDrivesBySerial.find(drive.Plan().serial);
+    if (serial != mDrivesBySerial.end()) {
+        serial->second.erase(drive.Id());
+        if (serial->second.empty())
+            mDrivesBySerial.erase(serial);
+    }
+    mDrivesByBsdName.erase(drive.BsdName());
+    for (const Volume& volume : drive.Volumes())
+        mVolumes.erase(volume.id);
     mDrives.erase(drive.Id());
 }
 

@@ -14,11 +14,14 @@
 #include "UniqueFd.h"
 
 #include <chrono>
+#include <cstdio>
 #include <deque>
+#include <array>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tvb::host {
@@ -48,7 +51,7 @@ private:
         uint64_t id = 0;
         UniqueFd fd;
         wire::FrameReader reader;
-        std::string output;
+        std::vector<uint8_t> output;
         size_t outputOffset = 0;
         bool writeWatched = false;
         bool dead = false;
@@ -76,26 +79,31 @@ private:
         EventLoop::TimerId timer = 0;
     };
     struct WaitRecord {
-        std::string className, name, outcome;
+        std::string className, name;
+        wire::WaitOutcome outcome;
     };
-    enum class Handled { Answered, Deferred, Malformed };
+    enum class Handled { Answered, Deferred };
     struct Reply {
         uint64_t id = 0;
         int32_t status = wire::kStatusSuccess;
-        wire::PlistPtr body = wire::NewDict();
+        std::string error;
         // Answered, so that an op can end with `return reply.Fail(...)`.
-        Handled Fail(int32_t code, const std::string& why);
+        Handled Fail(int32_t code, std::string why);
     };
-    using Handler = Handled (Host::*)(Peer&, plist_t, Reply&);
+    // Decodes one request frame and serves it; one per operation, indexed by its code.
+    using Thunk = void (Host::*)(Peer&, const wire::FrameView&);
+    template <typename Request> void Serve(Peer& peer, const wire::FrameView& frame);
+    static const std::array<Thunk, static_cast<size_t>(wire::Op::Count)>& Dispatch();
 
     // Peers and bytes.
     void Accept();
     void PauseAccepting();
     void OnPeerEvent(uint64_t peerId, uint32_t events);
     void ReadFrom(Peer& peer);
-    void HandleFrame(Peer& peer, wire::PlistPtr frame);
-    void Send(uint64_t peerId, plist_t dict);
-    void Respond(uint64_t peerId, Reply& reply);
+    void HandleFrame(Peer& peer, const wire::FrameView& frame);
+    template <typename Answer>
+    void Respond(uint64_t peerId, wire::Op op, const Reply& reply, const Answer& answer);
+    template <typename Event> void SendEvent(uint64_t peerId, const Event& event);
     void Flush(Peer& peer);
     void Misbehaved(Peer& peer, const std::string& why);
     void Disconnect(Peer& peer);
@@ -107,27 +115,20 @@ private:
     void AnnounceArrivals(const std::vector<uint64_t>& added);
     void SendInterest(uint64_t entry, uint32_t messageType, uint64_t argument);
     void EvaluateWait(uint64_t waitId);
-    void RecordWait(const std::string& className, const std::string& name, const char* outcome);
+    void RecordWait(const std::string& className, const std::string& name, wire::WaitOutcome outcome);
     Drive* FindDrive(const std::string& key);
     size_t Watchers(uint64_t entry) const;
     void TerminateDrive(Drive& drive);
+    // The drive a control request names, or null with the reply failed.
+    Drive* WithDrive(const std::string& key, Reply& reply);
 
-    // Registry ops (HostRegistryOps.cpp).
-    Handled OpHello(Peer&, plist_t, Reply&);
-    Handled OpMatch(Peer&, plist_t, Reply&);
-    Handled OpEntry(Peer&, plist_t, Reply&);
-    Handled OpProperty(Peer&, plist_t, Reply&);
-    Handled OpParents(Peer&, plist_t, Reply&);
-    Handled OpWaitQuiet(Peer&, plist_t, Reply&);
-    Handled OpSubscribeMatch(Peer&, plist_t, Reply&);
-    Handled OpSubscribeInterest(Peer&, plist_t, Reply&);
-    Handled OpUnsubscribe(Peer&, plist_t, Reply&);
-    Handled OpVolumes(Peer&, plist_t, Reply&);
-    // The bridge driver's user client (HostUserClientOps.cpp).
-    Handled OpOpen(Peer&, plist_t, Reply&);
-    Handled OpClose(Peer&, plist_t, Reply&);
-    Handled OpScalar(Peer&, plist_t, Reply&);
-    Handled OpStruct(Peer&, plist_t, Reply&);
+    // One handler per operation: registry ops in HostRegistryOps.cpp, the bridge driver's user
+    // client in HostUserClientOps.cpp, tvbctl's in HostControlOps.cpp.
+#define TVB_HOST_HANDLER(name, request, answer)                                                   \
+    Handled On(Peer&, const wire::name##Request&, wire::name##Answer&, Reply&);
+    TVB_OPERATIONS(TVB_HOST_HANDLER, TVB_FIELD_DECLARE)
+#undef TVB_HOST_HANDLER
+
     // The peer's own connection, or null with the reply failed.
     UserClientConnection* PeerConnection(const Peer& peer, uint64_t id, Reply& reply);
     // Also its drive, or null with the reply failed.
@@ -135,21 +136,6 @@ private:
                           UserClientConnection*& connection);
     void AnswerStruct(uint64_t peerId, uint64_t requestId, uint64_t connectionId, uint64_t selector,
                       const std::vector<uint8_t>& input, uint64_t capacity);
-    // Control ops for tvbctl (HostControlOps.cpp).
-    Handled OpAttach(Peer&, plist_t, Reply&);
-    Handled OpDetach(Peer&, plist_t, Reply&);
-    Handled OpMessage(Peer&, plist_t, Reply&);
-    Handled OpList(Peer&, plist_t, Reply&);
-    Handled OpPress(Peer&, plist_t, Reply&);
-    Handled OpLights(Peer&, plist_t, Reply&);
-    Handled OpLeds(Peer&, plist_t request, Reply& reply);
-    Handled OpCalls(Peer&, plist_t, Reply&);
-    Handled OpFault(Peer&, plist_t, Reply&);
-    Handled OpWaits(Peer&, plist_t, Reply&);
-    // Resolves the request's "drive" key or fails the reply; Malformed when the key is absent.
-    Handled WithDrive(plist_t request, Reply& reply, Drive*& drive);
-
-    static const std::map<std::string, Handler>& Handlers();
 
     EventLoop& mLoop;
     UniqueFd mListener;
@@ -163,6 +149,9 @@ private:
 
     Registry mRegistry;
     std::map<uint64_t, Drive> mDrives; // by id: attach order
+    std::unordered_map<std::string, std::set<uint64_t>> mDrivesBySerial;
+    std::unordered_map<std::string, uint64_t> mDrivesByBsdName;
+    std::unordered_map<uint64_t, std::pair<uint64_t, size_t>> mVolumes; // id: drive, index
     uint64_t mNextDrive = 1;
     unsigned mNextUnit = 2;
     uint64_t mNextVolume = 1;
@@ -171,11 +160,40 @@ private:
     std::map<uint64_t, MatchSubscription> mMatchSubscriptions;
     std::map<uint64_t, InterestSubscription> mInterestSubscriptions;
     uint64_t mNextConnection = 1;
-    std::map<uint64_t, UserClientConnection> mConnections;
+    std::unordered_map<uint64_t, UserClientConnection> mConnections;
     uint64_t mNextWait = 1;
     std::map<uint64_t, PendingWait> mWaits;
     std::deque<WaitRecord> mWaitRecords;
     std::set<EventLoop::TimerId> mTimers; // cancelled with the host
 };
+
+template <typename Answer>
+inline void Host::Respond(uint64_t peerId, wire::Op op, const Reply& reply, const Answer& answer) {
+    Peer* peer = FindPeer(peerId);
+    if (peer == nullptr)
+        return;
+    if (!wire::AppendAnswer(peer->output, op, reply.id, reply.status, mRegistry.Generation(),
+                            answer, reply.error)) {
+        std::fprintf(stderr, "tvb-devhost: an answer to peer %llu is too large to send\n",
+                     static_cast<unsigned long long>(peerId));
+        Reply failed = reply;
+        failed.Fail(wire::kStatusError, "the answer is too large");
+        wire::AppendAnswer(peer->output, op, reply.id, failed.status, mRegistry.Generation(),
+                           answer, failed.error);
+    }
+    Flush(*peer);
+}
+
+template <typename Event> inline void Host::SendEvent(uint64_t peerId, const Event& event) {
+    Peer* peer = FindPeer(peerId);
+    if (peer == nullptr)
+        return;
+    if (!wire::AppendEvent(peer->output, mRegistry.Generation(), event)) {
+        std::fprintf(stderr, "tvb-devhost: an event for peer %llu is too large to send\n",
+                     static_cast<unsigned long long>(peerId));
+        return;
+    }
+    Flush(*peer);
+}
 
 } // namespace tvb::host

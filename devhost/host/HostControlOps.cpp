@@ -3,156 +3,138 @@
 
 namespace tvb::host {
 
-Host::Handled Host::OpAttach(Peer&, plist_t request, Reply& reply) {
+Host::Handled Host::On(Peer&, const wire::AttachRequest& request, wire::AttachAnswer& answer,
+                       Reply& reply) {
     DriveSpec plan;
     std::string why;
-    switch (DriveSpecFromRequest(request, plan, why)) {
-    case SpecCheck::Malformed:
-        return Handled::Malformed;
-    case SpecCheck::Invalid:
+    if (!DriveSpecFromRequest(request, plan, why))
         return reply.Fail(wire::kStatusBadArgument, why);
-    case SpecCheck::Ok:
-        break;
-    }
-    for (const auto& [id, drive] : mDrives) {
-        if (!plan.allowDuplicate && drive.Plan().serial == plan.serial)
-            return reply.Fail(wire::kStatusBadArgument,
-                              "a drive with serial " + plan.serial + " is attached already");
-    }
+    if (!plan.allowDuplicate && mDrivesBySerial.count(plan.serial) != 0)
+        return reply.Fail(wire::kStatusBadArgument,
+                          "a drive with serial " + plan.serial + " is attached already");
     const uint64_t id = mNextDrive++;
     auto [it, inserted] = mDrives.emplace(id, Drive(id, std::move(plan), mNextUnit++));
     Drive& drive = it->second;
     // Busy entries need no timer of their own: a pending wait-quiet re-arms at the settle time.
     const std::vector<uint64_t> added = drive.Build(mRegistry, Clock::now(), mNextVolume);
-    wire::SetString(reply.body.get(), "bsdName", drive.BsdName());
-    wire::SetUInt(reply.body.get(), "drive", drive.Id());
-    wire::SetUInt(reply.body.get(), "service", drive.Service());
+    mDrivesBySerial[drive.Plan().serial].insert(id);
+    mDrivesByBsdName[drive.BsdName()] = id;
+    for (size_t i = 0; i < drive.Volumes().size(); ++i)
+        mVolumes[drive.Volumes()[i].id] = {id, i};
+    answer.bsdName = drive.BsdName();
+    answer.drive = drive.Id();
+    answer.service = drive.Service();
     AnnounceArrivals(added);
     return Handled::Answered;
 }
 
-Host::Handled Host::OpDetach(Peer&, plist_t request, Reply& reply) {
-    Drive* drive = nullptr;
-    const Handled handled = WithDrive(request, reply, drive);
-    if (drive != nullptr)
+Host::Handled Host::On(Peer&, const wire::DetachRequest& request, wire::DetachAnswer&,
+                       Reply& reply) {
+    if (Drive* drive = WithDrive(request.drive, reply))
         TerminateDrive(*drive);
-    return handled;
+    return Handled::Answered;
 }
 
-Host::Handled Host::OpMessage(Peer&, plist_t request, Reply& reply) {
-    uint64_t messageType = 0, argument = 0;
-    if (!wire::GetUInt(request, "messageType", messageType) ||
-        (wire::GetItem(request, "argument") && !wire::GetUInt(request, "argument", argument)))
-        return Handled::Malformed;
-    Drive* drive = nullptr;
-    const Handled handled = WithDrive(request, reply, drive);
+Host::Handled Host::On(Peer&, const wire::MessageRequest& request, wire::MessageAnswer& answer,
+                       Reply& reply) {
+    Drive* drive = WithDrive(request.drive, reply);
     if (drive == nullptr)
-        return handled;
-    if (messageType > 0xffffffffu)
+        return Handled::Answered;
+    if (request.messageType > 0xffffffffu)
         return reply.Fail(wire::kStatusBadArgument, "message codes are 32-bit");
-    wire::SetUInt(reply.body.get(), "delivered", Watchers(drive->Service()));
-    SendInterest(drive->Service(), static_cast<uint32_t>(messageType), argument);
+    answer.delivered = Watchers(drive->Service());
+    SendInterest(drive->Service(), static_cast<uint32_t>(request.messageType), request.argument);
     return Handled::Answered;
 }
 
-Host::Handled Host::OpList(Peer&, plist_t, Reply& reply) {
-    plist_t list = plist_new_array();
+Host::Handled Host::On(Peer&, const wire::ListRequest&, wire::ListAnswer& answer, Reply&) {
     for (const auto& [id, drive] : mDrives) {
-        plist_t item = plist_new_dict();
-        wire::SetString(item, "serial", drive.Plan().serial);
-        wire::SetString(item, "bsdName", drive.BsdName());
-        wire::SetUInt(item, "watchers", Watchers(drive.Service()));
-        wire::SetUInt(item, "service", drive.Service());
-        plist_t names = plist_new_array();
+        if (answer.drives.size() >= wire::DriveInfos::kBound)
+            break;
+        wire::DriveInfo item;
+        item.serial = drive.Plan().serial;
+        item.bsdName = drive.BsdName();
+        item.watchers = Watchers(drive.Service());
+        item.service = drive.Service();
         for (const Volume& v : drive.Volumes())
-            plist_array_append_item(names, plist_new_string(v.name.c_str()));
-        plist_dict_set_item(item, "volumes", names);
-        plist_array_append_item(list, item);
+            item.volumes.push_back(v.name);
+        answer.drives.push_back(std::move(item));
     }
-    plist_dict_set_item(reply.body.get(), "drives", list);
     return Handled::Answered;
 }
 
-Host::Handled Host::OpPress(Peer&, plist_t request, Reply& reply) {
-    Drive* drive = nullptr;
-    const Handled handled = WithDrive(request, reply, drive);
-    if (drive != nullptr)
+Host::Handled Host::On(Peer&, const wire::PressRequest& request, wire::PressAnswer&,
+                       Reply& reply) {
+    if (Drive* drive = WithDrive(request.drive, reply))
         drive->Press();
-    return handled;
+    return Handled::Answered;
 }
 
-Host::Handled Host::OpLights(Peer&, plist_t request, Reply& reply) {
-    Drive* drive = nullptr;
-    const Handled handled = WithDrive(request, reply, drive);
+Host::Handled Host::On(Peer&, const wire::LightsRequest& request, wire::LightsAnswer& answer,
+                       Reply& reply) {
+    Drive* drive = WithDrive(request.drive, reply);
     if (drive == nullptr)
-        return handled;
-    if (auto value = drive->LightValue())
-        wire::SetUInt(reply.body.get(), "value", *value);
+        return Handled::Answered;
+    if (auto value = drive->LightValue()) {
+        answer.hasValue = true;
+        answer.value = *value;
+    }
     const LightsShown shown = drive->Shown();
-    wire::SetString(reply.body.get(), "shown",
-                    shown == LightsShown::On    ? "on"
-                    : shown == LightsShown::Off ? "off"
-                                                : "unset");
-    wire::SetUInt(reply.body.get(), "commands", drive->LedCommands());
+    answer.shown = static_cast<uint8_t>(shown == LightsShown::On    ? wire::LightsShown::On
+                                        : shown == LightsShown::Off ? wire::LightsShown::Off
+                                                                    : wire::LightsShown::Unset);
+    answer.commands = drive->LedCommands();
     return Handled::Answered;
 }
 
-Host::Handled Host::OpLeds(Peer&, plist_t request, Reply& reply) {
-    Drive* drive = nullptr;
-    const Handled handled = WithDrive(request, reply, drive);
+Host::Handled Host::On(Peer&, const wire::LedsRequest& request, wire::LedsAnswer& answer,
+                       Reply& reply) {
+    Drive* drive = WithDrive(request.drive, reply);
     if (drive == nullptr)
-        return handled;
-    plist_t list = plist_new_array();
-    for (const auto& bytes : drive->LedInputs())
-        plist_array_append_item(
-            list, plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    plist_dict_set_item(reply.body.get(), "inputs", list);
+        return Handled::Answered;
+    // The newest commands when there are more than an answer holds.
+    const auto& inputs = drive->LedInputs();
+    const size_t skip = inputs.size() > wire::LedInputs::kBound
+                            ? inputs.size() - wire::LedInputs::kBound
+                            : 0;
+    answer.inputs.assign(inputs.begin() + static_cast<std::ptrdiff_t>(skip), inputs.end());
     return Handled::Answered;
 }
 
-Host::Handled Host::OpCalls(Peer&, plist_t request, Reply& reply) {
-    bool clear = false;
-    if (wire::GetItem(request, "clear") && !wire::GetBool(request, "clear", clear))
-        return Handled::Malformed;
-    Drive* drive = nullptr;
-    const Handled handled = WithDrive(request, reply, drive);
+Host::Handled Host::On(Peer&, const wire::CallsRequest& request, wire::CallsAnswer& answer,
+                       Reply& reply) {
+    Drive* drive = WithDrive(request.drive, reply);
     if (drive == nullptr)
-        return handled;
-    wire::SetStringArray(reply.body.get(), "calls", drive->Calls());
-    if (clear)
+        return Handled::Answered;
+    answer.calls.assign(drive->Calls().begin(), drive->Calls().end());
+    if (request.clear)
         drive->ClearCalls();
     return Handled::Answered;
 }
 
-Host::Handled Host::OpFault(Peer&, plist_t request, Reply& reply) {
-    std::string kind;
-    if (!wire::GetString(request, "kind", kind))
-        return Handled::Malformed;
-    Drive* drive = nullptr;
-    const Handled handled = WithDrive(request, reply, drive);
+Host::Handled Host::On(Peer&, const wire::FaultRequest& request, wire::FaultAnswer&,
+                       Reply& reply) {
+    Drive* drive = WithDrive(request.drive, reply);
     if (drive == nullptr)
-        return handled;
+        return Handled::Answered;
     Fault fault = Fault::None;
-    if (!ParseFault(kind, fault))
-        return reply.Fail(wire::kStatusBadArgument, "unknown fault " + kind);
+    if (!ParseFault(request.kind, fault))
+        return reply.Fail(wire::kStatusBadArgument, "unknown fault " + request.kind);
     drive->SetFault(fault);
     return Handled::Answered;
 }
 
-Host::Handled Host::OpWaits(Peer&, plist_t request, Reply& reply) {
-    bool clear = false;
-    if (wire::GetItem(request, "clear") && !wire::GetBool(request, "clear", clear))
-        return Handled::Malformed;
-    plist_t list = plist_new_array();
-    for (const WaitRecord& record : mWaitRecords) {
-        plist_t item = plist_new_dict();
-        wire::SetString(item, "class", record.className);
-        wire::SetString(item, "name", record.name);
-        wire::SetString(item, "outcome", record.outcome);
-        plist_array_append_item(list, item);
+Host::Handled Host::On(Peer&, const wire::WaitsRequest& request, wire::WaitsAnswer& answer,
+                       Reply&) {
+    const size_t skip = mWaitRecords.size() > wire::WaitInfos::kBound
+                            ? mWaitRecords.size() - wire::WaitInfos::kBound
+                            : 0;
+    for (size_t i = skip; i < mWaitRecords.size(); ++i) {
+        const WaitRecord& record = mWaitRecords[i];
+        answer.waits.push_back(
+            wire::WaitInfo{record.className, record.name, static_cast<uint8_t>(record.outcome)});
     }
-    plist_dict_set_item(reply.body.get(), "waits", list);
-    if (clear)
+    if (request.clear)
         mWaitRecords.clear();
     return Handled::Answered;
 }

@@ -7,92 +7,79 @@ namespace {
 
 constexpr uint64_t kMaxWaitMs = 24ull * 3600 * 1000;
 
-// Reads the optional "class" and "bsdName" of a match; false when either is ill-typed.
-bool ReadCriteria(plist_t request, MatchCriteria& criteria) {
-    for (const char* key : {"class", "bsdName"}) {
-        if (wire::GetItem(request, key) == nullptr)
-            continue;
-        std::string value;
-        if (!wire::GetString(request, key, value))
-            return false;
-        (key[0] == 'c' ? criteria.className : criteria.bsdName) = value;
-    }
-    return true;
+MatchCriteria CriteriaFrom(const wire::Criteria& wanted) {
+    MatchCriteria criteria;
+    if (wanted.hasClass)
+        criteria.className = wanted.className;
+    if (wanted.hasBsdName)
+        criteria.bsdName = wanted.bsdName;
+    return criteria;
+}
+
+template <typename Ids> void CopyIds(const std::vector<uint64_t>& ids, Ids& out) {
+    out.assign(ids.begin(), ids.end());
 }
 
 } // namespace
 
-Host::Handled Host::OpHello(Peer&, plist_t, Reply& reply) {
-    wire::SetUInt(reply.body.get(), "instance", mInstance);
-    wire::SetUInt(reply.body.get(), "pid", static_cast<uint64_t>(getpid()));
+Host::Handled Host::On(Peer&, const wire::HelloRequest&, wire::HelloAnswer& answer, Reply&) {
+    answer.instance = mInstance;
+    answer.pid = static_cast<uint64_t>(getpid());
     return Handled::Answered;
 }
 
-Host::Handled Host::OpMatch(Peer&, plist_t request, Reply& reply) {
-    MatchCriteria criteria;
-    if (!ReadCriteria(request, criteria))
-        return Handled::Malformed;
-    wire::SetUIntArray(reply.body.get(), "entries", mRegistry.Match(criteria));
+Host::Handled Host::On(Peer&, const wire::MatchRequest& request, wire::MatchAnswer& answer,
+                       Reply&) {
+    CopyIds(mRegistry.Match(CriteriaFrom(request.criteria)), answer.entries);
     return Handled::Answered;
 }
 
-Host::Handled Host::OpEntry(Peer&, plist_t request, Reply& reply) {
-    uint64_t id = 0;
-    if (!wire::GetUInt(request, "entry", id))
-        return Handled::Malformed;
-    const RegistryEntry* entry = mRegistry.Find(id);
+Host::Handled Host::On(Peer&, const wire::EntryRequest& request, wire::EntryAnswer& answer,
+                       Reply& reply) {
+    const RegistryEntry* entry = mRegistry.Find(request.entry);
     if (entry == nullptr)
         return reply.Fail(wire::kStatusNotFound, "");
-    plist_t body = reply.body.get();
-    wire::SetString(body, "class", entry->ClassName());
-    wire::SetString(body, "name", entry->name);
-    wire::SetBool(body, "busy", mRegistry.IsBusy(id, Clock::now()));
-    wire::SetStringArray(body, "classes", entry->classes);
+    answer.className = entry->ClassName();
+    answer.name = entry->name;
+    answer.busy = mRegistry.IsBusy(request.entry, Clock::now());
+    answer.classes.assign(entry->classes.begin(), entry->classes.end());
     return Handled::Answered;
 }
 
-Host::Handled Host::OpProperty(Peer&, plist_t request, Reply& reply) {
-    uint64_t id = 0;
-    std::string key;
-    if (!wire::GetUInt(request, "entry", id) || !wire::GetString(request, "key", key))
-        return Handled::Malformed;
-    const RegistryEntry* entry = mRegistry.Find(id);
-    plist_t value = entry ? wire::GetItem(entry->properties.get(), key.c_str()) : nullptr;
+Host::Handled Host::On(Peer&, const wire::PropertyRequest& request, wire::PropertyAnswer& answer,
+                       Reply& reply) {
+    const std::vector<uint8_t>* value = mRegistry.EncodedProperty(request.entry, request.key);
     if (value == nullptr)
         return reply.Fail(wire::kStatusNotFound, "");
-    plist_dict_set_item(reply.body.get(), "value", plist_copy(value));
+    answer.value.bytes = *value;
     return Handled::Answered;
 }
 
-Host::Handled Host::OpParents(Peer&, plist_t request, Reply& reply) {
-    uint64_t id = 0;
-    if (!wire::GetUInt(request, "entry", id))
-        return Handled::Malformed;
-    if (mRegistry.Find(id) == nullptr)
+Host::Handled Host::On(Peer&, const wire::ParentsRequest& request, wire::ParentsAnswer& answer,
+                       Reply& reply) {
+    if (mRegistry.Find(request.entry) == nullptr)
         return reply.Fail(wire::kStatusNotFound, "");
-    wire::SetUIntArray(reply.body.get(), "entries", mRegistry.Parents(id));
+    CopyIds(mRegistry.Parents(request.entry), answer.entries);
     return Handled::Answered;
 }
 
-Host::Handled Host::OpWaitQuiet(Peer& peer, plist_t request, Reply& reply) {
-    uint64_t id = 0, timeoutMs = 0;
-    if (!wire::GetUInt(request, "entry", id) || !wire::GetUInt(request, "timeoutMs", timeoutMs))
-        return Handled::Malformed;
-    const RegistryEntry* entry = mRegistry.Find(id);
+Host::Handled Host::On(Peer& peer, const wire::WaitQuietRequest& request, wire::WaitQuietAnswer&,
+                       Reply& reply) {
+    const RegistryEntry* entry = mRegistry.Find(request.entry);
     if (entry == nullptr)
         return reply.Fail(wire::kStatusNotFound, "");
     const auto now = Clock::now();
-    if (!mRegistry.IsBusy(id, now)) {
-        RecordWait(entry->ClassName(), entry->name, "quiet");
+    if (!mRegistry.IsBusy(request.entry, now)) {
+        RecordWait(entry->ClassName(), entry->name, wire::WaitOutcome::Quiet);
         return Handled::Answered;
     }
     PendingWait wait;
     wait.peer = peer.id;
     wait.requestId = reply.id;
-    wait.entry = id;
+    wait.entry = request.entry;
     wait.className = entry->ClassName();
     wait.name = entry->name;
-    wait.deadline = now + std::chrono::milliseconds(std::min(timeoutMs, kMaxWaitMs));
+    wait.deadline = now + std::chrono::milliseconds(std::min(request.timeoutMs, kMaxWaitMs));
     const uint64_t waitId = mNextWait++;
     mWaits.emplace(waitId, std::move(wait));
     // Evaluating now either answers a zero time-out or arms the timer.
@@ -100,47 +87,40 @@ Host::Handled Host::OpWaitQuiet(Peer& peer, plist_t request, Reply& reply) {
     return Handled::Deferred;
 }
 
-Host::Handled Host::OpSubscribeMatch(Peer& peer, plist_t request, Reply& reply) {
-    std::string type;
-    MatchCriteria criteria;
-    if (!wire::GetString(request, "type", type) || !ReadCriteria(request, criteria))
-        return Handled::Malformed;
-    if (type != "IOServiceFirstMatch")
+Host::Handled Host::On(Peer& peer, const wire::SubscribeMatchRequest& request,
+                       wire::SubscribeMatchAnswer& answer, Reply& reply) {
+    if (request.type != wire::kFirstMatchType)
         return reply.Fail(wire::kStatusUnsupported,
                           "only IOServiceFirstMatch notifications exist here");
+    MatchCriteria criteria = CriteriaFrom(request.criteria);
     const uint64_t id = mNextSubscription++;
-    wire::SetUInt(reply.body.get(), "subscription", id);
-    wire::SetUIntArray(reply.body.get(), "entries", mRegistry.Match(criteria));
+    answer.subscription = id;
+    CopyIds(mRegistry.Match(criteria), answer.entries);
     mMatchSubscriptions.emplace(id, MatchSubscription{peer.id, std::move(criteria)});
     return Handled::Answered;
 }
 
-Host::Handled Host::OpSubscribeInterest(Peer& peer, plist_t request, Reply& reply) {
-    uint64_t entry = 0;
-    std::string type;
-    if (!wire::GetUInt(request, "entry", entry) || !wire::GetString(request, "type", type))
-        return Handled::Malformed;
-    if (mRegistry.Find(entry) == nullptr)
+Host::Handled Host::On(Peer& peer, const wire::SubscribeInterestRequest& request,
+                       wire::SubscribeInterestAnswer& answer, Reply& reply) {
+    if (mRegistry.Find(request.entry) == nullptr)
         return reply.Fail(wire::kStatusNotFound, "");
-    if (type != "IOGeneralInterest")
+    if (request.type != wire::kGeneralInterestType)
         return reply.Fail(wire::kStatusUnsupported,
                           "only IOGeneralInterest notifications exist here");
     const uint64_t id = mNextSubscription++;
-    mInterestSubscriptions.emplace(id, InterestSubscription{peer.id, entry});
-    wire::SetUInt(reply.body.get(), "subscription", id);
+    mInterestSubscriptions.emplace(id, InterestSubscription{peer.id, request.entry});
+    answer.subscription = id;
     return Handled::Answered;
 }
 
-Host::Handled Host::OpUnsubscribe(Peer& peer, plist_t request, Reply& reply) {
-    uint64_t id = 0;
-    if (!wire::GetUInt(request, "subscription", id))
-        return Handled::Malformed;
-    auto match = mMatchSubscriptions.find(id);
+Host::Handled Host::On(Peer& peer, const wire::UnsubscribeRequest& request,
+                       wire::UnsubscribeAnswer&, Reply& reply) {
+    auto match = mMatchSubscriptions.find(request.subscription);
     if (match != mMatchSubscriptions.end() && match->second.peer == peer.id) {
         mMatchSubscriptions.erase(match);
         return Handled::Answered;
     }
-    auto interest = mInterestSubscriptions.find(id);
+    auto interest = mInterestSubscriptions.find(request.subscription);
     if (interest != mInterestSubscriptions.end() && interest->second.peer == peer.id) {
         mInterestSubscriptions.erase(interest);
         return Handled::Answered;
@@ -148,30 +128,30 @@ Host::Handled Host::OpUnsubscribe(Peer& peer, plist_t request, Reply& reply) {
     return reply.Fail(wire::kStatusNotFound, "");
 }
 
-// With "volume" (an id), only that volume (an empty list once it is gone): a client checking one
-// volume need not have the whole list encoded.
-Host::Handled Host::OpVolumes(Peer&, plist_t request, Reply& reply) {
-    uint64_t onlyId = 0;
-    const bool filtered = wire::GetItem(request, "volume") != nullptr;
-    if (filtered && !wire::GetUInt(request, "volume", onlyId))
-        return Handled::Malformed;
-    plist_t list = plist_new_array();
-    for (const auto& [id, drive] : mDrives) {
-        for (const Volume& v : drive.Volumes()) {
-            if (filtered && v.id != onlyId)
-                continue;
-            plist_t item = plist_new_dict();
-            wire::SetUInt(item, "id", v.id);
-            wire::SetString(item, "name", v.name);
-            if (!v.bsdName.empty())
-                wire::SetString(item, "bsdName", v.bsdName);
-            wire::SetUInt(item, "totalBytes", v.totalBytes);
-            wire::SetUInt(item, "freeBytes", v.freeBytes);
-            wire::SetBool(item, "unreadable", v.unreadable);
-            plist_array_append_item(list, item);
-        }
+namespace {
+
+wire::VolumeInfo InfoOf(const Volume& v) {
+    return wire::VolumeInfo{v.id, v.name, v.bsdName, v.totalBytes, v.freeBytes, v.unreadable};
+}
+
+} // namespace
+
+// With a volume id, only that volume (none once it is gone): a client checking one volume need
+// not have the whole list encoded.
+Host::Handled Host::On(Peer&, const wire::VolumesRequest& request, wire::VolumesAnswer& answer,
+                       Reply&) {
+    if (request.volume != 0) {
+        auto found = mVolumes.find(request.volume);
+        if (found != mVolumes.end())
+            answer.volumes.push_back(
+                InfoOf(mDrives.at(found->second.first).Volumes().at(found->second.second)));
+        return Handled::Answered;
     }
-    plist_dict_set_item(reply.body.get(), "volumes", list);
+    for (const auto& [id, drive] : mDrives)
+        for (const Volume& v : drive.Volumes())
+            answer.volumes.push_back(InfoOf(v));
+    if (answer.volumes.size() > wire::VolumeInfos::kBound)
+        answer.volumes.resize(wire::VolumeInfos::kBound);
     return Handled::Answered;
 }
 

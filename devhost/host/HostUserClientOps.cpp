@@ -3,29 +3,20 @@
 
 namespace tvb::host {
 
-namespace {
-
-constexpr uint32_t kMaxScalars = 16;
-constexpr size_t kMaxStructBytes = 4096;
-
-} // namespace
-
-Host::Handled Host::OpOpen(Peer& peer, plist_t request, Reply& reply) {
-    uint64_t entryId = 0, type = 0;
-    if (!wire::GetUInt(request, "entry", entryId) || !wire::GetUInt(request, "type", type))
-        return Handled::Malformed;
-    const RegistryEntry* entry = mRegistry.Find(entryId);
+Host::Handled Host::On(Peer& peer, const wire::OpenRequest& request, wire::OpenAnswer& answer,
+                       Reply& reply) {
+    const RegistryEntry* entry = mRegistry.Find(request.entry);
     if (entry == nullptr)
         return reply.Fail(wire::kStatusNotFound, "");
     auto drive = mDrives.find(entry->drive);
     if (!entry->userClient || drive == mDrives.end())
         return reply.Fail(wire::kStatusUnsupported, "no user client on this entry");
-    const int32_t status = drive->second.Open(type);
+    const int32_t status = drive->second.Open(request.type);
     if (status != wire::kStatusSuccess)
         return reply.Fail(status, "");
     const uint64_t id = mNextConnection++;
-    mConnections.emplace(id, UserClientConnection{peer.id, entryId, entry->drive});
-    wire::SetUInt(reply.body.get(), "connection", id);
+    mConnections.emplace(id, UserClientConnection{peer.id, request.entry, entry->drive});
+    answer.connection = id;
     return Handled::Answered;
 }
 
@@ -51,55 +42,48 @@ Drive* Host::ConnectedDrive(const Peer& peer, uint64_t id, Reply& reply,
     return &drive->second;
 }
 
-Host::Handled Host::OpClose(Peer& peer, plist_t request, Reply& reply) {
-    uint64_t id = 0;
-    if (!wire::GetUInt(request, "connection", id))
-        return Handled::Malformed;
-    UserClientConnection* connection = PeerConnection(peer, id, reply);
+Host::Handled Host::On(Peer& peer, const wire::CloseRequest& request, wire::CloseAnswer&,
+                       Reply& reply) {
+    UserClientConnection* connection = PeerConnection(peer, request.connection, reply);
     if (connection == nullptr)
         return Handled::Answered;
     auto drive = mDrives.find(connection->drive);
     if (drive != mDrives.end())
         drive->second.Close();
-    mConnections.erase(id);
+    mConnections.erase(request.connection);
     return Handled::Answered;
 }
 
-Host::Handled Host::OpScalar(Peer& peer, plist_t request, Reply& reply) {
-    uint64_t id = 0, selector = 0, outputCount = 0;
-    std::vector<uint64_t> inputs;
-    if (!wire::GetUInt(request, "connection", id) ||
-        !wire::GetUInt(request, "selector", selector) ||
-        !wire::GetUIntArray(request, "inputs", inputs) ||
-        !wire::GetUInt(request, "outputCount", outputCount))
-        return Handled::Malformed;
+Host::Handled Host::On(Peer& peer, const wire::ScalarRequest& request, wire::ScalarAnswer& answer,
+                       Reply& reply) {
     UserClientConnection* connection = nullptr;
-    Drive* drive = ConnectedDrive(peer, id, reply, connection);
+    Drive* drive = ConnectedDrive(peer, request.connection, reply, connection);
     if (drive == nullptr)
         return Handled::Answered;
-    if (inputs.size() > kMaxScalars || outputCount > kMaxScalars)
-        return reply.Fail(wire::kStatusBadArgument, "");
-    CallResult result = drive->Scalar(connection->bracketOpen, selector, inputs, outputCount);
-    reply.status = result.status;
-    wire::SetUIntArray(reply.body.get(), "outputs", result.scalars);
+    const std::vector<uint64_t> inputs(request.inputs.begin(), request.inputs.end());
+    CallResult result =
+        drive->Scalar(connection->bracketOpen, request.selector, inputs, request.outputCount);
+    if (result.status != wire::kStatusSuccess)
+        return reply.Fail(result.status, "");
+    answer.outputs.count = static_cast<uint32_t>(
+        std::min<size_t>(result.scalars.size(), wire::Scalars::kBound));
+    std::copy_n(result.scalars.begin(), answer.outputs.count, answer.outputs.items.begin());
     return Handled::Answered;
 }
 
-Host::Handled Host::OpStruct(Peer& peer, plist_t request, Reply& reply) {
-    uint64_t id = 0, selector = 0, capacity = 0;
-    std::vector<uint8_t> input;
-    if (!wire::GetUInt(request, "connection", id) ||
-        !wire::GetUInt(request, "selector", selector) || !wire::GetData(request, "input", input) ||
-        !wire::GetUInt(request, "outputCapacity", capacity))
-        return Handled::Malformed;
+Host::Handled Host::On(Peer& peer, const wire::StructRequest& request, wire::StructAnswer&,
+                       Reply& reply) {
     UserClientConnection* connection = nullptr;
-    Drive* drive = ConnectedDrive(peer, id, reply, connection);
+    Drive* drive = ConnectedDrive(peer, request.connection, reply, connection);
     if (drive == nullptr)
         return Handled::Answered;
-    if (input.size() > kMaxStructBytes)
-        return reply.Fail(wire::kStatusBadArgument, "");
-    drive->LogStruct(selector);
-    if (drive->CurrentFault() == Fault::SlowAnswer && (selector == 2 || selector == 3)) {
+    drive->LogStruct(request.selector);
+    const std::vector<uint8_t> input(request.input.bytes.begin(),
+                                     request.input.bytes.begin() + request.input.size);
+    const uint64_t id = request.connection, selector = request.selector,
+                   capacity = request.outputCapacity;
+    if (drive->CurrentFault() == Fault::SlowAnswer &&
+        (selector == bridge::kSelectorButtonMap || selector == bridge::kSelectorLeds)) {
         // The command happens when the answer goes out, so a client that gave up and left
         // loses nothing (a pending press stays pending).
         const uint64_t peerId = peer.id, requestId = reply.id;
@@ -119,6 +103,7 @@ void Host::AnswerStruct(uint64_t peerId, uint64_t requestId, uint64_t connection
         return;
     Reply reply;
     reply.id = requestId;
+    wire::StructAnswer answer;
     auto it = mConnections.find(connectionId);
     auto drive = it == mConnections.end() ? mDrives.end() : mDrives.find(it->second.drive);
     if (drive == mDrives.end()) {
@@ -127,11 +112,12 @@ void Host::AnswerStruct(uint64_t peerId, uint64_t requestId, uint64_t connection
         CallResult result =
             drive->second.AnswerStruct(it->second.bracketOpen, selector, input, capacity);
         reply.status = result.status;
-        if (result.bytes.size() > capacity)
-            result.bytes.resize(capacity);
-        wire::SetData(reply.body.get(), "output", result.bytes.data(), result.bytes.size());
+        const size_t size = std::min<size_t>({result.bytes.size(), capacity,
+                                              wire::StructBytes::kBound});
+        answer.output.size = static_cast<uint32_t>(size);
+        std::copy_n(result.bytes.begin(), size, answer.output.bytes.begin());
     }
-    Respond(peerId, reply);
+    Respond(peerId, wire::Op::Struct, reply, answer);
 }
 
 } // namespace tvb::host

@@ -1,13 +1,13 @@
 #include "TvbWire.h"
 
-#include <algorithm>
+#include "BinaryPlistGuard.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,277 +15,31 @@ namespace tvb::wire {
 
 namespace {
 
-struct BinFree {
-    void operator()(char* p) const noexcept { plist_to_bin_free(p); }
-};
-
-bool IsDict(plist_t node) {
-    return node != nullptr && plist_get_node_type(node) == PLIST_DICT;
-}
-
 using Clock = std::chrono::steady_clock;
 
-int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
+constexpr size_t kReceiveChunk = 64 * 1024;
 
-// libplist parses a binary property list recursively and expands every reference into its own
-// node, so a small hostile frame can exhaust the stack (deep nesting) or memory (shared
-// references). This walks the object graph without recursion, with memoised heights and
-// expanded sizes, before libplist ever sees the bytes.
-constexpr uint32_t kMaxNesting = 32;
-constexpr uint64_t kMaxExpandedNodes = 1u << 18;
-
-uint64_t ReadBigEndian(const uint8_t* p, size_t width) {
+uint64_t ReadLittle(const uint8_t* p, size_t width) {
     uint64_t v = 0;
     for (size_t i = 0; i < width; ++i)
-        v = (v << 8) | p[i];
+        v |= uint64_t(p[i]) << (8 * i);
     return v;
 }
 
-class BinaryPlistShape {
-public:
-    BinaryPlistShape(const uint8_t* data, size_t length) : mData(data), mLength(length) {}
-
-    bool Acceptable() {
-        static const char kMagic[] = "bplist00";
-        constexpr size_t kTrailer = 32;
-        if (mLength < 8 + kTrailer || std::memcmp(mData, kMagic, 8) != 0)
-            return false;
-        const uint8_t* trailer = mData + mLength - kTrailer;
-        mOffsetSize = trailer[6];
-        mRefSize = trailer[7];
-        const uint64_t count = ReadBigEndian(trailer + 8, 8);
-        const uint64_t top = ReadBigEndian(trailer + 16, 8);
-        const uint64_t tableOffset = ReadBigEndian(trailer + 24, 8);
-        if (!ValidWidth(mOffsetSize) || !ValidWidth(mRefSize) || count == 0 || top >= count)
-            return false;
-        const uint64_t tableEnd = mLength - kTrailer;
-        if (tableOffset < 8 || tableOffset > tableEnd ||
-            count > (tableEnd - tableOffset) / mOffsetSize)
-            return false;
-        mTable = mData + tableOffset;
-        mObjectEnd = tableOffset;
-        mCount = count;
-        mState.assign(count, Unvisited);
-        mHeight.assign(count, 0);
-        mSize.assign(count, 0);
-        return Visit(top);
-    }
-
-private:
-    enum State : uint8_t { Unvisited, Open, Done };
-    struct Frame {
-        uint64_t object;
-        std::vector<uint64_t> children;
-        size_t next = 0;
-    };
-
-    static bool ValidWidth(uint8_t w) { return w >= 1 && w <= 8; } // libplist writes 3, too
-
-    // The references an object holds; false when its bytes run out of bounds.
-    bool Children(uint64_t object, std::vector<uint64_t>& out) {
-        out.clear();
-        const uint64_t offset = ReadBigEndian(mTable + object * mOffsetSize, mOffsetSize);
-        if (offset < 8 || offset >= mObjectEnd)
-            return false;
-        const uint8_t marker = mData[offset];
-        const uint8_t kind = marker >> 4;
-        if (kind != 0xA && kind != 0xC && kind != 0xD)
-            return true; // scalars: libplist checks their own bounds
-        uint64_t pos = offset + 1;
-        uint64_t n = marker & 0x0F;
-        if (n == 0x0F) {
-            if (pos >= mObjectEnd || (mData[pos] >> 4) != 0x1)
-                return false;
-            const size_t width = size_t(1) << (mData[pos] & 0x0F);
-            if (width > 8 || pos + 1 + width > mObjectEnd)
-                return false;
-            n = ReadBigEndian(mData + pos + 1, width);
-            pos += 1 + width;
-        }
-        const uint64_t refs = kind == 0xD ? n * 2 : n;
-        if (n > mObjectEnd || refs > (mObjectEnd - pos) / mRefSize)
-            return false;
-        out.reserve(refs);
-        for (uint64_t i = 0; i < refs; ++i) {
-            const uint64_t ref = ReadBigEndian(mData + pos + i * mRefSize, mRefSize);
-            if (ref >= mCount)
-                return false;
-            out.push_back(ref);
-        }
-        return true;
-    }
-
-    bool Visit(uint64_t top) {
-        std::vector<Frame> stack;
-        stack.push_back(Frame{top, {}});
-        mState[top] = Open;
-        if (!Children(top, stack.back().children))
-            return false;
-        while (!stack.empty()) {
-            Frame& frame = stack.back();
-            if (frame.next < frame.children.size()) {
-                const uint64_t child = frame.children[frame.next++];
-                if (mState[child] == Open)
-                    return false; // a cycle
-                if (mState[child] == Done)
-                    continue;
-                if (stack.size() >= kMaxNesting)
-                    return false;
-                mState[child] = Open;
-                Frame next{child, {}};
-                if (!Children(child, next.children))
-                    return false;
-                stack.push_back(std::move(next));
-                continue;
-            }
-            uint64_t height = 0, size = 1;
-            for (uint64_t child : frame.children) {
-                height = std::max<uint64_t>(height, mHeight[child]);
-                size += mSize[child];
-                if (size > kMaxExpandedNodes)
-                    return false;
-            }
-            if (height + 1 > kMaxNesting)
-                return false;
-            mHeight[frame.object] = height + 1;
-            mSize[frame.object] = size;
-            mState[frame.object] = Done;
-            stack.pop_back();
-        }
-        return true;
-    }
-
-    const uint8_t* mData;
-    size_t mLength;
-    const uint8_t* mTable = nullptr;
-    uint64_t mObjectEnd = 0, mCount = 0;
-    uint8_t mOffsetSize = 0, mRefSize = 0;
-    std::vector<State> mState;
-    std::vector<uint64_t> mHeight, mSize;
-};
-
 } // namespace
 
-PlistPtr NewDict() {
-    return PlistPtr(plist_new_dict());
+const char* OpName(Op op) {
+    static const char* const kNames[] = {
+#define TVB_OP_NAME(name, request, answer) #name,
+        TVB_OPERATIONS(TVB_OP_NAME, TVB_FIELD_DECLARE)
+#undef TVB_OP_NAME
+    };
+    const auto index = static_cast<size_t>(op);
+    return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "unknown";
 }
 
-PlistPtr NewRequest(const char* op) {
-    PlistPtr request = NewDict();
-    SetString(request.get(), "op", op);
-    return request;
-}
-
-void SetString(plist_t dict, const char* key, const std::string& value) {
-    plist_dict_set_item(dict, key, plist_new_string(value.c_str()));
-}
-
-void SetUInt(plist_t dict, const char* key, uint64_t value) {
-    plist_dict_set_item(dict, key, plist_new_uint(value));
-}
-
-void SetInt(plist_t dict, const char* key, int64_t value) {
-    plist_dict_set_item(dict, key, plist_new_uint(static_cast<uint64_t>(value)));
-}
-
-void SetBool(plist_t dict, const char* key, bool value) {
-    plist_dict_set_item(dict, key, plist_new_bool(value ? 1 : 0));
-}
-
-void SetData(plist_t dict, const char* key, const void* bytes, size_t length) {
-    // libplist copies the bytes; an empty data node still needs a valid pointer.
-    static const char none = 0;
-    plist_dict_set_item(dict, key,
-                        plist_new_data(length ? static_cast<const char*>(bytes) : &none, length));
-}
-
-void SetUIntArray(plist_t dict, const char* key, const std::vector<uint64_t>& values) {
-    plist_t array = plist_new_array();
-    for (uint64_t v : values)
-        plist_array_append_item(array, plist_new_uint(v));
-    plist_dict_set_item(dict, key, array);
-}
-
-void SetItem(plist_t dict, const char* key, PlistPtr value) {
-    plist_dict_set_item(dict, key, value.release());
-}
-
-plist_t GetItem(plist_t dict, const char* key) {
-    if (!IsDict(dict))
-        return nullptr;
-    return plist_dict_get_item(dict, key);
-}
-
-bool GetString(plist_t dict, const char* key, std::string& out) {
-    plist_t node = GetItem(dict, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING)
-        return false;
-    uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    if (text == nullptr)
-        return false;
-    out.assign(text, length);
-    return true;
-}
-
-bool GetUInt(plist_t dict, const char* key, uint64_t& out) {
-    plist_t node = GetItem(dict, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_UINT)
-        return false;
-    plist_get_uint_val(node, &out);
-    return true;
-}
-
-bool GetBool(plist_t dict, const char* key, bool& out) {
-    plist_t node = GetItem(dict, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN)
-        return false;
-    uint8_t value = 0;
-    plist_get_bool_val(node, &value);
-    out = value != 0;
-    return true;
-}
-
-bool GetData(plist_t dict, const char* key, std::vector<uint8_t>& out) {
-    plist_t node = GetItem(dict, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_DATA)
-        return false;
-    uint64_t length = 0;
-    const char* bytes = plist_get_data_ptr(node, &length);
-    if (bytes == nullptr && length != 0)
-        return false;
-    out.assign(reinterpret_cast<const uint8_t*>(bytes),
-               reinterpret_cast<const uint8_t*>(bytes) + length);
-    return true;
-}
-
-bool GetUIntArray(plist_t dict, const char* key, std::vector<uint64_t>& out) {
-    plist_t node = GetItem(dict, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_ARRAY)
-        return false;
-    std::vector<uint64_t> values;
-    uint32_t count = plist_array_get_size(node);
-    values.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        plist_t item = plist_array_get_item(node, i);
-        if (item == nullptr || plist_get_node_type(item) != PLIST_UINT)
-            return false;
-        uint64_t v = 0;
-        plist_get_uint_val(item, &v);
-        values.push_back(v);
-    }
-    out = std::move(values);
-    return true;
-}
-
-int32_t StatusOf(plist_t response) {
-    uint64_t status = 0;
-    if (!GetUInt(response, "status", status))
-        return kStatusError;
-    return static_cast<int32_t>(static_cast<uint32_t>(status));
+bool PlistDataIsSafe(const std::vector<uint8_t>& bytes) {
+    return plistguard::BinaryPlistIsSafe(bytes.data(), bytes.size());
 }
 
 const char* DescribeDecodeStatus(DecodeStatus status) {
@@ -294,102 +48,129 @@ const char* DescribeDecodeStatus(DecodeStatus status) {
         return "frame";
     case DecodeStatus::NeedMore:
         return "incomplete frame";
-    case DecodeStatus::Empty:
-        return "empty frame";
+    case DecodeStatus::Short:
+        return "frame shorter than its header";
     case DecodeStatus::Oversized:
         return "oversized frame";
-    case DecodeStatus::Undecodable:
-        return "undecodable property list";
-    case DecodeStatus::NotDictionary:
-        return "root is not a dictionary";
+    case DecodeStatus::BadHeader:
+        return "malformed frame header";
     }
     return "unknown";
 }
 
-bool EncodeFrame(plist_t dict, std::string& out) {
-    if (!IsDict(dict))
+DecodeStatus DecodeFrame(const uint8_t* data, size_t length, FrameView& out, size_t& consumed) {
+    if (length < kLengthBytes)
+        return DecodeStatus::NeedMore;
+    const uint64_t size = ReadLittle(data, 4);
+    if (size < kHeaderBytes - kLengthBytes)
+        return DecodeStatus::Short;
+    if (size > kMaxFrameBytes)
+        return DecodeStatus::Oversized;
+    if (length - kLengthBytes < size)
+        return DecodeStatus::NeedMore;
+    const uint8_t kind = data[6];
+    if (kind < uint8_t(FrameKind::Request) || kind > uint8_t(FrameKind::Event) || data[7] != 0)
+        return DecodeStatus::BadHeader;
+    out.header.code = static_cast<uint16_t>(ReadLittle(data + 4, 2));
+    out.header.kind = static_cast<FrameKind>(kind);
+    out.header.status = static_cast<int32_t>(static_cast<uint32_t>(ReadLittle(data + 8, 4)));
+    out.header.id = ReadLittle(data + 12, 8);
+    out.header.generation = ReadLittle(data + 20, 8);
+    out.body = data + kHeaderBytes;
+    out.bodyLength = kLengthBytes + size - kHeaderBytes;
+    consumed = kLengthBytes + size;
+    return DecodeStatus::Frame;
+}
+
+namespace {
+
+template <typename Message>
+bool RoundTrip(const FrameView& frame, std::vector<uint8_t>* again) {
+    Message message;
+    if (!DecodeBody(frame.body, frame.bodyLength, message))
         return false;
-    char* raw = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(dict, &raw, &length);
-    std::unique_ptr<char, BinFree> bin(raw);
-    if (!bin || length == 0 || length > kMaxFrameBytes)
-        return false;
-    const unsigned char header[kFrameHeaderBytes] = {
-        static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
-        static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
-    out.append(reinterpret_cast<const char*>(header), sizeof header);
-    out.append(bin.get(), length);
+    if (again != nullptr)
+        AppendFrame(*again, frame.header, [&](Writer& w) { w(message); });
     return true;
 }
 
-DecodeResult DecodeFrame(const uint8_t* data, size_t length) {
-    DecodeResult result;
-    if (length < kFrameHeaderBytes)
-        return result;
-    const uint32_t size = (uint32_t(data[0]) << 24) | (uint32_t(data[1]) << 16) |
-                          (uint32_t(data[2]) << 8) | uint32_t(data[3]);
-    if (size == 0) {
-        result.status = DecodeStatus::Empty;
-        return result;
+} // namespace
+
+bool DecodeDeclaredBody(const FrameView& frame, std::vector<uint8_t>* again) {
+    const uint16_t code = frame.header.code;
+    switch (frame.header.kind) {
+    case FrameKind::Request:
+        switch (static_cast<Op>(code)) {
+#define TVB_CHECK_REQUEST(name, request, answer)                                                  \
+    case Op::name:                                                                                \
+        return RoundTrip<name##Request>(frame, again);
+            TVB_OPERATIONS(TVB_CHECK_REQUEST, TVB_FIELD_DECLARE)
+#undef TVB_CHECK_REQUEST
+        case Op::Count:
+            break;
+        }
+        return false;
+    case FrameKind::Answer:
+        if (frame.header.status != kStatusSuccess)
+            return RoundTrip<Text>(frame, again);
+        switch (static_cast<Op>(code)) {
+#define TVB_CHECK_ANSWER(name, request, answer)                                                   \
+    case Op::name:                                                                                \
+        return RoundTrip<name##Answer>(frame, again);
+            TVB_OPERATIONS(TVB_CHECK_ANSWER, TVB_FIELD_DECLARE)
+#undef TVB_CHECK_ANSWER
+        case Op::Count:
+            break;
+        }
+        return false;
+    case FrameKind::Event:
+        switch (static_cast<EventKind>(code)) {
+#define TVB_CHECK_EVENT(name, fields)                                                             \
+    case EventKind::name:                                                                         \
+        return RoundTrip<name##Event>(frame, again);
+            TVB_EVENTS(TVB_CHECK_EVENT, TVB_FIELD_DECLARE)
+#undef TVB_CHECK_EVENT
+        case EventKind::Count:
+            break;
+        }
+        return false;
     }
-    if (size > kMaxFrameBytes) {
-        result.status = DecodeStatus::Oversized;
-        return result;
+    return false;
+}
+
+uint8_t* FrameReader::Reserve(size_t wanted) {
+    // Drop consumed bytes first, so the buffer stays near one frame in size.
+    if (mBegin > 0) {
+        if (mBegin < mEnd)
+            std::memmove(mBuffer.data(), mBuffer.data() + mBegin, mEnd - mBegin);
+        mEnd -= mBegin;
+        mBegin = 0;
     }
-    if (length - kFrameHeaderBytes < size)
-        return result;
-    if (!BinaryPlistShape(data + kFrameHeaderBytes, size).Acceptable()) {
-        result.status = DecodeStatus::Undecodable;
-        return result;
-    }
-    plist_t root = nullptr;
-    plist_from_bin(reinterpret_cast<const char*>(data + kFrameHeaderBytes), size, &root);
-    PlistPtr node(root);
-    if (!node) {
-        result.status = DecodeStatus::Undecodable;
-        return result;
-    }
-    if (!IsDict(node.get())) {
-        result.status = DecodeStatus::NotDictionary;
-        return result;
-    }
-    result.status = DecodeStatus::Frame;
-    result.consumed = kFrameHeaderBytes + size;
-    result.frame = std::move(node);
-    return result;
+    if (mBuffer.size() < mEnd + wanted)
+        mBuffer.resize(mEnd + wanted);
+    return mBuffer.data() + mEnd;
 }
 
 void FrameReader::Append(const uint8_t* data, size_t length) {
-    if (mFailed)
+    if (mFailed || length == 0)
         return;
-    // Drop consumed bytes before the buffer grows, so it stays near one frame in size.
-    if (mOffset > 0 && mOffset >= mBuffer.size() / 2) {
-        mBuffer.erase(0, mOffset);
-        mOffset = 0;
-    }
-    mBuffer.append(reinterpret_cast<const char*>(data), length);
+    std::memcpy(Reserve(length), data, length);
+    Grow(length);
 }
 
-DecodeStatus FrameReader::Next(PlistPtr& out) {
+DecodeStatus FrameReader::Next(FrameView& out) {
     if (mFailed)
         return mError;
-    DecodeResult result =
-        DecodeFrame(reinterpret_cast<const uint8_t*>(mBuffer.data()) + mOffset, Buffered());
-    if (result.status == DecodeStatus::Frame) {
-        mOffset += result.consumed;
-        if (mOffset == mBuffer.size()) {
-            mBuffer.clear();
-            mOffset = 0;
-        }
-        out = std::move(result.frame);
-    } else if (result.status != DecodeStatus::NeedMore) {
+    size_t consumed = 0;
+    const DecodeStatus status = DecodeFrame(mBuffer.data() + mBegin, mEnd - mBegin, out, consumed);
+    if (status == DecodeStatus::Frame) {
+        mBegin += consumed;
+    } else if (status != DecodeStatus::NeedMore) {
         mFailed = true;
-        mError = result.status;
-        mBuffer.clear();
-        mOffset = 0;
+        mError = status;
+        mBegin = mEnd = 0;
     }
-    return result.status;
+    return status;
 }
 
 std::string DefaultSocketPath() {
@@ -416,10 +197,10 @@ Connection& Connection::operator=(Connection&& other) noexcept {
         mFd = other.mFd;
         other.mFd = -1;
         mNextId = other.mNextId;
-        mWaitingId = other.mWaitingId;
-        mResponse = std::move(other.mResponse);
-        mEvents = std::move(other.mEvents);
+        mReceiveTimeoutMs = other.mReceiveTimeoutMs;
+        mSend = std::move(other.mSend);
         mReader = std::move(other.mReader);
+        mEvents = std::move(other.mEvents);
     }
     return *this;
 }
@@ -434,12 +215,15 @@ bool Connection::Connect(const std::string& path, std::string* error) {
         return false;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         if (error)
             *error = std::string("socket: ") + std::strerror(errno);
         return false;
     }
+    // A listener that never accepts (a stopped host) must not hold connect() forever.
+    timeval limit{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (error)
             *error = "cannot reach the device host at " + path + ": " + std::strerror(errno);
@@ -457,10 +241,9 @@ bool Connection::Connect(const std::string& path, std::string* error) {
         return false;
     }
     mFd = fd;
+    mReceiveTimeoutMs = -1;
     mReader = FrameReader();
     mEvents.clear();
-    mResponse.reset();
-    mWaitingId = 0;
     return true;
 }
 
@@ -471,11 +254,11 @@ void Connection::Close() {
     }
 }
 
-bool Connection::SendBytes(const void* data, size_t length, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+bool Connection::SendBytes(const void* data, size_t length) {
     const char* bytes = static_cast<const char*>(data);
     while (length > 0 && mFd >= 0) {
-        ssize_t sent = send(mFd, bytes, length, MSG_NOSIGNAL);
+        // SO_SNDTIMEO bounds a send to a host that does not read.
+        const ssize_t sent = send(mFd, bytes, length, MSG_NOSIGNAL);
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<size_t>(sent);
@@ -483,176 +266,170 @@ bool Connection::SendBytes(const void* data, size_t length, int timeoutMs) {
         }
         if (sent < 0 && errno == EINTR)
             continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{mFd, POLLOUT, 0};
-            int ready = poll(&p, 1, RemainingMs(deadline));
-            if (ready == 0)
-                return false;
-            if (ready < 0 && errno != EINTR)
-                return false;
-            continue;
-        }
         Close();
         return false;
     }
     return length == 0;
 }
 
-void Connection::Dispatch(PlistPtr frame) {
-    if (GetItem(frame.get(), "event") != nullptr) {
-        mEvents.push_back(std::move(frame));
-        return;
-    }
-    uint64_t id = 0;
-    if (GetUInt(frame.get(), "id", id) && id == mWaitingId && mWaitingId != 0)
-        mResponse = std::move(frame);
-    // Anything else is the late answer to a request that already timed out.
+bool Connection::SetReceiveTimeout(int timeoutMs) {
+    if (timeoutMs == mReceiveTimeoutMs)
+        return true;
+    timeval limit{timeoutMs / 1000, static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
+    if (setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+        return false;
+    mReceiveTimeoutMs = timeoutMs;
+    return true;
 }
 
-bool Connection::ReadSome(int timeoutMs) {
+bool Connection::Receive(int timeoutMs, bool& timedOut) {
+    timedOut = false;
     if (mFd < 0)
         return false;
-    pollfd p{mFd, POLLIN, 0};
-    int ready = poll(&p, 1, timeoutMs);
-    if (ready < 0)
-        return errno == EINTR;
-    if (ready == 0)
-        return true;
-    uint8_t buffer[65536];
+    if (timeoutMs > 0 && !SetReceiveTimeout(timeoutMs))
+        return false;
     for (;;) {
-        ssize_t got = recv(mFd, buffer, sizeof buffer, 0);
+        uint8_t* tail = mReader.Reserve(kReceiveChunk);
+        const ssize_t got = recv(mFd, tail, kReceiveChunk, timeoutMs > 0 ? 0 : MSG_DONTWAIT);
         if (got > 0) {
-            mReader.Append(buffer, static_cast<size_t>(got));
-            if (static_cast<size_t>(got) < sizeof buffer)
-                break;
-            continue;
+            mReader.Grow(static_cast<size_t>(got));
+            return true;
         }
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            timedOut = true;
+            return true;
+        }
         Close();
+        return false;
+    }
+}
+
+CallStatus& Connection::Broken(CallStatus& result, const char* why) {
+    Close();
+    result.transport = CallStatus::BadAnswer;
+    result.status = kStatusNotResponding;
+    result.error = why;
+    return result;
+}
+
+bool Connection::QueueEvent(const FrameView& frame) {
+    Event event;
+    event.generation = frame.header.generation;
+    bool ok = false;
+    switch (static_cast<EventKind>(frame.header.code)) {
+    case EventKind::Matched:
+        event.kind = EventKind::Matched;
+        ok = DecodeBody(frame.body, frame.bodyLength, event.matched);
+        break;
+    case EventKind::Interest:
+        event.kind = EventKind::Interest;
+        ok = DecodeBody(frame.body, frame.bodyLength, event.interest);
+        break;
+    case EventKind::Count:
         break;
     }
+    if (ok)
+        mEvents.push_back(std::move(event));
+    return ok;
+}
+
+bool Connection::Exchange(uint64_t id, int timeoutMs, FrameView& frame, CallStatus& result) {
+    if (!SendBytes(mSend.data(), mSend.size())) {
+        result.transport = CallStatus::SendFailed;
+        result.error = "cannot send to the device host";
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool first = true; // the whole time-out, so that SO_RCVTIMEO is set only when it changes
     for (;;) {
-        PlistPtr frame;
-        DecodeStatus status = mReader.Next(frame);
-        if (status == DecodeStatus::Frame) {
-            Dispatch(std::move(frame));
-            continue;
+        // Frames already buffered first: the answer may have come with an event.
+        for (;;) {
+            const DecodeStatus status = mReader.Next(frame);
+            if (status == DecodeStatus::NeedMore)
+                break;
+            if (status != DecodeStatus::Frame) {
+                Broken(result, DescribeDecodeStatus(status));
+                return false;
+            }
+            if (frame.header.kind == FrameKind::Event) {
+                if (!QueueEvent(frame)) {
+                    Broken(result, "malformed event");
+                    return false;
+                }
+                continue;
+            }
+            if (frame.header.kind != FrameKind::Answer) {
+                Broken(result, "the host sent a request");
+                return false;
+            }
+            if (frame.header.id != id)
+                continue; // the late answer to a request that timed out
+            result.transport = CallStatus::Reply;
+            result.status = frame.header.status;
+            result.generation = frame.header.generation;
+            return true;
         }
-        if (status != DecodeStatus::NeedMore) {
-            Close();
+        const auto left =
+            first ? timeoutMs
+                  : std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                        .count();
+        first = false;
+        bool timedOut = false;
+        if (left <= 0 || !Receive(static_cast<int>(left), timedOut) || timedOut) {
+            result.transport = mFd < 0 ? CallStatus::Closed : CallStatus::TimedOut;
+            result.error = mFd < 0 ? "the device host closed the connection"
+                                   : "the device host did not answer in time";
             return false;
         }
-        break;
+    }
+}
+
+bool Connection::ReadAvailable() {
+    if (mFd < 0)
+        return false;
+    for (;;) {
+        bool timedOut = false;
+        if (!Receive(0, timedOut))
+            break;
+        if (timedOut)
+            break;
+    }
+    FrameView frame;
+    for (;;) {
+        const DecodeStatus status = mReader.Next(frame);
+        if (status == DecodeStatus::NeedMore)
+            break;
+        if (status != DecodeStatus::Frame || frame.header.kind == FrameKind::Request ||
+            (frame.header.kind == FrameKind::Event && !QueueEvent(frame))) {
+            Close();
+            break;
+        }
+        // Answers without a caller are late ones: dropped.
     }
     return mFd >= 0;
 }
 
-bool Connection::ReadAvailable() {
-    return ReadSome(0);
-}
-
-PlistPtr Connection::Request(plist_t request, int timeoutMs, std::string* error) {
-    if (mFd < 0) {
-        if (error)
-            *error = "not connected to the device host";
-        return nullptr;
-    }
+bool Connection::NextEvent(Event& out, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const uint64_t id = mNextId++;
-    SetUInt(request, "id", id);
-    std::string frame;
-    if (!EncodeFrame(request, frame)) {
-        if (error)
-            *error = "request cannot be encoded";
-        return nullptr;
-    }
-    mWaitingId = id;
-    mResponse.reset();
-    if (!SendBytes(frame.data(), frame.size(), timeoutMs)) {
-        mWaitingId = 0;
-        if (error)
-            *error = "cannot send to the device host";
-        return nullptr;
-    }
-    while (!mResponse) {
-        if (!ReadSome(RemainingMs(deadline))) {
-            mWaitingId = 0;
-            if (error)
-                *error = "the device host closed the connection";
-            return nullptr;
-        }
-        if (!mResponse && RemainingMs(deadline) == 0) {
-            mWaitingId = 0;
-            if (error)
-                *error = "the device host did not answer in time";
-            return nullptr;
-        }
-    }
-    mWaitingId = 0;
-    return std::move(mResponse);
-}
-
-PlistPtr Connection::ReadEvent(int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (mEvents.empty()) {
-        const int left = RemainingMs(deadline);
-        if (!ReadSome(left) || left == 0)
+    while (mEvents.empty() && mFd >= 0) {
+        ReadAvailable();
+        if (!mEvents.empty() || mFd < 0)
             break;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        bool timedOut = false;
+        if (left <= 0 || !Receive(static_cast<int>(left), timedOut) || timedOut) {
+            ReadAvailable();
+            break;
+        }
     }
     if (mEvents.empty())
-        return nullptr;
-    PlistPtr event = std::move(mEvents.front());
+        return false;
+    out = std::move(mEvents.front());
     mEvents.pop_front();
-    return event;
-}
-
-namespace {
-
-bool FetchVolumes(const std::string& socketPath, PlistPtr request,
-                  std::vector<SimulatedVolume>& out) {
-    Connection connection;
-    if (!connection.Connect(socketPath))
-        return false;
-    PlistPtr response = connection.Request(request.get(), 1000);
-    if (!response || StatusOf(response.get()) != kStatusSuccess)
-        return false;
-    plist_t list = GetItem(response.get(), "volumes");
-    if (list == nullptr || plist_get_node_type(list) != PLIST_ARRAY)
-        return false;
-    std::vector<SimulatedVolume> volumes;
-    for (uint32_t i = 0, n = plist_array_get_size(list); i < n; ++i) {
-        plist_t item = plist_array_get_item(list, i);
-        SimulatedVolume volume;
-        if (!GetString(item, "name", volume.name) ||
-            !GetUInt(item, "totalBytes", volume.totalBytes) ||
-            !GetUInt(item, "freeBytes", volume.freeBytes))
-            return false;
-        GetUInt(item, "id", volume.id);
-        GetString(item, "bsdName", volume.bsdName);
-        GetBool(item, "unreadable", volume.unreadable);
-        volumes.push_back(std::move(volume));
-    }
-    out = std::move(volumes);
     return true;
-}
-
-} // namespace
-
-bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedVolume>& out) {
-    return FetchVolumes(socketPath, NewRequest("volumes"), out);
-}
-
-bool FetchSimulatedVolumes(std::vector<SimulatedVolume>& out) {
-    return FetchSimulatedVolumes(DefaultSocketPath(), out);
-}
-
-bool FetchSimulatedVolume(uint64_t id, std::vector<SimulatedVolume>& out) {
-    PlistPtr request = NewRequest("volumes");
-    SetUInt(request.get(), "volume", id);
-    return FetchVolumes(DefaultSocketPath(), std::move(request), out);
 }
 
 } // namespace tvb::wire

@@ -1,114 +1,324 @@
-// The wire protocol between the simulated device host and its clients (tvbctl, the IOKit and
-// File Manager stand-ins). A frame is a 4-byte big-endian length N (1 <= N <= kMaxFrameBytes)
-// followed by N bytes of a binary property list whose root is a dictionary.
+// Frames of the device host's protocol (the messages are declared in TvbProtocol.h) and the
+// blocking client connection.
 //
-// Requests are {"op": string, "id": uint, ...}; each gets one response {"id", "status", ...}.
-// Events {"event": string, ...} arrive unsolicited, possibly between a request and its response.
+// A frame is a 28-byte header, little endian: u32 length of what follows it (24 + body, at most
+// kMaxFrameBytes), u16 code (an Op, or an EventKind for events), u8 kind, u8 zero, i32 status
+// (answers), u64 id (requests and their answers), u64 registry generation (answers and events).
+// The body is the message's fields (TvbProtocol.h).
 //
-// Threading: the free functions are safe from any thread; a Connection or FrameReader is used
-// by one thread at a time.
-// Ownership: plist nodes travel in PlistPtr, which frees the node. Functions that take a bare
-// plist_t only borrow it; GetItem returns a node still owned by its dictionary.
+// Threading: the free functions are safe from any thread; a Connection or FrameReader is used by
+// one thread at a time.
+// Ownership: plain values; a FrameView borrows its reader's buffer until the next Append.
 #pragma once
 
-#include <plist/plist.h>
+#include "TvbProtocol.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
-#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace tvb::wire {
 
-constexpr uint32_t kMaxFrameBytes = 1u << 20;
-constexpr size_t kFrameHeaderBytes = 4;
+enum class FrameKind : uint8_t { Request = 1, Answer = 2, Event = 3 };
 
-// Status values are IOReturn codes carried as signed 32-bit numbers.
-constexpr int32_t kStatusSuccess = 0;
-constexpr int32_t kStatusError = static_cast<int32_t>(0xe00002bc);
-constexpr int32_t kStatusNoDevice = static_cast<int32_t>(0xe00002c0);
-constexpr int32_t kStatusBadArgument = static_cast<int32_t>(0xe00002c2);
-constexpr int32_t kStatusUnsupported = static_cast<int32_t>(0xe00002c7);
-constexpr int32_t kStatusNotOpen = static_cast<int32_t>(0xe00002cd);
-constexpr int32_t kStatusTimeout = static_cast<int32_t>(0xe00002d6);
-constexpr int32_t kStatusNotPermitted = static_cast<int32_t>(0xe00002e2);
-constexpr int32_t kStatusNotFound = static_cast<int32_t>(0xe00002f0);
+constexpr size_t kLengthBytes = 4;
+constexpr size_t kHeaderBytes = 28;
 
-constexpr uint32_t kMessageServiceIsTerminated = 0xe0000010;
-
-struct PlistFree {
-    void operator()(void* node) const noexcept {
-        if (node != nullptr)
-            plist_free(node);
-    }
+struct FrameHeader {
+    uint16_t code = 0;
+    FrameKind kind = FrameKind::Request;
+    int32_t status = kStatusSuccess;
+    uint64_t id = 0;
+    uint64_t generation = 0;
 };
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-// Building dictionaries. Values are copied; SetItem takes over its node.
-PlistPtr NewDict();
-PlistPtr NewRequest(const char* op); // a dictionary with its "op" set
-void SetString(plist_t dict, const char* key, const std::string& value);
-void SetUInt(plist_t dict, const char* key, uint64_t value);
-void SetInt(plist_t dict, const char* key, int64_t value); // stored as the two's-complement uint
-void SetBool(plist_t dict, const char* key, bool value);
-void SetData(plist_t dict, const char* key, const void* bytes, size_t length);
-void SetUIntArray(plist_t dict, const char* key, const std::vector<uint64_t>& values);
-void SetItem(plist_t dict, const char* key, PlistPtr value);
-template <typename Strings>
-void SetStringArray(plist_t dict, const char* key, const Strings& values) {
-    plist_t array = plist_new_array();
-    for (const std::string& value : values)
-        plist_array_append_item(array, plist_new_string(value.c_str()));
-    plist_dict_set_item(dict, key, array);
+// ---------------------------------------------------------------------------
+// Field codec.
+
+bool PlistDataIsSafe(const std::vector<uint8_t>& bytes);
+
+class Writer {
+public:
+    explicit Writer(std::vector<uint8_t>& out) : mOut(out) {}
+
+    void Raw(const void* bytes, size_t length) {
+        const auto* p = static_cast<const uint8_t*>(bytes);
+        mOut.insert(mOut.end(), p, p + length);
+    }
+    template <typename T> void Int(T value) {
+        uint8_t bytes[sizeof(T)];
+        for (size_t i = 0; i < sizeof(T); ++i)
+            bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+        Raw(bytes, sizeof bytes);
+    }
+
+    void operator()(bool value) { Int<uint8_t>(value ? 1 : 0); }
+    void operator()(uint8_t value) { Int(value); }
+    void operator()(uint32_t value) { Int(value); }
+    void operator()(uint64_t value) { Int(value); }
+    void operator()(const std::string& text) {
+        Int<uint32_t>(static_cast<uint32_t>(text.size()));
+        Raw(text.data(), text.size());
+    }
+    void operator()(const std::vector<uint8_t>& bytes) {
+        Int<uint32_t>(static_cast<uint32_t>(bytes.size()));
+        Raw(bytes.data(), bytes.size());
+    }
+    void operator()(const PlistData& value) { (*this)(value.bytes); }
+    template <size_t N> void operator()(const std::array<uint8_t, N>& bytes) {
+        Raw(bytes.data(), N);
+    }
+    template <typename T, uint32_t N> void operator()(const List<T, N>& list) {
+        Int<uint32_t>(static_cast<uint32_t>(list.size()));
+        for (const T& item : list)
+            (*this)(item);
+    }
+    template <typename T, uint32_t N> void operator()(const InlineList<T, N>& list) {
+        Int<uint32_t>(list.count);
+        for (uint32_t i = 0; i < list.count && i < N; ++i)
+            (*this)(list.items[i]);
+    }
+    template <uint32_t N> void operator()(const InlineBytes<N>& bytes) {
+        const uint32_t size = bytes.size < N ? bytes.size : N;
+        Int<uint32_t>(size);
+        Raw(bytes.bytes.data(), size);
+    }
+    // Records and messages.
+    template <typename T, typename = decltype(VisitFields(std::declval<const T&>(),
+                                                          std::declval<Writer&>()))>
+    void operator()(const T& record) {
+        VisitFields(record, *this);
+    }
+
+private:
+    std::vector<uint8_t>& mOut;
+};
+
+// Reads fields in place; after the first fault every read fails and Ok() stays false.
+class Reader {
+public:
+    Reader(const uint8_t* data, size_t length) : mData(data), mLeft(length) {}
+
+    bool Ok() const { return mOk; }
+    // Everything read and nothing left over.
+    bool Finished() const { return mOk && mLeft == 0; }
+    size_t Left() const { return mLeft; }
+
+    template <typename T> bool Int(T& out) {
+        if (!Take(sizeof(T)))
+            return false;
+        uint64_t value = 0;
+        for (size_t i = 0; i < sizeof(T); ++i)
+            value |= uint64_t(mData[mPos - sizeof(T) + i]) << (8 * i);
+        out = static_cast<T>(value);
+        return true;
+    }
+
+    void operator()(bool& out) {
+        uint8_t byte = 0;
+        if (Int(byte) && byte > 1)
+            mOk = false;
+        out = byte != 0;
+    }
+    void operator()(uint8_t& out) { Int(out); }
+    void operator()(uint32_t& out) { Int(out); }
+    void operator()(uint64_t& out) { Int(out); }
+    void operator()(std::string& out) {
+        const uint8_t* bytes = nullptr;
+        uint32_t size = 0;
+        if (Sized(kMaxText, bytes, size))
+            out.assign(reinterpret_cast<const char*>(bytes), size);
+    }
+    void operator()(std::vector<uint8_t>& out) {
+        const uint8_t* bytes = nullptr;
+        uint32_t size = 0;
+        if (Sized(kMaxData, bytes, size))
+            out.assign(bytes, bytes + size);
+    }
+    void operator()(PlistData& out) {
+        (*this)(out.bytes);
+        if (mOk && !out.bytes.empty() && !PlistDataIsSafe(out.bytes))
+            mOk = false;
+    }
+    template <size_t N> void operator()(std::array<uint8_t, N>& out) {
+        if (Take(N))
+            std::memcpy(out.data(), mData + mPos - N, N);
+    }
+    template <typename T, uint32_t N> void operator()(List<T, N>& list) {
+        uint32_t count = 0;
+        if (!Count(N, count))
+            return;
+        list.clear();
+        list.reserve(count);
+        for (uint32_t i = 0; i < count && mOk; ++i) {
+            list.emplace_back();
+            (*this)(list.back());
+        }
+    }
+    template <typename T, uint32_t N> void operator()(InlineList<T, N>& list) {
+        uint32_t count = 0;
+        if (!Count(N, count))
+            return;
+        list.count = count;
+        for (uint32_t i = 0; i < count && mOk; ++i)
+            (*this)(list.items[i]);
+    }
+    template <uint32_t N> void operator()(InlineBytes<N>& out) {
+        const uint8_t* bytes = nullptr;
+        uint32_t size = 0;
+        if (Sized(N, bytes, size)) {
+            out.size = size;
+            std::memcpy(out.bytes.data(), bytes, size);
+        }
+    }
+    template <typename T,
+              typename = decltype(VisitFields(std::declval<T&>(), std::declval<Reader&>()))>
+    void operator()(T& record) {
+        VisitFields(record, *this);
+    }
+
+private:
+    bool Take(size_t n) {
+        if (!mOk || mLeft < n) {
+            mOk = false;
+            return false;
+        }
+        mPos += n;
+        mLeft -= n;
+        return true;
+    }
+    // A count within its bound and within the bytes left (every item takes at least one).
+    bool Count(uint32_t bound, uint32_t& count) {
+        if (!Int(count))
+            return false;
+        if (count > bound || count > mLeft) {
+            mOk = false;
+            return false;
+        }
+        return true;
+    }
+    bool Sized(uint32_t bound, const uint8_t*& bytes, uint32_t& size) {
+        if (!Int(size))
+            return false;
+        if (size > bound || !Take(size)) {
+            mOk = false;
+            return false;
+        }
+        bytes = mData + mPos - size;
+        return true;
+    }
+
+    const uint8_t* mData;
+    size_t mPos = 0;
+    size_t mLeft;
+    bool mOk = true;
+};
+
+// ---------------------------------------------------------------------------
+// Frames.
+
+// Appends one frame with `body` written by `write(Writer&)`; false when it would exceed
+// kMaxFrameBytes (nothing is appended then).
+template <typename WriteBody>
+bool AppendFrame(std::vector<uint8_t>& out, const FrameHeader& header, WriteBody&& write) {
+    const size_t start = out.size();
+    Writer w(out);
+    w.Int<uint32_t>(0); // patched below
+    w.Int<uint16_t>(header.code);
+    w.Int<uint8_t>(static_cast<uint8_t>(header.kind));
+    w.Int<uint8_t>(0);
+    w.Int<uint32_t>(static_cast<uint32_t>(header.status));
+    w.Int<uint64_t>(header.id);
+    w.Int<uint64_t>(header.generation);
+    write(w);
+    const size_t length = out.size() - start - kLengthBytes;
+    if (length > kMaxFrameBytes) {
+        out.resize(start);
+        return false;
+    }
+    for (size_t i = 0; i < 4; ++i)
+        out[start + i] = static_cast<uint8_t>(length >> (8 * i));
+    return true;
 }
 
-// Reading dictionaries: false (and `out` untouched) when the key is missing or ill-typed.
-// A null or non-dictionary `dict` counts as missing.
-plist_t GetItem(plist_t dict, const char* key);
-bool GetString(plist_t dict, const char* key, std::string& out);
-bool GetUInt(plist_t dict, const char* key, uint64_t& out);
-bool GetBool(plist_t dict, const char* key, bool& out);
-bool GetData(plist_t dict, const char* key, std::vector<uint8_t>& out);
-bool GetUIntArray(plist_t dict, const char* key, std::vector<uint64_t>& out);
-// The response's status, or kStatusError when it has none.
-int32_t StatusOf(plist_t response);
+template <typename Request>
+bool AppendRequest(std::vector<uint8_t>& out, uint64_t id, const Request& request) {
+    FrameHeader header;
+    header.code = static_cast<uint16_t>(Request::kOp);
+    header.kind = FrameKind::Request;
+    header.id = id;
+    return AppendFrame(out, header, [&](Writer& w) { w(request); });
+}
 
-// Frames.
+// A successful answer carries the answer's fields, a failed one only its reason.
+template <typename Answer>
+bool AppendAnswer(std::vector<uint8_t>& out, Op op, uint64_t id, int32_t status,
+                  uint64_t generation, const Answer& answer, const std::string& error) {
+    FrameHeader header{static_cast<uint16_t>(op), FrameKind::Answer, status, id, generation};
+    return AppendFrame(out, header, [&](Writer& w) {
+        if (status == kStatusSuccess)
+            w(answer);
+        else
+            w(error);
+    });
+}
+
+template <typename Event>
+bool AppendEvent(std::vector<uint8_t>& out, uint64_t generation, const Event& event) {
+    FrameHeader header{static_cast<uint16_t>(Event::kKind), FrameKind::Event, kStatusSuccess, 0,
+                       generation};
+    return AppendFrame(out, header, [&](Writer& w) { w(event); });
+}
+
+// Decodes `body` into `message`: false unless it holds exactly the declared fields.
+template <typename Message> bool DecodeBody(const uint8_t* body, size_t length, Message& message) {
+    Reader r(body, length);
+    r(message);
+    return r.Finished();
+}
+
 enum class DecodeStatus {
-    Frame,         // one frame decoded
-    NeedMore,      // not enough bytes yet
-    Empty,         // length 0
-    Oversized,     // length above kMaxFrameBytes
-    Undecodable,   // payload is not a binary property list
-    NotDictionary, // root is not a dictionary
+    Frame,     // one frame
+    NeedMore,  // not enough bytes yet
+    Short,     // length below the header
+    Oversized, // length above kMaxFrameBytes
+    BadHeader, // unknown kind or a non-zero reserved byte
 };
 const char* DescribeDecodeStatus(DecodeStatus status);
 
-// Appends the frame for `dict` to `out`; false when `dict` is not a dictionary or too large.
-bool EncodeFrame(plist_t dict, std::string& out);
-
-struct DecodeResult {
-    DecodeStatus status = DecodeStatus::NeedMore;
-    size_t consumed = 0; // bytes of one whole frame when status is Frame
-    PlistPtr frame;      // set only when status is Frame
+struct FrameView {
+    FrameHeader header;
+    const uint8_t* body = nullptr;
+    size_t bodyLength = 0;
 };
-// Decodes the first frame in `data`. Anything but Frame or NeedMore means the stream is bad.
-DecodeResult DecodeFrame(const uint8_t* data, size_t length);
+
+// Decodes the first frame's header in `data`; `consumed` is the whole frame's size.
+DecodeStatus DecodeFrame(const uint8_t* data, size_t length, FrameView& out, size_t& consumed);
+
+// Decodes a frame's body as the message its header names, and encodes it again into `again`
+// (when given): false for an unknown code or a body that is not exactly that message. For the
+// fuzz targets and tests; the host and clients decode the one message they expect.
+bool DecodeDeclaredBody(const FrameView& frame, std::vector<uint8_t>* again = nullptr);
 
 // Collects stream bytes and hands out whole frames. After an error it stays failed.
 class FrameReader {
 public:
+    // Room for at least `wanted` more bytes at Tail(); Grow(n) then records what was written.
+    uint8_t* Reserve(size_t wanted);
+    void Grow(size_t written) { mEnd += written; }
     void Append(const uint8_t* data, size_t length);
-    // Frame (and `out` set), NeedMore, or the error that broke the stream.
-    DecodeStatus Next(PlistPtr& out);
-    size_t Buffered() const { return mBuffer.size() - mOffset; }
+    // Frame (and `out` set, valid until the next Reserve or Append), NeedMore, or the error.
+    DecodeStatus Next(FrameView& out);
+    size_t Buffered() const { return mEnd - mBegin; }
     bool Failed() const { return mFailed; }
 
 private:
-    std::string mBuffer;
-    size_t mOffset = 0;
+    std::vector<uint8_t> mBuffer;
+    size_t mBegin = 0, mEnd = 0;
     bool mFailed = false;
     DecodeStatus mError = DecodeStatus::NeedMore;
 };
@@ -117,10 +327,30 @@ private:
 // /tmp/tvb-devhost-<uid>/devhost.sock.
 std::string DefaultSocketPath();
 
-// A blocking client connection. Connect() accepts only a host of our own uid. Request() numbers
-// the request, sends it and waits for its response; events arriving meanwhile are queued for
-// ReadEvent(). A response that arrives after its request timed out is dropped. A malformed frame
-// from the host closes the connection.
+// How a call went: answered (with the host's status), or why not.
+struct CallStatus {
+    enum Transport { Reply, NotConnected, SendFailed, Closed, TimedOut, BadAnswer };
+    Transport transport = NotConnected;
+    int32_t status = kStatusNotResponding; // the host's, when answered
+    uint64_t generation = 0;               // the registry generation the answer carries
+    std::string error;                     // the host's reason, or what went wrong here
+
+    bool Answered() const { return transport == Reply; }
+    bool Ok() const { return Answered() && status == kStatusSuccess; }
+};
+
+// One event, decoded.
+struct Event {
+    EventKind kind = EventKind::Count;
+    uint64_t generation = 0;
+    MatchedEvent matched;
+    InterestEvent interest;
+};
+
+// A blocking client connection. Connect() accepts only a host of our own uid. A call is one
+// send and, normally, one receive bounded by SO_RCVTIMEO; the buffers are kept, so a call with
+// fixed-size fields allocates nothing. Events arriving meanwhile are queued for NextEvent(). A
+// late answer to a request that timed out is dropped. A malformed frame closes the connection.
 class Connection {
 public:
     Connection() = default;
@@ -136,40 +366,62 @@ public:
     // For run-loop sources: readable means call ReadAvailable().
     int Fd() const { return mFd; }
 
-    // Adds "id" to `request`. Null on time-out, disconnect or a malformed reply.
-    PlistPtr Request(plist_t request, int timeoutMs, std::string* error = nullptr);
+    template <typename Request>
+    CallStatus Call(const Request& request, typename Request::Answer& answer, int timeoutMs) {
+        CallStatus result;
+        mSend.clear();
+        if (mFd < 0) {
+            result.error = "not connected to the device host";
+            return result;
+        }
+        const uint64_t id = mNextId++;
+        if (!AppendRequest(mSend, id, request)) {
+            result.transport = CallStatus::SendFailed;
+            result.error = "request too large";
+            return result;
+        }
+        FrameView frame;
+        if (!Exchange(id, timeoutMs, frame, result))
+            return result;
+        if (result.status == kStatusSuccess) {
+            if (!DecodeBody(frame.body, frame.bodyLength, answer))
+                return Broken(result, "malformed answer");
+        } else {
+            Reader r(frame.body, frame.bodyLength);
+            r(result.error);
+        }
+        return result;
+    }
+
     // Reads what the socket holds without blocking and queues the events; false once the
     // connection is gone.
     bool ReadAvailable();
     bool HasQueuedEvent() const { return !mEvents.empty(); }
-    // A queued event, else waits up to timeoutMs (0: no wait) for one. Null when none.
-    PlistPtr ReadEvent(int timeoutMs);
+    // A queued event, else waits up to timeoutMs (0: no wait) for one. False when none.
+    bool NextEvent(Event& out, int timeoutMs);
     // Raw bytes, for tests that misbehave on purpose.
-    bool SendBytes(const void* data, size_t length, int timeoutMs = 1000);
+    bool SendBytes(const void* data, size_t length);
+    // Sends a request numbered `id` without waiting for its answer (tests).
+    template <typename Request> bool SendOnly(const Request& request, uint64_t id) {
+        mSend.clear();
+        return AppendRequest(mSend, id, request) && SendBytes(mSend.data(), mSend.size());
+    }
 
 private:
-    bool ReadSome(int timeoutMs); // false on disconnect or malformed stream
-    void Dispatch(PlistPtr frame);
+    // Sends mSend and waits for the answer numbered `id`; false (with `result` set) when none.
+    bool Exchange(uint64_t id, int timeoutMs, FrameView& frame, CallStatus& result);
+    // Receives once, blocking up to timeoutMs (0: not at all); false on disconnect.
+    bool Receive(int timeoutMs, bool& timedOut);
+    bool SetReceiveTimeout(int timeoutMs);
+    CallStatus& Broken(CallStatus& result, const char* why);
+    bool QueueEvent(const FrameView& frame);
 
     int mFd = -1;
     uint64_t mNextId = 1;
-    uint64_t mWaitingId = 0;
-    PlistPtr mResponse;
-    std::deque<PlistPtr> mEvents;
+    int mReceiveTimeoutMs = -1;
+    std::vector<uint8_t> mSend;
     FrameReader mReader;
+    std::deque<Event> mEvents;
 };
-
-struct SimulatedVolume {
-    uint64_t id = 0; // unique during one host run, never reused
-    std::string name;
-    std::string bsdName; // empty: the volume has no BSD device
-    uint64_t totalBytes = 0, freeBytes = 0;
-    bool unreadable = false;
-};
-// The host's simulated volumes in attach order; false when no host answers within about 1 s.
-bool FetchSimulatedVolumes(std::vector<SimulatedVolume>& out);
-bool FetchSimulatedVolumes(const std::string& socketPath, std::vector<SimulatedVolume>& out);
-// Only the volume with this id: `out` is empty once it is gone. False when no host answers.
-bool FetchSimulatedVolume(uint64_t id, std::vector<SimulatedVolume>& out);
 
 } // namespace tvb::wire
