@@ -3,7 +3,7 @@
 #include "Files_Internal.h"
 #include "Volumes_Internal.h"
 
-#include <TvbWire.h>
+#include <TvbSession.h>
 
 #include <errno.h>
 #include <stdlib.h>
@@ -85,7 +85,7 @@ std::vector<Volume> RealVolumes() {
     return volumes;
 }
 
-std::vector<Volume> FromHost(const std::vector<tvb::wire::SimulatedVolume>& fetched) {
+std::vector<Volume> FromHost(const tvb::wire::VolumeInfos& fetched) {
     std::vector<Volume> volumes;
     for (const auto& sim : fetched) {
         Volume v;
@@ -101,11 +101,19 @@ std::vector<Volume> FromHost(const std::vector<tvb::wire::SimulatedVolume>& fetc
     return volumes;
 }
 
-std::vector<Volume> SimulatedVolumes() {
-    std::vector<tvb::wire::SimulatedVolume> fetched;
-    if (!tvb::wire::FetchSimulatedVolumes(fetched))
-        return {};
-    return FromHost(fetched);
+// The host's volumes (all, or only `id`), through the process's one session; false when no
+// host answers. `generation` is the registry generation the answer carries.
+bool AskHost(uint64_t id, std::vector<Volume>& out, uint64_t& generation) {
+    tvb::wire::VolumesRequest request;
+    request.volume = id;
+    tvb::wire::VolumesAnswer answer;
+    tvb::wire::HostSession::Seen seen;
+    if (tvb::wire::HostSession::Shared().Call(request, answer, tvb::wire::kRequestTimeoutMs, {},
+                                              &seen) != tvb::wire::kStatusSuccess)
+        return false;
+    out = FromHost(answer.volumes);
+    generation = seen.generation;
+    return true;
 }
 
 // The volume list as one walk sees it. Index 1 starts a walk and takes a fresh list; later
@@ -118,15 +126,32 @@ public:
         std::lock_guard<std::mutex> lock(mMutex);
         if (index == 1 || Clock::now() - mTaken > kMaxAge) {
             mVolumes = RealVolumes();
-            std::vector<Volume> simulated = SimulatedVolumes();
-            mVolumes.insert(mVolumes.end(), std::make_move_iterator(simulated.begin()),
-                            std::make_move_iterator(simulated.end()));
+            std::vector<Volume> simulated;
+            mGeneration = 0;
+            if (AskHost(0, simulated, mGeneration))
+                mVolumes.insert(mVolumes.end(), std::make_move_iterator(simulated.begin()),
+                                std::make_move_iterator(simulated.end()));
             mTaken = Clock::now();
         }
         if (index == 0 || index > mVolumes.size())
             return false;
         found = mVolumes[index - 1];
         return true;
+    }
+
+    // A simulated volume of the current walk, while the registry has not changed since the
+    // walk took its list (the generation last seen is the one the list came with).
+    bool FindSimulated(const std::string& key, Volume& found) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (mGeneration == 0 || Clock::now() - mTaken > kMaxAge ||
+            tvb::wire::HostSession::Shared().Generation() != mGeneration)
+            return false;
+        for (const Volume& v : mVolumes)
+            if (v.key == key) {
+                found = v;
+                return true;
+            }
+        return false;
     }
 
 private:
@@ -136,6 +161,7 @@ private:
     std::mutex mMutex;
     std::vector<Volume> mVolumes;
     Clock::time_point mTaken;
+    uint64_t mGeneration = 0; // of the host's part of the list; 0: none
 };
 
 WalkSnapshot& Snapshot() {
@@ -151,10 +177,10 @@ bool FindByRefNum(FSVolumeRefNum refNum, Volume& found) {
         return false;
     std::vector<Volume> candidates;
     if (key.rfind("host\n", 0) == 0) {
-        std::vector<tvb::wire::SimulatedVolume> fetched;
-        uint64_t id = std::strtoull(key.c_str() + 5, nullptr, 10);
-        if (tvb::wire::FetchSimulatedVolume(id, fetched))
-            candidates = FromHost(fetched);
+        if (Snapshot().FindSimulated(key, found))
+            return true;
+        uint64_t generation = 0;
+        AskHost(std::strtoull(key.c_str() + 5, nullptr, 10), candidates, generation);
     } else {
         candidates = RealVolumes();
     }

@@ -1,65 +1,39 @@
-// The process's request channel to the device host: one socket for registry queries and
-// user-client calls, opened on first use and re-made after it breaks or a request goes
-// unanswered (so a late answer can never be taken for a later request's).
-// Threading: requests are serialised by a mutex; a request blocks its caller for at most
-// its time-out.
-// Ownership: requests are borrowed; responses are handed over in a PlistPtr.
+// The process's requests to the device host go through the one shared session
+// (tvb::wire::HostSession::Shared()), which the File Manager's volume queries use as well.
+// What this process learnt about registry entries is kept with their handles: class, name,
+// class chain and providers never change while an entry lives.
+// Threading: the session serialises requests; a request blocks its caller for at most its
+// time-out. Ownership: messages are the caller's.
 #pragma once
 
 #include <IOKit/IOKitLib.h>
 
 #include "IOKitObjects_Internal.h"
-#include "TvbWire.h"
+#include "TvbSession.h"
 
 #include <cstdint>
-#include <mutex>
-#include <string>
+#include <vector>
 
 namespace iokit {
 
-constexpr int kRequestTimeoutMs = 1000;
+using tvb::wire::kRequestTimeoutMs;
 
-// Connects `connection` to the host at the default socket and says hello; false when no
-// host answers within the request time-out.
-bool ConnectAndGreet(tvb::wire::Connection& connection, uint64_t& instance);
+inline tvb::wire::HostSession& Host() {
+    return tvb::wire::HostSession::Shared();
+}
 
-class HostClient {
-public:
-    static HostClient& Shared();
-
-    struct Expect {
-        uint64_t instance = 0; // non-zero: the entry belongs to this host run
-        uint64_t epoch = 0;    // non-zero: the call belongs to this socket (user clients)
-    };
-    struct Answer {
-        tvb::wire::PlistPtr body;
-        uint64_t instance = 0;
-        uint64_t epoch = 0;
-    };
-
-    // Sends `request` and waits up to timeoutMs. The result is the host's status, or
-    // kIOReturnNotResponding when no host answered, kIOReturnNotFound when an entry of
-    // another host run is named, kIOReturnNoDevice when the socket of `expect.epoch` is gone.
-    IOReturn Call(plist_t request, int timeoutMs, Expect expect, Answer* answer = nullptr);
-    // Connects now if needed; false when no host answers.
-    bool Connect(uint64_t* instance = nullptr);
-
-private:
-    HostClient() = default;
-    bool EnsureConnectedLocked();
-
-    std::mutex mMutex;
-    tvb::wire::Connection mConnection;
-    uint64_t mInstance = 0;
-    uint64_t mEpoch = 0;
-};
-
-} // namespace iokit
-
-namespace iokit {
+// Sends a request about `entry` to the host run that named it.
+template <typename Request>
+IOReturn AskAbout(const RegistryEntryObject& entry, const Request& request,
+                  typename Request::Answer& answer, int timeoutMs = kRequestTimeoutMs) {
+    return Host().Call(request, answer, timeoutMs, {entry.Key().instance, 0});
+}
 
 // Class, name and class chain of a registry entry handle. Read from the host once, then
 // remembered.
 kern_return_t GetEntryIdentity(io_object_t entry, RegistryEntryObject::Identity& identity);
+
+// The entry's providers, nearest first, up to the root. Read once, then remembered.
+IOReturn GetAncestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out);
 
 } // namespace iokit

@@ -13,7 +13,6 @@
 
 namespace wire = tvb::wire;
 using iokit::HandleTable;
-using iokit::HostClient;
 using iokit::ObjectKind;
 
 const mach_port_t kIOMasterPortDefault = MACH_PORT_NULL;
@@ -37,15 +36,15 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
     IOReturn status = iokit::ParseMatching(matching, criteria);
     if (status != kIOReturnSuccess)
         return status;
-    wire::PlistPtr request = wire::NewRequest("match");
-    iokit::AddCriteria(request.get(), criteria);
-    HostClient::Answer answer;
-    status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs, {}, &answer);
+    wire::MatchRequest request;
+    request.criteria = iokit::ToWire(criteria);
+    wire::MatchAnswer answer;
+    wire::HostSession::Seen seen;
+    status = iokit::Host().Call(request, answer, iokit::kRequestTimeoutMs, {}, &seen);
     if (status != kIOReturnSuccess)
         return status;
-    if (!wire::GetUIntArray(answer.body.get(), "entries", entries))
-        return kIOReturnError;
-    instance = answer.instance;
+    entries.assign(answer.entries.begin(), answer.entries.end());
+    instance = seen.instance;
     return kIOReturnSuccess;
 }
 
@@ -60,7 +59,7 @@ kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort) {
     if (masterPort == nullptr)
         return kIOReturnBadArgument;
     *masterPort = MACH_PORT_NULL;
-    if (!HostClient::Shared().Connect())
+    if (!iokit::Host().Connect())
         return kIOReturnNotResponding;
     *masterPort = MasterPortHandle();
     return KERN_SUCCESS;
@@ -132,15 +131,14 @@ boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
         return std::find(identity.classes.begin(), identity.classes.end(), className) !=
                identity.classes.end();
     // Without the chain, matching by class (which takes subclasses in) tells.
-    wire::PlistPtr request = wire::NewRequest("match");
-    wire::SetString(request.get(), "class", className);
-    HostClient::Answer answer;
-    std::vector<uint64_t> entries;
-    if (HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
-                                  {entry->Key().instance, 0}, &answer) != kIOReturnSuccess ||
-        !wire::GetUIntArray(answer.body.get(), "entries", entries))
+    wire::MatchRequest request;
+    request.criteria.hasClass = true;
+    request.criteria.className = className;
+    wire::MatchAnswer answer;
+    if (iokit::AskAbout(*entry, request, answer) != kIOReturnSuccess)
         return false;
-    return std::find(entries.begin(), entries.end(), entry->Key().id) != entries.end();
+    return std::find(answer.entries.begin(), answer.entries.end(), entry->Key().id) !=
+           answer.entries.end();
 }
 
 // ---------------------------------------------------------------------------

@@ -7,8 +7,6 @@
 
 namespace iokit {
 
-namespace wire = tvb::wire;
-
 std::optional<std::string> StringFromCF(CFTypeRef value) {
     if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID())
         return std::nullopt;
@@ -52,11 +50,13 @@ IOReturn ParseMatching(CFDictionaryRef matching, MatchCriteria& out) {
     return kIOReturnSuccess;
 }
 
-void AddCriteria(plist_t request, const MatchCriteria& criteria) {
-    if (criteria.providerClass)
-        wire::SetString(request, "class", *criteria.providerClass);
-    if (criteria.bsdName)
-        wire::SetString(request, "bsdName", *criteria.bsdName);
+tvb::wire::Criteria ToWire(const MatchCriteria& criteria) {
+    tvb::wire::Criteria out;
+    out.hasClass = criteria.providerClass.has_value();
+    out.className = criteria.providerClass.value_or("");
+    out.hasBsdName = criteria.bsdName.has_value();
+    out.bsdName = criteria.bsdName.value_or("");
+    return out;
 }
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <IOKit/IOKitLib.h>
 
-#include "TvbWire.h"
+#include "TvbProtocol.h"
 
 #include <optional>
 #include <string>
@@ -20,8 +20,8 @@ struct MatchCriteria {
 // kIOReturnBadArgument for a NULL or ill-typed dictionary, kIOReturnUnsupported for keys
 // other than kIOProviderClassKey and kIOBSDNameKey.
 IOReturn ParseMatching(CFDictionaryRef matching, MatchCriteria& out);
-// Adds "class" and "bsdName" to a match or subscribe-match request.
-void AddCriteria(plist_t request, const MatchCriteria& criteria);
+// The criteria as a match or subscribe-match request carries them.
+tvb::wire::Criteria ToWire(const MatchCriteria& criteria);
 
 // The UTF-8 bytes of a CF string; nullopt for NULL or a non-string.
 std::optional<std::string> StringFromCF(CFTypeRef value);

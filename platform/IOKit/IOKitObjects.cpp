@@ -23,6 +23,16 @@ void RegistryEntryObject::CacheIdentity(Identity identity) {
     mIdentity = std::move(identity);
 }
 
+std::optional<std::vector<uint64_t>> RegistryEntryObject::CachedAncestors() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mAncestors;
+}
+
+void RegistryEntryObject::CacheAncestors(std::vector<uint64_t> ancestors) const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mAncestors = std::move(ancestors);
+}
+
 io_object_t EntryListIterator::Next() {
     uint64_t id = 0;
     {

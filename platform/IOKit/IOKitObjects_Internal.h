@@ -66,7 +66,7 @@ public:
     const char* ClassName() const override { return nullptr; }
 };
 
-// A registry entry as this process knows it. Class and name never change during an
+// A registry entry as this process knows it. Class, name and providers never change during an
 // entry's life, so they are kept once read.
 class RegistryEntryObject final : public Object {
 public:
@@ -81,11 +81,15 @@ public:
     };
     std::optional<Identity> CachedIdentity() const;
     void CacheIdentity(Identity identity);
+    // Providers, nearest first; they never change while the entry lives.
+    std::optional<std::vector<uint64_t>> CachedAncestors() const;
+    void CacheAncestors(std::vector<uint64_t> ancestors) const;
 
 private:
     const EntryKey mKey;
     mutable std::mutex mMutex;
     std::optional<Identity> mIdentity;
+    mutable std::optional<std::vector<uint64_t>> mAncestors;
 };
 
 class IteratorObject : public Object {

@@ -3,6 +3,7 @@
 #include <IOKit/IOMessage.h>
 
 #include "IOKitHost_Internal.h"
+#include "IOKitMatching_Internal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -134,11 +135,11 @@ void IONotificationPort::Callout(CFFileDescriptorRef, CFOptionFlags, void* info)
 void IONotificationPort::Service() {
     ++mServiceDepth;
     const bool retryDue = mWaker.Consume();
-    if (mConnected && mConnection.IsOpen())
-        mConnection.ReadAvailable();
+    if (mConnected && mSession.Link().IsOpen())
+        mSession.Link().ReadAvailable();
     // Events that came before a disconnection are still delivered, in order.
     DispatchQueuedEvents();
-    if (!mDestroyed && mConnected && !mConnection.IsOpen())
+    if (!mDestroyed && mConnected && !mSession.Link().IsOpen())
         LoseConnection();
     // Terminations go first so that services found again are not taken for duplicates.
     if (!mDestroyed)
@@ -160,30 +161,30 @@ void IONotificationPort::Service() {
 }
 
 bool IONotificationPort::EnsureConnected() {
-    if (mConnected && !mConnection.ReadAvailable())
+    if (mConnected && !mSession.Link().ReadAvailable())
         LoseConnection();
     if (!mConnected)
         TryConnect();
-    if (mConnection.HasQueuedEvent() || !mTerminations.empty())
+    if (mSession.Link().HasQueuedEvent() || !mTerminations.empty())
         mWaker.Wake();
     return mConnected;
 }
 
 bool IONotificationPort::TryConnect() {
-    uint64_t instance = 0;
-    if (!iokit::ConnectAndGreet(mConnection, instance)) {
+    tvb::wire::HostSession::Seen seen;
+    if (!mSession.Connect(&seen)) {
         mBackoffMs = mBackoffMs == 0 ? kFirstRetryMs : std::min(mBackoffMs * 2, kLongestRetryMs);
         mWaker.ArmRetry(mBackoffMs);
         return false;
     }
-    mInstance = instance;
+    mInstance = seen.instance;
     mConnected = true;
     mBackoffMs = 0;
     mWaker.DisarmRetry();
-    mWaker.Watch(mConnection.Fd());
+    mWaker.Watch(mSession.Link().Fd());
     auto matches = mMatches;
     for (auto& match : matches) {
-        if (!mConnected || !mConnection.IsOpen())
+        if (!mConnected || !mSession.Link().IsOpen())
             break;
         Subscribe(*match);
     }
@@ -194,7 +195,7 @@ bool IONotificationPort::TryConnect() {
 
 void IONotificationPort::DropSocket() {
     mWaker.Unwatch();
-    mConnection.Close();
+    mSession.Drop();
 }
 
 void IONotificationPort::LoseConnection() {
@@ -212,38 +213,38 @@ void IONotificationPort::LoseConnection() {
     mWaker.Wake();
 }
 
-wire::PlistPtr IONotificationPort::Request(plist_t request) {
-    wire::PlistPtr answer = mConnection.Request(request, iokit::kRequestTimeoutMs);
-    if (!answer) {
-        // Unanswered: the socket is dropped; the run loop notices and reconnects.
+template <typename Message>
+bool IONotificationPort::Ask(const Message& request, typename Message::Answer& answer,
+                             int32_t* status) {
+    const int32_t result = mSession.Call(request, answer);
+    if (status != nullptr)
+        *status = result;
+    // Unanswered: the socket is dropped; the run loop notices and reconnects.
+    if (result == wire::kStatusNotResponding)
         DropSocket();
-    }
-    if (!answer || mConnection.HasQueuedEvent())
+    if (result == wire::kStatusNotResponding || mSession.Link().HasQueuedEvent())
         mWaker.Wake();
-    return answer;
+    return result == kIOReturnSuccess;
 }
 
 void IONotificationPort::Subscribe(MatchNotification& match) {
-    wire::PlistPtr request = wire::NewRequest("subscribe-match");
-    wire::SetString(request.get(), "type", kIOFirstMatchNotification);
-    iokit::AddCriteria(request.get(), match.Criteria());
-    wire::PlistPtr answer = Request(request.get());
-    uint64_t subscription = 0;
-    std::vector<uint64_t> entries;
-    if (!answer || wire::StatusOf(answer.get()) != kIOReturnSuccess ||
-        !wire::GetUInt(answer.get(), "subscription", subscription) ||
-        !wire::GetUIntArray(answer.get(), "entries", entries))
+    wire::SubscribeMatchRequest request;
+    request.type = kIOFirstMatchNotification;
+    request.criteria = iokit::ToWire(match.Criteria());
+    wire::SubscribeMatchAnswer answer;
+    if (!Ask(request, answer))
         return;
-    match.subscription = subscription;
-    match.Append(mInstance, entries);
+    match.subscription = answer.subscription;
+    match.Append(mInstance, std::vector<uint64_t>(answer.entries.begin(), answer.entries.end()));
 }
 
 void IONotificationPort::Unsubscribe(uint64_t subscription) {
-    if (!mConnected || !mConnection.IsOpen() || subscription == 0)
+    if (!mConnected || !mSession.Link().IsOpen() || subscription == 0)
         return;
-    wire::PlistPtr request = wire::NewRequest("unsubscribe");
-    wire::SetUInt(request.get(), "subscription", subscription);
-    Request(request.get());
+    wire::UnsubscribeRequest request;
+    request.subscription = subscription;
+    wire::UnsubscribeAnswer answer;
+    Ask(request, answer);
 }
 
 IOReturn IONotificationPort::AddMatching(const iokit::MatchCriteria& criteria,
@@ -254,7 +255,7 @@ IOReturn IONotificationPort::AddMatching(const iokit::MatchCriteria& criteria,
     auto match = std::make_shared<MatchNotification>(this, criteria, callback, refCon);
     Subscribe(*match);
     if (match->subscription == 0)
-        return mConnection.IsOpen() ? kIOReturnError : kIOReturnNotResponding;
+        return mSession.Link().IsOpen() ? kIOReturnError : kIOReturnNotResponding;
     match->handle = HandleTable::Shared().Add(match);
     mMatches.push_back(match);
     *notification = match->handle;
@@ -273,18 +274,14 @@ IOReturn IONotificationPort::AddInterest(io_service_t service, const char* inter
     if (entry->Key().instance != mInstance)
         return kIOReturnNotFound;
 
-    wire::PlistPtr request = wire::NewRequest("subscribe-interest");
-    wire::SetUInt(request.get(), "entry", entry->Key().id);
-    wire::SetString(request.get(), "type", interestType);
-    wire::PlistPtr answer = Request(request.get());
-    if (!answer)
-        return kIOReturnNotResponding;
-    IOReturn status = wire::StatusOf(answer.get());
-    uint64_t subscription = 0;
-    if (status != kIOReturnSuccess)
+    wire::SubscribeInterestRequest request;
+    request.entry = entry->Key().id;
+    request.type = interestType;
+    wire::SubscribeInterestAnswer answer;
+    int32_t status = kIOReturnSuccess;
+    if (!Ask(request, answer, &status))
         return status;
-    if (!wire::GetUInt(answer.get(), "subscription", subscription))
-        return kIOReturnError;
+    const uint64_t subscription = answer.subscription;
 
     auto interest = std::make_shared<InterestNotification>(this, entry->Key(), callback, refCon);
     interest->subscription = subscription;
@@ -309,51 +306,41 @@ void IONotificationPort::Forget(InterestNotification* interest) {
 }
 
 void IONotificationPort::DispatchQueuedEvents() {
-    while (!mDestroyed && mConnection.HasQueuedEvent()) {
-        wire::PlistPtr event = mConnection.ReadEvent(0);
-        if (!event)
+    wire::Event event;
+    while (!mDestroyed && mSession.Link().HasQueuedEvent()) {
+        if (!mSession.Link().NextEvent(event, 0))
             break;
-        DispatchEvent(event.get());
+        mSession.NoteGeneration(event.generation);
+        DispatchEvent(event);
     }
 }
 
-void IONotificationPort::DispatchEvent(plist_t event) {
-    std::string kind;
-    uint64_t subscription = 0;
-    if (!wire::GetString(event, "event", kind) ||
-        !wire::GetUInt(event, "subscription", subscription))
-        return;
-    if (kind == "matched") {
-        std::vector<uint64_t> entries;
-        if (!wire::GetUIntArray(event, "entries", entries))
-            return;
+void IONotificationPort::DispatchEvent(const wire::Event& event) {
+    if (event.kind == wire::EventKind::Matched) {
         for (auto& match : mMatches) {
-            if (match->subscription == subscription) {
-                match->Append(mInstance, entries);
+            if (match->subscription == event.matched.subscription) {
+                match->Append(mInstance, std::vector<uint64_t>(event.matched.entries.begin(),
+                                                               event.matched.entries.end()));
                 break;
             }
         }
         return;
     }
-    if (kind == "interest") {
-        uint64_t messageType = 0;
-        uint64_t argument = 0;
-        if (!wire::GetUInt(event, "messageType", messageType))
-            return;
-        wire::GetUInt(event, "argument", argument);
-        for (auto& interest : mInterests) {
-            if (interest->subscription != subscription)
-                continue;
-            std::shared_ptr<InterestNotification> keep = interest;
-            if (messageType == kIOMessageServiceIsTerminated) {
-                // The host has already removed the subscription.
-                keep->finished = true;
-                keep->Detach();
-                EraseFrom(mInterests, keep.get());
-            }
-            DeliverInterest(keep, static_cast<uint32_t>(messageType), argument);
-            return;
+    if (event.kind != wire::EventKind::Interest)
+        return;
+    const uint32_t messageType = event.interest.messageType;
+    for (auto& interest : mInterests) {
+        if (interest->subscription != event.interest.subscription)
+            continue;
+        std::shared_ptr<InterestNotification> keep = interest;
+        if (messageType == kIOMessageServiceIsTerminated) {
+            // The host has already removed the subscription.
+            keep->finished = true;
+            keep->Detach();
+            EraseFrom(mInterests, keep.get());
         }
+        DeliverInterest(keep, messageType, event.interest.argument);
+        return;
     }
 }
 

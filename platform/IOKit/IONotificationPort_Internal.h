@@ -1,5 +1,6 @@
-// Notification ports: one socket to the device host per port, carrying that port's
-// subscriptions and their events. The port's run-loop source watches one descriptor that
+// Notification ports: one session with the device host per port (the same session code as
+// the process's requests, with a connection of its own), carrying that port's subscriptions
+// and their events. The port's run-loop source watches one descriptor that
 // is readable when the socket has data, when the port has something of its own to deliver,
 // or when it is time to retry a lost connection. While connected nothing else wakes it.
 //
@@ -19,7 +20,7 @@
 
 #include "IOKitMatching_Internal.h"
 #include "IOKitObjects_Internal.h"
-#include "TvbWire.h"
+#include "TvbSession.h"
 
 #include <deque>
 #include <memory>
@@ -94,9 +95,10 @@ private:
     void DropSocket();
     void Subscribe(iokit::MatchNotification& match);
     void Unsubscribe(uint64_t subscription);
-    tvb::wire::PlistPtr Request(plist_t request);
+    template <typename Message>
+    bool Ask(const Message& request, typename Message::Answer& answer, int32_t* status = nullptr);
     void DispatchQueuedEvents();
-    void DispatchEvent(plist_t event);
+    void DispatchEvent(const tvb::wire::Event& event);
     void DeliverTerminations();
     void DeliverMatches();
     void DeliverInterest(const std::shared_ptr<iokit::InterestNotification>& interest,
@@ -105,7 +107,7 @@ private:
     iokit::PortWaker mWaker;
     CFFileDescriptorRef mDescriptor = nullptr;
     CFRunLoopSourceRef mSource = nullptr;
-    tvb::wire::Connection mConnection;
+    tvb::wire::HostSession mSession;
     uint64_t mInstance = 0;
     bool mConnected = false;
     int mBackoffMs = 0;

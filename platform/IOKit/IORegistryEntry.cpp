@@ -1,7 +1,9 @@
 // Registry entries: identity, ancestors, properties and busy state.
 #include <IOKit/IOKitLib.h>
 
-#include "../CoreFoundation/CFPropertyList_Internal.h"
+#include <CoreFoundation/CFData.h>
+#include <CoreFoundation/CFPropertyList.h>
+
 #include "IOKitHost_Internal.h"
 #include "IOKitMatching_Internal.h"
 #include "IOKitObjects_Internal.h"
@@ -11,7 +13,6 @@
 
 namespace wire = tvb::wire;
 using iokit::HandleTable;
-using iokit::HostClient;
 using iokit::ObjectKind;
 using iokit::RegistryEntryObject;
 
@@ -36,29 +37,6 @@ IOReturn FindServiceEntry(io_registry_entry_t handle, const io_name_t plane,
     return kIOReturnSuccess;
 }
 
-wire::PlistPtr EntryRequest(const char* op, const RegistryEntryObject& entry) {
-    wire::PlistPtr request = wire::NewRequest(op);
-    wire::SetUInt(request.get(), "entry", entry.Key().id);
-    return request;
-}
-
-// Sends a request about `entry` to the host run that named it.
-IOReturn AskAbout(const RegistryEntryObject& entry, const wire::PlistPtr& request,
-                  HostClient::Answer* answer, int timeoutMs = iokit::kRequestTimeoutMs) {
-    return HostClient::Shared().Call(request.get(), timeoutMs, {entry.Key().instance, 0}, answer);
-}
-
-// The entry's providers, nearest first, up to the root.
-IOReturn Ancestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out) {
-    HostClient::Answer answer;
-    IOReturn status = AskAbout(entry, EntryRequest("parents", entry), &answer);
-    if (status != kIOReturnSuccess)
-        return status;
-    if (!wire::GetUIntArray(answer.body.get(), "entries", out))
-        return kIOReturnError;
-    return kIOReturnSuccess;
-}
-
 } // namespace
 
 namespace iokit {
@@ -69,28 +47,37 @@ kern_return_t GetEntryIdentity(io_object_t handle, RegistryEntryObject::Identity
         return MACH_SEND_INVALID_DEST;
     std::optional<RegistryEntryObject::Identity> known = entry->CachedIdentity();
     if (!known) {
-        HostClient::Answer answer;
-        IOReturn status = AskAbout(*entry, EntryRequest("entry", *entry), &answer);
+        wire::EntryRequest request;
+        request.entry = entry->Key().id;
+        wire::EntryAnswer answer;
+        IOReturn status = AskAbout(*entry, request, answer);
         if (status != kIOReturnSuccess)
             return status;
         RegistryEntryObject::Identity read;
-        if (!wire::GetString(answer.body.get(), "class", read.className) ||
-            !wire::GetString(answer.body.get(), "name", read.name))
-            return kIOReturnError;
-        plist_t classes = wire::GetItem(answer.body.get(), "classes");
-        if (classes != nullptr && plist_get_node_type(classes) == PLIST_ARRAY) {
-            for (uint32_t i = 0, n = plist_array_get_size(classes); i < n; ++i) {
-                // Anything but a string is skipped.
-                if (const char* text =
-                        plist_get_string_ptr(plist_array_get_item(classes, i), nullptr))
-                    read.classes.emplace_back(text);
-            }
-        }
+        read.className = std::move(answer.className);
+        read.name = std::move(answer.name);
+        read.classes.assign(answer.classes.begin(), answer.classes.end());
         entry->CacheIdentity(read);
         known = std::move(read);
     }
     identity = std::move(*known);
     return KERN_SUCCESS;
+}
+
+IOReturn GetAncestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out) {
+    if (std::optional<std::vector<uint64_t>> known = entry.CachedAncestors()) {
+        out = std::move(*known);
+        return kIOReturnSuccess;
+    }
+    wire::ParentsRequest request;
+    request.entry = entry.Key().id;
+    wire::ParentsAnswer answer;
+    IOReturn status = AskAbout(entry, request, answer);
+    if (status != kIOReturnSuccess)
+        return status;
+    out.assign(answer.entries.begin(), answer.entries.end());
+    entry.CacheAncestors(out);
+    return kIOReturnSuccess;
 }
 
 } // namespace iokit
@@ -128,7 +115,7 @@ kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_
     if ((options & kIORegistryIterateParents) == 0)
         return kIOReturnUnsupported;
     std::vector<uint64_t> ancestors;
-    status = Ancestors(*found, ancestors);
+    status = iokit::GetAncestors(*found, ancestors);
     if (status != kIOReturnSuccess)
         return status;
     if ((options & kIORegistryIterateRecursively) == 0 && ancestors.size() > 1)
@@ -148,7 +135,7 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
     if (status != kIOReturnSuccess)
         return status;
     std::vector<uint64_t> ancestors;
-    status = Ancestors(*found, ancestors);
+    status = iokit::GetAncestors(*found, ancestors);
     if (status != kIOReturnSuccess)
         return status;
     if (ancestors.empty())
@@ -164,13 +151,21 @@ CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef
     std::optional<std::string> name = iokit::StringFromCF(key);
     if (!found || !name)
         return nullptr;
-    wire::PlistPtr request = EntryRequest("property", *found);
-    wire::SetString(request.get(), "key", *name);
-    HostClient::Answer answer;
-    if (AskAbout(*found, request, &answer) != kIOReturnSuccess)
+    wire::PropertyRequest request;
+    request.entry = found->Key().id;
+    request.key = *name;
+    wire::PropertyAnswer answer;
+    if (iokit::AskAbout(*found, request, answer) != kIOReturnSuccess || answer.value.bytes.empty())
         return nullptr;
-    plist_t value = wire::GetItem(answer.body.get(), "value");
-    return value != nullptr ? __CFPropertyListCreateFromPlistNode(value) : nullptr;
+    // The bytes were screened by the shared guard when they were decoded, and are again here.
+    CFDataRef data = CFDataCreate(nullptr, answer.value.bytes.data(),
+                                  static_cast<CFIndex>(answer.value.bytes.size()));
+    if (data == nullptr)
+        return nullptr;
+    CFPropertyListRef value =
+        CFPropertyListCreateFromXMLData(nullptr, data, kCFPropertyListImmutable, nullptr);
+    CFRelease(data);
+    return value;
 }
 
 kern_return_t IORegistryEntryCreateCFProperties(io_registry_entry_t entry,
@@ -195,7 +190,10 @@ kern_return_t IOServiceWaitQuiet(io_service_t service, mach_timespec_t* waitTime
         waitMs = std::min<uint64_t>(uint64_t{waitTime->tv_sec} * 1000 + nanoseconds / 1000000,
                                     kLongestWaitMs);
     }
-    wire::PlistPtr request = EntryRequest("wait-quiet", *found);
-    wire::SetUInt(request.get(), "timeoutMs", waitMs);
-    return AskAbout(*found, request, nullptr, static_cast<int>(waitMs) + iokit::kRequestTimeoutMs);
+    wire::WaitQuietRequest request;
+    request.entry = found->Key().id;
+    request.timeoutMs = waitMs;
+    wire::WaitQuietAnswer answer;
+    return iokit::AskAbout(*found, request, answer,
+                           static_cast<int>(waitMs) + iokit::kRequestTimeoutMs);
 }

@@ -11,13 +11,12 @@
 
 namespace wire = tvb::wire;
 using iokit::HandleTable;
-using iokit::HostClient;
 using iokit::ObjectKind;
 
 namespace {
 
-constexpr uint32_t kMaxScalars = 16;
-constexpr size_t kMaxStructureBytes = 512 * 1024;
+constexpr uint32_t kMaxScalars = wire::kMaxScalars;
+constexpr size_t kMaxStructureBytes = wire::kMaxStructBytes;
 
 // A connection lives on the host socket it was opened on; if that socket is re-made, the
 // host has closed the connection and every call on it fails with kIOReturnNoDevice.
@@ -38,17 +37,16 @@ public:
                 return kIOReturnNotOpen;
             mClosed = true;
         }
-        return Call(Request("close"));
+        wire::CloseRequest request;
+        wire::CloseAnswer answer;
+        return Call(request, answer);
     }
-    // A request on this connection.
-    wire::PlistPtr Request(const char* op) const {
-        wire::PlistPtr request = wire::NewRequest(op);
-        wire::SetUInt(request.get(), "connection", mConnection);
-        return request;
-    }
-    IOReturn Call(const wire::PlistPtr& request, HostClient::Answer* answer = nullptr) const {
-        return HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
-                                         {mService.instance, mEpoch}, answer);
+    // Sends a request on this connection (its `connection` field is filled in here).
+    template <typename Request>
+    IOReturn Call(Request& request, typename Request::Answer& answer) const {
+        request.connection = mConnection;
+        return iokit::Host().Call(request, answer, iokit::kRequestTimeoutMs,
+                                  {mService.instance, mEpoch});
     }
     bool IsClosed() {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -75,27 +73,26 @@ IOReturn OpenConnection(io_connect_t connect, std::shared_ptr<ConnectionObject>&
     return out->IsClosed() ? kIOReturnNotOpen : kIOReturnSuccess;
 }
 
-IOReturn CallScalar(io_connect_t connect, uint32_t selector, const std::vector<uint64_t>& inputs,
-                    uint32_t outputCount, std::vector<uint64_t>& outputs) {
+// Writes at most `wanted` outputs and sets `got` to how many, on success only.
+IOReturn CallScalar(io_connect_t connect, uint32_t selector, const uint64_t* inputs,
+                    uint32_t inputCount, uint32_t wanted, uint64_t* outputs, uint32_t& got) {
     std::shared_ptr<ConnectionObject> connection;
     IOReturn status = OpenConnection(connect, connection);
     if (status != kIOReturnSuccess)
         return status;
-    if (inputs.size() > kMaxScalars || outputCount > kMaxScalars)
+    if (inputCount > kMaxScalars || wanted > kMaxScalars)
         return kIOReturnBadArgument;
-    wire::PlistPtr request = connection->Request("scalar");
-    wire::SetUInt(request.get(), "selector", selector);
-    wire::SetUIntArray(request.get(), "inputs", inputs);
-    wire::SetUInt(request.get(), "outputCount", outputCount);
-    HostClient::Answer answer;
-    status = connection->Call(request, &answer);
+    wire::ScalarRequest request;
+    request.selector = selector;
+    request.inputs.count = inputCount;
+    std::copy_n(inputs, inputCount, request.inputs.items.begin());
+    request.outputCount = wanted;
+    wire::ScalarAnswer answer;
+    status = connection->Call(request, answer);
     if (status != kIOReturnSuccess)
         return status;
-    outputs.clear();
-    if (outputCount > 0 && !wire::GetUIntArray(answer.body.get(), "outputs", outputs))
-        return kIOReturnError;
-    if (outputs.size() > outputCount)
-        outputs.resize(outputCount);
+    got = std::min(answer.outputs.count, wanted);
+    std::copy_n(answer.outputs.items.begin(), got, outputs);
     return kIOReturnSuccess;
 }
 
@@ -110,21 +107,21 @@ IOReturn CallStruct(io_connect_t connect, uint32_t selector, const void* input, 
     if (status != kIOReturnSuccess)
         return status;
     if ((inputSize > 0 && input == nullptr) || (capacity > 0 && output == nullptr) ||
-        inputSize > kMaxStructureBytes || capacity > kMaxStructureBytes)
+        inputSize > kMaxStructureBytes)
         return kIOReturnBadArgument;
-    wire::PlistPtr request = connection->Request("struct");
-    wire::SetUInt(request.get(), "selector", selector);
-    wire::SetData(request.get(), "input", input, inputSize);
-    wire::SetUInt(request.get(), "outputCapacity", capacity);
-    HostClient::Answer answer;
-    status = connection->Call(request, &answer);
+    wire::StructRequest request;
+    request.selector = selector;
+    request.input.size = static_cast<uint32_t>(inputSize);
+    if (inputSize > 0)
+        std::memcpy(request.input.bytes.data(), input, inputSize);
+    request.outputCapacity = static_cast<uint32_t>(std::min(capacity, kMaxStructureBytes));
+    wire::StructAnswer answer;
+    status = connection->Call(request, answer);
     if (status != kIOReturnSuccess)
         return status;
-    std::vector<uint8_t> bytes;
-    wire::GetData(answer.body.get(), "output", bytes);
-    const size_t written = std::min(bytes.size(), capacity);
+    const size_t written = std::min<size_t>(answer.output.size, capacity);
     if (written > 0)
-        std::memcpy(output, bytes.data(), written);
+        std::memcpy(output, answer.output.bytes.data(), written);
     if (outputSize != nullptr)
         *outputSize = static_cast<Size>(written);
     return kIOReturnSuccess;
@@ -144,19 +141,17 @@ kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32
     // Only this task's own connections can be made here.
     if (owningTask != mach_task_self())
         return kIOReturnBadArgument;
-    wire::PlistPtr request = wire::NewRequest("open");
-    wire::SetUInt(request.get(), "entry", entry->Key().id);
-    wire::SetUInt(request.get(), "type", type);
-    HostClient::Answer answer;
-    IOReturn status = HostClient::Shared().Call(request.get(), iokit::kRequestTimeoutMs,
-                                                {entry->Key().instance, 0}, &answer);
+    wire::OpenRequest request;
+    request.entry = entry->Key().id;
+    request.type = type;
+    wire::OpenAnswer answer;
+    wire::HostSession::Seen seen;
+    IOReturn status = iokit::Host().Call(request, answer, iokit::kRequestTimeoutMs,
+                                         {entry->Key().instance, 0}, &seen);
     if (status != kIOReturnSuccess)
         return status;
-    uint64_t id = 0;
-    if (!wire::GetUInt(answer.body.get(), "connection", id))
-        return kIOReturnError;
     *connect = HandleTable::Shared().Add(
-        std::make_shared<ConnectionObject>(entry->Key(), id, answer.epoch));
+        std::make_shared<ConnectionObject>(entry->Key(), answer.connection, seen.epoch));
     return KERN_SUCCESS;
 }
 
@@ -197,21 +192,23 @@ kern_return_t IOConnectMethodScalarIScalarO(io_connect_t connect, uint32_t index
                                             IOItemCount scalarOutputCount, ...) {
     if (scalarInputCount > kMaxScalars || scalarOutputCount > kMaxScalars)
         return kIOReturnBadArgument;
-    std::vector<uint64_t> inputs;
+    uint64_t inputs[kMaxScalars] = {};
     int* outputs[kMaxScalars] = {};
     va_list arguments;
     va_start(arguments, scalarOutputCount);
     for (IOItemCount i = 0; i < scalarInputCount; ++i)
-        inputs.push_back(static_cast<uint64_t>(static_cast<int64_t>(va_arg(arguments, int))));
+        inputs[i] = static_cast<uint64_t>(static_cast<int64_t>(va_arg(arguments, int)));
     for (IOItemCount i = 0; i < scalarOutputCount; ++i)
         outputs[i] = va_arg(arguments, int*);
     va_end(arguments);
 
-    std::vector<uint64_t> results;
-    IOReturn status = CallScalar(connect, index, inputs, scalarOutputCount, results);
+    uint64_t results[kMaxScalars] = {};
+    uint32_t got = 0;
+    IOReturn status =
+        CallScalar(connect, index, inputs, scalarInputCount, scalarOutputCount, results, got);
     if (status != kIOReturnSuccess)
         return status;
-    for (size_t i = 0; i < results.size(); ++i) {
+    for (uint32_t i = 0; i < got; ++i) {
         if (outputs[i] != nullptr)
             *outputs[i] = static_cast<int>(results[i]);
     }
@@ -233,14 +230,12 @@ kern_return_t IOConnectCallScalarMethod(mach_port_t connection, uint32_t selecto
     if ((inputCnt > 0 && input == nullptr) || (wanted > 0 && output == nullptr) ||
         inputCnt > kMaxScalars)
         return kIOReturnBadArgument;
-    std::vector<uint64_t> results;
-    IOReturn status = CallScalar(connection, selector,
-                                 std::vector<uint64_t>(input, input + inputCnt), wanted, results);
+    uint32_t got = 0;
+    IOReturn status = CallScalar(connection, selector, input, inputCnt, wanted, output, got);
     if (status != kIOReturnSuccess)
         return status;
-    std::copy(results.begin(), results.end(), output);
     if (outputCnt != nullptr)
-        *outputCnt = static_cast<uint32_t>(results.size());
+        *outputCnt = got;
     return kIOReturnSuccess;
 }
 

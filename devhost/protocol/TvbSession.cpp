@@ -1,0 +1,104 @@
+#include "TvbSession.h"
+
+#include <algorithm>
+
+namespace tvb::wire {
+
+namespace {
+
+constexpr int kFirstBackoffMs = 1000;
+constexpr int kLongestBackoffMs = 4000;
+
+} // namespace
+
+HostSession& HostSession::Shared() {
+    // Never destroyed: handles may still be released by static destructors at exit.
+    static HostSession* session = new HostSession;
+    return *session;
+}
+
+HostSession::HostSession(std::string socketPath) : mPath(std::move(socketPath)) {}
+
+void HostSession::BackOffLocked() {
+    mLink.Close();
+    mBackoffMs = mBackoffMs == 0 ? kFirstBackoffMs : std::min(mBackoffMs * 2, kLongestBackoffMs);
+    mQuietUntil = Clock::now() + std::chrono::milliseconds(mBackoffMs);
+}
+
+bool HostSession::EnsureConnectedLocked() {
+    if (mLink.IsOpen())
+        return true;
+    if (mBackoffMs != 0 && Clock::now() < mQuietUntil)
+        return false;
+    if (!mLink.Connect(mPath.empty() ? DefaultSocketPath() : mPath))
+        return false;
+    HelloAnswer hello;
+    const CallStatus status = mLink.Call(HelloRequest{}, hello, kRequestTimeoutMs);
+    if (!status.Ok() || hello.instance == 0) {
+        // Something listens but does not answer: a stopped or wedged host.
+        if (status.transport == CallStatus::TimedOut)
+            BackOffLocked();
+        mLink.Close();
+        return false;
+    }
+    mBackoffMs = 0;
+    mInstance = hello.instance;
+    mGeneration = status.generation;
+    ++mEpoch;
+    return true;
+}
+
+int32_t HostSession::ReadyLocked(const Expect& expect) {
+    if (!EnsureConnectedLocked())
+        return kStatusNotResponding;
+    if (expect.epoch != 0 && expect.epoch != mEpoch)
+        return kStatusNoDevice;
+    if (expect.instance != 0 && expect.instance != mInstance)
+        return kStatusNotFound;
+    return kStatusSuccess;
+}
+
+int32_t HostSession::FinishLocked(const CallStatus& status, Seen* seen) {
+    if (!status.Answered()) {
+        // Unanswered: a late answer must never be taken for a later request's.
+        if (status.transport == CallStatus::TimedOut)
+            BackOffLocked();
+        mLink.Close();
+        return kStatusNotResponding;
+    }
+    mGeneration = status.generation;
+    if (seen != nullptr)
+        *seen = Seen{mInstance, mEpoch, status.generation};
+    return status.status;
+}
+
+bool HostSession::Connect(Seen* seen) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!EnsureConnectedLocked())
+        return false;
+    if (seen != nullptr)
+        *seen = Seen{mInstance, mEpoch, mGeneration};
+    return true;
+}
+
+uint64_t HostSession::Generation() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mGeneration;
+}
+
+void HostSession::Drop() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mLink.Close();
+}
+
+bool HostSession::BackingOff() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return !mLink.IsOpen() && mBackoffMs != 0 && Clock::now() < mQuietUntil;
+}
+
+void HostSession::NoteGeneration(uint64_t generation) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mGeneration = generation;
+}
+
+} // namespace tvb::wire

@@ -1,0 +1,100 @@
+// A process's session with the device host: connection, hello, the host's identity, re-connection
+// and bounded waits, in one place. Shared() serves the IOKit stand-in's requests and the File
+// Manager's volume queries alike; a notification port keeps a session of its own for its events.
+//
+// A host that does not answer costs one time-out: the session then fails every request at once
+// (kStatusNotResponding) until its back-off has passed, when one request tries the host again.
+// A host that is simply absent (nothing listens) is tried on every request, which costs a
+// failed connect() and no wait.
+//
+// Threading: requests are serialised by a mutex; a request blocks its caller for at most its
+// time-out. Ownership: messages are the caller's.
+#pragma once
+
+#include "TvbWire.h"
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace tvb::wire {
+
+constexpr int kRequestTimeoutMs = 1000;
+
+class HostSession {
+public:
+    // The process's session, at the default socket path (read when it first connects).
+    static HostSession& Shared();
+    // A session of its own; an empty path means the default one.
+    explicit HostSession(std::string socketPath = {});
+
+    struct Expect {
+        uint64_t instance = 0; // non-zero: the request is about this host run's entries
+        uint64_t epoch = 0;    // non-zero: the request belongs to this connection (user clients)
+    };
+    struct Seen {
+        uint64_t instance = 0;   // the host run that answered
+        uint64_t epoch = 0;      // which connection of this session carried it
+        uint64_t generation = 0; // the registry generation the answer carries
+    };
+
+    // The host's status, or kStatusNotResponding when no host answered (or the session is
+    // backing off), kStatusNotFound when `expect.instance` is another host run,
+    // kStatusNoDevice when the connection of `expect.epoch` is gone.
+    template <typename Request>
+    int32_t Call(const Request& request, typename Request::Answer& answer,
+                 int timeoutMs = kRequestTimeoutMs, Expect expect = {}, Seen* seen = nullptr) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        const bool reused = mLink.IsOpen();
+        int32_t ready = ReadyLocked(expect);
+        if (ready != kStatusSuccess)
+            return ready;
+        CallStatus status = mLink.Call(request, answer, timeoutMs);
+        if (reused && (status.transport == CallStatus::SendFailed ||
+                       status.transport == CallStatus::Closed)) {
+            // The host went away since the last request (it never saw this one): once more
+            // with whoever listens now.
+            mLink.Close();
+            ready = ReadyLocked(expect);
+            if (ready != kStatusSuccess)
+                return ready;
+            status = mLink.Call(request, answer, timeoutMs);
+        }
+        return FinishLocked(status, seen);
+    }
+
+    // Connects now if needed; false when no host answers.
+    bool Connect(Seen* seen = nullptr);
+    // The last registry generation an answer or event carried (0 before any).
+    uint64_t Generation() const;
+    // Forgets the connection (a later request connects again).
+    void Drop();
+    // Whether the session is failing requests without asking (for tests).
+    bool BackingOff() const;
+
+    // The connection itself, for a notification port that watches its descriptor and reads its
+    // events. Only the thread that owns such a session may use it.
+    Connection& Link() { return mLink; }
+    // Records the generation an event carried.
+    void NoteGeneration(uint64_t generation);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    int32_t ReadyLocked(const Expect& expect);
+    int32_t FinishLocked(const CallStatus& status, Seen* seen);
+    bool EnsureConnectedLocked();
+    void BackOffLocked();
+
+    mutable std::mutex mMutex;
+    std::string mPath;
+    Connection mLink;
+    uint64_t mInstance = 0;
+    uint64_t mEpoch = 0;
+    uint64_t mGeneration = 0;
+    int mBackoffMs = 0;
+    Clock::time_point mQuietUntil{};
+};
+
+} // namespace tvb::wire
