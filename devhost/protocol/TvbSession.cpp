@@ -21,6 +21,7 @@ HostSession::HostSession(std::string socketPath) : mPath(std::move(socketPath)) 
 
 void HostSession::BackOffLocked() {
     mLink.Close();
+    mQuietPath = mPath.empty() ? DefaultSocketPath() : mPath;
     mBackoffMs = mBackoffMs == 0 ? kFirstBackoffMs : std::min(mBackoffMs * 2, kLongestBackoffMs);
     mQuietUntil = Clock::now() + std::chrono::milliseconds(mBackoffMs);
 }
@@ -28,9 +29,11 @@ void HostSession::BackOffLocked() {
 bool HostSession::EnsureConnectedLocked() {
     if (mLink.IsOpen())
         return true;
-    if (mBackoffMs != 0 && Clock::now() < mQuietUntil)
+    const std::string path = mPath.empty() ? DefaultSocketPath() : mPath;
+    // Another socket (the environment named a new one) is another host: no reason to wait.
+    if (mBackoffMs != 0 && Clock::now() < mQuietUntil && path == mQuietPath)
         return false;
-    if (!mLink.Connect(mPath.empty() ? DefaultSocketPath() : mPath))
+    if (!mLink.Connect(path))
         return false;
     HelloAnswer hello;
     const CallStatus status = mLink.Call(HelloRequest{}, hello, kRequestTimeoutMs);
@@ -49,6 +52,10 @@ bool HostSession::EnsureConnectedLocked() {
 }
 
 int32_t HostSession::ReadyLocked(const Expect& expect) {
+    // An entry of a host run we have not met: perhaps ours went away and a new one came up.
+    if (expect.instance != 0 && expect.instance != mInstance && mLink.IsOpen() &&
+        !mLink.ReadAvailable())
+        mLink.Close();
     if (!EnsureConnectedLocked())
         return kStatusNotResponding;
     if (expect.epoch != 0 && expect.epoch != mEpoch)
@@ -74,6 +81,9 @@ int32_t HostSession::FinishLocked(const CallStatus& status, Seen* seen) {
 
 bool HostSession::Connect(Seen* seen) {
     std::lock_guard<std::mutex> lock(mMutex);
+    // A host that went away leaves the socket readable at end of file.
+    if (mLink.IsOpen() && !mLink.ReadAvailable())
+        mLink.Close();
     if (!EnsureConnectedLocked())
         return false;
     if (seen != nullptr)
@@ -89,6 +99,11 @@ uint64_t HostSession::Generation() const {
 void HostSession::Drop() {
     std::lock_guard<std::mutex> lock(mMutex);
     mLink.Close();
+}
+
+void HostSession::EndBackoffForTesting() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mBackoffMs = 0;
 }
 
 bool HostSession::BackingOff() const {

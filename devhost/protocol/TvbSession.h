@@ -72,6 +72,8 @@ public:
     void Drop();
     // Whether the session is failing requests without asking (for tests).
     bool BackingOff() const;
+    // Lets the next request try the host at once (for tests).
+    void EndBackoffForTesting();
 
     // The connection itself, for a notification port that watches its descriptor and reads its
     // events. Only the thread that owns such a session may use it.
@@ -89,6 +91,7 @@ private:
 
     mutable std::mutex mMutex;
     std::string mPath;
+    std::string mQuietPath; // the socket that did not answer
     Connection mLink;
     uint64_t mInstance = 0;
     uint64_t mEpoch = 0;

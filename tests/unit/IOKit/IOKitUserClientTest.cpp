@@ -1,6 +1,7 @@
 // User clients: opening the bridge, the scalar and structure calls, and every way the
 // driver or the host can fail them.
 #include "IOKitTestSupport.h"
+#include "TvbSession.h"
 
 #include <cstring>
 
@@ -134,6 +135,14 @@ TEST_F(IOKitUserClient, SlowAnswerTimesOutAndNeverLeaksIntoLaterCalls) {
     EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, kButtonMap, 0, &size, nullptr, answer),
               kIOReturnNotResponding);
     EXPECT_EQ(answer[4], 0);
+    // One time-out is all an unanswering host costs: until the session's back-off has passed,
+    // calls fail at once and never reach the host.
+    const std::string callsBefore = CtlOutput({"calls", "SLOW"});
+    EXPECT_EQ(IOConnectMethodScalarIScalarO(connect, kClose, 0, 0), kIOReturnNotResponding);
+    EXPECT_EQ(FirstService("IOMedia"), 0u);
+    EXPECT_EQ(CtlOutput({"calls", "SLOW"}), callsBefore);
+    EXPECT_TRUE(tvb::wire::HostSession::Shared().BackingOff());
+    tvb::wire::HostSession::Shared().EndBackoffForTesting();
     // The socket was re-made: the old connection is gone with it.
     EXPECT_EQ(IOConnectMethodScalarIScalarO(connect, kClose, 0, 0), kIOReturnNoDevice);
     IOServiceClose(connect);
