@@ -30,45 +30,44 @@ public:
             return false;
         }
         mVolumes = volumes;
-        wire::PlistPtr sub = wire::NewRequest("subscribe-match");
-        wire::SetString(sub.get(), "type", "IOServiceFirstMatch");
-        wire::SetString(sub.get(), "class", "IOBlockStorageServices");
-        return static_cast<bool>(mWatcher.Request(sub.get(), kTimeoutMs));
+        wire::SubscribeMatchRequest sub;
+        sub.type = wire::kFirstMatchType;
+        sub.criteria.hasClass = true;
+        sub.criteria.className = "IOBlockStorageServices";
+        wire::SubscribeMatchAnswer answer;
+        return mWatcher.Call(sub, answer, kTimeoutMs).Ok();
     }
 
     // Attaches a drive and waits until the watcher is told; returns its bridge entry.
     uint64_t Arrive(const std::string& serial) {
-        wire::PlistPtr attach = wire::NewRequest("attach");
-        wire::SetString(attach.get(), "serial", serial);
-        plist_t list = plist_new_array();
-        for (int v = 0; v < mVolumes; ++v) {
-            plist_t volume = plist_new_dict();
-            wire::SetString(volume, "name", "Volume " + std::to_string(v));
-            wire::SetUInt(volume, "totalBytes", 1000);
-            wire::SetUInt(volume, "freeBytes", 250);
-            plist_array_append_item(list, volume);
-        }
-        plist_dict_set_item(attach.get(), "volumes", list);
-        wire::PlistPtr reply = mControl.Request(attach.get(), kTimeoutMs);
-        uint64_t bridge = 0;
-        if (!reply || !wire::GetUInt(reply.get(), "service", bridge))
+        wire::AttachRequest attach;
+        attach.serial = serial;
+        for (int v = 0; v < mVolumes; ++v)
+            attach.volumes.push_back(
+                wire::VolumeSpec{"Volume " + std::to_string(v), 1000, 250, false, false});
+        wire::AttachAnswer reply;
+        if (!mControl.Call(attach, reply, kTimeoutMs).Ok())
             return 0;
-        wire::PlistPtr event = mWatcher.ReadEvent(kTimeoutMs);
-        return event ? bridge : 0;
+        wire::Event event;
+        return mWatcher.NextEvent(event, kTimeoutMs) ? reply.service : 0;
     }
 
     bool Watch(uint64_t bridge) {
-        wire::PlistPtr sub = wire::NewRequest("subscribe-interest");
-        wire::SetUInt(sub.get(), "entry", bridge);
-        wire::SetString(sub.get(), "type", "IOGeneralInterest");
-        return static_cast<bool>(mWatcher.Request(sub.get(), kTimeoutMs));
+        wire::SubscribeInterestRequest sub;
+        sub.entry = bridge;
+        sub.type = wire::kGeneralInterestType;
+        wire::SubscribeInterestAnswer answer;
+        return mWatcher.Call(sub, answer, kTimeoutMs).Ok();
     }
 
     // Detaches and waits until the watcher hears the termination.
     bool Depart(const std::string& serial) {
-        wire::PlistPtr detach = wire::NewRequest("detach");
-        wire::SetString(detach.get(), "drive", serial);
-        return mControl.Request(detach.get(), kTimeoutMs) && mWatcher.ReadEvent(kTimeoutMs);
+        wire::DetachRequest detach;
+        detach.drive = serial;
+        wire::DetachAnswer answer;
+        wire::Event event;
+        return mControl.Call(detach, answer, kTimeoutMs).Ok() &&
+               mWatcher.NextEvent(event, kTimeoutMs);
     }
 
 private:

@@ -58,11 +58,9 @@ void BM_WireRoundTrip(benchmark::State& state) {
         state.SkipWithError("no host");
         return;
     }
-    for (auto _ : state) {
-        tvb::wire::PlistPtr request(plist_new_dict());
-        plist_dict_set_item(request.get(), "op", plist_new_string("hello"));
-        benchmark::DoNotOptimize(connection.Request(request.get(), 1000));
-    }
+    tvb::wire::HelloAnswer answer;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(connection.Call(tvb::wire::HelloRequest{}, answer, 1000));
 }
 BENCHMARK(BM_WireRoundTrip)->UseRealTime();
 

@@ -51,26 +51,13 @@ ProcessSample Sample(pid_t pid) {
     return sample;
 }
 
-tvb::wire::PlistPtr Request(tvb::wire::Connection& connection, const char* op,
-                            const std::map<std::string, std::string>& strings = {}) {
-    tvb::wire::PlistPtr request = tvb::wire::NewDict();
-    tvb::wire::SetString(request.get(), "op", op);
-    for (const auto& [key, value] : strings)
-        tvb::wire::SetString(request.get(), key.c_str(), value);
-    return connection.Request(request.get(), 5000);
-}
-
 int Watchers(tvb::wire::Connection& connection, const std::string& serial) {
-    tvb::wire::PlistPtr reply = Request(connection, "list");
-    plist_t drives = reply ? tvb::wire::GetItem(reply.get(), "drives") : nullptr;
-    for (uint32_t i = 0; drives && i < plist_array_get_size(drives); ++i) {
-        plist_t drive = plist_array_get_item(drives, i);
-        std::string s;
-        uint64_t watchers = 0;
-        if (tvb::wire::GetString(drive, "serial", s) && s == serial &&
-            tvb::wire::GetUInt(drive, "watchers", watchers))
-            return static_cast<int>(watchers);
-    }
+    tvb::wire::ListAnswer reply;
+    if (!connection.Call(tvb::wire::ListRequest{}, reply, 5000).Ok())
+        return -1;
+    for (const tvb::wire::DriveInfo& drive : reply.drives)
+        if (drive.serial == serial)
+            return static_cast<int>(drive.watchers);
     return -1;
 }
 
@@ -113,8 +100,12 @@ int main() {
     }
     tvb::wire::Connection control;
     control.Connect(host.SocketPath());
-    for (int i = 0; i < 4; ++i)
-        Request(control, "attach", {{"serial", "IDLE-" + std::to_string(i)}});
+    for (int i = 0; i < 4; ++i) {
+        tvb::wire::AttachRequest attach;
+        attach.serial = "IDLE-" + std::to_string(i);
+        tvb::wire::AttachAnswer attached;
+        control.Call(attach, attached, 5000);
+    }
 
     pid_t poller = StartPoller(home, host.SocketPath());
     for (int i = 0; i < 4; ++i)
@@ -145,14 +136,20 @@ int main() {
     for (int i = 0; i < storm; ++i) {
         std::string serial = "STORM-" + std::to_string(i);
         auto start = Clock::now();
-        Request(control, "attach", {{"serial", serial}});
+        tvb::wire::AttachRequest attach;
+        attach.serial = serial;
+        tvb::wire::AttachAnswer attached;
+        control.Call(attach, attached, 5000);
         if (!WaitWatchers(control, serial, 1, 30)) {
             std::fprintf(stderr, "drive %s was not listed\n", serial.c_str());
             break;
         }
         arrivalsMs.push_back(
             std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        Request(control, "detach", {{"drive", serial}});
+        tvb::wire::DetachRequest detach;
+        detach.drive = serial;
+        tvb::wire::DetachAnswer detached;
+        control.Call(detach, detached, 5000);
     }
     std::this_thread::sleep_for(std::chrono::seconds(4)); // a tick or so to settle
     long rssAfter = Sample(poller).rssKiB;

@@ -98,7 +98,7 @@ int Attach(Context& context, const Args& args) {
         } else if (arg == "--bridge-class" && hasValue) {
             request.bridgeClass = args[++i];
             if (request.bridgeClass.empty())
-                return Fail("--bridge-class needs a name");
+                return Fail("empty bridge class");
         } else if (arg == "--serial-type" && hasValue) {
             const std::string& type = args[++i];
             if (type == "string")

@@ -186,14 +186,14 @@ TEST(BridgeFaults, NamesRoundTrip) {
 }
 
 TEST(AttachRequest, ReadsOptionsAndPadsTheBridgeSerial) {
-    wire::PlistPtr r = wire::NewDict();
-    wire::SetString(r.get(), "serial", "ABC");
-    wire::SetUInt(r.get(), "settleMs", 250);
-    wire::SetBool(r.get(), "serialOnAncestor", true);
-    wire::SetString(r.get(), "serialType", "data");
+    wire::AttachRequest r;
+    r.serial = "ABC";
+    r.settleMs = 250;
+    r.serialOnAncestor = true;
+    r.serialType = static_cast<uint8_t>(wire::SerialType::Data);
     DriveSpec plan;
     std::string why;
-    ASSERT_EQ(DriveSpecFromRequest(r.get(), plan, why), SpecCheck::Ok) << why;
+    ASSERT_TRUE(DriveSpecFromRequest(r, plan, why)) << why;
     EXPECT_EQ(plan.settleMs, 250u);
     EXPECT_TRUE(plan.serialOnAncestor);
     EXPECT_EQ(plan.serialType, SerialType::Data);
@@ -202,41 +202,24 @@ TEST(AttachRequest, ReadsOptionsAndPadsTheBridgeSerial) {
     EXPECT_EQ(plan.bridgeSerial, expected);
 }
 
-TEST(AttachRequest, IllTypedIsMalformedAndOutOfRangeIsInvalid) {
+TEST(AttachRequest, OutOfRangeValuesAreRefusedWithAReason) {
     DriveSpec plan;
     std::string why;
-    wire::PlistPtr noSerial = wire::NewDict();
-    EXPECT_EQ(DriveSpecFromRequest(noSerial.get(), plan, why), SpecCheck::Malformed);
-
-    wire::PlistPtr illTyped = wire::NewDict();
-    wire::SetString(illTyped.get(), "serial", "A");
-    wire::SetString(illTyped.get(), "settleMs", "10");
-    EXPECT_EQ(DriveSpecFromRequest(illTyped.get(), plan, why), SpecCheck::Malformed);
-
     auto invalid = [&](auto tweak) {
-        wire::PlistPtr r = wire::NewDict();
-        wire::SetString(r.get(), "serial", "A");
-        tweak(r.get());
+        wire::AttachRequest r;
+        r.serial = "A";
+        tweak(r);
         why.clear();
-        const SpecCheck check = DriveSpecFromRequest(r.get(), plan, why);
+        const bool ok = DriveSpecFromRequest(r, plan, why);
         EXPECT_FALSE(why.empty());
-        return check;
+        return !ok;
     };
-    EXPECT_EQ(invalid([](plist_t r) { wire::SetString(r, "serial", ""); }), SpecCheck::Invalid);
-    EXPECT_EQ(invalid([](plist_t r) { wire::SetData(r, "bridgeSerial", "short", 5); }),
-              SpecCheck::Invalid);
-    EXPECT_EQ(invalid([](plist_t r) { wire::SetString(r, "serialType", "float"); }),
-              SpecCheck::Invalid);
-    EXPECT_EQ(invalid([](plist_t r) { wire::SetUInt(r, "settleMs", 10 * 60 * 1000 + 1); }),
-              SpecCheck::Invalid);
-    EXPECT_EQ(invalid([](plist_t r) {
-                  plist_t volumes = plist_new_array();
-                  plist_t v = plist_new_dict();
-                  wire::SetString(v, "name", "V");
-                  wire::SetUInt(v, "totalBytes", 1);
-                  wire::SetUInt(v, "freeBytes", 2);
-                  plist_array_append_item(volumes, v);
-                  plist_dict_set_item(r, "volumes", volumes);
-              }),
-              SpecCheck::Invalid);
+    EXPECT_TRUE(invalid([](wire::AttachRequest& r) { r.serial = ""; }));
+    EXPECT_TRUE(invalid([](wire::AttachRequest& r) { r.serial = std::string("A\0B", 3); }));
+    EXPECT_TRUE(invalid([](wire::AttachRequest& r) { r.bridgeSerial = {'s', 'h', 'o'}; }));
+    EXPECT_TRUE(invalid([](wire::AttachRequest& r) { r.serialType = 3; }));
+    EXPECT_TRUE(invalid([](wire::AttachRequest& r) { r.settleMs = 10 * 60 * 1000 + 1; }));
+    EXPECT_TRUE(invalid([](wire::AttachRequest& r) {
+        r.volumes.push_back(wire::VolumeSpec{"V", 1, 2, false, false});
+    }));
 }

@@ -12,68 +12,81 @@ using Clock = std::chrono::steady_clock;
 
 class HostRegistry : public LiveHost {
 protected:
-    uint64_t Only(wire::Connection& c, std::initializer_list<Field> criteria) {
-        wire::PlistPtr r = Ask(c, "match", criteria);
-        std::vector<uint64_t> ids = r ? Ids(r.get()) : std::vector<uint64_t>{};
+    uint64_t Only(wire::Connection& c, const wire::MatchRequest& match) {
+        std::vector<uint64_t> ids = Ids(Ask(c, match).entries);
         EXPECT_EQ(ids.size(), 1u);
         return ids.empty() ? 0 : ids[0];
     }
 
     std::string ClassOf(wire::Connection& c, uint64_t entry) {
-        wire::PlistPtr r = Ask(c, "entry", {{"entry", entry}});
-        return r && wire::StatusOf(r.get()) == 0 ? Str(r.get(), "class") : "<gone>";
+        wire::EntryAnswer answer;
+        return Call(c, About<wire::EntryRequest>(entry), answer) == wire::kStatusSuccess
+                   ? answer.className
+                   : "<gone>";
+    }
+
+    bool Busy(wire::Connection& c, uint64_t entry) {
+        return Ask(c, About<wire::EntryRequest>(entry)).busy;
+    }
+
+    static uint32_t NextType(wire::Connection& c) {
+        wire::Event event;
+        EXPECT_TRUE(c.NextEvent(event, kAnswerMs));
+        EXPECT_EQ(event.kind, wire::EventKind::Interest);
+        return event.interest.messageType;
     }
 };
+
+wire::VolumesAnswer Volumes(wire::Connection& c, uint64_t only = 0) {
+    wire::VolumesRequest request;
+    request.volume = only;
+    return Ask(c, request);
+}
 
 } // namespace
 
 TEST_F(HostRegistry, HelloNamesTheHostRun) {
     wire::Connection c = Connect();
-    wire::PlistPtr r = Ask(c, "hello", {});
-    ASSERT_TRUE(r);
-    uint64_t instance = 0, pid = 0;
-    EXPECT_TRUE(wire::GetUInt(r.get(), "instance", instance));
-    EXPECT_TRUE(wire::GetUInt(r.get(), "pid", pid));
-    EXPECT_EQ(pid, static_cast<uint64_t>(mHost.Pid()));
+    const wire::HelloAnswer hello = Ask(c, wire::HelloRequest{});
+    EXPECT_NE(hello.instance, 0u);
+    EXPECT_EQ(hello.pid, static_cast<uint64_t>(mHost.Pid()));
 }
 
 TEST_F(HostRegistry, AttachedDriveIsFoundByClassByBsdNameAndThroughItsParents) {
     EXPECT_EQ(CtlOk({"attach", "SER1", "--volume", "Data:1000:500"}), "disk2\n");
     wire::Connection c = Connect();
-    const uint64_t storage = Only(c, {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr parents = Ask(c, "parents", {{"entry", storage}});
-    ASSERT_TRUE(parents);
+    const uint64_t storage = Only(c, MatchClass("IOBlockStorageServices"));
+    const std::vector<uint64_t> parents = Ids(Ask(c, About<wire::ParentsRequest>(storage)).entries);
     std::vector<std::string> chain;
-    for (uint64_t id : Ids(parents.get()))
+    for (uint64_t id : parents)
         chain.push_back(ClassOf(c, id));
     EXPECT_EQ(chain, (std::vector<std::string>{"com_ostrel_IOTVB", "IOUSBDevice",
                                                "IOPlatformExpertDevice"}));
-    const uint64_t bridge = Ids(parents.get()).at(0);
-    wire::PlistPtr serial = Ask(c, "property", {{"entry", bridge}, {"key", "serial_number_core"}});
-    ASSERT_TRUE(serial);
-    EXPECT_EQ(Str(serial.get(), "value"), "SER1");
+    const uint64_t bridge = parents.at(0);
+    wire::PropertyRequest serial = About<wire::PropertyRequest>(bridge);
+    serial.key = "serial_number_core";
+    EXPECT_EQ(TextOf(Ask(c, serial).value), "SER1");
 
-    const uint64_t partition = Only(c, {{"bsdName", "disk2s1"}});
-    wire::PlistPtr up = Ask(c, "parents", {{"entry", partition}});
-    ASSERT_TRUE(up);
-    std::vector<uint64_t> ids = Ids(up.get());
+    const uint64_t partition = Only(c, MatchBsd("disk2s1"));
+    std::vector<uint64_t> ids = Ids(Ask(c, About<wire::ParentsRequest>(partition)).entries);
     EXPECT_NE(std::find(ids.begin(), ids.end(), bridge), ids.end());
     // Class and BSD name together must both hold.
-    wire::PlistPtr none = Ask(c, "match", {{"class", "IOUSBDevice"}, {"bsdName", "disk2s1"}});
-    EXPECT_TRUE(Ids(none.get()).empty());
+    wire::MatchRequest both = MatchBsd("disk2s1");
+    both.criteria.hasClass = true;
+    both.criteria.className = "IOUSBDevice";
+    EXPECT_TRUE(Ask(c, both).entries.empty());
 }
 
 TEST_F(HostRegistry, MissingPropertyAndGoneEntryAreNotFound) {
     CtlOk({"attach", "SER1"});
     wire::Connection c = Connect();
-    const uint64_t storage = Only(c, {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr absent = Ask(c, "property", {{"entry", storage}, {"key", "serial_number_core"}});
-    EXPECT_EQ(wire::StatusOf(absent.get()), wire::kStatusNotFound);
+    const uint64_t storage = Only(c, MatchClass("IOBlockStorageServices"));
+    wire::PropertyRequest absent = About<wire::PropertyRequest>(storage);
+    absent.key = "serial_number_core";
+    EXPECT_EQ(StatusOf(c, absent), wire::kStatusNotFound);
     CtlOk({"detach", "SER1"});
-    for (const char* op : {"entry", "parents"}) {
-        wire::PlistPtr r = Ask(c, op, {{"entry", storage}});
-        EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusNotFound) << op;
-    }
+    EXPECT_EQ(StatusOf(c, About<wire::EntryRequest>(storage)), wire::kStatusNotFound);
+    EXPECT_EQ(StatusOf(c, About<wire::ParentsRequest>(storage)), wire::kStatusNotFound);
 }
 
 TEST_F(HostRegistry, WholeDiskNumbersAreNeverReused) {
@@ -86,71 +99,63 @@ TEST_F(HostRegistry, WholeDiskNumbersAreNeverReused) {
 TEST_F(HostRegistry, FirstMatchSubscriberHearsOfEachNewStorageService) {
     CtlOk({"attach", "EARLY"});
     wire::Connection c = Connect();
-    wire::PlistPtr sub =
-        Ask(c, "subscribe-match",
-            {{"type", "IOServiceFirstMatch"}, {"class", "IOBlockStorageServices"}});
-    ASSERT_TRUE(sub);
-    EXPECT_EQ(Ids(sub.get()).size(), 1u); // the one present at registration
-    uint64_t subscription = 0;
-    ASSERT_TRUE(wire::GetUInt(sub.get(), "subscription", subscription));
+    wire::SubscribeMatchRequest sub;
+    sub.type = wire::kFirstMatchType;
+    sub.criteria = MatchClass("IOBlockStorageServices").criteria;
+    const wire::SubscribeMatchAnswer subscribed = Ask(c, sub);
+    EXPECT_EQ(subscribed.entries.size(), 1u); // the one present at registration
 
     CtlOk({"attach", "LATE", "--second-storage"});
-    wire::PlistPtr event = c.ReadEvent(kAnswerMs);
-    ASSERT_TRUE(event);
-    EXPECT_EQ(Str(event.get(), "event"), "matched");
-    uint64_t from = 0;
-    wire::GetUInt(event.get(), "subscription", from);
-    EXPECT_EQ(from, subscription);
-    std::vector<uint64_t> hits = Ids(event.get());
+    wire::Event event;
+    ASSERT_TRUE(c.NextEvent(event, kAnswerMs));
+    EXPECT_EQ(event.kind, wire::EventKind::Matched);
+    EXPECT_EQ(event.matched.subscription, subscribed.subscription);
+    std::vector<uint64_t> hits = Ids(event.matched.entries);
     ASSERT_EQ(hits.size(), 2u); // both services of the drive, in one event
     EXPECT_LT(hits[0], hits[1]);
     EXPECT_EQ(ClassOf(c, hits[0]), "IOBlockStorageServices");
 
     // A drive without block storage of interest to nobody else sends nothing more.
-    Ask(c, "unsubscribe", {{"subscription", subscription}});
+    wire::UnsubscribeRequest unsubscribe;
+    unsubscribe.subscription = subscribed.subscription;
+    Ask(c, unsubscribe);
     CtlOk({"attach", "QUIET"});
-    EXPECT_FALSE(c.ReadEvent(200));
+    EXPECT_FALSE(c.NextEvent(event, 200));
 }
 
 TEST_F(HostRegistry, SubscriptionTypesOtherThanTheOnesOfferedAreUnsupported) {
     CtlOk({"attach", "S"});
     wire::Connection c = Connect();
-    wire::PlistPtr m = Ask(c, "subscribe-match", {{"type", "IOServiceTerminate"}});
-    EXPECT_EQ(wire::StatusOf(m.get()), wire::kStatusUnsupported);
-    const uint64_t storage = Only(c, {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr i =
-        Ask(c, "subscribe-interest", {{"entry", storage}, {"type", "IOBusyInterest"}});
-    EXPECT_EQ(wire::StatusOf(i.get()), wire::kStatusUnsupported);
-    wire::PlistPtr u = Ask(c, "unsubscribe", {{"subscription", 12345}});
-    EXPECT_EQ(wire::StatusOf(u.get()), wire::kStatusNotFound);
+    wire::SubscribeMatchRequest terminate;
+    terminate.type = "IOServiceTerminate";
+    EXPECT_EQ(StatusOf(c, terminate), wire::kStatusUnsupported);
+    const uint64_t storage = Only(c, MatchClass("IOBlockStorageServices"));
+    EXPECT_EQ(StatusOf(c, Interest(storage, "IOBusyInterest")), wire::kStatusUnsupported);
+    wire::UnsubscribeRequest unknown;
+    unknown.subscription = 12345;
+    EXPECT_EQ(StatusOf(c, unknown), wire::kStatusNotFound);
 }
 
 TEST_F(HostRegistry, DetachTerminatesEverySubscriberThenRemovesEntries) {
     CtlOk({"attach", "GONE", "--volume", "V:10:5"});
     CtlOk({"attach", "STAYS"});
     wire::Connection a = Connect(), b = Connect();
-    const std::vector<uint64_t> bridges =
-        Ids(Ask(a, "match", {{"class", "com_ostrel_IOTVB"}}).get());
+    const std::vector<uint64_t> bridges = Ids(Ask(a, MatchClass("com_ostrel_IOTVB")).entries);
     ASSERT_EQ(bridges.size(), 2u);
     const uint64_t bridge = bridges[0], other = bridges[1];
-    const uint64_t media = Only(a, {{"bsdName", "disk2s1"}});
-    Ask(a, "subscribe-interest", {{"entry", bridge}, {"type", "IOGeneralInterest"}});
-    Ask(b, "subscribe-interest", {{"entry", bridge}, {"type", "IOGeneralInterest"}});
-    Ask(b, "subscribe-interest", {{"entry", media}, {"type", "IOGeneralInterest"}});
-    Ask(b, "subscribe-interest", {{"entry", other}, {"type", "IOGeneralInterest"}});
+    const uint64_t media = Only(a, MatchBsd("disk2s1"));
+    Ask(a, Interest(bridge));
+    Ask(b, Interest(bridge));
+    Ask(b, Interest(media));
+    Ask(b, Interest(other));
     EXPECT_EQ(CtlOk({"list"}),
               "GONE disk2 volumes=V watchers=2\nSTAYS disk3 volumes= watchers=1\n");
 
     CtlOk({"detach", "GONE"});
-    for (wire::Connection* c : {&a, &b, &b}) {
-        wire::PlistPtr event = c->ReadEvent(kAnswerMs);
-        ASSERT_TRUE(event);
-        EXPECT_EQ(Str(event.get(), "event"), "interest");
-        uint64_t type = 0;
-        wire::GetUInt(event.get(), "messageType", type);
-        EXPECT_EQ(type, wire::kMessageServiceIsTerminated);
-    }
-    EXPECT_FALSE(b.ReadEvent(200)); // nothing for the drive that stays
+    for (wire::Connection* c : {&a, &b, &b})
+        EXPECT_EQ(NextType(*c), wire::kMessageServiceIsTerminated);
+    wire::Event event;
+    EXPECT_FALSE(b.NextEvent(event, 200)); // nothing for the drive that stays
     EXPECT_EQ(ClassOf(a, bridge), "<gone>");
     EXPECT_EQ(ClassOf(a, media), "<gone>");
     EXPECT_EQ(ClassOf(a, other), "com_ostrel_IOTVB");
@@ -160,17 +165,12 @@ TEST_F(HostRegistry, DetachTerminatesEverySubscriberThenRemovesEntries) {
 TEST_F(HostRegistry, MessageReachesSubscribersAndRemovesNothing) {
     CtlOk({"attach", "MSG"});
     wire::Connection c = Connect();
-    const uint64_t bridge = Only(c, {{"class", "com_ostrel_IOTVB"}});
-    Ask(c, "subscribe-interest", {{"entry", bridge}, {"type", "IOGeneralInterest"}});
+    const uint64_t bridge = Only(c, MatchClass("com_ostrel_IOTVB"));
+    Ask(c, Interest(bridge));
     CtlOk({"message", "MSG", "0xe0000101"});
     CtlOk({"message", "disk2", "e0000010"});
-    for (uint64_t expected : {0xe0000101u, 0xe0000010u}) {
-        wire::PlistPtr event = c.ReadEvent(kAnswerMs);
-        ASSERT_TRUE(event);
-        uint64_t type = 0;
-        wire::GetUInt(event.get(), "messageType", type);
-        EXPECT_EQ(type, expected);
-    }
+    for (uint32_t expected : {0xe0000101u, 0xe0000010u})
+        EXPECT_EQ(NextType(c), expected);
     EXPECT_EQ(ClassOf(c, bridge), "com_ostrel_IOTVB");
     EXPECT_EQ(CtlOk({"list"}), "MSG disk2 volumes= watchers=1\n");
 }
@@ -179,9 +179,9 @@ TEST_F(HostRegistry, DisconnectingDropsSubscriptionsAndClosesUserClients) {
     CtlOk({"attach", "D"});
     {
         wire::Connection c = Connect();
-        const uint64_t bridge = Only(c, {{"class", "com_ostrel_IOTVB"}});
-        Ask(c, "subscribe-interest", {{"entry", bridge}, {"type", "IOGeneralInterest"}});
-        Ask(c, "open", {{"entry", bridge}, {"type", 0}});
+        const uint64_t bridge = Only(c, MatchClass("com_ostrel_IOTVB"));
+        Ask(c, Interest(bridge));
+        Ask(c, About<wire::OpenRequest>(bridge));
         EXPECT_EQ(CtlOk({"list"}), "D disk2 volumes= watchers=1\n");
     }
     // The hang-up reaches the host before tvbctl's connection does.
@@ -192,9 +192,8 @@ TEST_F(HostRegistry, DisconnectingDropsSubscriptionsAndClosesUserClients) {
 TEST_F(HostRegistry, WaitQuietAnswersAtOnceWhenQuietAndRecordsIt) {
     CtlOk({"attach", "Q"});
     wire::Connection c = Connect();
-    const uint64_t storage = Only(c, {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr r = Ask(c, "wait-quiet", {{"entry", storage}, {"timeoutMs", 0}});
-    EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusSuccess);
+    const uint64_t storage = Only(c, MatchClass("IOBlockStorageServices"));
+    EXPECT_EQ(StatusOf(c, WaitQuiet(storage, 0)), wire::kStatusSuccess);
     EXPECT_EQ(CtlOk({"waits"}), "IOBlockStorageServices IOBlockStorageServices quiet\n");
     CtlOk({"waits", "--clear"});
     EXPECT_EQ(CtlOk({"waits"}), "");
@@ -204,35 +203,27 @@ TEST_F(HostRegistry, SettlingDriveMakesWaitQuietWaitThenAnswer) {
     const auto before = Clock::now();
     CtlOk({"attach", "SLOW", "--settle-ms", "400"});
     wire::Connection c = Connect();
-    const uint64_t storage = Only(c, {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr entry = Ask(c, "entry", {{"entry", storage}});
-    bool busy = false;
-    ASSERT_TRUE(wire::GetBool(entry.get(), "busy", busy));
-    ASSERT_TRUE(busy) << "attach and the first look took longer than the settle time";
+    const uint64_t storage = Only(c, MatchClass("IOBlockStorageServices"));
+    ASSERT_TRUE(Busy(c, storage)) << "attach and the first look took longer than the settle time";
 
-    wire::PlistPtr r = Ask(c, "wait-quiet", {{"entry", storage}, {"timeoutMs", 20000}});
-    EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusSuccess);
+    EXPECT_EQ(StatusOf(c, WaitQuiet(storage, 20000)), wire::kStatusSuccess);
     // Never before the drive has settled (a lower bound only; the upper one is the reaper).
     EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(400));
-    entry = Ask(c, "entry", {{"entry", storage}});
-    ASSERT_TRUE(wire::GetBool(entry.get(), "busy", busy));
-    EXPECT_FALSE(busy);
+    EXPECT_FALSE(Busy(c, storage));
     EXPECT_EQ(CtlOk({"waits"}), "IOBlockStorageServices IOBlockStorageServices quiet\n");
 }
 
 TEST_F(HostRegistry, WaitQuietTimesOutWithoutHoldingUpOtherPeers) {
     CtlOk({"attach", "STUCK", "--settle-ms", "600000"});
     wire::Connection waiter = Connect();
-    const uint64_t bridge = Only(waiter, {{"class", "com_ostrel_IOTVB"}});
+    const uint64_t bridge = Only(waiter, MatchClass("com_ostrel_IOTVB"));
     // Send the wait without blocking on it, then use another peer meanwhile.
-    ASSERT_TRUE(
-        SendOnly(waiter, MakeRequest("wait-quiet", {{"entry", bridge}, {"timeoutMs", 100}}), 999));
+    ASSERT_TRUE(waiter.SendOnly(WaitQuiet(bridge, 100), 999));
     wire::Connection other = Connect();
-    EXPECT_TRUE(Ask(other, "ping", {}));
+    Ask(other, wire::HelloRequest{});
 
     // Its own answer to the first wait is dropped by the connection as a stale id.
-    wire::PlistPtr r = Ask(waiter, "wait-quiet", {{"entry", bridge}, {"timeoutMs", 300}});
-    EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusTimeout);
+    EXPECT_EQ(StatusOf(waiter, WaitQuiet(bridge, 300)), wire::kStatusTimeout);
     EXPECT_EQ(CtlOk({"waits"}),
               "com_ostrel_IOTVB com_ostrel_IOTVB timeout\ncom_ostrel_IOTVB com_ostrel_IOTVB "
               "timeout\n");
@@ -241,20 +232,19 @@ TEST_F(HostRegistry, WaitQuietTimesOutWithoutHoldingUpOtherPeers) {
 TEST_F(HostRegistry, WaitOnAnEntryThatIsDetachedEndsAtOnce) {
     CtlOk({"attach", "LEAVING", "--settle-ms", "600000"});
     wire::Connection c = Connect();
-    const uint64_t storage = Only(c, {{"class", "IOBlockStorageServices"}});
-    ASSERT_TRUE(
-        SendOnly(c, MakeRequest("wait-quiet", {{"entry", storage}, {"timeoutMs", 600000}}), 4242));
+    const uint64_t storage = Only(c, MatchClass("IOBlockStorageServices"));
+    ASSERT_TRUE(c.SendOnly(WaitQuiet(storage, 600000), 4242));
     CtlOk({"detach", "LEAVING"});
     EXPECT_EQ(CtlOk({"waits"}), "IOBlockStorageServices IOBlockStorageServices gone\n");
 }
 
 TEST_F(HostRegistry, VolumesListEveryDriveInAttachOrder) {
-    std::vector<wire::SimulatedVolume> volumes;
-    EXPECT_TRUE(wire::FetchSimulatedVolumes(mHost.SocketPath(), volumes));
-    EXPECT_TRUE(volumes.empty());
+    wire::Connection c = Connect();
+    EXPECT_TRUE(Volumes(c).volumes.empty());
     CtlOk({"attach", "ONE", "--volume", "Data:3000:1000", "--volume", "Net:10:5:nobsd"});
     CtlOk({"attach", "TWO", "--volume", "Broken:8:8:unreadable"});
-    ASSERT_TRUE(wire::FetchSimulatedVolumes(mHost.SocketPath(), volumes));
+    wire::VolumesAnswer answer = Volumes(c);
+    const auto& volumes = answer.volumes;
     ASSERT_EQ(volumes.size(), 3u);
     EXPECT_EQ(volumes[0].name, "Data");
     EXPECT_EQ(volumes[0].bsdName, "disk2s1");
@@ -269,29 +259,34 @@ TEST_F(HostRegistry, VolumesListEveryDriveInAttachOrder) {
     EXPECT_EQ(CtlOk({"volumes"}), "disk2s1 Data 3000 1000\n- Net 10 5\ndisk3s1 Broken 8 8\n");
 
     CtlOk({"detach", "ONE"});
-    ASSERT_TRUE(wire::FetchSimulatedVolumes(mHost.SocketPath(), volumes));
-    ASSERT_EQ(volumes.size(), 1u);
-    EXPECT_EQ(volumes[0].name, "Broken");
+    answer = Volumes(c);
+    ASSERT_EQ(answer.volumes.size(), 1u);
+    EXPECT_EQ(answer.volumes[0].name, "Broken");
 }
 
 TEST_F(HostRegistry, OneVolumeIsAskedForByItsIdAndIsGoneWithItsDrive) {
     CtlOk({"attach", "ONE", "--volume", "Data:3000:1000", "--volume", "Other:10:5"});
-    std::vector<wire::SimulatedVolume> all, one;
-    ASSERT_TRUE(wire::FetchSimulatedVolumes(mHost.SocketPath(), all));
-    ASSERT_EQ(all.size(), 2u);
-    setenv("TVB_DEVHOST_SOCKET", mHost.SocketPath().c_str(), 1);
-    ASSERT_TRUE(wire::FetchSimulatedVolume(all[1].id, one));
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0].name, "Other");
-    EXPECT_EQ(one[0].id, all[1].id);
+    wire::Connection c = Connect();
+    const wire::VolumesAnswer all = Volumes(c);
+    ASSERT_EQ(all.volumes.size(), 2u);
+    const wire::VolumesAnswer one = Volumes(c, all.volumes[1].id);
+    ASSERT_EQ(one.volumes.size(), 1u);
+    EXPECT_EQ(one.volumes[0].name, "Other");
+    EXPECT_EQ(one.volumes[0].id, all.volumes[1].id);
     CtlOk({"detach", "ONE"});
-    EXPECT_TRUE(wire::FetchSimulatedVolume(all[1].id, one));
-    EXPECT_TRUE(one.empty());
-    unsetenv("TVB_DEVHOST_SOCKET");
+    EXPECT_TRUE(Volumes(c, all.volumes[1].id).volumes.empty());
 }
 
-TEST(HostAbsent, FetchSimulatedVolumesFailsWithoutAHost) {
-    std::vector<wire::SimulatedVolume> volumes{wire::SimulatedVolume{}};
-    EXPECT_FALSE(wire::FetchSimulatedVolumes("/nonexistent/devhost.sock", volumes));
-    EXPECT_EQ(volumes.size(), 1u);
+TEST_F(HostRegistry, EveryAnswerCarriesTheGenerationAndAttachDetachMoveIt) {
+    wire::Connection c = Connect();
+    wire::HelloAnswer hello;
+    const wire::CallStatus before = c.Call(wire::HelloRequest{}, hello, kAnswerMs);
+    ASSERT_TRUE(before.Ok());
+    CtlOk({"attach", "GEN"});
+    const wire::CallStatus attached = c.Call(wire::HelloRequest{}, hello, kAnswerMs);
+    EXPECT_GT(attached.generation, before.generation);
+    wire::HelloAnswer again;
+    EXPECT_EQ(c.Call(wire::HelloRequest{}, again, kAnswerMs).generation, attached.generation);
+    CtlOk({"detach", "GEN"});
+    EXPECT_GT(c.Call(wire::HelloRequest{}, again, kAnswerMs).generation, attached.generation);
 }

@@ -18,20 +18,37 @@ using namespace tvb::hosttest;
 
 namespace {
 
-std::string Header(uint32_t n) {
-    return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+// A frame with any header and body, valid or not.
+std::string RawFrame(uint16_t code, std::vector<uint8_t> body, uint64_t id = 1,
+                     wire::FrameKind kind = wire::FrameKind::Request) {
+    std::vector<uint8_t> out;
+    wire::FrameHeader header;
+    header.code = code;
+    header.kind = kind;
+    header.id = id;
+    wire::AppendFrame(out, header, [&](wire::Writer& w) { w.Raw(body.data(), body.size()); });
+    return std::string(out.begin(), out.end());
 }
 
-std::string Frame(plist_t dict) {
-    std::string out;
-    wire::EncodeFrame(dict, out);
-    return out;
+std::string Length(uint32_t n) {
+    return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
+}
+
+template <typename Request> std::string Encoded(const Request& request, uint64_t id = 1) {
+    std::vector<uint8_t> out;
+    wire::AppendRequest(out, id, request);
+    return std::string(out.begin(), out.end());
+}
+
+uint16_t CodeOf(wire::Op op) {
+    return static_cast<uint16_t>(op);
 }
 
 // True when the host hangs up on `c` (rather than answering or staying silent).
 bool HungUp(wire::Connection& c) {
+    wire::Event event;
     for (int i = 0; i < 100 && c.IsOpen(); ++i)
-        c.ReadEvent(kAnswerMs / 100);
+        c.NextEvent(event, kAnswerMs / 100);
     return !c.IsOpen();
 }
 
@@ -41,7 +58,7 @@ protected:
         wire::Connection bad = Connect();
         ASSERT_TRUE(bad.SendBytes(bytes.data(), bytes.size())) << what;
         EXPECT_TRUE(HungUp(bad)) << what;
-        EXPECT_TRUE(Ask(good, "ping", {})) << "after " << what;
+        EXPECT_EQ(StatusOf(good, wire::HelloRequest{}), wire::kStatusSuccess) << "after " << what;
     }
 
     void SetUp() override {
@@ -55,46 +72,60 @@ protected:
 } // namespace
 
 TEST_F(HostRobustness, EachKindOfMalformedFrameCostsOnlyItsSender) {
-    ExpectDisconnectedFor(Header(0), "empty frame");
-    ExpectDisconnectedFor(Header(wire::kMaxFrameBytes + 1), "oversized frame");
-    ExpectDisconnectedFor(Header(5) + "hello", "undecodable frame");
-
-    wire::PlistPtr array(plist_new_array());
-    char* raw = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(array.get(), &raw, &length);
-    std::string arrayBytes(raw, length);
-    plist_to_bin_free(raw);
-    ExpectDisconnectedFor(Header(length) + arrayBytes, "array root");
-
-    wire::PlistPtr noOp = wire::NewDict();
-    wire::SetUInt(noOp.get(), "id", 1);
-    ExpectDisconnectedFor(Frame(noOp.get()), "missing op");
-
-    wire::PlistPtr noId = wire::NewDict();
-    wire::SetString(noId.get(), "op", "ping");
-    ExpectDisconnectedFor(Frame(noId.get()), "missing id");
-
-    wire::PlistPtr illTyped = MakeRequest("entry", {{"entry", "one"}});
-    wire::SetUInt(illTyped.get(), "id", 1);
-    ExpectDisconnectedFor(Frame(illTyped.get()), "ill-typed entry");
-
-    wire::PlistPtr attach = MakeRequest("attach", {{"serial", 5}});
-    wire::SetUInt(attach.get(), "id", 1);
-    ExpectDisconnectedFor(Frame(attach.get()), "ill-typed serial");
+    ExpectDisconnectedFor(Length(0), "empty frame");
+    ExpectDisconnectedFor(Length(wire::kMaxFrameBytes + 1), "oversized frame");
+    std::string badKind = RawFrame(CodeOf(wire::Op::Hello), {});
+    badKind[6] = 9;
+    ExpectDisconnectedFor(badKind, "unknown frame kind");
+    ExpectDisconnectedFor(RawFrame(CodeOf(wire::Op::Hello), {}, 1, wire::FrameKind::Answer),
+                          "an answer sent to the host");
+    ExpectDisconnectedFor(RawFrame(CodeOf(wire::Op::Entry), {1, 0, 0}), "entry cut short");
+    ExpectDisconnectedFor(RawFrame(CodeOf(wire::Op::Entry), {1, 0, 0, 0, 0, 0, 0, 0, 7}),
+                          "bytes beyond the declared fields");
+    ExpectDisconnectedFor(RawFrame(CodeOf(wire::Op::Waits), {2}), "a bool that is neither 0 nor 1");
+    // A text longer than its bound, and one longer than the frame.
+    std::vector<uint8_t> longText = {0, 0x20, 0, 0};
+    longText.resize(4 + 0x2000, 'x');
+    ExpectDisconnectedFor(RawFrame(CodeOf(wire::Op::Detach), longText), "text above its bound");
+    ExpectDisconnectedFor(RawFrame(CodeOf(wire::Op::Detach), {0xff, 0xff, 0xff, 0x7f, 'x'}),
+                          "text longer than the frame");
     EXPECT_EQ(CtlOk({"list"}), "");
 }
 
+TEST_F(HostRobustness, AHugeListIsRefusedAtItsCountWithoutFreezingTheHost) {
+    // 100,000 scalar inputs (the bound is 16): refused at the count, before a single item is
+    // read, and the other peers never wait for it.
+    std::vector<uint8_t> body(8 + 4, 0); // connection, selector
+    for (uint32_t count = 100000, i = 0; i < 4; ++i)
+        body.push_back(static_cast<uint8_t>(count >> (8 * i)));
+    body.resize(body.size() + 100000 * 8 + 4, 0); // the inputs, outputCount
+    ExpectDisconnectedFor(RawFrame(CodeOf(wire::Op::Scalar), body), "100,000 scalar inputs");
+}
+
 TEST_F(HostRobustness, UnknownOpIsAnsweredNotPunished) {
-    wire::PlistPtr r = Ask(good, "reboot", {});
-    EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusUnsupported);
-    EXPECT_TRUE(Ask(good, "ping", {}));
+    wire::Connection raw = Connect();
+    const std::string unknown = RawFrame(9999, {}, 77);
+    ASSERT_TRUE(raw.SendBytes(unknown.data(), unknown.size()));
+    // The answer to request 77 is not this connection's to wait for: read the bytes ourselves.
+    pollfd p{raw.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, kAnswerMs), 1);
+    uint8_t bytes[256];
+    const ssize_t got = recv(raw.Fd(), bytes, sizeof bytes, 0);
+    ASSERT_GE(got, static_cast<ssize_t>(wire::kHeaderBytes));
+    wire::FrameView frame;
+    size_t consumed = 0;
+    ASSERT_EQ(wire::DecodeFrame(bytes, static_cast<size_t>(got), frame, consumed),
+              wire::DecodeStatus::Frame);
+    EXPECT_EQ(frame.header.kind, wire::FrameKind::Answer);
+    EXPECT_EQ(frame.header.id, 77u);
+    EXPECT_EQ(frame.header.status, wire::kStatusUnsupported);
+    EXPECT_EQ(StatusOf(raw, wire::HelloRequest{}), wire::kStatusSuccess);
 }
 
 TEST_F(HostRobustness, OversizedHeaderIsRefusedBeforeItsBodyArrives) {
     // Only the header is sent: the host must not sit waiting for a megabyte.
     wire::Connection bad = Connect();
-    const std::string header = Header(0x7fffffff);
+    const std::string header = Length(0x7fffffff);
     ASSERT_TRUE(bad.SendBytes(header.data(), header.size()));
     EXPECT_TRUE(HungUp(bad));
 }
@@ -102,9 +133,7 @@ TEST_F(HostRobustness, OversizedHeaderIsRefusedBeforeItsBodyArrives) {
 TEST_F(HostRobustness, GarbageFromOnePeerWhileAnotherKeepsWorking) {
     CtlOk({"attach", "KEEP"});
     std::mt19937_64 rng(424242);
-    wire::PlistPtr valid = MakeRequest("match", {{"class", "IOMedia"}});
-    wire::SetUInt(valid.get(), "id", 7);
-    const std::string pristine = Frame(valid.get());
+    const std::string pristine = Encoded(MatchClass("IOMedia"), 7);
     for (int round = 0; round < 300; ++round) {
         std::string bytes = pristine;
         switch (round % 3) {
@@ -113,7 +142,7 @@ TEST_F(HostRobustness, GarbageFromOnePeerWhileAnotherKeepsWorking) {
                 bytes[rng() % bytes.size()] ^= char(1 << (rng() % 8));
             break;
         case 1: // a valid header in front of noise
-            for (size_t k = 4; k < bytes.size(); ++k)
+            for (size_t k = wire::kHeaderBytes; k < bytes.size(); ++k)
                 bytes[k] = char(rng());
             break;
         default: // cut short, then anything
@@ -125,12 +154,11 @@ TEST_F(HostRobustness, GarbageFromOnePeerWhileAnotherKeepsWorking) {
         ASSERT_TRUE(noisy.IsOpen());
         noisy.SendBytes(bytes.data(), bytes.size());
         if (round % 25 == 0) {
-            wire::PlistPtr r = Ask(good, "match", {{"class", "com_ostrel_IOTVB"}});
-            ASSERT_TRUE(r) << "round " << round;
-            EXPECT_EQ(Ids(r.get()).size(), 1u);
+            EXPECT_EQ(Ask(good, MatchClass("com_ostrel_IOTVB")).entries.size(), 1u)
+                << "round " << round;
         }
     }
-    EXPECT_TRUE(Ask(good, "ping", {}));
+    EXPECT_EQ(StatusOf(good, wire::HelloRequest{}), wire::kStatusSuccess);
     EXPECT_EQ(CtlOk({"list"}), "KEEP disk2 volumes= watchers=0\n");
 }
 
@@ -141,24 +169,24 @@ TEST(HostBackpressure, PeerThatStopsReadingIsDroppedNotWaitedFor) {
     ASSERT_TRUE(sink.Connect(host.SocketPath()));
     ASSERT_TRUE(control.Connect(host.SocketPath()));
     ASSERT_TRUE(good.Connect(host.SocketPath()));
-    ASSERT_TRUE(Ask(control, "attach", {{"serial", "FLOOD"}}));
-    wire::PlistPtr bridge = Ask(sink, "match", {{"class", "com_ostrel_IOTVB"}});
-    Ask(sink, "subscribe-interest",
-        {{"entry", Ids(bridge.get()).at(0)}, {"type", "IOGeneralInterest"}});
+    wire::AttachRequest attach;
+    attach.serial = "FLOOD";
+    Ask(control, attach);
+    Ask(sink, Interest(Ids(Ask(sink, MatchClass("com_ostrel_IOTVB")).entries).at(0)));
     int shrink = 4096;
     setsockopt(sink.Fd(), SOL_SOCKET, SO_RCVBUF, &shrink, sizeof shrink);
     // Each message queues an event the sink never reads; the host must cap what it keeps.
     bool dropped = false;
     for (int i = 0; i < 20000 && !dropped; ++i) {
-        wire::PlistPtr r =
-            Ask(control, "message", {{"drive", "FLOOD"}, {"messageType", uint64_t{0xe0000300}}});
-        ASSERT_TRUE(r);
-        uint64_t delivered = 1;
-        wire::GetUInt(r.get(), "delivered", delivered);
-        dropped = delivered == 0;
+        wire::MessageRequest message;
+        message.drive = "FLOOD";
+        message.messageType = 0xe0000300;
+        wire::MessageAnswer answer;
+        ASSERT_EQ(Call(control, message, answer), wire::kStatusSuccess);
+        dropped = answer.delivered == 0;
     }
     EXPECT_TRUE(dropped);
-    EXPECT_TRUE(Ask(good, "ping", {}));
+    EXPECT_EQ(StatusOf(good, wire::HelloRequest{}), wire::kStatusSuccess);
     EXPECT_TRUE(host.WaitForStderr("does not read"));
 }
 
@@ -183,9 +211,7 @@ TEST_F(HostRobustness, PeersOfAnotherUserAreRefused) {
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", mHost.SocketPath().c_str());
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
             _exit(11);
-        wire::PlistPtr ping = MakeRequest("ping", {});
-        wire::SetUInt(ping.get(), "id", 1);
-        const std::string bytes = Frame(ping.get());
+        const std::string bytes = Encoded(wire::HelloRequest{});
         if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) // may already be closed
             _exit(0);
         pollfd p{fd, POLLIN, 0};
@@ -220,8 +246,8 @@ TEST(HostDescriptors, PeersBeyondTheDescriptorLimitAreTurnedAwayNotQueued) {
     // The last ones in the crowd are hung up on rather than left waiting.
     EXPECT_TRUE(HungUp(crowd.back()));
     // The first ones are served, and the host never reached the end of its descriptors.
-    wire::PlistPtr ping = MakeRequest("ping", {});
-    EXPECT_TRUE(crowd.front().Request(ping.get(), kAnswerMs));
+    wire::HelloAnswer hello;
+    EXPECT_TRUE(crowd.front().Call(wire::HelloRequest{}, hello, kAnswerMs).Ok());
     crowd.clear();
     // The host may see a newcomer before the crowd's hang-ups; then it turns it away too, at
     // once, and the next try gets in.
@@ -229,7 +255,7 @@ TEST(HostDescriptors, PeersBeyondTheDescriptorLimitAreTurnedAwayNotQueued) {
     for (int attempt = 0; attempt < 20 && !served; ++attempt) {
         wire::Connection late;
         ASSERT_TRUE(late.Connect(host.SocketPath()));
-        served = static_cast<bool>(late.Request(ping.get(), kAnswerMs));
+        served = late.Call(wire::HelloRequest{}, hello, kAnswerMs).Ok();
     }
     EXPECT_TRUE(served) << host.Stderr();
     EXPECT_TRUE(host.WaitForStderr("peers already"));

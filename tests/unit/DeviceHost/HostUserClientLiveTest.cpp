@@ -16,36 +16,72 @@ protected:
         LiveHost::SetUp();
         CtlOk({"attach", "UC", "--bridge-serial-hex", "00414243000000000000000000000000"});
         c = Connect();
-        wire::PlistPtr m = Ask(c, "match", {{"class", "com_ostrel_IOTVB"}});
-        ASSERT_TRUE(m);
-        bridge = Ids(m.get()).at(0);
+        bridge = Ids(Ask(c, MatchClass("com_ostrel_IOTVB")).entries).at(0);
+    }
+
+    int32_t OpenStatus(uint64_t entry, uint32_t type, uint64_t* id = nullptr) {
+        wire::OpenRequest request;
+        request.entry = entry;
+        request.type = type;
+        wire::OpenAnswer answer;
+        const int32_t status = Call(c, request, answer);
+        if (id != nullptr)
+            *id = answer.connection;
+        return status;
     }
 
     uint64_t Open() {
-        wire::PlistPtr r = Ask(c, "open", {{"entry", bridge}, {"type", 0}});
         uint64_t id = 0;
-        EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusSuccess);
-        EXPECT_TRUE(wire::GetUInt(r.get(), "connection", id));
+        EXPECT_EQ(OpenStatus(bridge, 0, &id), wire::kStatusSuccess);
         return id;
     }
 
-    int32_t Scalar(uint64_t connection, uint64_t selector) {
-        wire::PlistPtr req = MakeRequest(
-            "scalar", {{"connection", connection}, {"selector", selector}, {"outputCount", 0}});
-        wire::SetUIntArray(req.get(), "inputs", {});
-        wire::PlistPtr r = c.Request(req.get(), kAnswerMs);
-        EXPECT_TRUE(r);
-        return wire::StatusOf(r.get());
+    static wire::ScalarRequest ScalarCall(uint64_t connection, uint32_t selector) {
+        wire::ScalarRequest request;
+        request.connection = connection;
+        request.selector = selector;
+        return request;
     }
 
-    wire::PlistPtr Struct(uint64_t connection, uint64_t selector, std::vector<uint8_t> input,
-                          uint64_t capacity, int timeoutMs = kAnswerMs) {
-        return Ask(c, "struct",
-                   {{"connection", connection},
-                    {"selector", selector},
-                    Field::Bytes("input", input),
-                    {"outputCapacity", capacity}},
-                   timeoutMs);
+    int32_t Scalar(uint64_t connection, uint32_t selector) {
+        return StatusOf(c, ScalarCall(connection, selector));
+    }
+
+    static wire::StructRequest StructCall(uint64_t connection, uint32_t selector,
+                                          std::vector<uint8_t> input, uint32_t capacity) {
+        wire::StructRequest request;
+        request.connection = connection;
+        request.selector = selector;
+        request.input.size = static_cast<uint32_t>(input.size());
+        std::copy(input.begin(), input.end(), request.input.bytes.begin());
+        request.outputCapacity = capacity;
+        return request;
+    }
+
+    // The status, and the output bytes in `output`.
+    int32_t Struct(uint64_t connection, uint32_t selector, std::vector<uint8_t> input,
+                   uint32_t capacity, std::vector<uint8_t>* output = nullptr,
+                   int timeoutMs = kAnswerMs) {
+        wire::StructAnswer answer;
+        const int32_t status =
+            Call(c, StructCall(connection, selector, std::move(input), capacity), answer, timeoutMs);
+        if (output != nullptr)
+            output->assign(answer.output.bytes.begin(),
+                           answer.output.bytes.begin() + answer.output.size);
+        return status;
+    }
+
+    std::vector<uint8_t> Output(uint64_t connection, uint32_t selector,
+                                std::vector<uint8_t> input, uint32_t capacity) {
+        std::vector<uint8_t> bytes;
+        Struct(connection, selector, std::move(input), capacity, &bytes);
+        return bytes;
+    }
+
+    int32_t Close(wire::Connection& on, uint64_t connection) {
+        wire::CloseRequest request;
+        request.connection = connection;
+        return StatusOf(on, request);
     }
 
     wire::Connection c;
@@ -58,18 +94,16 @@ TEST_F(HostUserClient, BracketedButtonMapReportsThePressOnceWithRawSerialBytes) 
     const uint64_t uc = Open();
     ASSERT_EQ(Scalar(uc, 0), wire::kStatusSuccess);
     CtlOk({"press", "UC"});
-    wire::PlistPtr first = Struct(uc, 2, {}, 24);
-    ASSERT_EQ(wire::StatusOf(first.get()), wire::kStatusSuccess);
-    const std::vector<uint8_t> bytes = Bytes(first.get(), "output");
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(Struct(uc, 2, {}, 24, &bytes), wire::kStatusSuccess);
     ASSERT_EQ(bytes.size(), 24u);
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 4, bytes.begin() + 8),
               (std::vector<uint8_t>{0, 'A', 'B', 'C'}));
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 20, bytes.end()),
               (std::vector<uint8_t>{0, 0, 0, 1}));
-    wire::PlistPtr second = Struct(uc, 2, {}, 24);
-    EXPECT_EQ(Bytes(second.get(), "output").at(23), 0);
+    EXPECT_EQ(Output(uc, 2, {}, 24).at(23), 0);
     EXPECT_EQ(Scalar(uc, 1), wire::kStatusSuccess);
-    Ask(c, "close", {{"connection", uc}});
+    EXPECT_EQ(Close(c, uc), wire::kStatusSuccess);
     EXPECT_EQ(CtlOk({"calls", "UC"}),
               "open\nselector 0\nselector 2\nselector 2\nselector 1\nclose\n");
     CtlOk({"calls", "--clear", "UC"});
@@ -80,23 +114,20 @@ TEST_F(HostUserClient, LedCommandsShowUpInLights) {
     EXPECT_EQ(CtlOk({"lights", "UC"}), "value=none shown=unset commands=0\n");
     const uint64_t uc = Open();
     Scalar(uc, 0);
-    wire::PlistPtr r = Struct(uc, 3, {1, 42, 0, 0}, 4);
-    EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusSuccess);
-    EXPECT_EQ(Bytes(r.get(), "output").size(), 4u);
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(Struct(uc, 3, {1, 42, 0, 0}, 4, &bytes), wire::kStatusSuccess);
+    EXPECT_EQ(bytes.size(), 4u);
     EXPECT_EQ(CtlOk({"lights", "UC"}), "value=42 shown=unset commands=1\n");
     Struct(uc, 3, {0, 0, 1, 0}, 4);
     EXPECT_EQ(CtlOk({"lights", "disk2"}), "value=42 shown=off commands=2\n");
 }
 
 TEST_F(HostUserClient, OpenChecksTypeEntryAndFault) {
-    wire::PlistPtr wrongType = Ask(c, "open", {{"entry", bridge}, {"type", 1}});
-    EXPECT_EQ(wire::StatusOf(wrongType.get()), wire::kStatusBadArgument);
-    wire::PlistPtr storage = Ask(c, "match", {{"class", "IOBlockStorageServices"}});
-    wire::PlistPtr notBridge = Ask(c, "open", {{"entry", Ids(storage.get()).at(0)}, {"type", 0}});
-    EXPECT_EQ(wire::StatusOf(notBridge.get()), wire::kStatusUnsupported);
+    EXPECT_EQ(OpenStatus(bridge, 1), wire::kStatusBadArgument);
+    const uint64_t storage = Ids(Ask(c, MatchClass("IOBlockStorageServices")).entries).at(0);
+    EXPECT_EQ(OpenStatus(storage, 0), wire::kStatusUnsupported);
     CtlOk({"fault", "UC", "refuse-open"});
-    wire::PlistPtr refused = Ask(c, "open", {{"entry", bridge}, {"type", 0}});
-    EXPECT_EQ(wire::StatusOf(refused.get()), wire::kStatusNotPermitted);
+    EXPECT_EQ(OpenStatus(bridge, 0), wire::kStatusNotPermitted);
     EXPECT_EQ(CtlOk({"calls", "UC"}), "open\nopen\n");
 }
 
@@ -104,18 +135,18 @@ TEST_F(HostUserClient, RefusedSelectorZeroAndFailedCommandKeepTheirBrackets) {
     CtlOk({"fault", "UC", "refuse-selector0"});
     uint64_t uc = Open();
     EXPECT_EQ(Scalar(uc, 0), wire::kStatusNotPermitted);
-    EXPECT_EQ(wire::StatusOf(Struct(uc, 2, {}, 24).get()), wire::kStatusNotOpen);
-    Ask(c, "close", {{"connection", uc}});
+    EXPECT_EQ(Struct(uc, 2, {}, 24), wire::kStatusNotOpen);
+    Close(c, uc);
 
     CtlOk({"fault", "UC", "fail-command"});
     CtlOk({"press", "UC"});
     uc = Open();
     EXPECT_EQ(Scalar(uc, 0), wire::kStatusSuccess);
-    wire::PlistPtr failed = Struct(uc, 2, {}, 24);
-    EXPECT_EQ(wire::StatusOf(failed.get()), wire::kStatusError);
-    EXPECT_TRUE(Bytes(failed.get(), "output").empty());
+    std::vector<uint8_t> bytes{9};
+    EXPECT_EQ(Struct(uc, 2, {}, 24, &bytes), wire::kStatusError);
+    EXPECT_TRUE(bytes.empty());
     EXPECT_EQ(Scalar(uc, 1), wire::kStatusSuccess);
-    Ask(c, "close", {{"connection", uc}});
+    Close(c, uc);
     EXPECT_EQ(CtlOk({"calls", "UC"}), "open\nselector 0\nselector 2\nclose\n"
                                       "open\nselector 0\nselector 2\nselector 1\nclose\n");
 
@@ -123,7 +154,7 @@ TEST_F(HostUserClient, RefusedSelectorZeroAndFailedCommandKeepTheirBrackets) {
     CtlOk({"fault", "UC", "none"});
     uc = Open();
     Scalar(uc, 0);
-    EXPECT_EQ(Bytes(Struct(uc, 2, {}, 24).get(), "output").at(23), 1);
+    EXPECT_EQ(Output(uc, 2, {}, 24).at(23), 1);
 }
 
 TEST_F(HostUserClient, ShortAnswerSendsOnlyTheStatusWord) {
@@ -131,30 +162,27 @@ TEST_F(HostUserClient, ShortAnswerSendsOnlyTheStatusWord) {
     CtlOk({"press", "UC"});
     const uint64_t uc = Open();
     Scalar(uc, 0);
-    wire::PlistPtr r = Struct(uc, 2, {}, 24);
-    EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusSuccess);
-    EXPECT_EQ(Bytes(r.get(), "output"), (std::vector<uint8_t>{0, 0, 0, 0}));
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(Struct(uc, 2, {}, 24, &bytes), wire::kStatusSuccess);
+    EXPECT_EQ(bytes, (std::vector<uint8_t>{0, 0, 0, 0}));
 }
 
 TEST_F(HostUserClient, SlowAnswerOutlastsTheClientTimeOutButArrives) {
     CtlOk({"fault", "UC", "slow-answer"});
     const uint64_t uc = Open();
     Scalar(uc, 0);
-    std::string error;
-    wire::PlistPtr gaveUp = Try(
-        c, "struct",
-        {{"connection", uc}, {"selector", 2}, Field::Bytes("input", {}), {"outputCapacity", 24}},
-        1000, &error); // the stand-in's one-second limit
-    EXPECT_FALSE(gaveUp);
-    EXPECT_EQ(error, "the device host did not answer in time");
+    wire::StructAnswer answer;
+    const wire::CallStatus gaveUp =
+        c.Call(StructCall(uc, 2, {}, 24), answer, 1000); // the stand-in's one-second limit
+    EXPECT_EQ(gaveUp.transport, wire::CallStatus::TimedOut);
+    EXPECT_EQ(gaveUp.error, "the device host did not answer in time");
     // The host went on serving meanwhile.
-    EXPECT_TRUE(Ask(c, "ping", {}));
+    Ask(c, wire::HelloRequest{});
 
     const auto start = Clock::now();
-    wire::PlistPtr patient = Struct(uc, 2, {}, 24, 10000);
-    ASSERT_TRUE(patient);
-    EXPECT_EQ(wire::StatusOf(patient.get()), wire::kStatusSuccess);
-    EXPECT_EQ(Bytes(patient.get(), "output").size(), 24u);
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(Struct(uc, 2, {}, 24, &bytes, 10000), wire::kStatusSuccess);
+    EXPECT_EQ(bytes.size(), 24u);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2500));
 }
 
@@ -163,20 +191,14 @@ TEST_F(HostUserClient, DetachedDriveFailsItsConnectionCleanly) {
     Scalar(uc, 0);
     CtlOk({"detach", "UC"});
     EXPECT_EQ(Scalar(uc, 2), wire::kStatusNoDevice);
-    EXPECT_EQ(wire::StatusOf(Struct(uc, 2, {}, 24).get()), wire::kStatusNoDevice);
-    EXPECT_EQ(wire::StatusOf(Ask(c, "close", {{"connection", uc}}).get()), wire::kStatusSuccess);
-    EXPECT_EQ(wire::StatusOf(Ask(c, "close", {{"connection", uc}}).get()), wire::kStatusNotFound);
+    EXPECT_EQ(Struct(uc, 2, {}, 24), wire::kStatusNoDevice);
+    EXPECT_EQ(Close(c, uc), wire::kStatusSuccess);
+    EXPECT_EQ(Close(c, uc), wire::kStatusNotFound);
 }
 
 TEST_F(HostUserClient, ConnectionsBelongToTheirPeer) {
     const uint64_t uc = Open();
     wire::Connection stranger = Connect();
-    wire::PlistPtr req =
-        MakeRequest("scalar", {{"connection", uc}, {"selector", 0}, {"outputCount", 0}});
-    wire::SetUIntArray(req.get(), "inputs", {});
-    wire::PlistPtr r = stranger.Request(req.get(), kAnswerMs);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(wire::StatusOf(r.get()), wire::kStatusNotFound);
-    EXPECT_EQ(wire::StatusOf(Ask(stranger, "close", {{"connection", uc}}).get()),
-              wire::kStatusNotFound);
+    EXPECT_EQ(StatusOf(stranger, ScalarCall(uc, 0)), wire::kStatusNotFound);
+    EXPECT_EQ(Close(stranger, uc), wire::kStatusNotFound);
 }

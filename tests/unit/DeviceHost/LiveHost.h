@@ -7,6 +7,7 @@
 #include "TvbWire.h"
 
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <initializer_list>
 #include <string>
@@ -53,83 +54,96 @@ protected:
     hostkit::HostProcess mHost{TVB_DEVHOST_PATH};
 };
 
-// Builds and sends one request; null (and a test failure) when no answer comes.
-struct Field {
-    const char* key;
-    enum Kind { UInt, String, Bool, Data } kind;
-    uint64_t u = 0;
-    std::string s;
-    Field(const char* k, uint64_t v) : key(k), kind(UInt), u(v) {}
-    Field(const char* k, int v) : key(k), kind(UInt), u(static_cast<uint64_t>(v)) {}
-    Field(const char* k, const char* v) : key(k), kind(String), s(v) {}
-    Field(const char* k, std::string v) : key(k), kind(String), s(std::move(v)) {}
-    Field(const char* k, bool v) : key(k), kind(Bool), u(v) {}
-    static Field Bytes(const char* k, std::vector<uint8_t> v) {
-        Field f(k, std::string(v.begin(), v.end()));
-        f.kind = Data;
-        return f;
-    }
-};
+// One request and its answer: the host's status, or a test failure (and kStatusNotResponding)
+// when no answer comes.
+template <typename Request>
+int32_t Call(wire::Connection& c, const Request& request, typename Request::Answer& answer,
+             int timeoutMs = kAnswerMs) {
+    const wire::CallStatus status = c.Call(request, answer, timeoutMs);
+    EXPECT_TRUE(status.Answered()) << wire::OpName(Request::kOp) << ": " << status.error;
+    return status.Answered() ? status.status : wire::kStatusNotResponding;
+}
 
-inline wire::PlistPtr MakeRequest(const char* op, std::initializer_list<Field> fields) {
-    wire::PlistPtr r = wire::NewRequest(op);
-    for (const Field& f : fields) {
-        switch (f.kind) {
-        case Field::UInt:
-            wire::SetUInt(r.get(), f.key, f.u);
-            break;
-        case Field::String:
-            wire::SetString(r.get(), f.key, f.s);
-            break;
-        case Field::Bool:
-            wire::SetBool(r.get(), f.key, f.u != 0);
-            break;
-        case Field::Data:
-            wire::SetData(r.get(), f.key, f.s.data(), f.s.size());
-            break;
-        }
-    }
+// The answer of a request that must succeed.
+template <typename Request>
+typename Request::Answer Ask(wire::Connection& c, const Request& request) {
+    typename Request::Answer answer;
+    EXPECT_EQ(Call(c, request, answer), wire::kStatusSuccess) << wire::OpName(Request::kOp);
+    return answer;
+}
+
+// Only the status.
+template <typename Request> int32_t StatusOf(wire::Connection& c, const Request& request) {
+    typename Request::Answer answer;
+    return Call(c, request, answer);
+}
+
+inline wire::MatchRequest MatchClass(const std::string& className) {
+    wire::MatchRequest r;
+    r.criteria.hasClass = true;
+    r.criteria.className = className;
     return r;
 }
 
-// Null when no answer comes in time, which the caller may expect.
-inline wire::PlistPtr Try(wire::Connection& c, const char* op, std::initializer_list<Field> fields,
-                          int timeoutMs, std::string* error = nullptr) {
-    wire::PlistPtr request = MakeRequest(op, fields);
-    return c.Request(request.get(), timeoutMs, error);
+inline wire::MatchRequest MatchBsd(const std::string& bsdName) {
+    wire::MatchRequest r;
+    r.criteria.hasBsdName = true;
+    r.criteria.bsdName = bsdName;
+    return r;
 }
 
-inline wire::PlistPtr Ask(wire::Connection& c, const char* op, std::initializer_list<Field> fields,
-                          int timeoutMs = kAnswerMs) {
-    std::string error;
-    wire::PlistPtr response = Try(c, op, fields, timeoutMs, &error);
-    EXPECT_TRUE(response) << op << ": " << error;
-    return response;
+template <typename Request> Request About(uint64_t entry) {
+    Request r;
+    r.entry = entry;
+    return r;
 }
 
-// Sends a request numbered `id` without waiting for its answer.
-inline bool SendOnly(wire::Connection& c, wire::PlistPtr request, uint64_t id) {
-    wire::SetUInt(request.get(), "id", id);
-    std::string frame;
-    return wire::EncodeFrame(request.get(), frame) && c.SendBytes(frame.data(), frame.size());
+inline wire::SubscribeInterestRequest Interest(uint64_t entry,
+                                               const std::string& type = wire::kGeneralInterestType) {
+    wire::SubscribeInterestRequest r;
+    r.entry = entry;
+    r.type = type;
+    return r;
 }
 
-inline std::vector<uint64_t> Ids(plist_t response, const char* key = "entries") {
-    std::vector<uint64_t> ids;
-    EXPECT_TRUE(wire::GetUIntArray(response, key, ids)) << key;
-    return ids;
+inline wire::WaitQuietRequest WaitQuiet(uint64_t entry, uint64_t timeoutMs) {
+    wire::WaitQuietRequest r;
+    r.entry = entry;
+    r.timeoutMs = timeoutMs;
+    return r;
 }
 
-inline std::string Str(plist_t dict, const char* key) {
-    std::string s;
-    EXPECT_TRUE(wire::GetString(dict, key, s)) << key;
-    return s;
+inline std::vector<uint64_t> Ids(const wire::EntryIds& ids) {
+    return std::vector<uint64_t>(ids.begin(), ids.end());
 }
 
-inline std::vector<uint8_t> Bytes(plist_t dict, const char* key) {
-    std::vector<uint8_t> b;
-    EXPECT_TRUE(wire::GetData(dict, key, b)) << key;
-    return b;
+// A property's value, decoded from its binary property list (null when it is none).
+struct PlistValue {
+    explicit PlistValue(const wire::PlistData& value) {
+        plist_from_bin(reinterpret_cast<const char*>(value.bytes.data()),
+                       static_cast<uint32_t>(value.bytes.size()), &node);
+    }
+    ~PlistValue() {
+        if (node != nullptr)
+            plist_free(node);
+    }
+    PlistValue(const PlistValue&) = delete;
+    PlistValue& operator=(const PlistValue&) = delete;
+    plist_type Type() const { return node != nullptr ? plist_get_node_type(node) : PLIST_NONE; }
+    plist_t node = nullptr;
+};
+
+inline std::string TextOf(const wire::PlistData& value) {
+    PlistValue v(value);
+    const char* text = v.Type() == PLIST_STRING ? plist_get_string_ptr(v.node, nullptr) : nullptr;
+    return text != nullptr ? text : "";
+}
+
+inline wire::PropertyRequest PropertyOf(uint64_t entry, const std::string& key) {
+    wire::PropertyRequest r;
+    r.entry = entry;
+    r.key = key;
+    return r;
 }
 
 inline std::vector<std::string> Lines(const std::string& text) {

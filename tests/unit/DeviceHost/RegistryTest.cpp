@@ -19,7 +19,7 @@ std::vector<std::string> ClassesOf(const Registry& r, const std::vector<uint64_t
 
 std::string StringProperty(const RegistryEntry* e, const char* key) {
     std::string v;
-    wire::GetString(e->properties.get(), key, v);
+    GetString(e->properties.get(), key, v);
     return v;
 }
 
@@ -129,7 +129,7 @@ TEST_F(DriveSubtree, SerialOnAncestorLeavesBridgeWithoutIt) {
     DriveSpec plan = MakePlan("ANC");
     plan.serialOnAncestor = true;
     Drive& drive = Build(plan);
-    EXPECT_EQ(wire::GetItem(r.Find(drive.Bridge())->properties.get(), kSerialProperty), nullptr);
+    EXPECT_EQ(GetItem(r.Find(drive.Bridge())->properties.get(), kSerialProperty), nullptr);
     EXPECT_EQ(StringProperty(r.Find(drive.UsbDevice()), kSerialProperty), "ANC");
 }
 
@@ -172,14 +172,14 @@ TEST_F(DriveSubtree, SerialTypesOtherThanString) {
     number.serialType = SerialType::Number;
     Drive& n = Build(number);
     uint64_t value = 0;
-    ASSERT_TRUE(wire::GetUInt(r.Find(n.Bridge())->properties.get(), kSerialProperty, value));
+    ASSERT_TRUE(GetUInt(r.Find(n.Bridge())->properties.get(), kSerialProperty, value));
     EXPECT_EQ(value, 12345u);
 
     DriveSpec data = MakePlan("AB");
     data.serialType = SerialType::Data;
     Drive& d = Build(data, 2, 3);
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(wire::GetData(r.Find(d.Bridge())->properties.get(), kSerialProperty, bytes));
+    ASSERT_TRUE(GetData(r.Find(d.Bridge())->properties.get(), kSerialProperty, bytes));
     EXPECT_EQ(bytes, (std::vector<uint8_t>{'A', 'B'}));
 }
 

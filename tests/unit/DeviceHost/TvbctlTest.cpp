@@ -98,32 +98,26 @@ TEST_F(Tvbctl, BridgeSerialIsCutOrPaddedToSixteenBytes) {
     CtlOk({"attach", "LONG", "--bridge-serial", "0123456789ABCDEFGHIJ"});
     CtlOk({"attach", "SHORT", "--bridge-serial", "xyz"});
     wire::Connection c = Connect();
-    wire::PlistPtr m = Ask(c, "match", {{"class", "com_ostrel_IOTVB"}});
-    const std::vector<uint64_t> bridges = Ids(m.get());
+    const std::vector<uint64_t> bridges = Ids(Ask(c, MatchClass("com_ostrel_IOTVB")).entries);
     ASSERT_EQ(bridges.size(), 2u);
     std::vector<std::string> serials;
     for (uint64_t bridge : bridges) {
-        uint64_t uc = 0;
-        ASSERT_TRUE(wire::GetUInt(Ask(c, "open", {{"entry", bridge}, {"type", 0}}).get(),
-                                  "connection", uc));
-        wire::PlistPtr s =
-            MakeRequest("scalar", {{"connection", uc}, {"selector", 0}, {"outputCount", 0}});
-        wire::SetUIntArray(s.get(), "inputs", {});
-        ASSERT_TRUE(c.Request(s.get(), kAnswerMs));
-        wire::PlistPtr r = Ask(c, "struct",
-                               {{"connection", uc},
-                                {"selector", 2},
-                                Field::Bytes("input", {}),
-                                {"outputCapacity", 24}});
-        const std::vector<uint8_t> bytes = Bytes(r.get(), "output");
-        ASSERT_EQ(bytes.size(), 24u);
-        serials.emplace_back(bytes.begin() + 4, bytes.begin() + 20);
+        const uint64_t uc = Ask(c, About<wire::OpenRequest>(bridge)).connection;
+        wire::ScalarRequest open;
+        open.connection = uc;
+        Ask(c, open);
+        wire::StructRequest map;
+        map.connection = uc;
+        map.selector = 2;
+        map.outputCapacity = 24;
+        const wire::StructAnswer answer = Ask(c, map);
+        ASSERT_EQ(answer.output.size, 24u);
+        serials.emplace_back(answer.output.bytes.begin() + 4, answer.output.bytes.begin() + 20);
     }
     EXPECT_EQ(serials[0], "0123456789ABCDEF");
     EXPECT_EQ(serials[1], std::string("xyz") + std::string(13, '\0'));
     // The registry keeps the full serial regardless.
-    wire::PlistPtr p = Ask(c, "property", {{"entry", bridges[0]}, {"key", "serial_number_core"}});
-    EXPECT_EQ(Str(p.get(), "value"), "LONG");
+    EXPECT_EQ(TextOf(Ask(c, PropertyOf(bridges[0], "serial_number_core")).value), "LONG");
 }
 
 TEST_F(Tvbctl, RegistryShapeOptionsReachTheHost) {
@@ -131,19 +125,16 @@ TEST_F(Tvbctl, RegistryShapeOptionsReachTheHost) {
     CtlOk({"attach", "PLUS", "--bridge-class", "com_ostrel_IOTVBPlus", "--serial-on-ancestor",
            "--second-storage", "--serial-type", "number"});
     wire::Connection c = Connect();
-    wire::PlistPtr bridges = Ask(c, "match", {{"class", "com_ostrel_IOTVB"}});
-    ASSERT_EQ(Ids(bridges.get()).size(), 1u); // only PLUS has one
-    wire::PlistPtr bridge = Ask(c, "entry", {{"entry", Ids(bridges.get()).at(0)}});
-    EXPECT_EQ(Str(bridge.get(), "class"), "com_ostrel_IOTVBPlus");
-    EXPECT_EQ(Ids(Ask(c, "match", {{"class", "IOBlockStorageServices"}}).get()).size(), 3u);
-    wire::PlistPtr onBridge =
-        Ask(c, "property", {{"entry", Ids(bridges.get()).at(0)}, {"key", "serial_number_core"}});
-    EXPECT_EQ(wire::StatusOf(onBridge.get()), wire::kStatusNotFound);
-    wire::PlistPtr usb = Ask(c, "parents", {{"entry", Ids(bridges.get()).at(0)}});
-    wire::PlistPtr onUsb =
-        Ask(c, "property", {{"entry", Ids(usb.get()).at(0)}, {"key", "serial_number_core"}});
+    const std::vector<uint64_t> bridges = Ids(Ask(c, MatchClass("com_ostrel_IOTVB")).entries);
+    ASSERT_EQ(bridges.size(), 1u); // only PLUS has one
+    EXPECT_EQ(Ask(c, About<wire::EntryRequest>(bridges[0])).className, "com_ostrel_IOTVBPlus");
+    EXPECT_EQ(Ask(c, MatchClass("IOBlockStorageServices")).entries.size(), 3u);
+    EXPECT_EQ(StatusOf(c, PropertyOf(bridges[0], "serial_number_core")), wire::kStatusNotFound);
+    const uint64_t usb = Ids(Ask(c, About<wire::ParentsRequest>(bridges[0])).entries).at(0);
+    PlistValue onUsb(Ask(c, PropertyOf(usb, "serial_number_core")).value);
+    ASSERT_EQ(onUsb.Type(), PLIST_UINT);
     uint64_t number = 1;
-    EXPECT_TRUE(wire::GetUInt(onUsb.get(), "value", number));
+    plist_get_uint_val(onUsb.node, &number);
     EXPECT_EQ(number, 0u); // "PLUS" has no digits; only the type matters to the reader
     EXPECT_EQ(CtlOk({"list"}), "PLAIN disk2 volumes=Stick watchers=0\n"
                                "PLUS disk3 volumes= watchers=0\n");
@@ -152,8 +143,7 @@ TEST_F(Tvbctl, RegistryShapeOptionsReachTheHost) {
 TEST_F(Tvbctl, SettleTimeIsSeenThroughWaits) {
     CtlOk({"attach", "S", "--settle-ms", "200"});
     wire::Connection c = Connect();
-    wire::PlistPtr m = Ask(c, "match", {{"class", "IOUSBDevice"}});
-    Ask(c, "wait-quiet", {{"entry", Ids(m.get()).at(0)}, {"timeoutMs", 10000}});
+    Ask(c, WaitQuiet(Ids(Ask(c, MatchClass("IOUSBDevice")).entries).at(0), 10000));
     EXPECT_EQ(CtlOk({"waits"}), "IOUSBDevice Tarvelle USB Drive quiet\n");
 }
 

@@ -19,7 +19,7 @@ using namespace tvb::test;
 
 namespace {
 
-// Answers every "volumes" request with the list it holds; one request per connection.
+// Says hello and answers volume requests with the list it holds, for as long as a peer stays.
 class FakeHost {
 public:
     explicit FakeHost(const std::string& path) : mPath(path) {
@@ -44,7 +44,7 @@ public:
         unlink(mPath.c_str());
     }
     bool Listening() const { return mListening; }
-    void SetVolumes(std::vector<tvb::wire::SimulatedVolume> volumes) {
+    void SetVolumes(std::vector<tvb::wire::VolumeInfo> volumes) {
         std::lock_guard<std::mutex> lock(mMutex);
         mVolumes = std::move(volumes);
     }
@@ -65,41 +65,45 @@ private:
         }
     }
     void Answer(int conn) {
-        tvb::wire::FrameReader reader;
-        tvb::wire::PlistPtr request;
-        while (reader.Next(request) == tvb::wire::DecodeStatus::NeedMore) {
-            uint8_t buf[4096];
-            ssize_t n = recv(conn, buf, sizeof buf, 0);
-            if (n <= 0)
-                return;
-            reader.Append(buf, static_cast<size_t>(n));
-        }
-        if (!request)
-            return;
-        uint64_t id = 0;
-        tvb::wire::GetUInt(request.get(), "id", id);
-        tvb::wire::PlistPtr response = tvb::wire::NewDict();
-        tvb::wire::SetUInt(response.get(), "id", id);
-        tvb::wire::SetInt(response.get(), "status", tvb::wire::kStatusSuccess);
-        tvb::wire::PlistPtr list(plist_new_array());
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            for (const auto& v : mVolumes) {
-                plist_t item = plist_new_dict();
-                tvb::wire::SetUInt(item, "id", v.id);
-                tvb::wire::SetString(item, "name", v.name);
-                if (!v.bsdName.empty())
-                    tvb::wire::SetString(item, "bsdName", v.bsdName);
-                tvb::wire::SetUInt(item, "totalBytes", v.totalBytes);
-                tvb::wire::SetUInt(item, "freeBytes", v.freeBytes);
-                tvb::wire::SetBool(item, "unreadable", v.unreadable);
-                plist_array_append_item(list.get(), item);
+        namespace wire = tvb::wire;
+        wire::FrameReader reader;
+        for (;;) {
+            wire::FrameView request;
+            wire::DecodeStatus status;
+            while ((status = reader.Next(request)) == wire::DecodeStatus::NeedMore) {
+                uint8_t buf[4096];
+                ssize_t n = recv(conn, buf, sizeof buf, 0);
+                if (n <= 0)
+                    return;
+                reader.Append(buf, static_cast<size_t>(n));
             }
+            if (status != wire::DecodeStatus::Frame)
+                return;
+            const auto op = static_cast<wire::Op>(request.header.code);
+            std::vector<uint8_t> frame;
+            if (op == wire::Op::Hello) {
+                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess, 1,
+                                   wire::HelloAnswer{1, 1}, "");
+            } else if (op == wire::Op::Volumes) {
+                wire::VolumesRequest asked;
+                if (!wire::DecodeBody(request.body, request.bodyLength, asked))
+                    return;
+                wire::VolumesAnswer answer;
+                {
+                    std::lock_guard<std::mutex> lock(mMutex);
+                    for (const auto& v : mVolumes)
+                        if (asked.volume == 0 || asked.volume == v.id)
+                            answer.volumes.push_back(v);
+                }
+                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess, 1, answer,
+                                   "");
+            } else {
+                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusUnsupported, 1,
+                                   wire::HelloAnswer{}, "");
+            }
+            if (send(conn, frame.data(), frame.size(), MSG_NOSIGNAL) < 0)
+                return;
         }
-        tvb::wire::SetItem(response.get(), "volumes", std::move(list));
-        std::string frame;
-        if (tvb::wire::EncodeFrame(response.get(), frame))
-            (void)!send(conn, frame.data(), frame.size(), MSG_NOSIGNAL);
     }
 
     std::string mPath;
@@ -108,7 +112,7 @@ private:
     bool mListening = false;
     std::thread mThread;
     std::mutex mMutex;
-    std::vector<tvb::wire::SimulatedVolume> mVolumes;
+    std::vector<tvb::wire::VolumeInfo> mVolumes;
 };
 
 struct Found {
