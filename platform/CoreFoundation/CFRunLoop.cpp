@@ -38,10 +38,7 @@ struct ThreadLoop {
     ~ThreadLoop() {
         if (loop == nullptr || loop == gMainLoop)
             return;
-        {
-            std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-            loop->RemoveEverything();
-        }
+        loop->RemoveEverything();
         CFRelease(loop);
     }
 };
@@ -473,8 +470,8 @@ __CFRunLoop::__CFRunLoop() : __CFRuntimeBase(__kCFRunLoopTypeID) {
 }
 
 __CFRunLoop::~__CFRunLoop() {
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     RemoveEverything();
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     for (auto& entry : mModes)
         CFRelease(entry.second.name);
 }
@@ -487,24 +484,36 @@ std::string __CFRunLoop::Describe() const {
 }
 
 void __CFRunLoop::RemoveEverything() {
-    std::vector<CFTypeRef> dropped;
-    auto take = [&](Mode& mode, bool cancel) {
-        for (auto* timer : mode.timers) {
-            timer->mLoop = nullptr;
-            dropped.push_back(timer);
-        }
-        for (auto* source : mode.sources) {
-            if (cancel && source->mContext.cancel != nullptr)
-                source->mContext.cancel(source->mContext.info, this, mode.name);
-            Erase(source->mLoops, this);
-            dropped.push_back(source);
-        }
-        mode.timers.clear();
-        mode.sources.clear();
+    // Everything is detached under the lock; cancel call-outs and releases run after it,
+    // so a call-out may use the run loop API from any thread.
+    struct Cancel {
+        __CFRunLoopSource* source;
+        CFStringRef mode;
     };
-    take(mCommonItems, false);
-    for (auto& entry : mModes)
-        take(entry.second, true);
+    std::vector<CFTypeRef> dropped;
+    std::vector<Cancel> cancels;
+    {
+        std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+        auto take = [&](Mode& mode, bool cancel) {
+            for (auto* timer : mode.timers) {
+                timer->mLoop = nullptr;
+                dropped.push_back(timer);
+            }
+            for (auto* source : mode.sources) {
+                if (cancel && source->mContext.cancel != nullptr)
+                    cancels.push_back({source, mode.name});
+                Erase(source->mLoops, this);
+                dropped.push_back(source);
+            }
+            mode.timers.clear();
+            mode.sources.clear();
+        };
+        take(mCommonItems, false);
+        for (auto& entry : mModes)
+            take(entry.second, true);
+    }
+    for (const Cancel& c : cancels)
+        c.source->mContext.cancel(c.source->mContext.info, this, c.mode);
     for (CFTypeRef item : dropped)
         CFRelease(item);
 }
