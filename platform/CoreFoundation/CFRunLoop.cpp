@@ -90,35 +90,31 @@ template <typename T> bool Erase(std::vector<T*>& items, T* item) {
     return true;
 }
 
-void Complain(const char* function, const char* what) {
-    std::fprintf(stderr, "%s() called with %s\n", function, what);
-}
-
 __CFRunLoop* AsLoop(CFRunLoopRef rl, const char* function) {
     auto* loop = __CFCast<__CFRunLoop>(rl, __kCFRunLoopTypeID);
     if (loop == nullptr)
-        Complain(function, "an invalid run loop");
+        __CFComplain(function, "called with an invalid run loop");
     return loop;
 }
 
 __CFRunLoopTimer* AsTimer(CFRunLoopTimerRef timer, const char* function) {
     auto* object = __CFCast<__CFRunLoopTimer>(timer, __kCFRunLoopTimerTypeID);
     if (object == nullptr)
-        Complain(function, "an invalid timer");
+        __CFComplain(function, "called with an invalid timer");
     return object;
 }
 
 __CFRunLoopSource* AsSource(CFRunLoopSourceRef source, const char* function) {
     auto* object = __CFCast<__CFRunLoopSource>(source, __kCFRunLoopSourceTypeID);
     if (object == nullptr)
-        Complain(function, "an invalid source");
+        __CFComplain(function, "called with an invalid source");
     return object;
 }
 
 std::string ModeNameOrComplain(CFStringRef mode, const char* function) {
     std::string name = __CFRunLoopModeName(mode);
     if (name.empty())
-        Complain(function, "an invalid mode");
+        __CFComplain(function, "called with an invalid mode");
     return name;
 }
 
@@ -686,7 +682,7 @@ ItemInMode<__CFRunLoopSource> Check(CFRunLoopRef rl, CFRunLoopSourceRef source, 
 bool MayJoin(__CFRunLoop* loop, __CFRunLoopTimer* timer, const char* function) {
     if (timer->mLoop == nullptr || timer->mLoop == loop)
         return true;
-    Complain(function, "a timer that is already in another run loop");
+    __CFComplain(function, "a timer that is already in another run loop");
     return false;
 }
 
@@ -772,7 +768,7 @@ CFTypeID CFRunLoopSourceGetTypeID(void) {
 CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order,
                                          CFRunLoopSourceContext* context) {
     if (context == nullptr || context->version != 0) {
-        Complain(__func__, "no version-0 context");
+        __CFComplain(__func__, "no version-0 context");
         return nullptr;
     }
     auto* source = new __CFRunLoopSource;
