@@ -244,7 +244,7 @@ void IONotificationPort::SubscribeWaitingInterests() {
         else if (status == kIOReturnNotResponding)
             mWaitingInterests.push_back(interest); // this host went too: the next one tells
         else
-            mTerminations.push_back(interest); // the host has no such service
+            mTerminations.push_back(interest); // no such service here: no message will come
     }
 }
 
