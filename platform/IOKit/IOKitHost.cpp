@@ -38,15 +38,6 @@ bool HostClient::EnsureConnectedLocked() {
     return true;
 }
 
-bool HostClient::Connect(uint64_t* instance) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    if (!EnsureConnectedLocked())
-        return false;
-    if (instance != nullptr)
-        *instance = mInstance;
-    return true;
-}
-
 IOReturn HostClient::Call(plist_t request, int timeoutMs, Expect expect, Answer* answer) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (!EnsureConnectedLocked())

@@ -41,8 +41,6 @@ public:
     // kIOReturnNotResponding when no host answered, kIOReturnNotFound when an entry of
     // another host run is named, kIOReturnNoDevice when the socket of `expect.epoch` is gone.
     IOReturn Call(plist_t request, int timeoutMs, Expect expect, Answer* answer = nullptr);
-    // Connects now if needed; false when no host answers.
-    bool Connect(uint64_t* instance = nullptr);
 
 private:
     HostClient() = default;
