@@ -1,6 +1,5 @@
-// Symbolic links around the hand-off: a linked hand-off folder is never reached through (the
-// folder it leads to keeps its files, the press is dropped), while a linked Documents folder
-// is followed as the Folder Manager resolves it.
+// A linked hand-off folder is never reached through: the folder it leads to keeps its files
+// through the start-up clean-up and a press, and the press is dropped.
 #include "Harness.h"
 
 #include <algorithm>
@@ -45,29 +44,6 @@ TEST_F(LinkedFolder, LinkedHandOffFolderIsNeverReachedThrough) {
     EXPECT_TRUE(fs::is_symlink(HandOffFolder()));
     EXPECT_EQ(BackupLog(), "") << "no launch without a launch file";
     EXPECT_TRUE(mPoller.Running());
-}
-
-TEST_F(LinkedFolder, LinkedDocumentsFolderStillGetsTheHandOff) {
-    const fs::path documents = mRoot / "real documents";
-    fs::create_directories(documents);
-    fs::create_directory_symlink(documents, mHome / "Documents");
-    UseSampleApplication("end", 0.3);
-    StartHost();
-    Attach("DOCLINK", {"--volume", "Data:100:50"});
-    StartMainPoller();
-    ASSERT_TRUE(WaitUntil([&] { return Watchers("DOCLINK") == 1; }, "the poller lists DOCLINK"));
-
-    CtlOk({"press", "DOCLINK"});
-    ASSERT_TRUE(WaitUntil([&] { return BackupLog().find("wrote") != std::string::npos; },
-                          "the backup application ends its backup"));
-    EXPECT_NE(BackupLog().find("drive serial \"DOCLINK\", volumes: Data"), std::string::npos);
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            return fs::is_directory(documents / "For Button Manage") &&
-                   fs::is_empty(documents / "For Button Manage");
-        },
-        "both hand-off files are deleted"));
-    EXPECT_TRUE(fs::is_symlink(mHome / "Documents"));
 }
 
 } // namespace
