@@ -3,8 +3,6 @@
 // ignored.
 #include "Harness.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <sstream>
 
@@ -41,8 +39,8 @@ protected:
                 lines.push_back(line);
         return lines;
     }
-    void StartListed(const std::string& serial) {
-        mPoller = StartPollerWith({}, PollerOutput());
+    void StartListed(const std::string& serial, const std::vector<std::string>& args = {}) {
+        mPoller = StartPollerWith(args, PollerOutput());
         ASSERT_TRUE(WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial));
     }
     int PressLogCount() const {
@@ -64,23 +62,13 @@ protected:
                 "buttons are polled again"));
         }
     }
-    fs::path MakeBundle(const std::string& name, const std::string& executableBytes) {
-        fs::path bundle = mRoot / (name + ".app");
-        WriteFile(bundle / "Contents" / "Info.plist",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                  "\t<key>CFBundleExecutable</key>\n\t<string>" +
-                      name + "</string>\n</dict>\n</plist>\n");
-        fs::path executable = bundle / "Contents" / "MacOS" / name;
-        WriteFile(executable, executableBytes);
-        chmod(executable.c_str(), 0755);
-        return bundle;
-    }
 };
 
 TEST_F(DaemonMessages, SecondCopyNamesTheRunningOneAndExitsZero) {
     StartHost();
     Attach("MSG-ONCE");
-    StartListed("MSG-ONCE");
+    // Arguments it does not know, as a session may add, change nothing.
+    StartListed("MSG-ONCE", {"-psn_0_4711", "--bogus", "-h", "a document"});
 
     Process second = StartPollerWith({}, mRoot / "second.txt");
     EXPECT_EQ(second.Wait(20s), 0);
@@ -109,14 +97,6 @@ TEST_F(DaemonMessages, HelpAndVersionAnswerAndStartNothing) {
     EXPECT_TRUE(fs::exists(LaunchFile()) && fs::exists(EndFile())) << "no start-up clean-up";
     EXPECT_EQ(Watchers("MSG-HELP"), 0);
     EXPECT_TRUE(LogLines().empty());
-}
-
-TEST_F(DaemonMessages, OtherArgumentsAreIgnored) {
-    StartHost();
-    Attach("MSG-ARGS");
-    mPoller = StartPollerWith({"-psn_0_4711", "--bogus", "-h", "a document"}, PollerOutput());
-    ASSERT_TRUE(WaitUntil([&] { return Watchers("MSG-ARGS") == 1; }, "the poller lists MSG-ARGS"));
-    EXPECT_TRUE(mPoller.Running());
 }
 
 // An "AppName" that cannot be used; ROOT in its texts stands for the scenario's folder.
@@ -170,7 +150,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DaemonMessages, FailedLaunchIsToldWithItsStatusAtEveryPress) {
     // A bundle whose executable the kernel refuses to run.
-    fs::path bundle = MakeBundle("Broken", "not a program\n");
+    const fs::path bundle = mRoot / "Broken.app";
+    WriteFile(bundle / "Contents" / "Info.plist",
+              "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
+              "<string>Broken</string></dict></plist>\n");
+    WriteFile(bundle / "Contents" / "MacOS" / "Broken", "not a program\n");
+    fs::permissions(bundle / "Contents" / "MacOS" / "Broken", fs::perms::owner_all);
     WriteAppNamePreference("<string>" + bundle.string() + "</string>");
     StartHost();
     Attach("MSG-LAUNCH");
