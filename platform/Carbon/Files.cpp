@@ -1,4 +1,5 @@
-// File Manager: references, names and the look-up, creation and deletion of items.
+// File Manager: references, names and the look-up, creation and deletion of items. How a
+// reference names its object and why no link is ever followed: Files_Internal.h.
 #include "Files_Internal.h"
 
 #include <errno.h>
@@ -11,6 +12,93 @@
 #include <memory>
 
 namespace tvb::files {
+
+namespace {
+
+// Kept at the end of `hidden`, after the path.
+struct Stamp {
+    UInt32 tag;
+    UInt32 reserved;
+    NodeID node;
+    NodeID folder;
+};
+constexpr UInt32 kStampTag = 0x74764652; // 'tvFR'
+static_assert(sizeof(Stamp) == 56, "the path's room in an FSRef is documented in Files.h");
+constexpr size_t kStampOffset = sizeof(FSRef::hidden) - sizeof(Stamp);
+
+constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// "/a/b" -> "/a" and "b"; "/a" -> "/" and "a"; "/" -> "/" and "".
+void SplitPath(const std::string& path, std::string& folder, std::string& name) {
+    size_t slash = path.find_last_of('/');
+    folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+    name = path.substr(slash + 1);
+}
+
+// Opens the folder at an absolute path one component at a time, following no link: a link or
+// a file on the way means the folder is not there (fnfErr).
+OSErr OpenFolderNoFollow(const std::string& path, Descriptor& out) {
+    Descriptor folder(open("/", kWalkFlags));
+    if (!folder.valid())
+        return ErrorFromErrno(errno);
+    for (size_t start = 1; start < path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string component = path.substr(start, end - start);
+        start = end + 1;
+        if (component.empty())
+            continue;
+        if (component == "." || component == "..")
+            return errFSBadFSRef;
+        Descriptor next(openat(folder.get(), component.c_str(), kWalkFlags));
+        if (!next.valid())
+            return errno == ENOTDIR || errno == ELOOP ? OSErr(fnfErr) : ErrorFromErrno(errno);
+        folder = std::move(next);
+    }
+    out = std::move(folder);
+    return noErr;
+}
+
+void WriteStamp(const std::string& path, const NodeID& node, const NodeID& folder, FSRef* ref) {
+    Stamp stamp = {kStampTag, 0, node, folder};
+    memset(ref->hidden, 0, sizeof ref->hidden);
+    memcpy(ref->hidden, path.data(), path.size());
+    memcpy(ref->hidden + kStampOffset, &stamp, sizeof stamp);
+}
+
+bool ReadStamp(const FSRef* ref, std::string& path, NodeID& node, NodeID& folder) {
+    if (ref == nullptr || ref->hidden[0] != '/')
+        return false;
+    const void* end = memchr(ref->hidden, '\0', kStampOffset);
+    if (end == nullptr)
+        return false;
+    Stamp stamp;
+    memcpy(&stamp, ref->hidden + kStampOffset, sizeof stamp);
+    if (stamp.tag != kStampTag)
+        return false;
+    path.assign(reinterpret_cast<const char*>(ref->hidden),
+                static_cast<const UInt8*>(end) - ref->hidden);
+    node = stamp.node;
+    folder = stamp.folder;
+    return true;
+}
+
+} // namespace
+
+bool Inspect(int folder, const std::string& name, NodeID& node, mode_t& mode) {
+    struct statx info;
+    int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
+    if (statx(folder, name.c_str(), flags, STATX_TYPE | STATX_INO | STATX_BTIME, &info) != 0)
+        return false;
+    node.device = (static_cast<UInt64>(info.stx_dev_major) << 32) | info.stx_dev_minor;
+    node.inode = info.stx_ino;
+    node.birth = (info.stx_mask & STATX_BTIME) != 0
+                     ? info.stx_btime.tv_sec * SInt64{1000000000} + info.stx_btime.tv_nsec
+                     : 0;
+    mode = info.stx_mode;
+    return true;
+}
 
 bool RefPath(const FSRef* ref, std::string& path) {
     if (ref == nullptr)
@@ -26,12 +114,70 @@ bool RefPath(const FSRef* ref, std::string& path) {
 OSErr StoreRef(const std::string& path, FSRef* ref) {
     if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos)
         return bdNamErr;
-    if (path.size() + 1 > sizeof ref->hidden)
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    if (trimmed.size() + 1 > kStampOffset)
         return bdNamErr;
-    if (ref != nullptr) {
-        memset(ref->hidden, 0, sizeof ref->hidden);
-        memcpy(ref->hidden, path.data(), path.size());
+    std::string folderPath, name;
+    SplitPath(trimmed, folderPath, name);
+    Descriptor folder;
+    OSErr err = OpenFolderNoFollow(folderPath, folder);
+    if (err != noErr)
+        return err;
+    NodeID folderNode, node;
+    mode_t mode;
+    if (!Inspect(folder.get(), "", folderNode, mode) || !Inspect(folder.get(), name, node, mode))
+        return ErrorFromErrno(errno);
+    if (ref != nullptr)
+        WriteStamp(trimmed, node, folderNode, ref);
+    return noErr;
+}
+
+OSErr LocateRef(const FSRef* ref, Located& found) {
+    NodeID folderNode;
+    if (!ReadStamp(ref, found.path, found.node, folderNode))
+        return errFSBadFSRef;
+    std::string folderPath;
+    SplitPath(found.path, folderPath, found.name);
+    if (found.name == "." || found.name == "..")
+        return errFSBadFSRef;
+    OSErr err = OpenFolderNoFollow(folderPath, found.folder);
+    if (err != noErr)
+        return err;
+    NodeID now;
+    if (!Inspect(found.folder.get(), "", now, found.mode))
+        return ErrorFromErrno(errno);
+    if (now != folderNode)
+        return fnfErr;
+    if (!Inspect(found.folder.get(), found.name, now, found.mode))
+        return ErrorFromErrno(errno);
+    return now == found.node ? OSErr(noErr) : OSErr(fnfErr);
+}
+
+OSErr OpenRefFolder(const FSRef* ref, Descriptor& folder, std::string& path, NodeID& node) {
+    Located found;
+    OSErr err = LocateRef(ref, found);
+    if (err != noErr)
+        return err;
+    if (!S_ISDIR(found.mode))
+        return errFSNotAFolder;
+    if (!found.name.empty()) {
+        Descriptor inner(openat(found.folder.get(), found.name.c_str(), kWalkFlags));
+        // Replaced since it was looked at: not the folder the reference names any more.
+        if (!inner.valid())
+            return errno == ENOTDIR || errno == ELOOP ? OSErr(fnfErr) : ErrorFromErrno(errno);
+        NodeID now;
+        mode_t mode;
+        if (!Inspect(inner.get(), "", now, mode))
+            return ErrorFromErrno(errno);
+        if (now != found.node)
+            return fnfErr;
+        found.folder = std::move(inner);
     }
+    folder = std::move(found.folder);
+    path = found.path;
+    node = found.node;
     return noErr;
 }
 
@@ -165,27 +311,28 @@ size_t Utf8ToUtf16(const std::string& text, UniChar* units, size_t maxUnits) {
     return n;
 }
 
-OSErr ChildPath(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
-                std::string& path) {
-    std::string parent;
-    if (!RefPath(parentRef, parent))
-        return errFSBadFSRef;
+OSErr ChildName(const std::string& folderPath, UniCharCount nameLength, const UniChar* name,
+                std::string& leaf) {
     if (name == nullptr && nameLength > 0)
         return paramErr;
     if (nameLength == 0 || nameLength > 255)
         return bdNamErr;
-    std::string leaf;
     if (!Utf16ToUtf8(name, nameLength, leaf))
         return bdNamErr;
     if (leaf == "." || leaf == ".." ||
         leaf.find_first_of(std::string("/\0", 2)) != std::string::npos)
         return bdNamErr;
-    path = parent;
-    if (path.back() != '/')
-        path += '/';
-    path += leaf;
-    if (path.size() + 1 > sizeof parentRef->hidden)
+    size_t pathSize = folderPath.size() + (folderPath == "/" ? 0 : 1) + leaf.size();
+    return pathSize + 1 > kStampOffset ? OSErr(bdNamErr) : OSErr(noErr);
+}
+
+OSErr StoreChildRef(const std::string& folderPath, const NodeID& folderNode,
+                    const std::string& leaf, const NodeID& node, FSRef* ref) {
+    std::string path = folderPath == "/" ? "/" + leaf : folderPath + "/" + leaf;
+    if (path.size() + 1 > kStampOffset)
         return bdNamErr;
+    if (ref != nullptr)
+        WriteStamp(path, node, folderNode, ref);
     return noErr;
 }
 
@@ -199,11 +346,10 @@ struct FreeDeleter {
     void operator()(char* p) const { free(p); }
 };
 
-void FillSpec(const std::string& path, FSSpec* fsSpec) {
+void FillSpec(const std::string& leaf, FSSpec* fsSpec) {
     if (fsSpec == nullptr)
         return;
     memset(fsSpec, 0, sizeof *fsSpec);
-    std::string leaf = path.substr(path.rfind('/') + 1);
     size_t n = leaf.size() < 63 ? leaf.size() : 63;
     while (n > 0 && n < leaf.size() && (static_cast<uint8_t>(leaf[n]) & 0xC0) == 0x80)
         --n; // never cut a UTF-8 sequence
@@ -211,31 +357,31 @@ void FillSpec(const std::string& path, FSSpec* fsSpec) {
     memcpy(fsSpec->name + 1, leaf.data(), n);
 }
 
-bool MakeEmptyFile(const std::string& path) {
-    // O_EXCL refuses any existing name, a dangling symbolic link included, without following it.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
-}
+// Where a named child of a parent reference is looked up or made: the parent folder, opened
+// without following a link, and the child's UTF-8 name.
+struct ChildPlace {
+    Descriptor folder;
+    std::string folderPath;
+    NodeID folderNode;
+    std::string leaf;
 
-// What creating a file and creating a folder share: `make` creates the item at its path, or
-// returns false with errno set.
-template <typename Make>
-OSErr CreateItem(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
-                 FSCatalogInfoBitmap whichInfo, FSRef* newRef, FSSpec* newSpec, Make make) {
-    if (whichInfo != kFSCatInfoNone)
-        return paramErr;
-    std::string path;
-    OSErr err = ChildPath(parentRef, nameLength, name, path);
-    if (err != noErr)
-        return err;
-    if (!make(path))
-        return ErrorFromErrno(errno);
-    FillSpec(path, newSpec);
-    return StoreRef(path, newRef);
-}
+    OSErr Find(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name) {
+        OSErr err = OpenRefFolder(parentRef, folder, folderPath, folderNode);
+        if (err != noErr)
+            return err;
+        return ChildName(folderPath, nameLength, name, leaf);
+    }
+    // The child as it is now, not following a link.
+    OSErr StoreRef(FSRef* ref, UInt32* inode = nullptr) const {
+        NodeID node;
+        mode_t mode;
+        if (!Inspect(folder.get(), leaf, node, mode))
+            return ErrorFromErrno(errno);
+        if (inode != nullptr)
+            *inode = static_cast<UInt32>(node.inode);
+        return StoreChildRef(folderPath, folderNode, leaf, node, ref);
+    }
+};
 
 } // namespace
 
@@ -269,55 +415,58 @@ OSStatus FSRefMakePath(const FSRef* ref, UInt8* path, UInt32 maxPathSize) {
 
 OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                          TextEncoding, FSRef* newRef) {
-    std::string path;
-    OSErr err = ChildPath(parentRef, nameLength, name, path);
+    ChildPlace place;
+    OSErr err = place.Find(parentRef, nameLength, name);
     if (err != noErr)
         return err;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        return ErrorFromErrno(errno);
-    return StoreRef(path, newRef);
+    return place.StoreRef(newRef);
 }
 
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                           FSCatalogInfoBitmap whichInfo, const FSCatalogInfo*, FSRef* newRef,
                           FSSpec* newSpec) {
-    return CreateItem(parentRef, nameLength, name, whichInfo, newRef, newSpec, MakeEmptyFile);
+    if (whichInfo != kFSCatInfoNone)
+        return paramErr;
+    ChildPlace place;
+    OSErr err = place.Find(parentRef, nameLength, name);
+    if (err != noErr)
+        return err;
+    // O_EXCL refuses any existing name, a dangling symbolic link included, without following it.
+    Descriptor file(openat(place.folder.get(), place.leaf.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    NodeID node;
+    mode_t mode;
+    if (!file.valid() || !Inspect(file.get(), "", node, mode))
+        return ErrorFromErrno(errno);
+    FillSpec(place.leaf, newSpec);
+    return StoreChildRef(place.folderPath, place.folderNode, place.leaf, node, newRef);
 }
 
 OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                                FSCatalogInfoBitmap whichInfo, const FSCatalogInfo*, FSRef* newRef,
                                FSSpec* newSpec, UInt32* newDirID) {
-    return CreateItem(parentRef, nameLength, name, whichInfo, newRef, newSpec,
-                      [newDirID](const std::string& path) {
-                          if (mkdir(path.c_str(), 0777) != 0)
-                              return false;
-                          if (newDirID != nullptr) {
-                              struct stat st;
-                              *newDirID = lstat(path.c_str(), &st) == 0
-                                              ? static_cast<UInt32>(st.st_ino)
-                                              : 0;
-                          }
-                          return true;
-                      });
+    if (whichInfo != kFSCatInfoNone)
+        return paramErr;
+    ChildPlace place;
+    OSErr err = place.Find(parentRef, nameLength, name);
+    if (err != noErr)
+        return err;
+    if (mkdirat(place.folder.get(), place.leaf.c_str(), 0777) != 0)
+        return ErrorFromErrno(errno);
+    FillSpec(place.leaf, newSpec);
+    return place.StoreRef(newRef, newDirID);
 }
 
 OSErr FSDeleteObject(const FSRef* ref) {
-    std::string path;
-    if (!RefPath(ref, path))
-        return errFSBadFSRef;
-    if (path == "/")
+    Located found;
+    OSErr err = LocateRef(ref, found);
+    if (err != noErr)
+        return err;
+    if (found.name.empty())
         return fBsyErr;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        return ErrorFromErrno(errno);
-    if (S_ISDIR(st.st_mode)) {
-        if (rmdir(path.c_str()) != 0)
-            return errno == EEXIST ? OSErr(fBsyErr) : ErrorFromErrno(errno);
-        return noErr;
-    }
-    // unlink removes a symbolic link itself, never its target.
-    if (unlink(path.c_str()) != 0)
-        return ErrorFromErrno(errno);
+    // Without AT_REMOVEDIR a symbolic link is removed itself, never its target.
+    int flags = S_ISDIR(found.mode) ? AT_REMOVEDIR : 0;
+    if (unlinkat(found.folder.get(), found.name.c_str(), flags) != 0)
+        return errno == EEXIST ? OSErr(fBsyErr) : ErrorFromErrno(errno);
     return noErr;
 }

@@ -15,14 +15,31 @@ using namespace tvb::files;
 namespace {
 
 // One open fork. Shared so that a close racing an I/O call on another thread cannot close
-// the descriptor under it (nor let the number be reused for another file meanwhile).
+// the descriptor under it (nor let the number be reused for another file meanwhile); the lock
+// keeps a positioned transfer whole and lets FSCloseFork close, and report, after the last one.
 struct Fork {
+    std::mutex lock;
     int fd;
     bool canRead, canWrite;
     Fork(int f, bool r, bool w) : fd(f), canRead(r), canWrite(w) {}
-    ~Fork() { close(fd); }
+    ~Fork() {
+        if (fd >= 0)
+            close(fd);
+    }
     Fork(const Fork&) = delete;
     Fork& operator=(const Fork&) = delete;
+
+    // A file system may report a failed write only now (NFS, FUSE, quotas): what close says
+    // counts. The descriptor is gone either way, EINTR included.
+    OSErr Close() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (fd < 0)
+            return rfNumErr;
+        int result = close(fd);
+        int err = errno;
+        fd = -1;
+        return result == 0 ? OSErr(noErr) : ErrorFromErrno(err);
+    }
 };
 
 class ForkTable {
@@ -46,15 +63,15 @@ public:
         auto it = mForks.find(refNum);
         return it == mForks.end() ? nullptr : it->second;
     }
-    bool Remove(FSIORefNum refNum) {
-        std::shared_ptr<Fork> doomed; // closed outside the lock
+    // The fork taken out of the table: no call finds it any more.
+    std::shared_ptr<Fork> Remove(FSIORefNum refNum) {
         std::lock_guard<std::mutex> lock(mMutex);
         auto it = mForks.find(refNum);
         if (it == mForks.end())
-            return false;
-        doomed = std::move(it->second);
+            return nullptr;
+        std::shared_ptr<Fork> removed = std::move(it->second);
         mForks.erase(it);
-        return true;
+        return removed;
     }
 
 private:
@@ -102,10 +119,13 @@ OSErr Position(const Fork& fork, UInt16 positionMode, SInt64 positionOffset) {
 // Reads or writes requestCount bytes from the position asked for, going on after short or
 // interrupted transfers; a transfer of nothing ends it with atEnd.
 template <typename Byte, typename IO>
-OSErr Transfer(const Fork& fork, UInt16 positionMode, SInt64 positionOffset, Byte* bytes,
+OSErr Transfer(Fork& fork, UInt16 positionMode, SInt64 positionOffset, Byte* bytes,
                ByteCount requestCount, ByteCount* actualCount, IO io, OSErr atEnd) {
     if (bytes == nullptr && requestCount > 0)
         return paramErr;
+    std::lock_guard<std::mutex> guard(fork.lock);
+    if (fork.fd < 0)
+        return rfNumErr; // closed while this call waited
     OSErr err = Position(fork, positionMode, positionOffset);
     if (err != noErr)
         return err;
@@ -140,13 +160,18 @@ OSErr FSGetDataForkName(HFSUniStr255* dataForkName) {
 
 OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*, SInt8 permissions,
                  FSIORefNum* forkRefNum) {
-    std::string path;
-    if (!RefPath(ref, path))
-        return errFSBadFSRef;
+    Located found;
+    OSErr err = LocateRef(ref, found);
+    if (err == errFSBadFSRef)
+        return err;
     if (forkRefNum == nullptr)
         return paramErr;
     if (forkNameLength != 0)
         return errFSForkNotFound;
+    if (err != noErr)
+        return err;
+    if (!S_ISREG(found.mode))
+        return notAFileErr;
     int flags;
     bool canRead = true, canWrite = true;
     switch (permissions & 0x0F) {
@@ -166,19 +191,24 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*, 
     default:
         return paramErr;
     }
-    // O_NONBLOCK keeps a FIFO in the file's place from blocking the open; refused below.
-    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    // Opened in the folder it was found in, never through a link. O_NONBLOCK keeps a FIFO
+    // swapped in meanwhile from blocking the open; it is refused below.
+    const int always = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int fd = openat(found.folder.get(), found.name.c_str(), flags | always);
     if (fd < 0 && (errno == EACCES || errno == EROFS) && (permissions & 0x0F) == fsCurPerm) {
-        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        fd = openat(found.folder.get(), found.name.c_str(), O_RDONLY | always);
         canWrite = false;
     }
     if (fd < 0)
         return ErrorFromErrno(errno);
     auto fork = std::make_shared<Fork>(fd, canRead, canWrite);
-    struct stat st;
-    if (fstat(fd, &st) != 0)
+    NodeID node;
+    mode_t mode;
+    if (!Inspect(fd, "", node, mode))
         return ErrorFromErrno(errno);
-    if (!S_ISREG(st.st_mode))
+    if (node != found.node)
+        return fnfErr;
+    if (!S_ISREG(mode))
         return notAFileErr;
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         return ErrorFromErrno(errno);
@@ -212,5 +242,6 @@ OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffs
 }
 
 OSErr FSCloseFork(FSIORefNum forkRefNum) {
-    return Forks().Remove(forkRefNum) ? OSErr(noErr) : OSErr(rfNumErr);
+    std::shared_ptr<Fork> fork = Forks().Remove(forkRefNum);
+    return fork ? fork->Close() : OSErr(rfNumErr);
 }

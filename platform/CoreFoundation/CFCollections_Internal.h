@@ -15,7 +15,6 @@
 #include <vector>
 
 // Prints "function: message" to stderr. Used where Mac OS X would assert or crash.
-void __CFComplain(const char* function, const char* message);
 
 // UTF-8 form of a string through the public CFString API; false (out empty) for NULL
 // or for text with no UTF-8 form (an unpaired surrogate).

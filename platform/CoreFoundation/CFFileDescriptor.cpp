@@ -9,7 +9,7 @@ namespace {
 __CFFileDescriptor* AsDescriptor(CFFileDescriptorRef f, const char* function) {
     auto* descriptor = __CFCast<__CFFileDescriptor>(f, __kCFFileDescriptorTypeID);
     if (descriptor == nullptr)
-        std::fprintf(stderr, "%s() called with an invalid file descriptor object\n", function);
+        __CFComplain(function, "called with an invalid file descriptor object");
     return descriptor;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,14 @@ bool XmlIsSafe(const char* data, size_t length) {
 
 } // namespace
 
+void __CFPlistFree::operator()(void* node) const {
+    plist_free(static_cast<plist_t>(node));
+#ifdef __GLIBC__
+    if (parsedBytes >= kCFPlistReturnMemoryBytes)
+        malloc_trim(0);
+#endif
+}
+
 bool __CFReadRegularFile(const std::string& path, size_t maxBytes, std::string& contents) {
     contents.clear();
     // O_NONBLOCK: a FIFO planted at the path must not hold us up in open().
@@ -117,7 +126,7 @@ __CFPlistPtr __CFPlistReadFile(const std::string& path) {
         return nullptr;
     plist_t root = nullptr;
     plist_from_memory(contents.data(), static_cast<uint32_t>(contents.size()), &root);
-    return __CFPlistPtr(root);
+    return __CFPlistPtr(root, __CFPlistFree{contents.size()});
 }
 
 bool __CFStringGetUTF8(CFStringRef string, std::string& utf8) {

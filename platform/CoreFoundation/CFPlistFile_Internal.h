@@ -18,8 +18,15 @@ constexpr size_t kCFPlistMaxFileBytes = 8u << 20;
 constexpr size_t kCFPlistMaxDepth = 256;
 constexpr size_t kCFPlistMaxNodes = 1u << 20;
 
+// A tree parsed from a big file is hundreds of thousands of small blocks; once freed, the
+// allocator keeps their pages below whatever was allocated after them (the values copied out)
+// for the life of the process. Freeing a tree parsed from at least this many bytes hands the
+// free pages back to the system.
+constexpr size_t kCFPlistReturnMemoryBytes = 1u << 20;
+
 struct __CFPlistFree {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+    size_t parsedBytes = 0; // of the data the tree was parsed from, 0 when not parsed
+    void operator()(void* node) const;
 };
 using __CFPlistPtr = std::unique_ptr<void, __CFPlistFree>;
 

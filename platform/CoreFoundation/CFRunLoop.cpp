@@ -38,10 +38,7 @@ struct ThreadLoop {
     ~ThreadLoop() {
         if (loop == nullptr || loop == gMainLoop)
             return;
-        {
-            std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
-            loop->RemoveEverything();
-        }
+        loop->RemoveEverything();
         CFRelease(loop);
     }
 };
@@ -93,35 +90,31 @@ template <typename T> bool Erase(std::vector<T*>& items, T* item) {
     return true;
 }
 
-void Complain(const char* function, const char* what) {
-    std::fprintf(stderr, "%s() called with %s\n", function, what);
-}
-
 __CFRunLoop* AsLoop(CFRunLoopRef rl, const char* function) {
     auto* loop = __CFCast<__CFRunLoop>(rl, __kCFRunLoopTypeID);
     if (loop == nullptr)
-        Complain(function, "an invalid run loop");
+        __CFComplain(function, "called with an invalid run loop");
     return loop;
 }
 
 __CFRunLoopTimer* AsTimer(CFRunLoopTimerRef timer, const char* function) {
     auto* object = __CFCast<__CFRunLoopTimer>(timer, __kCFRunLoopTimerTypeID);
     if (object == nullptr)
-        Complain(function, "an invalid timer");
+        __CFComplain(function, "called with an invalid timer");
     return object;
 }
 
 __CFRunLoopSource* AsSource(CFRunLoopSourceRef source, const char* function) {
     auto* object = __CFCast<__CFRunLoopSource>(source, __kCFRunLoopSourceTypeID);
     if (object == nullptr)
-        Complain(function, "an invalid source");
+        __CFComplain(function, "called with an invalid source");
     return object;
 }
 
 std::string ModeNameOrComplain(CFStringRef mode, const char* function) {
     std::string name = __CFRunLoopModeName(mode);
     if (name.empty())
-        Complain(function, "an invalid mode");
+        __CFComplain(function, "called with an invalid mode");
     return name;
 }
 
@@ -473,8 +466,8 @@ __CFRunLoop::__CFRunLoop() : __CFRuntimeBase(__kCFRunLoopTypeID) {
 }
 
 __CFRunLoop::~__CFRunLoop() {
-    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     RemoveEverything();
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     for (auto& entry : mModes)
         CFRelease(entry.second.name);
 }
@@ -487,24 +480,36 @@ std::string __CFRunLoop::Describe() const {
 }
 
 void __CFRunLoop::RemoveEverything() {
-    std::vector<CFTypeRef> dropped;
-    auto take = [&](Mode& mode, bool cancel) {
-        for (auto* timer : mode.timers) {
-            timer->mLoop = nullptr;
-            dropped.push_back(timer);
-        }
-        for (auto* source : mode.sources) {
-            if (cancel && source->mContext.cancel != nullptr)
-                source->mContext.cancel(source->mContext.info, this, mode.name);
-            Erase(source->mLoops, this);
-            dropped.push_back(source);
-        }
-        mode.timers.clear();
-        mode.sources.clear();
+    // Everything is detached under the lock; cancel call-outs and releases run after it,
+    // so a call-out may use the run loop API from any thread.
+    struct Cancel {
+        __CFRunLoopSource* source;
+        CFStringRef mode;
     };
-    take(mCommonItems, false);
-    for (auto& entry : mModes)
-        take(entry.second, true);
+    std::vector<CFTypeRef> dropped;
+    std::vector<Cancel> cancels;
+    {
+        std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+        auto take = [&](Mode& mode, bool cancel) {
+            for (auto* timer : mode.timers) {
+                timer->mLoop = nullptr;
+                dropped.push_back(timer);
+            }
+            for (auto* source : mode.sources) {
+                if (cancel && source->mContext.cancel != nullptr)
+                    cancels.push_back({source, mode.name});
+                Erase(source->mLoops, this);
+                dropped.push_back(source);
+            }
+            mode.timers.clear();
+            mode.sources.clear();
+        };
+        take(mCommonItems, false);
+        for (auto& entry : mModes)
+            take(entry.second, true);
+    }
+    for (const Cancel& c : cancels)
+        c.source->mContext.cancel(c.source->mContext.info, this, c.mode);
     for (CFTypeRef item : dropped)
         CFRelease(item);
 }
@@ -677,7 +682,7 @@ ItemInMode<__CFRunLoopSource> Check(CFRunLoopRef rl, CFRunLoopSourceRef source, 
 bool MayJoin(__CFRunLoop* loop, __CFRunLoopTimer* timer, const char* function) {
     if (timer->mLoop == nullptr || timer->mLoop == loop)
         return true;
-    Complain(function, "a timer that is already in another run loop");
+    __CFComplain(function, "a timer that is already in another run loop");
     return false;
 }
 
@@ -763,7 +768,7 @@ CFTypeID CFRunLoopSourceGetTypeID(void) {
 CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order,
                                          CFRunLoopSourceContext* context) {
     if (context == nullptr || context->version != 0) {
-        Complain(__func__, "no version-0 context");
+        __CFComplain(__func__, "no version-0 context");
         return nullptr;
     }
     auto* source = new __CFRunLoopSource;

@@ -70,6 +70,10 @@ private:
     bool mImmortal = false;
 };
 
+// Reports misuse of a stand-in call (NULL, wrong type, bad range) as one line on
+// stderr, "function: message"; the call then changes nothing.
+void __CFComplain(const char* function, const char* message);
+
 // Checked downcast from a public reference; NULL when cf is NULL or of another type.
 template <typename T> inline T* __CFCast(CFTypeRef cf, CFTypeID typeID) {
     auto* base = static_cast<const __CFRuntimeBase*>(cf);

@@ -13,18 +13,14 @@
 
 namespace {
 
-void Complain(const char* function, const char* problem) {
-    std::fprintf(stderr, "%s(): %s\n", function, problem);
-}
-
 const __CFString* AsString(CFTypeRef cf, const char* function) {
     if (cf == nullptr) {
-        Complain(function, "NULL string");
+        __CFComplain(function, "NULL string");
         return nullptr;
     }
     const __CFString* string = __CFCast<const __CFString>(cf, __kCFStringTypeID);
     if (string == nullptr)
-        Complain(function, "not a CFString");
+        __CFComplain(function, "not a CFString");
     return string;
 }
 
@@ -33,7 +29,7 @@ __CFString* AsMutable(CFMutableStringRef cf, const char* function) {
     if (string == nullptr)
         return nullptr;
     if (!string->mMutable) {
-        Complain(function, "attempt to mutate an immutable string; left unchanged");
+        __CFComplain(function, "attempt to mutate an immutable string; left unchanged");
         return nullptr;
     }
     return const_cast<__CFString*>(string);
@@ -50,7 +46,7 @@ bool CheckRange(CFRange range, CFIndex length, const char* function) {
     char problem[128];
     std::snprintf(problem, sizeof problem, "range {%ld, %ld} out of bounds of length %ld",
                   range.location, range.length, length);
-    Complain(function, problem);
+    __CFComplain(function, problem);
     return false;
 }
 
@@ -69,7 +65,7 @@ bool ReplaceUnits(__CFString* string, CFRange range, __CFUniChars units, const c
         std::snprintf(problem, sizeof problem,
                       "result of %ld characters exceeds the maximum length %ld; left unchanged",
                       newLength, string->mMaxLength);
-        Complain(function, problem);
+        __CFComplain(function, problem);
         return false;
     }
     auto first = string->mChars.begin() + range.location;
@@ -208,14 +204,14 @@ bool DecodeOrComplain(const UInt8* bytes, size_t count, CFStringEncoding encodin
     if (__CFStringDecodeBytes(bytes, count, encoding, external, out))
         return true;
     if (!__CFStringEncodingSupported(encoding))
-        Complain(function, "unsupported encoding");
+        __CFComplain(function, "unsupported encoding");
     return false;
 }
 
 // False, with a complaint, for a NULL Pascal or C string.
 bool Present(const void* bytes, const char* problem, const char* function) {
     if (bytes == nullptr)
-        Complain(function, problem);
+        __CFComplain(function, problem);
     return bytes != nullptr;
 }
 
@@ -231,7 +227,7 @@ void AppendDecoded(__CFString* string, const UInt8* bytes, size_t count, CFStrin
                    const char* function) {
     __CFUniChars chars;
     if (!DecodeOrComplain(bytes, count, encoding, false, chars, function)) {
-        Complain(function, "bytes not valid in the encoding; left unchanged");
+        __CFComplain(function, "bytes not valid in the encoding; left unchanged");
         return;
     }
     AppendUnits(string, std::move(chars), function);
@@ -327,7 +323,7 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation) {
     if (numBytes < 0 || (bytes == nullptr && numBytes > 0)) {
-        Complain(__func__, "bad byte buffer");
+        __CFComplain(__func__, "bad byte buffer");
         return nullptr;
     }
     return CreateDecoded(alloc, bytes, static_cast<size_t>(numBytes), encoding,
@@ -337,7 +333,7 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CF
 CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar* chars,
                                          CFIndex numChars) {
     if (numChars < 0 || (chars == nullptr && numChars > 0)) {
-        Complain(__func__, "bad character buffer");
+        __CFComplain(__func__, "bad character buffer");
         return nullptr;
     }
     return NewString(alloc, __CFUniChars(chars, chars + numChars));
@@ -394,7 +390,7 @@ CFMutableStringRef CFStringCreateMutable(CFAllocatorRef alloc, CFIndex maxLength
         gFailingMutableCreations.fetch_sub(1) > 0)
         return nullptr;
     if (maxLength < 0) {
-        Complain(__func__, "negative maximum length");
+        __CFComplain(__func__, "negative maximum length");
         return nullptr;
     }
     return new __CFString(alloc, __CFUniChars(), true, maxLength);
@@ -406,11 +402,11 @@ CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLe
     if (source == nullptr)
         return nullptr;
     if (maxLength < 0) {
-        Complain(__func__, "negative maximum length");
+        __CFComplain(__func__, "negative maximum length");
         return nullptr;
     }
     if (maxLength > 0 && source->Length() > maxLength) {
-        Complain(__func__, "source is longer than the maximum length");
+        __CFComplain(__func__, "source is longer than the maximum length");
         return nullptr;
     }
     return new __CFString(alloc, source->mChars, true, maxLength);
@@ -434,7 +430,7 @@ void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer
         return;
     if (buffer == nullptr) {
         if (range.length > 0)
-            Complain(__func__, "NULL buffer");
+            __CFComplain(__func__, "NULL buffer");
         return;
     }
     std::copy_n(string->mChars.begin() + range.location, range.length, buffer);
@@ -499,7 +495,7 @@ CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding 
     if (string == nullptr || !CheckRange(range, string->Length(), __func__))
         return 0;
     if (!__CFStringEncodingSupported(encoding)) {
-        Complain(__func__, "unsupported encoding");
+        __CFComplain(__func__, "unsupported encoding");
         return 0;
     }
     if (buffer == nullptr)
@@ -684,7 +680,7 @@ void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars
     if (string == nullptr)
         return;
     if (numChars < 0 || (chars == nullptr && numChars > 0)) {
-        Complain(__func__, "bad character buffer");
+        __CFComplain(__func__, "bad character buffer");
         return;
     }
     AppendUnits(string, __CFUniChars(chars, chars + numChars), __func__);

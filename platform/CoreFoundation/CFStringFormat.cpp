@@ -367,61 +367,84 @@ void AppendNull(__CFUniChars& text) {
     AppendASCII("(null)", 6, text);
 }
 
-void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars& out) {
-    if (c.conversion == '%') {
-        out.push_back('%');
-        return;
-    }
-    int width = c.width;
-    bool minus = c.minus;
+// Width and precision after '*' arguments are applied: a negative '*' width means
+// left-justified, a negative '*' precision means none.
+struct Field {
+    int width = 0;
+    int precision = -1;
+    bool minus = false;
+};
+
+Field ResolveField(const Conversion& c, const std::vector<Argument>& args) {
+    Field f;
+    f.width = c.width;
+    f.minus = c.minus;
     if (c.widthStar) {
-        long long w = args[c.widthArg].integer;
-        int asInt = static_cast<int>(w);
+        int asInt = static_cast<int>(args[c.widthArg].integer);
         if (asInt < 0) {
-            minus = true;
-            width = asInt == INT_MIN ? kMaxField : -asInt;
+            f.minus = true;
+            f.width = asInt == INT_MIN ? kMaxField : -asInt;
         } else {
-            width = asInt;
+            f.width = asInt;
         }
     }
-    if (width > kMaxField)
-        width = kMaxField;
-    int precision = c.hasPrecision ? c.precision : -1;
+    if (f.width > kMaxField)
+        f.width = kMaxField;
+    f.precision = c.hasPrecision ? c.precision : -1;
     if (c.precisionStar) {
         int p = static_cast<int>(args[c.precisionArg].integer);
-        precision = p < 0 ? -1 : p;
+        f.precision = p < 0 ? -1 : p;
     }
-    if (precision > kMaxField)
-        precision = kMaxField;
-    const Argument& value = args[c.valueArg];
+    if (f.precision > kMaxField)
+        f.precision = kMaxField;
+    return f;
+}
 
-    __CFUniChars text;
-    switch (c.conversion) {
-    case 'd':
-    case 'i':
-    case 'o':
-    case 'u':
-    case 'x':
-    case 'X':
-        AppendInteger(c, PrintfDirective(c, width, precision, minus, false), value.integer, out);
-        return;
-    case 'f':
-    case 'F':
-    case 'e':
-    case 'E':
-    case 'g':
-    case 'G':
-    case 'a':
-    case 'A': {
-        std::string directive = PrintfDirective(c, width, precision, minus, true);
-        if (c.length == Length::BigL)
-            AppendPrintf(directive, value.longReal, out);
-        else
-            AppendPrintf(directive, value.real, out);
+void RenderCString(const Conversion& c, const void* pointer, int precision, __CFUniChars& text) {
+    if (pointer == nullptr) {
+        AppendNull(text);
+    } else if (c.length == Length::L) {
+        auto* wide = static_cast<const wchar_t*>(pointer);
+        for (int k = 0; wide[k] != 0 && (precision < 0 || k < precision); ++k)
+            AppendWide(static_cast<UInt32>(wide[k]), text);
+    } else {
+        auto* bytes = static_cast<const char*>(pointer);
+        size_t length = BoundedLength(bytes, precision);
+        if (precision >= 0)
+            length = TrimPartialUTF8(bytes, length);
+        __CFStringAppendLenientBytes(bytes, length, text);
+    }
+}
+
+void RenderUniChars(const void* pointer, int precision, __CFUniChars& text) {
+    if (pointer == nullptr) {
+        AppendNull(text);
         return;
     }
-    case 'n':
-        return; // never writes through a pointer taken from a format
+    auto* units = static_cast<const UniChar*>(pointer);
+    for (int k = 0; units[k] != 0 && (precision < 0 || k < precision); ++k)
+        text.push_back(units[k]);
+}
+
+void RenderObject(const void* pointer, int precision, __CFUniChars& text) {
+    CFStringRef description = pointer ? __CFCopyFormattingDescription(pointer) : nullptr;
+    const __CFString* string = __CFCast<const __CFString>(description, __kCFStringTypeID);
+    if (string == nullptr) {
+        AppendNull(text);
+    } else {
+        size_t count = string->mChars.size();
+        if (precision >= 0 && static_cast<size_t>(precision) < count)
+            count = static_cast<size_t>(precision);
+        text.insert(text.end(), string->mChars.begin(),
+                    string->mChars.begin() + static_cast<ptrdiff_t>(count));
+    }
+    if (description != nullptr)
+        CFRelease(description);
+}
+
+// The conversions printf cannot do for us; their text is padded afterwards.
+void RenderText(const Conversion& c, const Argument& value, int precision, __CFUniChars& text) {
+    switch (c.conversion) {
     case 'p': {
         char buffer[32];
         int length = std::snprintf(
@@ -442,55 +465,60 @@ void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars
         text.push_back(static_cast<UniChar>(value.integer));
         break;
     case 's':
-        if (value.pointer == nullptr) {
-            AppendNull(text);
-        } else if (c.length == Length::L) {
-            auto* wide = static_cast<const wchar_t*>(value.pointer);
-            for (int k = 0; wide[k] != 0 && (precision < 0 || k < precision); ++k)
-                AppendWide(static_cast<UInt32>(wide[k]), text);
-        } else {
-            auto* bytes = static_cast<const char*>(value.pointer);
-            size_t length = BoundedLength(bytes, precision);
-            if (precision >= 0)
-                length = TrimPartialUTF8(bytes, length);
-            __CFStringAppendLenientBytes(bytes, length, text);
-        }
+        RenderCString(c, value.pointer, precision, text);
         break;
     case 'S':
-        if (value.pointer == nullptr) {
-            AppendNull(text);
-        } else {
-            auto* units = static_cast<const UniChar*>(value.pointer);
-            for (int k = 0; units[k] != 0 && (precision < 0 || k < precision); ++k)
-                text.push_back(units[k]);
-        }
+        RenderUniChars(value.pointer, precision, text);
         break;
-    case '@': {
-        CFStringRef description =
-            value.pointer ? __CFCopyFormattingDescription(value.pointer) : nullptr;
-        const __CFString* string = __CFCast<const __CFString>(description, __kCFStringTypeID);
-        if (string == nullptr) {
-            AppendNull(text);
-        } else {
-            size_t count = string->mChars.size();
-            if (precision >= 0 && static_cast<size_t>(precision) < count)
-                count = static_cast<size_t>(precision);
-            text.insert(text.end(), string->mChars.begin(),
-                        string->mChars.begin() + static_cast<ptrdiff_t>(count));
-        }
-        if (description != nullptr)
-            CFRelease(description);
+    case '@':
+        RenderObject(value.pointer, precision, text);
         break;
     }
-    default:
-        return;
-    }
-    AppendPadded(c, width, minus, text, out);
 }
 
-} // namespace
+void Render(const Conversion& c, const std::vector<Argument>& args, __CFUniChars& out) {
+    if (c.conversion == '%') {
+        out.push_back('%');
+        return;
+    }
+    const Field f = ResolveField(c, args);
+    const Argument& value = args[c.valueArg];
+    switch (c.conversion) {
+    case 'd':
+    case 'i':
+    case 'o':
+    case 'u':
+    case 'x':
+    case 'X':
+        AppendInteger(c, PrintfDirective(c, f.width, f.precision, f.minus, false), value.integer,
+                      out);
+        return;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A': {
+        std::string directive = PrintfDirective(c, f.width, f.precision, f.minus, true);
+        if (c.length == Length::BigL)
+            AppendPrintf(directive, value.longReal, out);
+        else
+            AppendPrintf(directive, value.real, out);
+        return;
+    }
+    case 'n':
+        return; // never writes through a pointer taken from a format
+    default: {
+        __CFUniChars text;
+        RenderText(c, value, f.precision, text);
+        AppendPadded(c, f.width, f.minus, text, out);
+    }
+    }
+}
 
-void __CFStringFormatAppend(const __CFUniChars& format, va_list arguments, __CFUniChars& out) {
+std::vector<Conversion> ParseAll(const __CFUniChars& format) {
     std::vector<Conversion> conversions;
     for (size_t i = 0; i < format.size();) {
         if (format[i] != '%') {
@@ -500,8 +528,13 @@ void __CFStringFormatAppend(const __CFUniChars& format, va_list arguments, __CFU
         conversions.push_back(Parse(format, i));
         i = conversions.back().end;
     }
+    return conversions;
+}
 
-    // Argument positions: explicit ones as written, the rest in order of appearance.
+// Gives every conversion its argument positions (explicit ones as written, the rest in
+// order of appearance) and returns the type each position is read as. A conversion
+// whose positions clash in type, or lie too far out, becomes invalid.
+std::vector<Kind> AssignPositions(std::vector<Conversion>& conversions) {
     std::vector<Kind> kinds(1, Kind::Unused); // index 0: %% and invalid conversions
     auto claim = [&kinds](int position, Kind kind) {
         if (static_cast<size_t>(position) >= kinds.size())
@@ -532,8 +565,12 @@ void __CFStringFormatAppend(const __CFUniChars& format, va_list arguments, __CFU
         ok = claim(c.valueArg, KindOf(c)) && ok;
         c.valid = ok;
     }
+    return kinds;
+}
 
-    // Arguments are read up to the first position that no conversion describes.
+// Reads the arguments up to the first position that no conversion describes; index 0
+// stays empty.
+std::vector<Argument> ReadArguments(const std::vector<Kind>& kinds, va_list arguments) {
     size_t readable = 1;
     while (readable < kinds.size() && kinds[readable] != Kind::Unused)
         ++readable;
@@ -575,6 +612,15 @@ void __CFStringFormatAppend(const __CFUniChars& format, va_list arguments, __CFU
         }
     }
     va_end(ap);
+    return args;
+}
+
+} // namespace
+
+void __CFStringFormatAppend(const __CFUniChars& format, va_list arguments, __CFUniChars& out) {
+    std::vector<Conversion> conversions = ParseAll(format);
+    const std::vector<Argument> args = ReadArguments(AssignPositions(conversions), arguments);
+    const size_t readable = args.size();
 
     size_t cursor = 0;
     for (const Conversion& c : conversions) {

@@ -1,5 +1,5 @@
 // CFURLCreateFromFSRef belongs to CFURL's interface but knows the File Manager's FSRef, which on
-// this platform holds an absolute, NUL-terminated UTF-8 path.
+// this platform starts with the absolute, NUL-terminated UTF-8 path of the item it names.
 #include <Carbon/Files.h>
 #include <CoreFoundation/CFURL.h>
 

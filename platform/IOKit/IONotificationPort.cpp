@@ -6,7 +6,10 @@
 #include "IOKitMatching_Internal.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace wire = tvb::wire;
 using iokit::EntryKey;
@@ -18,6 +21,35 @@ namespace {
 
 constexpr int kFirstRetryMs = 50;
 constexpr int kLongestRetryMs = 1000;
+
+// Whom the process last told that it waits for a host; empty once a host was reached.
+// Shared by all ports so that the process says it once, not once per port or retry.
+class WaitingNotice {
+public:
+    static void Waiting(const std::string& path) {
+        std::lock_guard<std::mutex> lock(Mutex());
+        if (Said() == path)
+            return;
+        Said() = path;
+        std::fprintf(stderr, "%s: waiting for the device host at %s\n",
+                     program_invocation_short_name, path.c_str());
+    }
+    static void Reached() {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Said().clear();
+    }
+
+private:
+    // Never destroyed: a port may still retry while static destructors run.
+    static std::mutex& Mutex() {
+        static auto* mutex = new std::mutex;
+        return *mutex;
+    }
+    static std::string& Said() {
+        static auto* said = new std::string;
+        return *said;
+    }
+};
 
 template <typename T> void EraseFrom(std::vector<std::shared_ptr<T>>& list, const T* item) {
     list.erase(
@@ -119,9 +151,12 @@ void IONotificationPort::Destroy() {
         interest->Detach();
     for (auto& interest : mTerminations)
         interest->Detach();
+    for (auto& interest : mWaitingInterests)
+        interest->Detach();
     mMatches.clear();
     mInterests.clear();
     mTerminations.clear();
+    mWaitingInterests.clear();
     DropSocket();
     mWaker.DisarmRetry();
     if (mServiceDepth == 0)
@@ -141,13 +176,16 @@ void IONotificationPort::Service() {
     DispatchQueuedEvents();
     if (!mDestroyed && mConnected && !mSession.Link().IsOpen())
         LoseConnection();
-    // Terminations go first so that services found again are not taken for duplicates.
+    // Terminations go before matches so that services found again are not taken for
+    // duplicates; connecting may add some (interests in services the new host lacks).
     if (!mDestroyed)
         DeliverTerminations();
     if (!mDestroyed && !mConnected && retryDue)
         TryConnect();
     if (!mDestroyed)
         DispatchQueuedEvents();
+    if (!mDestroyed)
+        DeliverTerminations();
     if (!mDestroyed)
         DeliverMatches();
     --mServiceDepth;
@@ -160,23 +198,25 @@ void IONotificationPort::Service() {
         CFFileDescriptorEnableCallBacks(mDescriptor, kCFFileDescriptorReadCallBack);
 }
 
-bool IONotificationPort::EnsureConnected() {
+// A host gone since the run loop last looked is noticed before a registration, so that
+// the registration waits for the next host instead of going into a dead socket.
+void IONotificationPort::NoticeLostConnection() {
     if (mConnected && !mSession.Link().ReadAvailable())
         LoseConnection();
-    if (!mConnected)
-        TryConnect();
     if (mSession.Link().HasQueuedEvent() || !mTerminations.empty())
         mWaker.Wake();
-    return mConnected;
 }
 
 bool IONotificationPort::TryConnect() {
     tvb::wire::HostSession::Seen seen;
     if (!mSession.Connect(&seen)) {
+        ++mFailedAttempts;
+        WaitingNotice::Waiting(wire::DefaultSocketPath());
         mBackoffMs = mBackoffMs == 0 ? kFirstRetryMs : std::min(mBackoffMs * 2, kLongestRetryMs);
         mWaker.ArmRetry(mBackoffMs);
         return false;
     }
+    WaitingNotice::Reached();
     mInstance = seen.instance;
     mConnected = true;
     mBackoffMs = 0;
@@ -184,13 +224,29 @@ bool IONotificationPort::TryConnect() {
     mWaker.Watch(mSession.Link().Fd());
     auto matches = mMatches;
     for (auto& match : matches) {
-        if (!mConnected || !mSession.Link().IsOpen())
+        if (!mSession.Link().IsOpen())
             break;
         Subscribe(*match);
     }
-    // Services found again are delivered from the run loop, never from here.
+    SubscribeWaitingInterests();
+    // Services found again and terminations are delivered from the run loop, never from here.
     mWaker.Wake();
     return mConnected;
+}
+
+void IONotificationPort::SubscribeWaitingInterests() {
+    auto waiting = std::move(mWaitingInterests);
+    mWaitingInterests.clear();
+    for (auto& interest : waiting) {
+        const IOReturn status =
+            mSession.Link().IsOpen() ? Subscribe(*interest) : kIOReturnNotResponding;
+        if (status == kIOReturnSuccess)
+            mInterests.push_back(interest);
+        else if (status == kIOReturnNotResponding)
+            mWaitingInterests.push_back(interest); // this host went too: the next one tells
+        else
+            mTerminations.push_back(interest); // no such service here: no message will come
+    }
 }
 
 void IONotificationPort::DropSocket() {
@@ -227,15 +283,32 @@ bool IONotificationPort::Ask(const Message& request, typename Message::Answer& a
     return result == kIOReturnSuccess;
 }
 
-void IONotificationPort::Subscribe(MatchNotification& match) {
+IOReturn IONotificationPort::Subscribe(MatchNotification& match) {
     wire::SubscribeMatchRequest request;
     request.type = kIOFirstMatchNotification;
     request.criteria = iokit::ToWire(match.Criteria());
     wire::SubscribeMatchAnswer answer;
-    if (!Ask(request, answer))
-        return;
+    int32_t status = kIOReturnSuccess;
+    if (!Ask(request, answer, &status))
+        return status;
     match.subscription = answer.subscription;
     match.Append(mInstance, std::vector<uint64_t>(answer.entries.begin(), answer.entries.end()));
+    return kIOReturnSuccess;
+}
+
+IOReturn IONotificationPort::Subscribe(InterestNotification& interest) {
+    // Entries are named per host run: another run's entry is none of this host's.
+    if (interest.Service().instance != mInstance)
+        return kIOReturnNotFound;
+    wire::SubscribeInterestRequest request;
+    request.entry = interest.Service().id;
+    request.type = interest.Type();
+    wire::SubscribeInterestAnswer answer;
+    int32_t status = kIOReturnSuccess;
+    if (!Ask(request, answer, &status))
+        return status;
+    interest.subscription = answer.subscription;
+    return kIOReturnSuccess;
 }
 
 void IONotificationPort::Unsubscribe(uint64_t subscription) {
@@ -250,12 +323,14 @@ void IONotificationPort::Unsubscribe(uint64_t subscription) {
 IOReturn IONotificationPort::AddMatching(const iokit::MatchCriteria& criteria,
                                          IOServiceMatchingCallback callback, void* refCon,
                                          io_iterator_t* notification) {
-    if (!EnsureConnected())
-        return kIOReturnNotResponding;
+    NoticeLostConnection();
     auto match = std::make_shared<MatchNotification>(this, criteria, callback, refCon);
-    Subscribe(*match);
-    if (match->subscription == 0)
-        return mSession.Link().IsOpen() ? kIOReturnError : kIOReturnNotResponding;
+    // Without a host the notification waits for one; TryConnect subscribes it.
+    if (mConnected) {
+        const IOReturn status = Subscribe(*match);
+        if (status != kIOReturnSuccess && status != kIOReturnNotResponding)
+            return status;
+    }
     match->handle = HandleTable::Shared().Add(match);
     mMatches.push_back(match);
     *notification = match->handle;
@@ -269,23 +344,16 @@ IOReturn IONotificationPort::AddInterest(io_service_t service, const char* inter
         service, iokit::ObjectKind::RegistryEntry);
     if (!entry)
         return MACH_SEND_INVALID_DEST;
-    if (!EnsureConnected())
-        return kIOReturnNotResponding;
-    if (entry->Key().instance != mInstance)
-        return kIOReturnNotFound;
-
-    wire::SubscribeInterestRequest request;
-    request.entry = entry->Key().id;
-    request.type = interestType;
-    wire::SubscribeInterestAnswer answer;
-    int32_t status = kIOReturnSuccess;
-    if (!Ask(request, answer, &status))
+    NoticeLostConnection();
+    auto interest =
+        std::make_shared<InterestNotification>(this, entry->Key(), interestType, callback, refCon);
+    IOReturn status = mConnected ? Subscribe(*interest) : kIOReturnNotResponding;
+    if (status == kIOReturnSuccess)
+        mInterests.push_back(interest);
+    else if (status == kIOReturnNotResponding)
+        mWaitingInterests.push_back(interest); // the next host says whether the service lives
+    else
         return status;
-    const uint64_t subscription = answer.subscription;
-
-    auto interest = std::make_shared<InterestNotification>(this, entry->Key(), callback, refCon);
-    interest->subscription = subscription;
-    mInterests.push_back(interest);
     *notification = HandleTable::Shared().Add(interest);
     return kIOReturnSuccess;
 }
@@ -302,6 +370,7 @@ void IONotificationPort::Forget(InterestNotification* interest) {
     interest->Detach();
     EraseFrom(mInterests, interest);
     EraseFrom(mTerminations, interest);
+    EraseFrom(mWaitingInterests, interest);
     Unsubscribe(subscription);
 }
 

@@ -9,6 +9,15 @@
 // back, subscribes its matching notifications again, whose iterators then yield the
 // services found by the new host.
 //
+// As on Mac OS X, where the kernel is always there, a port can be made and notifications
+// registered while no host is reachable (before the first one started, or between two):
+// registration then never blocks and never fails for want of a host. The notification is
+// kept and sent when the retry reaches a host. A first match then yields the services that
+// host has; an interest in a service of that same host run is subscribed, one in a service
+// it does not have (an earlier run's, or one gone meanwhile) receives
+// kIOMessageServiceIsTerminated. The first failed attempt after start or after a lost
+// connection says once on stderr that the process waits for the host.
+//
 // Threading: a port and its notifications belong to the thread of the run loop its source
 // runs on; call-backs run there, never inside the registration calls.
 // Ownership: the port owns its source and socket; notifications are handles owned by their
@@ -25,6 +34,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace iokit {
@@ -79,9 +89,11 @@ public:
     void Forget(iokit::MatchNotification* match);
     void Forget(iokit::InterestNotification* interest);
 
-    // For tests: whether the port's socket to the host is up, and the retry timer armed.
+    // For tests: whether the port's socket to the host is up, the retry timer armed, and
+    // how many attempts to reach a host have failed.
     bool IsConnected() const { return mConnected; }
     bool IsRetrying() const { return mWaker.RetryArmed(); }
+    int FailedAttempts() const { return mFailedAttempts; }
 
 private:
     IONotificationPort() = default;
@@ -89,11 +101,15 @@ private:
 
     static void Callout(CFFileDescriptorRef descriptor, CFOptionFlags types, void* info);
     void Service();
-    bool EnsureConnected();
+    void NoticeLostConnection();
     bool TryConnect();
     void LoseConnection();
     void DropSocket();
-    void Subscribe(iokit::MatchNotification& match);
+    // kIOReturnNotResponding when the host did not answer: the socket is dropped then and
+    // the notification waits for the next connection.
+    IOReturn Subscribe(iokit::MatchNotification& match);
+    IOReturn Subscribe(iokit::InterestNotification& interest);
+    void SubscribeWaitingInterests();
     void Unsubscribe(uint64_t subscription);
     template <typename Message>
     bool Ask(const Message& request, typename Message::Answer& answer, int32_t* status = nullptr);
@@ -111,8 +127,11 @@ private:
     uint64_t mInstance = 0;
     bool mConnected = false;
     int mBackoffMs = 0;
+    int mFailedAttempts = 0;
     std::vector<std::shared_ptr<iokit::MatchNotification>> mMatches;
     std::vector<std::shared_ptr<iokit::InterestNotification>> mInterests;
+    // Registered while no host was reached: not subscribed yet.
+    std::vector<std::shared_ptr<iokit::InterestNotification>> mWaitingInterests;
     std::vector<std::shared_ptr<iokit::InterestNotification>> mTerminations;
     int mServiceDepth = 0;
     bool mDestroyed = false;
@@ -169,14 +188,15 @@ private:
 
 class InterestNotification final : public Object, public PortLink {
 public:
-    InterestNotification(IONotificationPort* port, EntryKey service,
+    InterestNotification(IONotificationPort* port, EntryKey service, std::string type,
                          IOServiceInterestCallback callback, void* refCon)
         : Object(ObjectKind::InterestNotification), PortLink(port), mService(service),
-          mCallback(callback), mRefCon(refCon) {}
+          mType(std::move(type)), mCallback(callback), mRefCon(refCon) {}
     const char* ClassName() const override { return "IOServiceMessageUserNotification"; }
     void Died() override { ForgetAtPort(this); }
 
     EntryKey Service() const { return mService; }
+    const std::string& Type() const { return mType; }
     void Fire(io_service_t service, uint32_t messageType, uint64_t argument);
 
     uint64_t subscription = 0;
@@ -184,6 +204,7 @@ public:
 
 private:
     const EntryKey mService;
+    const std::string mType;
     const IOServiceInterestCallback mCallback;
     void* const mRefCon;
 };

@@ -7,6 +7,7 @@
 #include <IOKit/IOMessage.h>
 
 #include <new>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,6 +37,8 @@ static CFRunLoopRef gRunLoop = NULL;
 
 CFStringRef arcsoftApplicationPath = NULL;
 UInt32 arcsoftApplicationCreator = 0;
+// Why there is no path: a value of another type was stored, rather than none at all.
+static bool appNameIsNotAString = false;
 
 static const char kBridgeClassName[] = "com_ostrel_IOTVB";
 static const OSType kPollerSignature = 'TvPl';
@@ -98,11 +101,31 @@ static OSStatus MakeChildFSRef(const FSRef& parent, CFStringRef name, FSRef& chi
                               kCFStringEncodingUTF8, &childRef);
 }
 
+// One line on standard error, which the journal keeps under a service manager: for the
+// things a user must hear about that the system log is not told.
+static void ReportOnStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+static void ReportOnStderr(const char* format, ...) {
+    char line[1536];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    // Text from outside (a path) must not break the one line into several.
+    for (char* c = line; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+            *c = '?';
+    }
+    fprintf(stderr, "TarvelleButtonPoller: %s\n", line);
+    fflush(stderr);
+}
+
 // ---------------------------------------------------------------------------
 // Start-up and main loop.
 
-bool RIAlreadyRunning(OSType sig) {
+bool RIAlreadyRunning(OSType sig, pid_t* otherPID) {
     int count = 0;
+    ProcessSerialNumber self = {0, kCurrentProcess};
     ProcessSerialNumber psn = {0, kNoProcess};
     for (;;) {
         if (GetNextProcess(&psn) != noErr)
@@ -112,8 +135,12 @@ bool RIAlreadyRunning(OSType sig) {
         info.processInfoLength = sizeof info;
         if (GetProcessInformation(&psn, &info) != noErr)
             break;
-        if (info.processSignature == sig)
-            ++count;
+        if (info.processSignature != sig)
+            continue;
+        ++count;
+        Boolean isSelf = false;
+        if (otherPID != NULL && SameProcess(&psn, &self, &isSelf) == noErr && !isSelf)
+            GetProcessPID(&psn, otherPID);
     }
     return count > 1;
 }
@@ -138,18 +165,27 @@ int ButtonPollerMain(int argc, char* argv[]) {
     CFPropertyListRef appName =
         CFPreferencesCopyAppValue(CFSTR("AppName"), CFSTR("TotalMedia Backup"));
     if (appName != NULL) {
-        if (CFGetTypeID(appName) == CFStringGetTypeID())
+        if (CFGetTypeID(appName) == CFStringGetTypeID()) {
             arcsoftApplicationPath = static_cast<CFStringRef>(appName);
-        else
+        } else {
+            appNameIsNotAString = true;
             CFRelease(appName);
+        }
     }
 
     FSRef applicationRef;
     if (ResolveApplicationPath(applicationRef) == noErr)
         CleanupDummyFiles();
 
-    if (RIAlreadyRunning(kPollerSignature))
+    pid_t otherCopy = 0;
+    if (RIAlreadyRunning(kPollerSignature, &otherCopy)) {
+        if (otherCopy != 0)
+            ReportOnStderr("another copy is already running (pid %d); this one exits",
+                           static_cast<int>(otherCopy));
+        else
+            ReportOnStderr("another copy is already running; this one exits");
         return 0;
+    }
 
     result = InitializeDeviceMonitor();
     if (result != 0)
@@ -179,11 +215,18 @@ static void SetBackupService(io_service_t service) {
     backupService = service;
 }
 
+// A drive that missed its value (a refused or failed command) asks for another refresh at
+// the next tick, so its lights catch up once the fault has cleared.
 static void RefreshAllLights() {
     updatePctFree = false;
+    bool missed = false;
     service_serial* entry = NULL;
-    for (long index = 1; pollButtonServices.FetchItemAt(index, entry); ++index)
-        SetBlinkenLightsValue(entry->service, GetVolumeUsedValue(entry->service));
+    for (long index = 1; pollButtonServices.FetchItemAt(index, entry); ++index) {
+        if (!SetBlinkenLightsValue(entry->service, GetVolumeUsedValue(entry->service)))
+            missed = true;
+    }
+    if (missed)
+        updatePctFree = true;
 }
 
 static void TrackBackup() {
@@ -426,7 +469,9 @@ static void ListDevice(io_service_t childService, CFStringRef notificationSerial
     io_name_t deviceName;
     if (IORegistryEntryGetName(childService, deviceName) != KERN_SUCCESS)
         deviceName[0] = '\0';
-    privateDataRef->deviceSerialNumber = ExtractOstrelSerialNumberOfDevice(childService);
+    // The serial that listed the entry, not a second read: a read failing now would leave
+    // a record whose termination finds no entry, and the drive listed for good.
+    privateDataRef->deviceSerialNumber = static_cast<CFStringRef>(CFRetain(notificationSerial));
     privateDataRef->deviceName =
         CFStringCreateWithCString(kCFAllocatorDefault, deviceName, kCFStringEncodingASCII);
     kern_return_t status = IOServiceAddInterestNotification(
@@ -516,35 +561,80 @@ OSStatus InitializeDeviceMonitor() {
 // ---------------------------------------------------------------------------
 // Bridge command channel.
 
+// Each step of an exchange is guarded on its own: no exception leaves the exchange, running
+// out of memory inside a call is a failed step like any other, and once the connection is
+// open it is closed whatever happened, which ends the bracket opened by selector 0 too.
+static IOReturn StatusOfCurrentException() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return kIOReturnNoMemory;
+    } catch (...) {
+        return kIOReturnError;
+    }
+}
+
+static IOReturn OpenUserClient(io_service_t service, io_connect_t& connection) {
+    connection = 0;
+    try {
+        return IOServiceOpen(service, mach_task_self(), 0, &connection);
+    } catch (...) {
+        connection = 0;
+        return StatusOfCurrentException();
+    }
+}
+
+static IOReturn CallBracketSelector(io_connect_t connection, uint32_t selector) {
+    try {
+        return IOConnectMethodScalarIScalarO(connection, selector, 0, 0);
+    } catch (...) {
+        return StatusOfCurrentException();
+    }
+}
+
+static IOReturn CallCommandSelector(io_connect_t connection, uint32_t selector, void* input,
+                                    IOItemCount inputSize, void* output,
+                                    IOByteCount outputCapacity) {
+    try {
+        IOByteCount outputSize = outputCapacity;
+        return IOConnectMethodStructureIStructureO(connection, selector, inputSize, &outputSize,
+                                                   input, output);
+    } catch (...) {
+        return StatusOfCurrentException();
+    }
+}
+
+// A connection left open would hold the drive's user client for good: a close that ran out
+// of memory is tried once more.
+static void CloseUserClient(io_connect_t connection) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            IOServiceClose(connection);
+            return;
+        } catch (...) {
+        }
+    }
+}
+
 // One command inside its own open/close bracket on a connection of its own.
 // The result is the command's status; the output is valid only when it is 0.
 static IOReturn ExchangeStructure(io_service_t service, uint32_t selector, void* input,
                                   IOItemCount inputSize, void* output, IOByteCount outputCapacity) {
     io_connect_t connection = 0;
-    kern_return_t status = IOServiceOpen(service, mach_task_self(), 0, &connection);
+    kern_return_t status = OpenUserClient(service, connection);
     if (status != KERN_SUCCESS)
         return status;
 
-    status = IOConnectMethodScalarIScalarO(connection, kOstrelTVBClientOpen, 0, 0);
+    status = CallBracketSelector(connection, kOstrelTVBClientOpen);
     if (status != KERN_SUCCESS) {
-        IOServiceClose(connection);
+        CloseUserClient(connection);
         return status;
     }
 
-    // Running out of memory inside a call must not leave the bracket open: the exchange
-    // reports it as a status like any other failure.
-    IOReturn commandStatus = kIOReturnNoMemory;
-    try {
-        IOByteCount outputSize = outputCapacity;
-        commandStatus = IOConnectMethodStructureIStructureO(connection, selector, inputSize,
-                                                            &outputSize, input, output);
-    } catch (const std::bad_alloc&) {
-    }
-    try {
-        IOConnectMethodScalarIScalarO(connection, kOstrelTVBClientClose, 0, 0);
-    } catch (const std::bad_alloc&) {
-    }
-    IOServiceClose(connection);
+    IOReturn commandStatus =
+        CallCommandSelector(connection, selector, input, inputSize, output, outputCapacity);
+    CallBracketSelector(connection, kOstrelTVBClientClose);
+    CloseUserClient(connection);
     return commandStatus;
 }
 
@@ -641,8 +731,17 @@ struct VolumeNames {
     bool full;
 };
 
+// The launch file separates its lines with CR LF, so a device's text must hold no line
+// break of its own: control characters are written as the replacement character instead.
+static const UniChar kReplacementCharacter = 0xFFFD;
+
+static bool IsControlCharacter(UInt32 c) {
+    return c < 0x20 || c == 0x7F;
+}
+
 // Whole names only: from the first name that would not fit with its CR LF on, the text
-// stays as it is, so the backup application never sees a cut name or a gap.
+// stays as it is, so the backup application never sees a cut name or a gap. A replaced
+// character is one UTF-16 unit as the original was, so the limit counts names the same.
 static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255& volumeName,
                              void* context) {
     (void)volumeInfo;
@@ -652,7 +751,12 @@ static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255&
         names->full = true;
         return;
     }
-    CFStringAppendCharacters(names->text, volumeName.unicode, volumeName.length);
+    UniChar line[255];
+    const UInt16 length = volumeName.length < 255 ? volumeName.length : 255;
+    for (UInt16 i = 0; i < length; ++i)
+        line[i] = IsControlCharacter(volumeName.unicode[i]) ? kReplacementCharacter
+                                                            : volumeName.unicode[i];
+    CFStringAppendCharacters(names->text, line, length);
     CFStringAppendCString(names->text, "\r\n", kCFStringEncodingMacRoman);
 }
 
@@ -692,13 +796,31 @@ void GetVolumeTotalsForService(io_service_t commonService, uint64& totalBytes, u
     freeBytes = totals.freeBytes;
 }
 
+// part × 100 / whole, truncated, for any 64-bit sizes: the product itself would overflow
+// beyond 184 PB. The remainder's share is added one hundredth at a time, each step staying
+// below whole, so no intermediate value exceeds 64 bits.
+static uint64 PercentOf(uint64 part, uint64 whole) {
+    uint64 percent = (part / whole) * 100;
+    const uint64 rest = part % whole;
+    uint64 carried = 0; // rest × step modulo whole
+    for (int step = 0; step < 100; ++step) {
+        if (carried >= whole - rest) {
+            carried -= whole - rest;
+            ++percent;
+        } else {
+            carried += rest;
+        }
+    }
+    return percent;
+}
+
 uint8 GetVolumeUsedValue(io_service_t service) {
     uint64 totalBytes = 0;
     uint64 freeBytes = 0;
     GetVolumeTotalsForService(service, totalBytes, freeBytes);
     if (totalBytes == 0)
         return 0;
-    return static_cast<uint8>((freeBytes * 100) / totalBytes);
+    return static_cast<uint8>(PercentOf(freeBytes, totalBytes));
 }
 
 // ---------------------------------------------------------------------------
@@ -776,9 +898,18 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
 
     static char volumeText[kLaunchTextSize];
     volumeText[0] = '\0';
+    // The serial's bytes as the bridge gave them, but never a line break of the bridge's.
+    static const char kReplacementUTF8[] = "\xEF\xBF\xBD";
+    char serialText[16 * (sizeof kReplacementUTF8 - 1)];
     size_t serialLength = 0;
-    while (serialLength < 16 && serialNumber[serialLength] != 0)
-        ++serialLength;
+    for (size_t i = 0; i < 16 && serialNumber[i] != 0; ++i) {
+        if (IsControlCharacter(serialNumber[i])) {
+            memcpy(serialText + serialLength, kReplacementUTF8, sizeof kReplacementUTF8 - 1);
+            serialLength += sizeof kReplacementUTF8 - 1;
+        } else {
+            serialText[serialLength++] = static_cast<char>(serialNumber[i]);
+        }
+    }
 
     // A launch file the backup would misread is worse than none: any failed write
     // drops the press and takes the partial file away.
@@ -790,7 +921,7 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
         FSDeleteObject(&dummyRef);
         throw;
     }
-    OSErr writeErr = WriteAll(forkRef, fsFromStart, serialNumber, serialLength);
+    OSErr writeErr = WriteAll(forkRef, fsFromStart, serialText, serialLength);
     if (writeErr == noErr)
         writeErr = WriteAll(forkRef, fsAtMark, "\r\n", 2);
     if (writeErr == noErr &&
@@ -811,11 +942,57 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
 // ---------------------------------------------------------------------------
 // Backup application.
 
+// The last "AppName" problem told on stderr. A press that finds the same problem again says
+// nothing; one that finds the application usable forgets it, so it is told if it comes back.
+static char appNameProblem[kApplicationPathSize + 256];
+
+static void ReportAppNameProblem(const char* problem) {
+    if (strcmp(problem, appNameProblem) == 0)
+        return;
+    strncpy(appNameProblem, problem, sizeof appNameProblem - 1);
+    ReportOnStderr("no backup application: %s", problem);
+}
+
+// Only a failure of the resolve or of Launch Services saying the item is no application is
+// the preference's fault; any other refusal is the launch's own and is told every time.
+static void ReportLaunchFailure(OSStatus err, bool resolved) {
+    char problem[sizeof appNameProblem];
+    char path[kApplicationPathSize];
+    if (arcsoftApplicationPath == NULL) {
+        snprintf(problem, sizeof problem, "%s",
+                 appNameIsNotAString
+                     ? "\"AppName\" in the preferences of \"TotalMedia Backup\" is not a string"
+                     : "the preferences of \"TotalMedia Backup\" hold no \"AppName\"");
+    } else if (!CopyApplicationPath(path)) {
+        snprintf(problem, sizeof problem,
+                 "\"AppName\" is no usable path (longer than %d bytes or holding a NUL)",
+                 kApplicationPathSize - 1);
+    } else if (!resolved) {
+        snprintf(problem, sizeof problem,
+                 "\"AppName\" names %s, which cannot be found (File Manager status %d)", path,
+                 static_cast<int>(err));
+    } else if (err == kLSApplicationNotFoundErr || err == kLSNotAnApplicationErr ||
+               err == kLSNoExecutableErr) {
+        snprintf(problem, sizeof problem,
+                 "\"AppName\" names %s, which is not an application bundle "
+                 "(Launch Services status %d)",
+                 path, static_cast<int>(err));
+    } else {
+        appNameProblem[0] = '\0';
+        ReportOnStderr("launching the backup application %s failed (Launch Services status %d)",
+                       path, static_cast<int>(err));
+        return;
+    }
+    ReportAppNameProblem(problem);
+}
+
 OSStatus LaunchBackupApplication(const FSRef& dummyRef) {
     FSRef applicationRef;
     OSStatus err = ResolveApplicationPath(applicationRef);
-    if (err != noErr)
+    if (err != noErr) {
+        ReportLaunchFailure(err, false);
         return err;
+    }
 
     LSLaunchFSRefSpec launchSpec;
     launchSpec.appRef = &applicationRef;
@@ -825,8 +1002,11 @@ OSStatus LaunchBackupApplication(const FSRef& dummyRef) {
     launchSpec.launchFlags = kLSLaunchDefaults;
     launchSpec.asyncRefCon = NULL;
     err = LSOpenFromRefSpec(&launchSpec, NULL);
-    if (err != noErr)
+    if (err != noErr) {
+        ReportLaunchFailure(err, true);
         return err;
+    }
+    appNameProblem[0] = '\0';
 
     CFURLRef applicationURL = CFURLCreateFromFSRef(kCFAllocatorDefault, &applicationRef);
     if (applicationURL != NULL) {

@@ -51,7 +51,8 @@ extern UInt32 arcsoftApplicationCreator;
 
 // Start-up and main loop.
 int ButtonPollerMain(int argc, char* argv[]);
-bool RIAlreadyRunning(OSType sig);
+// When another process carries sig and otherPID is given, it receives that process's pid.
+bool RIAlreadyRunning(OSType sig, pid_t* otherPID = NULL);
 
 // Poll cycle.
 void PollButtonDevices(CFRunLoopTimerRef timer, void* info);

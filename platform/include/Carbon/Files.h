@@ -1,12 +1,16 @@
 // The Carbon File Manager over a POSIX file system: FSRef look-up, creation and deletion,
 // data-fork I/O and the volume list.
 //
-// FSRef: on this platform an FSRef privately holds the item's absolute path, UTF-8 and
-// NUL-terminated, in `hidden`. A path that does not fit (4096 bytes with its NUL) gives
-// bdNamErr. FSPathMakeRef follows a symbolic link at the end of the path and stores the
-// resolved path; FSMakeFSRefUnicode and the create calls store parent + "/" + name, so a
-// reference can denote a symbolic link itself. A reference whose `hidden` is not an absolute
-// NUL-terminated path is refused with errFSBadFSRef.
+// FSRef: as on Mac OS X, a reference names an object itself, never a path through a symbolic
+// link. On this platform `hidden` holds the object's absolute path (UTF-8, NUL-terminated, at
+// most 4040 bytes with its NUL, else bdNamErr) followed by the identity of the object and of
+// the folder it was found in. FSPathMakeRef follows links in the path it is given and names
+// what they lead to; FSMakeFSRefUnicode and the create calls name the child itself, so a
+// reference can denote a symbolic link. Every call that acts on a reference reaches the object
+// again relative to that folder without following any link and checks both are still the ones
+// named: fnfErr when not (moved, removed, or a link or another item put in their place). A
+// reference used as a parent that names a file or a symbolic link gives errFSNotAFolder. A
+// reference whose `hidden` was not made by these calls is refused with errFSBadFSRef.
 //
 // Names are UTF-16 (UniChar), converted to UTF-8 paths. A name that is empty, "." or "..",
 // holds '/' or NUL, or is not valid UTF-16 is refused with bdNamErr: a name never leaves
@@ -231,8 +235,9 @@ extern "C" {
 // error); isDirectory may be NULL. FSRefMakePath gives bdNamErr when maxPathSize is too small.
 OSStatus FSPathMakeRef(const UInt8* path, FSRef* ref, Boolean* isDirectory);
 OSStatus FSRefMakePath(const FSRef* ref, UInt8* path, UInt32 maxPathSize);
-// noErr when both name the same existing item (same device and inode, symbolic links
-// followed), errFSRefsDifferent when they do not, fnfErr when either item is gone.
+// noErr when both name the same existing item (same device and inode; a reference to a
+// symbolic link names the link), errFSRefsDifferent when they do not, fnfErr when either
+// item is gone.
 OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2);
 
 // Look-up, creation and deletion by name in a parent folder. The text-encoding hint is
@@ -255,6 +260,8 @@ OSErr FSDeleteObject(const FSRef* ref);
 // notAFileErr. The mark is the file position. Writes are complete or report why not
 // (dskFulErr when the disk or the file-size limit is reached) with actualCount set to what
 // was written; a read that meets the end of the fork gives eofErr with what it read.
+// FSCloseFork reports a failure of the system's close (a file system may report a failed
+// write only then) with the mapped error; the fork is closed either way.
 OSErr FSGetDataForkName(HFSUniStr255* dataForkName);
 OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName,
                  SInt8 permissions, FSIORefNum* forkRefNum);

@@ -1,6 +1,9 @@
 #include "RunLoopTestSupport.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -104,6 +107,31 @@ TEST(CFRunLoopSource, InvalidatedSourceLeavesTheLoopAndNeverPerforms) {
         EXPECT_EQ(0, log.performs);
         CFRelease(source);
     });
+}
+
+// A source still scheduled when its thread ends is cancelled with the run-loop lock
+// released: another thread using the run loop API from inside the cancel call-out must
+// not block on it.
+TEST(CFRunLoopSource, CancelAtThreadEndRunsWithTheLockReleased) {
+    static std::atomic<bool> otherThreadGotThrough{false};
+    otherThreadGotThrough = false;
+    OnFreshThread([] {
+        CFRunLoopSourceContext context{};
+        context.cancel = [](void*, CFRunLoopRef, CFStringRef) {
+            auto other = std::async(std::launch::async, [] {
+                CFRunLoopContainsSource(CFRunLoopGetMain(), nullptr, kCFRunLoopDefaultMode);
+                otherThreadGotThrough = true;
+            });
+            if (other.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+                ADD_FAILURE() << "cancel call-out ran with the run-loop lock held";
+                std::quick_exit(1); // the other thread is stuck on the lock for good
+            }
+        };
+        CFRunLoopSourceRef source = CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+        CFRelease(source);
+    });
+    EXPECT_TRUE(otherThreadGotThrough);
 }
 
 TEST(CFRunLoopSource, ReturnAfterSourceHandledPerformsOneSourceByOrder) {

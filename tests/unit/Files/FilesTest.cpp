@@ -114,7 +114,7 @@ TEST_F(FileManager, LookupThroughAFileOrMissingFolderFails) {
     FSRef fileRef = RefFor(Path("plain"));
     auto name = U16(u"child");
     FSRef out;
-    EXPECT_EQ(dirNFErr, FSMakeFSRefUnicode(&fileRef, name.size(), name.data(), 0, &out));
+    EXPECT_EQ(errFSNotAFolder, FSMakeFSRefUnicode(&fileRef, name.size(), name.data(), 0, &out));
 
     ASSERT_EQ(0, mkdir(Path("gone").c_str(), 0755));
     FSRef goneRef = RefFor(Path("gone"));

@@ -107,6 +107,20 @@ TEST_F(Folders, AFileInThePlaceOfDocumentsGivesDirNFErr) {
     EXPECT_EQ("not a folder", ReadFile(mHome + "/Documents"));
 }
 
+TEST_F(Folders, DocumentsThatIsALinkIsFoundWhereItLeadsAndUsable) {
+    std::string real = Path("elsewhere");
+    ASSERT_EQ(0, mkdir(real.c_str(), 0755));
+    ASSERT_EQ(0, symlink(real.c_str(), (mHome + "/Documents").c_str()));
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(real, RefToPath(ref));
+    auto name = U16(u"For Button Manage");
+    FSRef made;
+    ASSERT_EQ(noErr, FSCreateDirectoryUnicode(&ref, name.size(), name.data(), kFSCatInfoNone,
+                                              nullptr, &made, nullptr, nullptr));
+    EXPECT_TRUE(std::filesystem::is_directory(real + "/For Button Manage"));
+}
+
 TEST_F(Folders, OtherDomainsAndFolderTypesAreNotFound) {
     FSRef ref;
     EXPECT_EQ(fnfErr, FSFindFolder(kSystemDomain, kDocumentsFolderType, kCreateFolder, &ref));

@@ -174,6 +174,29 @@ TEST_F(Forks, UnknownAndClosedRefNumsGiveRfNumErr) {
     EXPECT_EQ("", ReadFile(Path("a")));
 }
 
+// The descriptor this process has open on `path`, or -1.
+int DescriptorOf(const std::string& path) {
+    int found = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) == path)
+            found = std::stoi(entry.path().filename().string());
+    }
+    return found;
+}
+
+TEST_F(Forks, CloseReportsAFailureOfTheSystemsClose) {
+    // No file system at hand fails a close for a write it could not finish (as NFS or FUSE
+    // may): a descriptor closed beneath the fork makes the system's close fail for real.
+    FSIORefNum fork = Open("LaunchBackup", "", fsRdWrPerm);
+    ASSERT_EQ(noErr, Write(fork, fsFromStart, 0, "SERIAL\r\n"));
+    int fd = DescriptorOf(Path("LaunchBackup"));
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, close(fd));
+    EXPECT_EQ(ioErr, FSCloseFork(fork));
+    EXPECT_EQ(rfNumErr, FSCloseFork(fork)) << "the fork is closed all the same";
+}
+
 TEST_F(Forks, FileSizeLimitGivesDskFulErrWithThePartialCount) {
     WriteAll(Path("big"), "");
     FSRef ref = RefFor(Path("big"));

@@ -1,5 +1,5 @@
 // Handles: one per object, user references counted on it, dead at zero, never shared
-// between host runs; the master port and the bounded wait for a host.
+// between host runs; the master port, there without a host, and the bounded wait for one.
 #include "IOKitTestSupport.h"
 
 #include <sys/socket.h>
@@ -150,15 +150,32 @@ TEST_F(IOKitHandles, MasterPortIsOneHandleCountedPerCall) {
     IOObjectRelease(second);
 }
 
-TEST_F(IOKitHandles, MasterPortFailsWhenNoHostListens) {
-    host.Stop(SIGTERM);
-    mach_port_t port = 12345;
-    EXPECT_NE(IOMasterPort(MACH_PORT_NULL, &port), KERN_SUCCESS);
-    EXPECT_EQ(port, 0u);
-    EXPECT_EQ(FirstService("IOMedia"), 0u);
+TEST_F(IOKitHandles, WithoutAHostTheMasterPortIsThereAndRequestsFailAtOnce) {
+    Attach("ABSENT1");
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+    // Killed: its socket file stays behind with nobody listening.
+    host.Stop(SIGKILL);
+    mach_port_t master = 0;
+    ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &master), KERN_SUCCESS);
+    EXPECT_NE(master, 0u);
+
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(FirstService("IOMedia"), 0u);
+        EXPECT_EQ(IORegistryEntryCreateCFProperty(bridge, CFSTR("serial_number_core"), nullptr, 0),
+                  nullptr);
+        io_connect_t connect = 5;
+        EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &connect), kIOReturnNotResponding);
+        EXPECT_EQ(connect, 0u);
+    }
+    // Sixty requests: a wait for the host in each would take a minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    IOObjectRelease(master);
+    IOObjectRelease(bridge);
 }
 
-TEST_F(IOKitHandles, MasterPortGivesUpOnAHostThatNeverAnswers) {
+TEST_F(IOKitHandles, RequestsGiveUpOnAHostThatNeverAnswers) {
     host.Stop(SIGTERM);
     // Something accepts connections on the socket but never says a word.
     int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -170,12 +187,17 @@ TEST_F(IOKitHandles, MasterPortGivesUpOnAHostThatNeverAnswers) {
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 4), 0);
 
+    mach_port_t master = 0;
+    ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &master), KERN_SUCCESS);
     const auto start = std::chrono::steady_clock::now();
-    mach_port_t port = 12345;
-    EXPECT_EQ(IOMasterPort(MACH_PORT_NULL, &port), kIOReturnNotResponding);
-    EXPECT_EQ(port, 0u);
+    io_iterator_t iterator = 5;
+    EXPECT_EQ(
+        IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOMedia"), &iterator),
+        kIOReturnNotResponding);
+    EXPECT_EQ(iterator, 0u);
     // Generous: the request time-out is one second.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    IOObjectRelease(master);
     close(listener);
 }
 

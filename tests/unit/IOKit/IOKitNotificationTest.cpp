@@ -1,12 +1,18 @@
 // Notification ports: first-match iterators and their arming, general-interest messages,
-// termination, and what a port does when the host goes away and comes back.
+// termination, and what a port does when the host goes away, comes back or starts late.
 #include "IOKitTestSupport.h"
 
 #include <IOKit/IOMessage.h>
 
 #include "IONotificationPort_Internal.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 namespace iokittest {
 namespace {
@@ -72,10 +78,52 @@ void OnMessage(void* refCon, io_service_t service, natural_t type, void*) {
     }
 }
 
+// Sends this process's standard error to a file while it lives.
+class StderrCapture {
+public:
+    explicit StderrCapture(std::string path) : mPath(std::move(path)) {
+        std::fflush(stderr);
+        mSaved = dup(STDERR_FILENO);
+        int fd = open(mPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            dup2(fd, STDERR_FILENO);
+            close(fd);
+        }
+    }
+    ~StderrCapture() {
+        std::fflush(stderr);
+        if (mSaved >= 0) {
+            dup2(mSaved, STDERR_FILENO);
+            close(mSaved);
+        }
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    size_t Count(const std::string& text) const {
+        std::ifstream in(mPath);
+        std::stringstream all;
+        all << in.rdbuf();
+        const std::string written = all.str();
+        size_t count = 0;
+        for (size_t at = written.find(text); at != std::string::npos;
+             at = written.find(text, at + text.size()))
+            ++count;
+        return count;
+    }
+
+private:
+    std::string mPath;
+    int mSaved = -1;
+};
+
 class IOKitNotifications : public IOKitTest {
 protected:
     void SetUp() override {
         IOKitTest::SetUp();
+        CreatePort();
+    }
+    void CreatePort() {
         port = IONotificationPortCreate(kIOMasterPortDefault);
         ASSERT_NE(port, nullptr);
         CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
@@ -280,31 +328,102 @@ TEST_F(IOKitNotifications, PortDestroyedFromItsOwnCallBackStopsCleanly) {
     IOObjectRelease(bridge);
 }
 
-TEST_F(IOKitNotifications, RegistrationFailsCleanlyWithoutAHost) {
+TEST_F(IOKitNotifications, FirstMatchRegisteredBeforeTheHostStartsYieldsItsDrivesOnceItIsUp) {
     Destroy();
     host.Stop(SIGTERM);
-    port = IONotificationPortCreate(kIOMasterPortDefault);
-    ASSERT_NE(port, nullptr);
+    CreatePort();
     EXPECT_FALSE(port->IsConnected());
     EXPECT_TRUE(port->IsRetrying());
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
-                       kCFRunLoopDefaultMode);
     CFMutableDictionaryRef matching = IOServiceMatching("IOBlockStorageServices");
     CFRetain(matching);
     Matches matches;
-    io_iterator_t iterator = 5;
-    EXPECT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification, matching, OnMatch,
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification, matching, OnMatch,
                                                &matches, &iterator),
-              kIOReturnNotResponding);
-    EXPECT_EQ(iterator, 0u);
+              KERN_SUCCESS);
+    ASSERT_NE(iterator, 0u);
     EXPECT_EQ(CFGetRetainCount(matching), 1);
     CFRelease(matching);
-    // Other notification types are not offered.
+    // Nothing to yield yet; draining arms it, as the poller does at start.
+    TakeMatches(matches, iterator);
+    EXPECT_TRUE(matches.serials.empty());
+
+    // The run loop is idle until the drive is there: the port reaches a host that has it.
     ASSERT_TRUE(host.Start());
+    Attach("BEFORE");
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
+    EXPECT_EQ(matches.serials, std::vector<std::string>{"BEFORE"});
+    EXPECT_TRUE(port->IsConnected());
+    Attach("AFTER");
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 2; }));
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"BEFORE", "AFTER"}));
+
+    // Other notification types are not offered.
+    io_iterator_t terminated = 5;
     EXPECT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
                                                IOServiceMatching("IOMedia"), OnMatch, &matches,
-                                               &iterator),
+                                               &terminated),
               kIOReturnUnsupported);
+    EXPECT_EQ(terminated, 0u);
+    IOObjectRelease(iterator);
+}
+
+TEST_F(IOKitNotifications, InterestRegisteredWhileNoHostIsReachedWaitsForTheNextHost) {
+    Attach("FORMER");
+    io_service_t former = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(former, 0u);
+    Destroy();
+    host.Stop(SIGKILL);
+    CreatePort();
+    ASSERT_TRUE(host.Start());
+    Attach("CURRENT");
+    io_service_t current = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(current, former);
+
+    // The port has not retried since the host came: both are kept for its next attempt.
+    ASSERT_FALSE(port->IsConnected());
+    Messages old, live;
+    ASSERT_EQ(IOServiceAddInterestNotification(port, former, kIOGeneralInterest, OnMessage, &old,
+                                               &old.notification),
+              KERN_SUCCESS);
+    ASSERT_EQ(IOServiceAddInterestNotification(port, current, kIOGeneralInterest, OnMessage, &live,
+                                               &live.notification),
+              KERN_SUCCESS);
+    EXPECT_NE(old.notification, 0u);
+    EXPECT_NE(live.notification, 0u);
+    EXPECT_NE(CtlOutput({"list"}).find("watchers=0"), std::string::npos);
+
+    // The host reached has the current service and not the former run's.
+    ASSERT_TRUE(RunLoopUntil([&] { return port->IsConnected() && !old.types.empty(); }));
+    EXPECT_EQ(old.types, std::vector<natural_t>{kIOMessageServiceIsTerminated});
+    EXPECT_EQ(old.services[0], former);
+    EXPECT_NE(CtlOutput({"list"}).find("watchers=1"), std::string::npos);
+    Ctl({"message", "CURRENT", "e0000300"});
+    ASSERT_TRUE(RunLoopUntil([&] { return !live.types.empty(); }));
+    EXPECT_EQ(live.types, std::vector<natural_t>{0xe0000300});
+    EXPECT_EQ(live.services[0], current);
+    IOObjectRelease(live.notification);
+    IOObjectRelease(current);
+    IOObjectRelease(former);
+}
+
+TEST_F(IOKitNotifications, WaitingForTheHostIsSaidOnceUntilAHostIsReached) {
+    Destroy();
+    host.Stop(SIGTERM);
+    StderrCapture capture(host.Directory() + "/stderr.txt");
+    const std::string notice = "waiting for the device host at " + host.SocketPath() + "\n";
+    CreatePort();
+    ASSERT_TRUE(RunLoopUntil([&] { return port->FailedAttempts() >= 4; }));
+    EXPECT_EQ(capture.Count(notice), 1u) << "one notice, not one per retry";
+
+    ASSERT_TRUE(host.Start());
+    ASSERT_TRUE(RunLoopUntil([&] { return port->IsConnected(); }));
+    EXPECT_EQ(capture.Count(notice), 1u);
+    // Lost again: waiting again, said again, once.
+    host.Stop(SIGKILL);
+    const int failed = port->FailedAttempts();
+    ASSERT_TRUE(RunLoopUntil([&] { return port->FailedAttempts() >= failed + 3; }));
+    EXPECT_EQ(capture.Count(notice), 2u);
 }
 
 } // namespace

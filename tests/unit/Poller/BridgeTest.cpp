@@ -1,5 +1,6 @@
 // The user-client exchange with a simulated bridge: the open/close bracket in every
 // outcome, the button query and the LED commands as the drive applies them.
+#include "PlatformFaults.h"
 #include "PollerTestHost.h"
 
 #include <cstring>
@@ -20,6 +21,8 @@ protected:
     void TearDown() override {
         if (mService != 0)
             IOObjectRelease(mService);
+        // A drive left faulty would keep later ticks of this program asking for a refresh.
+        CtlStatus({"fault", mSerial, "none"});
     }
     std::vector<std::string> Calls() { return CtlLines({"calls", mSerial}); }
     std::string Lights() { return Ctl({"lights", mSerial}); }
@@ -130,6 +133,32 @@ TEST_F(Bridge, LedWrappersSendTheirExactBytes) {
     EXPECT_EQ(CtlLines({"leds", "BR-BYTES"}),
               (std::vector<std::string>{"01 2a 00 00", "01 2a 01 01", "01 2a 01 00", "00 00 01 00",
                                         "00 00 01 01"}));
+}
+
+TEST_F(Bridge, RunningOutOfMemoryAtAnyStepLetsNoExceptionOutAndClosesTheConnection) {
+    Use("BR-NOMEM");
+    // What reaches the drive when the n-th call of the exchange cannot be made.
+    const std::vector<std::vector<std::string>> reached = {
+        {},                                                           // IOServiceOpen
+        {"open", "close"},                                            // selector 0
+        {"open", "selector 0", "selector 1", "close"},                // the button query
+        {"open", "selector 0", "selector 2", "close"},                // selector 1
+        {"open", "selector 0", "selector 2", "selector 1", "close"}}; // IOServiceClose, once
+    for (size_t step = 1; step <= reached.size(); ++step) {
+        SCOPED_TRACE("failing call " + std::to_string(step));
+        Ctl({"press", mSerial});
+        Ctl({"calls", "--clear", mSerial});
+        ButtonMapResponse response;
+        IOReturn status = kIOReturnSuccess;
+        FailUserClientCall(static_cast<int>(step));
+        EXPECT_NO_THROW(status = QueryButtonMap(mService, response));
+        FailUserClientCall(0);
+        EXPECT_EQ(Calls(), reached[step - 1]);
+        if (step <= 3)
+            EXPECT_EQ(status, kIOReturnNoMemory);
+        else
+            EXPECT_TRUE(IsButtonPressed(status, response)) << "a failed close loses no answer";
+    }
 }
 
 TEST_F(Bridge, DriveThatIsGoneFailsCleanly) {

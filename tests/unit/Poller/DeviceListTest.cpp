@@ -1,5 +1,6 @@
 // The device list as the notifications keep it: one entry per serial, removal on
 // termination, and which messages raise the lights-refresh request.
+#include "PlatformFaults.h"
 #include "PollerTestHost.h"
 
 #include <IOKit/IOMessage.h>
@@ -44,7 +45,7 @@ TEST(DeviceList, EachBridgeDriveIsListedOnceWithItsOwnReference) {
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(ListedCount("LIST-A"), 1);
     EXPECT_EQ(IOObjectGetUserRetainCount(entry->service), 1u) << "only the entry holds the bridge";
-    EXPECT_EQ(CFGetRetainCount(entry->serial), 1);
+    EXPECT_EQ(CFGetRetainCount(entry->serial), 2) << "the entry's and its notification record's";
 }
 
 TEST(DeviceList, SameSerialOnAnotherDriveIsNotListedAndItsSerialIsReleased) {
@@ -128,6 +129,20 @@ TEST(DeviceList, TerminationRecordWithoutSerialRemovesNothing) {
     GeneralMessage(record, 0, kIOMessageServiceIsTerminated, nullptr); // frees the record
     EXPECT_EQ(ListedSerials().size(), before);
     EXPECT_NE(ListedEntry("LIST-KEEP"), nullptr);
+}
+
+TEST(DeviceList, DriveWhoseSerialIsReadableOnlyAtListingIsStillRemovedAndListedAgain) {
+    // The listing's own look-up (the walk's look plus the value) succeeds; any later read
+    // of the serial fails.
+    FailSerialReadsAfter(2);
+    AttachListed("LIST-ONCE");
+    FailSerialReadsAfter(-1);
+    ASSERT_NE(ListedEntry("LIST-ONCE"), nullptr);
+
+    Detach("LIST-ONCE"); // fails when the termination finds no entry
+    AttachListed("LIST-ONCE");
+    EXPECT_NE(ListedEntry("LIST-ONCE"), nullptr) << "refused as a duplicate of a gone drive";
+    EXPECT_EQ(ListedCount("LIST-ONCE"), 1);
 }
 
 TEST(DeviceList, TerminationRemovesTheEntryWithoutRaisingTheRequest) {

@@ -60,6 +60,65 @@ TEST_F(HandOff, SerialEndsAtItsFirstNulAndMayBeEmpty) {
     EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"), "\r\n");
 }
 
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+TEST_F(HandOff, LineBreaksAndControlCharactersFromTheDriveCannotForgeLines) {
+    // A bridge serial "AB\r\nEvilVol", a volume "Real\r\nInjected", one of control
+    // characters only, and text around them that must stay byte for byte.
+    io_service_t drive =
+        Drive("HO-FORGE", {"--bridge-serial-hex", "41420d0a4576696c566f6c00ffffffff", "--volume",
+                           "Real\r\nInjected:10:5", "--volume", "\x01\t\x1b\x7f:10:5", "--volume",
+                           "Caf\xC3\xA9 ~:10:5"});
+    Ctl({"press", "HO-FORGE"});
+    ButtonMapResponse response;
+    ASSERT_TRUE(IsButtonPressed(QueryButtonMap(drive, response), response));
+    FSRef launchRef;
+    ASSERT_EQ(WriteDummyLaunchFile(drive, response.serialNumber, launchRef), noErr);
+    EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"),
+              "AB" + kFFFD + kFFFD + "EvilVol\r\n" + "Real" + kFFFD + kFFFD + "Injected\r\n" +
+                  kFFFD + kFFFD + kFFFD + kFFFD + "\r\nCaf\xC3\xA9 ~\r\n");
+}
+
+TEST_F(HandOff, SerialOfSixteenControlBytesIsReplacedWhole) {
+    io_service_t drive = Drive("HO-CTRL16", {});
+    uint8 serial[16];
+    for (uint8& byte : serial)
+        byte = '\n';
+    serial[15] = 0x80; // not a control character: stays a raw byte
+    FSRef launchRef;
+    ASSERT_EQ(WriteDummyLaunchFile(drive, serial, launchRef), noErr);
+    std::string expected;
+    for (int i = 0; i < 15; ++i)
+        expected += kFFFD;
+    EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"), expected + "\x80\r\n");
+}
+
+TEST_F(HandOff, ReplacedCharactersCountOnceAgainstTheNamesLimit) {
+    // Ten names of 100 control characters fill 1020 of the 1024 units, as any ten names of
+    // 100 characters do, though their UTF-8 is three times as long: "x" still fits, "y" not.
+    std::vector<std::string> options;
+    for (int i = 0; i < 10; ++i) {
+        options.push_back("--volume");
+        options.push_back(std::string(100, static_cast<char>(1 + i)) + ":10:5");
+    }
+    for (const char* last : {"x:10:5", "y:10:5"}) {
+        options.push_back("--volume");
+        options.push_back(last);
+    }
+    io_service_t drive = Drive("HO-LIMIT", options);
+    const uint8 serial[16] = {'S'};
+    FSRef launchRef;
+    ASSERT_EQ(WriteDummyLaunchFile(drive, serial, launchRef), noErr);
+    std::string line;
+    for (int i = 0; i < 100; ++i)
+        line += kFFFD;
+    std::string expected = "S\r\n";
+    for (int i = 0; i < 10; ++i)
+        expected += line + "\r\n";
+    expected += "x\r\n";
+    EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"), expected);
+}
+
 TEST_F(HandOff, ExistingLaunchFileIsNeitherReplacedNorTouched) {
     io_service_t drive = Drive("HO-DUP", {});
     tvbtest::WriteFile(Folder() / "LaunchBackup", "earlier");

@@ -28,6 +28,22 @@ TEST(PollCycle, TickRearmsTheTimerThreeSecondsOnInTheCommonModes) {
     EXPECT_FALSE(CFRunLoopContainsTimer(mainLoop, timer, kCFRunLoopCommonModes));
 }
 
+TEST(PollCycle, FailedLightsCommandAsksForAnotherRefreshUntilItGetsThrough) {
+    AttachListed("TICK-LED", {"--volume", "A:100:40"});
+    AttachListed("TICK-LED-OK", {"--volume", "A:100:70"});
+    Ctl({"fault", "TICK-LED", "fail-command"});
+    updatePctFree = true;
+    PollButtonDevices(NULL, NULL);
+    EXPECT_TRUE(updatePctFree) << "the failed command is tried again at the next tick";
+    EXPECT_EQ(Ctl({"lights", "TICK-LED-OK"}), "value=70 shown=unset commands=1");
+
+    Ctl({"fault", "TICK-LED", "none"});
+    PollButtonDevices(NULL, NULL);
+    EXPECT_FALSE(updatePctFree);
+    EXPECT_EQ(Ctl({"lights", "TICK-LED"}), "value=40 shown=unset commands=2");
+    runLoopTimer.RemoveFromRunLoop();
+}
+
 TEST(PollCycle, ExceptionEndsTheButtonPassLeavesNoLaunchFileAndTheTimerIsRearmed) {
     AttachListed("TICK-X", {"--volume", "A:10:5"});
     AttachListed("TICK-Y");

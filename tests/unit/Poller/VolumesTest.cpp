@@ -76,6 +76,20 @@ TEST_F(Volumes, FreeShareIsTruncatedAndComputedFromSums) {
     EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-FULL", {"A:100:100"})), 100);
 }
 
+TEST_F(Volumes, FreeShareOfVolumesBeyond184PetabytesDoesNotOverflow) {
+    // free × 100 no longer fits in 64 bits for any of these.
+    EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-400PB", {"A:400000000000000000:200000000000000000"})),
+              50);
+    EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-SUMS", {"A:100000000000000000:99999999999999999",
+                                                    "B:100000000000000000:0"})),
+              49);
+    EXPECT_EQ(GetVolumeUsedValue(Drive("VOL-MAX", {"A:18446744073709551615:18446744073709551614"})),
+              99);
+    EXPECT_EQ(
+        GetVolumeUsedValue(Drive("VOL-MAXFULL", {"A:18446744073709551615:18446744073709551615"})),
+        100);
+}
+
 TEST_F(Volumes, WalksGiveBackEveryHandleTheyTake) {
     std::string bsd = AttachListed("VOL-REFS", {"--volume", "A:10:5", "--volume", "B:10:5"});
     io_service_t drive = BridgeService("VOL-REFS");

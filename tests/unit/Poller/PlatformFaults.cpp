@@ -1,0 +1,91 @@
+#include "PlatformFaults.h"
+
+#include <gtest/gtest.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOKitLib.h>
+
+#include <new>
+
+namespace pollertest {
+namespace {
+
+int gUserClientCallsLeft = 0;
+int gSerialReadsLeft = -1;
+
+// Counts a user-client call; throws on the one chosen to fail.
+void UserClientCall() {
+    if (gUserClientCallsLeft > 0 && --gUserClientCallsLeft == 0)
+        throw std::bad_alloc();
+}
+
+} // namespace
+
+void FailUserClientCall(int step) {
+    gUserClientCallsLeft = step;
+}
+
+void FailSerialReadsAfter(int successes) {
+    gSerialReadsLeft = successes;
+}
+
+} // namespace pollertest
+
+using pollertest::UserClientCall;
+
+extern "C" {
+
+kern_return_t __real_IOServiceOpen(io_service_t, task_port_t, uint32_t, io_connect_t*);
+kern_return_t __real_IOServiceClose(io_connect_t);
+kern_return_t __real_IOConnectMethodScalarIScalarO(io_connect_t, uint32_t, IOItemCount, IOItemCount,
+                                                   ...);
+kern_return_t __real_IOConnectMethodStructureIStructureO(io_connect_t, uint32_t, IOItemCount,
+                                                         IOByteCount*, void*, void*);
+CFTypeRef __real_IORegistryEntryCreateCFProperty(io_registry_entry_t, CFStringRef, CFAllocatorRef,
+                                                 IOOptionBits);
+
+kern_return_t __wrap_IOServiceOpen(io_service_t service, task_port_t owningTask, uint32_t type,
+                                   io_connect_t* connect) {
+    UserClientCall();
+    return __real_IOServiceOpen(service, owningTask, type, connect);
+}
+
+kern_return_t __wrap_IOServiceClose(io_connect_t connect) {
+    UserClientCall();
+    return __real_IOServiceClose(connect);
+}
+
+// The daemon sends only the bracket selectors this way, without scalars.
+kern_return_t __wrap_IOConnectMethodScalarIScalarO(io_connect_t connect, uint32_t index,
+                                                   IOItemCount scalarInputCount,
+                                                   IOItemCount scalarOutputCount, ...) {
+    if (scalarInputCount != 0 || scalarOutputCount != 0) {
+        ADD_FAILURE() << "scalars cannot be passed on through the wrapper";
+        return kIOReturnBadArgument;
+    }
+    UserClientCall();
+    return __real_IOConnectMethodScalarIScalarO(connect, index, 0, 0);
+}
+
+kern_return_t __wrap_IOConnectMethodStructureIStructureO(io_connect_t connect, uint32_t index,
+                                                         IOItemCount structureInputSize,
+                                                         IOByteCount* structureOutputSize,
+                                                         void* inputStructure,
+                                                         void* ouputStructure) {
+    UserClientCall();
+    return __real_IOConnectMethodStructureIStructureO(
+        connect, index, structureInputSize, structureOutputSize, inputStructure, ouputStructure);
+}
+
+CFTypeRef __wrap_IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                                 CFAllocatorRef allocator, IOOptionBits options) {
+    if (pollertest::gSerialReadsLeft >= 0 && key != NULL &&
+        CFEqual(key, CFSTR("serial_number_core"))) {
+        if (pollertest::gSerialReadsLeft == 0)
+            return NULL;
+        --pollertest::gSerialReadsLeft;
+    }
+    return __real_IORegistryEntryCreateCFProperty(entry, key, allocator, options);
+}
+
+} // extern "C"
