@@ -48,7 +48,9 @@ template <typename Request> void Host::Serve(Peer& peer, const wire::FrameView& 
     typename Request::Answer answer;
     Reply reply;
     reply.id = frame.header.id;
-    if (On(peer, request, answer, reply) == Handled::Answered)
+    const Handled handled = On(peer, request, answer, reply);
+    mGenerationPage.Publish(mRegistry.Generation());
+    if (handled == Handled::Answered)
         Respond(peer.id, Request::kOp, reply, answer);
 }
 
@@ -69,6 +71,7 @@ Host::Host(EventLoop& loop, UniqueFd listener, HostLimits limits)
 }
 
 Host::~Host() {
+    mGenerationPage.Retire();
     for (EventLoop::TimerId id : mTimers)
         mLoop.CancelTimer(id);
     for (auto& [id, peer] : mPeers)
@@ -85,6 +88,13 @@ bool Host::Start(std::string* error) {
         return false;
     }
     mLoop.SetAfterRound([this] { ReapDeadPeers(); });
+    if (!mLimits.generationFile.empty()) {
+        if (mGenerationPage.Create(mLimits.generationFile, mInstance))
+            mGenerationPage.Publish(mRegistry.Generation());
+        else
+            std::fprintf(stderr, "tvb-devhost: cannot publish the registry generation at %s\n",
+                         mLimits.generationFile.c_str());
+    }
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "Drive.h"
 #include "EventLoop.h"
 #include "Registry.h"
+#include "TvbGeneration.h"
 #include "TvbWire.h"
 #include "UniqueFd.h"
 
@@ -33,6 +34,8 @@ struct HostLimits {
     // Peers served at once; 0: the descriptor limit less a reserve, so the host itself never
     // runs out of descriptors. Surplus peers are hung up on as soon as they are accepted.
     size_t maxPeers = 0;
+    // Where the registry generation is published for clients; empty: nowhere.
+    std::string generationFile;
 };
 
 class Host {
@@ -148,6 +151,7 @@ private:
     size_t mLivePeers = 0; // dead peers linger in mPeers until the end of the round
 
     Registry mRegistry;
+    wire::GenerationPage mGenerationPage;
     std::map<uint64_t, Drive> mDrives; // by id: attach order
     std::unordered_map<std::string, std::set<uint64_t>> mDrivesBySerial;
     std::unordered_map<std::string, uint64_t> mDrivesByBsdName;

@@ -168,6 +168,7 @@ int RunDeviceHost(int argc, char** argv) {
         std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());
         return 1;
     }
+    limits.generationFile = wire::GenerationPage::PathFor(path);
     Host host(loop, socket.TakeDescriptor(), limits);
     if (!host.Start(&error)) {
         std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());

@@ -48,6 +48,7 @@ bool HostSession::EnsureConnectedLocked() {
     mInstance = hello.instance;
     mGeneration = status.generation;
     ++mEpoch;
+    mPage.Open(GenerationPage::PathFor(path));
     return true;
 }
 
@@ -94,6 +95,11 @@ bool HostSession::Connect(Seen* seen) {
 uint64_t HostSession::Generation() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mGeneration;
+}
+
+uint64_t HostSession::CurrentGeneration() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLink.IsOpen() ? mPage.Current(mInstance) : 0;
 }
 
 void HostSession::Drop() {

@@ -5,12 +5,14 @@
 // A host that does not answer costs one time-out: the session then fails every request at once
 // (kStatusNotResponding) until its back-off has passed, when one request tries the host again.
 // A host that is simply absent (nothing listens) is tried on every request, which costs a
-// failed connect() and no wait.
+// failed connect() and no wait. After hello the session maps the host's generation page
+// (TvbGeneration.h), so that callers can check their caches without a request.
 //
 // Threading: requests are serialised by a mutex; a request blocks its caller for at most its
 // time-out. Ownership: messages are the caller's.
 #pragma once
 
+#include "TvbGeneration.h"
 #include "TvbWire.h"
 
 #include <chrono>
@@ -68,6 +70,10 @@ public:
     bool Connect(Seen* seen = nullptr);
     // The last registry generation an answer or event carried (0 before any).
     uint64_t Generation() const;
+    // The registry generation the host publishes now, read from memory without asking; 0 when
+    // it cannot be known (no page, another host run, no connection yet). What was learnt at
+    // this generation is still true while this returns the same.
+    uint64_t CurrentGeneration() const;
     // Forgets the connection (a later request connects again).
     void Drop();
     // Whether the session is failing requests without asking (for tests).
@@ -93,6 +99,7 @@ private:
     std::string mPath;
     std::string mQuietPath; // the socket that did not answer
     Connection mLink;
+    GenerationPage mPage;
     uint64_t mInstance = 0;
     uint64_t mEpoch = 0;
     uint64_t mGeneration = 0;

@@ -118,19 +118,23 @@ bool AskHost(uint64_t id, std::vector<Volume>& out, uint64_t& generation) {
 
 // The volume list as one walk sees it. Index 1 starts a walk and takes a fresh list; later
 // indexes reuse it while it is recent, so a walk over N volumes reads the mount table and asks
-// the device host once instead of N times. A volume that came or went since is seen by the
-// next walk.
+// the device host at most once instead of N times. The host's part is kept while the registry
+// generation the host publishes has not moved, so that walks over an unchanged registry ask the
+// host nothing. A volume that came or went since is seen by the next walk.
 class WalkSnapshot {
 public:
     bool Find(ItemCount index, Volume& found) {
         std::lock_guard<std::mutex> lock(mMutex);
         if (index == 1 || Clock::now() - mTaken > kMaxAge) {
             mVolumes = RealVolumes();
-            std::vector<Volume> simulated;
-            mGeneration = 0;
-            if (AskHost(0, simulated, mGeneration))
-                mVolumes.insert(mVolumes.end(), std::make_move_iterator(simulated.begin()),
-                                std::make_move_iterator(simulated.end()));
+            const uint64_t current = tvb::wire::HostSession::Shared().CurrentGeneration();
+            if (current == 0 || current != mGeneration) {
+                mSimulated.clear();
+                mGeneration = 0;
+                if (!AskHost(0, mSimulated, mGeneration))
+                    mSimulated.clear();
+            }
+            mVolumes.insert(mVolumes.end(), mSimulated.begin(), mSimulated.end());
             mTaken = Clock::now();
         }
         if (index == 0 || index > mVolumes.size())
@@ -139,12 +143,12 @@ public:
         return true;
     }
 
-    // A simulated volume of the current walk, while the registry has not changed since the
-    // walk took its list (the generation last seen is the one the list came with).
+    // A simulated volume of the current walk, while the registry is still at the generation
+    // the walk's list came with (the host publishes it; reading it asks nothing).
     bool FindSimulated(const std::string& key, Volume& found) {
         std::lock_guard<std::mutex> lock(mMutex);
         if (mGeneration == 0 || Clock::now() - mTaken > kMaxAge ||
-            tvb::wire::HostSession::Shared().Generation() != mGeneration)
+            tvb::wire::HostSession::Shared().CurrentGeneration() != mGeneration)
             return false;
         for (const Volume& v : mVolumes)
             if (v.key == key) {
@@ -160,6 +164,7 @@ private:
 
     std::mutex mMutex;
     std::vector<Volume> mVolumes;
+    std::vector<Volume> mSimulated; // the host's part, as of mGeneration
     Clock::time_point mTaken;
     uint64_t mGeneration = 0; // of the host's part of the list; 0: none
 };

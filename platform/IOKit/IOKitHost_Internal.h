@@ -12,6 +12,9 @@
 #include "TvbSession.h"
 
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace iokit {
@@ -35,5 +38,30 @@ kern_return_t GetEntryIdentity(io_object_t entry, RegistryEntryObject::Identity&
 
 // The entry's providers, nearest first, up to the root. Read once, then remembered.
 IOReturn GetAncestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out);
+
+// Answers learnt at one registry generation of one host run: matches by their criteria and
+// providers by entry. Everything is forgotten as soon as the generation the host publishes
+// moves (or cannot be read), so nothing answered here is older than the registry.
+class RegistryCache {
+public:
+    static RegistryCache& Shared();
+
+    bool FindMatch(const std::string& key, uint64_t& instance, std::vector<uint64_t>& entries);
+    void StoreMatch(const std::string& key, uint64_t instance, uint64_t generation,
+                    const std::vector<uint64_t>& entries);
+    bool FindParents(const EntryKey& entry, std::vector<uint64_t>& parents);
+    void StoreParents(const EntryKey& entry, uint64_t generation,
+                      const std::vector<uint64_t>& parents);
+
+private:
+    // Drops everything unless it was learnt at `current` (0: unknown). Locked.
+    bool CurrentLocked(uint64_t current);
+
+    static constexpr size_t kMaxItems = 4096;
+    std::mutex mMutex;
+    uint64_t mGeneration = 0;
+    std::map<std::string, std::pair<uint64_t, std::vector<uint64_t>>> mMatches;
+    std::map<EntryKey, std::vector<uint64_t>> mParents;
+};
 
 } // namespace iokit

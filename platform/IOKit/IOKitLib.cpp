@@ -36,6 +36,12 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
     IOReturn status = iokit::ParseMatching(matching, criteria);
     if (status != kIOReturnSuccess)
         return status;
+    // Class and BSD name, each marked present or not, are the cache's key.
+    const std::string key = (criteria.providerClass ? "c" + *criteria.providerClass : "-") +
+                            '\0' + (criteria.bsdName ? "b" + *criteria.bsdName : "-");
+    iokit::RegistryCache& cache = iokit::RegistryCache::Shared();
+    if (cache.FindMatch(key, instance, entries))
+        return kIOReturnSuccess;
     wire::MatchRequest request;
     request.criteria = iokit::ToWire(criteria);
     wire::MatchAnswer answer;
@@ -45,6 +51,7 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
         return status;
     entries.assign(answer.entries.begin(), answer.entries.end());
     instance = seen.instance;
+    cache.StoreMatch(key, instance, seen.generation, entries);
     return kIOReturnSuccess;
 }
 

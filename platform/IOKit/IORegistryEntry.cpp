@@ -69,14 +69,22 @@ IOReturn GetAncestors(const RegistryEntryObject& entry, std::vector<uint64_t>& o
         out = std::move(*known);
         return kIOReturnSuccess;
     }
+    RegistryCache& cache = RegistryCache::Shared();
+    if (cache.FindParents(entry.Key(), out)) {
+        entry.CacheAncestors(out);
+        return kIOReturnSuccess;
+    }
     wire::ParentsRequest request;
     request.entry = entry.Key().id;
     wire::ParentsAnswer answer;
-    IOReturn status = AskAbout(entry, request, answer);
+    wire::HostSession::Seen seen;
+    IOReturn status =
+        Host().Call(request, answer, kRequestTimeoutMs, {entry.Key().instance, 0}, &seen);
     if (status != kIOReturnSuccess)
         return status;
     out.assign(answer.entries.begin(), answer.entries.end());
     entry.CacheAncestors(out);
+    cache.StoreParents(entry.Key(), seen.generation, out);
     return kIOReturnSuccess;
 }
 
