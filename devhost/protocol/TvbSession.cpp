@@ -49,6 +49,7 @@ bool HostSession::EnsureConnectedLocked() {
     mGeneration = status.generation;
     ++mEpoch;
     mPage.Open(GenerationPage::PathFor(path));
+    mConnectedPath = path;
     return true;
 }
 
@@ -97,9 +98,14 @@ uint64_t HostSession::Generation() const {
     return mGeneration;
 }
 
-uint64_t HostSession::CurrentGeneration() const {
+uint64_t HostSession::CurrentGeneration() {
     std::lock_guard<std::mutex> lock(mMutex);
-    return mLink.IsOpen() ? mPage.Current(mInstance) : 0;
+    // The page of a host that was killed still shows its last generation: it counts only while
+    // that host is at the other end of our connection, at the socket we would use now.
+    if (!mLink.IsOpen() || (mPath.empty() && DefaultSocketPath() != mConnectedPath) ||
+        !mLink.PeerAlive())
+        return 0;
+    return mPage.Current(mInstance);
 }
 
 void HostSession::Drop() {

@@ -73,7 +73,7 @@ public:
     // The registry generation the host publishes now, read from memory without asking; 0 when
     // it cannot be known (no page, another host run, no connection yet). What was learnt at
     // this generation is still true while this returns the same.
-    uint64_t CurrentGeneration() const;
+    uint64_t CurrentGeneration();
     // Forgets the connection (a later request connects again).
     void Drop();
     // Whether the session is failing requests without asking (for tests).
@@ -97,7 +97,8 @@ private:
 
     mutable std::mutex mMutex;
     std::string mPath;
-    std::string mQuietPath; // the socket that did not answer
+    std::string mQuietPath;     // the socket that did not answer
+    std::string mConnectedPath; // the socket of the open connection
     Connection mLink;
     GenerationPage mPage;
     uint64_t mInstance = 0;

@@ -411,6 +411,17 @@ bool Connection::ReadAvailable() {
     return mFd >= 0;
 }
 
+bool Connection::PeerAlive() {
+    if (mFd < 0)
+        return false;
+    uint8_t byte;
+    const ssize_t got = recv(mFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+        return true;
+    Close();
+    return false;
+}
+
 bool Connection::NextEvent(Event& out, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (mEvents.empty() && mFd >= 0) {

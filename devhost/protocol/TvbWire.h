@@ -396,6 +396,8 @@ public:
     // Reads what the socket holds without blocking and queues the events; false once the
     // connection is gone.
     bool ReadAvailable();
+    // Whether the host is still at the other end (one non-blocking look, nothing consumed).
+    bool PeerAlive();
     bool HasQueuedEvent() const { return !mEvents.empty(); }
     // A queued event, else waits up to timeoutMs (0: no wait) for one. False when none.
     bool NextEvent(Event& out, int timeoutMs);

@@ -32,13 +32,20 @@ bool RegistryCache::FindMatch(const std::string& key, uint64_t& instance,
     return true;
 }
 
+bool RegistryCache::StorableLocked(uint64_t generation, uint64_t current) {
+    // Only an answer given at the generation the host still publishes is kept.
+    if (generation == 0 || generation != current)
+        return false;
+    CurrentLocked(current);
+    return mMatches.size() + mParents.size() < kMaxItems;
+}
+
 void RegistryCache::StoreMatch(const std::string& key, uint64_t instance, uint64_t generation,
                                const std::vector<uint64_t>& entries) {
+    const uint64_t current = Host().CurrentGeneration();
     std::lock_guard<std::mutex> lock(mMutex);
-    // Only an answer at the generation the cache is about (CurrentLocked set it) is kept.
-    if (generation == 0 || generation != mGeneration || mMatches.size() >= kMaxItems)
-        return;
-    mMatches[key] = {instance, entries};
+    if (StorableLocked(generation, current))
+        mMatches[key] = {instance, entries};
 }
 
 bool RegistryCache::FindParents(const EntryKey& entry, std::vector<uint64_t>& parents) {
@@ -55,10 +62,10 @@ bool RegistryCache::FindParents(const EntryKey& entry, std::vector<uint64_t>& pa
 
 void RegistryCache::StoreParents(const EntryKey& entry, uint64_t generation,
                                  const std::vector<uint64_t>& parents) {
+    const uint64_t current = Host().CurrentGeneration();
     std::lock_guard<std::mutex> lock(mMutex);
-    if (generation == 0 || generation != mGeneration || mParents.size() >= kMaxItems)
-        return;
-    mParents[entry] = parents;
+    if (StorableLocked(generation, current))
+        mParents[entry] = parents;
 }
 
 } // namespace iokit

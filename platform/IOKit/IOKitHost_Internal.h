@@ -56,6 +56,8 @@ public:
 private:
     // Drops everything unless it was learnt at `current` (0: unknown). Locked.
     bool CurrentLocked(uint64_t current);
+    // Whether an answer at `generation` may be kept, the host publishing `current`. Locked.
+    bool StorableLocked(uint64_t generation, uint64_t current);
 
     static constexpr size_t kMaxItems = 4096;
     std::mutex mMutex;

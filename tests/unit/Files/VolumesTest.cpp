@@ -3,6 +3,7 @@
 #include "FilesTestSupport.h"
 #include "Volumes_Internal.h"
 
+#include <TvbGeneration.h>
 #include <TvbWire.h>
 
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <sys/statvfs.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <set>
@@ -20,6 +22,7 @@ using namespace tvb::test;
 namespace {
 
 // Says hello and answers volume requests with the list it holds, for as long as a peer stays.
+// It publishes a registry generation as the device host does, moved by every SetVolumes.
 class FakeHost {
 public:
     explicit FakeHost(const std::string& path) : mPath(path) {
@@ -30,8 +33,11 @@ public:
         mListening = mListen >= 0 && pipe(mWake) == 0 &&
                      bind(mListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
                      listen(mListen, 8) == 0;
-        if (mListening)
+        if (mListening) {
+            mPage.Create(tvb::wire::GenerationPage::PathFor(path), 1);
+            mPage.Publish(mGeneration);
             mThread = std::thread([this] { Serve(); });
+        }
     }
     ~FakeHost() {
         if (mThread.joinable()) {
@@ -42,12 +48,16 @@ public:
             if (fd >= 0)
                 close(fd);
         unlink(mPath.c_str());
+        mPage.Retire();
     }
     bool Listening() const { return mListening; }
     void SetVolumes(std::vector<tvb::wire::VolumeInfo> volumes) {
         std::lock_guard<std::mutex> lock(mMutex);
         mVolumes = std::move(volumes);
+        mPage.Publish(++mGeneration);
     }
+    // Volume requests answered so far.
+    int VolumeRequests() const { return mVolumeRequests; }
 
 private:
     void Serve() {
@@ -71,6 +81,10 @@ private:
             wire::FrameView request;
             wire::DecodeStatus status;
             while ((status = reader.Next(request)) == wire::DecodeStatus::NeedMore) {
+                // The session keeps its connection: the fake must still hear that it is done.
+                pollfd fds[2] = {{conn, POLLIN, 0}, {mWake[0], POLLIN, 0}};
+                if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN))
+                    return;
                 uint8_t buf[4096];
                 ssize_t n = recv(conn, buf, sizeof buf, 0);
                 if (n <= 0)
@@ -82,21 +96,25 @@ private:
             const auto op = static_cast<wire::Op>(request.header.code);
             std::vector<uint8_t> frame;
             if (op == wire::Op::Hello) {
-                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess, 1,
-                                   wire::HelloAnswer{1, 1}, "");
+                std::lock_guard<std::mutex> lock(mMutex);
+                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess,
+                                   mGeneration, wire::HelloAnswer{1, 1}, "");
             } else if (op == wire::Op::Volumes) {
                 wire::VolumesRequest asked;
                 if (!wire::DecodeBody(request.body, request.bodyLength, asked))
                     return;
                 wire::VolumesAnswer answer;
+                uint64_t generation = 0;
                 {
                     std::lock_guard<std::mutex> lock(mMutex);
                     for (const auto& v : mVolumes)
                         if (asked.volume == 0 || asked.volume == v.id)
                             answer.volumes.push_back(v);
+                    generation = mGeneration;
                 }
-                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess, 1, answer,
-                                   "");
+                ++mVolumeRequests;
+                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess, generation,
+                                   answer, "");
             } else {
                 wire::AppendAnswer(frame, op, request.header.id, wire::kStatusUnsupported, 1,
                                    wire::HelloAnswer{}, "");
@@ -113,6 +131,9 @@ private:
     std::thread mThread;
     std::mutex mMutex;
     std::vector<tvb::wire::VolumeInfo> mVolumes;
+    tvb::wire::GenerationPage mPage;
+    uint64_t mGeneration = 1;
+    std::atomic<int> mVolumeRequests{0};
 };
 
 struct Found {
@@ -425,6 +446,30 @@ TEST_F(Volumes, SimulatedVolumesFollowTheRealOnes) {
     std::vector<Found> after = Walk();
     ASSERT_EQ(2u, after.size());
     EXPECT_EQ(found[3].refNum, after[1].refNum);
+}
+
+TEST_F(Volumes, VolParmsComeFromTheWalkAndWalksAskNothingWhileTheRegistryStandsStill) {
+    UseMountTable("");
+    FakeHost host(mSocket);
+    ASSERT_TRUE(host.Listening());
+    host.SetVolumes({{1, "Data", "disk9s1", 100, 50, false}, {2, "More", "disk9s2", 10, 5, false}});
+    std::vector<Found> first = Walk();
+    ASSERT_EQ(2u, first.size());
+    EXPECT_EQ("disk9s2", first[1].bsdName);
+    // One question for the whole walk, PBHGetVolParmsSync included.
+    EXPECT_EQ(1, host.VolumeRequests());
+    std::vector<Found> second = Walk();
+    ASSERT_EQ(2u, second.size());
+    EXPECT_EQ(first[0].refNum, second[0].refNum);
+    EXPECT_EQ(1, host.VolumeRequests());
+
+    // The registry moves: what the walks learnt is never given out again.
+    host.SetVolumes({{2, "More", "disk9s2", 10, 5, false}});
+    EXPECT_EQ("<err -35>", DeviceOf(first[0].refNum));
+    EXPECT_EQ(2, host.VolumeRequests());
+    std::vector<Found> third = Walk();
+    ASSERT_EQ(1u, third.size());
+    EXPECT_EQ(first[1].refNum, third[0].refNum);
 }
 
 } // namespace

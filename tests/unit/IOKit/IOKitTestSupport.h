@@ -34,6 +34,7 @@ public:
     // Sends `signal` and reaps the host.
     void Stop(int signal = SIGTERM);
     bool Running() const { return mPid > 0; }
+    pid_t Pid() const { return mPid; }
 
     // tvbctl --socket SOCKET args...; output is its standard output.
     CtlResult Ctl(const std::vector<std::string>& args) const;

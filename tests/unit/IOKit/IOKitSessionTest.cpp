@@ -1,0 +1,124 @@
+// The process's one session with the host and the cache kept with the registry generation:
+// what a stopped host costs, and that nothing cached outlives a change of the registry.
+#include "IOKitTestSupport.h"
+#include "TvbSession.h"
+
+#include <chrono>
+#include <csignal>
+
+using namespace iokittest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class IOKitSession : public IOKitTest {
+protected:
+    void TearDown() override {
+        if (stopped)
+            kill(host.Pid(), SIGCONT);
+        tvb::wire::HostSession::Shared().EndBackoffForTesting();
+        IOKitTest::TearDown();
+    }
+
+    void StopHost() {
+        ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
+        stopped = true;
+    }
+    void ResumeHost() {
+        ASSERT_EQ(kill(host.Pid(), SIGCONT), 0);
+        stopped = false;
+    }
+
+    static io_service_t ByBsdName(const char* bsdName) {
+        return IOServiceGetMatchingService(MACH_PORT_NULL,
+                                           IOBSDNameMatching(MACH_PORT_NULL, 0, bsdName));
+    }
+
+    static uint64_t IdOf(io_registry_entry_t entry) {
+        uint64_t id = 0;
+        EXPECT_EQ(IORegistryEntryGetRegistryEntryID(entry, &id), KERN_SUCCESS);
+        return id;
+    }
+
+    // The classes of the entry's providers, nearest first.
+    static std::vector<std::string> Providers(io_registry_entry_t entry) {
+        io_iterator_t parents = 0;
+        std::vector<std::string> classes;
+        if (IORegistryEntryCreateIterator(entry, kIOServicePlane,
+                                          kIORegistryIterateParents | kIORegistryIterateRecursively,
+                                          &parents) != KERN_SUCCESS)
+            return classes;
+        for (io_object_t parent : Drain(parents))
+            classes.push_back(ClassOf(parent));
+        IOObjectRelease(parents);
+        return classes;
+    }
+
+    bool stopped = false;
+};
+
+} // namespace
+
+TEST_F(IOKitSession, AStoppedHostCostsOneTimeOutThenRequestsFailAtOnce) {
+    Attach("STOPPED");
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+    StopHost();
+    CFTypeRef serial = IORegistryEntryCreateCFProperty(bridge, CFSTR("serial_number_core"),
+                                                       kCFAllocatorDefault, 0);
+    EXPECT_EQ(serial, nullptr);
+    EXPECT_TRUE(tvb::wire::HostSession::Shared().BackingOff());
+    // Twenty more requests, as many drives in one tick would make: each fails without waiting
+    // for the host (a second each would be twenty).
+    const auto start = Clock::now();
+    io_connect_t connect = 0;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(IORegistryEntryCreateCFProperty(bridge, CFSTR("serial_number_core"),
+                                                  kCFAllocatorDefault, 0),
+                  nullptr);
+        EXPECT_EQ(IOServiceOpen(bridge, mach_task_self(), 0, &connect), kIOReturnNotResponding);
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+
+    // Once the host answers again and the back-off has passed, requests go through.
+    ResumeHost();
+    tvb::wire::HostSession::Shared().EndBackoffForTesting();
+    serial = IORegistryEntryCreateCFProperty(bridge, CFSTR("serial_number_core"),
+                                             kCFAllocatorDefault, 0);
+    ASSERT_NE(serial, nullptr);
+    CFRelease(serial);
+    EXPECT_FALSE(tvb::wire::HostSession::Shared().BackingOff());
+    IOObjectRelease(bridge);
+}
+
+TEST_F(IOKitSession, RepeatedQuestionsNeedNoHostUntilTheRegistryMoves) {
+    Attach("CACHED", {"--volume", "Data:100:50"});
+    io_service_t media = ByBsdName("disk2s1");
+    ASSERT_NE(media, 0u);
+    const uint64_t mediaId = IdOf(media);
+    const std::vector<std::string> providers = Providers(media);
+    ASSERT_FALSE(providers.empty());
+    IOObjectRelease(media);
+
+    // With the host stopped, the same walk is answered from what the process learnt: the
+    // registry's generation, which the host publishes, has not moved.
+    StopHost();
+    media = ByBsdName("disk2s1");
+    ASSERT_NE(media, 0u);
+    EXPECT_EQ(IdOf(media), mediaId);
+    EXPECT_EQ(Providers(media), providers);
+    IOObjectRelease(media);
+    EXPECT_FALSE(tvb::wire::HostSession::Shared().BackingOff());
+    ResumeHost();
+
+    // Detached and attached again between two walks: the next walk sees it at once.
+    Ctl({"detach", "CACHED"});
+    EXPECT_EQ(Attach("CACHED", {"--volume", "Data:100:50"}), "disk3");
+    EXPECT_EQ(ByBsdName("disk2s1"), 0u);
+    media = ByBsdName("disk3s1");
+    ASSERT_NE(media, 0u);
+    EXPECT_NE(IdOf(media), mediaId);
+    EXPECT_EQ(Providers(media), providers);
+    IOObjectRelease(media);
+}
