@@ -66,18 +66,21 @@ struct PlistData {
 template <typename T, uint32_t N> struct List : std::vector<T> {
     static constexpr uint32_t kBound = N;
 };
-// Fixed-capacity storage: the user-client calls never allocate.
+// Fixed-capacity storage: the user-client calls never allocate. The items past `count` are
+// left uninitialised (a constructor of its own keeps `{}` from clearing them on every call).
 template <typename T, uint32_t N> struct InlineList {
     static constexpr uint32_t kBound = N;
+    InlineList() {}
     uint32_t count = 0;
-    std::array<T, N> items{};
+    std::array<T, N> items;
     const T* begin() const { return items.data(); }
     const T* end() const { return items.data() + count; }
 };
 template <uint32_t N> struct InlineBytes {
     static constexpr uint32_t kBound = N;
+    InlineBytes() {}
     uint32_t size = 0;
-    std::array<uint8_t, N> bytes{};
+    std::array<uint8_t, N> bytes;
 };
 
 using EntryIds = List<uint64_t, kMaxEntries>;

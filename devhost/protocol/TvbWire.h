@@ -13,6 +13,7 @@
 
 #include "TvbProtocol.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,19 +42,35 @@ struct FrameHeader {
 
 bool PlistDataIsSafe(const std::vector<uint8_t>& bytes);
 
+// Appends fields to `out`. The vector grows in steps and is cut to what was written when the
+// writer finishes (Finish() or its destructor), so that a field costs no resize of its own.
 class Writer {
 public:
-    explicit Writer(std::vector<uint8_t>& out) : mOut(out) {}
+    explicit Writer(std::vector<uint8_t>& out) : mOut(out), mPos(out.size()) {}
+    ~Writer() { Finish(); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // The bytes written so far end the vector; returns its size.
+    size_t Finish() {
+        mOut.resize(mPos);
+        return mPos;
+    }
+    size_t Position() const { return mPos; }
+    // For patching what was written before.
+    uint8_t* At(size_t position) { return mOut.data() + position; }
 
     void Raw(const void* bytes, size_t length) {
-        const auto* p = static_cast<const uint8_t*>(bytes);
-        mOut.insert(mOut.end(), p, p + length);
+        if (length == 0)
+            return;
+        std::memcpy(Room(length), bytes, length);
+        mPos += length;
     }
     template <typename T> void Int(T value) {
-        uint8_t bytes[sizeof(T)];
+        uint8_t* p = Room(sizeof(T));
         for (size_t i = 0; i < sizeof(T); ++i)
-            bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
-        Raw(bytes, sizeof bytes);
+            p[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+        mPos += sizeof(T);
     }
 
     void operator()(bool value) { Int<uint8_t>(value ? 1 : 0); }
@@ -95,7 +112,14 @@ public:
     }
 
 private:
+    uint8_t* Room(size_t length) {
+        if (mPos + length > mOut.size())
+            mOut.resize(std::max<size_t>({mOut.size() * 2, mPos + length, 256}));
+        return mOut.data() + mPos;
+    }
+
     std::vector<uint8_t>& mOut;
+    size_t mPos;
 };
 
 // Reads fields in place; after the first fault every read fails and Ok() stays false.
@@ -226,16 +250,19 @@ private:
 template <typename WriteBody>
 bool AppendFrame(std::vector<uint8_t>& out, const FrameHeader& header, WriteBody&& write) {
     const size_t start = out.size();
-    Writer w(out);
-    w.Int<uint32_t>(0); // patched below
-    w.Int<uint16_t>(header.code);
-    w.Int<uint8_t>(static_cast<uint8_t>(header.kind));
-    w.Int<uint8_t>(0);
-    w.Int<uint32_t>(static_cast<uint32_t>(header.status));
-    w.Int<uint64_t>(header.id);
-    w.Int<uint64_t>(header.generation);
-    write(w);
-    const size_t length = out.size() - start - kLengthBytes;
+    size_t length = 0;
+    {
+        Writer w(out);
+        w.Int<uint32_t>(0); // patched below
+        w.Int<uint16_t>(header.code);
+        w.Int<uint8_t>(static_cast<uint8_t>(header.kind));
+        w.Int<uint8_t>(0);
+        w.Int<uint32_t>(static_cast<uint32_t>(header.status));
+        w.Int<uint64_t>(header.id);
+        w.Int<uint64_t>(header.generation);
+        write(w);
+        length = w.Finish() - start - kLengthBytes;
+    }
     if (length > kMaxFrameBytes) {
         out.resize(start);
         return false;
