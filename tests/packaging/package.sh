@@ -104,4 +104,14 @@ fi
 
 stop_cleanly "$poller_pid" "the poller"
 stop_cleanly "$host_pid" "the device host"
+note "the road is clean"
+
+# Each program names the package's version, and --version starts nothing.
+for program in tvb-devhost tvbctl TarvelleButtonPoller; do
+    status=0
+    out=$(timeout 10 "$bin/$program" --version 2>&1) || status=$?
+    if [ $status -ne 0 ] || [[ $out != *"$version"* ]]; then
+        fail "$program --version gave status $status and: $out"
+    fi
+done
 note "done"
