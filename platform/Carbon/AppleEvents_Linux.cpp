@@ -7,13 +7,16 @@
 #include <Carbon/MacErrors.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include <dirent.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -220,6 +223,22 @@ struct Listener {
 };
 Listener* gListener = nullptr;
 
+// Sockets of processes that ended without closing them (killed, crashed) would pile up.
+void SweepLeftovers(const std::string& folder) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    while (dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        bool named = end != entry->d_name && (*end == '\0' || std::strcmp(end, ".new") == 0);
+        if (named && pid > 0 && pid <= INT32_MAX && kill(static_cast<pid_t>(pid), 0) != 0 &&
+            errno == ESRCH)
+            unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
+}
+
 void Complain(const std::string& what) {
     std::fprintf(stderr, "Apple events: %s: %s\n", what.c_str(), std::strerror(errno));
 }
@@ -319,6 +338,7 @@ void __AEStartServing(CFRunLoopRef loop) {
         Complain("no private folder for the event socket");
         return;
     }
+    SweepLeftovers(folder);
     std::string path = SocketPathFor(folder, getpid());
     std::string fresh = path + ".new";
     sockaddr_un address;
