@@ -35,7 +35,7 @@ using tvb::files::RefPath;
 namespace {
 
 // How long running copies have to take the documents before another copy is started.
-constexpr std::chrono::milliseconds kAnswerBound(1500);
+constexpr std::chrono::milliseconds kAnswerBound(2000);
 
 class Descriptor {
 public:

@@ -5,7 +5,7 @@
 // as an open-documents Apple event (kCoreEventClass/kAEOpenDocuments; with no documents, a
 // reopen event), and its answer is the result: 0 when its handler took them, the handler's
 // error, or errAEEventNotHandled when it has no handler. A copy that does not answer within
-// 1.5 s (not running its event loop, stopped, busy) counts as not running, and so does one
+// 2 s (not running its event loop, stopped, busy) counts as not running, and so does one
 // that exits meanwhile. kLSLaunchNewInstance always starts a new copy.
 //
 // A new copy runs the bundle's executable detached from the caller (its own session,
