@@ -6,6 +6,7 @@
 #include <Carbon/AppleEvents.h>
 #include <Carbon/MacErrors.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>

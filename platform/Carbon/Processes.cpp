@@ -9,10 +9,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -120,12 +121,19 @@ struct Shebang {
     std::string argument; // everything after the interpreter, as one argument
 };
 
-// A script's "#!" line, split as the kernel splits it.
+// A script's "#!" line, split as the kernel splits it. Only a regular file is read: the path
+// comes from another process's arguments and could name a FIFO that never answers.
 bool ReadShebang(const std::string& path, Shebang& out) {
-    std::ifstream file(path, std::ios::binary);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
     char head[256];
-    file.read(head, sizeof head);
-    std::string line(head, static_cast<size_t>(file.gcount()));
+    ssize_t got = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? read(fd, head, sizeof head) : -1;
+    close(fd);
+    if (got <= 0)
+        return false;
+    std::string line(head, static_cast<size_t>(got));
     if (line.compare(0, 2, "#!") != 0)
         return false;
     size_t newline = line.find('\n');

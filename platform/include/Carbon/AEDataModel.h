@@ -39,18 +39,17 @@ typedef AppleEvent* AppleEventPtr;
 
 // Descriptor types.
 enum {
-    typeNull = 0x6E756C6C,           // 'null'
-    typeWildCard = 0x2A2A2A2A,       // '****'
-    typeAEList = 0x6C697374,         // 'list'
-    typeAERecord = 0x7265636F,       // 'reco'
-    typeAppleEvent = 0x61657674,     // 'aevt'
-    typeFSRef = 0x66737266,          // 'fsrf'
-    typeFileURL = 0x6675726C,        // 'furl'
-    typeUTF8Text = 0x75746638,       // 'utf8'
-    typeChar = 0x54455854,           // 'TEXT'
-    typeSInt32 = 0x6C6F6E67,         // 'long'
-    typeType = 0x74797065,           // 'type'
-    typeKernelProcessID = 0x6B706964 // 'kpid'
+    typeNull = 0x6E756C6C,       // 'null'
+    typeWildCard = 0x2A2A2A2A,   // '****'
+    typeAEList = 0x6C697374,     // 'list'
+    typeAERecord = 0x7265636F,   // 'reco'
+    typeAppleEvent = 0x61657674, // 'aevt'
+    typeFSRef = 0x66737266,      // 'fsrf'
+    typeFileURL = 0x6675726C,    // 'furl'
+    typeUTF8Text = 0x75746638,   // 'utf8'
+    typeChar = 0x54455854,       // 'TEXT'
+    typeSInt32 = 0x6C6F6E67,     // 'long'
+    typeType = 0x74797065,       // 'type'
 };
 
 // Keywords.
