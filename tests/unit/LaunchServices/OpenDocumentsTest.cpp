@@ -184,19 +184,4 @@ TEST_F(OpenDocumentsTest, CopyThatDoesNotAnswerInTimeGetsANewCopy) {
     EXPECT_EQ(Opened(stalled, third), mReport.Next());
 }
 
-TEST_F(OpenDocumentsTest, NewInstanceFlagAlwaysStartsACopy) {
-    std::string first = Document("first"), second = Document("second");
-    ASSERT_EQ(noErr, Open({first}));
-    pid_t copy = NewCopyRunning(first);
-
-    FSRef app, doc;
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(TVB_EVENTS_FIXTURE_BUNDLE), &app,
-                                   nullptr));
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(second.c_str()), &doc, nullptr));
-    LSLaunchFSRefSpec spec = {&app,   1, &doc, nullptr, kLSLaunchDefaults | kLSLaunchNewInstance,
-                              nullptr};
-    ASSERT_EQ(noErr, LSOpenFromRefSpec(&spec, nullptr));
-    EXPECT_NE(copy, NewCopyRunning(second));
-}
-
 } // namespace
