@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "HostProcess.h"
 
@@ -131,6 +133,48 @@ double LogLogSlope(const std::vector<double>& x, const std::vector<double>& y) {
     }
     const double dn = static_cast<double>(n);
     return (dn * sxy - sx * sy) / (dn * sxx - sx * sx);
+}
+
+bool ParseTraceLine(const std::string& line, bool timestamps, TraceLine& out) {
+    out = TraceLine();
+    std::istringstream fields(line);
+    fields >> out.pid;
+    if (timestamps) {
+        std::string stamp;
+        fields >> stamp;
+        out.at = std::atof(stamp.c_str());
+    }
+    std::string rest;
+    std::getline(fields, rest);
+    rest.erase(0, rest.find_first_not_of(' '));
+    if (rest.rfind("<... ", 0) == 0) {
+        out.resumed = true;
+        out.name = rest.substr(5, rest.find(' ', 5) - 5);
+    } else {
+        const size_t paren = rest.find('(');
+        if (paren == std::string::npos || rest.rfind("+++", 0) == 0 || rest.rfind("---", 0) == 0)
+            return false;
+        out.name = rest.substr(0, paren);
+        size_t i = paren + 1;
+        while (i < rest.size() && std::isdigit(static_cast<unsigned char>(rest[i])))
+            ++i;
+        out.unixStream = rest.compare(i, 13, "<UNIX-STREAM:") == 0;
+        out.unfinished = rest.find("<unfinished ...>") != std::string::npos;
+    }
+    const size_t equals = rest.rfind(" = ");
+    if (equals != std::string::npos)
+        out.result = std::atol(rest.c_str() + equals + 3);
+    return true;
+}
+
+bool IsSend(const std::string& name) {
+    return name == "sendto" || name == "sendmsg" || name == "send" || name == "write" ||
+           name == "writev";
+}
+
+bool IsReceive(const std::string& name) {
+    return name == "recvfrom" || name == "recvmsg" || name == "recv" || name == "read" ||
+           name == "readv";
 }
 
 std::string MakeTempDir(const char* prefix) {

@@ -36,6 +36,21 @@ double Percentile(std::vector<double> values, double fraction);
 // Least-squares slope of log(y) over log(x): the exponent of growth.
 double LogLogSlope(const std::vector<double>& x, const std::vector<double>& y);
 
+// One line of `strace -f -yy [-ttt] -o FILE`. An unfinished call is reported where it resumes:
+// a caller keeps `unixStream` of the unfinished line per pid and uses it for the resumed one.
+struct TraceLine {
+    std::string pid;
+    double at = 0; // wall-clock seconds with -ttt
+    std::string name;
+    bool unixStream = false; // first argument is a Unix stream socket
+    bool unfinished = false, resumed = false;
+    long result = -1;
+};
+// False for lines that are no system call (signals, exits).
+bool ParseTraceLine(const std::string& line, bool timestamps, TraceLine& out);
+bool IsSend(const std::string& name);
+bool IsReceive(const std::string& name);
+
 // A fresh private directory under /tmp; removed by RemoveTree.
 std::string MakeTempDir(const char* prefix);
 void RemoveTree(const std::string& path);

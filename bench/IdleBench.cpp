@@ -116,47 +116,29 @@ Window ReadCalls(const std::string& socket) {
 struct SyscallCounts {
     std::map<std::string, long> byName;
     long total = 0;
-    long sends = 0; // send-type calls on descriptors other than the standard three
+    long sends = 0; // send-type calls on Unix stream sockets
 };
 
-// Counts the calls that `strace -f -ttt` logged between two wall-clock times.
+// Counts the calls that `strace -f -yy -ttt` logged between two wall-clock times.
 SyscallCounts ReadTrace(const std::string& file, double from, double to) {
     SyscallCounts counts;
     std::ifstream trace(file);
-    std::map<std::string, int> pendingFd;
+    std::map<std::string, bool> pending; // pid -> its unfinished call is on a stream socket
     for (std::string line; std::getline(trace, line);) {
-        std::istringstream fields(line);
-        std::string pid, stamp;
-        fields >> pid >> stamp;
-        const double at = std::atof(stamp.c_str());
-        std::string rest;
-        std::getline(fields, rest);
-        while (!rest.empty() && rest[0] == ' ')
-            rest.erase(0, 1);
-        if (rest.rfind("+++", 0) == 0 || rest.rfind("---", 0) == 0)
+        TraceLine call;
+        if (!ParseTraceLine(line, true, call))
             continue;
-        std::string name;
-        int fd = -1;
-        if (rest.rfind("<... ", 0) == 0) {
-            name = rest.substr(5, rest.find(' ', 5) - 5);
-            fd = pendingFd[pid];
-        } else {
-            const size_t paren = rest.find('(');
-            if (paren == std::string::npos)
-                continue;
-            name = rest.substr(0, paren);
-            fd = std::atoi(rest.c_str() + paren + 1);
-            if (rest.find("<unfinished ...>") != std::string::npos) {
-                pendingFd[pid] = fd; // counted when it resumes
-                continue;
-            }
+        if (call.unfinished) {
+            pending[call.pid] = call.unixStream;
+            continue;
         }
-        if (at < from || at > to)
+        if (call.resumed)
+            call.unixStream = pending[call.pid];
+        if (call.at < from || call.at > to)
             continue;
-        ++counts.byName[name];
+        ++counts.byName[call.name];
         ++counts.total;
-        if (fd > 2 && (name == "sendto" || name == "sendmsg" || name == "send" || name == "write" ||
-                       name == "writev"))
+        if (call.unixStream && IsSend(call.name))
             ++counts.sends;
     }
     return counts;
@@ -246,9 +228,9 @@ int main() {
 
     // System calls, under strace.
     const std::string traceFile = home + "/idle.trace", straceErr = home + "/strace.err";
-    const pid_t tracer =
-        Spawn({"/usr/bin/strace", "-f", "-ttt", "-o", traceFile, "-p", std::to_string(poller)}, {},
-              straceErr);
+    const pid_t tracer = Spawn(
+        {"/usr/bin/strace", "-f", "-yy", "-ttt", "-o", traceFile, "-p", std::to_string(poller)}, {},
+        straceErr);
     auto attached = [&] {
         std::ifstream err(straceErr);
         std::string text((std::istreambuf_iterator<char>(err)), {});

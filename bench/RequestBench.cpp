@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -98,20 +99,11 @@ struct CallShape {
     double bytesOut = 0, bytesIn = 0, syscalls = 0;
 };
 
-bool IsSend(const std::string& name) {
-    return name == "sendto" || name == "sendmsg" || name == "send" || name == "write" ||
-           name == "writev";
-}
-bool IsReceive(const std::string& name) {
-    return name == "recvfrom" || name == "recvmsg" || name == "recv" || name == "read" ||
-           name == "readv";
-}
-
 // Bytes each way and system calls per call, from `strace -f -o` of the probe.
 bool ReadShapes(const std::string& traceFile, int calls, std::map<Kind, CallShape>& shapes) {
     std::ifstream trace(traceFile);
-    int phase = 0;                                              // 1: scalar calls, 2: struct calls
-    std::map<std::string, std::pair<std::string, int>> pending; // pid -> unfinished call, fd
+    int phase = 0;                       // 1: scalar calls, 2: struct calls
+    std::map<std::string, bool> pending; // pid -> its unfinished call is on a stream socket
     for (std::string line; std::getline(trace, line);) {
         if (line.find("\"probe-scalar") != std::string::npos) {
             phase = 1;
@@ -125,38 +117,22 @@ bool ReadShapes(const std::string& traceFile, int calls, std::map<Kind, CallShap
             break;
         if (phase == 0)
             continue;
-        const size_t space = line.find(' ');
-        const std::string pid = line.substr(0, space);
-        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-        while (!rest.empty() && rest[0] == ' ')
-            rest.erase(0, 1);
-        if (rest.rfind("+++", 0) == 0 || rest.rfind("---", 0) == 0)
+        TraceLine call;
+        if (!ParseTraceLine(line, false, call))
             continue;
-        std::string name;
-        int fd = -1;
-        if (rest.rfind("<... ", 0) == 0) {
-            name = rest.substr(5, rest.find(' ', 5) - 5);
-            fd = pending[pid].second;
-        } else {
-            const size_t paren = rest.find('(');
-            if (paren == std::string::npos)
-                continue;
-            name = rest.substr(0, paren);
-            fd = std::atoi(rest.c_str() + paren + 1);
-            if (rest.find("<unfinished ...>") != std::string::npos) {
-                pending[pid] = {name, fd};
-                continue;
-            }
+        if (call.unfinished) {
+            pending[call.pid] = call.unixStream;
+            continue;
         }
+        if (call.resumed)
+            call.unixStream = pending[call.pid];
         CallShape& shape = shapes[phase == 1 ? Kind::Scalar : Kind::Struct];
         shape.syscalls += 1;
-        const size_t equals = rest.rfind(" = ");
-        const long result = equals == std::string::npos ? -1 : std::atol(rest.c_str() + equals + 3);
-        if (fd > 2 && result > 0) {
-            if (IsSend(name))
-                shape.bytesOut += static_cast<double>(result);
-            else if (IsReceive(name))
-                shape.bytesIn += static_cast<double>(result);
+        if (call.unixStream && call.result > 0) {
+            if (IsSend(call.name))
+                shape.bytesOut += static_cast<double>(call.result);
+            else if (IsReceive(call.name))
+                shape.bytesIn += static_cast<double>(call.result);
         }
     }
     if (phase == 0)
@@ -174,7 +150,9 @@ bool ReadShapes(const std::string& traceFile, int calls, std::map<Kind, CallShap
 // server that tidies up after replying does.
 class PingPong {
 public:
-    PingPong(size_t out, size_t in, double busyUs = 0) : mOut(out), mIn(in), mBusyUs(busyUs) {}
+    // At least one byte each way, whatever the call put on its socket.
+    PingPong(size_t out, size_t in, double busyUs = 0)
+        : mOut(std::max<size_t>(out, 1)), mIn(std::max<size_t>(in, 1)), mBusyUs(busyUs) {}
     bool Start() {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
@@ -271,7 +249,7 @@ int main(int argc, char** argv) {
     }
     const tvb::hostkit::ProgramResult probe = tvb::hostkit::RunProgram(
         "/usr/bin/strace",
-        {"-f", "-qq", "-o", traceFile, self, "--probe", std::to_string(probeCalls)}, 60000);
+        {"-f", "-qq", "-yy", "-o", traceFile, self, "--probe", std::to_string(probeCalls)}, 60000);
     std::map<Kind, CallShape> shapes;
     if (probe.exitCode != 0 || !ReadShapes(traceFile, probeCalls, shapes)) {
         std::fprintf(stderr, "could not trace a user-client call with strace: %s\n",
