@@ -91,10 +91,11 @@ double WallClock() {
 }
 
 // A window over which the host's call logs are read: ticks (opens of the first drive) and
-// all user-client calls of all drives.
+// user-client calls per tick, each drive's calls over its own ticks (the logs are cleared and
+// read one drive after the other).
 struct Window {
     int ticks = 0;
-    int calls = 0;
+    double callsPerTick = 0;
 };
 
 void ClearCalls(const std::string& socket) {
@@ -106,9 +107,11 @@ Window ReadCalls(const std::string& socket) {
     Window window;
     for (int i = 0; i < kDrives; ++i) {
         const std::string calls = Ctl(socket, {"calls", Serial(i)});
+        const int opens = CountLines(calls, "open");
         if (i == 0)
-            window.ticks = CountLines(calls, "open");
-        window.calls += CountAllLines(calls);
+            window.ticks = opens;
+        if (opens > 0)
+            window.callsPerTick += static_cast<double>(CountAllLines(calls)) / opens;
     }
     return window;
 }
@@ -220,10 +223,10 @@ int main() {
         static_cast<double>(after.voluntarySwitches - before.voluntarySwitches) / ticks;
     std::printf("  %d ticks: %.1f user-client calls per tick, %.1f wake-ups (voluntary context "
                 "switches) per tick, %.2f ms CPU per tick\n",
-                plain.ticks, plain.calls / ticks, wakeUps,
+                plain.ticks, plain.callsPerTick, wakeUps,
                 1e3 * (after.cpuSeconds - before.cpuSeconds) / ticks);
     Summary("idle", "user-client calls per tick (4 drives; the design's 20)",
-            Format("%.1f", plain.calls / ticks));
+            Format("%.1f", plain.callsPerTick));
     Summary("idle", "wake-ups per tick (voluntary context switches)", Format("%.1f", wakeUps));
 
     // System calls, under strace.
@@ -244,8 +247,9 @@ int main() {
         return 1;
     }
     SleepFor(tickSeconds); // let every thread be seized
-    ClearCalls(socket);
+    // The first drive's log, which counts the ticks, covers the same window as the trace.
     const double from = WallClock();
+    ClearCalls(socket);
     SleepFor(windowSeconds);
     const double to = WallClock();
     const Window traced = ReadCalls(socket);
