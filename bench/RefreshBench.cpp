@@ -8,6 +8,7 @@
 // A series stops once a point takes longer than BENCH_REFRESH_BOUND seconds (default 30), or
 // when the next point, extrapolated from the last two, would; it says so.
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -50,7 +51,7 @@ struct Series {
     bool pinned;
     bool stopped = false;
     std::string why;
-    std::vector<double> drives, medianMs;
+    std::vector<double> drives, medianMs, cpuMs;
     double lastMaxMs = 0;
     long lastDrives = 0;
 };
@@ -113,12 +114,18 @@ int main(int argc, char** argv) {
                 SetAffinity(host.Pid(), StartMask());
             }
             // At least three refreshes, or one second's worth, but one is enough if it is slow.
-            std::vector<double> ms;
+            // Wall time, and the CPU time of both processes, which other load barely changes.
+            std::vector<double> ms, cpu;
             const double start = Now();
             while (ms.size() < 3 || Now() - start < 1.0) {
+                const double cpu0 =
+                    ReadCounters(getpid()).cpuSeconds + ReadCounters(host.Pid()).cpuSeconds;
                 const double t0 = Now();
                 RefreshAllDrives();
                 ms.push_back((Now() - t0) * 1e3);
+                cpu.push_back((ReadCounters(getpid()).cpuSeconds +
+                               ReadCounters(host.Pid()).cpuSeconds - cpu0) *
+                              1e3);
                 if (ms.back() > 2000 || Now() - start > boundSeconds)
                     break;
             }
@@ -126,8 +133,11 @@ int main(int argc, char** argv) {
             double longest = 0;
             for (double m : ms)
                 longest = std::max(longest, m);
-            std::printf("  %-8s %3ld drives × %d: median %10.2f ms, longest %10.2f ms (%zu runs)\n",
-                        s.name, n, volumes, median, longest, ms.size());
+            std::printf(
+                "  %-8s %3ld drives × %d: median %10.2f ms, longest %10.2f ms, CPU %10.2f ms "
+                "(%zu runs)\n",
+                s.name, n, volumes, median, longest, Median(cpu), ms.size());
+            s.cpuMs.push_back(Median(cpu));
             s.drives.push_back(static_cast<double>(n));
             s.medianMs.push_back(median);
             s.lastMaxMs = longest;
@@ -183,6 +193,10 @@ int main(int argc, char** argv) {
             std::snprintf(value, sizeof value, "N^%.2f%s%s", slope, s.stopped ? "; " : "",
                           s.why.c_str());
         std::printf("  %-8s exponent of growth: %s\n", s.name, value);
+        Summary("exponent", what, value);
+        std::snprintf(what, sizeof what, "refresh growth in CPU time, %d volume%s, %s", volumes,
+                      volumes == 1 ? "" : "s", s.name);
+        std::snprintf(value, sizeof value, "N^%.2f", LogLogSlope(s.drives, s.cpuMs));
         Summary("exponent", what, value);
         std::snprintf(what, sizeof what, "longest run-loop block, %ld drives × %d, %s",
                       s.lastDrives, volumes, s.name);

@@ -176,6 +176,7 @@ public:
         mSocket = fds[0];
         return mChild > 0;
     }
+    pid_t Pid() const { return mChild; }
     ~PingPong() {
         if (mSocket >= 0)
             close(mSocket);
@@ -213,6 +214,26 @@ template <typename F> bool Time(F&& roundTrip, double seconds, std::vector<doubl
             return true;
     }
 }
+
+// CPU time of both ends of a round trip, which other load on the machine barely changes.
+struct CpuMeter {
+    pid_t peer;
+    double seconds = 0;
+    size_t roundTrips = 0;
+    double Both() const {
+        return ReadCounters(getpid()).cpuSeconds + ReadCounters(peer).cpuSeconds;
+    }
+    template <typename F>
+    bool Measure(F&& roundTrip, double duration, std::vector<double>& samples) {
+        const size_t before = samples.size();
+        const double start = Both();
+        const bool ok = Time(roundTrip, duration, samples);
+        seconds += Both() - start;
+        roundTrips += samples.size() - before;
+        return ok;
+    }
+    double MicrosecondsEach() const { return roundTrips ? seconds * 1e6 / roundTrips : 0; }
+};
 
 std::string Format(const char* format, double value) {
     char text[64];
@@ -292,9 +313,11 @@ int main(int argc, char** argv) {
             std::vector<double> floorUs, callUs, warm;
             Time([&] { return floor.RoundTrip(); }, 0.05, warm);
             Time([&] { return client.Call(kind); }, 0.05, warm);
+            CpuMeter floorCpu{floor.Pid()}, callCpu{host.Pid()};
             for (int round = 0; round < rounds; ++round) {
-                if (!Time([&] { return floor.RoundTrip(); }, seconds / rounds, floorUs) ||
-                    !Time([&] { return client.Call(kind); }, seconds / rounds, callUs)) {
+                if (!floorCpu.Measure([&] { return floor.RoundTrip(); }, seconds / rounds,
+                                      floorUs) ||
+                    !callCpu.Measure([&] { return client.Call(kind); }, seconds / rounds, callUs)) {
                     std::fprintf(stderr, "a round trip failed\n");
                     return 1;
                 }
@@ -306,6 +329,11 @@ int main(int argc, char** argv) {
                         Percentile(floorUs, 0.99), callMedian, Mean(callUs),
                         Percentile(callUs, 0.99), callMedian / floorMedian,
                         Mean(callUs) / Mean(floorUs));
+            std::printf("  %-8s %s: CPU of both processes per round trip %.2f µs for the floor, "
+                        "%.2f µs for the call, ratio %.2f×\n",
+                        where, ShortName(kind), floorCpu.MicrosecondsEach(),
+                        callCpu.MicrosecondsEach(),
+                        callCpu.MicrosecondsEach() / floorCpu.MicrosecondsEach());
             const std::string label = std::string(ShortName(kind)) + ", " + where;
             Summary("floor", "ping-pong like a " + label,
                     Format("%.2f µs", floorMedian) + " (" +
@@ -314,6 +342,8 @@ int main(int argc, char** argv) {
             Summary("request", label, Format("%.2f µs", callMedian));
             Summary("ratio", label + " / floor (goal ≤ 1.5×)",
                     Format("%.2f×", callMedian / floorMedian));
+            Summary("ratio", label + ", CPU of both ends / floor's",
+                    Format("%.2f×", callCpu.MicrosecondsEach() / floorCpu.MicrosecondsEach()));
         }
     }
 
