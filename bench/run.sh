@@ -24,9 +24,13 @@ load() { cut -d' ' -f1-3 /proc/loadavg; }
 echo "$(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')), load $(load) at the start"
 
 # Each program prints its report; lines starting with "summary|" are kept for the table.
+# One that fails is named at the end, and the others still run.
+failed=()
 run() {
     echo
-    "$@" | tee -a "$log" | grep -v '^summary|'
+    if ! "$@" | tee -a "$log" | grep -v '^summary|'; then
+        failed+=("$(basename "$1")${2:+ $2}")
+    fi
 }
 run "$build/bench/bench_request"
 run "$build/bench/bench_idle"
@@ -41,3 +45,7 @@ for section in floor request ratio exponent refresh block idle memory; do
         if (!shown) { print s; shown = 1 }
         print "  " $3 ": " $4 }' "$log"
 done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "bench: failed: ${failed[*]}" >&2
+    exit 1
+fi
