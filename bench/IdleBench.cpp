@@ -61,13 +61,13 @@ void SleepFor(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
-// Waits (bounded, checking every 20 ms) until `ready` holds.
-template <typename F> bool WaitUntil(F&& ready, double seconds) {
+// Waits (bounded, checking every `interval` seconds) until `ready` holds.
+template <typename F> bool WaitUntil(F&& ready, double seconds, double interval = 0.02) {
     const double deadline = Now() + seconds;
     while (!ready()) {
         if (Now() > deadline)
             return false;
-        SleepFor(0.02);
+        SleepFor(interval);
     }
     return true;
 }
@@ -291,6 +291,42 @@ int main() {
                 pollerNow.rssKiB, hostNow.rssKiB);
     Summary("memory", "poller RSS, idle with 4 drives", std::to_string(pollerNow.rssKiB) + " KiB");
     Summary("memory", "tvb-devhost RSS, 4 drives", std::to_string(hostNow.rssKiB) + " KiB");
+
+    // Hot-plug: drives attached one after another while the poller idles, each timed until
+    // the host sees the poller watching it (it is listed then), and detached again.
+    const int storm = 20;
+    std::vector<double> arrivalMs;
+    for (int i = 0; i < storm; ++i) {
+        const std::string serial = "STORM-" + std::to_string(i);
+        const double start = Now();
+        Ctl(socket, {"attach", serial, "--volume", "Data:1000000:250000"});
+        auto watched = [&] {
+            std::istringstream lines(Ctl(socket, {"list"}));
+            for (std::string line; std::getline(lines, line);)
+                if (line.rfind(serial + " ", 0) == 0)
+                    return line.find("watchers=1") != std::string::npos;
+            return false;
+        };
+        if (!WaitUntil(watched, 10, 0.001)) {
+            std::fprintf(stderr, "the poller did not list %s\n", serial.c_str());
+            stopPoller();
+            return 1;
+        }
+        arrivalMs.push_back((Now() - start) * 1e3);
+        Ctl(socket, {"detach", serial});
+    }
+    SleepFor(2 * tickSeconds);
+    const long rssAfter = ReadCounters(poller).rssKiB;
+    const double longest = *std::max_element(arrivalMs.begin(), arrivalMs.end());
+    std::printf("  %d drives attached and detached: attach to listed median %.1f ms, longest "
+                "%.1f ms (each look is a tvbctl run of a few ms); poller memory %ld KiB → %ld "
+                "KiB\n",
+                storm, Median(arrivalMs), longest, pollerNow.rssKiB, rssAfter);
+    Summary("idle", "attach to listed by an idle poller (through tvbctl), median / longest",
+            Format("%.1f ms", Median(arrivalMs)) + " / " + Format("%.1f ms", longest));
+    Summary("memory", "poller RSS after 20 drives came and went",
+            std::to_string(rssAfter) + " KiB (" + Format("%+.0f", rssAfter - pollerNow.rssKiB) +
+                " KiB)");
 
     stopPoller();
     return 0;

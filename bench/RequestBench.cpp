@@ -272,12 +272,13 @@ int main(int argc, char** argv) {
         "/usr/bin/strace",
         {"-f", "-qq", "-yy", "-o", traceFile, self, "--probe", std::to_string(probeCalls)}, 60000);
     std::map<Kind, CallShape> shapes;
-    if (probe.exitCode != 0 || !ReadShapes(traceFile, probeCalls, shapes)) {
+    const bool traced = probe.exitCode == 0 && ReadShapes(traceFile, probeCalls, shapes);
+    RemoveTree(dir);
+    if (!traced) {
         std::fprintf(stderr, "could not trace a user-client call with strace: %s\n",
                      probe.err.c_str());
         return 1;
     }
-    RemoveTree(dir);
 
     UserClient client;
     if (!client.Open()) {
