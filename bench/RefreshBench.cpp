@@ -207,6 +207,10 @@ int main(int argc, char** argv) {
         std::snprintf(value, sizeof value, "%.2f ms", s.lastMaxMs);
         Summary("block", what, value);
     }
+    // As the daemon does after its event loop: the list's entries are ours to delete.
+    service_serial* entry = NULL;
+    while (pollButtonServices.RemoveLastItem(entry))
+        delete entry;
     RemoveTree(home);
     return 0;
 }
