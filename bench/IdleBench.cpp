@@ -197,8 +197,14 @@ int main() {
                       },
                       30);
     if (!steady) {
-        std::fprintf(stderr, "the poller did not list and poll the drives\n");
-        stopPoller();
+        int status = 0;
+        const bool ended = poller > 0 && waitpid(poller, &status, WNOHANG) == poller;
+        std::fprintf(stderr, "the poller did not list and poll the drives%s\n",
+                     ended ? " (it ended at once: is another poller of this user running?)" : "");
+        if (ended)
+            RemoveTree(home);
+        else
+            stopPoller();
         return 1;
     }
 
