@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include <signal.h>
+
 using namespace std::chrono_literals;
 
 namespace scenario {
@@ -54,6 +56,10 @@ TEST_F(SocketActivation, PollersConnectionStartsTheHostWhichThenServesItsDrives)
         "the poller asks ACT1 for its button"));
     EXPECT_NE(ReadFile(mRoot / "devhost.out").find("tvb-devhost: listening on " + mSocket.string()),
               std::string::npos);
+    // SIGHUP ends it as SIGTERM would, and the socket stays: it is systemd's.
+    mHost.Signal(SIGHUP);
+    EXPECT_EQ(mHost.Wait(10s), 0);
+    EXPECT_TRUE(fs::exists(mSocket));
 }
 
 } // namespace scenario

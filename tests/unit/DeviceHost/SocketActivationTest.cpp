@@ -1,5 +1,6 @@
-// The host under systemd: a listening socket handed over (through the real
-// systemd-socket-activate), readiness and stopping told on $NOTIFY_SOCKET, and SIGHUP.
+// The host under systemd: what it refuses to be handed (through the real
+// systemd-socket-activate), readiness and stopping told on $NOTIFY_SOCKET, and SIGHUP. Serving on
+// a handed socket is a scenario (SocketActivationScenarios.cpp).
 #include "LiveHost.h"
 
 #include <csignal>
@@ -23,11 +24,6 @@ using namespace tvb::hosttest;
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ExeOf(pid_t pid) {
-    std::error_code ec;
-    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
-}
 
 // systemd-socket-activate listening on a fresh socket with the host to start on demand. The
 // activator passes on only what -E names, so the sanitizers' settings are handed on that way.
@@ -54,7 +50,7 @@ protected:
             fs::remove_all(mDir, ignored);
     }
 
-    // Starts the activator; true once it listens (the host itself is not running yet).
+    // Starts the activator; true once it listens (the host starts on the first connection).
     bool Start(std::vector<std::string> activatorOptions, std::vector<std::string> hostArgs = {}) {
         std::vector<std::string> args = {TVB_SOCKET_ACTIVATE, "--listen=" + mSocket};
         args.insert(args.end(), activatorOptions.begin(), activatorOptions.end());
@@ -127,22 +123,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(Activation, HostStartsOnTheFirstConnectionAndServesOnTheHandedSocket) {
-    ASSERT_TRUE(Start({})) << mErr;
-    EXPECT_EQ(ExeOf(mPid), TVB_SOCKET_ACTIVATE) << "nothing connected yet";
-    hostkit::ProgramResult ping = Ctl({"ping"});
-    EXPECT_EQ(ping.exitCode, 0) << ping.err << mErr;
-    // The activator execs the host in its own place.
-    EXPECT_EQ(fs::canonical(ExeOf(mPid)), fs::canonical(TVB_DEVHOST_PATH));
-    ASSERT_TRUE(ReadStderrUntil("tvb-devhost: listening on " + mSocket + "\n")) << mErr;
-    EXPECT_EQ(Ctl({"attach", "SA1", "--volume", "Data:10:5"}).out, "disk2\n");
-    EXPECT_EQ(Ctl({"list"}).out, "SA1 disk2 volumes=Data watchers=0\n");
-    // The socket is systemd's: it stays when the host goes, SIGHUP as SIGTERM.
-    ASSERT_EQ(kill(mPid, SIGHUP), 0);
-    EXPECT_EQ(WaitForExit(), 0) << mErr;
-    EXPECT_TRUE(fs::exists(mSocket));
-}
 
 TEST_F(Activation, HandedSocketThatIsNotAStreamListenerIsRefused) {
     ASSERT_TRUE(Start({"--datagram"})) << mErr;
