@@ -1,26 +1,37 @@
 #include "Ctl.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 
 namespace tvb::ctl {
 
+const VerbHelp kCallsHelp = {
+    "calls",
+    "calls [--clear] [--json] DRIVE",
+    "Shows the calls the drive's user client received.",
+    "One a line, oldest first: open, selector N or close (refused ones included).\n\n"
+    "  --clear  forget them instead (prints nothing)\n"
+    "  --json   one JSON array of those lines as strings\n",
+};
+
 int Calls(Context& context, const Args& args) {
-    bool clear = false;
-    std::string drive;
-    for (const std::string& arg : args) {
-        if (arg == "--clear")
-            clear = true;
-        else if (drive.empty())
-            drive = arg;
-        else
-            return Usage("calls [--clear] SERIAL|BSD");
-    }
-    if (drive.empty())
-        return Usage("calls [--clear] SERIAL|BSD");
-    wire::PlistPtr request = DriveRequest("calls", drive);
+    enum { kClear = 256, kJson };
+    bool clear = false, json = false;
+    VerbParser parser(kCallsHelp, {{"clear", false, kClear}, {"json", false, kJson}}, {"DRIVE"});
+    const int parsed = parser.Parse(args, [&](int key, const std::string&) {
+        (key == kClear ? clear : json) = true;
+        return std::string();
+    });
+    if (parsed != VerbParser::kRun)
+        return parsed;
+    wire::PlistPtr request = DriveRequest("calls", parser.Operands()[0]);
     wire::SetBool(request.get(), "clear", clear);
     if (clear)
         return Send(context, std::move(request));
+    if (json)
+        return PrintJsonArray(context, std::move(request), "calls",
+                              [](plist_t call) { return nlohmann::json(Text(call)); });
     return PrintEach(context, std::move(request), "calls",
                      [](plist_t call) { std::printf("%s\n", Text(call).c_str()); });
 }

@@ -4,12 +4,20 @@
 
 namespace tvb::ctl {
 
+const VerbHelp kLightsHelp = {
+    "lights",
+    "lights DRIVE",
+    "Shows the drive's capacity lights.",
+    "One line: value=0..255|none shown=on|off|unset commands=N (LED commands received).\n",
+};
+
 int Lights(Context& context, const Args& args) {
-    if (args.size() != 1)
-        return Usage("lights SERIAL|BSD");
-    wire::PlistPtr response = Call(context, DriveRequest("lights", args[0]));
+    VerbParser parser(kLightsHelp, {}, {"DRIVE"});
+    if (const int status = parser.Parse(args); status != VerbParser::kRun)
+        return status;
+    wire::PlistPtr response = Call(context, DriveRequest("lights", parser.Operands()[0]));
     if (!response)
-        return 1;
+        return kExitFailure;
     uint64_t value = 0, commands = 0;
     std::string shown = "unset";
     const bool hasValue = wire::GetUInt(response.get(), "value", value);

@@ -4,10 +4,27 @@
 
 namespace tvb::ctl {
 
+const VerbHelp kWaitsHelp = {
+    "waits",
+    "waits [--clear]",
+    "Shows the host's answers to wait-quiet requests.",
+    "One a line, oldest first: CLASS NAME quiet|timeout|gone.\n\n"
+    "  --clear  forget them instead (prints nothing)\n"
+    "\n"
+    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma or a control\n"
+    "character.\n",
+};
+
 int Waits(Context& context, const Args& args) {
-    const bool clear = args.size() == 1 && args[0] == "--clear";
-    if (!args.empty() && !clear)
-        return Usage("waits [--clear]");
+    enum { kClear = 256 };
+    bool clear = false;
+    VerbParser parser(kWaitsHelp, {{"clear", false, kClear}}, {});
+    const int parsed = parser.Parse(args, [&](int, const std::string&) {
+        clear = true;
+        return std::string();
+    });
+    if (parsed != VerbParser::kRun)
+        return parsed;
     wire::PlistPtr request = wire::NewRequest("waits");
     wire::SetBool(request.get(), "clear", clear);
     if (clear)
@@ -17,7 +34,8 @@ int Waits(Context& context, const Args& args) {
         wire::GetString(wait, "class", className);
         wire::GetString(wait, "name", name);
         wire::GetString(wait, "outcome", outcome);
-        std::printf("%s %s %s\n", className.c_str(), name.c_str(), outcome.c_str());
+        std::printf("%s %s %s\n", EscapeName(className).c_str(), EscapeName(name).c_str(),
+                    outcome.c_str());
     });
 }
 

@@ -30,6 +30,9 @@ struct HostLimits {
     // Peers served at once; 0: the descriptor limit less a reserve, so the host itself never
     // runs out of descriptors. Surplus peers are hung up on as soon as they are accepted.
     size_t maxPeers = 0;
+    // Match and interest subscriptions one peer may hold at once; more are refused with
+    // kStatusNoResources, so one peer cannot make the host grow without bound.
+    size_t maxSubscriptionsPerPeer = 4096;
 };
 
 class Host {
@@ -52,6 +55,7 @@ private:
         size_t outputOffset = 0;
         bool writeWatched = false;
         bool dead = false;
+        size_t subscriptions = 0; // match and interest, counted against the cap
     };
     struct MatchSubscription {
         uint64_t peer;
@@ -122,6 +126,10 @@ private:
     Handled OpSubscribeMatch(Peer&, plist_t, Reply&);
     Handled OpSubscribeInterest(Peer&, plist_t, Reply&);
     Handled OpUnsubscribe(Peer&, plist_t, Reply&);
+    // False, with the reply failed, when the peer holds as many subscriptions as it may.
+    bool MaySubscribe(const Peer& peer, Reply& reply) const;
+    // Takes one subscription off the peer's count once it is erased.
+    void Unsubscribed(uint64_t peerId);
     Handled OpVolumes(Peer&, plist_t, Reply&);
     // The bridge driver's user client (HostUserClientOps.cpp).
     Handled OpOpen(Peer&, plist_t, Reply&);

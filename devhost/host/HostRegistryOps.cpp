@@ -108,6 +108,9 @@ Host::Handled Host::OpSubscribeMatch(Peer& peer, plist_t request, Reply& reply) 
     if (type != "IOServiceFirstMatch")
         return reply.Fail(wire::kStatusUnsupported,
                           "only IOServiceFirstMatch notifications exist here");
+    if (!MaySubscribe(peer, reply))
+        return Handled::Answered;
+    ++peer.subscriptions;
     const uint64_t id = mNextSubscription++;
     wire::SetUInt(reply.body.get(), "subscription", id);
     wire::SetUIntArray(reply.body.get(), "entries", mRegistry.Match(criteria));
@@ -125,6 +128,9 @@ Host::Handled Host::OpSubscribeInterest(Peer& peer, plist_t request, Reply& repl
     if (type != "IOGeneralInterest")
         return reply.Fail(wire::kStatusUnsupported,
                           "only IOGeneralInterest notifications exist here");
+    if (!MaySubscribe(peer, reply))
+        return Handled::Answered;
+    ++peer.subscriptions;
     const uint64_t id = mNextSubscription++;
     mInterestSubscriptions.emplace(id, InterestSubscription{peer.id, entry});
     wire::SetUInt(reply.body.get(), "subscription", id);
@@ -138,14 +144,32 @@ Host::Handled Host::OpUnsubscribe(Peer& peer, plist_t request, Reply& reply) {
     auto match = mMatchSubscriptions.find(id);
     if (match != mMatchSubscriptions.end() && match->second.peer == peer.id) {
         mMatchSubscriptions.erase(match);
+        Unsubscribed(peer.id);
         return Handled::Answered;
     }
     auto interest = mInterestSubscriptions.find(id);
     if (interest != mInterestSubscriptions.end() && interest->second.peer == peer.id) {
         mInterestSubscriptions.erase(interest);
+        Unsubscribed(peer.id);
         return Handled::Answered;
     }
     return reply.Fail(wire::kStatusNotFound, "");
+}
+
+bool Host::MaySubscribe(const Peer& peer, Reply& reply) const {
+    if (peer.subscriptions < mLimits.maxSubscriptionsPerPeer)
+        return true;
+    reply.Fail(wire::kStatusNoResources, "a peer may hold " +
+                                             std::to_string(mLimits.maxSubscriptionsPerPeer) +
+                                             " subscriptions at once; release some first");
+    return false;
+}
+
+void Host::Unsubscribed(uint64_t peerId) {
+    // A dead peer still counts until it is reaped; its count goes with it.
+    auto it = mPeers.find(peerId);
+    if (it != mPeers.end() && it->second->subscriptions > 0)
+        --it->second->subscriptions;
 }
 
 // With "volume" (an id), only that volume (an empty list once it is gone): a client checking one
