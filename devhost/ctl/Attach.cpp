@@ -1,18 +1,24 @@
 #include "Ctl.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 
 namespace tvb::ctl {
 
 namespace {
 
-constexpr const char* kSynopsis =
-    "attach SERIAL [--volume NAME:TOTAL_BYTES:FREE_BYTES[:nobsd|:unreadable]]... "
-    "[--bridge-serial TEXT | --bridge-serial-hex 32HEXDIGITS] [--settle-ms N] "
-    "[--serial-on-ancestor] [--second-storage] [--no-bridge] [--bridge-class NAME] "
-    "[--serial-type string|number|data] [--allow-duplicate]";
+enum : int {
+    kVolume = 256,
+    kBridgeSerial,
+    kBridgeSerialHex,
+    kSettleMs,
+    kBridgeClass,
+    kSerialType,
+    kSerialOnAncestor,
+    kSecondStorage,
+    kNoBridge,
+    kAllowDuplicate,
+};
 
 // NAME:TOTAL:FREE with optional trailing flags; the name may itself hold colons.
 bool ParseVolume(const std::string& text, wire::VolumeSpec& out, std::string& why) {
@@ -62,75 +68,119 @@ bool ParseSerialHex(const std::string& text, std::vector<uint8_t>& out) {
 
 } // namespace
 
+const VerbHelp kAttachHelp = {
+    "attach",
+    "attach SERIAL [--volume NAME:TOTAL:FREE[:nobsd][:unreadable]]... "
+    "[--bridge-serial TEXT | --bridge-serial-hex 32HEX] [--settle-ms N] [--serial-on-ancestor] "
+    "[--second-storage] [--no-bridge] [--bridge-class NAME] "
+    "[--serial-type string|number|data] [--allow-duplicate]",
+    "Plugs in a simulated drive; prints its whole-disk BSD name.",
+    "SERIAL is the drive's registry serial (serial_number_core).\n"
+    "\n"
+    "  --volume NAME:TOTAL:FREE[:nobsd][:unreadable]\n"
+    "                       a volume (sizes in bytes; NAME may hold colons); nobsd: no BSD\n"
+    "                       device, unreadable: its size cannot be read; repeatable\n"
+    "  --bridge-serial TEXT the serial the bridge reports (cut or padded with NULs to 16 bytes)\n"
+    "  --bridge-serial-hex 32HEX\n"
+    "                       the same as 16 bytes in hex\n"
+    "  --settle-ms N        every new entry stays busy for N ms\n"
+    "  --serial-on-ancestor the serial sits on the USB device, not the bridge\n"
+    "  --second-storage     a second block storage (no media) under the bridge\n"
+    "  --no-bridge          the block storage hangs on the USB device\n"
+    "  --bridge-class NAME  the bridge is a subclass NAME of com_ostrel_IOTVB\n"
+    "  --serial-type string|number|data\n"
+    "                       how the registry serial is stored\n"
+    "  --allow-duplicate    attach even when a drive with SERIAL is attached\n",
+};
+
 int Attach(Context& context, const Args& args) {
     wire::AttachRequest request;
-    std::string serial;
+    bool emptyBridgeClass = false;
     bool bridgeSerialGiven = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (arg == "--volume" && hasValue) {
+    VerbParser parser(kAttachHelp,
+                      {{"volume", true, kVolume},
+                       {"bridge-serial", true, kBridgeSerial},
+                       {"bridge-serial-hex", true, kBridgeSerialHex},
+                       {"settle-ms", true, kSettleMs},
+                       {"bridge-class", true, kBridgeClass},
+                       {"serial-type", true, kSerialType},
+                       {"serial-on-ancestor", false, kSerialOnAncestor},
+                       {"second-storage", false, kSecondStorage},
+                       {"no-bridge", false, kNoBridge},
+                       {"allow-duplicate", false, kAllowDuplicate}},
+                      {"SERIAL"});
+    const int parsed = parser.Parse(args, [&](int key, const std::string& value) -> std::string {
+        switch (key) {
+        case kVolume: {
             wire::VolumeSpec volume;
             std::string why;
-            if (!ParseVolume(args[++i], volume, why))
-                return Fail(why);
+            if (!ParseVolume(value, volume, why))
+                return why;
             if (request.volumes.size() >= wire::VolumeSpecs::kBound)
-                return Fail("at most " + std::to_string(wire::VolumeSpecs::kBound) + " volumes");
+                return "at most " + std::to_string(wire::VolumeSpecs::kBound) + " volumes";
             request.volumes.push_back(std::move(volume));
-        } else if ((arg == "--bridge-serial" || arg == "--bridge-serial-hex") && hasValue) {
+            break;
+        }
+        case kBridgeSerial:
+        case kBridgeSerialHex: {
             if (bridgeSerialGiven)
-                return Fail("give the bridge serial once");
+                return "give the bridge serial once";
             bridgeSerialGiven = true;
             std::vector<uint8_t> bytes;
-            if (arg == "--bridge-serial") {
-                const std::string& text = args[++i];
+            if (key == kBridgeSerial) {
                 bytes.assign(16, 0);
-                std::copy_n(text.begin(), std::min<size_t>(text.size(), 16), bytes.begin());
-            } else if (!ParseSerialHex(args[++i], bytes)) {
-                return Fail("--bridge-serial-hex needs exactly 32 hex digits");
+                std::copy_n(value.begin(), std::min<size_t>(value.size(), 16), bytes.begin());
+            } else if (!ParseSerialHex(value, bytes)) {
+                return "--bridge-serial-hex needs exactly 32 hex digits";
             }
             request.bridgeSerial = std::move(bytes);
-        } else if (arg == "--settle-ms" && hasValue) {
+            break;
+        }
+        case kSettleMs: {
             uint64_t ms = 0;
-            if (!ParseDecimal(args[++i], ms) || ms > UINT32_MAX)
-                return Fail("--settle-ms needs a number of milliseconds");
+            if (!ParseDecimal(value, ms) || ms > UINT32_MAX)
+                return "--settle-ms needs a number of milliseconds, not '" + value + "'";
             request.settleMs = static_cast<uint32_t>(ms);
-        } else if (arg == "--bridge-class" && hasValue) {
-            request.bridgeClass = args[++i];
-            if (request.bridgeClass.empty())
-                return Fail("empty bridge class");
-        } else if (arg == "--serial-type" && hasValue) {
-            const std::string& type = args[++i];
-            if (type == "string")
+            break;
+        }
+        case kBridgeClass:
+            // An empty class is the host's to refuse; on the wire empty means the bridge's own.
+            emptyBridgeClass = value.empty();
+            request.bridgeClass = value;
+            break;
+        case kSerialType:
+            if (value == "string")
                 request.serialType = static_cast<uint8_t>(wire::SerialType::String);
-            else if (type == "number")
+            else if (value == "number")
                 request.serialType = static_cast<uint8_t>(wire::SerialType::Number);
-            else if (type == "data")
+            else if (value == "data")
                 request.serialType = static_cast<uint8_t>(wire::SerialType::Data);
             else
-                return Fail("--serial-type must be string, number or data");
-        } else if (arg == "--serial-on-ancestor") {
+                return "--serial-type must be string, number or data";
+            break;
+        case kSerialOnAncestor:
             request.serialOnAncestor = true;
-        } else if (arg == "--second-storage") {
+            break;
+        case kSecondStorage:
             request.secondStorage = true;
-        } else if (arg == "--no-bridge") {
+            break;
+        case kNoBridge:
             request.noBridge = true;
-        } else if (arg == "--allow-duplicate") {
+            break;
+        case kAllowDuplicate:
             request.allowDuplicate = true;
-        } else if (!arg.empty() && arg[0] == '-') {
-            return Fail("unknown or incomplete option " + arg);
-        } else if (serial.empty()) {
-            serial = arg;
-        } else {
-            return Usage(kSynopsis);
+            break;
         }
-    }
-    if (serial.empty())
-        return Usage(kSynopsis);
-    request.serial = serial;
+        return "";
+    });
+    if (parsed != VerbParser::kRun)
+        return parsed;
+    if (emptyBridgeClass)
+        return Fail("empty bridge class");
+    request.serial = parser.Operands()[0];
     wire::AttachAnswer answer;
     if (!Call(context, request, answer))
-        return 1;
+        return kExitFailure;
     std::printf("%s\n", answer.bsdName.c_str());
     return 0;
 }

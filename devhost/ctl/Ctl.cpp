@@ -1,17 +1,123 @@
 #include "Ctl.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
+#include <getopt.h>
 
 namespace tvb::ctl {
 
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "tvbctl: %s\n", message.c_str());
-    return 1;
+namespace {
+
+constexpr int kControlTimeoutMs = 5000;
+
+// "--name" for a long option's key.
+std::string LongName(const std::vector<VerbParser::Option>& options, int key) {
+    for (const auto& option : options)
+        if (option.key == key)
+            return std::string("--") + option.name;
+    return "-" + std::string(1, static_cast<char>(key));
 }
 
-int Usage(const std::string& synopsis) {
-    std::fprintf(stderr, "tvbctl: usage: tvbctl [--socket PATH] %s\n", synopsis.c_str());
-    return 2;
+} // namespace
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "tvbctl: %s\n", message.c_str());
+    return kExitFailure;
+}
+
+int UsageError(const std::string& problem, const char* verb) {
+    if (verb != nullptr)
+        std::fprintf(stderr, "tvbctl: %s: %s\ntry 'tvbctl --help' or 'tvbctl help %s'\n", verb,
+                     problem.c_str(), verb);
+    else
+        std::fprintf(stderr, "tvbctl: %s\ntry 'tvbctl --help'\n", problem.c_str());
+    return kExitUsage;
+}
+
+void PrintVerbHelp(const VerbHelp& help) {
+    std::printf("usage: tvbctl [--socket PATH] %s\n\n%s\n", help.synopsis, help.summary);
+    if (help.text[0] != '\0')
+        std::printf("\n%s", help.text);
+}
+
+VerbParser::VerbParser(const VerbHelp& help, std::vector<Option> options,
+                       std::vector<const char*> operands)
+    : mHelp(help), mOptions(std::move(options)), mOperandNames(std::move(operands)) {}
+
+int VerbParser::Parse(const Args& args, const Handler& handler) {
+    // getopt wants writable strings and a program name in front.
+    std::vector<std::string> words = {std::string("tvbctl ") + mHelp.name};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+
+    std::vector<option> table;
+    for (const Option& o : mOptions)
+        table.push_back({o.name, o.takesValue ? required_argument : no_argument, nullptr, o.key});
+    table.push_back({"help", no_argument, nullptr, 'h'});
+    table.push_back({nullptr, 0, nullptr, 0});
+
+    // "-": operands come back in order (as key 1) even under POSIXLY_CORRECT; ":": a missing
+    // value is told apart from an unknown option. Keys of long options are >= 256, so optopt
+    // tells a long option from a short one.
+    optind = 0;
+    opterr = 0;
+    mOperands.clear();
+    for (;;) {
+        const int key = getopt_long(argc, argv.data(), "-:h", table.data(), nullptr);
+        if (key == -1)
+            break;
+        if (key == 1) {
+            mOperands.push_back(optarg);
+        } else if (key == 'h') {
+            PrintVerbHelp(mHelp);
+            return 0;
+        } else if (key == ':') {
+            return UsageError(LongName(mOptions, optopt) + " needs a value", mHelp.name);
+        } else if (key == '?') {
+            if (optopt >= 256)
+                return UsageError(LongName(mOptions, optopt) + " takes no value", mHelp.name);
+            std::string name = optopt != 0 ? "-" + std::string(1, static_cast<char>(optopt))
+                                           : std::string(argv[optind - 1]);
+            name = name.substr(0, name.find('='));
+            return UsageError("unknown option '" + name + "'", mHelp.name);
+        } else if (handler) {
+            const std::string problem = handler(key, optarg != nullptr ? optarg : "");
+            if (!problem.empty())
+                return UsageError(problem, mHelp.name);
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        mOperands.push_back(argv[i]);
+    if (mOperands.size() < mOperandNames.size())
+        return UsageError(std::string("missing ") + mOperandNames[mOperands.size()], mHelp.name);
+    if (mOperands.size() > mOperandNames.size())
+        return UsageError("unexpected argument '" + mOperands[mOperandNames.size()] + "'",
+                          mHelp.name);
+    return kRun;
+}
+
+std::string EscapeName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (byte <= 0x20 || byte == 0x7f || c == ',') {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 bool Connected(Context& context) {
@@ -34,6 +140,12 @@ bool Check(const wire::CallStatus& status) {
     }
     Fail(why);
     return false;
+}
+
+void PrintJson(const nlohmann::json& value) {
+    // Names are whatever bytes a drive was given; invalid UTF-8 shows as U+FFFD, not as a throw.
+    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
 }
 
 bool ParseDecimal(const std::string& text, uint64_t& out) {

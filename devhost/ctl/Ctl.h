@@ -1,18 +1,22 @@
 // tvbctl: the device host's control CLI. Each verb is one function in a file of its own, a thin
-// client that sends one or two requests and prints the answer.
+// client that parses its arguments, sends one or two requests and prints the answer.
 // Threading: single-threaded.
 // Ownership: a verb borrows the Context; answers are plain values.
+//
+// Exit status: 0 done, 1 the host refused or could not be reached, 2 a usage error (one line
+// naming the problem on stderr, then a pointer to the help).
 #pragma once
 
 #include "TvbWire.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace tvb::ctl {
-
-constexpr int kControlTimeoutMs = 5000;
 
 struct Context {
     std::string socketPath;
@@ -21,15 +25,58 @@ struct Context {
 
 using Args = std::vector<std::string>;
 
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// What `tvbctl help VERB` shows: the synopsis after "tvbctl " and a few lines on the verb.
+struct VerbHelp {
+    const char* name;
+    const char* synopsis;
+    const char* summary; // one line, for the verb list of `tvbctl --help`
+    const char* text;    // the rest, may be empty
+};
+
 // Prints "tvbctl: <message>" on stderr and returns the failure exit status.
 int Fail(const std::string& message);
-// Prints the usage line of a verb on stderr and returns the usage exit status.
-int Usage(const std::string& synopsis);
+// Prints "tvbctl: [VERB: ]<problem>" and the pointer to the help on stderr; returns 2.
+int UsageError(const std::string& problem, const char* verb = nullptr);
+// The whole of `help VERB` on stdout.
+void PrintVerbHelp(const VerbHelp& help);
 
-// Sends `request` and fills `answer` when the host answers with success; otherwise prints one
-// line (the host's reason, or why no host answered) and returns false.
-bool Check(const wire::CallStatus& status);
+// A verb's arguments through getopt_long: options anywhere (or after "--" none), "-h"/"--help"
+// for the verb's help, and exactly the named operands.
+class VerbParser {
+public:
+    struct Option {
+        const char* name; // long name without "--"
+        bool takesValue;
+        int key; // what the handler is called with
+    };
+    // Returns "" to go on, or the usage problem that stops the verb.
+    using Handler = std::function<std::string(int key, const std::string& value)>;
+
+    VerbParser(const VerbHelp& help, std::vector<Option> options,
+               std::vector<const char*> operands);
+    // kRun when the verb goes ahead (Operands() filled), else the exit status to return: 0
+    // after the help was shown, 2 after a usage error was reported.
+    static constexpr int kRun = -1;
+    int Parse(const Args& args, const Handler& handler = {});
+    const Args& Operands() const { return mOperands; }
+
+private:
+    const VerbHelp& mHelp;
+    std::vector<Option> mOptions;
+    std::vector<const char*> mOperandNames;
+    Args mOperands;
+};
+
+constexpr int kControlTimeoutMs = 5000;
+
 bool Connected(Context& context);
+// True when the host answered with success; otherwise prints one line (the host's reason, or
+// why no host answered) and returns false.
+bool Check(const wire::CallStatus& status);
+// Sends `request` and fills `answer`; false (after the one line) unless the host succeeded.
 template <typename Request>
 bool Call(Context& context, const Request& request, typename Request::Answer& answer) {
     return Connected(context) && Check(context.connection.Call(request, answer, kControlTimeoutMs));
@@ -37,16 +84,24 @@ bool Call(Context& context, const Request& request, typename Request::Answer& an
 // Call() for a verb that prints nothing: the exit status.
 template <typename Request> int Send(Context& context, const Request& request) {
     typename Request::Answer answer;
-    return Call(context, request, answer) ? 0 : 1;
+    return Call(context, request, answer) ? 0 : kExitFailure;
 }
-// The verb OP SERIAL|BSD that only sends a request naming the drive.
-template <typename Request> int SendToDrive(Context& context, const Args& args, const char* verb) {
-    if (args.size() != 1)
-        return Usage(std::string(verb) + " SERIAL|BSD");
+// The verb VERB DRIVE that only sends a request naming the drive.
+template <typename Request> int SendToDrive(Context& context, const Args& args, const VerbHelp& help) {
+    VerbParser parser(help, {}, {"DRIVE"});
+    if (const int status = parser.Parse(args); status != VerbParser::kRun)
+        return status;
     Request request;
-    request.drive = args[0];
+    request.drive = parser.Operands()[0];
     return Send(context, request);
 }
+// One JSON value on stdout, on a line of its own.
+void PrintJson(const nlohmann::json& value);
+
+// A name for the plain output: "\\" for a backslash and "\xHH" for blanks, commas, control
+// characters and DEL, so that a line splits the same way whatever the names hold; everything
+// else (UTF-8 included) stays as it is. printf '%b' undoes it.
+std::string EscapeName(const std::string& name);
 
 bool ParseDecimal(const std::string& text, uint64_t& out);
 bool ParseHex(const std::string& text, uint64_t& out); // optional 0x prefix
@@ -63,5 +118,8 @@ int SetFault(Context& context, const Args& args);
 int Waits(Context& context, const Args& args);
 int Volumes(Context& context, const Args& args);
 int Ping(Context& context, const Args& args);
+
+extern const VerbHelp kAttachHelp, kDetachHelp, kMessageHelp, kListHelp, kPressHelp, kLightsHelp,
+    kCallsHelp, kLedsHelp, kFaultHelp, kWaitsHelp, kVolumesHelp, kPingHelp;
 
 } // namespace tvb::ctl

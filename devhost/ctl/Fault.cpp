@@ -2,22 +2,33 @@
 
 namespace tvb::ctl {
 
+const VerbHelp kFaultHelp = {
+    "fault",
+    "fault DRIVE refuse-open|refuse-selector0|fail-command|short-answer|slow-answer|none",
+    "Makes the drive's driver misbehave from now on.",
+    "  refuse-open       opening the user client is refused\n"
+    "  refuse-selector0  selector 0 is refused\n"
+    "  fail-command      every command fails without output\n"
+    "  short-answer      the button-map query answers only 4 bytes\n"
+    "  slow-answer       selectors 2 and 3 answer after 3 s\n"
+    "  none              behave again\n",
+};
+
 int SetFault(Context& context, const Args& args) {
-    static const char* kSynopsis = "fault SERIAL|BSD "
-                                   "refuse-open|refuse-selector0|fail-command|short-answer|"
-                                   "slow-answer|none";
-    if (args.size() != 2)
-        return Usage(kSynopsis);
+    VerbParser parser(kFaultHelp, {}, {"DRIVE", "FAULT"});
+    if (const int status = parser.Parse(args); status != VerbParser::kRun)
+        return status;
+    const Args& operands = parser.Operands();
     static const char* kKinds[] = {"refuse-open",  "refuse-selector0", "fail-command",
                                    "short-answer", "slow-answer",      "none"};
     bool known = false;
     for (const char* kind : kKinds)
-        known = known || args[1] == kind;
+        known = known || operands[1] == kind;
     if (!known)
-        return Fail("unknown fault " + args[1]);
+        return UsageError("unknown fault " + operands[1], kFaultHelp.name);
     wire::FaultRequest request;
-    request.drive = args[0];
-    request.kind = args[1];
+    request.drive = operands[0];
+    request.kind = operands[1];
     return Send(context, request);
 }
 

@@ -4,14 +4,22 @@
 
 namespace tvb::ctl {
 
+const VerbHelp kLightsHelp = {
+    "lights",
+    "lights DRIVE",
+    "Shows the drive's capacity lights.",
+    "One line: value=0..255|none shown=on|off|unset commands=N (LED commands received).\n",
+};
+
 int Lights(Context& context, const Args& args) {
-    if (args.size() != 1)
-        return Usage("lights SERIAL|BSD");
+    VerbParser parser(kLightsHelp, {}, {"DRIVE"});
+    if (const int status = parser.Parse(args); status != VerbParser::kRun)
+        return status;
     wire::LightsRequest request;
-    request.drive = args[0];
+    request.drive = parser.Operands()[0];
     wire::LightsAnswer answer;
     if (!Call(context, request, answer))
-        return 1;
+        return kExitFailure;
     const auto shown = static_cast<wire::LightsShown>(answer.shown);
     std::printf("value=%s shown=%s commands=%llu\n",
                 answer.hasValue ? std::to_string(answer.value).c_str() : "none",

@@ -2,9 +2,17 @@
 
 namespace tvb::ctl {
 
+const VerbHelp kPingHelp = {
+    "ping",
+    "ping",
+    "Succeeds when a device host answers on the socket.",
+    "",
+};
+
 int Ping(Context& context, const Args& args) {
-    if (!args.empty())
-        return Usage("ping");
+    VerbParser parser(kPingHelp, {}, {});
+    if (const int status = parser.Parse(args); status != VerbParser::kRun)
+        return status;
     return Send(context, wire::HelloRequest{});
 }
 

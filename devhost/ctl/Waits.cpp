@@ -4,18 +4,37 @@
 
 namespace tvb::ctl {
 
+const VerbHelp kWaitsHelp = {
+    "waits",
+    "waits [--clear]",
+    "Shows the host's answers to wait-quiet requests.",
+    "One a line, oldest first: CLASS NAME quiet|timeout|gone.\n\n"
+    "  --clear  forget them instead (prints nothing)\n"
+    "\n"
+    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma or a control\n"
+    "character.\n",
+};
+
 int Waits(Context& context, const Args& args) {
+    enum { kClear = 256 };
+    bool clear = false;
+    VerbParser parser(kWaitsHelp, {{"clear", false, kClear}}, {});
+    const int parsed = parser.Parse(args, [&](int, const std::string&) {
+        clear = true;
+        return std::string();
+    });
+    if (parsed != VerbParser::kRun)
+        return parsed;
     wire::WaitsRequest request;
-    request.clear = args.size() == 1 && args[0] == "--clear";
-    if (!args.empty() && !request.clear)
-        return Usage("waits [--clear]");
+    request.clear = clear;
     wire::WaitsAnswer answer;
     if (!Call(context, request, answer))
-        return 1;
+        return kExitFailure;
     static const char* const kOutcomes[] = {"quiet", "timeout", "gone"};
-    if (!request.clear)
+    if (!clear)
         for (const wire::WaitInfo& wait : answer.waits)
-            std::printf("%s %s %s\n", wait.className.c_str(), wait.name.c_str(),
+            std::printf("%s %s %s\n", EscapeName(wait.className).c_str(),
+                        EscapeName(wait.name).c_str(),
                         wait.outcome < 3 ? kOutcomes[wait.outcome] : "unknown");
     return 0;
 }

@@ -1,5 +1,6 @@
 // The device host's single-threaded event loop: epoll over watched descriptors, one-shot
-// timers kept in deadline order, and SIGTERM/SIGINT turned into a stop request via signalfd.
+// timers kept in deadline order, and SIGTERM/SIGINT/SIGHUP turned into a stop request via
+// signalfd.
 // Threading: everything runs on the thread that calls Run(); nothing here is thread-safe.
 // Ownership: the loop owns its epoll and signal descriptors, never the watched ones; call-backs
 // are copied in and may unwatch or cancel anything, themselves included.
@@ -35,7 +36,8 @@ public:
     void CancelTimer(TimerId id);
     size_t PendingTimers() const { return mTimers.size(); }
 
-    // Blocks SIGTERM and SIGINT and stops the loop when one arrives.
+    // Blocks SIGTERM, SIGINT and SIGHUP and stops the loop when one arrives. SIGHUP reloads
+    // nothing: there is no configuration to read again, and quitting cleanly beats dying of it.
     bool StopOnSignals(std::string* error);
     void Stop() { mStopping = true; }
     // Runs until Stop(); false when epoll itself fails.

@@ -64,6 +64,7 @@ bool EventLoop::StopOnSignals(std::string* error) {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
         if (error)
             *error = std::string("sigprocmask: ") + std::strerror(errno);

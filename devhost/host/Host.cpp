@@ -6,6 +6,8 @@
 #include <cstring>
 #include <random>
 
+#include <malloc.h>
+
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,6 +19,10 @@ namespace {
 constexpr size_t kReadBudget = 256 * 1024; // per peer per round, so one peer cannot starve others
 
 constexpr size_t kReservedDescriptors = 16; // listener, epoll, signals, stdio, timers, slack
+
+constexpr size_t kTrimAfterSubscriptions = 1024;
+// A burst of events may have grown a peer's output buffer; once sent, a buffer above this goes.
+constexpr size_t kKeptOutputCapacity = 1u << 20;
 
 size_t DefaultMaxPeers() {
     rlimit limit{};
@@ -235,6 +241,8 @@ void Host::Flush(Peer& peer) {
         return;
     }
     if (peer.outputOffset == peer.output.size()) {
+        if (peer.output.capacity() > kKeptOutputCapacity)
+            std::vector<uint8_t>().swap(peer.output);
         peer.output.clear();
         peer.outputOffset = 0;
     } else if (peer.outputOffset > peer.output.size() / 2) {
@@ -269,12 +277,14 @@ void Host::Disconnect(Peer& peer) {
 }
 
 void Host::ReapDeadPeers() {
+    size_t released = 0;
     for (auto it = mPeers.begin(); it != mPeers.end();) {
         if (!it->second->dead) {
             ++it;
             continue;
         }
         const uint64_t id = it->first;
+        released += it->second->subscriptions;
         for (auto s = mMatchSubscriptions.begin(); s != mMatchSubscriptions.end();)
             s = s->second.peer == id ? mMatchSubscriptions.erase(s) : std::next(s);
         for (auto s = mInterestSubscriptions.begin(); s != mInterestSubscriptions.end();)
@@ -301,6 +311,10 @@ void Host::ReapDeadPeers() {
         }
         it = mPeers.erase(it);
     }
+    // Thousands of small nodes freed at once stay with malloc unless it is told to let go, and
+    // the host lives as long as the session.
+    if (released >= kTrimAfterSubscriptions)
+        malloc_trim(0);
 }
 
 void Host::AnnounceArrivals(const std::vector<uint64_t>& added) {
@@ -395,8 +409,12 @@ void Host::TerminateDrive(Drive& drive) {
     for (uint64_t entry : doomed)
         SendInterest(entry, wire::kMessageServiceIsTerminated, 0);
     for (auto s = mInterestSubscriptions.begin(); s != mInterestSubscriptions.end();) {
-        const bool gone = std::find(doomed.begin(), doomed.end(), s->second.entry) != doomed.end();
-        s = gone ? mInterestSubscriptions.erase(s) : std::next(s);
+        if (std::find(doomed.begin(), doomed.end(), s->second.entry) == doomed.end()) {
+            ++s;
+            continue;
+        }
+        Unsubscribed(s->second.peer);
+        s = mInterestSubscriptions.erase(s);
     }
     mRegistry.RemoveSubtree(drive.UsbDevice());
     // Waiters on the removed entries hear it now rather than at their time-out.

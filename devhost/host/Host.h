@@ -36,6 +36,9 @@ struct HostLimits {
     size_t maxPeers = 0;
     // Where the registry generation is published for clients; empty: nowhere.
     std::string generationFile;
+    // Match and interest subscriptions one peer may hold at once; more are refused with
+    // kStatusNoResources, so one peer cannot make the host grow without bound.
+    size_t maxSubscriptionsPerPeer = 4096;
 };
 
 class Host {
@@ -58,6 +61,7 @@ private:
         size_t outputOffset = 0;
         bool writeWatched = false;
         bool dead = false;
+        size_t subscriptions = 0; // match and interest, counted against the cap
     };
     struct MatchSubscription {
         uint64_t peer;
@@ -132,6 +136,10 @@ private:
     TVB_OPERATIONS(TVB_HOST_HANDLER, TVB_FIELD_DECLARE)
 #undef TVB_HOST_HANDLER
 
+    // False, with the reply failed, when the peer holds as many subscriptions as it may.
+    bool MaySubscribe(const Peer& peer, Reply& reply) const;
+    // Takes one subscription off the peer's count once it is erased.
+    void Unsubscribed(uint64_t peerId);
     // The peer's own connection, or null with the reply failed.
     UserClientConnection* PeerConnection(const Peer& peer, uint64_t id, Reply& reply);
     // Also its drive, or null with the reply failed.

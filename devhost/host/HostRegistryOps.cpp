@@ -92,6 +92,9 @@ Host::Handled Host::On(Peer& peer, const wire::SubscribeMatchRequest& request,
     if (request.type != wire::kFirstMatchType)
         return reply.Fail(wire::kStatusUnsupported,
                           "only IOServiceFirstMatch notifications exist here");
+    if (!MaySubscribe(peer, reply))
+        return Handled::Answered;
+    ++peer.subscriptions;
     MatchCriteria criteria = CriteriaFrom(request.criteria);
     const uint64_t id = mNextSubscription++;
     answer.subscription = id;
@@ -107,6 +110,9 @@ Host::Handled Host::On(Peer& peer, const wire::SubscribeInterestRequest& request
     if (request.type != wire::kGeneralInterestType)
         return reply.Fail(wire::kStatusUnsupported,
                           "only IOGeneralInterest notifications exist here");
+    if (!MaySubscribe(peer, reply))
+        return Handled::Answered;
+    ++peer.subscriptions;
     const uint64_t id = mNextSubscription++;
     mInterestSubscriptions.emplace(id, InterestSubscription{peer.id, request.entry});
     answer.subscription = id;
@@ -118,14 +124,32 @@ Host::Handled Host::On(Peer& peer, const wire::UnsubscribeRequest& request,
     auto match = mMatchSubscriptions.find(request.subscription);
     if (match != mMatchSubscriptions.end() && match->second.peer == peer.id) {
         mMatchSubscriptions.erase(match);
+        Unsubscribed(peer.id);
         return Handled::Answered;
     }
     auto interest = mInterestSubscriptions.find(request.subscription);
     if (interest != mInterestSubscriptions.end() && interest->second.peer == peer.id) {
         mInterestSubscriptions.erase(interest);
+        Unsubscribed(peer.id);
         return Handled::Answered;
     }
     return reply.Fail(wire::kStatusNotFound, "");
+}
+
+bool Host::MaySubscribe(const Peer& peer, Reply& reply) const {
+    if (peer.subscriptions < mLimits.maxSubscriptionsPerPeer)
+        return true;
+    reply.Fail(wire::kStatusNoResources, "a peer may hold " +
+                                             std::to_string(mLimits.maxSubscriptionsPerPeer) +
+                                             " subscriptions at once; release some first");
+    return false;
+}
+
+void Host::Unsubscribed(uint64_t peerId) {
+    // A dead peer still counts until it is reaped; its count goes with it.
+    auto it = mPeers.find(peerId);
+    if (it != mPeers.end() && it->second->subscriptions > 0)
+        --it->second->subscriptions;
 }
 
 namespace {

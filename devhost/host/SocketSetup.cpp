@@ -1,14 +1,19 @@
 #include "SocketSetup.h"
 
+#include "CommandLine.h"
 #include "EventLoop.h"
 #include "Host.h"
+#include "TvbGeneration.h"
 #include "TvbWire.h"
 
+#include <systemd/sd-daemon.h>
+
 #include <cerrno>
-#include <cstdlib>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -130,32 +135,46 @@ bool ListeningSocket::Open(const std::string& path, std::string& error) {
     return true;
 }
 
-int RunDeviceHost(int argc, char** argv) {
-    std::string path;
-    HostLimits limits;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--socket" && i + 1 < argc) {
-            path = argv[++i];
-        } else if (arg == "--max-output" && i + 1 < argc) {
-            // How much unread output a peer may leave behind before it is dropped.
-            char* end = nullptr;
-            const unsigned long long bytes = std::strtoull(argv[++i], &end, 10);
-            if (end == argv[i] || *end != '\0' || bytes < 1024) {
-                std::fprintf(stderr, "tvb-devhost: --max-output needs a byte count >= 1024\n");
-                return 2;
-            }
-            limits.maxPendingOutput = static_cast<size_t>(bytes);
-        } else if (arg == "--help" || arg == "-h") {
-            std::printf("usage: tvb-devhost [--socket PATH] [--max-output BYTES]\n");
-            return 0;
-        } else {
-            std::fprintf(stderr, "tvb-devhost: unexpected argument %s\n", arg.c_str());
-            return 2;
-        }
+bool ListeningSocket::Adopt(int fd, const std::string& expectedPath, std::string& error) {
+    mFd.Reset(fd);
+    const int isListener = sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0);
+    if (isListener <= 0) {
+        error = "the socket handed over (descriptor " + std::to_string(fd) + ") is " +
+                (isListener < 0 ? "unusable: " + std::string(std::strerror(-isListener))
+                                : std::string("not a listening Unix stream socket"));
+        return false;
     }
-    if (path.empty())
-        path = wire::DefaultSocketPath();
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        error = Errno("getsockname");
+        return false;
+    }
+    const size_t pathBytes =
+        length > offsetof(sockaddr_un, sun_path) ? length - offsetof(sockaddr_un, sun_path) : 0;
+    if (pathBytes > 0 && address.sun_path[0] == '\0') // abstract: shown as ss shows it
+        mPath = "@" + std::string(address.sun_path + 1, pathBytes - 1);
+    else
+        mPath = std::string(address.sun_path, strnlen(address.sun_path, pathBytes));
+    if (!expectedPath.empty() && expectedPath != mPath) {
+        error = "the socket handed over listens on " + mPath + ", not on " + expectedPath;
+        return false;
+    }
+    // systemd hands it over blocking and inheritable; the loop needs neither.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        error = Errno("cannot set up the socket handed over");
+        return false;
+    }
+    mBound = false; // systemd's: it stays for the next start
+    return true;
+}
+
+int RunDeviceHost(int argc, char** argv) {
+    HostCommandLine options;
+    if (const int status = ParseHostCommandLine(argc, argv, options); status != kRunHost)
+        return status;
 
     std::string error;
     EventLoop loop;
@@ -164,21 +183,42 @@ int RunDeviceHost(int argc, char** argv) {
         return 1;
     }
     ListeningSocket socket;
-    if (!socket.Open(path, error)) {
+    // The environment goes, so that nothing we start believes the socket is meant for it.
+    const int handed = sd_listen_fds(1);
+    if (handed < 0) {
+        std::fprintf(stderr, "tvb-devhost: the sockets systemd handed over are unusable: %s\n",
+                     std::strerror(-handed));
+        return 1;
+    }
+    if (handed > 1) {
+        std::fprintf(stderr, "tvb-devhost: systemd handed over %d sockets; expected one\n", handed);
+        return 1;
+    }
+    const bool opened = handed == 1
+                            ? socket.Adopt(SD_LISTEN_FDS_START, options.socketPath, error)
+                            : socket.Open(options.socketPath.empty() ? wire::DefaultSocketPath()
+                                                                     : options.socketPath,
+                                          error);
+    if (!opened) {
         std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());
         return 1;
     }
-    limits.generationFile = wire::GenerationPage::PathFor(path);
-    Host host(loop, socket.TakeDescriptor(), limits);
+    const std::string path = socket.Path();
+    // An abstract socket has no folder to publish the generation in: clients then ask.
+    if (!path.empty() && path[0] == '/')
+        options.limits.generationFile = wire::GenerationPage::PathFor(path);
+    Host host(loop, socket.TakeDescriptor(), options.limits);
     if (!host.Start(&error)) {
         std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());
         return 1;
     }
     std::fprintf(stderr, "tvb-devhost: listening on %s\n", path.c_str());
+    sd_notifyf(0, "READY=1\nSTATUS=listening on %s", path.c_str());
     if (!loop.Run()) {
         std::fprintf(stderr, "tvb-devhost: %s\n", Errno("epoll_wait").c_str());
         return 1;
     }
+    sd_notify(0, "STOPPING=1");
     return 0;
 }
 

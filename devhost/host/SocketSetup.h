@@ -1,8 +1,10 @@
 // Where the host listens: preparing the socket's directory, binding the socket (taking over a
-// stale one, refusing a live one) and removing it again at exit.
+// stale one, refusing a live one) and removing it again at exit, or taking the listening socket
+// systemd hands over.
 // Threading: call from the main thread before the loop runs.
 // Ownership: ListeningSocket owns the descriptor and unlinks the path it bound, but only while
-// the path still names the socket it created.
+// the path still names the socket it created; a socket systemd handed over is never unlinked
+// (systemd keeps listening on it for the next start).
 #pragma once
 
 #include "UniqueFd.h"
@@ -29,6 +31,9 @@ public:
 
     // Prepares the directory, then binds and listens on `path`.
     bool Open(const std::string& path, std::string& error);
+    // Takes `fd`, which must be a listening Unix stream socket; with `expectedPath` non-empty it
+    // must also be bound there.
+    bool Adopt(int fd, const std::string& expectedPath, std::string& error);
     const std::string& Path() const { return mPath; }
     // Hands the descriptor over; the path is still unlinked by this object.
     UniqueFd TakeDescriptor() { return std::move(mFd); }
@@ -41,7 +46,8 @@ private:
     bool mBound = false;
 };
 
-// Parses the command line, listens, serves until SIGTERM or SIGINT; returns the exit status.
+// Parses the command line, listens (on the socket systemd handed over, if any), tells systemd
+// it is ready, serves until SIGTERM, SIGINT or SIGHUP; returns the exit status.
 int RunDeviceHost(int argc, char** argv);
 
 } // namespace tvb::host

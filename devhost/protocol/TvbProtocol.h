@@ -25,6 +25,7 @@ namespace tvb::wire {
 // Status values are IOReturn codes carried as signed 32-bit numbers.
 constexpr int32_t kStatusSuccess = 0;
 constexpr int32_t kStatusError = static_cast<int32_t>(0xe00002bc);
+constexpr int32_t kStatusNoResources = static_cast<int32_t>(0xe00002be);
 constexpr int32_t kStatusNoDevice = static_cast<int32_t>(0xe00002c0);
 constexpr int32_t kStatusBadArgument = static_cast<int32_t>(0xe00002c2);
 constexpr int32_t kStatusUnsupported = static_cast<int32_t>(0xe00002c7);

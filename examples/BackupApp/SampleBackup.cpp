@@ -1,13 +1,17 @@
-// A sample backup application for the button poller. Opened with the launch file
-// as its one argument, it reads the drive's serial and volume names, copies the
+// A sample backup application for the button poller, a Carbon application. Opened with the
+// launch file as its one argument, it reads the drive's serial and volume names, copies the
 // folder $TVB_BACKUP_SOURCE (default ~/ToBackUp) into ~/Backups/<first volume>/,
-// writes the end file "EndBackup" beside the launch file and quits.
+// writes the end file "EndBackup" beside the launch file and quits. A launch file opened
+// while it runs (an open-documents Apple event) is read at once and backed up in turn; the
+// end file follows the last backup.
 //
 // Environment (inherited from whoever launched the poller):
-//   TVB_BACKUP_SECONDS  how long the backup pretends to take (default 1)
-//   TVB_BACKUP_MODE     end (default) | quit (no end file) | stay (run until killed) | crash
+//   TVB_BACKUP_SECONDS  how long each backup pretends to take, in real time (default 1)
+//   TVB_BACKUP_MODE     end (default) | quit (no end file) | stay (run until told to quit,
+//                       still taking documents) | crash (on reading a launch file)
 //   TVB_BACKUP_LOG      file that receives a line per step, for the demo and tests
-#include <chrono>
+#include <Carbon/Carbon.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +19,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <deque>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -99,60 +103,148 @@ bool WriteEndFile(const fs::path& folder) {
     return close(fd) == 0 && ok;
 }
 
-} // namespace
-
-int main(int argc, char* argv[]) {
-    if (argc != 2) {
-        Narrate("started without a launch file; nothing to do");
-        return 2;
-    }
-    const std::string launchPath = argv[1];
-    const char* modeText = std::getenv("TVB_BACKUP_MODE");
-    const std::string mode = modeText ? modeText : "end";
-    const char* secondsText = std::getenv("TVB_BACKUP_SECONDS");
-    const double seconds = secondsText ? std::atof(secondsText) : 1.0;
-
-    Narrate("started with " + launchPath);
+struct Backup {
+    std::string launchPath;
     LaunchFile launch;
-    if (!ReadLaunchFile(launchPath, launch)) {
+};
+
+std::string gMode = "end";
+double gSeconds = 1.0;
+std::deque<Backup> gQueue;             // read, waiting for their turn
+CFRunLoopTimerRef gBackupTimer = NULL; // armed while the front of the queue is being backed up
+bool gQuitOnOurOwn = false;
+
+void BackUp(const Backup& backup) {
+    const char* home = std::getenv("HOME");
+    const char* sourceText = std::getenv("TVB_BACKUP_SOURCE");
+    fs::path source = sourceText ? fs::path(sourceText) : fs::path(home ? home : "/") / "ToBackUp";
+    const LaunchFile& launch = backup.launch;
+    std::string volume = launch.volumes.empty() ? "Drive " + launch.serial : launch.volumes.front();
+    fs::path target = fs::path(home ? home : "/tmp") / "Backups" / SafeComponent(volume);
+    int copied = CopyFolder(source, target);
+    Narrate("copied " + std::to_string(copied) + " file(s) from " + source.string() + " to " +
+            target.string());
+}
+
+void StartNextBackup();
+
+// The pretend work of the front backup is over: copy, then the next one or the end.
+void BackupTimerFired(CFRunLoopTimerRef timer, void*) {
+    CFRunLoopTimerInvalidate(timer);
+    CFRelease(timer);
+    gBackupTimer = NULL;
+    Backup backup = gQueue.front();
+    gQueue.pop_front();
+    BackUp(backup);
+    if (!gQueue.empty()) {
+        StartNextBackup();
+        return;
+    }
+    if (gMode == "stay") {
+        Narrate("staying up until told to quit");
+        return;
+    }
+    gQuitOnOurOwn = true;
+    if (gMode == "quit") {
+        Narrate("quitting without an end file");
+    } else {
+        const fs::path folder = fs::path(backup.launchPath).parent_path();
+        if (WriteEndFile(folder))
+            Narrate("wrote " + (folder / "EndBackup").string() + "; quitting");
+        else
+            Narrate("could not write the end file: " + std::string(std::strerror(errno)));
+    }
+    QuitApplicationEventLoop();
+}
+
+void StartNextBackup() {
+    if (gBackupTimer != NULL || gQueue.empty())
+        return;
+    CFRunLoopTimerContext context = {0, NULL, NULL, NULL, NULL};
+    gBackupTimer = CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + gSeconds,
+                                        0, 0, 0, BackupTimerFired, &context);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), gBackupTimer, kCFRunLoopCommonModes);
+}
+
+// Reads the launch file now (the poller replaces it at its next press) and queues its backup.
+OSErr Accept(const std::string& launchPath) {
+    Backup backup;
+    backup.launchPath = launchPath;
+    if (!ReadLaunchFile(launchPath, backup.launch)) {
         Narrate("cannot read the launch file");
-        return 1;
+        return fnfErr;
     }
     std::string volumes;
-    for (const auto& v : launch.volumes)
+    for (const auto& v : backup.launch.volumes)
         volumes += (volumes.empty() ? "" : ", ") + v;
-    Narrate("drive serial \"" + launch.serial +
+    Narrate("drive serial \"" + backup.launch.serial +
             "\", volumes: " + (volumes.empty() ? "(none)" : volumes));
-
-    if (mode == "crash") {
+    if (gMode == "crash") {
         Narrate("crashing on purpose");
         std::signal(SIGABRT, SIG_DFL);
         std::abort();
     }
+    gQueue.push_back(backup);
+    StartNextBackup();
+    return noErr;
+}
 
-    const char* home = std::getenv("HOME");
-    const char* sourceText = std::getenv("TVB_BACKUP_SOURCE");
-    fs::path source = sourceText ? fs::path(sourceText) : fs::path(home ? home : "/") / "ToBackUp";
-    std::string volume = launch.volumes.empty() ? "Drive " + launch.serial : launch.volumes.front();
-    fs::path target = fs::path(home ? home : "/tmp") / "Backups" / SafeComponent(volume);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    int copied = CopyFolder(source, target);
-    Narrate("copied " + std::to_string(copied) + " file(s) from " + source.string() + " to " +
-            target.string());
+// The open-documents Apple event: a launch file handed over while we run.
+OSErr OpenDocuments(const AppleEvent* event, AppleEvent*, SRefCon) {
+    AEDescList documents;
+    OSErr err = AEGetParamDesc(event, keyDirectObject, typeAEList, &documents);
+    if (err != noErr)
+        return err;
+    long count = 0;
+    err = AECountItems(&documents, &count);
+    for (long i = 1; err == noErr && i <= count; ++i) {
+        FSRef ref;
+        AEKeyword keyword;
+        DescType type;
+        Size size;
+        UInt8 path[4096];
+        err = AEGetNthPtr(&documents, i, typeFSRef, &keyword, &type, &ref, sizeof ref, &size);
+        if (err == noErr)
+            err = FSRefMakePath(&ref, path, sizeof path);
+        if (err == noErr) {
+            Narrate("opened " + std::string(reinterpret_cast<char*>(path)));
+            err = Accept(reinterpret_cast<char*>(path));
+        }
+    }
+    AEDisposeDesc(&documents);
+    return err;
+}
 
-    if (mode == "stay") {
-        Narrate("staying up until told to quit");
-        for (;;)
-            pause();
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // The backup keeps real time, whatever test clock the poller that launched us runs on.
+    unsetenv("TVB_CLOCK_SCALE");
+    if (argc != 2) {
+        Narrate("started without a launch file; nothing to do");
+        return 2;
     }
-    if (mode == "quit") {
-        Narrate("quitting without an end file");
-        return 0;
+    const char* modeText = std::getenv("TVB_BACKUP_MODE");
+    gMode = modeText ? modeText : "end";
+    const char* secondsText = std::getenv("TVB_BACKUP_SECONDS");
+    gSeconds = secondsText ? std::atof(secondsText) : 1.0;
+
+    Narrate("started with " + std::string(argv[1]));
+    if (Accept(argv[1]) != noErr)
+        return 1;
+    AEEventHandlerUPP openDocuments = NewAEEventHandlerUPP(OpenDocuments);
+    AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments, openDocuments, 0, false);
+    // A document that arrives while we are about to quit is still backed up; a quit asked
+    // for from outside (SIGTERM) ends at once.
+    do {
+        gQuitOnOurOwn = false;
+        RunApplicationEventLoop();
+    } while (gQuitOnOurOwn && !gQueue.empty());
+    AERemoveEventHandler(kCoreEventClass, kAEOpenDocuments, openDocuments, false);
+    DisposeAEEventHandlerUPP(openDocuments);
+    if (gBackupTimer != NULL) {
+        CFRunLoopTimerInvalidate(gBackupTimer);
+        CFRelease(gBackupTimer);
     }
-    const fs::path folder = fs::path(launchPath).parent_path();
-    if (WriteEndFile(folder))
-        Narrate("wrote " + (folder / "EndBackup").string() + "; quitting");
-    else
-        Narrate("could not write the end file: " + std::string(std::strerror(errno)));
     return 0;
 }

@@ -1,3 +1,4 @@
+#include "AppleEvents_Internal.h"
 #include "CarbonEvents_Internal.h"
 
 #include <Carbon/CarbonEvents.h>
@@ -83,8 +84,11 @@ void RunApplicationEventLoop(void) {
         std::perror("RunApplicationEventLoop: cannot watch the quit signals");
     }
 
+    // Other processes reach the application through Apple events only while it runs here.
+    __AEStartServing(loop);
     while (!gQuitRequested.exchange(false))
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false);
+    __AEStopServing();
 
     if (signals != nullptr) {
         CFFileDescriptorInvalidate(signals);

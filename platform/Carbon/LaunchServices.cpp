@@ -1,26 +1,56 @@
+#include "AppleEvents_Internal.h"
 #include "Files_Internal.h"
+#include "Processes_Internal.h"
 
 #include "../CoreFoundation/CFBundle_Internal.h"
 
+#include <Carbon/AppleEvents.h>
 #include <Carbon/Files.h>
 #include <Carbon/LaunchServices.h>
 #include <Carbon/MacErrors.h>
 #include <CoreFoundation/CFURL.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <new>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 using tvb::files::RefPath;
 
 namespace {
+
+// How long running copies have to take the documents before another copy is started.
+constexpr std::chrono::milliseconds kAnswerBound(2000);
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : mFd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (mFd >= 0)
+            close(mFd);
+    }
+    int get() const { return mFd; }
+
+private:
+    int mFd;
+};
 
 bool IsDirectory(const std::string& path) {
     struct stat info;
@@ -78,7 +108,8 @@ void WriteError(int fd, int error) {
 }
 
 // Between fork and exec only async-signal-safe calls: the caller may have other threads.
-[[noreturn]] void RunDetached(int statusFd, const char* path, char* const argv[], long maxFd) {
+[[noreturn]] void RunDetached(int statusFd, int outputFd, const char* path, char* const argv[],
+                              long maxFd) {
     // The grandchild gets the caller's environment and nothing else of its state.
     sigset_t none;
     sigemptyset(&none);
@@ -89,23 +120,31 @@ void WriteError(int fd, int error) {
     for (int signal = 1; signal < NSIG; ++signal)
         sigaction(signal, &defaults, nullptr);
 
-    // The status pipe goes to 3 so that 0-2 can become /dev/null and the rest can close.
-    if (statusFd != 3) {
-        if (dup3(statusFd, 3, O_CLOEXEC) < 0)
-            _exit(127);
-        statusFd = 3;
+    // Standard input is /dev/null, output and errors go to outputFd (or /dev/null too), the
+    // status pipe goes to 3, and the rest closes. Everything moves above 3 first, so that no
+    // move overwrites a descriptor still to be moved.
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) {
+        WriteError(statusFd, errno);
+        _exit(127);
     }
+    int status = fcntl(statusFd, F_DUPFD_CLOEXEC, 10);
+    int input = fcntl(null, F_DUPFD_CLOEXEC, 10);
+    int output = fcntl(outputFd >= 0 ? outputFd : null, F_DUPFD_CLOEXEC, 10);
+    if (status < 0 || input < 0 || output < 0) {
+        WriteError(statusFd, errno);
+        _exit(127);
+    }
+    if (dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0 ||
+        dup3(status, 3, O_CLOEXEC) < 0) {
+        WriteError(status, errno);
+        _exit(127);
+    }
+    statusFd = 3;
     if (close_range(4, ~0U, 0) != 0) {
         for (long fd = 4; fd < maxFd; ++fd)
             close(static_cast<int>(fd));
     }
-    int null = open("/dev/null", O_RDWR);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) {
-        WriteError(statusFd, errno);
-        _exit(127);
-    }
-    if (null > 2)
-        close(null);
     if (chdir("/") != 0) {
         WriteError(statusFd, errno);
         _exit(127);
@@ -113,6 +152,14 @@ void WriteError(int fd, int error) {
     execv(path, argv);
     WriteError(statusFd, errno);
     _exit(127);
+}
+
+// Where the application's output and errors go: the journal, under the executable's name,
+// when journald is there; otherwise nowhere (-1).
+int OpenOutput(const std::string& executable) {
+    std::string name = executable.substr(executable.rfind('/') + 1);
+    int fd = sd_journal_stream_fd(name.c_str(), LOG_INFO, 1);
+    return fd >= 0 ? fd : -1;
 }
 
 OSStatus Launch(const std::string& executable, const std::vector<std::string>& documents) {
@@ -129,6 +176,7 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0)
         return StatusForExecError(errno);
+    Descriptor output(OpenOutput(executable));
     pid_t child = fork();
     if (child < 0) {
         int error = errno;
@@ -150,7 +198,7 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
             _exit(127);
         }
         if (grandchild == 0)
-            RunDetached(status[1], argv[0], argv.data(), maxFd);
+            RunDetached(status[1], output.get(), argv[0], argv.data(), maxFd);
         _exit(0);
     }
     close(status[1]);
@@ -167,6 +215,101 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     if (got != static_cast<ssize_t>(sizeof error))
         return kLSUnknownErr;
     return StatusForExecError(error);
+}
+
+// The running processes of this user, this one aside, that belong to the bundle.
+std::vector<pid_t> RunningCopies(const struct stat& bundle) {
+    std::vector<pid_t> copies;
+    for (pid_t pid : tvb::process::ListProcessIDs()) {
+        tvb::process::Facts facts;
+        if (pid == getpid() || !tvb::process::ReadFacts(pid, facts) || facts.uid != geteuid())
+            continue;
+        std::string path = tvb::process::ApplicationBundleOf(pid, facts);
+        struct stat info;
+        if (!path.empty() && stat(path.c_str(), &info) == 0 && info.st_dev == bundle.st_dev &&
+            info.st_ino == bundle.st_ino)
+            copies.push_back(pid);
+    }
+    return copies;
+}
+
+// Sleeps until an event socket may have appeared, one of the copies has exited, or the
+// deadline; a copy still starting up gets its chance to listen.
+void AwaitChange(int watch, const std::vector<pid_t>& copies,
+                 std::chrono::steady_clock::time_point deadline) {
+    std::vector<pollfd> waits;
+    std::vector<int> pidFds;
+    if (watch >= 0)
+        waits.push_back({watch, POLLIN, 0});
+    for (pid_t pid : copies) {
+        int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (fd >= 0) {
+            pidFds.push_back(fd);
+            waits.push_back({fd, POLLIN, 0});
+        }
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    // Without a folder watch, look again now and then.
+    int timeout = static_cast<int>(std::max<long long>(0, left.count()));
+    if (watch < 0)
+        timeout = std::min(timeout, 50);
+    if (poll(waits.data(), waits.size(), timeout) > 0 && watch >= 0) {
+        char events[4096];
+        while (read(watch, events, sizeof events) > 0) {
+        }
+    }
+    for (int fd : pidFds)
+        close(fd);
+}
+
+// Offers the documents (or, with none, a reopen) to running copies of the bundle. True when
+// one answered, with its answer in status; false when none runs, or none answered before the
+// deadline. A copy that answers it does not take them (no handler, or its handler refused)
+// still is the running copy, as on Mac OS X: its answer is the result, unless another copy
+// takes them.
+bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::string>& documents,
+                          OSStatus& status) {
+    struct stat bundle;
+    if (stat(appPath.c_str(), &bundle) != 0)
+        return false;
+    auto deadline = std::chrono::steady_clock::now() + kAnswerBound;
+    AEEventID eventID = documents.empty() ? kAEReopenApplication : kAEOpenDocuments;
+    std::string folder = tvb::appleevents::EventsFolder(true);
+    int watchFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watchFd >= 0 && (folder.empty() ||
+                         inotify_add_watch(watchFd, folder.c_str(), IN_CREATE | IN_MOVED_TO) < 0)) {
+        close(watchFd);
+        watchFd = -1;
+    }
+    Descriptor watch(watchFd);
+    std::set<pid_t> refused;
+    OSStatus refusal = noErr;
+    for (;;) {
+        std::vector<pid_t> waiting;
+        for (pid_t pid : RunningCopies(bundle)) {
+            if (refused.count(pid) != 0)
+                continue;
+            tvb::appleevents::Answer answer =
+                tvb::appleevents::SendEvent(pid, kCoreEventClass, eventID, documents, deadline);
+            // Reopening needs no handler: the application is there, which is all it asks.
+            if (answer.answered && (answer.status == noErr || eventID == kAEReopenApplication)) {
+                status = noErr;
+                return true;
+            }
+            if (answer.answered) {
+                refused.insert(pid);
+                refusal = answer.status;
+            } else {
+                waiting.push_back(pid);
+            }
+        }
+        if (waiting.empty() || std::chrono::steady_clock::now() >= deadline) {
+            status = refusal;
+            return !refused.empty();
+        }
+        AwaitChange(watch.get(), waiting, deadline);
+    }
 }
 
 } // namespace
@@ -190,7 +333,17 @@ OSStatus LSOpenFromRefSpec(const LSLaunchFSRefSpec* inLaunchSpec, FSRef* outLaun
     }
     std::string executable;
     OSStatus status = FindExecutable(appPath, executable);
-    if (status == noErr)
+    if (status != noErr)
+        return status;
+    bool answered = false;
+    if ((inLaunchSpec->launchFlags & kLSLaunchNewInstance) == 0) {
+        try {
+            answered = OfferToRunningCopies(appPath, documents, status);
+        } catch (const std::bad_alloc&) {
+            return memFullErr;
+        }
+    }
+    if (!answered)
         status = Launch(executable, documents);
     if (status == noErr && outLaunchedRef != nullptr)
         std::memmove(outLaunchedRef, inLaunchSpec->appRef, sizeof(FSRef));

@@ -10,7 +10,10 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -50,7 +53,7 @@ bool LookUpApplication(pid_t pid, Application& app) {
     tvb::process::Facts facts;
     if (!tvb::process::ReadFacts(pid, facts) || facts.uid != geteuid())
         return false;
-    std::string bundle = __CFBundlePathForExecutable(facts.executable);
+    std::string bundle = tvb::process::ApplicationBundleOf(pid, facts);
     if (bundle.empty())
         return false;
     app.pid = pid;
@@ -108,7 +111,85 @@ UInt32 Clamp(uint64_t value) {
     return static_cast<UInt32>(std::min<uint64_t>(value, UINT32_MAX));
 }
 
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+struct Shebang {
+    std::string interpreter;
+    std::string argument; // everything after the interpreter, as one argument
+};
+
+// A script's "#!" line, split as the kernel splits it. Only a regular file is read: the path
+// comes from another process's arguments and could name a FIFO that never answers.
+bool ReadShebang(const std::string& path, Shebang& out) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    char head[256];
+    ssize_t got = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? read(fd, head, sizeof head) : -1;
+    close(fd);
+    if (got <= 0)
+        return false;
+    std::string line(head, static_cast<size_t>(got));
+    if (line.compare(0, 2, "#!") != 0)
+        return false;
+    size_t newline = line.find('\n');
+    line = line.substr(2, newline == std::string::npos ? std::string::npos : newline - 2);
+    const char* blanks = " \t";
+    size_t start = line.find_first_not_of(blanks);
+    if (start == std::string::npos)
+        return false;
+    size_t end = std::min(line.find_first_of(blanks, start), line.size());
+    out.interpreter = line.substr(start, end - start);
+    size_t rest = line.find_first_not_of(blanks, end);
+    size_t last = line.find_last_not_of(blanks);
+    out.argument = rest == std::string::npos ? std::string() : line.substr(rest, last + 1 - rest);
+    return true;
+}
+
 } // namespace
+
+namespace tvb::process {
+
+std::string ApplicationBundleOf(pid_t pid, const Facts& facts) {
+    std::string bundle = __CFBundlePathForExecutable(facts.executable);
+    if (!bundle.empty())
+        return bundle;
+    // The kernel runs a script as: interpreter [the #! line's one argument] script its-arguments,
+    // and env, named on the #! line, runs the interpreter as: name script its-arguments. A
+    // program that merely names the script (an editor, tail) starts with neither.
+    std::vector<std::string> arguments = ReadArguments(pid);
+    for (size_t at = 1; at <= 2 && at < arguments.size(); ++at) {
+        std::string script = arguments[at];
+        if (script.empty())
+            continue;
+        if (script[0] != '/') {
+            std::string folder = ReadWorkingFolder(pid);
+            if (folder.empty())
+                continue;
+            script = folder + "/" + script;
+        }
+        bundle = __CFBundlePathForExecutable(script);
+        Shebang shebang;
+        if (bundle.empty() || !ReadShebang(script, shebang))
+            continue;
+        const std::string& program = arguments[0];
+        bool sameInterpreter =
+            program == shebang.interpreter || BaseName(program) == BaseName(shebang.interpreter);
+        bool throughEnv = BaseName(shebang.interpreter) == "env" && !shebang.argument.empty() &&
+                          BaseName(program) == BaseName(shebang.argument);
+        if (at == 1 && (sameInterpreter || throughEnv))
+            return bundle;
+        if (at == 2 && sameInterpreter && arguments[1] == shebang.argument)
+            return bundle;
+    }
+    return {};
+}
+
+} // namespace tvb::process
 
 OSErr GetCurrentProcess(ProcessSerialNumber* PSN) {
     if (PSN == nullptr)

@@ -27,4 +27,14 @@ std::vector<pid_t> ListProcessIDs();
 // False when the process is gone, a zombie, or cannot be inspected.
 bool ReadFacts(pid_t pid, Facts& facts);
 
+// The process's arguments, argv[0] first; empty when they cannot be read.
+std::vector<std::string> ReadArguments(pid_t pid);
+// The process's working folder; empty when it cannot be read.
+std::string ReadWorkingFolder(pid_t pid);
+
+// The application bundle a process belongs to: the Name.app around its executable or, when
+// it is an interpreter running a script (#!) that lies in a bundle, around that script;
+// empty for any other process.
+std::string ApplicationBundleOf(pid_t pid, const Facts& facts);
+
 } // namespace tvb::process

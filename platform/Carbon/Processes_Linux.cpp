@@ -86,4 +86,20 @@ bool ReadFacts(pid_t pid, Facts& facts) {
     return true;
 }
 
+std::vector<std::string> ReadArguments(pid_t pid) {
+    std::vector<std::string> arguments;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string argument;
+    while (std::getline(file, argument, '\0'))
+        arguments.push_back(argument);
+    return arguments;
+}
+
+std::string ReadWorkingFolder(pid_t pid) {
+    char target[4096];
+    ssize_t length =
+        readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
 } // namespace tvb::process

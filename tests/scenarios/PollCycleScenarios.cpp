@@ -254,9 +254,16 @@ TEST_F(PollCycle, TwoPressesBeforeOneTickEndWithTheSecondDrive) {
     CtlOk({"press", "SECOND"});
     StartAndWaitListed({"FIRST1", "SECOND"});
 
-    ASSERT_TRUE(WaitUntil([&] { return BackupPids().size() == 2; }, "two launches"));
+    // The second open hands the file to the copy the first one started, or, when that copy
+    // looked between the deletion and the new write and found no launch file, starts another.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return BackupLogSays("opened " + LaunchFile().string()) ||
+                   BackupLogSays("cannot read the launch file");
+        },
+        "the second open reaches a backup application"));
     ASSERT_TRUE(
-        WaitUntil([&] { return BackupLogSays("\"SECOND\""); }, "the second launch reads its file"));
+        WaitUntil([&] { return BackupLogSays("\"SECOND\""); }, "the second launch file is read"));
     EXPECT_EQ(ReadFile(LaunchFile()), "SECOND\r\nTwo\r\n");
     EXPECT_EQ(PressLogCount(), 2);
 

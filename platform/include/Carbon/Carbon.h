@@ -3,6 +3,8 @@
 
 #include <MacTypes.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <Carbon/AEDataModel.h>
+#include <Carbon/AppleEvents.h>
 #include <Carbon/CarbonEvents.h>
 #include <Carbon/Processes.h>
 #include <Carbon/LaunchServices.h>

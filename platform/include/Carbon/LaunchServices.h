@@ -1,9 +1,20 @@
 // Launch Services: opening an application bundle, optionally with documents.
-// The bundle's executable runs detached from the caller (its own session, standard
-// streams on /dev/null, no inherited descriptors beyond them, default signal state,
-// the caller's environment), with each document's path as one argument. Every open
-// starts a new process, whether or not the application already runs.
-// Threading: any thread. Ownership: the caller keeps every FSRef it passes.
+//
+// When a copy of the bundle already runs for this user (its executable, or for a script
+// bundle the script its interpreter runs, lies in the bundle), the documents go to that copy
+// as an open-documents Apple event (kCoreEventClass/kAEOpenDocuments; with no documents, a
+// reopen event), and its answer is the result: 0 when its handler took them, the handler's
+// error, or errAEEventNotHandled when it has no handler. A copy that does not answer within
+// 2 s (not running its event loop, stopped, busy) counts as not running, and so does one
+// that exits meanwhile. kLSLaunchNewInstance always starts a new copy.
+//
+// A new copy runs the bundle's executable detached from the caller (its own session,
+// standard input on /dev/null, standard output and errors to the journal under the
+// executable's name when journald runs and to /dev/null otherwise, no other inherited
+// descriptors, default signal state, the caller's environment), with each document's path
+// as one argument.
+// Threading: any thread; an open may wait up to the bound for a running copy's answer.
+// Ownership: the caller keeps every FSRef it passes.
 #pragma once
 
 #include <MacTypes.h>
@@ -43,7 +54,7 @@ enum {
 };
 
 typedef OptionBits LSLaunchFlags;
-// Accepted for source compatibility; only the defaults' behaviour exists here.
+// Accepted for source compatibility; only kLSLaunchNewInstance changes anything here.
 enum {
     kLSLaunchDefaults = 0x00000001,
     kLSLaunchAndPrint = 0x00000002,
@@ -75,7 +86,8 @@ typedef struct LSLaunchFSRefSpec LSLaunchFSRefSpec;
 extern "C" {
 #endif
 
-// 0 only once the executable has really been started (exec succeeded).
+// 0 only once the executable has really been started (exec succeeded), or a running copy
+// has taken the documents.
 // paramErr for a NULL launch request, NULL appRef, or documents without itemRefs;
 // kLSApplicationNotFoundErr when appRef is not a bundle directory;
 // kLSNoExecutableErr when its executable is missing or not executable;

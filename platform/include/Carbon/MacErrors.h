@@ -54,6 +54,20 @@ enum {
     procNotFound = -600,
 };
 
+// Apple Event Manager
+enum {
+    errAECoercionFail = -1700,    // data could not be had as the type asked for
+    errAEDescNotFound = -1701,    // no such parameter or attribute
+    errAECorruptData = -1702,     // an event that could not be read
+    errAEWrongDataType = -1703,   // not a list or record where one was needed
+    errAENotAEDesc = -1704,       // not a descriptor
+    errAENotAppleEvent = -1707,   // not an Apple event (nor a record)
+    errAEEventNotHandled = -1708, // no handler for the event, or the handler declined it
+    errAETimeout = -1712,         // no answer in time
+    errAEHandlerNotFound = -1717, // no such handler installed
+    errAEIllegalIndex = -1719,    // index out of range
+};
+
 // Launch Services
 enum {
     kLSApplicationNotFoundErr = -10814,

@@ -1,6 +1,8 @@
 // Process Manager: the running application processes of the current user.
 // An application process is one whose executable lies inside an application bundle
-// (Name.app/Contents/MacOS/...); its signature is the bundle's creator code.
+// (Name.app/Contents/MacOS/...), or, for a script bundle, an interpreter running a script
+// (#!) that lies there, as the kernel starts it (/proc/PID/cmdline: the interpreter, the #!
+// line's argument if any, the script); its signature is the bundle's creator code.
 // Process serial numbers are {0, pid} (pids 1 and 2 are never listed: {0, 1} and {0, 2} mean
 // the system and the current process). Walks run in pid order; a process that exits during a
 // walk is not returned again, yet the one GetNextProcess just returned still answers

@@ -120,6 +120,10 @@ TEST_F(HostUserClient, LedCommandsShowUpInLights) {
     EXPECT_EQ(CtlOk({"lights", "UC"}), "value=42 shown=unset commands=1\n");
     Struct(uc, 3, {0, 0, 1, 0}, 4);
     EXPECT_EQ(CtlOk({"lights", "disk2"}), "value=42 shown=off commands=2\n");
+    EXPECT_EQ(CtlOk({"leds", "UC"}), "01 2a 00 00\n00 00 01 00\n");
+    EXPECT_EQ(CtlOk({"leds", "--json", "UC"}), "[[1,42,0,0],[0,0,1,0]]\n");
+    EXPECT_EQ(CtlOk({"calls", "--json", "UC"}),
+              "[\"open\",\"selector 0\",\"selector 3\",\"selector 3\"]\n");
 }
 
 TEST_F(HostUserClient, OpenChecksTypeEntryAndFault) {

@@ -141,9 +141,57 @@ TEST(HostSocket, NonSocketAtThePathIsNotTouched) {
 }
 
 TEST(HostSocket, BadArgumentsAreRejected) {
-    hostkit::ProgramResult r = hostkit::RunProgram(TVB_DEVHOST_PATH, {"--bogus"}, kAnswerMs);
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("unexpected argument --bogus"), std::string::npos);
-    r = hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", std::string(200, 'x')}, kAnswerMs);
+    hostkit::ProgramResult r =
+        hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", std::string(200, 'x')}, kAnswerMs);
     EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST(HostCommandLine, UsageErrorsExitTwoBeforeListening) {
+    TempDir tmp;
+    const std::string socket = tmp.path + "/devhost.sock";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"extra"}, "unexpected argument 'extra'"},
+        {{"--socket"}, "--socket needs a value"},
+        {{"--socket="}, "--socket needs a path"},
+        {{"--help=me"}, "--help takes no value"},
+        // A sign or junk is refused, not read as a huge or partial number.
+        {{"--max-output", "-5"}, "--max-output needs a byte count"},
+        {{"--max-output=+2048"}, "--max-output needs a byte count"},
+        {{"--max-output", "4096k"}, "--max-output needs a byte count"},
+        {{"--max-output", "1023"}, "from 1024 to 1073741824"},
+        {{"--max-output", "1073741825"}, "from 1024 to 1073741824"},
+        {{"--max-output", "99999999999999999999999"}, "--max-output needs a byte count"},
+    };
+    for (auto [args, fragment] : cases) {
+        args.insert(args.begin(), "--socket=" + socket);
+        hostkit::ProgramResult r = hostkit::RunProgram(TVB_DEVHOST_PATH, args, kAnswerMs);
+        const std::vector<std::string> lines = Lines(r.err);
+        EXPECT_EQ(r.exitCode, 2) << args.back() << ": " << r.err;
+        ASSERT_EQ(lines.size(), 2u) << r.err;
+        EXPECT_EQ(lines[0].rfind("tvb-devhost: ", 0), 0u) << r.err;
+        EXPECT_NE(lines[0].find(fragment), std::string::npos) << args.back() << ": " << r.err;
+        EXPECT_EQ(lines[1], "try 'tvb-devhost --help'");
+        EXPECT_FALSE(std::filesystem::exists(socket)) << args.back();
+    }
+}
+
+TEST(HostCommandLine, ValuesComeEitherWayAndHelpAndVersionPrintAndExit) {
+    // Both ends of the range are accepted, in either form.
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--max-output=1024"}, {"--max-output", "1073741824"}}) {
+        hostkit::HostProcess host(TVB_DEVHOST_PATH, {}, args);
+        std::string error;
+        EXPECT_TRUE(host.Start(&error)) << args[0] << ": " << error;
+    }
+    hostkit::ProgramResult help = hostkit::RunProgram(TVB_DEVHOST_PATH, {"-h"}, kAnswerMs);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind("usage: tvb-devhost", 0), 0u) << help.out;
+    EXPECT_EQ(hostkit::RunProgram(TVB_DEVHOST_PATH, {"--help"}, kAnswerMs).out, help.out);
+    hostkit::ProgramResult version =
+        hostkit::RunProgram(TVB_DEVHOST_PATH, {"--version"}, kAnswerMs);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("tvb-devhost ") + TVB_VERSION + "\n");
 }

@@ -1,10 +1,24 @@
 // tvbctl's verbs, outputs and errors, which scenario tests and the demo depend on.
 #include "LiveHost.h"
 
+#include <nlohmann/json.hpp>
+
 using namespace tvb;
 using namespace tvb::hosttest;
 
 namespace {
+
+// A usage error: status 2, nothing on stdout, the problem on one line, then the way to help.
+void ExpectUsageError(const hostkit::ProgramResult& r, const std::string& shown,
+                      const std::string& fragment) {
+    EXPECT_EQ(r.exitCode, 2) << shown << ": " << r.err;
+    EXPECT_EQ(r.out, "") << shown;
+    const std::vector<std::string> lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 2u) << shown << ": " << r.err;
+    EXPECT_EQ(lines[0].rfind("tvbctl: ", 0), 0u) << shown << ": " << r.err;
+    EXPECT_NE(lines[0].find(fragment), std::string::npos) << shown << ": " << r.err;
+    EXPECT_EQ(lines[1].rfind("try 'tvbctl --help'", 0), 0u) << shown << ": " << r.err;
+}
 
 class Tvbctl : public LiveHost {
 protected:
@@ -16,6 +30,15 @@ protected:
         EXPECT_EQ(r.out, "") << shown;
         EXPECT_EQ(Lines(r.err).size(), 1u) << shown << ": " << r.err;
         EXPECT_NE(r.err.find(fragment), std::string::npos) << shown << ": " << r.err;
+    }
+    void ExpectUsageError(std::vector<std::string> args, const std::string& fragment) {
+        const std::string shown = Join(args);
+        ::ExpectUsageError(Ctl(std::move(args)), shown, fragment);
+    }
+    nlohmann::json CtlJson(std::vector<std::string> args) {
+        const std::string out = CtlOk(std::move(args));
+        EXPECT_EQ(Lines(out).size(), 1u) << out;
+        return nlohmann::json::parse(out);
     }
 };
 
@@ -59,24 +82,26 @@ TEST_F(Tvbctl, UnknownDriveIsAnErrorForEveryVerbThatNamesOne) {
 }
 
 TEST_F(Tvbctl, MalformedOptionsAreRefusedBeforeAnythingIsSent) {
-    ExpectOneLineError({"attach", "X", "--volume", "Data:100"}, "malformed --volume");
-    ExpectOneLineError({"attach", "X", "--volume", "Data:1:2"}, "more free than total");
-    ExpectOneLineError({"attach", "X", "--volume", ":1:1"}, "empty name");
-    ExpectOneLineError({"attach", "X", "--volume", "Data:-1:0"}, "malformed --volume");
-    ExpectOneLineError({"attach", "X", "--settle-ms", "soon"}, "--settle-ms");
-    ExpectOneLineError({"attach", "X", "--bridge-serial-hex", "0011"}, "32 hex digits");
-    ExpectOneLineError({"attach", "X", "--bridge-serial-hex", std::string(32, 'g')},
-                       "32 hex digits");
-    ExpectOneLineError({"attach", "X", "--serial-type", "float"}, "--serial-type");
-    ExpectOneLineError(
+    ExpectUsageError({"attach", "X", "--volume", "Data:100"}, "malformed --volume");
+    ExpectUsageError({"attach", "X", "--volume", "Data:1:2"}, "more free than total");
+    ExpectUsageError({"attach", "X", "--volume", ":1:1"}, "empty name");
+    ExpectUsageError({"attach", "X", "--volume", "Data:-1:0"}, "malformed --volume");
+    ExpectUsageError({"attach", "X", "--settle-ms", "soon"}, "--settle-ms");
+    ExpectUsageError({"attach", "X", "--settle-ms", "-5"}, "--settle-ms");
+    ExpectUsageError({"attach", "X", "--settle-ms", "99999999999999999999999"}, "--settle-ms");
+    ExpectUsageError({"attach", "X", "--bridge-serial-hex", "0011"}, "32 hex digits");
+    ExpectUsageError({"attach", "X", "--bridge-serial-hex", std::string(32, 'g')}, "32 hex digits");
+    ExpectUsageError({"attach", "X", "--serial-type", "float"}, "--serial-type");
+    ExpectUsageError(
         {"attach", "X", "--bridge-serial", "A", "--bridge-serial-hex", std::string(32, '0')},
         "once");
-    ExpectOneLineError({"attach", "X", "--frobnicate"}, "unknown or incomplete option");
-    ExpectOneLineError({"attach", "X", "--volume"}, "unknown or incomplete option");
-    ExpectOneLineError({"message", "X", "0x1ffffffff"}, "32-bit hex");
-    ExpectOneLineError({"message", "X", "zz"}, "32-bit hex");
-    ExpectOneLineError({"fault", "X", "explode"}, "unknown fault");
-    ExpectOneLineError({"dance"}, "unknown verb");
+    ExpectUsageError({"attach", "X", "--frobnicate"}, "unknown option '--frobnicate'");
+    ExpectUsageError({"attach", "X", "--volume"}, "--volume needs a value");
+    ExpectUsageError({"attach", "X", "--no-bridge=yes"}, "--no-bridge takes no value");
+    ExpectUsageError({"message", "X", "0x1ffffffff"}, "32-bit hex");
+    ExpectUsageError({"message", "X", "zz"}, "32-bit hex");
+    ExpectUsageError({"fault", "X", "explode"}, "unknown fault");
+    ExpectUsageError({"dance"}, "unknown verb 'dance'");
     EXPECT_EQ(CtlOk({"list"}), ""); // none of them attached anything
 }
 
@@ -85,13 +110,65 @@ TEST_F(Tvbctl, HostSideLimitsComeBackAsOneLine) {
     ExpectOneLineError({"attach", "X", "--bridge-class", ""}, "empty bridge class");
 }
 
-TEST_F(Tvbctl, MissingArgumentsPrintUsage) {
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {}, {"attach"}, {"detach"}, {"message", "X"}, {"lights"}, {"calls"}, {"waits", "x"}}) {
-        hostkit::ProgramResult r = Ctl(args);
-        EXPECT_EQ(r.exitCode, 2) << Join(args);
-        EXPECT_NE(r.err.find("usage"), std::string::npos) << Join(args);
-    }
+TEST_F(Tvbctl, WrongNumberOfArgumentsIsAUsageError) {
+    ExpectUsageError({}, "no verb given");
+    ExpectUsageError({"attach"}, "attach: missing SERIAL");
+    ExpectUsageError({"detach"}, "detach: missing DRIVE");
+    ExpectUsageError({"message", "X"}, "message: missing CODE");
+    ExpectUsageError({"lights"}, "missing DRIVE");
+    ExpectUsageError({"calls", "--clear"}, "missing DRIVE");
+    ExpectUsageError({"waits", "x"}, "unexpected argument 'x'");
+    ExpectUsageError({"press", "A", "B"}, "unexpected argument 'B'");
+    ExpectUsageError({"help", "dance"}, "unknown verb 'dance'");
+}
+
+TEST_F(Tvbctl, OptionsTakeTheirValueEitherWayAndMayFollowTheOperand) {
+    EXPECT_EQ(CtlOk({"attach", "--volume=Data:10:5", "EQ", "--volume", "More:4:2"}), "disk2\n");
+    EXPECT_EQ(CtlOk({"list"}), "EQ disk2 volumes=Data,More watchers=0\n");
+    // After "--" nothing is an option, so a serial may start with a dash.
+    EXPECT_EQ(CtlOk({"attach", "--", "-DASH"}), "disk3\n");
+    CtlOk({"detach", "--", "-DASH"});
+    EXPECT_EQ(CtlOk({"list", "--json"}), CtlOk({"list", "--j"})); // unique prefixes do
+}
+
+TEST_F(Tvbctl, BlanksCommasAndControlsInNamesAreEscapedSoLinesSplitOneWay) {
+    CtlOk({"attach", "A B,C", "--volume", "Vol 1:10:5", "--volume", "x\\y,z:4:2", "--volume",
+           "tab\there\nnl\x7f:1:1"});
+    EXPECT_EQ(
+        CtlOk({"list"}),
+        "A\\x20B\\x2cC disk2 volumes=Vol\\x201,x\\\\y\\x2cz,tab\\x09here\\x0anl\\x7f watchers=0\n");
+    EXPECT_EQ(CtlOk({"volumes"}), "disk2s1 Vol\\x201 10 5\n"
+                                  "disk2s2 x\\\\y\\x2cz 4 2\n"
+                                  "disk2s3 tab\\x09here\\x0anl\\x7f 1 1\n");
+    // Other names, UTF-8 included, come out as they went in.
+    CtlOk({"attach", "PLAIN", "--volume", "Fotos-\xc3\x9c:2:1"});
+    EXPECT_EQ(Lines(CtlOk({"list"})).at(1), "PLAIN disk3 volumes=Fotos-\xc3\x9c watchers=0");
+}
+
+TEST_F(Tvbctl, JsonGivesTheNamesAsTheyAreInOneDocument) {
+    EXPECT_EQ(CtlOk({"list", "--json"}), "[]\n");
+    CtlOk({"attach", "A B,C", "--volume", "Vol 1:10:5", "--volume", "Hidden:4:2:nobsd", "--volume",
+           "tab\there:1:1:unreadable"});
+    CtlOk({"attach", "EMPTY"});
+    const nlohmann::json list = CtlJson({"list", "--json"});
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0], (nlohmann::json{{"serial", "A B,C"},
+                                       {"bsdName", "disk2"},
+                                       {"volumes", {"Vol 1", "Hidden", "tab\there"}},
+                                       {"watchers", 0}}));
+    EXPECT_EQ(list[1]["volumes"], nlohmann::json::array());
+    const nlohmann::json volumes = CtlJson({"volumes", "--json"});
+    ASSERT_EQ(volumes.size(), 3u);
+    EXPECT_EQ(volumes[0], (nlohmann::json{{"bsdName", "disk2s1"},
+                                          {"name", "Vol 1"},
+                                          {"totalBytes", 10},
+                                          {"freeBytes", 5},
+                                          {"unreadable", false}}));
+    EXPECT_TRUE(volumes[1]["bsdName"].is_null());
+    EXPECT_EQ(volumes[2]["name"], "tab\there");
+    EXPECT_EQ(volumes[2]["unreadable"], true);
+    EXPECT_EQ(CtlJson({"calls", "--json", "EMPTY"}), nlohmann::json::array());
+    EXPECT_EQ(CtlJson({"leds", "EMPTY", "--json"}), nlohmann::json::array());
 }
 
 TEST_F(Tvbctl, BridgeSerialIsCutOrPaddedToSixteenBytes) {
@@ -144,7 +221,7 @@ TEST_F(Tvbctl, SettleTimeIsSeenThroughWaits) {
     CtlOk({"attach", "S", "--settle-ms", "200"});
     wire::Connection c = Connect();
     Ask(c, WaitQuiet(Ids(Ask(c, MatchClass("IOUSBDevice")).entries).at(0), 10000));
-    EXPECT_EQ(CtlOk({"waits"}), "IOUSBDevice Tarvelle USB Drive quiet\n");
+    EXPECT_EQ(CtlOk({"waits"}), "IOUSBDevice Tarvelle\\x20USB\\x20Drive quiet\n");
 }
 
 TEST(TvbctlWithoutHost, EveryVerbFailsWithOneLine) {
@@ -170,4 +247,56 @@ TEST(TvbctlWithoutHost, DefaultSocketComesFromTheEnvironment) {
     else
         unsetenv("TVB_DEVHOST_SOCKET");
     EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
+    const std::vector<std::string> noHost = {"--socket", "/nonexistent/devhost.sock"};
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), noHost.begin(), noHost.end());
+        return hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
+    };
+    std::string overview;
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}}) {
+        hostkit::ProgramResult r = run(args);
+        EXPECT_EQ(r.exitCode, 0) << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
+        EXPECT_EQ(r.out.rfind("usage: tvbctl", 0), 0u) << r.out;
+        if (overview.empty())
+            overview = r.out;
+        EXPECT_EQ(r.out, overview) << args[0];
+    }
+    for (const char* verb : {"attach", "detach", "press", "list", "volumes", "lights", "leds",
+                             "calls", "fault", "message", "waits", "ping"}) {
+        EXPECT_NE(overview.find(std::string("\n  ") + verb + " "), std::string::npos) << verb;
+        hostkit::ProgramResult byHelp = run({"help", verb});
+        EXPECT_EQ(byHelp.exitCode, 0) << verb;
+        EXPECT_NE(byHelp.out.find(std::string("usage: tvbctl [--socket PATH] ") + verb),
+                  std::string::npos)
+            << byHelp.out;
+        // The verb's own --help shows the same, whatever else is on the line.
+        EXPECT_EQ(run({verb, "--help"}).out, byHelp.out) << verb;
+        EXPECT_EQ(run({verb, "X", "-h"}).out, byHelp.out) << verb;
+    }
+    EXPECT_NE(run({"help", "attach"}).out.find("--bridge-serial-hex"), std::string::npos);
+    hostkit::ProgramResult version = run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("tvbctl ") + TVB_VERSION + "\n");
+    ExpectUsageError(run({"--bogus", "list"}), "--bogus", "unknown option '--bogus'");
+    ExpectUsageError(run({"--version=1"}), "--version=1", "--version takes no value");
+    ExpectUsageError(run({"list", "--jsn"}), "list --jsn", "unknown option '--jsn'");
+}
+
+TEST(TvbctlWithoutHost, SocketOptionTakesItsValueEitherWay) {
+    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    ASSERT_TRUE(host.Start());
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--socket=" + host.SocketPath(), "ping"}, {"-s", host.SocketPath(), "ping"}}) {
+        hostkit::ProgramResult r = hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
+        EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+    }
+    ExpectUsageError(hostkit::RunProgram(TVB_CTL_PATH, {"ping", "--socket", host.SocketPath()}),
+                     "ping --socket", "unknown option '--socket'");
+    ExpectUsageError(hostkit::RunProgram(TVB_CTL_PATH, {"--socket"}), "--socket",
+                     "--socket needs a value");
 }

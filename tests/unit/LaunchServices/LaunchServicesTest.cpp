@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,8 +106,15 @@ TEST_F(LaunchServicesTest, ApplicationRunsDetachedWithNothingInherited) {
     EXPECT_NE(std::to_string(getpid()), result["ppid"].at(0)) << "the launcher is its parent";
     EXPECT_NE(std::to_string(getsid(0)), result["sid"].at(0)) << "it shares our session";
     EXPECT_EQ("/", result["cwd"].at(0));
-    for (const char* fd : {"fd0", "fd1", "fd2"})
-        EXPECT_EQ("/dev/null", result[fd].at(0)) << fd;
+    EXPECT_EQ("/dev/null", result["fd0"].at(0));
+    // Output and errors go to the journal where journald runs, else nowhere.
+    bool journal = access("/run/systemd/journal/stdout", F_OK) == 0;
+    for (const char* fd : {"fd1", "fd2"}) {
+        if (journal)
+            EXPECT_EQ(0u, result[fd].at(0).rfind("socket:", 0)) << fd;
+        else
+            EXPECT_EQ("/dev/null", result[fd].at(0)) << fd;
+    }
     EXPECT_EQ("0,1,2", result["fds"].at(0));
     EXPECT_EQ("0000000000000000", result["blocked"].at(0));
     EXPECT_EQ("0000000000000000", result["ignored"].at(0));
@@ -113,6 +124,97 @@ TEST_F(LaunchServicesTest, ApplicationRunsDetachedWithNothingInherited) {
     errno = 0;
     EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
     EXPECT_EQ(ECHILD, errno);
+}
+
+// Exit codes of the journal test's child.
+enum JournalResult {
+    kJournalPassed = 0,
+    kNoNamespace = 77,
+    kLaunchFailed = 10,
+    kNothingConnected,
+    kWrongIdentifier,
+    kOutputMissing,
+};
+
+// In a user and mount namespace of its own, a stand-in journal listens at journald's stream
+// address; the launched application's output must reach it.
+JournalResult LaunchIntoStandInJournal(const std::string& app, std::string& received) {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return kNoNamespace;
+    auto put = [](const char* file, const std::string& text) {
+        std::ofstream out(file);
+        out << text;
+        out.close();
+        return static_cast<bool>(out);
+    };
+    std::string run = access("/run/systemd", F_OK) == 0 ? "/run/systemd" : "/run";
+    if (!put("/proc/self/setgroups", "deny") ||
+        !put("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+        !put("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1") ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", run.c_str(), "tmpfs", 0, "mode=0755") != 0)
+        return kNoNamespace;
+    std::filesystem::create_directories("/run/systemd/journal");
+    int journal = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/run/systemd/journal/stdout");
+    if (journal < 0 || bind(journal, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(journal, 4) != 0)
+        return kNoNamespace;
+
+    FSRef appRef = RefTo(app);
+    LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+    if (LSOpenFromRefSpec(&launchSpec, nullptr) != noErr)
+        return kLaunchFailed;
+    pollfd wait = {journal, POLLIN, 0};
+    int stream = poll(&wait, 1, 20000) == 1 ? accept4(journal, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (stream < 0)
+        return kNothingConnected;
+    char bytes[4096];
+    ssize_t got;
+    while ((got = read(stream, bytes, sizeof bytes)) > 0)
+        received.append(bytes, static_cast<size_t>(got));
+    if (received.rfind("talker\n", 0) != 0)
+        return kWrongIdentifier;
+    if (received.find("\nto-stdout\n") == std::string::npos ||
+        received.find("\nto-stderr\n") == std::string::npos)
+        return kOutputMissing;
+    return kJournalPassed;
+}
+
+TEST_F(LaunchServicesTest, OutputAndErrorsGoToTheJournalUnderTheExecutablesName) {
+    std::string app =
+        MakeBundle(mDir / "Talker.app",
+                   {InfoPlist({{"CFBundleExecutable", "talker"}}), std::nullopt, std::nullopt, ""});
+    WriteFile(app + "/Contents/MacOS/talker", "#!/bin/sh\necho to-stdout\necho to-stderr >&2\n",
+              0755);
+    int report[2];
+    ASSERT_EQ(0, pipe(report));
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        std::string received;
+        JournalResult result = LaunchIntoStandInJournal(app, received);
+        ssize_t written = write(report[1], received.data(), received.size());
+        (void)written;
+        _exit(result);
+    }
+    close(report[1]);
+    std::string received;
+    char bytes[4096];
+    ssize_t got;
+    while ((got = read(report[0], bytes, sizeof bytes)) > 0)
+        received.append(bytes, static_cast<size_t>(got));
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    if (WEXITSTATUS(status) == kNoNamespace)
+        GTEST_SKIP() << "no user and mount namespace for a stand-in journal";
+    EXPECT_EQ(kJournalPassed, WEXITSTATUS(status)) << "the journal received: " << received;
 }
 
 TEST_F(LaunchServicesTest, EnvironmentIsInherited) {

@@ -215,6 +215,42 @@ TEST(ProcessesTest, ReplacedExecutableStillCountsAsItsBundle) {
     EXPECT_EQ(FourCC("Mvd1"), info.processSignature);
 }
 
+// A script bundle's process is its interpreter; the script it runs makes it the bundle's.
+class ScriptBundleTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ScriptBundleTest, ScriptRunByItsInterpreterCountsAsItsBundle) {
+    ScratchDir dir;
+    std::string bundle =
+        MakeBundle(dir / "Script.app",
+                   {InfoPlist({{"CFBundleExecutable", "run"}, {"CFBundleSignature", "TvSc"}}),
+                    std::nullopt, std::nullopt, ""});
+    std::string script = bundle + "/Contents/MacOS/run";
+    WriteFile(script, GetParam() + "\nread line < \"$1\"\n", 0755);
+    std::string hold = dir / "hold"; // never written: the script waits for good
+    ASSERT_EQ(0, mkfifo(hold.c_str(), 0600));
+    ChildProcess app;
+    ASSERT_TRUE(app.Start(script, {hold}));
+
+    ASSERT_TRUE(Listed(app.pid()));
+    ProcessInfoRec info = EmptyInfo();
+    FSRef location;
+    info.processAppSpec = &location;
+    ProcessSerialNumber psn = PSNFor(app.pid());
+    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
+    EXPECT_EQ(FourCC("TvSc"), info.processSignature);
+    char path[4096];
+    ASSERT_EQ(noErr, FSRefMakePath(&location, reinterpret_cast<UInt8*>(path), sizeof path));
+    EXPECT_EQ(bundle, path);
+
+    // A program that merely names the script is not the application.
+    ChildProcess reader;
+    ASSERT_TRUE(reader.Start("/usr/bin/tail", {"-f", script}));
+    EXPECT_FALSE(Listed(reader.pid()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Interpreters, ScriptBundleTest,
+                         ::testing::Values("#!/bin/sh", "#! /bin/sh -e", "#!/usr/bin/env sh"));
+
 TEST(ProcessesTest, OtherUsersProcessesAreNotListed) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to start a process as another user";

@@ -1,0 +1,216 @@
+// The capacity-lights refresh of all listed drives, as a tick runs it when `updatePctFree` is
+// set: for every drive in the list, the free share of its volumes, then the LED command. It is
+// measured against a real tvb-devhost at N = 1, 4, 16, 64, 256 drives with V volumes each
+// (`bench_refresh V`), with both processes pinned to one core and unpinned, and the exponent
+// of growth is fitted over N. The refresh runs on the daemon's run loop, so its wall time is
+// the longest block of that loop.
+//
+// A series stops once a point takes longer than BENCH_REFRESH_BOUND seconds (default 30), or
+// when the next point probably would; it says so. A refresh cannot be cut short, and the
+// largest counts have grown faster than the smaller ones, so the next point is extrapolated
+// from the last two at no less than quadratic growth and with half again as margin.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "HostProcess.h"
+#include "TarvelleButtonPoller.h"
+
+using namespace tvb::bench;
+
+namespace {
+
+// The loop PollButtonDevices runs when updatePctFree is set, through the daemon's functions.
+void RefreshAllDrives() {
+    service_serial* entry = NULL;
+    for (long index = 1; pollButtonServices.FetchItemAt(index, entry); ++index)
+        SetBlinkenLightsValue(entry->service, GetVolumeUsedValue(entry->service));
+}
+
+long Listed() {
+    return static_cast<long>(pollButtonServices.GetCount());
+}
+
+// Lets the daemon's notification source list arrivals until `n` drives are listed.
+bool WaitListed(long n, double seconds) {
+    const double deadline = Now() + seconds;
+    while (Listed() != n) {
+        if (Now() > deadline)
+            return false;
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
+    }
+    return true;
+}
+
+struct Series {
+    Series(const char* nameIn, bool pinnedIn) : name(nameIn), pinned(pinnedIn) {}
+    const char* name;
+    bool pinned;
+    bool stopped = false;
+    std::string why;
+    std::vector<double> drives, medianMs, cpuMs;
+    double lastMaxMs = 0;
+    long lastDrives = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int volumes = argc > 1 ? std::atoi(argv[1]) : 4;
+    const char* boundText = std::getenv("BENCH_REFRESH_BOUND");
+    const double boundSeconds = boundText ? std::atof(boundText) : 30.0;
+    if (volumes < 1) {
+        std::fprintf(stderr, "usage: bench_refresh VOLUMES\n");
+        return 2;
+    }
+
+    const std::string home = MakeTempDir("tvb-bench-refresh");
+    setenv("HOME", home.c_str(), 1);
+    tvb::hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    std::string error;
+    if (!host.Start(&error)) {
+        std::fprintf(stderr, "cannot start the device host: %s\n", error.c_str());
+        return 1;
+    }
+    setenv("TVB_DEVHOST_SOCKET", host.SocketPath().c_str(), 1);
+    if (InitializeDeviceMonitor() != 0) {
+        std::fprintf(stderr, "device monitoring did not start\n");
+        return 1;
+    }
+
+    std::printf("capacity-lights refresh of all drives, %d volume%s each\n", volumes,
+                volumes == 1 ? "" : "s");
+    Series series[] = {{"one core", true}, {"unpinned", false}};
+    long attached = 0;
+    for (long n : {1L, 4L, 16L, 64L, 256L}) {
+        if (series[0].stopped && series[1].stopped)
+            break;
+        SetAffinity(0, StartMask());
+        SetAffinity(host.Pid(), StartMask());
+        for (; attached < n; ++attached) {
+            std::vector<std::string> args = {"attach", "REFRESH-" + std::to_string(attached)};
+            for (int v = 0; v < volumes; ++v) {
+                args.push_back("--volume");
+                args.push_back("V" + std::to_string(v) + ":" + std::to_string(4000 + v) + ":" +
+                               std::to_string(1000 * (v + 1)));
+            }
+            Ctl(host.SocketPath(), args);
+        }
+        if (!WaitListed(n, 120)) {
+            std::fprintf(stderr, "the daemon listed %ld of %ld drives\n", Listed(), n);
+            return 1;
+        }
+        for (Series& s : series) {
+            if (s.stopped)
+                continue;
+            if (s.pinned) {
+                PinToFirstCpu(0);
+                PinToFirstCpu(host.Pid());
+            } else {
+                SetAffinity(0, StartMask());
+                SetAffinity(host.Pid(), StartMask());
+            }
+            // At least three refreshes, or one second's worth, but one is enough if it is slow.
+            // Wall time of each, and the CPU time of both processes over all of them (read once
+            // around the batch, so reading it costs nothing per refresh), which other load
+            // barely changes.
+            std::vector<double> ms;
+            auto bothCpu = [&] {
+                return ReadCounters(getpid()).cpuSeconds + ReadCounters(host.Pid()).cpuSeconds;
+            };
+            const double cpuStart = bothCpu();
+            const double start = Now();
+            while (ms.size() < 3 || Now() - start < 1.0) {
+                const double t0 = Now();
+                RefreshAllDrives();
+                ms.push_back((Now() - t0) * 1e3);
+                if (ms.back() > 2000 || Now() - start > boundSeconds)
+                    break;
+            }
+            const double cpuMs = (bothCpu() - cpuStart) * 1e3 / static_cast<double>(ms.size());
+            const double median = Median(ms);
+            double longest = 0;
+            for (double m : ms)
+                longest = std::max(longest, m);
+            std::printf(
+                "  %-8s %3ld drives × %d: median %10.2f ms, longest %10.2f ms, CPU %10.2f ms each "
+                "(%zu runs)\n",
+                s.name, n, volumes, median, longest, cpuMs, ms.size());
+            s.cpuMs.push_back(cpuMs);
+            s.drives.push_back(static_cast<double>(n));
+            s.medianMs.push_back(median);
+            s.lastMaxMs = longest;
+            s.lastDrives = n;
+            if (median > boundSeconds * 1e3) {
+                s.stopped = true;
+                s.why = "stopped after " + std::to_string(n) + " drives: one refresh took more " +
+                        "than " + std::to_string(static_cast<int>(boundSeconds)) + " s";
+            } else if (s.drives.size() >= 2 && n < 256) {
+                const size_t k = s.drives.size();
+                const double slope =
+                    LogLogSlope({s.drives[k - 2], s.drives[k - 1]}, {s.medianMs[k - 2], median});
+                const double next = 1.5 * median * std::pow(4.0, std::max(slope, 2.0));
+                if (next > boundSeconds * 1e3) {
+                    s.stopped = true;
+                    char text[160];
+                    std::snprintf(text, sizeof text,
+                                  "stopped after %ld drives: %ld extrapolated to about %.0f s "
+                                  "(bound %.0f s)",
+                                  n, n * 4, next / 1e3, boundSeconds);
+                    s.why = text;
+                }
+            }
+            if (s.stopped)
+                std::printf("  %-8s %s\n", s.name, s.why.c_str());
+        }
+    }
+    SetAffinity(0, StartMask());
+
+    for (Series& s : series) {
+        char what[96], value[160];
+        for (size_t i = 0; i < s.drives.size(); ++i) {
+            std::snprintf(what, sizeof what, "%.0f drives × %d, %s", s.drives[i], volumes, s.name);
+            std::snprintf(value, sizeof value, "%.2f ms", s.medianMs[i]);
+            // The table keeps the point the goal names; the output above has them all.
+            if (s.drives[i] == 64)
+                Summary("refresh", what, value);
+        }
+        const double slope = LogLogSlope(s.drives, s.medianMs);
+        // Over the larger drive counts too, where fixed costs no longer hide the growth.
+        std::vector<double> bigDrives, bigMs;
+        for (size_t i = 0; i < s.drives.size(); ++i)
+            if (s.drives[i] >= 16) {
+                bigDrives.push_back(s.drives[i]);
+                bigMs.push_back(s.medianMs[i]);
+            }
+        std::snprintf(what, sizeof what, "refresh growth, %d volume%s, %s", volumes,
+                      volumes == 1 ? "" : "s", s.name);
+        if (bigDrives.size() >= 2)
+            std::snprintf(value, sizeof value, "N^%.2f (N ≥ 16: N^%.2f)%s%s", slope,
+                          LogLogSlope(bigDrives, bigMs), s.stopped ? "; " : "", s.why.c_str());
+        else
+            std::snprintf(value, sizeof value, "N^%.2f%s%s", slope, s.stopped ? "; " : "",
+                          s.why.c_str());
+        std::printf("  %-8s exponent of growth: %s\n", s.name, value);
+        Summary("exponent", what, value);
+        std::snprintf(what, sizeof what, "refresh growth in CPU time, %d volume%s, %s", volumes,
+                      volumes == 1 ? "" : "s", s.name);
+        std::snprintf(value, sizeof value, "N^%.2f", LogLogSlope(s.drives, s.cpuMs));
+        Summary("exponent", what, value);
+        std::snprintf(what, sizeof what, "longest run-loop block, %ld drives × %d, %s",
+                      s.lastDrives, volumes, s.name);
+        std::snprintf(value, sizeof value, "%.2f ms", s.lastMaxMs);
+        Summary("block", what, value);
+    }
+    // As the daemon does after its event loop: the list's entries are ours to delete.
+    service_serial* entry = NULL;
+    while (pollButtonServices.RemoveLastItem(entry))
+        delete entry;
+    RemoveTree(home);
+    return 0;
+}

@@ -1,0 +1,127 @@
+// The backup application already running: a press hands its launch file to the running copy
+// (an open-documents event) and the poller tracks that copy; a backup application that is a
+// script is tracked for as long as the script runs.
+#include "Harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+
+namespace scenario {
+namespace {
+
+class OpenDocuments : public Scenario {
+protected:
+    ~OpenDocuments() override {
+        // A script still waiting for its release is let go.
+        int fd = open((mHome / "release").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ssize_t written = write(fd, "go\n", 3);
+            (void)written;
+            close(fd);
+        }
+    }
+
+    std::vector<pid_t> BackupPids() const {
+        std::vector<pid_t> pids;
+        std::string log = BackupLog();
+        std::regex started(R"(SampleBackup\[(\d+)\]: started)");
+        for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
+            pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
+        return pids;
+    }
+    bool BackupLogSays(const std::string& text) const {
+        return BackupLog().find(text) != std::string::npos;
+    }
+    int ButtonQueries(const std::string& serial) {
+        std::vector<std::string> calls = Calls(serial);
+        return static_cast<int>(std::count(calls.begin(), calls.end(), "selector 2"));
+    }
+    // Ticks, counted by the lights refresh a hot-plug message asks for; they go on while a
+    // backup is tracked.
+    void AwaitTicks(const std::string& serial, int ticks) {
+        for (int i = 0; i < ticks; ++i) {
+            std::string before = Lights(serial);
+            CtlOk({"message", serial, "e0000230"});
+            ASSERT_TRUE(WaitUntil([&] { return Lights(serial) != before; }, "a tick"));
+        }
+    }
+    void StartPollerAndAwaitFirstTick(const std::string& serial) {
+        std::string before = Lights(serial);
+        StartMainPoller();
+        ASSERT_TRUE(WaitUntil([&] { return Lights(serial) != before; }, "the poller's first tick"));
+    }
+};
+
+TEST_F(OpenDocuments, PressAfterAPollerRestartGoesToTheRunningCopyWhichIsTracked) {
+    UseSampleApplication("stay", 0.1);
+    StartHost();
+    Attach("RUN1", {"--volume", "One:100:20"});
+    Attach("RUN2", {"--volume", "Two:100:60"});
+    StartPollerAndAwaitFirstTick("RUN2");
+    CtlOk({"press", "RUN1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("staying up"); }, "the first backup runs"));
+
+    // Restarted while the backup application runs on, the poller knows of no backup.
+    mPoller.Signal(SIGTERM);
+    ASSERT_GE(mPoller.Wait(std::chrono::seconds(10)), 0);
+    StartPollerAndAwaitFirstTick("RUN2");
+    CtlOk({"press", "RUN2"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("drive serial \"RUN2\""); },
+                          "the running copy reads the second launch file"));
+    EXPECT_TRUE(BackupLogSays("opened " + LaunchFile().string()));
+    std::vector<pid_t> pids = BackupPids();
+    ASSERT_EQ(pids.size(), 1u) << "no second copy";
+
+    // The open's 0 status started the tracking: buttons rest while the copy runs.
+    CtlOk({"calls", "--clear", "RUN1"});
+    CtlOk({"calls", "--clear", "RUN2"});
+    AwaitTicks("RUN1", 3);
+    EXPECT_EQ(ButtonQueries("RUN1"), 0);
+    EXPECT_EQ(ButtonQueries("RUN2"), 0);
+    kill(pids[0], SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return Lights("RUN2").rfind("value=60 shown=on", 0) == 0; },
+                          "the end of the backup shows the second drive's lights"));
+}
+
+TEST_F(OpenDocuments, ScriptBackupApplicationIsTrackedWhileTheScriptRuns) {
+    fs::path app = mRoot / "Script Backup.app";
+    WriteFile(app / "Contents" / "Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+              "\t<key>CFBundleExecutable</key>\n\t<string>backup</string>\n"
+              "\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n"
+              "\t<key>CFBundleSignature</key>\n\t<string>TvSB</string>\n</dict>\n</plist>\n");
+    fs::path script = app / "Contents" / "MacOS" / "backup";
+    WriteFile(script, "#!/bin/sh\n"
+                      "echo \"ScriptBackup[$$]: started with $1\" >> \"$TVB_BACKUP_LOG\"\n"
+                      "read line < \"$HOME/release\"\n");
+    fs::permissions(script, fs::perms::owner_all);
+    ASSERT_EQ(mkfifo((mHome / "release").c_str(), 0600), 0);
+    WriteAppNamePreference("<string>" + app.string() + "</string>");
+    StartHost();
+    Attach("SCRIPT1", {"--volume", "Data:100:30"});
+    StartPollerAndAwaitFirstTick("SCRIPT1");
+
+    CtlOk({"press", "SCRIPT1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("ScriptBackup["); }, "the script runs"));
+    CtlOk({"calls", "--clear", "SCRIPT1"});
+    AwaitTicks("SCRIPT1", 3);
+    EXPECT_EQ(ButtonQueries("SCRIPT1"), 0) << "the running script is the backup application";
+    EXPECT_EQ(Lights("SCRIPT1").find("shown=on"), std::string::npos);
+
+    // Released, the script ends, and with it the backup.
+    int fd = open((mHome / "release").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "go\n", 3), 3);
+    close(fd);
+    EXPECT_TRUE(WaitUntil([&] { return Lights("SCRIPT1").rfind("value=30 shown=on", 0) == 0; },
+                          "lights shown once the script has ended"));
+    EXPECT_FALSE(fs::exists(LaunchFile()));
+}
+
+} // namespace
+} // namespace scenario

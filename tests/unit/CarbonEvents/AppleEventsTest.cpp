@@ -1,0 +1,256 @@
+// Apple events: the descriptors a handler reads its documents from, the handler table, and
+// the application event loop answering events from another process (a forked child runs the
+// loop; the test sends as Launch Services does, and as a confused peer would).
+#include "AppleEvents_Internal.h"
+
+#include <Carbon/Carbon.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+FSRef RefTo(const char* path) {
+    FSRef ref;
+    EXPECT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(path), &ref, nullptr));
+    return ref;
+}
+
+std::string PathOf(const FSRef& ref) {
+    char path[4096] = "";
+    EXPECT_EQ(noErr, FSRefMakePath(&ref, reinterpret_cast<UInt8*>(path), sizeof path));
+    return path;
+}
+
+// An open-documents event for the given items, built as the event loop builds it.
+AppleEvent OpenDocumentsEvent(const std::vector<FSRef>& items) {
+    AppleEvent event;
+    EXPECT_EQ(noErr, __AECreateEvent(kCoreEventClass, kAEOpenDocuments, &event));
+    AEDescList list;
+    EXPECT_EQ(noErr, AECreateList(nullptr, 0, false, &list));
+    for (const FSRef& item : items)
+        EXPECT_EQ(noErr, AEPutPtr(&list, 0, typeFSRef, &item, sizeof item));
+    EXPECT_EQ(noErr, AEPutParamDesc(&event, keyDirectObject, &list));
+    AEDisposeDesc(&list);
+    return event;
+}
+
+TEST(AppleEventDescriptors, DocumentsReadBackAsAHandlerReadsThem) {
+    AppleEvent event = OpenDocumentsEvent({RefTo("/"), RefTo("/tmp")});
+    AEDescList documents;
+    ASSERT_EQ(noErr, AEGetParamDesc(&event, keyDirectObject, typeAEList, &documents));
+    AEDisposeDesc(&event); // the parameter is a copy: it outlives the event
+    long count = 0;
+    ASSERT_EQ(noErr, AECountItems(&documents, &count));
+    ASSERT_EQ(2, count);
+    FSRef ref;
+    AEKeyword keyword = 1;
+    DescType type = 0;
+    Size size = 0;
+    ASSERT_EQ(noErr,
+              AEGetNthPtr(&documents, 2, typeFSRef, &keyword, &type, &ref, sizeof ref, &size));
+    EXPECT_EQ(std::filesystem::canonical("/tmp").string(), PathOf(ref));
+    EXPECT_EQ(0u, keyword);
+    EXPECT_EQ(static_cast<DescType>(typeFSRef), type);
+    EXPECT_EQ(static_cast<Size>(sizeof ref), size);
+
+    // A short buffer gets what fits and learns the whole size.
+    char head[4] = {};
+    ASSERT_EQ(noErr, AEGetNthPtr(&documents, 1, typeWildCard, nullptr, nullptr, head, 2, &size));
+    EXPECT_EQ(std::string("/\0\0\0", 4), std::string(head, 4));
+    EXPECT_EQ(static_cast<Size>(sizeof ref), size);
+
+    EXPECT_EQ(errAEIllegalIndex,
+              AEGetNthPtr(&documents, 0, typeFSRef, nullptr, nullptr, &ref, sizeof ref, nullptr));
+    EXPECT_EQ(errAEIllegalIndex,
+              AEGetNthPtr(&documents, 3, typeFSRef, nullptr, nullptr, &ref, sizeof ref, nullptr));
+    EXPECT_EQ(errAECoercionFail, AEGetNthPtr(&documents, 1, typeUTF8Text, nullptr, nullptr, &ref,
+                                             sizeof ref, nullptr));
+    EXPECT_EQ(noErr, AEDisposeDesc(&documents));
+    EXPECT_EQ(static_cast<DescType>(typeNull), documents.descriptorType);
+    EXPECT_EQ(noErr, AEDisposeDesc(&documents)) << "disposing twice is harmless";
+}
+
+TEST(AppleEventDescriptors, MissingOrMistypedParametersAreReportedNotGuessed) {
+    AppleEvent event;
+    ASSERT_EQ(noErr, __AECreateEvent(kCoreEventClass, kAEOpenDocuments, &event));
+    AEDesc result;
+    EXPECT_EQ(errAEDescNotFound, AEGetParamDesc(&event, keyDirectObject, typeAEList, &result));
+    EXPECT_EQ(static_cast<DescType>(typeNull), result.descriptorType);
+
+    // One document sent bare is still a list of one.
+    FSRef root = RefTo("/");
+    ASSERT_EQ(noErr, AEPutParamPtr(&event, keyDirectObject, typeFSRef, &root, sizeof root));
+    ASSERT_EQ(noErr, AEGetParamDesc(&event, keyDirectObject, typeAEList, &result));
+    long count = 0;
+    EXPECT_EQ(noErr, AECountItems(&result, &count));
+    EXPECT_EQ(1, count);
+    AEDisposeDesc(&result);
+    EXPECT_EQ(errAECoercionFail, AEGetParamDesc(&event, keyDirectObject, typeSInt32, &result));
+    EXPECT_EQ(errAEWrongDataType, AECountItems(&result, &count)) << "a null descriptor is no list";
+    AEDisposeDesc(&event);
+}
+
+OSErr RecordingHandler(const AppleEvent* event, AppleEvent*, SRefCon refcon) {
+    AEEventID id = 0;
+    AEGetAttributePtr(event, keyEventIDAttr, typeType, nullptr, &id, sizeof id, nullptr);
+    static_cast<std::vector<AEEventID>*>(refcon)->push_back(id);
+    return id == kAEPrintDocuments ? OSErr(fnfErr) : OSErr(noErr);
+}
+
+TEST(AppleEventHandlers, ExactHandlerFirstThenWildCardThenNotHandled) {
+    std::vector<AEEventID> exact, wild;
+    AEEventHandlerUPP upp = NewAEEventHandlerUPP(RecordingHandler);
+    ASSERT_EQ(noErr, AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments, upp, &exact, false));
+    ASSERT_EQ(noErr, AEInstallEventHandler(kCoreEventClass, typeWildCard, upp, &wild, false));
+    AppleEvent open, print, quit;
+    __AECreateEvent(kCoreEventClass, kAEOpenDocuments, &open);
+    __AECreateEvent(kCoreEventClass, kAEPrintDocuments, &print);
+    __AECreateEvent(0x74657374 /* 'test' */, kAEQuitApplication, &quit);
+
+    EXPECT_EQ(noErr, __AEDispatch(&open));
+    EXPECT_EQ(fnfErr, __AEDispatch(&print)) << "the handler's own status";
+    EXPECT_EQ(errAEEventNotHandled, __AEDispatch(&quit));
+    EXPECT_EQ(std::vector<AEEventID>{kAEOpenDocuments}, exact);
+    EXPECT_EQ(std::vector<AEEventID>{kAEPrintDocuments}, wild);
+
+    EXPECT_EQ(noErr, AERemoveEventHandler(kCoreEventClass, kAEOpenDocuments, upp, false));
+    EXPECT_EQ(errAEHandlerNotFound,
+              AERemoveEventHandler(kCoreEventClass, kAEOpenDocuments, upp, false));
+    EXPECT_EQ(noErr, __AEDispatch(&open)) << "now the wild card's";
+    EXPECT_EQ(2u, wild.size());
+    EXPECT_EQ(noErr, AERemoveEventHandler(kCoreEventClass, typeWildCard, nullptr, false));
+    EXPECT_EQ(errAEEventNotHandled, __AEDispatch(&open));
+    EXPECT_EQ(paramErr,
+              AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments, nullptr, nullptr, false));
+    DisposeAEEventHandlerUPP(upp);
+    for (AppleEvent* event : {&open, &print, &quit})
+        AEDisposeDesc(event);
+}
+
+// The child's handler writes each document's path to this pipe.
+int gToParent[2];
+
+OSErr ReportDocuments(const AppleEvent* event, AppleEvent*, SRefCon) {
+    AEDescList documents;
+    OSErr err = AEGetParamDesc(event, keyDirectObject, typeAEList, &documents);
+    long count = 0;
+    if (err == noErr)
+        err = AECountItems(&documents, &count);
+    for (long i = 1; err == noErr && i <= count; ++i) {
+        FSRef ref;
+        err = AEGetNthPtr(&documents, i, typeFSRef, nullptr, nullptr, &ref, sizeof ref, nullptr);
+        std::string line = PathOf(ref) + "\n";
+        if (write(gToParent[1], line.data(), line.size()) < 0)
+            err = ioErr;
+    }
+    AEDisposeDesc(&documents);
+    return err;
+}
+
+std::string ReadLine(int fd) {
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
+// A raw packet to the child's socket, as a confused peer of the same user might send it;
+// returns the status it answers, or 1 when it does not answer.
+int RawExchange(pid_t child, const std::string& packet) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path =
+        tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int32_t reply[2] = {0, 1};
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 ||
+        recv(fd, reply, sizeof reply, 0) != static_cast<ssize_t>(sizeof reply))
+        reply[1] = 1;
+    close(fd);
+    return reply[1];
+}
+
+TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
+    ASSERT_EQ(0, pipe(gToParent));
+    std::string socketPath;
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
+                              NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
+        CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
+        CFRunLoopTimerRef ready = CFRunLoopTimerCreate(
+            kCFAllocatorDefault, CFAbsoluteTimeGetCurrent(), 0, 0, 0,
+            [](CFRunLoopTimerRef, void*) {
+                ssize_t written = write(gToParent[1], "ready\n", 6);
+                (void)written;
+            },
+            &context);
+        CFRunLoopAddTimer(CFRunLoopGetMain(), ready, kCFRunLoopCommonModes);
+        RunApplicationEventLoop();
+        CFRelease(ready);
+        _exit(0);
+    }
+    close(gToParent[1]); // a child that dies then ends every read
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    socketPath = tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
+    EXPECT_TRUE(std::filesystem::exists(socketPath));
+    auto deadline = [] { return std::chrono::steady_clock::now() + 10s; };
+
+    auto answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments,
+                                              {"/", "/tmp"}, deadline());
+    EXPECT_TRUE(answer.answered);
+    EXPECT_EQ(noErr, answer.status);
+    EXPECT_EQ("/", ReadLine(gToParent[0]));
+    EXPECT_EQ(std::filesystem::canonical("/tmp").string(), ReadLine(gToParent[0]));
+
+    // A document that is gone never reaches the handler; an event without one is not handled.
+    answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments,
+                                         {"/nonexistent/doc"}, deadline());
+    EXPECT_EQ(fnfErr, answer.status);
+    answer =
+        tvb::appleevents::SendEvent(child, kCoreEventClass, kAEPrintDocuments, {"/"}, deadline());
+    EXPECT_TRUE(answer.answered);
+    EXPECT_EQ(errAEEventNotHandled, answer.status);
+
+    // Garbage is answered as corrupt and changes nothing.
+    EXPECT_EQ(errAECorruptData, RawExchange(child, "hello"));
+    std::string truncated(20, '\0');
+    uint32_t header[5] = {0x54764165, 1, kCoreEventClass, kAEOpenDocuments, 1000};
+    std::memcpy(truncated.data(), header, sizeof header);
+    EXPECT_EQ(errAECorruptData, RawExchange(child, truncated + std::string("\x04\0\0\0/tmp", 8)));
+    answer =
+        tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"}, deadline());
+    EXPECT_EQ(noErr, answer.status);
+    EXPECT_EQ("/", ReadLine(gToParent[0]));
+
+    // Once the loop has ended, nobody listens and the name is gone.
+    kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(std::filesystem::exists(socketPath));
+    EXPECT_FALSE(
+        tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"}, deadline())
+            .answered);
+    close(gToParent[0]);
+}
+
+} // namespace

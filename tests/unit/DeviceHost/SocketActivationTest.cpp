@@ -1,0 +1,209 @@
+// The host under systemd: what it refuses to be handed (through the real
+// systemd-socket-activate), readiness and stopping told on $NOTIFY_SOCKET, and SIGHUP. Serving on
+// a handed socket is a scenario (SocketActivationScenarios.cpp).
+#include "LiveHost.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+using namespace tvb;
+using namespace tvb::hosttest;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// systemd-socket-activate listening on a fresh socket with the host to start on demand. The
+// activator passes on only what -E names, so the sanitizers' settings are handed on that way.
+class Activation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(TVB_SOCKET_ACTIVATE).empty())
+            GTEST_SKIP() << "systemd-socket-activate was not found at configure time";
+        char pattern[] = "/tmp/tvb-activation-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        mDir = pattern;
+        mSocket = mDir + "/devhost.sock";
+    }
+
+    void TearDown() override {
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+        if (mStderr >= 0)
+            close(mStderr);
+        std::error_code ignored;
+        if (!mDir.empty())
+            fs::remove_all(mDir, ignored);
+    }
+
+    // Starts the activator; true once it listens (the host starts on the first connection).
+    bool Start(std::vector<std::string> activatorOptions, std::vector<std::string> hostArgs = {}) {
+        std::vector<std::string> args = {TVB_SOCKET_ACTIVATE, "--listen=" + mSocket};
+        args.insert(args.end(), activatorOptions.begin(), activatorOptions.end());
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char* value = getenv(name))
+                args.push_back(std::string("--setenv=") + name + "=" + value);
+        args.push_back(TVB_DEVHOST_PATH);
+        args.insert(args.end(), hostArgs.begin(), hostArgs.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC) != 0)
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        const int rc = posix_spawn(&mPid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(pipeFds[1]);
+        mStderr = pipeFds[0];
+        if (rc != 0) {
+            mPid = -1;
+            return false;
+        }
+        return ReadStderrUntil("Listening on");
+    }
+
+    // Reads the activator's (later the host's) stderr until `fragment` shows, or the reaper.
+    bool ReadStderrUntil(const std::string& fragment) {
+        while (mErr.find(fragment) == std::string::npos) {
+            pollfd p{mStderr, POLLIN, 0};
+            if (poll(&p, 1, kAnswerMs) <= 0)
+                return false;
+            char buffer[4096];
+            const ssize_t got = read(mStderr, buffer, sizeof buffer);
+            if (got <= 0)
+                return false;
+            mErr.append(buffer, static_cast<size_t>(got));
+        }
+        return true;
+    }
+
+    // The exit status once it ends by itself; -1 when it does not within the reaper's time.
+    int WaitForExit() {
+        ReadStderrUntil("\x01"); // all of it: the pipe closes when the process ends
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
+        if (pidfd < 0)
+            return -1;
+        pollfd p{pidfd, POLLIN, 0};
+        const bool ended = poll(&p, 1, kAnswerMs) == 1;
+        close(pidfd);
+        int status = 0;
+        if (!ended || waitpid(mPid, &status, 0) != mPid)
+            return -1;
+        mPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    hostkit::ProgramResult Ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--socket", mSocket});
+        return hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
+    }
+
+    std::string mDir, mSocket, mErr;
+    pid_t mPid = -1;
+    int mStderr = -1;
+};
+
+} // namespace
+
+TEST_F(Activation, HandedSocketThatIsNotAStreamListenerIsRefused) {
+    ASSERT_TRUE(Start({"--datagram"})) << mErr;
+    // A datagram wakes the activator, which then starts the host with the datagram socket.
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", mSocket.c_str());
+    ASSERT_EQ(sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address), 1);
+    close(fd);
+    EXPECT_EQ(WaitForExit(), 1);
+    EXPECT_NE(mErr.find("tvb-devhost: the socket handed over (descriptor 3) is not a listening "
+                        "Unix stream socket"),
+              std::string::npos)
+        << mErr;
+}
+
+TEST_F(Activation, HandedSocketElsewhereThanTheNamedOneIsRefused) {
+    ASSERT_TRUE(Start({}, {"--socket", mDir + "/other.sock"})) << mErr;
+    EXPECT_NE(Ctl({"ping"}).exitCode, 0);
+    EXPECT_EQ(WaitForExit(), 1);
+    EXPECT_NE(mErr.find("listens on " + mSocket + ", not on " + mDir + "/other.sock"),
+              std::string::npos)
+        << mErr;
+    EXPECT_FALSE(fs::exists(mDir + "/other.sock"));
+}
+
+// A stand-in for systemd's notification socket, named by $NOTIFY_SOCKET while it lives.
+class NotifySocket {
+public:
+    NotifySocket() {
+        char pattern[] = "/tmp/tvb-notify-XXXXXX";
+        mDir = mkdtemp(pattern);
+        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s/notify", mDir.c_str());
+        EXPECT_EQ(bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        setenv("NOTIFY_SOCKET", address.sun_path, 1);
+    }
+    ~NotifySocket() {
+        unsetenv("NOTIFY_SOCKET");
+        close(mFd);
+        std::error_code ignored;
+        fs::remove_all(mDir, ignored);
+    }
+    // The next message, or "" after the reaper's time.
+    std::string Next() {
+        pollfd p{mFd, POLLIN, 0};
+        if (poll(&p, 1, kAnswerMs) <= 0)
+            return "";
+        char buffer[4096];
+        const ssize_t got = recv(mFd, buffer, sizeof buffer, 0);
+        return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+    }
+
+private:
+    std::string mDir;
+    int mFd = -1;
+};
+
+TEST(HostNotify, ReadyOnceListeningAndStoppingAtTheEnd) {
+    NotifySocket notify;
+    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    ASSERT_TRUE(host.Start());
+    EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=listening on " + host.SocketPath());
+    // Ready means served: a client gets its answer straight away.
+    wire::Connection c;
+    ASSERT_TRUE(c.Connect(host.SocketPath()));
+    EXPECT_EQ(StatusOf(c, wire::HelloRequest{}), wire::kStatusSuccess);
+    EXPECT_EQ(host.Stop(), 0);
+    EXPECT_EQ(notify.Next(), "STOPPING=1");
+}
+
+TEST(HostSignals, SighupEndsTheHostCleanlyAndRemovesItsOwnSocket) {
+    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    ASSERT_TRUE(host.Start());
+    ASSERT_EQ(kill(host.Pid(), SIGHUP), 0);
+    const int status = host.Wait(kAnswerMs);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(host.SocketPath()));
+}
