@@ -34,7 +34,8 @@ int Calls(Context& context, const Args& args) {
     if (clear)
         return 0;
     if (json) {
-        PrintJson(nlohmann::json(std::vector<std::string>(answer.calls.begin(), answer.calls.end())));
+        PrintJson(
+            nlohmann::json(std::vector<std::string>(answer.calls.begin(), answer.calls.end())));
         return 0;
     }
     for (const std::string& call : answer.calls)

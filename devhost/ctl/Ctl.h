@@ -87,7 +87,8 @@ template <typename Request> int Send(Context& context, const Request& request) {
     return Call(context, request, answer) ? 0 : kExitFailure;
 }
 // The verb VERB DRIVE that only sends a request naming the drive.
-template <typename Request> int SendToDrive(Context& context, const Args& args, const VerbHelp& help) {
+template <typename Request>
+int SendToDrive(Context& context, const Args& args, const VerbHelp& help) {
     VerbParser parser(help, {}, {"DRIVE"});
     if (const int status = parser.Parse(args); status != VerbParser::kRun)
         return status;

@@ -45,11 +45,10 @@ int Volumes(Context& context, const Args& args) {
         return 0;
     }
     for (const wire::VolumeInfo& volume : answer.volumes)
-        std::printf("%s %s %llu %llu\n",
-                    volume.bsdName.empty() ? "-" : EscapeName(volume.bsdName).c_str(),
-                    EscapeName(volume.name).c_str(),
-                    static_cast<unsigned long long>(volume.totalBytes),
-                    static_cast<unsigned long long>(volume.freeBytes));
+        std::printf(
+            "%s %s %llu %llu\n", volume.bsdName.empty() ? "-" : EscapeName(volume.bsdName).c_str(),
+            EscapeName(volume.name).c_str(), static_cast<unsigned long long>(volume.totalBytes),
+            static_cast<unsigned long long>(volume.freeBytes));
     return 0;
 }
 

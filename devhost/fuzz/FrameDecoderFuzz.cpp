@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         again.clear();
         if (tvb::wire::DecodeDeclaredBody(frame, &again) &&
             (again.size() != frame.bodyLength + tvb::wire::kHeaderBytes ||
-             std::memcmp(again.data() + tvb::wire::kHeaderBytes, frame.body, frame.bodyLength) != 0))
+             std::memcmp(again.data() + tvb::wire::kHeaderBytes, frame.body, frame.bodyLength) !=
+                 0))
             __builtin_trap();
     }
     return 0;

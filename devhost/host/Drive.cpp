@@ -299,7 +299,8 @@ CallResult Drive::AnswerStruct(bool bracketOpen, uint64_t selector,
     std::copy(mSpec.bridgeSerial.begin(), mSpec.bridgeSerial.end(),
               result.bytes.begin() + bridge::kSerialOffset);
     if (mFault == Fault::ShortAnswer) {
-        result.bytes.resize(bridge::kResponseStatusSize); // the press stays pending: it was not reported
+        result.bytes.resize(
+            bridge::kResponseStatusSize); // the press stays pending: it was not reported
         return result;
     }
     if (mPressPending) {

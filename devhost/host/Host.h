@@ -122,7 +122,8 @@ private:
     void AnnounceArrivals(const std::vector<uint64_t>& added);
     void SendInterest(uint64_t entry, uint32_t messageType, uint64_t argument);
     void EvaluateWait(uint64_t waitId);
-    void RecordWait(const std::string& className, const std::string& name, wire::WaitOutcome outcome);
+    void RecordWait(const std::string& className, const std::string& name,
+                    wire::WaitOutcome outcome);
     Drive* FindDrive(const std::string& key);
     size_t Watchers(uint64_t entry) const;
     void TerminateDrive(Drive& drive);
@@ -131,7 +132,7 @@ private:
 
     // One handler per operation: registry ops in HostRegistryOps.cpp, the bridge driver's user
     // client in HostUserClientOps.cpp, tvbctl's in HostControlOps.cpp.
-#define TVB_HOST_HANDLER(name, request, answer)                                                   \
+#define TVB_HOST_HANDLER(name, request, answer)                                                    \
     Handled On(Peer&, const wire::name##Request&, wire::name##Answer&, Reply&);
     TVB_OPERATIONS(TVB_HOST_HANDLER, TVB_FIELD_DECLARE)
 #undef TVB_HOST_HANDLER

@@ -63,8 +63,7 @@ Host::Handled Host::On(Peer&, const wire::ListRequest&, wire::ListAnswer& answer
     return Handled::Answered;
 }
 
-Host::Handled Host::On(Peer&, const wire::PressRequest& request, wire::PressAnswer&,
-                       Reply& reply) {
+Host::Handled Host::On(Peer&, const wire::PressRequest& request, wire::PressAnswer&, Reply& reply) {
     if (Drive* drive = WithDrive(request.drive, reply))
         drive->Press();
     return Handled::Answered;
@@ -94,9 +93,8 @@ Host::Handled Host::On(Peer&, const wire::LedsRequest& request, wire::LedsAnswer
         return Handled::Answered;
     // The newest commands when there are more than an answer holds.
     const auto& inputs = drive->LedInputs();
-    const size_t skip = inputs.size() > wire::LedInputs::kBound
-                            ? inputs.size() - wire::LedInputs::kBound
-                            : 0;
+    const size_t skip =
+        inputs.size() > wire::LedInputs::kBound ? inputs.size() - wire::LedInputs::kBound : 0;
     answer.inputs.assign(inputs.begin() + static_cast<std::ptrdiff_t>(skip), inputs.end());
     return Handled::Answered;
 }
@@ -112,8 +110,7 @@ Host::Handled Host::On(Peer&, const wire::CallsRequest& request, wire::CallsAnsw
     return Handled::Answered;
 }
 
-Host::Handled Host::On(Peer&, const wire::FaultRequest& request, wire::FaultAnswer&,
-                       Reply& reply) {
+Host::Handled Host::On(Peer&, const wire::FaultRequest& request, wire::FaultAnswer&, Reply& reply) {
     Drive* drive = WithDrive(request.drive, reply);
     if (drive == nullptr)
         return Handled::Answered;

@@ -65,8 +65,8 @@ Host::Handled Host::On(Peer& peer, const wire::ScalarRequest& request, wire::Sca
         drive->Scalar(connection->bracketOpen, request.selector, inputs, request.outputCount);
     if (result.status != wire::kStatusSuccess)
         return reply.Fail(result.status, "");
-    answer.outputs.count = static_cast<uint32_t>(
-        std::min<size_t>(result.scalars.size(), wire::Scalars::kBound));
+    answer.outputs.count =
+        static_cast<uint32_t>(std::min<size_t>(result.scalars.size(), wire::Scalars::kBound));
     std::copy_n(result.scalars.begin(), answer.outputs.count, answer.outputs.items.begin());
     return Handled::Answered;
 }
@@ -112,8 +112,8 @@ void Host::AnswerStruct(uint64_t peerId, uint64_t requestId, uint64_t connection
         CallResult result =
             drive->second.AnswerStruct(it->second.bracketOpen, selector, input, capacity);
         reply.status = result.status;
-        const size_t size = std::min<size_t>({result.bytes.size(), capacity,
-                                              wire::StructBytes::kBound});
+        const size_t size =
+            std::min<size_t>({result.bytes.size(), capacity, wire::StructBytes::kBound});
         answer.output.size = static_cast<uint32_t>(size);
         std::copy_n(result.bytes.begin(), size, answer.output.bytes.begin());
     }

@@ -76,7 +76,8 @@ bool EncodeBinary(plist_t node, std::vector<uint8_t>& out) {
     plist_to_bin(node, &raw, &length);
     if (raw == nullptr)
         return false;
-    out.assign(reinterpret_cast<const uint8_t*>(raw), reinterpret_cast<const uint8_t*>(raw) + length);
+    out.assign(reinterpret_cast<const uint8_t*>(raw),
+               reinterpret_cast<const uint8_t*>(raw) + length);
     plist_to_bin_free(raw);
     return length > 0;
 }

@@ -24,7 +24,7 @@ struct RegistryEntry {
     std::vector<std::string> classes; // most-derived first
     std::string name;
     PlistPtr properties = NewDict(); // change through Registry::SetProperty
-    uint64_t provider = 0; // 0 only for the root
+    uint64_t provider = 0;           // 0 only for the root
     std::vector<uint64_t> children;
     Clock::time_point busyUntil{};
     uint64_t drive = 0;      // the simulated drive this entry belongs to, 0 for none

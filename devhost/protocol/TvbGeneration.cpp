@@ -12,8 +12,8 @@ namespace {
 constexpr size_t kPageBytes = 2 * sizeof(uint64_t);
 
 uint64_t* Map(int fd, bool writable) {
-    void* address = mmap(nullptr, kPageBytes, writable ? PROT_READ | PROT_WRITE : PROT_READ,
-                         MAP_SHARED, fd, 0);
+    void* address =
+        mmap(nullptr, kPageBytes, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
     return address == MAP_FAILED ? nullptr : static_cast<uint64_t*>(address);
 }
 
@@ -34,8 +34,8 @@ bool GenerationPage::Create(const std::string& path, uint64_t instance) {
     if (fd < 0)
         return false;
     struct stat info;
-    const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                        info.st_uid == getuid() && ftruncate(fd, kPageBytes) == 0;
+    const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == getuid() &&
+                        ftruncate(fd, kPageBytes) == 0;
     mWords = usable ? Map(fd, true) : nullptr;
     close(fd);
     if (mWords == nullptr)
@@ -67,8 +67,7 @@ bool GenerationPage::Open(const std::string& path) {
         return false;
     struct stat info;
     // Only a file of our own user vouches for our caches.
-    const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                        info.st_uid == getuid() &&
+    const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == getuid() &&
                         static_cast<size_t>(info.st_size) >= kPageBytes;
     mWords = usable ? Map(fd, false) : nullptr;
     close(fd);

@@ -50,14 +50,14 @@ constexpr uint32_t kMaxListed = 1u << 14; // drives or volumes in one answer
 constexpr uint32_t kMaxRecords = 10000;   // call log, LED commands, wait records
 
 // Values the fields carry.
-constexpr const char* kFirstMatchType = "IOServiceFirstMatch"; // the only matching notification
+constexpr const char* kFirstMatchType = "IOServiceFirstMatch";    // the only matching notification
 constexpr const char* kGeneralInterestType = "IOGeneralInterest"; // the only interest type
 enum class SerialType : uint8_t { String, Number, Data };
 enum class LightsShown : uint8_t { Unset, On, Off };
 enum class WaitOutcome : uint8_t { Quiet, Timeout, Gone };
 
 // Field types.
-using Text = std::string; // at most kMaxText bytes
+using Text = std::string;          // at most kMaxText bytes
 using Data = std::vector<uint8_t>; // at most kMaxData bytes
 // A binary property list; screened by the shared guard before anyone parses it.
 struct PlistData {
@@ -97,61 +97,61 @@ using StructBytes = InlineBytes<kMaxStructBytes>;
 // The declaration. F(type, name) is one field; records are nested values.
 
 // A match: provider class (subclasses match too) and/or BSD name; an absent one matches all.
-#define TVB_RECORDS(REC, F)                                                                       \
-    REC(Criteria, F(bool, hasClass) F(Text, className) F(bool, hasBsdName) F(Text, bsdName))      \
-    REC(VolumeInfo, F(uint64_t, id) F(Text, name) F(Text, bsdName) F(uint64_t, totalBytes)        \
-                        F(uint64_t, freeBytes) F(bool, unreadable))                               \
-    REC(VolumeSpec, F(Text, name) F(uint64_t, totalBytes) F(uint64_t, freeBytes) F(bool, noBsd)   \
-                        F(bool, unreadable))                                                      \
-    REC(DriveInfo, F(Text, serial) F(Text, bsdName) F(uint64_t, watchers) F(uint64_t, service)    \
-                       F(Names, volumes))                                                         \
+#define TVB_RECORDS(REC, F)                                                                        \
+    REC(Criteria, F(bool, hasClass) F(Text, className) F(bool, hasBsdName) F(Text, bsdName))       \
+    REC(VolumeInfo, F(uint64_t, id) F(Text, name) F(Text, bsdName) F(uint64_t, totalBytes)         \
+                        F(uint64_t, freeBytes) F(bool, unreadable))                                \
+    REC(VolumeSpec, F(Text, name) F(uint64_t, totalBytes) F(uint64_t, freeBytes) F(bool, noBsd)    \
+                        F(bool, unreadable))                                                       \
+    REC(DriveInfo, F(Text, serial) F(Text, bsdName) F(uint64_t, watchers) F(uint64_t, service)     \
+                       F(Names, volumes))                                                          \
     REC(WaitInfo, F(Text, className) F(Text, name) F(uint8_t, outcome))
 
 // name, request fields, answer fields.
 // Volumes: `volume` 0 lists every simulated volume, else only that one (none once it is gone).
 // Attach: an empty bridgeSerial derives it from the serial, an empty bridgeClass is the bridge's.
-#define TVB_OPERATIONS(OP, F)                                                                     \
-    OP(Hello, , F(uint64_t, instance) F(uint64_t, pid))                                          \
-    OP(Match, F(Criteria, criteria), F(EntryIds, entries))                                        \
-    OP(Entry, F(uint64_t, entry),                                                                 \
-       F(Text, className) F(Text, name) F(bool, busy) F(ClassChain, classes))                     \
-    OP(Property, F(uint64_t, entry) F(Text, key), F(PlistData, value))                           \
-    OP(Parents, F(uint64_t, entry), F(EntryIds, entries))                                         \
-    OP(WaitQuiet, F(uint64_t, entry) F(uint64_t, timeoutMs), )                                    \
-    OP(SubscribeMatch, F(Text, type) F(Criteria, criteria),                                       \
-       F(uint64_t, subscription) F(EntryIds, entries))                                            \
-    OP(SubscribeInterest, F(uint64_t, entry) F(Text, type), F(uint64_t, subscription))           \
-    OP(Unsubscribe, F(uint64_t, subscription), )                                                  \
-    OP(Volumes, F(uint64_t, volume), F(VolumeInfos, volumes))                                     \
-    OP(Open, F(uint64_t, entry) F(uint32_t, type), F(uint64_t, connection))                       \
-    OP(Close, F(uint64_t, connection), )                                                          \
-    OP(Scalar,                                                                                    \
-       F(uint64_t, connection) F(uint32_t, selector) F(Scalars, inputs) F(uint32_t, outputCount), \
-       F(Scalars, outputs))                                                                       \
-    OP(Struct,                                                                                    \
-       F(uint64_t, connection) F(uint32_t, selector) F(StructBytes, input)                        \
-           F(uint32_t, outputCapacity),                                                           \
-       F(StructBytes, output))                                                                    \
-    OP(Attach,                                                                                    \
-       F(Text, serial) F(Data, bridgeSerial) F(uint32_t, settleMs) F(bool, serialOnAncestor)      \
-           F(bool, secondStorage) F(bool, noBridge) F(bool, allowDuplicate) F(Text, bridgeClass)  \
-               F(uint8_t, serialType) F(VolumeSpecs, volumes),                                    \
-       F(Text, bsdName) F(uint64_t, drive) F(uint64_t, service))                                  \
-    OP(Detach, F(Text, drive), )                                                                  \
-    OP(Message, F(Text, drive) F(uint64_t, messageType) F(uint64_t, argument),                   \
-       F(uint64_t, delivered))                                                                    \
-    OP(List, , F(DriveInfos, drives))                                                             \
-    OP(Press, F(Text, drive), )                                                                   \
-    OP(Lights, F(Text, drive),                                                                    \
-       F(bool, hasValue) F(uint8_t, value) F(uint8_t, shown) F(uint64_t, commands))               \
-    OP(Leds, F(Text, drive), F(LedInputs, inputs))                                                \
-    OP(Calls, F(Text, drive) F(bool, clear), F(CallLog, calls))                                   \
-    OP(Fault, F(Text, drive) F(Text, kind), )                                                     \
+#define TVB_OPERATIONS(OP, F)                                                                      \
+    OP(Hello, , F(uint64_t, instance) F(uint64_t, pid))                                            \
+    OP(Match, F(Criteria, criteria), F(EntryIds, entries))                                         \
+    OP(Entry, F(uint64_t, entry),                                                                  \
+       F(Text, className) F(Text, name) F(bool, busy) F(ClassChain, classes))                      \
+    OP(Property, F(uint64_t, entry) F(Text, key), F(PlistData, value))                             \
+    OP(Parents, F(uint64_t, entry), F(EntryIds, entries))                                          \
+    OP(WaitQuiet, F(uint64_t, entry) F(uint64_t, timeoutMs), )                                     \
+    OP(SubscribeMatch, F(Text, type) F(Criteria, criteria),                                        \
+       F(uint64_t, subscription) F(EntryIds, entries))                                             \
+    OP(SubscribeInterest, F(uint64_t, entry) F(Text, type), F(uint64_t, subscription))             \
+    OP(Unsubscribe, F(uint64_t, subscription), )                                                   \
+    OP(Volumes, F(uint64_t, volume), F(VolumeInfos, volumes))                                      \
+    OP(Open, F(uint64_t, entry) F(uint32_t, type), F(uint64_t, connection))                        \
+    OP(Close, F(uint64_t, connection), )                                                           \
+    OP(Scalar,                                                                                     \
+       F(uint64_t, connection) F(uint32_t, selector) F(Scalars, inputs) F(uint32_t, outputCount),  \
+       F(Scalars, outputs))                                                                        \
+    OP(Struct,                                                                                     \
+       F(uint64_t, connection) F(uint32_t, selector) F(StructBytes, input)                         \
+           F(uint32_t, outputCapacity),                                                            \
+       F(StructBytes, output))                                                                     \
+    OP(Attach,                                                                                     \
+       F(Text, serial) F(Data, bridgeSerial) F(uint32_t, settleMs) F(bool, serialOnAncestor)       \
+           F(bool, secondStorage) F(bool, noBridge) F(bool, allowDuplicate) F(Text, bridgeClass)   \
+               F(uint8_t, serialType) F(VolumeSpecs, volumes),                                     \
+       F(Text, bsdName) F(uint64_t, drive) F(uint64_t, service))                                   \
+    OP(Detach, F(Text, drive), )                                                                   \
+    OP(Message, F(Text, drive) F(uint64_t, messageType) F(uint64_t, argument),                     \
+       F(uint64_t, delivered))                                                                     \
+    OP(List, , F(DriveInfos, drives))                                                              \
+    OP(Press, F(Text, drive), )                                                                    \
+    OP(Lights, F(Text, drive),                                                                     \
+       F(bool, hasValue) F(uint8_t, value) F(uint8_t, shown) F(uint64_t, commands))                \
+    OP(Leds, F(Text, drive), F(LedInputs, inputs))                                                 \
+    OP(Calls, F(Text, drive) F(bool, clear), F(CallLog, calls))                                    \
+    OP(Fault, F(Text, drive) F(Text, kind), )                                                      \
     OP(Waits, F(bool, clear), F(WaitInfos, waits))
 
 // name, fields. Events arrive unsolicited, possibly between a request and its answer.
-#define TVB_EVENTS(EV, F)                                                                         \
-    EV(Matched, F(uint64_t, subscription) F(EntryIds, entries))                                   \
+#define TVB_EVENTS(EV, F)                                                                          \
+    EV(Matched, F(uint64_t, subscription) F(EntryIds, entries))                                    \
     EV(Interest, F(uint64_t, subscription) F(uint32_t, messageType) F(uint64_t, argument))
 
 // ---------------------------------------------------------------------------
@@ -159,21 +159,21 @@ using StructBytes = InlineBytes<kMaxStructBytes>;
 
 #define TVB_FIELD_DECLARE(type, name) type name{};
 #define TVB_FIELD_VISIT(type, name) visit(m.name);
-#define TVB_VISITORS(type, fields)                                                                \
-    template <typename V> void VisitFields(type& m, V&& visit) {                                  \
-        (void)m;                                                                                  \
-        (void)visit;                                                                              \
-        fields                                                                                    \
-    }                                                                                             \
-    template <typename V> void VisitFields(const type& m, V&& visit) {                            \
-        (void)m;                                                                                  \
-        (void)visit;                                                                              \
-        fields                                                                                    \
+#define TVB_VISITORS(type, fields)                                                                 \
+    template <typename V> void VisitFields(type& m, V&& visit) {                                   \
+        (void)m;                                                                                   \
+        (void)visit;                                                                               \
+        fields                                                                                     \
+    }                                                                                              \
+    template <typename V> void VisitFields(const type& m, V&& visit) {                             \
+        (void)m;                                                                                   \
+        (void)visit;                                                                               \
+        fields                                                                                     \
     }
 
-#define TVB_RECORD_STRUCT(name, fields)                                                           \
-    struct name {                                                                                 \
-        fields                                                                                    \
+#define TVB_RECORD_STRUCT(name, fields)                                                            \
+    struct name {                                                                                  \
+        fields                                                                                     \
     };
 #define TVB_RECORD_VISIT(name, fields) TVB_VISITORS(name, fields)
 TVB_RECORDS(TVB_RECORD_STRUCT, TVB_FIELD_DECLARE)
@@ -198,25 +198,25 @@ enum class EventKind : uint16_t {
 };
 const char* OpName(Op op); // for diagnostics
 
-#define TVB_MESSAGE_STRUCTS(name, request, answer)                                                \
-    struct name##Answer {                                                                         \
-        answer                                                                                    \
-    };                                                                                            \
-    struct name##Request {                                                                        \
-        static constexpr Op kOp = Op::name;                                                       \
-        using Answer = name##Answer;                                                              \
-        request                                                                                   \
+#define TVB_MESSAGE_STRUCTS(name, request, answer)                                                 \
+    struct name##Answer {                                                                          \
+        answer                                                                                     \
+    };                                                                                             \
+    struct name##Request {                                                                         \
+        static constexpr Op kOp = Op::name;                                                        \
+        using Answer = name##Answer;                                                               \
+        request                                                                                    \
     };
-#define TVB_MESSAGE_VISIT(name, request, answer)                                                  \
-    TVB_VISITORS(name##Request, request)                                                          \
+#define TVB_MESSAGE_VISIT(name, request, answer)                                                   \
+    TVB_VISITORS(name##Request, request)                                                           \
     TVB_VISITORS(name##Answer, answer)
 TVB_OPERATIONS(TVB_MESSAGE_STRUCTS, TVB_FIELD_DECLARE)
 TVB_OPERATIONS(TVB_MESSAGE_VISIT, TVB_FIELD_VISIT)
 
-#define TVB_EVENT_STRUCT(name, fields)                                                            \
-    struct name##Event {                                                                          \
-        static constexpr EventKind kKind = EventKind::name;                                       \
-        fields                                                                                    \
+#define TVB_EVENT_STRUCT(name, fields)                                                             \
+    struct name##Event {                                                                           \
+        static constexpr EventKind kKind = EventKind::name;                                        \
+        fields                                                                                     \
     };
 #define TVB_EVENT_VISIT(name, fields) TVB_VISITORS(name##Event, fields)
 TVB_EVENTS(TVB_EVENT_STRUCT, TVB_FIELD_DECLARE)

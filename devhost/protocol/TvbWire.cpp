@@ -84,8 +84,7 @@ DecodeStatus DecodeFrame(const uint8_t* data, size_t length, FrameView& out, siz
 
 namespace {
 
-template <typename Message>
-bool RoundTrip(const FrameView& frame, std::vector<uint8_t>* again) {
+template <typename Message> bool RoundTrip(const FrameView& frame, std::vector<uint8_t>* again) {
     Message message;
     if (!DecodeBody(frame.body, frame.bodyLength, message))
         return false;
@@ -101,8 +100,8 @@ bool DecodeDeclaredBody(const FrameView& frame, std::vector<uint8_t>* again) {
     switch (frame.header.kind) {
     case FrameKind::Request:
         switch (static_cast<Op>(code)) {
-#define TVB_CHECK_REQUEST(name, request, answer)                                                  \
-    case Op::name:                                                                                \
+#define TVB_CHECK_REQUEST(name, request, answer)                                                   \
+    case Op::name:                                                                                 \
         return RoundTrip<name##Request>(frame, again);
             TVB_OPERATIONS(TVB_CHECK_REQUEST, TVB_FIELD_DECLARE)
 #undef TVB_CHECK_REQUEST
@@ -114,8 +113,8 @@ bool DecodeDeclaredBody(const FrameView& frame, std::vector<uint8_t>* again) {
         if (frame.header.status != kStatusSuccess)
             return RoundTrip<Text>(frame, again);
         switch (static_cast<Op>(code)) {
-#define TVB_CHECK_ANSWER(name, request, answer)                                                   \
-    case Op::name:                                                                                \
+#define TVB_CHECK_ANSWER(name, request, answer)                                                    \
+    case Op::name:                                                                                 \
         return RoundTrip<name##Answer>(frame, again);
             TVB_OPERATIONS(TVB_CHECK_ANSWER, TVB_FIELD_DECLARE)
 #undef TVB_CHECK_ANSWER
@@ -125,8 +124,8 @@ bool DecodeDeclaredBody(const FrameView& frame, std::vector<uint8_t>* again) {
         return false;
     case FrameKind::Event:
         switch (static_cast<EventKind>(code)) {
-#define TVB_CHECK_EVENT(name, fields)                                                             \
-    case EventKind::name:                                                                         \
+#define TVB_CHECK_EVENT(name, fields)                                                              \
+    case EventKind::name:                                                                          \
         return RoundTrip<name##Event>(frame, again);
             TVB_EVENTS(TVB_CHECK_EVENT, TVB_FIELD_DECLARE)
 #undef TVB_CHECK_EVENT

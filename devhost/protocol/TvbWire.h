@@ -105,8 +105,8 @@ public:
         Raw(bytes.bytes.data(), size);
     }
     // Records and messages.
-    template <typename T, typename = decltype(VisitFields(std::declval<const T&>(),
-                                                          std::declval<Writer&>()))>
+    template <typename T,
+              typename = decltype(VisitFields(std::declval<const T&>(), std::declval<Writer&>()))>
     void operator()(const T& record) {
         VisitFields(record, *this);
     }

@@ -37,8 +37,8 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
     if (status != kIOReturnSuccess)
         return status;
     // Class and BSD name, each marked present or not, are the cache's key.
-    const std::string key = (criteria.providerClass ? "c" + *criteria.providerClass : "-") +
-                            '\0' + (criteria.bsdName ? "b" + *criteria.bsdName : "-");
+    const std::string key = (criteria.providerClass ? "c" + *criteria.providerClass : "-") + '\0' +
+                            (criteria.bsdName ? "b" + *criteria.bsdName : "-");
     iokit::RegistryCache& cache = iokit::RegistryCache::Shared();
     if (cache.FindMatch(key, instance, entries))
         return kIOReturnSuccess;

@@ -63,16 +63,16 @@ protected:
                    uint32_t capacity, std::vector<uint8_t>* output = nullptr,
                    int timeoutMs = kAnswerMs) {
         wire::StructAnswer answer;
-        const int32_t status =
-            Call(c, StructCall(connection, selector, std::move(input), capacity), answer, timeoutMs);
+        const int32_t status = Call(c, StructCall(connection, selector, std::move(input), capacity),
+                                    answer, timeoutMs);
         if (output != nullptr)
             output->assign(answer.output.bytes.begin(),
                            answer.output.bytes.begin() + answer.output.size);
         return status;
     }
 
-    std::vector<uint8_t> Output(uint64_t connection, uint32_t selector,
-                                std::vector<uint8_t> input, uint32_t capacity) {
+    std::vector<uint8_t> Output(uint64_t connection, uint32_t selector, std::vector<uint8_t> input,
+                                uint32_t capacity) {
         std::vector<uint8_t> bytes;
         Struct(connection, selector, std::move(input), capacity, &bytes);
         return bytes;

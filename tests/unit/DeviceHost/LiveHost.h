@@ -98,8 +98,8 @@ template <typename Request> Request About(uint64_t entry) {
     return r;
 }
 
-inline wire::SubscribeInterestRequest Interest(uint64_t entry,
-                                               const std::string& type = wire::kGeneralInterestType) {
+inline wire::SubscribeInterestRequest
+Interest(uint64_t entry, const std::string& type = wire::kGeneralInterestType) {
     wire::SubscribeInterestRequest r;
     r.entry = entry;
     r.type = type;

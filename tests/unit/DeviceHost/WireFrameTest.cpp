@@ -266,8 +266,7 @@ TEST(WireFrame, DecodeWaitsForWholeFrameAndRejectsEachMalformedKind) {
     EXPECT_EQ(DecodeFrame(oversized, 4, view, consumed), DecodeStatus::Oversized);
     std::vector<uint8_t> badKind = frame;
     badKind[6] = 0;
-    EXPECT_EQ(DecodeFrame(badKind.data(), badKind.size(), view, consumed),
-              DecodeStatus::BadHeader);
+    EXPECT_EQ(DecodeFrame(badKind.data(), badKind.size(), view, consumed), DecodeStatus::BadHeader);
     std::vector<uint8_t> reserved = frame;
     reserved[7] = 1;
     EXPECT_EQ(DecodeFrame(reserved.data(), reserved.size(), view, consumed),

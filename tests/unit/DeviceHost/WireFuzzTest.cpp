@@ -13,9 +13,9 @@ namespace {
 
 // A small valid binary property list: {"k": "v"}.
 const std::vector<uint8_t> kSmallPlist = {
-    'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xd1, 1, 2, 0x51, 'k', 0x51, 'v', 8, 11, 13,
-    0,   0,   0,   0,   0,   0,   1,   1,   0,    0, 0, 0,    0,   0,    0,   3, 0,  0,
-    0,   0,   0,   0,   0,   0,   0,   0,   0,    0, 0, 0,    0,   15};
+    'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xd1, 1, 2, 0x51, 'k', 0x51, 'v', 8, 11,
+    13,  0,   0,   0,   0,   0,   0,   1,   1,    0, 0, 0,    0,   0,    0,   0, 3,
+    0,   0,   0,   0,   0,   0,   0,   0,   0,    0, 0, 0,    0,   0,    0,   15};
 
 std::string ValidFrame(std::mt19937_64& rng) {
     std::vector<uint8_t> out;

@@ -97,8 +97,8 @@ private:
             std::vector<uint8_t> frame;
             if (op == wire::Op::Hello) {
                 std::lock_guard<std::mutex> lock(mMutex);
-                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess,
-                                   mGeneration, wire::HelloAnswer{1, 1}, "");
+                wire::AppendAnswer(frame, op, request.header.id, wire::kStatusSuccess, mGeneration,
+                                   wire::HelloAnswer{1, 1}, "");
             } else if (op == wire::Op::Volumes) {
                 wire::VolumesRequest asked;
                 if (!wire::DecodeBody(request.body, request.bodyLength, asked))
