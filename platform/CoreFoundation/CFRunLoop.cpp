@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,8 +30,21 @@ constexpr double kNever = std::numeric_limits<double>::infinity();
 // Never destroyed: static destructors (the poll timer's among them) still use it at exit.
 __CFRunLoop* gMainLoop = nullptr;
 
+std::atomic<long> gProcessId{0};
+thread_local long tThreadId = 0;
+
+void ForgetIdsInChild() {
+    gProcessId.store(0, std::memory_order_relaxed);
+    tThreadId = 0;
+}
+
+void ForgetIdsOnFork() {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, ForgetIdsInChild); });
+}
+
 long CurrentThread() {
-    return static_cast<long>(syscall(SYS_gettid));
+    return __CFRunLoopThreadId();
 }
 
 struct ThreadLoop {
@@ -555,6 +569,24 @@ std::string __CFRunLoopSource::Describe() const {
 
 // --- run loops ---
 
+long __CFRunLoopProcessId() {
+    long id = gProcessId.load(std::memory_order_relaxed);
+    if (id == 0) {
+        ForgetIdsOnFork();
+        id = static_cast<long>(getpid());
+        gProcessId.store(id, std::memory_order_relaxed);
+    }
+    return id;
+}
+
+long __CFRunLoopThreadId() {
+    if (tThreadId == 0) {
+        ForgetIdsOnFork();
+        tThreadId = static_cast<long>(syscall(SYS_gettid));
+    }
+    return tThreadId;
+}
+
 CFTypeID CFRunLoopGetTypeID(void) {
     return __kCFRunLoopTypeID;
 }
@@ -564,12 +596,12 @@ CFRunLoopRef CFRunLoopGetMain(void) {
     if (gMainLoop == nullptr)
         gMainLoop = new __CFRunLoop;
     // The main thread's id is the process id; after fork it is the child's.
-    gMainLoop->mThread = getpid();
+    gMainLoop->mThread = __CFRunLoopProcessId();
     return gMainLoop;
 }
 
 CFRunLoopRef CFRunLoopGetCurrent(void) {
-    if (CurrentThread() == getpid())
+    if (CurrentThread() == __CFRunLoopProcessId())
         return CFRunLoopGetMain();
     if (tThreadLoop.loop == nullptr)
         tThreadLoop.loop = new __CFRunLoop;

@@ -51,7 +51,7 @@ public:
     void SetInterest(const Interest& interest) override {
         std::lock_guard<std::mutex> guard(mMutex);
         // A forked child shares the parent's epoll set and eventfd: give it its own.
-        if (getpid() != mPid)
+        if (__CFRunLoopProcessId() != mPid)
             Open();
         for (auto it = mRegistered.begin(); it != mRegistered.end();) {
             auto wanted = interest.find(it->first);
@@ -87,29 +87,25 @@ public:
 
     void Wait(double realSeconds, Ready& ready) override {
         ready.clear();
-        int timeout = -1;
-        if (realSeconds == 0) {
-            timeout = 0;
-        } else if (realSeconds > 0 && !std::isnan(realSeconds)) {
-            double seconds = realSeconds > kMaxSleep ? kMaxSleep : realSeconds;
-            itimerspec deadline{};
-            deadline.it_value.tv_sec = static_cast<time_t>(seconds);
-            deadline.it_value.tv_nsec = static_cast<long>(
-                std::ceil((seconds - static_cast<double>(deadline.it_value.tv_sec)) * 1e9));
-            if (deadline.it_value.tv_nsec >= 1000000000L) {
-                deadline.it_value.tv_sec += 1;
-                deadline.it_value.tv_nsec -= 1000000000L;
-            }
-            if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
-                deadline.it_value.tv_nsec = 1;
-            timerfd_settime(mTimer.Get(), 0, &deadline, nullptr);
-        }
         epoll_event events[32];
-        int count = epoll_wait(mEpoll.Get(), events, 32, timeout);
-        if (timeout != 0) {
-            itimerspec off{};
-            timerfd_settime(mTimer.Get(), 0, &off, nullptr);
+        int count = -1;
+        // epoll_pwait2 takes the time-out itself, in nanoseconds: no timer to arm and disarm
+        // around every sleep. Kernels before 5.11 lack it; the timer is the fallback.
+        if (sHavePwait2.load(std::memory_order_relaxed)) {
+            timespec limit{};
+            const timespec* timeout = nullptr;
+            if (realSeconds == 0) {
+                timeout = &limit;
+            } else if (realSeconds > 0 && !std::isnan(realSeconds)) {
+                limit = ToTimespec(realSeconds);
+                timeout = &limit;
+            }
+            count = epoll_pwait2(mEpoll.Get(), events, 32, timeout, nullptr);
+            if (count < 0 && errno == ENOSYS)
+                sHavePwait2.store(false, std::memory_order_relaxed);
         }
+        if (!sHavePwait2.load(std::memory_order_relaxed))
+            count = WaitWithTimer(realSeconds, events, 32);
         std::lock_guard<std::mutex> guard(mMutex);
         for (int i = 0; i < count; ++i) {
             int fd = events[i].data.fd;
@@ -150,8 +146,43 @@ public:
     }
 
 private:
+    static timespec ToTimespec(double seconds) {
+        if (seconds > kMaxSleep)
+            seconds = kMaxSleep;
+        timespec out{};
+        out.tv_sec = static_cast<time_t>(seconds);
+        out.tv_nsec =
+            static_cast<long>(std::ceil((seconds - static_cast<double>(out.tv_sec)) * 1e9));
+        if (out.tv_nsec >= 1000000000L) {
+            out.tv_sec += 1;
+            out.tv_nsec -= 1000000000L;
+        }
+        if (out.tv_sec == 0 && out.tv_nsec == 0)
+            out.tv_nsec = 1;
+        return out;
+    }
+
+    int WaitWithTimer(double realSeconds, epoll_event* events, int size) {
+        int timeout = -1;
+        if (realSeconds == 0) {
+            timeout = 0;
+        } else if (realSeconds > 0 && !std::isnan(realSeconds)) {
+            itimerspec deadline{};
+            deadline.it_value = ToTimespec(realSeconds);
+            timerfd_settime(mTimer.Get(), 0, &deadline, nullptr);
+        }
+        const int count = epoll_wait(mEpoll.Get(), events, size, timeout);
+        if (timeout != 0) {
+            itimerspec off{};
+            timerfd_settime(mTimer.Get(), 0, &off, nullptr);
+        }
+        return count;
+    }
+
+    static inline std::atomic<bool> sHavePwait2{true};
+
     void Open() {
-        mPid = getpid();
+        mPid = __CFRunLoopProcessId();
         mRegistered.clear();
         mEpoll.Reset(epoll_create1(EPOLL_CLOEXEC));
         mWake.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
