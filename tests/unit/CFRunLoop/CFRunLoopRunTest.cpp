@@ -2,6 +2,10 @@
 
 #include "CFRunLoop_Internal.h"
 
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -207,3 +211,22 @@ TEST(CFRunLoopRun, EachThreadHasItsOwnLoopAndAllShareTheMainOne) {
 }
 
 } // namespace
+
+TEST(RunLoopIds, AForkedChildHasIdsOfItsOwn) {
+    // Remembered in the parent first, as a running daemon has them.
+    ASSERT_EQ(__CFRunLoopProcessId(), static_cast<long>(getpid()));
+    ASSERT_EQ(__CFRunLoopThreadId(), static_cast<long>(syscall(SYS_gettid)));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool ids = __CFRunLoopProcessId() == static_cast<long>(getpid()) &&
+                         __CFRunLoopThreadId() == static_cast<long>(syscall(SYS_gettid));
+        // The child's main thread is the main run loop's.
+        const bool main = CFRunLoopGetCurrent() == CFRunLoopGetMain();
+        _exit(ids && main ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
