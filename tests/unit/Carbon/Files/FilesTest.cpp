@@ -104,13 +104,6 @@ TEST_F(FileManager, LookupFindsExistingItemsAndReportsMissingOnes) {
     EXPECT_EQ(fnfErr, Lookup(u"EndBackup"));
 }
 
-TEST_F(FileManager, LookupFindsASymbolicLinkAsItself) {
-    ASSERT_EQ(0, symlink(Path("nowhere").c_str(), Path("dangling").c_str()));
-    FSRef ref;
-    ASSERT_EQ(noErr, Lookup(u"dangling", &ref));
-    EXPECT_EQ(Path("dangling"), RefToPath(ref));
-}
-
 TEST_F(FileManager, LookupThroughAFileOrMissingFolderFails) {
     WriteAll(Path("plain"), "");
     FSRef fileRef = RefFor(Path("plain"));
@@ -278,24 +271,6 @@ TEST_F(FileManager, DeleteRefusesAFolderThatIsNotEmpty) {
     FSRef ref = RefFor(Path("full"));
     EXPECT_EQ(fBsyErr, FSDeleteObject(&ref));
     EXPECT_EQ("data", ReadFile(Path("full/inside")));
-}
-
-TEST_F(FileManager, DeleteRemovesASymbolicLinkButNeverItsTarget) {
-    WriteAll(Path("target"), "precious");
-    ASSERT_EQ(0, mkdir(Path("targetdir").c_str(), 0755));
-    WriteAll(Path("targetdir/inside"), "also");
-    ASSERT_EQ(0, symlink(Path("target").c_str(), Path("LaunchBackup").c_str()));
-    ASSERT_EQ(0, symlink(Path("targetdir").c_str(), Path("EndBackup").c_str()));
-
-    for (const char16_t* name : {u"LaunchBackup", u"EndBackup"}) {
-        FSRef ref;
-        ASSERT_EQ(noErr, Lookup(name, &ref));
-        EXPECT_EQ(noErr, FSDeleteObject(&ref));
-    }
-    EXPECT_FALSE(Exists(Path("LaunchBackup")));
-    EXPECT_FALSE(Exists(Path("EndBackup")));
-    EXPECT_EQ("precious", ReadFile(Path("target")));
-    EXPECT_EQ("also", ReadFile(Path("targetdir/inside")));
 }
 
 // The bridge from a File Manager reference to a CoreFoundation URL.
