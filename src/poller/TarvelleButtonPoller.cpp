@@ -949,7 +949,7 @@ static char appNameProblem[kApplicationPathSize + 256];
 static void ReportAppNameProblem(const char* problem) {
     if (strcmp(problem, appNameProblem) == 0)
         return;
-    strncpy(appNameProblem, problem, sizeof appNameProblem - 1);
+    snprintf(appNameProblem, sizeof appNameProblem, "%s", problem);
     ReportOnStderr("no backup application: %s", problem);
 }
 

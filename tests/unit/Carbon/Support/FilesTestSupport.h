@@ -1,7 +1,7 @@
 // Scratch directories, UTF-16 names and unprivileged children for the File Manager tests.
 #pragma once
 
-#include "../PlatformTestSupport/ScratchSupport.h"
+#include "ScratchSupport.h"
 
 #include <Carbon/Carbon.h>
 

@@ -1,7 +1,7 @@
 // The Process Manager against real processes: the built fixture bundle, copies of it in bundles
 // made by hand, and programs that are not in a bundle at all. Other tests may run at the same
 // time, so walks look for the test's own processes and never count the whole list.
-#include "fixtures/SysTestSupport.h"
+#include "SysTestSupport.h"
 
 #include <Carbon/Carbon.h>
 

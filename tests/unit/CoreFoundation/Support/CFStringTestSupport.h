@@ -1,7 +1,7 @@
 // Helpers shared by the CFString tests: owning holders and UTF-8 round trips.
 #pragma once
 
-#include "../CoreFoundation/CFTestSupport.h"
+#include "CFTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Launching application bundles for real: the fixture application reports through a FIFO what it
 // was started with, so every check is about the process that actually ran.
-#include "../Processes/fixtures/SysTestSupport.h"
+#include "SysTestSupport.h"
 
 #include <Carbon/Carbon.h>
 
@@ -258,7 +258,7 @@ TEST_F(LaunchServicesTest, MissingBundleIsApplicationNotFound) {
 }
 
 // Each broken bundle's executable, if it ever ran, would leave a marker file.
-class BrokenBundleTest : public LaunchServicesTest {
+class LaunchServicesBrokenBundleTest : public LaunchServicesTest {
 protected:
     std::string Marker() { return mDir / "ran"; }
     std::string Script() { return "#!/bin/sh\ntouch '" + Marker() + "'\n"; }
@@ -269,14 +269,14 @@ protected:
     }
 };
 
-TEST_F(BrokenBundleTest, MissingExecutableIsNoExecutable) {
+TEST_F(LaunchServicesBrokenBundleTest, MissingExecutableIsNoExecutable) {
     EXPECT_EQ(kLSNoExecutableErr, Open(Bundle("Missing.app", "nothing"), {}));
     std::string folder = Bundle("Folder.app", "dir");
     std::filesystem::create_directories(folder + "/Contents/MacOS/dir");
     EXPECT_EQ(kLSNoExecutableErr, Open(folder, {}));
 }
 
-TEST_F(BrokenBundleTest, ExecutableWithoutExecutePermissionDoesNotRun) {
+TEST_F(LaunchServicesBrokenBundleTest, ExecutableWithoutExecutePermissionDoesNotRun) {
     std::string app = Bundle("NoExec.app", "tool");
     WriteFile(app + "/Contents/MacOS/tool", Script(), 0644);
     EXPECT_EQ(kLSNoExecutableErr, Open(app, {}));
@@ -292,7 +292,7 @@ TEST_F(BrokenBundleTest, ExecutableWithoutExecutePermissionDoesNotRun) {
     EXPECT_TRUE(std::filesystem::exists(Marker()));
 }
 
-TEST_F(BrokenBundleTest, ExecFailureIsReportedNotMistakenForALaunch) {
+TEST_F(LaunchServicesBrokenBundleTest, ExecFailureIsReportedNotMistakenForALaunch) {
     // Executable by its mode, refused by the kernel: only the exec itself can tell.
     std::string junk = Bundle("Junk.app", "junk");
     WriteFile(junk + "/Contents/MacOS/junk", std::string("\x01\x02\x03\x04") + " not a program",

@@ -1,7 +1,6 @@
 // Bundles made by hand in a scratch folder, and the one the build makes with tvb_add_app_bundle.
-#include "../Processes/fixtures/SysTestSupport.h"
+#include "SysTestSupport.h"
 
-#include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <gtest/gtest.h>
@@ -239,37 +238,6 @@ TEST_F(CFBundleTest, MainBundleOfAPlainToolIsItsFolder) {
     EXPECT_EQ(folder, PathOf(url));
     CFRelease(url);
     EXPECT_EQ(nullptr, CFBundleGetIdentifier(main));
-}
-
-TEST_F(CFBundleTest, URLFromFSRefNamesTheSameItem) {
-    std::string bundle = MakeBundle(mDir / "Ref Target.app", {});
-    FSRef ref;
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(bundle.c_str()), &ref, nullptr));
-    CFURLRef url = CFURLCreateFromFSRef(nullptr, &ref);
-    ASSERT_NE(nullptr, url);
-    EXPECT_EQ(bundle, PathOf(url));
-    EXPECT_TRUE(CFURLHasDirectoryPath(url));
-    CFBundleRef opened = CFBundleCreate(nullptr, url);
-    EXPECT_NE(nullptr, opened);
-    if (opened != nullptr)
-        CFRelease(opened);
-    CFRelease(url);
-
-    WriteFile(mDir / "file.txt", "x");
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>((mDir / "file.txt").c_str()),
-                                   &ref, nullptr));
-    url = CFURLCreateFromFSRef(nullptr, &ref);
-    ASSERT_NE(nullptr, url);
-    EXPECT_FALSE(CFURLHasDirectoryPath(url));
-    CFRelease(url);
-
-    EXPECT_EQ(nullptr, CFURLCreateFromFSRef(nullptr, nullptr));
-    FSRef bad;
-    std::memset(&bad, 'a', sizeof bad); // no terminating NUL anywhere
-    EXPECT_EQ(nullptr, CFURLCreateFromFSRef(nullptr, &bad));
-    std::memset(&bad, 0, sizeof bad);
-    std::memcpy(bad.hidden, "relative/path", 14);
-    EXPECT_EQ(nullptr, CFURLCreateFromFSRef(nullptr, &bad));
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // FSRef paths, look-up by UTF-16 name, creation and deletion on real files.
 #include "FilesTestSupport.h"
 
+#include <CoreFoundation/CoreFoundation.h>
+
 #include <string.h>
 
 using namespace tvb::test;
@@ -100,13 +102,6 @@ TEST_F(FileManager, LookupFindsExistingItemsAndReportsMissingOnes) {
     ASSERT_EQ(noErr, Lookup(u"LaunchBackup", &ref));
     EXPECT_EQ(Path("LaunchBackup"), RefToPath(ref));
     EXPECT_EQ(fnfErr, Lookup(u"EndBackup"));
-}
-
-TEST_F(FileManager, LookupFindsASymbolicLinkAsItself) {
-    ASSERT_EQ(0, symlink(Path("nowhere").c_str(), Path("dangling").c_str()));
-    FSRef ref;
-    ASSERT_EQ(noErr, Lookup(u"dangling", &ref));
-    EXPECT_EQ(Path("dangling"), RefToPath(ref));
 }
 
 TEST_F(FileManager, LookupThroughAFileOrMissingFolderFails) {
@@ -278,22 +273,41 @@ TEST_F(FileManager, DeleteRefusesAFolderThatIsNotEmpty) {
     EXPECT_EQ("data", ReadFile(Path("full/inside")));
 }
 
-TEST_F(FileManager, DeleteRemovesASymbolicLinkButNeverItsTarget) {
-    WriteAll(Path("target"), "precious");
-    ASSERT_EQ(0, mkdir(Path("targetdir").c_str(), 0755));
-    WriteAll(Path("targetdir/inside"), "also");
-    ASSERT_EQ(0, symlink(Path("target").c_str(), Path("LaunchBackup").c_str()));
-    ASSERT_EQ(0, symlink(Path("targetdir").c_str(), Path("EndBackup").c_str()));
+// The bridge from a File Manager reference to a CoreFoundation URL.
+TEST_F(FileManager, URLFromFSRefNamesTheSameItem) {
+    auto pathOf = [](CFURLRef url) -> std::string {
+        UInt8 buffer[4096];
+        if (url == nullptr || !CFURLGetFileSystemRepresentation(url, true, buffer, sizeof buffer))
+            return "<none>";
+        return reinterpret_cast<const char*>(buffer);
+    };
+    std::string bundle = Path("Ref Target.app");
+    ASSERT_EQ(0, mkdir(bundle.c_str(), 0755));
+    FSRef ref = RefFor(bundle);
+    CFURLRef url = CFURLCreateFromFSRef(nullptr, &ref);
+    ASSERT_NE(nullptr, url);
+    EXPECT_EQ(bundle, pathOf(url));
+    EXPECT_TRUE(CFURLHasDirectoryPath(url));
+    CFBundleRef opened = CFBundleCreate(nullptr, url);
+    EXPECT_NE(nullptr, opened);
+    if (opened != nullptr)
+        CFRelease(opened);
+    CFRelease(url);
 
-    for (const char16_t* name : {u"LaunchBackup", u"EndBackup"}) {
-        FSRef ref;
-        ASSERT_EQ(noErr, Lookup(name, &ref));
-        EXPECT_EQ(noErr, FSDeleteObject(&ref));
-    }
-    EXPECT_FALSE(Exists(Path("LaunchBackup")));
-    EXPECT_FALSE(Exists(Path("EndBackup")));
-    EXPECT_EQ("precious", ReadFile(Path("target")));
-    EXPECT_EQ("also", ReadFile(Path("targetdir/inside")));
+    WriteAll(Path("file.txt"), "x");
+    ref = RefFor(Path("file.txt"));
+    url = CFURLCreateFromFSRef(nullptr, &ref);
+    ASSERT_NE(nullptr, url);
+    EXPECT_FALSE(CFURLHasDirectoryPath(url));
+    CFRelease(url);
+
+    EXPECT_EQ(nullptr, CFURLCreateFromFSRef(nullptr, nullptr));
+    FSRef bad;
+    memset(&bad, 'a', sizeof bad); // no terminating NUL anywhere
+    EXPECT_EQ(nullptr, CFURLCreateFromFSRef(nullptr, &bad));
+    memset(&bad, 0, sizeof bad);
+    memcpy(bad.hidden, "relative/path", 14);
+    EXPECT_EQ(nullptr, CFURLCreateFromFSRef(nullptr, &bad));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "FilesTestSupport.h"
 
 #include <stdio.h>
+#include <string.h>
 
 using namespace tvb::test;
 
@@ -63,9 +64,23 @@ TEST_F(Links, ALinkedFolderIsFoundAsALinkAndIsNotAFolder) {
     EXPECT_EQ(Path("Documents/For Button Manage"), RefToPath(handOff));
 
     ExpectNothingReachesThrough(handOff, nullptr, errFSNotAFolder);
-    // Deleting it takes the link away, never what it leads to.
-    EXPECT_EQ(noErr, FSDeleteObject(&handOff));
-    EXPECT_FALSE(Exists(Path("Documents/For Button Manage")));
+}
+
+TEST_F(Links, ALinkIsFoundAsItselfAndDeletingItNeverTouchesWhereItLeads) {
+    ASSERT_EQ(0,
+              symlink(Path("other/LaunchBackup").c_str(), Path("Documents/LaunchBackup").c_str()));
+    ASSERT_EQ(0, symlink(Path("other").c_str(), Path("Documents/EndBackup").c_str()));
+    ASSERT_EQ(0, symlink(Path("nowhere").c_str(), Path("Documents/dangling").c_str()));
+    FSRef documents = RefFor(Path("Documents"));
+    for (const char* name : {"LaunchBackup", "EndBackup", "dangling"}) {
+        SCOPED_TRACE(name);
+        std::u16string units(name, name + strlen(name));
+        FSRef link;
+        ASSERT_EQ(noErr, Lookup(documents, units, &link));
+        EXPECT_EQ(Path("Documents/") + name, RefToPath(link));
+        EXPECT_EQ(noErr, FSDeleteObject(&link));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(Path("Documents")));
     ExpectOtherUntouched();
 }
 

@@ -1,6 +1,6 @@
 // Opening documents with an application that already runs: the events fixture reports what
 // each of its copies was started with and which documents its handler received.
-#include "../Processes/fixtures/SysTestSupport.h"
+#include "SysTestSupport.h"
 
 #include <Carbon/Carbon.h>
 
@@ -53,11 +53,11 @@ private:
     int mFd = -1;
 };
 
-class OpenDocumentsTest : public ::testing::Test {
+class LaunchServicesOpenDocumentsTest : public ::testing::Test {
 protected:
-    OpenDocumentsTest()
+    LaunchServicesOpenDocumentsTest()
         : mReport(mDir / "report"), mReportEnv("TVB_EVENTS_REPORT", mReport.path().c_str()) {}
-    ~OpenDocumentsTest() override {
+    ~LaunchServicesOpenDocumentsTest() override {
         while (!mCopies.empty())
             KillAndWait(mCopies.back());
         unsetenv("TVB_EVENTS_MODE");
@@ -145,7 +145,7 @@ protected:
     std::vector<pid_t> mCopies;
 };
 
-TEST_F(OpenDocumentsTest, RunningCopyTakesTheDocumentsAndNoSecondCopyStarts) {
+TEST_F(LaunchServicesOpenDocumentsTest, RunningCopyTakesTheDocumentsAndNoSecondCopyStarts) {
     std::string first = Document("first"), second = Document("second one"), third = Document("3");
     ASSERT_EQ(noErr, Open({first}));
     pid_t copy = NewCopyRunning(first);
@@ -156,7 +156,7 @@ TEST_F(OpenDocumentsTest, RunningCopyTakesTheDocumentsAndNoSecondCopyStarts) {
     EXPECT_EQ(std::vector<pid_t>{copy}, RunningCopies());
 }
 
-TEST_F(OpenDocumentsTest, CopyWithoutAHandlerStillIsTheRunningCopy) {
+TEST_F(LaunchServicesOpenDocumentsTest, CopyWithoutAHandlerStillIsTheRunningCopy) {
     setenv("TVB_EVENTS_MODE", "none", 1);
     ASSERT_EQ(noErr, Open({Document("first")}));
     pid_t copy = NewCopyRunning(mDir / "first");
@@ -166,7 +166,7 @@ TEST_F(OpenDocumentsTest, CopyWithoutAHandlerStillIsTheRunningCopy) {
     EXPECT_EQ(std::vector<pid_t>{copy}, RunningCopies());
 }
 
-TEST_F(OpenDocumentsTest, CopyThatDoesNotAnswerInTimeGetsANewCopy) {
+TEST_F(LaunchServicesOpenDocumentsTest, CopyThatDoesNotAnswerInTimeGetsANewCopy) {
     std::string first = Document("first"), second = Document("second"), third = Document("third");
     ASSERT_EQ(noErr, Open({first}));
     pid_t stalled = NewCopyRunning(first);

@@ -1,5 +1,5 @@
 // Preference files nobody should have to trust: every one gives NULL, none crashes or hangs.
-#include "../Processes/fixtures/SysTestSupport.h"
+#include "SysTestSupport.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 

@@ -1,5 +1,5 @@
 // Reading and writing the current user's preference files in a scratch HOME.
-#include "../Processes/fixtures/SysTestSupport.h"
+#include "SysTestSupport.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -180,8 +180,8 @@ TEST_F(CFPreferencesTest, FallsBackToTheGlobalDomainButTheApplicationWins) {
 
 TEST_F(CFPreferencesTest, CurrentApplicationOfAPlainToolIsItsExecutableName) {
     // This test program lives outside any bundle, so its domain is its file name.
-    WriteFile(PrefsPath("unit_CFPreferences"),
-              XmlPlist("<dict><key>Mine</key><string>tool</string></dict>"));
+    std::string program = std::filesystem::read_symlink("/proc/self/exe").filename();
+    WriteFile(PrefsPath(program), XmlPlist("<dict><key>Mine</key><string>tool</string></dict>"));
     EXPECT_EQ("tool", ToUtf8(Copy("Mine", kCFPreferencesCurrentApplication)));
 }
 
