@@ -146,8 +146,5 @@ void __CFRunLoopSourceRemoveFromAllLoops(__CFRunLoopSource* source);
 // Wakes every run loop a source is in, from any thread.
 void __CFRunLoopSourceWakeLoops(__CFRunLoopSource* source);
 
-// Test hook: how many times the run loop has gone to sleep.
-unsigned long __CFRunLoopGetWaitCount(CFRunLoopRef rl);
-
 // Mode names are compared by content; NULL or unconvertible names give "".
 std::string __CFRunLoopModeName(CFStringRef mode);
