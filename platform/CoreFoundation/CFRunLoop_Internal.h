@@ -36,10 +36,8 @@ template <typename T, typename Body> void __CFRunLoopLocked(T* object, Body body
     body(object);
 }
 
-// The process and thread ids, remembered: each is a system call, a tick asks for them on every
-// pass, and they change only in the child of a fork (which forgets them).
-long __CFRunLoopProcessId();
-long __CFRunLoopThreadId();
+// __CFRunLoopProcessId and __CFRunLoopThreadId are declared with the private interface.
+#include <CoreFoundation/CFRunLoopPriv.h>
 
 // The operating system's part of one run loop: sleeps until a watched descriptor is ready,
 // Wake is called, or a time-out passes.

@@ -1,4 +1,4 @@
-// The run loop's private interface for tests that count its sleeps (target CoreFoundationSPI;
+// The run loop's private interface for tests that count its sleeps or check its ids (target CoreFoundationSPI;
 // not for the daemon).
 // Threading: any thread.
 #pragma once
@@ -7,3 +7,8 @@
 
 // How many times the run loop has gone to sleep.
 unsigned long __CFRunLoopGetWaitCount(CFRunLoopRef rl);
+
+// The process and thread ids, remembered: each is a system call, a tick asks for them on every
+// pass, and they change only in the child of a fork (which forgets them).
+long __CFRunLoopProcessId();
+long __CFRunLoopThreadId();
