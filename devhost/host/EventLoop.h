@@ -6,7 +6,7 @@
 // are copied in and may unwatch or cancel anything, themselves included.
 #pragma once
 
-#include "UniqueFd.h"
+#include <tvb/UniqueFd.h>
 
 #include <chrono>
 #include <cstdint>

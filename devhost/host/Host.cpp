@@ -1,5 +1,7 @@
 #include "Host.h"
 
+#include <tvb/UniqueFd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>

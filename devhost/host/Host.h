@@ -12,7 +12,8 @@
 #include "Registry.h"
 #include "TvbGeneration.h"
 #include "TvbWire.h"
-#include "UniqueFd.h"
+
+#include <tvb/UniqueFd.h>
 
 #include <chrono>
 #include <cstdio>

@@ -1,17 +1,12 @@
 #include "SocketSetup.h"
 
-#include "CommandLine.h"
-#include "EventLoop.h"
-#include "Host.h"
-#include "TvbGeneration.h"
-#include "TvbWire.h"
-
 #include <systemd/sd-daemon.h>
+#include <tvb/UniqueFd.h>
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -169,57 +164,6 @@ bool ListeningSocket::Adopt(int fd, const std::string& expectedPath, std::string
     }
     mBound = false; // systemd's: it stays for the next start
     return true;
-}
-
-int RunDeviceHost(int argc, char** argv) {
-    HostCommandLine options;
-    if (const int status = ParseHostCommandLine(argc, argv, options); status != kRunHost)
-        return status;
-
-    std::string error;
-    EventLoop loop;
-    if (!loop.Ok() || !loop.StopOnSignals(&error)) {
-        std::fprintf(stderr, "tvb-devhost: cannot start the event loop: %s\n", error.c_str());
-        return 1;
-    }
-    ListeningSocket socket;
-    // The environment goes, so that nothing we start believes the socket is meant for it.
-    const int handed = sd_listen_fds(1);
-    if (handed < 0) {
-        std::fprintf(stderr, "tvb-devhost: the sockets systemd handed over are unusable: %s\n",
-                     std::strerror(-handed));
-        return 1;
-    }
-    if (handed > 1) {
-        std::fprintf(stderr, "tvb-devhost: systemd handed over %d sockets; expected one\n", handed);
-        return 1;
-    }
-    const bool opened = handed == 1
-                            ? socket.Adopt(SD_LISTEN_FDS_START, options.socketPath, error)
-                            : socket.Open(options.socketPath.empty() ? wire::DefaultSocketPath()
-                                                                     : options.socketPath,
-                                          error);
-    if (!opened) {
-        std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());
-        return 1;
-    }
-    const std::string path = socket.Path();
-    // An abstract socket has no folder to publish the generation in: clients then ask.
-    if (!path.empty() && path[0] == '/')
-        options.limits.generationFile = wire::GenerationPage::PathFor(path);
-    Host host(loop, socket.TakeDescriptor(), options.limits);
-    if (!host.Start(&error)) {
-        std::fprintf(stderr, "tvb-devhost: %s\n", error.c_str());
-        return 1;
-    }
-    std::fprintf(stderr, "tvb-devhost: listening on %s\n", path.c_str());
-    sd_notifyf(0, "READY=1\nSTATUS=listening on %s", path.c_str());
-    if (!loop.Run()) {
-        std::fprintf(stderr, "tvb-devhost: %s\n", Errno("epoll_wait").c_str());
-        return 1;
-    }
-    sd_notify(0, "STOPPING=1");
-    return 0;
 }
 
 } // namespace tvb::host

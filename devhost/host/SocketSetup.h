@@ -7,7 +7,7 @@
 // (systemd keeps listening on it for the next start).
 #pragma once
 
-#include "UniqueFd.h"
+#include <tvb/UniqueFd.h>
 
 #include <string>
 #include <sys/types.h>
@@ -45,9 +45,5 @@ private:
     ino_t mInode = 0;
     bool mBound = false;
 };
-
-// Parses the command line, listens (on the socket systemd handed over, if any), tells systemd
-// it is ready, serves until SIGTERM, SIGINT or SIGHUP; returns the exit status.
-int RunDeviceHost(int argc, char** argv);
 
 } // namespace tvb::host

@@ -182,19 +182,13 @@ std::string DefaultSocketPath() {
     return "/tmp/tvb-devhost-" + std::to_string(getuid()) + "/devhost.sock";
 }
 
-Connection::~Connection() {
-    Close();
-}
-
 Connection::Connection(Connection&& other) noexcept {
     *this = std::move(other);
 }
 
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {
-        Close();
-        mFd = other.mFd;
-        other.mFd = -1;
+        mFd = std::move(other.mFd);
         mNextId = other.mNextId;
         mReceiveTimeoutMs = other.mReceiveTimeoutMs;
         mSend = std::move(other.mSend);
@@ -214,32 +208,31 @@ bool Connection::Connect(const std::string& path, std::string* error) {
         return false;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    tvb::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         if (error)
             *error = std::string("socket: ") + std::strerror(errno);
         return false;
     }
     // A listener that never accepts (a stopped host) must not hold connect() forever.
     timeval limit{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (error)
             *error = "cannot reach the device host at " + path + ": " + std::strerror(errno);
-        close(fd);
         return false;
     }
     // Anyone can make a directory in /tmp first: only a host of our own user is trusted.
     ucred cred{};
     socklen_t credLength = sizeof cred;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLength) != 0 || cred.uid != getuid()) {
+    if (getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLength) != 0 ||
+        cred.uid != getuid()) {
         if (error)
             *error = "the process listening on " + path + " belongs to uid " +
                      std::to_string(cred.uid) + ", not to us";
-        close(fd);
         return false;
     }
-    mFd = fd;
+    mFd = std::move(fd);
     mReceiveTimeoutMs = -1;
     mReader = FrameReader();
     mEvents.clear();
@@ -247,17 +240,14 @@ bool Connection::Connect(const std::string& path, std::string* error) {
 }
 
 void Connection::Close() {
-    if (mFd >= 0) {
-        close(mFd);
-        mFd = -1;
-    }
+    mFd.Reset();
 }
 
 bool Connection::SendBytes(const void* data, size_t length) {
     const char* bytes = static_cast<const char*>(data);
-    while (length > 0 && mFd >= 0) {
+    while (length > 0 && mFd) {
         // SO_SNDTIMEO bounds a send to a host that does not read.
-        const ssize_t sent = send(mFd, bytes, length, MSG_NOSIGNAL);
+        const ssize_t sent = send(mFd.Get(), bytes, length, MSG_NOSIGNAL);
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<size_t>(sent);
@@ -275,7 +265,7 @@ bool Connection::SetReceiveTimeout(int timeoutMs) {
     if (timeoutMs == mReceiveTimeoutMs)
         return true;
     timeval limit{timeoutMs / 1000, static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
-    if (setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+    if (setsockopt(mFd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
         return false;
     mReceiveTimeoutMs = timeoutMs;
     return true;
@@ -283,13 +273,13 @@ bool Connection::SetReceiveTimeout(int timeoutMs) {
 
 bool Connection::Receive(int timeoutMs, bool& timedOut) {
     timedOut = false;
-    if (mFd < 0)
+    if (!mFd)
         return false;
     if (timeoutMs > 0 && !SetReceiveTimeout(timeoutMs))
         return false;
     for (;;) {
         uint8_t* tail = mReader.Reserve(kReceiveChunk);
-        const ssize_t got = recv(mFd, tail, kReceiveChunk, timeoutMs > 0 ? 0 : MSG_DONTWAIT);
+        const ssize_t got = recv(mFd.Get(), tail, kReceiveChunk, timeoutMs > 0 ? 0 : MSG_DONTWAIT);
         if (got > 0) {
             mReader.Grow(static_cast<size_t>(got));
             return true;
@@ -377,16 +367,16 @@ bool Connection::Exchange(uint64_t id, int timeoutMs, FrameView& frame, CallStat
         first = false;
         bool timedOut = false;
         if (left <= 0 || !Receive(static_cast<int>(left), timedOut) || timedOut) {
-            result.transport = mFd < 0 ? CallStatus::Closed : CallStatus::TimedOut;
-            result.error = mFd < 0 ? "the device host closed the connection"
-                                   : "the device host did not answer in time";
+            result.transport = mFd ? CallStatus::TimedOut : CallStatus::Closed;
+            result.error = mFd ? "the device host did not answer in time"
+                               : "the device host closed the connection";
             return false;
         }
     }
 }
 
 bool Connection::ReadAvailable() {
-    if (mFd < 0)
+    if (!mFd)
         return false;
     for (;;) {
         bool timedOut = false;
@@ -407,14 +397,14 @@ bool Connection::ReadAvailable() {
         }
         // Answers without a caller are late ones: dropped.
     }
-    return mFd >= 0;
+    return IsOpen();
 }
 
 bool Connection::PeerAlive() {
-    if (mFd < 0)
+    if (!mFd)
         return false;
     uint8_t byte;
-    const ssize_t got = recv(mFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t got = recv(mFd.Get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
         return true;
     Close();
@@ -423,9 +413,9 @@ bool Connection::PeerAlive() {
 
 bool Connection::NextEvent(Event& out, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (mEvents.empty() && mFd >= 0) {
+    while (mEvents.empty() && mFd) {
         ReadAvailable();
-        if (!mEvents.empty() || mFd < 0)
+        if (!mEvents.empty() || !mFd)
             break;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();

@@ -13,6 +13,8 @@
 
 #include "TvbProtocol.h"
 
+#include <tvb/UniqueFd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -381,7 +383,7 @@ struct Event {
 class Connection {
 public:
     Connection() = default;
-    ~Connection();
+    ~Connection() = default;
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     Connection(Connection&& other) noexcept;
@@ -389,15 +391,15 @@ public:
 
     bool Connect(const std::string& path, std::string* error = nullptr);
     void Close();
-    bool IsOpen() const { return mFd >= 0; }
+    bool IsOpen() const { return static_cast<bool>(mFd); }
     // For run-loop sources: readable means call ReadAvailable().
-    int Fd() const { return mFd; }
+    int Fd() const { return mFd.Get(); }
 
     template <typename Request>
     CallStatus Call(const Request& request, typename Request::Answer& answer, int timeoutMs) {
         CallStatus result;
         mSend.clear();
-        if (mFd < 0) {
+        if (!mFd) {
             result.error = "not connected to the device host";
             return result;
         }
@@ -445,7 +447,7 @@ private:
     CallStatus& Broken(CallStatus& result, const char* why);
     bool QueueEvent(const FrameView& frame);
 
-    int mFd = -1;
+    tvb::UniqueFd mFd;
     uint64_t mNextId = 1;
     int mReceiveTimeoutMs = -1;
     std::vector<uint8_t> mSend;
