@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace wire = tvb::wire;
@@ -66,27 +67,21 @@ template <typename T> void EraseFrom(std::vector<std::shared_ptr<T>>& list, cons
 namespace iokit {
 
 io_object_t MatchNotification::Next() {
-    EntryKey key;
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        if (mPending.empty()) {
-            mArmed = true;
-            return 0;
-        }
-        key = mPending.front();
-        mPending.pop_front();
+    if (mPending.empty()) {
+        mArmed = true;
+        return 0;
     }
+    const EntryKey key = mPending.front();
+    mPending.pop_front();
     return HandleTable::Shared().RetainEntry(key);
 }
 
 void MatchNotification::Append(uint64_t instance, const std::vector<uint64_t>& ids) {
-    std::lock_guard<std::mutex> lock(mMutex);
     for (uint64_t id : ids)
         mPending.push_back(EntryKey{instance, id});
 }
 
 bool MatchNotification::TakeDelivery() {
-    std::lock_guard<std::mutex> lock(mMutex);
     if (!mArmed || mPending.empty())
         return false;
     mArmed = false;
@@ -141,10 +136,17 @@ IONotificationPort::~IONotificationPort() {
     mWaker.Unwatch();
 }
 
+void IONotificationPort::Release() {
+    if (--mReferences == 0)
+        delete this;
+}
+
 void IONotificationPort::Destroy() {
-    if (mDestroyed)
+    if (mState == State::Destroyed)
         return;
-    mDestroyed = true;
+    mState = State::Destroyed;
+    // Every list the dispatch calls out from is emptied, so no call-back follows this one;
+    // events still queued find no notification.
     for (auto& match : mMatches)
         match->Detach();
     for (auto& interest : mInterests)
@@ -159,8 +161,10 @@ void IONotificationPort::Destroy() {
     mWaitingInterests.clear();
     DropSocket();
     mWaker.DisarmRetry();
-    if (mServiceDepth == 0)
-        delete this;
+    // Off every run loop now (this also invalidates the source), not when the last
+    // reference goes.
+    CFFileDescriptorInvalidate(mDescriptor);
+    Release();
 }
 
 void IONotificationPort::Callout(CFFileDescriptorRef, CFOptionFlags, void* info) {
@@ -168,40 +172,31 @@ void IONotificationPort::Callout(CFFileDescriptorRef, CFOptionFlags, void* info)
 }
 
 void IONotificationPort::Service() {
-    ++mServiceDepth;
+    // Any call-back below may destroy the port.
+    const KeepAlive keepAlive(this);
     const bool retryDue = mWaker.Consume();
-    if (mConnected && mSession.Link().IsOpen())
+    if (mState == State::Connected && mSession.Link().IsOpen())
         mSession.Link().ReadAvailable();
     // Events that came before a disconnection are still delivered, in order.
     DispatchQueuedEvents();
-    if (!mDestroyed && mConnected && !mSession.Link().IsOpen())
+    if (mState == State::Connected && !mSession.Link().IsOpen())
         LoseConnection();
     // Terminations go before matches so that services found again are not taken for
     // duplicates; connecting may add some (interests in services the new host lacks).
-    if (!mDestroyed)
-        DeliverTerminations();
-    if (!mDestroyed && !mConnected && retryDue)
+    DeliverTerminations();
+    if (mState == State::Waiting && retryDue)
         TryConnect();
-    if (!mDestroyed)
-        DispatchQueuedEvents();
-    if (!mDestroyed)
-        DeliverTerminations();
-    if (!mDestroyed)
-        DeliverMatches();
-    --mServiceDepth;
-    if (mDestroyed) {
-        if (mServiceDepth == 0)
-            delete this;
-        return;
-    }
-    if (mServiceDepth == 0)
-        CFFileDescriptorEnableCallBacks(mDescriptor, kCFFileDescriptorReadCallBack);
+    DispatchQueuedEvents();
+    DeliverTerminations();
+    DeliverMatches();
+    // The descriptor's call-back is one-shot; an invalidated one stays off.
+    CFFileDescriptorEnableCallBacks(mDescriptor, kCFFileDescriptorReadCallBack);
 }
 
 // A host gone since the run loop last looked is noticed before a registration, so that
 // the registration waits for the next host instead of going into a dead socket.
 void IONotificationPort::NoticeLostConnection() {
-    if (mConnected && !mSession.Link().ReadAvailable())
+    if (mState == State::Connected && !mSession.Link().ReadAvailable())
         LoseConnection();
     if (mSession.Link().HasQueuedEvent() || !mTerminations.empty())
         mWaker.Wake();
@@ -218,7 +213,7 @@ bool IONotificationPort::TryConnect() {
     }
     WaitingNotice::Reached();
     mInstance = seen.instance;
-    mConnected = true;
+    mState = State::Connected;
     mBackoffMs = 0;
     mWaker.DisarmRetry();
     mWaker.Watch(mSession.Link().Fd());
@@ -231,7 +226,7 @@ bool IONotificationPort::TryConnect() {
     SubscribeWaitingInterests();
     // Services found again and terminations are delivered from the run loop, never from here.
     mWaker.Wake();
-    return mConnected;
+    return mState == State::Connected;
 }
 
 void IONotificationPort::SubscribeWaitingInterests() {
@@ -256,7 +251,7 @@ void IONotificationPort::DropSocket() {
 
 void IONotificationPort::LoseConnection() {
     DropSocket();
-    mConnected = false;
+    mState = State::Waiting;
     for (auto& match : mMatches)
         match->subscription = 0;
     for (auto& interest : mInterests) {
@@ -312,7 +307,7 @@ IOReturn IONotificationPort::Subscribe(InterestNotification& interest) {
 }
 
 void IONotificationPort::Unsubscribe(uint64_t subscription) {
-    if (!mConnected || !mSession.Link().IsOpen() || subscription == 0)
+    if (mState != State::Connected || !mSession.Link().IsOpen() || subscription == 0)
         return;
     wire::UnsubscribeRequest request;
     request.subscription = subscription;
@@ -326,7 +321,7 @@ IOReturn IONotificationPort::AddMatching(const iokit::MatchCriteria& criteria,
     NoticeLostConnection();
     auto match = std::make_shared<MatchNotification>(this, criteria, callback, refCon);
     // Without a host the notification waits for one; TryConnect subscribes it.
-    if (mConnected) {
+    if (mState == State::Connected) {
         const IOReturn status = Subscribe(*match);
         if (status != kIOReturnSuccess && status != kIOReturnNotResponding)
             return status;
@@ -347,7 +342,7 @@ IOReturn IONotificationPort::AddInterest(io_service_t service, const char* inter
     NoticeLostConnection();
     auto interest =
         std::make_shared<InterestNotification>(this, entry->Key(), interestType, callback, refCon);
-    IOReturn status = mConnected ? Subscribe(*interest) : kIOReturnNotResponding;
+    IOReturn status = mState == State::Connected ? Subscribe(*interest) : kIOReturnNotResponding;
     if (status == kIOReturnSuccess)
         mInterests.push_back(interest);
     else if (status == kIOReturnNotResponding)
@@ -376,7 +371,7 @@ void IONotificationPort::Forget(InterestNotification* interest) {
 
 void IONotificationPort::DispatchQueuedEvents() {
     wire::Event event;
-    while (!mDestroyed && mSession.Link().HasQueuedEvent()) {
+    while (mSession.Link().HasQueuedEvent()) {
         if (!mSession.Link().NextEvent(event, 0))
             break;
         mSession.NoteGeneration(event.generation);
@@ -422,7 +417,7 @@ void IONotificationPort::DeliverInterest(const std::shared_ptr<InterestNotificat
 }
 
 void IONotificationPort::DeliverTerminations() {
-    while (!mDestroyed && !mTerminations.empty()) {
+    while (!mTerminations.empty()) {
         std::shared_ptr<InterestNotification> interest = mTerminations.front();
         mTerminations.erase(mTerminations.begin());
         interest->finished = true;
@@ -433,9 +428,8 @@ void IONotificationPort::DeliverTerminations() {
 
 void IONotificationPort::DeliverMatches() {
     auto matches = mMatches;
+    // A match released or a port destroyed by an earlier call-back is detached by then.
     for (auto& match : matches) {
-        if (mDestroyed)
-            break;
         if (match->port() == this && match->TakeDelivery())
             match->Fire();
     }

@@ -19,9 +19,14 @@
 // connection says once on stderr that the process waits for the host.
 //
 // Threading: a port and its notifications belong to the thread of the run loop its source
-// runs on; call-backs run there, never inside the registration calls.
+// runs on; call-backs run there, never inside the registration calls. So neither takes a lock;
+// the one lock is the process-wide "waiting for the host" notice, which ports on different
+// threads share. (The handle table and the session's connection lock for themselves.)
 // Ownership: the port owns its source and socket; notifications are handles owned by their
-// users and only referenced by the port while registered.
+// users and only referenced by the port while registered. The port is counted: its creator
+// holds one reference, which IONotificationPortDestroy drops, and a dispatch holds another
+// for its length, so a call-back may destroy the port and the dispatch still reads on. Once
+// destroyed the port makes no further call-out; the last reference deletes it.
 #pragma once
 
 #include <CoreFoundation/CFFileDescriptor.h>
@@ -31,9 +36,10 @@
 #include "IOKitObjects_Internal.h"
 #include "TvbSession.h"
 
+#include <tvb/UniqueFd.h>
+
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,12 +50,11 @@ namespace iokit {
 class PortWaker {
 public:
     PortWaker();
-    ~PortWaker();
     PortWaker(const PortWaker&) = delete;
     PortWaker& operator=(const PortWaker&) = delete;
 
-    bool IsOpen() const;
-    int Fd() const { return mPoll; }
+    bool IsOpen() const { return static_cast<bool>(mPoll); }
+    int Fd() const { return mPoll.Get(); }
     void Watch(int socketFd);
     void Unwatch();
     // Makes the descriptor readable until the next Consume.
@@ -61,10 +66,10 @@ public:
     bool Consume();
 
 private:
-    int mPoll = -1;
-    int mEvent = -1;
-    int mTimer = -1;
-    int mWatched = -1;
+    tvb::UniqueFd mPoll;
+    tvb::UniqueFd mEvent;
+    tvb::UniqueFd mTimer;
+    int mWatched = -1; // the session's socket, owned by the session
     bool mRetryArmed = false;
 };
 
@@ -76,7 +81,8 @@ class InterestNotification;
 struct IONotificationPort {
 public:
     static IONotificationPort* Create();
-    // Ends every registration of the port; deletion waits for a running call-back.
+    // Ends every registration of the port and takes its source off the run loops, then drops
+    // the creator's reference; a running dispatch keeps the port until it returns.
     void Destroy();
     CFRunLoopSourceRef Source() const { return mSource; }
 
@@ -91,13 +97,29 @@ public:
 
     // For tests: whether the port's socket to the host is up, the retry timer armed, and
     // how many attempts to reach a host have failed.
-    bool IsConnected() const { return mConnected; }
+    bool IsConnected() const { return mState == State::Connected; }
     bool IsRetrying() const { return mWaker.RetryArmed(); }
     int FailedAttempts() const { return mFailedAttempts; }
 
 private:
+    // Waiting: no host reached yet or the connection was lost; the retry timer runs.
+    enum class State { Waiting, Connected, Destroyed };
+
+    // Holds a reference for its scope.
+    class KeepAlive {
+    public:
+        explicit KeepAlive(IONotificationPort* port) : mPort(port) { ++mPort->mReferences; }
+        ~KeepAlive() { mPort->Release(); }
+        KeepAlive(const KeepAlive&) = delete;
+        KeepAlive& operator=(const KeepAlive&) = delete;
+
+    private:
+        IONotificationPort* const mPort;
+    };
+
     IONotificationPort() = default;
     ~IONotificationPort();
+    void Release();
 
     static void Callout(CFFileDescriptorRef descriptor, CFOptionFlags types, void* info);
     void Service();
@@ -125,7 +147,7 @@ private:
     CFRunLoopSourceRef mSource = nullptr;
     tvb::wire::HostSession mSession;
     uint64_t mInstance = 0;
-    bool mConnected = false;
+    State mState = State::Waiting;
     int mBackoffMs = 0;
     int mFailedAttempts = 0;
     std::vector<std::shared_ptr<iokit::MatchNotification>> mMatches;
@@ -133,8 +155,7 @@ private:
     // Registered while no host was reached: not subscribed yet.
     std::vector<std::shared_ptr<iokit::InterestNotification>> mWaitingInterests;
     std::vector<std::shared_ptr<iokit::InterestNotification>> mTerminations;
-    int mServiceDepth = 0;
-    bool mDestroyed = false;
+    int mReferences = 1; // the creator's
 };
 
 namespace iokit {
@@ -181,7 +202,6 @@ private:
     const MatchCriteria mCriteria;
     const IOServiceMatchingCallback mCallback;
     void* const mRefCon;
-    std::mutex mMutex;
     std::deque<EntryKey> mPending;
     bool mArmed = false; // set when Next reaches the end
 };

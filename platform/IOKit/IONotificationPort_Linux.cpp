@@ -23,86 +23,69 @@ bool AddToPoll(int poll, int fd) {
     return errno == EEXIST && epoll_ctl(poll, EPOLL_CTL_MOD, fd, &event) == 0;
 }
 
-void CloseIfOpen(int& fd) {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
 } // namespace
 
-PortWaker::PortWaker() {
-    mPoll = epoll_create1(EPOLL_CLOEXEC);
-    mEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    mTimer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (mPoll < 0 || mEvent < 0 || mTimer < 0 || !AddToPoll(mPoll, mEvent) ||
-        !AddToPoll(mPoll, mTimer)) {
-        CloseIfOpen(mPoll);
-        CloseIfOpen(mEvent);
-        CloseIfOpen(mTimer);
+PortWaker::PortWaker()
+    : mPoll(epoll_create1(EPOLL_CLOEXEC)), mEvent(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      mTimer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+    if (!mPoll || !mEvent || !mTimer || !AddToPoll(mPoll.Get(), mEvent.Get()) ||
+        !AddToPoll(mPoll.Get(), mTimer.Get())) {
+        mPoll.Reset();
+        mEvent.Reset();
+        mTimer.Reset();
     }
 }
 
-PortWaker::~PortWaker() {
-    CloseIfOpen(mPoll);
-    CloseIfOpen(mEvent);
-    CloseIfOpen(mTimer);
-}
-
-bool PortWaker::IsOpen() const {
-    return mPoll >= 0;
-}
-
 void PortWaker::Watch(int socketFd) {
-    if (mPoll < 0 || socketFd < 0)
+    if (!mPoll || socketFd < 0)
         return;
-    if (AddToPoll(mPoll, socketFd))
+    if (AddToPoll(mPoll.Get(), socketFd))
         mWatched = socketFd;
 }
 
 void PortWaker::Unwatch() {
     // Must run before the socket is closed; a closed socket has left the set by itself.
-    if (mPoll >= 0 && mWatched >= 0)
-        epoll_ctl(mPoll, EPOLL_CTL_DEL, mWatched, nullptr);
+    if (mPoll && mWatched >= 0)
+        epoll_ctl(mPoll.Get(), EPOLL_CTL_DEL, mWatched, nullptr);
     mWatched = -1;
 }
 
 void PortWaker::Wake() {
-    if (mEvent < 0)
+    if (!mEvent)
         return;
     const uint64_t one = 1;
-    ssize_t written = write(mEvent, &one, sizeof one);
+    ssize_t written = write(mEvent.Get(), &one, sizeof one);
     (void)written; // EAGAIN only when the counter is already huge: it is readable then anyway
 }
 
 void PortWaker::ArmRetry(int delayMs) {
-    if (mTimer < 0)
+    if (!mTimer)
         return;
     itimerspec when{};
     when.it_value.tv_sec = delayMs / 1000;
     when.it_value.tv_nsec = static_cast<long>(delayMs % 1000) * 1000000L;
     if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)
         when.it_value.tv_nsec = 1;
-    mRetryArmed = timerfd_settime(mTimer, 0, &when, nullptr) == 0;
+    mRetryArmed = timerfd_settime(mTimer.Get(), 0, &when, nullptr) == 0;
 }
 
 void PortWaker::DisarmRetry() {
-    if (mTimer < 0)
+    if (!mTimer)
         return;
     itimerspec never{};
-    timerfd_settime(mTimer, 0, &never, nullptr);
+    timerfd_settime(mTimer.Get(), 0, &never, nullptr);
     mRetryArmed = false;
 }
 
 bool PortWaker::Consume() {
     uint64_t count = 0;
-    if (mEvent >= 0) {
-        ssize_t got = read(mEvent, &count, sizeof count);
+    if (mEvent) {
+        ssize_t got = read(mEvent.Get(), &count, sizeof count);
         (void)got;
     }
     count = 0;
     bool due = false;
-    if (mTimer >= 0 && read(mTimer, &count, sizeof count) == static_cast<ssize_t>(sizeof count) &&
+    if (mTimer && read(mTimer.Get(), &count, sizeof count) == static_cast<ssize_t>(sizeof count) &&
         count > 0) {
         due = true;
         mRetryArmed = false;
