@@ -328,6 +328,40 @@ TEST_F(IOKitNotifications, PortDestroyedFromItsOwnCallBackStopsCleanly) {
     IOObjectRelease(bridge);
 }
 
+TEST_F(IOKitNotifications, PortDestroyedByOneTerminationDeliversNoOtherAndIsFreed) {
+    Attach("FIRST");
+    Attach("SECOND");
+    struct Destroyer {
+        IONotificationPortRef port;
+        io_object_t notifications[2] = {0, 0};
+        int calls = 0;
+    } state{port};
+    std::vector<io_service_t> bridges = AllServices("com_ostrel_IOTVB");
+    ASSERT_EQ(bridges.size(), 2u);
+    for (size_t i = 0; i < bridges.size(); ++i)
+        ASSERT_EQ(IOServiceAddInterestNotification(
+                      port, bridges[i], kIOGeneralInterest,
+                      [](void* refCon, io_service_t, natural_t, void*) {
+                          auto* s = static_cast<Destroyer*>(refCon);
+                          ++s->calls;
+                          // Left on the run loop: destroying it must take it off.
+                          IONotificationPortDestroy(s->port);
+                          s->port = nullptr;
+                      },
+                      &state, &state.notifications[i]),
+                  KERN_SUCCESS);
+    port = nullptr;
+    // Losing the host makes both terminations due in one dispatch.
+    host.Stop(SIGKILL);
+    ASSERT_TRUE(RunLoopUntil([&] { return state.calls >= 1; }));
+    RunLoopUntil([] { return false; }, 0.2);
+    EXPECT_EQ(state.calls, 1);
+    for (io_object_t notification : state.notifications)
+        EXPECT_EQ(IOObjectRelease(notification), KERN_SUCCESS);
+    for (io_service_t bridge : bridges)
+        IOObjectRelease(bridge);
+}
+
 TEST_F(IOKitNotifications, FirstMatchRegisteredBeforeTheHostStartsYieldsItsDrivesOnceItIsUp) {
     Destroy();
     host.Stop(SIGTERM);
