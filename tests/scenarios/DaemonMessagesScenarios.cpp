@@ -66,6 +66,7 @@ TEST_F(DaemonMessages, SecondCopyNamesTheRunningOneAndExitsZero) {
               "TarvelleButtonPoller: another copy is already running (pid " +
                   std::to_string(mPoller.Pid()) + "); this one exits\n");
     EXPECT_TRUE(mPoller.Running());
+    EXPECT_EQ(Watchers("MSG-ONCE"), 1) << "the second copy must not start device monitoring";
 }
 
 TEST_F(DaemonMessages, HelpAndVersionAnswerAndStartNothing) {

@@ -32,7 +32,8 @@ protected:
 
     bool HostRunsInTheActivatorsPlace() {
         std::error_code ec;
-        const fs::path exe = fs::read_symlink("/proc/" + std::to_string(mActivator.Pid()) + "/exe", ec);
+        const fs::path exe =
+            fs::read_symlink("/proc/" + std::to_string(mActivator.Pid()) + "/exe", ec);
         return !ec && fs::equivalent(exe, TVB_DEVHOST_PATH, ec);
     }
 

@@ -23,9 +23,7 @@ protected:
         return count;
     }
     // The host without waiting for it to answer, as a session starting both would.
-    void LaunchHost() {
-        ASSERT_TRUE(mHost.Launch());
-    }
+    void LaunchHost() { ASSERT_TRUE(mHost.Launch()); }
     ::testing::AssertionResult Listed(const std::string& serial) {
         return WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial);
     }
