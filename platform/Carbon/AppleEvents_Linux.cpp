@@ -5,6 +5,7 @@
 #include <Carbon/AppleEvents.h>
 #include <Carbon/Files.h>
 #include <Carbon/MacErrors.h>
+#include <tvb/UniqueFd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -52,21 +53,6 @@ struct Request {
     AEEventClass eventClass = 0;
     AEEventID eventID = 0;
     std::vector<std::string> documents;
-};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : mFd(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (mFd >= 0)
-            close(mFd);
-    }
-    int get() const { return mFd; }
-
-private:
-    int mFd;
 };
 
 bool FillAddress(const std::string& path, sockaddr_un& address) {
@@ -188,18 +174,17 @@ void Serve(int connection) {
 void ConnectionArrived(CFFileDescriptorRef file, CFOptionFlags, void*) {
     int listener = CFFileDescriptorGetNativeDescriptor(file);
     for (;;) {
-        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) {
+        tvb::UniqueFd connection(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             break;
         }
         try {
-            Serve(connection);
+            Serve(connection.Get());
         } catch (const std::bad_alloc&) {
             // The sender sees no answer and starts another copy.
         }
-        close(connection);
     }
     CFFileDescriptorEnableCallBacks(file, kCFFileDescriptorReadCallBack);
 }
@@ -291,33 +276,33 @@ Answer SendEvent(pid_t pid, AEEventClass eventClass, AEEventID eventID,
     } catch (const std::bad_alloc&) {
         return none;
     }
-    Descriptor socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (socket.get() < 0 || Clock::now() >= deadline)
+    tvb::UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!socket || Clock::now() >= deadline)
         return none;
     // A stopped listener's full backlog makes connect wait; never past the deadline.
-    SetTimeout(socket.get(), SO_SNDTIMEO, deadline - Clock::now());
-    if (connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    SetTimeout(socket.Get(), SO_SNDTIMEO, deadline - Clock::now());
+    if (connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return none;
     ucred peer{};
     socklen_t length = sizeof peer;
-    if (getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+    if (getsockopt(socket.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
         peer.uid != geteuid() || peer.pid != pid)
         return none;
-    if (send(socket.get(), packet.data(), packet.size(), MSG_NOSIGNAL) !=
+    if (send(socket.Get(), packet.data(), packet.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(packet.size()))
         return none;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return none;
-        pollfd wait = {socket.get(), POLLIN, 0};
+        pollfd wait = {socket.Get(), POLLIN, 0};
         int ready = poll(&wait, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return none;
         Reply reply;
-        ssize_t got = recv(socket.get(), &reply, sizeof reply, MSG_DONTWAIT | MSG_TRUNC);
+        ssize_t got = recv(socket.Get(), &reply, sizeof reply, MSG_DONTWAIT | MSG_TRUNC);
         if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got != static_cast<ssize_t>(sizeof reply) || reply.magic != kReplyMagic)
@@ -347,8 +332,8 @@ void __AEStartServing(CFRunLoopRef loop) {
         Complain("cannot listen at " + path);
         return;
     }
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
+    tvb::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
         Complain("cannot make the event socket");
         return;
     }
@@ -356,26 +341,25 @@ void __AEStartServing(CFRunLoopRef loop) {
     // Bound and listening before it takes its name, so a sender never finds it refusing; the
     // rename also replaces what a process of the same pid left behind.
     struct stat info;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0 || rename(fresh.c_str(), path.c_str()) != 0 ||
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd.Get(), 16) != 0 || rename(fresh.c_str(), path.c_str()) != 0 ||
         stat(path.c_str(), &info) != 0) {
         Complain("cannot listen at " + path);
         unlink(fresh.c_str());
-        close(fd);
         return;
     }
     auto* listener = new (std::nothrow) Listener;
-    CFFileDescriptorRef file =
-        listener ? CFFileDescriptorCreate(kCFAllocatorDefault, fd, true, ConnectionArrived, nullptr)
-                 : nullptr;
+    CFFileDescriptorRef file = listener ? CFFileDescriptorCreate(kCFAllocatorDefault, fd.Get(),
+                                                                 true, ConnectionArrived, nullptr)
+                                        : nullptr;
+    if (file != nullptr)
+        fd.Release(); // closed when the CFFileDescriptor is invalidated
     CFRunLoopSourceRef source =
         file ? CFFileDescriptorCreateRunLoopSource(kCFAllocatorDefault, file, 0) : nullptr;
     if (source == nullptr) {
         if (file != nullptr) {
             CFFileDescriptorInvalidate(file);
             CFRelease(file);
-        } else {
-            close(fd);
         }
         delete listener;
         unlink(path.c_str());

@@ -37,9 +37,9 @@ void SplitPath(const std::string& path, std::string& folder, std::string& name) 
 
 // Opens the folder at an absolute path one component at a time, following no link: a link or
 // a file on the way means the folder is not there (fnfErr).
-OSErr OpenFolderNoFollow(const std::string& path, Descriptor& out) {
-    Descriptor folder(open("/", kWalkFlags));
-    if (!folder.valid())
+OSErr OpenFolderNoFollow(const std::string& path, UniqueFd& out) {
+    UniqueFd folder(open("/", kWalkFlags));
+    if (!folder)
         return ErrorFromErrno(errno);
     for (size_t start = 1; start < path.size();) {
         size_t end = path.find('/', start);
@@ -51,8 +51,8 @@ OSErr OpenFolderNoFollow(const std::string& path, Descriptor& out) {
             continue;
         if (component == "." || component == "..")
             return errFSBadFSRef;
-        Descriptor next(openat(folder.get(), component.c_str(), kWalkFlags));
-        if (!next.valid())
+        UniqueFd next(openat(folder.Get(), component.c_str(), kWalkFlags));
+        if (!next)
             return errno == ENOTDIR || errno == ELOOP ? OSErr(fnfErr) : ErrorFromErrno(errno);
         folder = std::move(next);
     }
@@ -121,13 +121,13 @@ OSErr StoreRef(const std::string& path, FSRef* ref) {
         return bdNamErr;
     std::string folderPath, name;
     SplitPath(trimmed, folderPath, name);
-    Descriptor folder;
+    UniqueFd folder;
     OSErr err = OpenFolderNoFollow(folderPath, folder);
     if (err != noErr)
         return err;
     NodeID folderNode, node;
     mode_t mode;
-    if (!Inspect(folder.get(), "", folderNode, mode) || !Inspect(folder.get(), name, node, mode))
+    if (!Inspect(folder.Get(), "", folderNode, mode) || !Inspect(folder.Get(), name, node, mode))
         return ErrorFromErrno(errno);
     if (ref != nullptr)
         WriteStamp(trimmed, node, folderNode, ref);
@@ -146,16 +146,16 @@ OSErr LocateRef(const FSRef* ref, Located& found) {
     if (err != noErr)
         return err;
     NodeID now;
-    if (!Inspect(found.folder.get(), "", now, found.mode))
+    if (!Inspect(found.folder.Get(), "", now, found.mode))
         return ErrorFromErrno(errno);
     if (now != folderNode)
         return fnfErr;
-    if (!Inspect(found.folder.get(), found.name, now, found.mode))
+    if (!Inspect(found.folder.Get(), found.name, now, found.mode))
         return ErrorFromErrno(errno);
     return now == found.node ? OSErr(noErr) : OSErr(fnfErr);
 }
 
-OSErr OpenRefFolder(const FSRef* ref, Descriptor& folder, std::string& path, NodeID& node) {
+OSErr OpenRefFolder(const FSRef* ref, UniqueFd& folder, std::string& path, NodeID& node) {
     Located found;
     OSErr err = LocateRef(ref, found);
     if (err != noErr)
@@ -163,13 +163,13 @@ OSErr OpenRefFolder(const FSRef* ref, Descriptor& folder, std::string& path, Nod
     if (!S_ISDIR(found.mode))
         return errFSNotAFolder;
     if (!found.name.empty()) {
-        Descriptor inner(openat(found.folder.get(), found.name.c_str(), kWalkFlags));
+        UniqueFd inner(openat(found.folder.Get(), found.name.c_str(), kWalkFlags));
         // Replaced since it was looked at: not the folder the reference names any more.
-        if (!inner.valid())
+        if (!inner)
             return errno == ENOTDIR || errno == ELOOP ? OSErr(fnfErr) : ErrorFromErrno(errno);
         NodeID now;
         mode_t mode;
-        if (!Inspect(inner.get(), "", now, mode))
+        if (!Inspect(inner.Get(), "", now, mode))
             return ErrorFromErrno(errno);
         if (now != found.node)
             return fnfErr;
@@ -360,7 +360,7 @@ void FillSpec(const std::string& leaf, FSSpec* fsSpec) {
 // Where a named child of a parent reference is looked up or made: the parent folder, opened
 // without following a link, and the child's UTF-8 name.
 struct ChildPlace {
-    Descriptor folder;
+    tvb::UniqueFd folder;
     std::string folderPath;
     NodeID folderNode;
     std::string leaf;
@@ -375,7 +375,7 @@ struct ChildPlace {
     OSErr StoreRef(FSRef* ref, UInt32* inode = nullptr) const {
         NodeID node;
         mode_t mode;
-        if (!Inspect(folder.get(), leaf, node, mode))
+        if (!Inspect(folder.Get(), leaf, node, mode))
             return ErrorFromErrno(errno);
         if (inode != nullptr)
             *inode = static_cast<UInt32>(node.inode);
@@ -432,11 +432,11 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
     if (err != noErr)
         return err;
     // O_EXCL refuses any existing name, a dangling symbolic link included, without following it.
-    Descriptor file(openat(place.folder.get(), place.leaf.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    tvb::UniqueFd file(openat(place.folder.Get(), place.leaf.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     NodeID node;
     mode_t mode;
-    if (!file.valid() || !Inspect(file.get(), "", node, mode))
+    if (!file || !Inspect(file.Get(), "", node, mode))
         return ErrorFromErrno(errno);
     FillSpec(place.leaf, newSpec);
     return StoreChildRef(place.folderPath, place.folderNode, place.leaf, node, newRef);
@@ -451,7 +451,7 @@ OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, 
     OSErr err = place.Find(parentRef, nameLength, name);
     if (err != noErr)
         return err;
-    if (mkdirat(place.folder.get(), place.leaf.c_str(), 0777) != 0)
+    if (mkdirat(place.folder.Get(), place.leaf.c_str(), 0777) != 0)
         return ErrorFromErrno(errno);
     FillSpec(place.leaf, newSpec);
     return place.StoreRef(newRef, newDirID);
@@ -466,7 +466,7 @@ OSErr FSDeleteObject(const FSRef* ref) {
         return fBsyErr;
     // Without AT_REMOVEDIR a symbolic link is removed itself, never its target.
     int flags = S_ISDIR(found.mode) ? AT_REMOVEDIR : 0;
-    if (unlinkat(found.folder.get(), found.name.c_str(), flags) != 0)
+    if (unlinkat(found.folder.Get(), found.name.c_str(), flags) != 0)
         return errno == EEXIST ? OSErr(fBsyErr) : ErrorFromErrno(errno);
     return noErr;
 }

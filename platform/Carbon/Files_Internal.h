@@ -24,10 +24,11 @@
 // that a moved object is gone for its reference (fnfErr), where Mac OS X's would follow it.
 //
 // Threading: no shared state; any thread. Ownership: strings are returned by value; a
-// Descriptor closes the descriptor it holds.
+// UniqueFd closes the descriptor it holds.
 #pragma once
 
 #include <Carbon/Files.h>
+#include <tvb/UniqueFd.h>
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -36,28 +37,6 @@
 #include <utility>
 
 namespace tvb::files {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : mFd(fd) {}
-    ~Descriptor() {
-        if (mFd >= 0)
-            close(mFd);
-    }
-    Descriptor(Descriptor&& other) noexcept : mFd(std::exchange(other.mFd, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(mFd, other.mFd);
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return mFd; }
-    bool valid() const { return mFd >= 0; }
-
-private:
-    int mFd;
-};
 
 // Which object. File systems hand a freed inode number to the next new item at once, so the
 // birth time (nanoseconds, 0 where the file system keeps none) tells the two apart.
@@ -77,9 +56,9 @@ bool Inspect(int folder, const std::string& name, NodeID& node, mode_t& mode);
 
 // The object a reference was made for, found again.
 struct Located {
-    std::string path;  // as the reference holds it
-    std::string name;  // its last component; empty for "/"
-    Descriptor folder; // the folder it was found in (for "/", "/" itself)
+    std::string path; // as the reference holds it
+    std::string name; // its last component; empty for "/"
+    UniqueFd folder;  // the folder it was found in (for "/", "/" itself)
     NodeID node;
     mode_t mode = 0; // the object's type now, not following a link
 };
@@ -99,7 +78,7 @@ OSErr LocateRef(const FSRef* ref, Located& found);
 
 // The folder a reference names, opened for acting inside it; errFSNotAFolder when the object
 // is a file or a symbolic link (never followed).
-OSErr OpenRefFolder(const FSRef* ref, Descriptor& folder, std::string& path, NodeID& node);
+OSErr OpenRefFolder(const FSRef* ref, UniqueFd& folder, std::string& path, NodeID& node);
 
 // The UTF-8 form of an item's name in a folder. bdNamErr for a name that is empty, "." or
 // "..", holds '/' or NUL, is not valid UTF-16 or is longer than 255 units, and when the item's

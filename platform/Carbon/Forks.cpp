@@ -194,9 +194,9 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*, 
     // Opened in the folder it was found in, never through a link. O_NONBLOCK keeps a FIFO
     // swapped in meanwhile from blocking the open; it is refused below.
     const int always = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-    int fd = openat(found.folder.get(), found.name.c_str(), flags | always);
+    int fd = openat(found.folder.Get(), found.name.c_str(), flags | always);
     if (fd < 0 && (errno == EACCES || errno == EROFS) && (permissions & 0x0F) == fsCurPerm) {
-        fd = openat(found.folder.get(), found.name.c_str(), O_RDONLY | always);
+        fd = openat(found.folder.Get(), found.name.c_str(), O_RDONLY | always);
         canWrite = false;
     }
     if (fd < 0)

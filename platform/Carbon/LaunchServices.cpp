@@ -2,13 +2,13 @@
 #include "Files_Internal.h"
 #include "Processes_Internal.h"
 
-#include "../CoreFoundation/CFBundle_Internal.h"
-
 #include <Carbon/AppleEvents.h>
 #include <Carbon/Files.h>
 #include <Carbon/LaunchServices.h>
 #include <Carbon/MacErrors.h>
+#include <CoreFoundation/CFBundlePriv.h>
 #include <CoreFoundation/CFURL.h>
+#include <tvb/UniqueFd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +18,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -36,21 +37,6 @@ namespace {
 
 // How long running copies have to take the documents before another copy is started.
 constexpr std::chrono::milliseconds kAnswerBound(2000);
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : mFd(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (mFd >= 0)
-            close(mFd);
-    }
-    int get() const { return mFd; }
-
-private:
-    int mFd;
-};
 
 bool IsDirectory(const std::string& path) {
     struct stat info;
@@ -176,40 +162,37 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0)
         return StatusForExecError(errno);
-    Descriptor output(OpenOutput(executable));
+    tvb::UniqueFd statusRead(status[0]);
+    tvb::UniqueFd statusWrite(status[1]);
+    tvb::UniqueFd output(OpenOutput(executable));
     pid_t child = fork();
-    if (child < 0) {
-        int error = errno;
-        close(status[0]);
-        close(status[1]);
-        return StatusForExecError(error);
-    }
+    if (child < 0)
+        return StatusForExecError(errno);
     if (child == 0) {
         // The middle process makes a new session and leaves at once, so the application is
         // nobody's child here and leaves no zombie behind.
-        close(status[0]);
+        statusRead.Reset();
         if (setsid() < 0) {
-            WriteError(status[1], errno);
+            WriteError(statusWrite.Get(), errno);
             _exit(127);
         }
         pid_t grandchild = fork();
         if (grandchild < 0) {
-            WriteError(status[1], errno);
+            WriteError(statusWrite.Get(), errno);
             _exit(127);
         }
         if (grandchild == 0)
-            RunDetached(status[1], output.get(), argv[0], argv.data(), maxFd);
+            RunDetached(statusWrite.Get(), output.Get(), argv[0], argv.data(), maxFd);
         _exit(0);
     }
-    close(status[1]);
+    statusWrite.Reset();
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
     int error = 0;
     ssize_t got;
     do {
-        got = read(status[0], &error, sizeof error);
+        got = read(statusRead.Get(), &error, sizeof error);
     } while (got < 0 && errno == EINTR);
-    close(status[0]);
     if (got == 0)
         return noErr;
     if (got != static_cast<ssize_t>(sizeof error))
@@ -238,14 +221,14 @@ std::vector<pid_t> RunningCopies(const struct stat& bundle) {
 void AwaitChange(int watch, const std::vector<pid_t>& copies,
                  std::chrono::steady_clock::time_point deadline) {
     std::vector<pollfd> waits;
-    std::vector<int> pidFds;
+    std::vector<tvb::UniqueFd> pidFds;
     if (watch >= 0)
         waits.push_back({watch, POLLIN, 0});
     for (pid_t pid : copies) {
-        int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-        if (fd >= 0) {
-            pidFds.push_back(fd);
-            waits.push_back({fd, POLLIN, 0});
+        tvb::UniqueFd pidFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+        if (pidFd) {
+            waits.push_back({pidFd.Get(), POLLIN, 0});
+            pidFds.push_back(std::move(pidFd));
         }
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -259,8 +242,6 @@ void AwaitChange(int watch, const std::vector<pid_t>& copies,
         while (read(watch, events, sizeof events) > 0) {
         }
     }
-    for (int fd : pidFds)
-        close(fd);
 }
 
 // Offers the documents (or, with none, a reopen) to running copies of the bundle. True when
@@ -276,13 +257,10 @@ bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::str
     auto deadline = std::chrono::steady_clock::now() + kAnswerBound;
     AEEventID eventID = documents.empty() ? kAEReopenApplication : kAEOpenDocuments;
     std::string folder = tvb::appleevents::EventsFolder(true);
-    int watchFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (watchFd >= 0 && (folder.empty() ||
-                         inotify_add_watch(watchFd, folder.c_str(), IN_CREATE | IN_MOVED_TO) < 0)) {
-        close(watchFd);
-        watchFd = -1;
-    }
-    Descriptor watch(watchFd);
+    tvb::UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (watch && (folder.empty() ||
+                  inotify_add_watch(watch.Get(), folder.c_str(), IN_CREATE | IN_MOVED_TO) < 0))
+        watch.Reset();
     std::set<pid_t> refused;
     OSStatus refusal = noErr;
     for (;;) {
@@ -308,7 +286,7 @@ bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::str
             status = refusal;
             return !refused.empty();
         }
-        AwaitChange(watch.get(), waiting, deadline);
+        AwaitChange(watch.Get(), waiting, deadline);
     }
 }
 

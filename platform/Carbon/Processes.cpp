@@ -1,11 +1,11 @@
 #include "Processes_Internal.h"
 
-// An application is what CFBundle counts as one, so both share the bundle look-up.
-#include "../CoreFoundation/CFBundle_Internal.h"
-
 #include <Carbon/Files.h>
 #include <Carbon/MacErrors.h>
 #include <Carbon/Processes.h>
+// An application is what CFBundle counts as one, so both share the bundle look-up.
+#include <CoreFoundation/CFBundlePriv.h>
+#include <tvb/UniqueFd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -124,13 +124,15 @@ struct Shebang {
 // A script's "#!" line, split as the kernel splits it. Only a regular file is read: the path
 // comes from another process's arguments and could name a FIFO that never answers.
 bool ReadShebang(const std::string& path, Shebang& out) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    tvb::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file)
         return false;
     struct stat info;
     char head[256];
-    ssize_t got = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? read(fd, head, sizeof head) : -1;
-    close(fd);
+    ssize_t got = fstat(file.Get(), &info) == 0 && S_ISREG(info.st_mode)
+                      ? read(file.Get(), head, sizeof head)
+                      : -1;
+    file.Reset();
     if (got <= 0)
         return false;
     std::string line(head, static_cast<size_t>(got));

@@ -1,9 +1,9 @@
-#include "CFBundle_Internal.h"
 #include "CFPlistFile_Internal.h"
 #include "CFPropertyList_Internal.h"
 #include "CFRuntime_Internal.h"
 
 #include <CoreFoundation/CFBundle.h>
+#include <CoreFoundation/CFBundlePriv.h>
 #include <CoreFoundation/CFDictionary.h>
 #include <CoreFoundation/CFString.h>
 #include <CoreFoundation/CFURL.h>

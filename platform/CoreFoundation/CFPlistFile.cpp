@@ -1,6 +1,7 @@
 #include "CFPlistFile_Internal.h"
 
 #include "BinaryPlistGuard.h"
+#include <tvb/UniqueFd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -15,17 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct FileDescriptor {
-    explicit FileDescriptor(int fd) : mFd(fd) {}
-    ~FileDescriptor() {
-        if (mFd >= 0)
-            close(mFd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int mFd;
-};
 
 // XML: libplist recurses once per open <array> or <dict>. Counting every opening tag with
 // those names and every closing tag of either can only over-estimate its depth.
@@ -86,18 +76,18 @@ void __CFPlistFree::operator()(void* node) const {
 bool __CFReadRegularFile(const std::string& path, size_t maxBytes, std::string& contents) {
     contents.clear();
     // O_NONBLOCK: a FIFO planted at the path must not hold us up in open().
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.mFd < 0)
+    tvb::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file)
         return false;
     struct stat info;
-    if (fstat(file.mFd, &info) != 0 || !S_ISREG(info.st_mode) ||
+    if (fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<uint64_t>(info.st_size) > maxBytes)
         return false;
     contents.reserve(static_cast<size_t>(info.st_size));
     // The file may grow while it is read: the cap holds for what is read, not for what stat said.
     char chunk[65536];
     for (;;) {
-        ssize_t got = read(file.mFd, chunk, sizeof chunk);
+        ssize_t got = read(file.Get(), chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR)
                 continue;

@@ -1,5 +1,6 @@
 #include "CFRunLoop_Internal.h"
 
+#include <CoreFoundation/CFRunLoopPriv.h>
 #include <CoreFoundation/CFString.h>
 
 #include <algorithm>

@@ -36,10 +36,8 @@ template <typename T, typename Body> void __CFRunLoopLocked(T* object, Body body
     body(object);
 }
 
-// The process and thread ids, remembered: each is a system call, a tick asks for them on every
-// pass, and they change only in the child of a fork (which forgets them).
-long __CFRunLoopProcessId();
-long __CFRunLoopThreadId();
+// __CFRunLoopProcessId and __CFRunLoopThreadId are declared with the private interface.
+#include <CoreFoundation/CFRunLoopPriv.h>
 
 // The operating system's part of one run loop: sleeps until a watched descriptor is ready,
 // Wake is called, or a time-out passes.
@@ -145,9 +143,6 @@ struct __CFRunLoop final : __CFRuntimeBase {
 void __CFRunLoopSourceRemoveFromAllLoops(__CFRunLoopSource* source);
 // Wakes every run loop a source is in, from any thread.
 void __CFRunLoopSourceWakeLoops(__CFRunLoopSource* source);
-
-// Test hook: how many times the run loop has gone to sleep.
-unsigned long __CFRunLoopGetWaitCount(CFRunLoopRef rl);
 
 // Mode names are compared by content; NULL or unconvertible names give "".
 std::string __CFRunLoopModeName(CFStringRef mode);

@@ -2,6 +2,8 @@
 // for the next deadline, and the descriptors of the mode being run.
 #include "CFRunLoop_Internal.h"
 
+#include <tvb/UniqueFd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -14,23 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : mFd(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return mFd; }
-    void Reset(int fd = -1) {
-        if (mFd >= 0)
-            close(mFd);
-        mFd = fd;
-    }
-
-private:
-    int mFd;
-};
 
 // Longest single sleep; a later deadline just means one more pass.
 constexpr double kMaxSleep = 1e6;
@@ -202,9 +187,9 @@ private:
 
     std::mutex mMutex; // guards mRegistered, which Forget may change from another thread
     pid_t mPid = 0;
-    Fd mEpoll;
-    Fd mWake;
-    Fd mTimer;
+    tvb::UniqueFd mEpoll;
+    tvb::UniqueFd mWake;
+    tvb::UniqueFd mTimer;
     Interest mRegistered;
 };
 

@@ -1,5 +1,7 @@
 #include "CFString_Internal.h"
 
+#include <CoreFoundation/CFStringPriv.h>
+
 #include <atomic>
 
 #include <algorithm>

@@ -59,7 +59,3 @@ void __CFStringAppendLenientBytes(const char* bytes, size_t numBytes, __CFUniCha
 
 // Expands format with arguments and appends the result to out.
 void __CFStringFormatAppend(const __CFUniChars& format, va_list arguments, __CFUniChars& out);
-
-// Test hook: the next `count` CFStringCreateMutable calls give NULL, as when memory runs out,
-// so callers' failure paths can be exercised. 0 ends it.
-void __CFStringFailMutableCreationsForTesting(int count);

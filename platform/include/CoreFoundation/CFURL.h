@@ -37,6 +37,8 @@ CFURLRef CFURLCopyAbsoluteURL(CFURLRef relativeURL);
 
 struct FSRef;
 // A file URL for the item an FSRef names (Carbon File Manager); NULL for NULL or a bad reference.
+// Only the File Manager knows what an FSRef holds, so the Carbon stand-in defines this one: link
+// Carbon to call it.
 CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const struct FSRef* fsRef);
 
 CFStringRef CFURLGetString(CFURLRef anURL);

@@ -1,7 +1,7 @@
 // What every tick leaves behind: the request flag consumed and the timer re-armed.
 #include "PollerTestHost.h"
 
-#include "CFString_Internal.h"
+#include <CoreFoundation/CFStringPriv.h>
 
 using namespace pollertest;
 

@@ -1,6 +1,6 @@
 #include "RunLoopTestSupport.h"
 
-#include "CFRunLoop_Internal.h"
+#include <CoreFoundation/CFRunLoopPriv.h>
 
 #include <sys/syscall.h>
 #include <sys/wait.h>

@@ -1,5 +1,5 @@
-// Bundle look-ups shared with the Process Manager and Launch Services, which find applications
-// by path rather than by URL.
+// CoreFoundation's private interface for the Process Manager and Launch Services, which find
+// applications by path rather than by URL (target CoreFoundationSPI; not for the daemon).
 // Threading: no shared state. Ownership: __CFBundleCreateWithPath returns a new reference.
 #pragma once
 
