@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "HostProcess.h"
+#include "DeviceHost.h"
 
 namespace tvb::bench {
 
@@ -90,7 +90,7 @@ ProcessCounters ReadCounters(pid_t pid) {
 std::string Ctl(const std::string& socket, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"--socket", socket};
     argv.insert(argv.end(), args.begin(), args.end());
-    hostkit::ProgramResult result = hostkit::RunProgram(TVB_CTL_PATH, argv, 30000);
+    tvbtest::ProgramResult result = tvbtest::RunProgram(TVB_CTL_PATH, argv, 30000);
     if (result.exitCode != 0) {
         std::fprintf(stderr, "tvbctl %s failed: %s\n", args.empty() ? "" : args[0].c_str(),
                      result.err.c_str());
@@ -189,7 +189,7 @@ std::string MakeTempDir(const char* prefix) {
 void RemoveTree(const std::string& path) {
     if (path.rfind("/tmp/", 0) != 0)
         return;
-    hostkit::RunProgram("/bin/rm", {"-rf", path});
+    tvbtest::RunProgram("/bin/rm", {"-rf", path});
 }
 
 double Now() {

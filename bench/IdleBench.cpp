@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "HostProcess.h"
+#include "DeviceHost.h"
 
 using namespace tvb::bench;
 
@@ -163,7 +163,7 @@ int main() {
     const double tickSeconds = 3.0 / scale;
 
     const std::string home = MakeTempDir("tvb-bench-idle");
-    tvb::hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     std::string error;
     if (!host.Start(&error)) {
         std::fprintf(stderr, "cannot start the device host: %s\n", error.c_str());

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "HostProcess.h"
+#include "DeviceHost.h"
 #include "TvbWire.h"
 
 namespace {
@@ -94,7 +94,7 @@ int main() {
     char homeTemplate[] = "/tmp/tvb-bench-prefs-XXXXXX";
     const std::string home = mkdtemp(homeTemplate);
 
-    tvb::hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     std::string error;
     if (!host.Start(&error)) {
         std::fprintf(stderr, "cannot start the device host: %s\n", error.c_str());

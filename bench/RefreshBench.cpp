@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "HostProcess.h"
+#include "DeviceHost.h"
 #include "TarvelleButtonPoller.h"
 
 using namespace tvb::bench;
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
 
     const std::string home = MakeTempDir("tvb-bench-refresh");
     setenv("HOME", home.c_str(), 1);
-    tvb::hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     std::string error;
     if (!host.Start(&error)) {
         std::fprintf(stderr, "cannot start the device host: %s\n", error.c_str());

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "HostProcess.h"
+#include "DeviceHost.h"
 #include "OstrelTVBUserClientCom.h"
 
 using namespace tvb::bench;
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
     const double seconds = secondsText ? std::atof(secondsText) : 1.0;
     const int rounds = 5;
 
-    tvb::hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     std::string error;
     if (!host.Start(&error)) {
         std::fprintf(stderr, "cannot start the device host: %s\n", error.c_str());
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
         std::perror("readlink /proc/self/exe");
         return 1;
     }
-    const tvb::hostkit::ProgramResult probe = tvb::hostkit::RunProgram(
+    const tvbtest::ProgramResult probe = tvbtest::RunProgram(
         "/usr/bin/strace",
         {"-f", "-qq", "-yy", "-o", traceFile, self, "--probe", std::to_string(probeCalls)}, 60000);
     std::map<Kind, CallShape> shapes;

@@ -13,22 +13,12 @@ namespace {
 
 class DaemonMessages : public Scenario {
 protected:
-    std::map<std::string, std::string> PollerEnvironment() const {
-        auto env = Environment();
-        env["TVB_CLOCK_SCALE"] = std::to_string(kClockScale);
-        env["LD_PRELOAD"] = TVB_SYSLOG_CAPTURE;
-        return env;
-    }
     // The poller with arguments of its own; its standard output and error go to `output`.
     Process StartPollerWith(const std::vector<std::string>& args, const fs::path& output) {
-        std::vector<std::string> argv = {TVB_POLLER_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return Process(argv, PollerEnvironment(), output);
+        return mWorld.StartPoller({}, args, output);
     }
-    CommandResult RunPoller(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {TVB_POLLER_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return tvbtest::Run(argv, PollerEnvironment(), 20s);
+    ProgramResult RunPoller(const std::vector<std::string>& args) {
+        return tvbtest::RunProgram(tvbtest::PollerPath(), args, 20000, mWorld.PollerEnv());
     }
     fs::path PollerOutput() const { return mRoot / "poller-stderr.txt"; }
     std::vector<std::string> OutputLines(const std::string& containing) const {
@@ -76,6 +66,7 @@ TEST_F(DaemonMessages, SecondCopyNamesTheRunningOneAndExitsZero) {
               "TarvelleButtonPoller: another copy is already running (pid " +
                   std::to_string(mPoller.Pid()) + "); this one exits\n");
     EXPECT_TRUE(mPoller.Running());
+    EXPECT_EQ(Watchers("MSG-ONCE"), 1) << "the second copy must not start device monitoring";
 }
 
 TEST_F(DaemonMessages, HelpAndVersionAnswerAndStartNothing) {
@@ -85,14 +76,14 @@ TEST_F(DaemonMessages, HelpAndVersionAnswerAndStartNothing) {
     StartHost();
     Attach("MSG-HELP");
 
-    CommandResult help = RunPoller({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.output.rfind("Usage: TarvelleButtonPoller [--help | --version]\n", 0), 0u)
-        << help.output;
+    ProgramResult help = RunPoller({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: TarvelleButtonPoller [--help | --version]\n", 0), 0u)
+        << help.out;
     // The system's own arguments may come first.
-    CommandResult version = RunPoller({"-psn_0_4711", "--version", "--help"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.output, "TarvelleButtonPoller " TVB_VERSION "\n");
+    ProgramResult version = RunPoller({"-psn_0_4711", "--version", "--help"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "TarvelleButtonPoller " TVB_VERSION "\n");
 
     EXPECT_TRUE(fs::exists(LaunchFile()) && fs::exists(EndFile())) << "no start-up clean-up";
     EXPECT_EQ(Watchers("MSG-HELP"), 0);

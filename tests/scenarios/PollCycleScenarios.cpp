@@ -175,8 +175,8 @@ TEST_F(PollCycle, StaleEndFileIsClearedBeforeThePressAndDoesNotEndTheNewBackup) 
 TEST_F(PollCycle, ApplicationPathIsResolvedAtEachPress) {
     fs::path later = mHome / "Applications" / "Later.app";
     WriteAppNamePreference("<string>" + later.string() + "</string>");
-    mExtraEnv["TVB_BACKUP_MODE"] = "end";
-    mExtraEnv["TVB_BACKUP_SECONDS"] = "0.1";
+    mWorld.Set("TVB_BACKUP_MODE", "end");
+    mWorld.Set("TVB_BACKUP_SECONDS", "0.1");
     StartHost();
     Attach("LATER1", {"--volume", "Data:100:50"});
     StartAndWaitListed({"LATER1"});

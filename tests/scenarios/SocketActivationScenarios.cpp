@@ -26,15 +26,19 @@ protected:
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
             argv.push_back(std::string("--setenv=") + name + "=" + env.at(name));
         argv.push_back(TVB_DEVHOST_PATH);
-        mHost = Process(argv, env, mRoot / "devhost.out");
+        mActivator = Process(argv, env, mRoot / "devhost.out");
         ASSERT_TRUE(WaitUntil([&] { return fs::exists(mSocket); }, "the activator listens", 10s));
     }
 
     bool HostRunsInTheActivatorsPlace() {
         std::error_code ec;
-        const fs::path exe = fs::read_symlink("/proc/" + std::to_string(mHost.Pid()) + "/exe", ec);
+        const fs::path exe =
+            fs::read_symlink("/proc/" + std::to_string(mActivator.Pid()) + "/exe", ec);
         return !ec && fs::equivalent(exe, TVB_DEVHOST_PATH, ec);
     }
+
+    // The activator, and in its place the host once something connects.
+    Process mActivator;
 };
 
 } // namespace
@@ -57,8 +61,8 @@ TEST_F(SocketActivation, PollersConnectionStartsTheHostWhichThenServesItsDrives)
     EXPECT_NE(ReadFile(mRoot / "devhost.out").find("tvb-devhost: listening on " + mSocket.string()),
               std::string::npos);
     // SIGHUP ends it as SIGTERM would, and the socket stays: it is systemd's.
-    mHost.Signal(SIGHUP);
-    EXPECT_EQ(mHost.Wait(10s), 0);
+    mActivator.Signal(SIGHUP);
+    EXPECT_EQ(mActivator.Wait(10s), 0);
     EXPECT_TRUE(fs::exists(mSocket));
 }
 

@@ -23,11 +23,7 @@ protected:
         return count;
     }
     // The host without waiting for it to answer, as a session starting both would.
-    void LaunchHost() {
-        mHost = Process({TVB_DEVHOST_PATH, "--socket", mSocket.string()}, Environment(),
-                        mRoot / "devhost.out");
-        ASSERT_GT(mHost.Pid(), 0);
-    }
+    void LaunchHost() { ASSERT_TRUE(mHost.Launch()); }
     ::testing::AssertionResult Listed(const std::string& serial) {
         return WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial);
     }
@@ -75,7 +71,7 @@ TEST_F(StartOrder, HostAndPollerStartedTogetherTwentyTimesEveryPollerListsTheDri
             LaunchHost();
         }
         ASSERT_TRUE(
-            WaitUntil([&] { return Ctl({"ping"}).status == 0; }, "the device host answers", 10s));
+            WaitUntil([&] { return Ctl({"ping"}).exitCode == 0; }, "the device host answers", 10s));
         Attach("TOGETHER1");
         Attach("TOGETHER2");
         ASSERT_TRUE(Listed("TOGETHER1"));

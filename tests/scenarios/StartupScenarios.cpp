@@ -43,18 +43,6 @@ TEST_P(StartupQuit, RunsUntilToldToQuitAndExitsZero) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, StartupQuit, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
-TEST_F(Startup, SecondCopyExitsAtOnceWhileTheFirstKeepsRunning) {
-    StartHost();
-    Attach("ONCE1", {"--volume", "Data:1000:500"});
-    StartMainPoller();
-    WaitUntilListed("ONCE1");
-
-    Process second = StartPoller();
-    EXPECT_EQ(second.Wait(20s), 0);
-    EXPECT_TRUE(mPoller.Running());
-    EXPECT_EQ(Watchers("ONCE1"), 1) << "the second copy must not start device monitoring";
-}
-
 TEST_F(Startup, SecondCopyClearsHandOffFilesWhenTheApplicationResolves) {
     UseSampleApplication();
     StartHost();

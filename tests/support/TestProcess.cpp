@@ -4,30 +4,26 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace tvbtest {
 
 namespace {
 
-std::vector<char*> CStrings(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (auto& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
+using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> EnvStrings(const std::map<std::string, std::string>& env) {
-    std::vector<std::string> out;
-    for (const auto& [key, value] : env)
-        out.push_back(key + "=" + value);
-    return out;
+int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
 int DecodeStatus(int status) {
@@ -38,46 +34,117 @@ int DecodeStatus(int status) {
     return -1;
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            int stdoutFd, int stderrFd) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (stdoutFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-    if (stderrFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
-    std::vector<std::string> args = argv;
-    std::vector<std::string> envStrings = EnvStrings(env);
-    auto cargs = CStrings(args);
-    auto cenv = CStrings(envStrings);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+// Everything the child needs is built before it starts: a forked child may not allocate.
+pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, Stdio stdio,
+            std::optional<uid_t> runAs) {
+    if (argv.empty())
+        return -1;
+    std::vector<std::string> envStrings;
+    for (const auto& [key, value] : env)
+        envStrings.push_back(key + "=" + value);
+    std::vector<char*> cargs, cenv;
+    for (const std::string& a : argv)
+        cargs.push_back(const_cast<char*>(a.c_str()));
+    cargs.push_back(nullptr);
+    for (std::string& e : envStrings)
+        cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+
+    if (!runAs) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (stdio.out >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdio.out, 1);
+        if (stdio.err >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdio.err, 2);
+        pid_t pid = -1;
+        // glibc reports a failed exec here, so a pid means the program runs.
+        const int rc = posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data());
+        posix_spawn_file_actions_destroy(&actions);
+        return rc == 0 ? pid : -1;
+    }
+
+    // Changing user needs a fork; the exec's outcome comes back on a close-on-exec pipe.
+    int status[2];
+    if (pipe2(status, O_CLOEXEC) != 0)
+        return -1;
+    const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(status[0]);
+        if (devNull >= 0)
+            dup2(devNull, 0);
+        if (stdio.out >= 0)
+            dup2(stdio.out, 1);
+        if (stdio.err >= 0)
+            dup2(stdio.err, 2);
+        int error = 0;
+        if (setgid(*runAs) != 0 || setuid(*runAs) != 0)
+            error = errno;
+        else
+            execve(cargs[0], cargs.data(), cenv.data());
+        error = error != 0 ? error : errno;
+        ssize_t ignored = write(status[1], &error, sizeof error);
+        (void)ignored;
+        _exit(127);
+    }
+    close(status[1]);
+    if (devNull >= 0)
+        close(devNull);
+    int error = 0;
+    ssize_t got = pid > 0 ? read(status[0], &error, sizeof error) : -1;
+    while (got < 0 && errno == EINTR)
+        got = read(status[0], &error, sizeof error);
+    close(status[0]);
+    if (pid > 0 && got != 0) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return -1;
+    }
+    return pid;
 }
 
 } // namespace
 
-Process::Process(const std::vector<std::string>& argv,
-                 const std::map<std::string, std::string>& env, const fs::path& outputFile) {
+Environment InheritedEnvironment() {
+    Environment env;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const size_t equals = entry.find('=');
+        if (equals != std::string::npos)
+            env.emplace(entry.substr(0, equals), entry.substr(equals + 1));
+    }
+    return env;
+}
+
+Process::Process(const std::vector<std::string>& argv, const Environment& env,
+                 const fs::path& outputFile) {
     int fd = -1;
     if (!outputFile.empty())
         fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    mPid = Spawn(argv, env, fd, fd);
+    mPid = Spawn(argv, env, Stdio{fd, fd}, std::nullopt);
     if (fd >= 0)
         close(fd);
 }
 
+Process::Process(const std::vector<std::string>& argv, const Environment& env, Stdio stdio,
+                 std::optional<uid_t> runAs)
+    : mPid(Spawn(argv, env, stdio, runAs)) {}
+
 Process::~Process() {
-    KillAndReap();
+    Kill();
 }
 
-void Process::KillAndReap() {
+int Process::Kill() {
     if (mPid > 0 && mStatus < 0) {
         kill(mPid, SIGKILL);
-        Wait(std::chrono::seconds(10));
+        int status = 0;
+        while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
+        }
+        mStatus = DecodeStatus(status);
     }
+    return mStatus;
 }
 
 Process::Process(Process&& other) noexcept : mPid(other.mPid), mStatus(other.mStatus) {
@@ -86,7 +153,7 @@ Process::Process(Process&& other) noexcept : mPid(other.mPid), mStatus(other.mSt
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
-        KillAndReap();
+        Kill();
         mPid = other.mPid;
         mStatus = other.mStatus;
         other.mPid = -1;
@@ -98,8 +165,7 @@ bool Process::Running() {
     if (mPid <= 0 || mStatus >= 0)
         return false;
     int status = 0;
-    pid_t rc = waitpid(mPid, &status, WNOHANG);
-    if (rc == mPid) {
+    if (waitpid(mPid, &status, WNOHANG) == mPid) {
         mStatus = DecodeStatus(status);
         return false;
     }
@@ -112,49 +178,79 @@ void Process::Signal(int signal) const {
 }
 
 int Process::Wait(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (!Running())
+        return mStatus;
+    // A pidfd turns "has it ended yet" into something poll can wait on.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
+    const auto deadline = Clock::now() + timeout;
     while (Running()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int left = MsLeft(deadline);
+        if (left == 0)
+            break;
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            poll(&p, 1, left);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 10)));
+        }
     }
-    return mStatus;
+    if (pidfd >= 0)
+        close(pidfd);
+    return Running() ? -1 : mStatus;
 }
 
-CommandResult Run(const std::vector<std::string>& argv,
-                  const std::map<std::string, std::string>& env,
-                  std::chrono::milliseconds timeout) {
-    CommandResult result;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                         int timeoutMs, const Environment& env) {
+    ProgramResult result;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
         return result;
-    pid_t pid = Spawn(argv, env, fds[1], -1);
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
         return result;
     }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
+    std::vector<std::string> argv = {path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process child(argv, env, Stdio{out[1], err[1]});
+    close(out[1]);
+    close(err[1]);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = child.Pid() > 0 ? 2 : 0;
+    bool timedOut = false;
+    while (open > 0) {
+        const int n = poll(fds, 2, MsLeft(deadline));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            timedOut = true;
             break;
         }
-        pollfd pfd = {fds[0], POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        result.output.append(buffer, static_cast<size_t>(n));
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
     }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.status = DecodeStatus(status);
+    close(out[0]);
+    close(err[0]);
+    if (child.Pid() <= 0)
+        return result;
+    if (timedOut) {
+        child.Kill();
+        return result;
+    }
+    // Both outputs closed: the program has ended or is about to.
+    result.exitCode = child.Wait(std::chrono::milliseconds(std::max(MsLeft(deadline), 1000)));
     return result;
 }
 

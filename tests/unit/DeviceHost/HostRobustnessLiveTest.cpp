@@ -163,7 +163,7 @@ TEST_F(HostRobustness, GarbageFromOnePeerWhileAnotherKeepsWorking) {
 }
 
 TEST(HostBackpressure, PeerThatStopsReadingIsDroppedNotWaitedFor) {
-    hostkit::HostProcess host(TVB_DEVHOST_PATH, {}, {"--max-output", "16384"});
+    tvbtest::DeviceHost host({}, {"--max-output", "16384"});
     ASSERT_TRUE(host.Start());
     wire::Connection sink, control, good;
     ASSERT_TRUE(sink.Connect(host.SocketPath()));
@@ -234,7 +234,7 @@ TEST(HostDescriptors, PeersBeyondTheDescriptorLimitAreTurnedAwayNotQueued) {
     rlimit tight = saved;
     tight.rlim_cur = 64;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     std::string error;
     const bool started = host.Start(&error);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);

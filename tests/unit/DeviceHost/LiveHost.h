@@ -3,7 +3,7 @@
 // instead of hanging it.
 #pragma once
 
-#include "HostProcess.h"
+#include "DeviceHost.h"
 #include "TvbWire.h"
 
 #include <gtest/gtest.h>
@@ -24,15 +24,14 @@ protected:
         ASSERT_TRUE(mHost.Start(&error)) << error;
     }
 
-    hostkit::ProgramResult Ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--socket", mHost.SocketPath()});
-        return hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs * 2);
+    tvbtest::ProgramResult Ctl(std::vector<std::string> args) {
+        return mHost.Ctl(args, kAnswerMs * 2);
     }
 
     // tvbctl's stdout, failing the test when the command fails.
     std::string CtlOk(std::vector<std::string> args) {
         const std::string shown = Join(args);
-        hostkit::ProgramResult r = Ctl(std::move(args));
+        tvbtest::ProgramResult r = Ctl(std::move(args));
         EXPECT_EQ(r.exitCode, 0) << "tvbctl " << shown << ": " << r.err;
         return r.out;
     }
@@ -51,7 +50,7 @@ protected:
         return s;
     }
 
-    hostkit::HostProcess mHost{TVB_DEVHOST_PATH};
+    tvbtest::DeviceHost mHost;
 };
 
 // One request and its answer: the host's status, or a test failure (and kStatusNotResponding)

@@ -9,14 +9,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 using namespace tvb;
 using namespace tvb::hosttest;
@@ -39,10 +35,7 @@ protected:
     }
 
     void TearDown() override {
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-        }
+        mActivator = tvbtest::Process();
         if (mStderr >= 0)
             close(mStderr);
         std::error_code ignored;
@@ -59,25 +52,15 @@ protected:
                 args.push_back(std::string("--setenv=") + name + "=" + value);
         args.push_back(TVB_DEVHOST_PATH);
         args.insert(args.end(), hostArgs.begin(), hostArgs.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
         int pipeFds[2];
         if (pipe2(pipeFds, O_CLOEXEC) != 0)
             return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-        const int rc = posix_spawn(&mPid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        mActivator =
+            tvbtest::Process(args, tvbtest::InheritedEnvironment(), tvbtest::Stdio{-1, pipeFds[1]});
         close(pipeFds[1]);
         mStderr = pipeFds[0];
-        if (rc != 0) {
-            mPid = -1;
+        if (mActivator.Pid() <= 0)
             return false;
-        }
         return ReadStderrUntil("Listening on");
     }
 
@@ -99,26 +82,16 @@ protected:
     // The exit status once it ends by itself; -1 when it does not within the reaper's time.
     int WaitForExit() {
         ReadStderrUntil("\x01"); // all of it: the pipe closes when the process ends
-        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
-        if (pidfd < 0)
-            return -1;
-        pollfd p{pidfd, POLLIN, 0};
-        const bool ended = poll(&p, 1, kAnswerMs) == 1;
-        close(pidfd);
-        int status = 0;
-        if (!ended || waitpid(mPid, &status, 0) != mPid)
-            return -1;
-        mPid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return mActivator.Wait(std::chrono::milliseconds(kAnswerMs));
     }
 
-    hostkit::ProgramResult Ctl(std::vector<std::string> args) {
+    tvbtest::ProgramResult Ctl(std::vector<std::string> args) {
         args.insert(args.begin(), {"--socket", mSocket});
-        return hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
+        return tvbtest::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
     }
 
     std::string mDir, mSocket, mErr;
-    pid_t mPid = -1;
+    tvbtest::Process mActivator;
     int mStderr = -1;
 };
 
@@ -187,7 +160,7 @@ private:
 
 TEST(HostNotify, ReadyOnceListeningAndStoppingAtTheEnd) {
     NotifySocket notify;
-    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     ASSERT_TRUE(host.Start());
     EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=listening on " + host.SocketPath());
     // Ready means served: a client gets its answer straight away.
@@ -199,11 +172,10 @@ TEST(HostNotify, ReadyOnceListeningAndStoppingAtTheEnd) {
 }
 
 TEST(HostSignals, SighupEndsTheHostCleanlyAndRemovesItsOwnSocket) {
-    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     ASSERT_TRUE(host.Start());
     ASSERT_EQ(kill(host.Pid(), SIGHUP), 0);
     const int status = host.Wait(kAnswerMs);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(status, 0);
     EXPECT_FALSE(fs::exists(host.SocketPath()));
 }

@@ -80,33 +80,31 @@ TEST(SocketDirectory, FileInTheWayIsRefused) {
 TEST(HostSocket, HostMakesItsDirectoryAndSocketPrivateAndRemovesTheSocketOnTerm) {
     TempDir tmp;
     const std::string socket = tmp.path + "/run/devhost.sock";
-    hostkit::HostProcess host(TVB_DEVHOST_PATH, socket);
+    tvbtest::DeviceHost host(socket);
     std::string error;
     ASSERT_TRUE(host.Start(&error)) << error;
     EXPECT_EQ(ModeOf(tmp.path + "/run"), 0700u);
     EXPECT_EQ(ModeOf(socket), 0600u);
     EXPECT_TRUE(host.WaitForStderr("tvb-devhost: listening on " + socket));
     const int status = host.Stop();
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(status, 0);
     EXPECT_FALSE(std::filesystem::exists(socket));
 }
 
 TEST(HostSocket, SigintAlsoEndsTheHostCleanly) {
-    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     ASSERT_TRUE(host.Start());
     ASSERT_EQ(kill(host.Pid(), SIGINT), 0);
     const int status = host.Wait(kAnswerMs);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(status, 0);
     EXPECT_FALSE(std::filesystem::exists(host.SocketPath()));
 }
 
 TEST(HostSocket, SecondHostOnALiveSocketIsRefusedAndLeavesItAlone) {
-    hostkit::HostProcess first(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost first;
     ASSERT_TRUE(first.Start());
-    hostkit::ProgramResult second =
-        hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", first.SocketPath()}, kAnswerMs);
+    tvbtest::ProgramResult second =
+        tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--socket", first.SocketPath()}, kAnswerMs);
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_NE(second.err.find("another device host is listening"), std::string::npos) << second.err;
     wire::Connection c;
@@ -118,12 +116,12 @@ TEST(HostSocket, StaleSocketOfADeadHostIsTakenOver) {
     TempDir tmp;
     const std::string socket = tmp.path + "/devhost.sock";
     {
-        hostkit::HostProcess crashed(TVB_DEVHOST_PATH, socket);
+        tvbtest::DeviceHost crashed(socket);
         ASSERT_TRUE(crashed.Start());
         crashed.Kill();
     }
     ASSERT_TRUE(std::filesystem::exists(socket)); // SIGKILL left it behind
-    hostkit::HostProcess next(TVB_DEVHOST_PATH, socket);
+    tvbtest::DeviceHost next(socket);
     std::string error;
     EXPECT_TRUE(next.Start(&error)) << error;
 }
@@ -135,14 +133,14 @@ TEST(HostSocket, NonSocketAtThePathIsNotTouched) {
     ASSERT_NE(f, nullptr);
     fputs("keep me", f);
     fclose(f);
-    hostkit::ProgramResult r = hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", path}, kAnswerMs);
+    tvbtest::ProgramResult r = tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--socket", path}, kAnswerMs);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(std::filesystem::file_size(path), 7u);
 }
 
 TEST(HostSocket, BadArgumentsAreRejected) {
-    hostkit::ProgramResult r =
-        hostkit::RunProgram(TVB_DEVHOST_PATH, {"--socket", std::string(200, 'x')}, kAnswerMs);
+    tvbtest::ProgramResult r =
+        tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--socket", std::string(200, 'x')}, kAnswerMs);
     EXPECT_EQ(r.exitCode, 1);
 }
 
@@ -166,7 +164,7 @@ TEST(HostCommandLine, UsageErrorsExitTwoBeforeListening) {
     };
     for (auto [args, fragment] : cases) {
         args.insert(args.begin(), "--socket=" + socket);
-        hostkit::ProgramResult r = hostkit::RunProgram(TVB_DEVHOST_PATH, args, kAnswerMs);
+        tvbtest::ProgramResult r = tvbtest::RunProgram(TVB_DEVHOST_PATH, args, kAnswerMs);
         const std::vector<std::string> lines = Lines(r.err);
         EXPECT_EQ(r.exitCode, 2) << args.back() << ": " << r.err;
         ASSERT_EQ(lines.size(), 2u) << r.err;
@@ -181,17 +179,17 @@ TEST(HostCommandLine, ValuesComeEitherWayAndHelpAndVersionPrintAndExit) {
     // Both ends of the range are accepted, in either form.
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
              {"--max-output=1024"}, {"--max-output", "1073741824"}}) {
-        hostkit::HostProcess host(TVB_DEVHOST_PATH, {}, args);
+        tvbtest::DeviceHost host({}, args);
         std::string error;
         EXPECT_TRUE(host.Start(&error)) << args[0] << ": " << error;
     }
-    hostkit::ProgramResult help = hostkit::RunProgram(TVB_DEVHOST_PATH, {"-h"}, kAnswerMs);
+    tvbtest::ProgramResult help = tvbtest::RunProgram(TVB_DEVHOST_PATH, {"-h"}, kAnswerMs);
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("usage: tvb-devhost", 0), 0u) << help.out;
-    EXPECT_EQ(hostkit::RunProgram(TVB_DEVHOST_PATH, {"--help"}, kAnswerMs).out, help.out);
-    hostkit::ProgramResult version =
-        hostkit::RunProgram(TVB_DEVHOST_PATH, {"--version"}, kAnswerMs);
+    EXPECT_EQ(tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--help"}, kAnswerMs).out, help.out);
+    tvbtest::ProgramResult version =
+        tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--version"}, kAnswerMs);
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, std::string("tvb-devhost ") + TVB_VERSION + "\n");
 }

@@ -9,7 +9,7 @@ using namespace tvb::hosttest;
 namespace {
 
 // A usage error: status 2, nothing on stdout, the problem on one line, then the way to help.
-void ExpectUsageError(const hostkit::ProgramResult& r, const std::string& shown,
+void ExpectUsageError(const tvbtest::ProgramResult& r, const std::string& shown,
                       const std::string& fragment) {
     EXPECT_EQ(r.exitCode, 2) << shown << ": " << r.err;
     EXPECT_EQ(r.out, "") << shown;
@@ -25,7 +25,7 @@ protected:
     // Fails with exactly one line of error and nothing on stdout.
     void ExpectOneLineError(std::vector<std::string> args, const std::string& fragment) {
         const std::string shown = Join(args);
-        hostkit::ProgramResult r = Ctl(std::move(args));
+        tvbtest::ProgramResult r = Ctl(std::move(args));
         EXPECT_NE(r.exitCode, 0) << shown;
         EXPECT_EQ(r.out, "") << shown;
         EXPECT_EQ(Lines(r.err).size(), 1u) << shown << ": " << r.err;
@@ -228,7 +228,7 @@ TEST(TvbctlWithoutHost, EveryVerbFailsWithOneLine) {
     for (std::vector<std::string> args :
          std::vector<std::vector<std::string>>{{"ping"}, {"list"}, {"attach", "X"}, {"volumes"}}) {
         args.insert(args.begin(), {"--socket", "/nonexistent/devhost.sock"});
-        hostkit::ProgramResult r = hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
+        tvbtest::ProgramResult r = tvbtest::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
         EXPECT_EQ(r.exitCode, 1) << args[2];
         EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
         EXPECT_NE(r.err.find("cannot reach the device host"), std::string::npos) << r.err;
@@ -236,12 +236,12 @@ TEST(TvbctlWithoutHost, EveryVerbFailsWithOneLine) {
 }
 
 TEST(TvbctlWithoutHost, DefaultSocketComesFromTheEnvironment) {
-    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     ASSERT_TRUE(host.Start());
     const char* saved = getenv("TVB_DEVHOST_SOCKET");
     const std::string keep = saved ? saved : "";
     setenv("TVB_DEVHOST_SOCKET", host.SocketPath().c_str(), 1);
-    hostkit::ProgramResult r = hostkit::RunProgram(TVB_CTL_PATH, {"ping"}, kAnswerMs);
+    tvbtest::ProgramResult r = tvbtest::RunProgram(TVB_CTL_PATH, {"ping"}, kAnswerMs);
     if (saved)
         setenv("TVB_DEVHOST_SOCKET", keep.c_str(), 1);
     else
@@ -253,12 +253,12 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
     const std::vector<std::string> noHost = {"--socket", "/nonexistent/devhost.sock"};
     auto run = [&](std::vector<std::string> args) {
         args.insert(args.begin(), noHost.begin(), noHost.end());
-        return hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
+        return tvbtest::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
     };
     std::string overview;
     for (std::vector<std::string> args :
          std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}}) {
-        hostkit::ProgramResult r = run(args);
+        tvbtest::ProgramResult r = run(args);
         EXPECT_EQ(r.exitCode, 0) << args[0];
         EXPECT_EQ(r.err, "") << args[0];
         EXPECT_EQ(r.out.rfind("usage: tvbctl", 0), 0u) << r.out;
@@ -269,7 +269,7 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
     for (const char* verb : {"attach", "detach", "press", "list", "volumes", "lights", "leds",
                              "calls", "fault", "message", "waits", "ping"}) {
         EXPECT_NE(overview.find(std::string("\n  ") + verb + " "), std::string::npos) << verb;
-        hostkit::ProgramResult byHelp = run({"help", verb});
+        tvbtest::ProgramResult byHelp = run({"help", verb});
         EXPECT_EQ(byHelp.exitCode, 0) << verb;
         EXPECT_NE(byHelp.out.find(std::string("usage: tvbctl [--socket PATH] ") + verb),
                   std::string::npos)
@@ -279,7 +279,7 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
         EXPECT_EQ(run({verb, "X", "-h"}).out, byHelp.out) << verb;
     }
     EXPECT_NE(run({"help", "attach"}).out.find("--bridge-serial-hex"), std::string::npos);
-    hostkit::ProgramResult version = run({"--version"});
+    tvbtest::ProgramResult version = run({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, std::string("tvbctl ") + TVB_VERSION + "\n");
     ExpectUsageError(run({"--bogus", "list"}), "--bogus", "unknown option '--bogus'");
@@ -288,15 +288,15 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
 }
 
 TEST(TvbctlWithoutHost, SocketOptionTakesItsValueEitherWay) {
-    hostkit::HostProcess host(TVB_DEVHOST_PATH);
+    tvbtest::DeviceHost host;
     ASSERT_TRUE(host.Start());
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
              {"--socket=" + host.SocketPath(), "ping"}, {"-s", host.SocketPath(), "ping"}}) {
-        hostkit::ProgramResult r = hostkit::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
+        tvbtest::ProgramResult r = tvbtest::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
         EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
     }
-    ExpectUsageError(hostkit::RunProgram(TVB_CTL_PATH, {"ping", "--socket", host.SocketPath()}),
+    ExpectUsageError(tvbtest::RunProgram(TVB_CTL_PATH, {"ping", "--socket", host.SocketPath()}),
                      "ping --socket", "unknown option '--socket'");
-    ExpectUsageError(hostkit::RunProgram(TVB_CTL_PATH, {"--socket"}), "--socket",
+    ExpectUsageError(tvbtest::RunProgram(TVB_CTL_PATH, {"--socket"}), "--socket",
                      "--socket needs a value");
 }

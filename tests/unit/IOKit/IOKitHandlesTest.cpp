@@ -112,7 +112,7 @@ TEST_F(IOKitHandles, EntriesOfARestartedHostNeverShareAHandleWithTheOldOnes) {
     uint64_t oldId = 0;
     ASSERT_EQ(IORegistryEntryGetRegistryEntryID(old, &oldId), KERN_SUCCESS);
 
-    host.Stop(SIGKILL);
+    host.Kill();
     ASSERT_TRUE(host.Start());
     Attach("RESTART2");
     io_service_t fresh = FirstService("com_ostrel_IOTVB");
@@ -155,7 +155,7 @@ TEST_F(IOKitHandles, WithoutAHostTheMasterPortIsThereAndRequestsFailAtOnce) {
     io_service_t bridge = FirstService("com_ostrel_IOTVB");
     ASSERT_NE(bridge, 0u);
     // Killed: its socket file stays behind with nobody listening.
-    host.Stop(SIGKILL);
+    host.Kill();
     mach_port_t master = 0;
     ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &master), KERN_SUCCESS);
     EXPECT_NE(master, 0u);
@@ -176,7 +176,7 @@ TEST_F(IOKitHandles, WithoutAHostTheMasterPortIsThereAndRequestsFailAtOnce) {
 }
 
 TEST_F(IOKitHandles, RequestsGiveUpOnAHostThatNeverAnswers) {
-    host.Stop(SIGTERM);
+    host.Stop();
     // Something accepts connections on the socket but never says a word.
     int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);

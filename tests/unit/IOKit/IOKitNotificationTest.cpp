@@ -268,7 +268,7 @@ TEST_F(IOKitNotifications, KilledHostTerminatesEveryInterestAndReturningHostRede
                                                &second, &second.notification),
               KERN_SUCCESS);
 
-    host.Stop(SIGKILL);
+    host.Kill();
     ASSERT_TRUE(RunLoopUntil([&] { return !first.types.empty() && !second.types.empty(); }));
     EXPECT_EQ(first.types, std::vector<natural_t>{kIOMessageServiceIsTerminated});
     EXPECT_EQ(second.types, std::vector<natural_t>{kIOMessageServiceIsTerminated});
@@ -364,7 +364,7 @@ TEST_F(IOKitNotifications, PortDestroyedByOneTerminationDeliversNoOtherAndIsFree
 
 TEST_F(IOKitNotifications, FirstMatchRegisteredBeforeTheHostStartsYieldsItsDrivesOnceItIsUp) {
     Destroy();
-    host.Stop(SIGTERM);
+    host.Stop();
     CreatePort();
     EXPECT_FALSE(port->IsConnected());
     EXPECT_TRUE(port->IsRetrying());
@@ -407,7 +407,7 @@ TEST_F(IOKitNotifications, InterestRegisteredWhileNoHostIsReachedWaitsForTheNext
     io_service_t former = FirstService("com_ostrel_IOTVB");
     ASSERT_NE(former, 0u);
     Destroy();
-    host.Stop(SIGKILL);
+    host.Kill();
     CreatePort();
     ASSERT_TRUE(host.Start());
     Attach("CURRENT");
@@ -443,7 +443,7 @@ TEST_F(IOKitNotifications, InterestRegisteredWhileNoHostIsReachedWaitsForTheNext
 
 TEST_F(IOKitNotifications, WaitingForTheHostIsSaidOnceUntilAHostIsReached) {
     Destroy();
-    host.Stop(SIGTERM);
+    host.Stop();
     StderrCapture capture(host.Directory() + "/stderr.txt");
     const std::string notice = "waiting for the device host at " + host.SocketPath() + "\n";
     CreatePort();
@@ -454,7 +454,7 @@ TEST_F(IOKitNotifications, WaitingForTheHostIsSaidOnceUntilAHostIsReached) {
     ASSERT_TRUE(RunLoopUntil([&] { return port->IsConnected(); }));
     EXPECT_EQ(capture.Count(notice), 1u);
     // Lost again: waiting again, said again, once.
-    host.Stop(SIGKILL);
+    host.Kill();
     const int failed = port->FailedAttempts();
     ASSERT_TRUE(RunLoopUntil([&] { return port->FailedAttempts() >= failed + 3; }));
     EXPECT_EQ(capture.Count(notice), 2u);

@@ -1,13 +1,13 @@
-// A real device host for the IOKit tests: started on a private socket per test, driven with
-// tvbctl, killed and restarted at will. The fixture points the stand-in at that socket and
-// checks that every test gives back the handles it took.
+// The IOKit tests' fixture: a real device host per test (tests/support's DeviceHost), the
+// stand-in pointed at its socket, and a check that every test gives back the handles it took.
+// Threading: the test's thread, whose run loop the helpers run.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
 #include <gtest/gtest.h>
 
-#include <sys/types.h>
+#include "DeviceHost.h"
 
 #include <functional>
 #include <string>
@@ -15,36 +15,9 @@
 
 namespace iokittest {
 
-struct CtlResult {
-    int status = -1;
-    std::string output;
-};
-
-class DeviceHost {
-public:
-    DeviceHost();
-    ~DeviceHost();
-    DeviceHost(const DeviceHost&) = delete;
-    DeviceHost& operator=(const DeviceHost&) = delete;
-
-    const std::string& SocketPath() const { return mSocket; }
-    const std::string& Directory() const { return mDirectory; }
-    // Starts the host and waits (at most 10 s) until it says it listens.
-    bool Start();
-    // Sends `signal` and reaps the host.
-    void Stop(int signal = SIGTERM);
-    bool Running() const { return mPid > 0; }
-    pid_t Pid() const { return mPid; }
-
-    // tvbctl --socket SOCKET args...; output is its standard output.
-    CtlResult Ctl(const std::vector<std::string>& args) const;
-
-private:
-    std::string mDirectory;
-    std::string mSocket;
-    pid_t mPid = -1;
-    int mStderr = -1;
-};
+// The shared device host: started on a private socket per test, driven with tvbctl, killed
+// and started again at will.
+using tvbtest::DeviceHost;
 
 // Runs the current thread's run loop until done() holds or a reaper timer fires after
 // `seconds`; returns done().

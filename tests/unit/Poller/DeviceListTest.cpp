@@ -39,6 +39,17 @@ void Detach(const std::string& serial) {
     }
 }
 
+// Interest subscriptions on the host across every drive with this serial.
+int Watchers(const std::string& serial) {
+    int watchers = 0;
+    for (const std::string& line : CtlLines({"list"})) {
+        const size_t at = line.find(" watchers=");
+        if (line.rfind(serial + " ", 0) == 0 && at != std::string::npos)
+            watchers += std::atoi(line.c_str() + at + 10);
+    }
+    return watchers;
+}
+
 TEST(DeviceList, EachBridgeDriveIsListedOnceWithItsOwnReference) {
     AttachListed("LIST-A", {"--second-storage"});
     service_serial* entry = ListedEntry("LIST-A");
@@ -55,13 +66,15 @@ TEST(DeviceList, SameSerialOnAnotherDriveIsNotListedAndItsSerialIsReleased) {
     AttachListed("LIST-DUP", {"--allow-duplicate"});
     EXPECT_EQ(ListedCount("LIST-DUP"), 1);
     EXPECT_EQ(ListedEntry("LIST-DUP"), first);
+    EXPECT_EQ(Watchers("LIST-DUP"), 1) << "the second drive got no interest notification";
 }
 
 TEST(DeviceList, DrivesWithoutAUsableBridgeAreSkippedButRaiseTheRequest) {
     for (const auto& options :
          std::vector<std::vector<std::string>>{{"--no-bridge"},
                                                {"--bridge-class", "com_ostrel_IOTVBPlus"},
-                                               {"--serial-type", "number"}}) {
+                                               {"--serial-type", "number"},
+                                               {"--serial-type", "data"}}) {
         std::string serial = "LIST-SKIP-" + options.back();
         AttachListed(serial, options); // fails if updatePctFree is not raised
         EXPECT_EQ(ListedEntry(serial), nullptr) << serial;

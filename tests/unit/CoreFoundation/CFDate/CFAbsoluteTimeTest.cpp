@@ -1,11 +1,12 @@
 #include "RunLoopTestSupport.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
-#include <sys/wait.h>
+#include "TestProcess.h"
 
 namespace {
 
@@ -17,20 +18,18 @@ double Steady() {
 // Runs this test program again with TVB_CLOCK_SCALE set, limited to the child test below,
 // which checks the clock against the scale it is told to expect. Returns its exit status.
 int RunClockChild(const char* scale, const char* expected) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(60); // survives exec: a hung child cannot hang the suite
-        if (scale != nullptr)
-            setenv("TVB_CLOCK_SCALE", scale, 1);
-        else
-            unsetenv("TVB_CLOCK_SCALE");
-        setenv("TVB_TEST_EXPECTED_SCALE", expected, 1);
-        execl("/proc/self/exe", "clock-child", "--gtest_filter=CFAbsoluteTimeChild.*", nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    tvbtest::Environment env = tvbtest::InheritedEnvironment();
+    if (scale != nullptr)
+        env["TVB_CLOCK_SCALE"] = scale;
+    else
+        env.erase("TVB_CLOCK_SCALE");
+    env["TVB_TEST_EXPECTED_SCALE"] = expected;
+    // The time-out keeps a hung child from hanging the suite.
+    const tvbtest::ProgramResult result =
+        tvbtest::RunProgram("/proc/self/exe", {"--gtest_filter=CFAbsoluteTimeChild.*"}, 60000, env);
+    if (result.exitCode != 0)
+        std::fputs((result.out + result.err).c_str(), stderr);
+    return result.exitCode;
 }
 
 TEST(CFAbsoluteTime, CountsSecondsSince2001) {

@@ -1,52 +1,39 @@
 #include "PollerTestHost.h"
 
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <sstream>
-#include <thread>
 
-#include "TestProcess.h"
+#include "DeviceHost.h"
+#include "ScratchWorld.h"
 
 namespace pollertest {
 namespace {
 
-fs::path gRoot;
-tvbtest::Process* gHost = nullptr;
-
-std::map<std::string, std::string> CtlEnvironment() {
-    return {{"HOME", Home().string()},
-            {"PATH", "/usr/bin:/bin"},
-            {"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0"}};
-}
+tvbtest::ScratchWorld* gWorld = nullptr;
+tvbtest::DeviceHost* gHost = nullptr;
 
 class HostEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        char pattern[] = "/tmp/tvb-poller-unit-XXXXXX";
-        gRoot = mkdtemp(pattern);
-        fs::create_directories(Home());
-        setenv("HOME", Home().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (gRoot / "config").c_str(), 1);
-        setenv("TVB_DEVHOST_SOCKET", (gRoot / "devhost.sock").c_str(), 1);
-        gHost =
-            new tvbtest::Process({TVB_DEVHOST_PATH, "--socket", (gRoot / "devhost.sock").string()},
-                                 CtlEnvironment(), gRoot / "devhost.out");
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (CtlStatus({"ping"}) != 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        gWorld = new tvbtest::ScratchWorld("poller-unit");
+        // The daemon runs in this process: it takes the world's environment.
+        for (const auto& [name, value] : gWorld->Env())
+            setenv(name.c_str(), value.c_str(), 1);
+        gHost = new tvbtest::DeviceHost(gWorld->Socket().string(), {}, gWorld->Env());
+        std::string error;
+        ASSERT_TRUE(gHost->Start(&error)) << error;
         ASSERT_EQ(InitializeDeviceMonitor(), 0);
     }
     void TearDown() override {
         // The host going away terminates every drive: the daemon's own termination
         // handling then frees each listed entry and its notification record.
         delete gHost;
+        gHost = nullptr;
         EXPECT_TRUE(RunLoopUntil([] { return pollButtonServices.GetCount() == 0; }))
             << "drives still listed after the host went away";
-        gHost = nullptr;
-        std::error_code ec;
-        fs::remove_all(gRoot, ec);
+        delete gWorld;
+        gWorld = nullptr;
     }
 };
 
@@ -55,27 +42,23 @@ const auto* const registered = ::testing::AddGlobalTestEnvironment(new HostEnvir
 } // namespace
 
 fs::path ScratchRoot() {
-    return gRoot;
+    return gWorld->Root();
 }
 fs::path Home() {
-    return gRoot / "home";
+    return gWorld->Home();
 }
 
 int CtlStatus(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", (gRoot / "devhost.sock").string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return tvbtest::Run(argv, CtlEnvironment()).status;
+    return gHost->Ctl(args).exitCode;
 }
 
 std::string Ctl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", (gRoot / "devhost.sock").string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    tvbtest::CommandResult result = tvbtest::Run(argv, CtlEnvironment());
-    EXPECT_EQ(result.status, 0) << "tvbctl " << ::testing::PrintToString(args) << ": "
-                                << result.output;
-    while (!result.output.empty() && result.output.back() == '\n')
-        result.output.pop_back();
-    return result.output;
+    tvbtest::ProgramResult result = gHost->Ctl(args);
+    EXPECT_EQ(result.exitCode, 0) << "tvbctl " << ::testing::PrintToString(args) << ": "
+                                  << result.err;
+    while (!result.out.empty() && result.out.back() == '\n')
+        result.out.pop_back();
+    return result.out;
 }
 
 std::vector<std::string> CtlLines(const std::vector<std::string>& args) {

@@ -1,5 +1,6 @@
-// A real device host for the poller's unit tests, started once per test program in a
-// scratch home, with the daemon's device monitoring started against it.
+// The poller's unit tests run the daemon's functions in this process against one device host
+// (tests/support's DeviceHost) started once per test program in a scratch world (ScratchWorld,
+// whose environment the process takes), with the daemon's device monitoring started on it.
 // Threading: main thread only, like the daemon.
 #pragma once
 

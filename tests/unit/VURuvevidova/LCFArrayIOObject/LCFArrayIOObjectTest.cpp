@@ -6,51 +6,25 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <memory>
-#include <thread>
 
-#include "TestProcess.h"
+#include "DeviceHost.h"
 
 namespace {
 
-#if defined(TVB_DEVHOST_PATH) && defined(TVB_CTL_PATH)
+#ifdef TVB_WITH_DEVICE_HOST
 
 class LCFArrayIOObject : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/tvb-wrap-iokit-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        sRoot = pattern;
-        sSocket = sRoot + "/devhost.sock";
-        setenv("TVB_DEVHOST_SOCKET", sSocket.c_str(), 1);
-        sHost = std::make_unique<tvbtest::Process>(
-            std::vector<std::string>{TVB_DEVHOST_PATH, "--socket", sSocket}, Environment(),
-            sRoot + "/devhost.out");
-        // The host answers ping once it listens; give it a bounded time to start.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (Ctl({"ping"}).status != 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_EQ(Ctl({"ping"}).status, 0) << "device host did not start";
-        ASSERT_EQ(Ctl({"attach", "WRAPIO01"}).status, 0);
+        sHost = std::make_unique<tvbtest::DeviceHost>();
+        setenv("TVB_DEVHOST_SOCKET", sHost->SocketPath().c_str(), 1);
+        std::string error;
+        ASSERT_TRUE(sHost->Start(&error)) << error;
+        ASSERT_EQ(sHost->Ctl({"attach", "WRAPIO01"}).exitCode, 0);
     }
-    static void TearDownTestSuite() {
-        sHost.reset();
-        std::error_code ignored;
-        tvbtest::fs::remove_all(sRoot, ignored);
-    }
-
-    static std::map<std::string, std::string> Environment() {
-        return {{"PATH", "/usr/bin:/bin"},
-                {"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0"}};
-    }
-    static tvbtest::CommandResult Ctl(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", sSocket};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return tvbtest::Run(argv, Environment());
-    }
+    static void TearDownTestSuite() { sHost.reset(); }
 
     // A new reference to the first service of the class; the test releases it.
     static io_service_t First(const char* className) {
@@ -59,14 +33,10 @@ protected:
 
     static const void* Value(io_object_t object) { return LCFArrayValueFrom<io_object_t>(object); }
 
-    static std::string sRoot;
-    static std::string sSocket;
-    static std::unique_ptr<tvbtest::Process> sHost;
+    static std::unique_ptr<tvbtest::DeviceHost> sHost;
 };
 
-std::string LCFArrayIOObject::sRoot;
-std::string LCFArrayIOObject::sSocket;
-std::unique_ptr<tvbtest::Process> LCFArrayIOObject::sHost;
+std::unique_ptr<tvbtest::DeviceHost> LCFArrayIOObject::sHost;
 
 TEST_F(LCFArrayIOObject, EachAppendRetainsTheHandleAndEachRemovalReleasesIt) {
     io_service_t bridge = First("com_ostrel_IOTVB");
