@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -29,6 +30,13 @@ struct Messages {
     io_object_t notification = 0;
     bool releaseOnTermination = true;
 };
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
 
 std::string SerialAbove(io_service_t service) {
     io_iterator_t parents = 0;
@@ -335,6 +343,7 @@ TEST_F(IOKitNotifications, PortDestroyedByOneTerminationDeliversNoOtherAndIsFree
         IONotificationPortRef port;
         io_object_t notifications[2] = {0, 0};
         int calls = 0;
+        size_t descriptorsBefore = 0;
     } state{port};
     std::vector<io_service_t> bridges = AllServices("com_ostrel_IOTVB");
     ASSERT_EQ(bridges.size(), 2u);
@@ -344,6 +353,7 @@ TEST_F(IOKitNotifications, PortDestroyedByOneTerminationDeliversNoOtherAndIsFree
                       [](void* refCon, io_service_t, natural_t, void*) {
                           auto* s = static_cast<Destroyer*>(refCon);
                           ++s->calls;
+                          s->descriptorsBefore = OpenDescriptors();
                           // Left on the run loop: destroying it must take it off.
                           IONotificationPortDestroy(s->port);
                           s->port = nullptr;
@@ -354,6 +364,9 @@ TEST_F(IOKitNotifications, PortDestroyedByOneTerminationDeliversNoOtherAndIsFree
     // Losing the host makes both terminations due in one dispatch.
     host.Stop(SIGKILL);
     ASSERT_TRUE(RunLoopUntil([&] { return state.calls >= 1; }));
+    // Deleted once the dispatch was over: its wake-up descriptors (epoll, eventfd, timerfd)
+    // are closed.
+    EXPECT_EQ(OpenDescriptors() + 3, state.descriptorsBefore);
     RunLoopUntil([] { return false; }, 0.2);
     EXPECT_EQ(state.calls, 1);
     for (io_object_t notification : state.notifications)
