@@ -6,7 +6,6 @@
 // (one `open` per drive per tick), not assumed from the clock.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -24,6 +23,7 @@
 
 #include "BenchSupport.h"
 #include "DeviceHost.h"
+#include "TestProcess.h"
 
 using namespace tvb::bench;
 
@@ -33,28 +33,6 @@ constexpr int kDrives = 4;
 
 std::string Serial(int i) {
     return "IDLE-" + std::to_string(i);
-}
-
-pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
-            const std::string& errFile = "/dev/null") {
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = -1;
-    const int status = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(),
-                                   env.empty() ? environ : envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return status == 0 ? pid : -1;
 }
 
 void SleepFor(double seconds) {
@@ -173,13 +151,16 @@ int main() {
     for (int i = 0; i < kDrives; ++i)
         Ctl(socket, {"attach", Serial(i), "--volume", "Data:1000000:250000"});
 
-    const pid_t poller =
-        Spawn({TVB_POLLER_PATH}, {"HOME=" + home, "TVB_DEVHOST_SOCKET=" + socket,
-                                  "TVB_CLOCK_SCALE=" + Format("%g", scale), "PATH=/usr/bin:/bin"});
+    tvbtest::Process pollerProcess({TVB_POLLER_PATH},
+                                   {{"HOME", home},
+                                    {"TVB_DEVHOST_SOCKET", socket},
+                                    {"TVB_CLOCK_SCALE", Format("%g", scale)},
+                                    {"PATH", "/usr/bin:/bin"}},
+                                   home + "/poller.out");
+    const pid_t poller = pollerProcess.Pid();
     auto stopPoller = [&] {
-        kill(poller, SIGTERM);
-        int status = 0;
-        waitpid(poller, &status, 0);
+        pollerProcess.Signal(SIGTERM);
+        pollerProcess.Wait(std::chrono::seconds(30));
         RemoveTree(home);
     };
     const bool listed =
@@ -197,8 +178,7 @@ int main() {
                       },
                       30);
     if (!steady) {
-        int status = 0;
-        const bool ended = poller > 0 && waitpid(poller, &status, WNOHANG) == poller;
+        const bool ended = poller > 0 && !pollerProcess.Running();
         std::fprintf(stderr, "the poller did not list and poll the drives%s\n",
                      ended ? " (it ended at once: is another poller of this user running?)" : "");
         if (ended)
@@ -237,9 +217,10 @@ int main() {
 
     // System calls, under strace.
     const std::string traceFile = home + "/idle.trace", straceErr = home + "/strace.err";
-    const pid_t tracer = Spawn(
-        {"/usr/bin/strace", "-f", "-yy", "-ttt", "-o", traceFile, "-p", std::to_string(poller)}, {},
-        straceErr);
+    tvbtest::Process tracerProcess(
+        {"/usr/bin/strace", "-f", "-yy", "-ttt", "-o", traceFile, "-p", std::to_string(poller)},
+        tvbtest::InheritedEnvironment(), straceErr);
+    const pid_t tracer = tracerProcess.Pid();
     auto attached = [&] {
         std::ifstream err(straceErr);
         std::string text((std::istreambuf_iterator<char>(err)), {});
@@ -247,8 +228,7 @@ int main() {
     };
     if (tracer <= 0 || !WaitUntil(attached, 10)) {
         std::fprintf(stderr, "strace could not attach to the poller\n");
-        if (tracer > 0)
-            kill(tracer, SIGKILL);
+        tracerProcess.Kill();
         stopPoller();
         return 1;
     }
@@ -259,8 +239,8 @@ int main() {
     SleepFor(windowSeconds);
     const double to = WallClock();
     const Window traced = ReadCalls(socket);
-    kill(tracer, SIGINT);
-    waitpid(tracer, nullptr, 0);
+    tracerProcess.Signal(SIGINT);
+    tracerProcess.Wait(std::chrono::seconds(30));
     const SyscallCounts counts = ReadTrace(traceFile, from, to);
     if (traced.ticks == 0 || counts.total == 0) {
         std::fprintf(stderr, "nothing traced in the window\n");

@@ -2,7 +2,6 @@
 // one of 200,000 keys: the parse is released once "AppName" is copied, and its memory must go
 // back to the system rather than stay with the process for its whole life. Prints a report.
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "DeviceHost.h"
+#include "TestProcess.h"
 #include "TvbWire.h"
 
 namespace {
@@ -64,15 +64,12 @@ int Watchers(tvb::wire::Connection& connection, const std::string& serial) {
 // few ticks; -1 when it did not come up.
 std::pair<long, long> MeasurePoller(const std::string& home, tvb::wire::Connection& control,
                                     const std::string& socket) {
-    std::vector<std::string> env = {"HOME=" + home, "TVB_DEVHOST_SOCKET=" + socket,
-                                    "PATH=/usr/bin:/bin", "TVB_CLOCK_SCALE=10"};
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(TVB_POLLER_PATH), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, TVB_POLLER_PATH, nullptr, nullptr, argv, envp.data()) != 0)
+    tvbtest::Process poller({TVB_POLLER_PATH}, {{"HOME", home},
+                                                {"TVB_DEVHOST_SOCKET", socket},
+                                                {"PATH", "/usr/bin:/bin"},
+                                                {"TVB_CLOCK_SCALE", "10"}});
+    const pid_t pid = poller.Pid();
+    if (pid <= 0)
         return {-1, -1};
     auto deadline = Clock::now() + std::chrono::seconds(30);
     while (Watchers(control, "MEM1") != 1 && Clock::now() < deadline)
@@ -80,8 +77,8 @@ std::pair<long, long> MeasurePoller(const std::string& home, tvb::wire::Connecti
     long listed = Watchers(control, "MEM1") == 1 ? ResidentKiB(pid) : -1;
     std::this_thread::sleep_for(std::chrono::seconds(2)); // a few of the sped-up ticks
     long later = ResidentKiB(pid);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    poller.Signal(SIGTERM);
+    poller.Wait(std::chrono::seconds(30));
     // The poller's drive watcher goes with it; wait so the next run starts the same way.
     while (Watchers(control, "MEM1") != 0 && Clock::now() < deadline + std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
