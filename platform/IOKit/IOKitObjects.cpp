@@ -23,29 +23,22 @@ void RegistryEntryObject::CacheIdentity(Identity identity) {
     mIdentity = std::move(identity);
 }
 
-std::optional<std::vector<uint64_t>> RegistryEntryObject::CachedAncestors() const {
+EntryIds RegistryEntryObject::CachedAncestors() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mAncestors;
 }
 
-void RegistryEntryObject::CacheAncestors(std::vector<uint64_t> ancestors) const {
+void RegistryEntryObject::CacheAncestors(EntryIds ancestors) const {
     std::lock_guard<std::mutex> lock(mMutex);
     mAncestors = std::move(ancestors);
 }
 
 io_object_t EntryListIterator::Next() {
-    uint64_t id = 0;
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        if (mPosition >= mIds.size())
-            return 0;
-        id = mIds[mPosition++];
-    }
-    return HandleTable::Shared().RetainEntry(EntryKey{mInstance, id});
+    return HandleTable::Shared().NextInList(*this);
 }
 
 void EntryListIterator::Reset() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<std::mutex> lock(HandleTable::Shared().mMutex);
     mPosition = 0;
 }
 
@@ -53,6 +46,10 @@ HandleTable& HandleTable::Shared() {
     // Never destroyed: static destructors elsewhere may still release handles at exit.
     static HandleTable* table = new HandleTable;
     return *table;
+}
+
+HandleTable::HandleTable() {
+    mSpareSlots.reserve(kSpareSlots);
 }
 
 io_object_t HandleTable::AllocateLocked() {
@@ -67,41 +64,103 @@ io_object_t HandleTable::AllocateLocked() {
     }
 }
 
+HandleTable::Slot* HandleTable::InsertLocked(io_object_t handle, Slot slot) {
+    if (mSpareSlots.empty())
+        return &mSlots.emplace(handle, std::move(slot)).first->second;
+    Slots::node_type node = std::move(mSpareSlots.back());
+    mSpareSlots.pop_back();
+    node.key() = handle;
+    node.mapped() = std::move(slot);
+    return &mSlots.insert(std::move(node)).position->second;
+}
+
+void HandleTable::EraseLocked(Slots::iterator slot) {
+    Slots::node_type node = mSlots.extract(slot);
+    node.mapped() = Slot{};
+    if (mSpareSlots.size() < kSpareSlots)
+        mSpareSlots.push_back(std::move(node));
+}
+
 io_object_t HandleTable::Add(std::shared_ptr<Object> object) {
     if (!object)
         return 0;
     std::lock_guard<std::mutex> lock(mMutex);
     io_object_t handle = AllocateLocked();
-    mSlots[handle] = Slot{std::move(object), 1};
+    InsertLocked(handle, Slot{std::move(object), 1});
+    return handle;
+}
+
+io_object_t HandleTable::RetainEntryLocked(const EntryKey& key) {
+    auto record = mEntries.find(key);
+    if (record != mEntries.end()) {
+        if (record->second.slot->userReferences++ == 0)
+            --mParked;
+        return record->second.handle;
+    }
+    const io_object_t handle = AllocateLocked();
+    Slot* slot = InsertLocked(handle, Slot{std::make_shared<RegistryEntryObject>(key), 1});
+    mEntries.emplace(key, EntryRecord{handle, slot});
     return handle;
 }
 
 io_object_t HandleTable::RetainEntry(const EntryKey& key) {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto known = mEntries.find(key);
-    if (known != mEntries.end()) {
-        ++mSlots[known->second].userReferences;
-        return known->second;
+    return RetainEntryLocked(key);
+}
+
+io_object_t HandleTable::NextInList(EntryListIterator& list) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (list.mPosition >= list.mCount)
+        return 0;
+    return RetainEntryLocked(EntryKey{list.mInstance, (*list.mIds)[list.mPosition++]});
+}
+
+io_object_t HandleTable::IteratorNext(io_iterator_t handle) {
+    std::shared_ptr<Object> other;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        auto slot = mSlots.find(handle);
+        if (slot == mSlots.end() || slot->second.userReferences == 0 ||
+            slot->second.object->Kind() != ObjectKind::Iterator)
+            return 0;
+        auto* iterator = static_cast<IteratorObject*>(slot->second.object.get());
+        if (EntryListIterator* list = iterator->AsEntryList()) {
+            if (list->mPosition >= list->mCount)
+                return 0;
+            return RetainEntryLocked(EntryKey{list->mInstance, (*list->mIds)[list->mPosition++]});
+        }
+        other = slot->second.object;
     }
-    io_object_t handle = AllocateLocked();
-    mSlots[handle] = Slot{std::make_shared<RegistryEntryObject>(key), 1};
-    mEntries[key] = handle;
-    return handle;
+    // Other iterators take locks of their own, outside the table's.
+    return static_cast<IteratorObject*>(other.get())->Next();
 }
 
 std::shared_ptr<Object> HandleTable::Find(io_object_t handle) const {
     std::lock_guard<std::mutex> lock(mMutex);
     auto slot = mSlots.find(handle);
-    return slot == mSlots.end() ? nullptr : slot->second.object;
+    return slot == mSlots.end() || slot->second.userReferences == 0 ? nullptr
+                                                                     : slot->second.object;
 }
 
 kern_return_t HandleTable::Retain(io_object_t handle) {
     std::lock_guard<std::mutex> lock(mMutex);
     auto slot = mSlots.find(handle);
-    if (slot == mSlots.end())
+    if (slot == mSlots.end() || slot->second.userReferences == 0)
         return kIOReturnBadArgument;
     ++slot->second.userReferences;
     return KERN_SUCCESS;
+}
+
+void HandleTable::ForgetParkedLocked() {
+    for (auto it = mEntries.begin(); it != mEntries.end();) {
+        if (it->second.slot->userReferences == 0) {
+            EraseLocked(mSlots.find(it->second.handle));
+            it = mEntries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    mParked = 0;
 }
 
 kern_return_t HandleTable::Release(io_object_t handle) {
@@ -109,14 +168,19 @@ kern_return_t HandleTable::Release(io_object_t handle) {
     {
         std::lock_guard<std::mutex> lock(mMutex);
         auto slot = mSlots.find(handle);
-        if (slot == mSlots.end())
+        if (slot == mSlots.end() || slot->second.userReferences == 0)
             return kIOReturnBadArgument;
         if (--slot->second.userReferences > 0)
             return KERN_SUCCESS;
+        if (slot->second.object->Kind() == ObjectKind::RegistryEntry) {
+            // Parked: dead for every call until the entry is named again. An entry has nothing
+            // to do when it dies.
+            if (++mParked > kMaxParked)
+                ForgetParkedLocked();
+            return KERN_SUCCESS;
+        }
         dead = std::move(slot->second.object);
-        mSlots.erase(slot);
-        if (dead->Kind() == ObjectKind::RegistryEntry)
-            mEntries.erase(std::static_pointer_cast<RegistryEntryObject>(dead)->Key());
+        EraseLocked(slot);
     }
     dead->Died();
     return KERN_SUCCESS;
@@ -130,7 +194,7 @@ uint32_t HandleTable::UserReferences(io_object_t handle) const {
 
 size_t HandleTable::LiveCount() const {
     std::lock_guard<std::mutex> lock(mMutex);
-    return mSlots.size();
+    return mSlots.size() - mParked;
 }
 
 } // namespace iokit
