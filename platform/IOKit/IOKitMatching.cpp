@@ -94,7 +94,7 @@ private:
             CFRelease(string);
         mStrings.clear();
     }
-    static constexpr size_t kMaxStrings = 1024;
+    static constexpr size_t kMaxStrings = 4096;
     std::unordered_map<std::string, CFStringRef> mStrings;
 };
 

@@ -49,57 +49,67 @@ HandleTable& HandleTable::Shared() {
 }
 
 HandleTable::HandleTable() {
-    mSpareSlots.reserve(kSpareSlots);
+    mSlots.resize(kFirstIndex);
 }
 
-io_object_t HandleTable::AllocateLocked() {
-    // Names step like Mach port names; after a wrap, live names and the task port are skipped.
-    for (;;) {
-        io_object_t candidate = mNext;
-        mNext += 0x100;
-        if (candidate == 0 || candidate == kTaskSelfPort)
-            continue;
-        if (mSlots.find(candidate) == mSlots.end())
-            return candidate;
+HandleTable::Slot* HandleTable::SlotLocked(io_object_t handle) {
+    const uint32_t index = handle >> 8;
+    if (index < kFirstIndex || index >= mSlots.size())
+        return nullptr;
+    Slot& slot = mSlots[index];
+    return slot.object && slot.name == handle ? &slot : nullptr;
+}
+
+const HandleTable::Slot* HandleTable::SlotLocked(io_object_t handle) const {
+    return const_cast<HandleTable*>(this)->SlotLocked(handle);
+}
+
+io_object_t HandleTable::AddLocked(std::shared_ptr<Object> object) {
+    uint32_t index;
+    if (!mFree.empty()) {
+        index = mFree.back();
+        mFree.pop_back();
+    } else {
+        if (mSlots.size() >= kIndexLimit)
+            return 0;
+        index = static_cast<uint32_t>(mSlots.size());
+        mSlots.emplace_back();
     }
+    Slot& slot = mSlots[index];
+    // Generations 0x03, 0x07, ... 0xff, then round again; never 0, so no name is 0.
+    const uint32_t generation = slot.name == 0 ? 0x03 : ((slot.name & 0xff) + 4) & 0xff;
+    slot.name = (index << 8) | generation;
+    slot.object = std::move(object);
+    slot.userReferences = 1;
+    ++mUsed;
+    return slot.name;
 }
 
-HandleTable::Slot* HandleTable::InsertLocked(io_object_t handle, Slot slot) {
-    if (mSpareSlots.empty())
-        return &mSlots.emplace(handle, std::move(slot)).first->second;
-    Slots::node_type node = std::move(mSpareSlots.back());
-    mSpareSlots.pop_back();
-    node.key() = handle;
-    node.mapped() = std::move(slot);
-    return &mSlots.insert(std::move(node)).position->second;
-}
-
-void HandleTable::EraseLocked(Slots::iterator slot) {
-    Slots::node_type node = mSlots.extract(slot);
-    node.mapped() = Slot{};
-    if (mSpareSlots.size() < kSpareSlots)
-        mSpareSlots.push_back(std::move(node));
+void HandleTable::FreeLocked(Slot& slot) {
+    slot.object.reset();
+    slot.userReferences = 0;
+    --mUsed;
+    mFree.push_back(slot.name >> 8);
 }
 
 io_object_t HandleTable::Add(std::shared_ptr<Object> object) {
     if (!object)
         return 0;
     std::lock_guard<std::mutex> lock(mMutex);
-    io_object_t handle = AllocateLocked();
-    InsertLocked(handle, Slot{std::move(object), 1});
-    return handle;
+    return AddLocked(std::move(object));
 }
 
 io_object_t HandleTable::RetainEntryLocked(const EntryKey& key) {
     auto record = mEntries.find(key);
     if (record != mEntries.end()) {
-        if (record->second.slot->userReferences++ == 0)
+        Slot& slot = mSlots[record->second >> 8];
+        if (slot.userReferences++ == 0)
             --mParked;
-        return record->second.handle;
+        return record->second;
     }
-    const io_object_t handle = AllocateLocked();
-    Slot* slot = InsertLocked(handle, Slot{std::make_shared<RegistryEntryObject>(key), 1});
-    mEntries.emplace(key, EntryRecord{handle, slot});
+    const io_object_t handle = AddLocked(std::make_shared<RegistryEntryObject>(key));
+    if (handle != 0)
+        mEntries.emplace(key, handle);
     return handle;
 }
 
@@ -119,17 +129,17 @@ io_object_t HandleTable::IteratorNext(io_iterator_t handle) {
     std::shared_ptr<Object> other;
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        auto slot = mSlots.find(handle);
-        if (slot == mSlots.end() || slot->second.userReferences == 0 ||
-            slot->second.object->Kind() != ObjectKind::Iterator)
+        Slot* slot = SlotLocked(handle);
+        if (slot == nullptr || slot->userReferences == 0 ||
+            slot->object->Kind() != ObjectKind::Iterator)
             return 0;
-        auto* iterator = static_cast<IteratorObject*>(slot->second.object.get());
+        auto* iterator = static_cast<IteratorObject*>(slot->object.get());
         if (EntryListIterator* list = iterator->AsEntryList()) {
             if (list->mPosition >= list->mCount)
                 return 0;
             return RetainEntryLocked(EntryKey{list->mInstance, (*list->mIds)[list->mPosition++]});
         }
-        other = slot->second.object;
+        other = slot->object;
     }
     // Other iterators take locks of their own, outside the table's.
     return static_cast<IteratorObject*>(other.get())->Next();
@@ -137,24 +147,24 @@ io_object_t HandleTable::IteratorNext(io_iterator_t handle) {
 
 std::shared_ptr<Object> HandleTable::Find(io_object_t handle) const {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto slot = mSlots.find(handle);
-    return slot == mSlots.end() || slot->second.userReferences == 0 ? nullptr
-                                                                     : slot->second.object;
+    const Slot* slot = SlotLocked(handle);
+    return slot == nullptr || slot->userReferences == 0 ? nullptr : slot->object;
 }
 
 kern_return_t HandleTable::Retain(io_object_t handle) {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto slot = mSlots.find(handle);
-    if (slot == mSlots.end() || slot->second.userReferences == 0)
+    Slot* slot = SlotLocked(handle);
+    if (slot == nullptr || slot->userReferences == 0)
         return kIOReturnBadArgument;
-    ++slot->second.userReferences;
+    ++slot->userReferences;
     return KERN_SUCCESS;
 }
 
 void HandleTable::ForgetParkedLocked() {
     for (auto it = mEntries.begin(); it != mEntries.end();) {
-        if (it->second.slot->userReferences == 0) {
-            EraseLocked(mSlots.find(it->second.handle));
+        Slot& slot = mSlots[it->second >> 8];
+        if (slot.userReferences == 0) {
+            FreeLocked(slot);
             it = mEntries.erase(it);
         } else {
             ++it;
@@ -167,20 +177,20 @@ kern_return_t HandleTable::Release(io_object_t handle) {
     std::shared_ptr<Object> dead;
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        auto slot = mSlots.find(handle);
-        if (slot == mSlots.end() || slot->second.userReferences == 0)
+        Slot* slot = SlotLocked(handle);
+        if (slot == nullptr || slot->userReferences == 0)
             return kIOReturnBadArgument;
-        if (--slot->second.userReferences > 0)
+        if (--slot->userReferences > 0)
             return KERN_SUCCESS;
-        if (slot->second.object->Kind() == ObjectKind::RegistryEntry) {
+        if (slot->object->Kind() == ObjectKind::RegistryEntry) {
             // Parked: dead for every call until the entry is named again. An entry has nothing
             // to do when it dies.
             if (++mParked > kMaxParked)
                 ForgetParkedLocked();
             return KERN_SUCCESS;
         }
-        dead = std::move(slot->second.object);
-        EraseLocked(slot);
+        dead = std::move(slot->object);
+        FreeLocked(*slot);
     }
     dead->Died();
     return KERN_SUCCESS;
@@ -188,13 +198,13 @@ kern_return_t HandleTable::Release(io_object_t handle) {
 
 uint32_t HandleTable::UserReferences(io_object_t handle) const {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto slot = mSlots.find(handle);
-    return slot == mSlots.end() ? 0 : slot->second.userReferences;
+    const Slot* slot = SlotLocked(handle);
+    return slot == nullptr ? 0 : slot->userReferences;
 }
 
 size_t HandleTable::LiveCount() const {
     std::lock_guard<std::mutex> lock(mMutex);
-    return mSlots.size() - mParked;
+    return mUsed - mParked;
 }
 
 } // namespace iokit

@@ -168,37 +168,39 @@ public:
 
 private:
     HandleTable();
-    io_object_t AllocateLocked();
+
+    // A name is (index << 8) | generation, as Mach port names are: the index finds the slot
+    // without hashing, and the generation changes each time a slot is used again, so a dead
+    // name stays dead until its slot has been reused 64 times.
+    struct Slot {
+        std::shared_ptr<Object> object; // null: free
+        uint32_t userReferences = 0;
+        io_object_t name = 0;
+    };
+    Slot* SlotLocked(io_object_t handle);
+    const Slot* SlotLocked(io_object_t handle) const;
+    // A named slot holding `object` with one reference; 0 when the names have run out.
+    io_object_t AddLocked(std::shared_ptr<Object> object);
+    void FreeLocked(Slot& slot);
     io_object_t RetainEntryLocked(const EntryKey& key);
+    void ForgetParkedLocked();
     friend class EntryListIterator;
     io_object_t NextInList(EntryListIterator& list);
-
-    struct Slot {
-        std::shared_ptr<Object> object;
-        uint32_t userReferences = 0;
-    };
-    using Slots = std::unordered_map<io_object_t, Slot>;
-    Slot* InsertLocked(io_object_t handle, Slot slot);
-    void EraseLocked(Slots::iterator slot);
-    void ForgetParkedLocked();
 
     // An entry's handle is parked when its last reference goes (no references, dead for every
     // call) and comes back under the same name, with what was learnt about the entry, when the
     // entry is named again, as walks do over and over. Entry ids are never reused within a
     // host run, so a name never stands for another entry.
-    struct EntryRecord {
-        io_object_t handle = 0;
-        Slot* slot = nullptr; // in mSlots, whose elements stay put
-    };
     static constexpr size_t kMaxParked = 4096;
-    static constexpr size_t kSpareSlots = 256;
+    static constexpr uint32_t kFirstIndex = 0x10; // below: the task port's and other fixed names
+    static constexpr uint32_t kIndexLimit = 1u << 24;
 
     mutable std::mutex mMutex;
-    Slots mSlots;
-    std::vector<Slots::node_type> mSpareSlots; // erased slots' nodes, reused without allocating
-    std::unordered_map<EntryKey, EntryRecord, EntryKeyHash> mEntries;
+    std::vector<Slot> mSlots;     // by index
+    std::vector<uint32_t> mFree;  // free indexes, the last freed first
+    std::unordered_map<EntryKey, io_object_t, EntryKeyHash> mEntries;
+    size_t mUsed = 0;   // slots with an object, parked ones included
     size_t mParked = 0;
-    io_object_t mNext = 0x1003;
 };
 
 // The task port mach_task_self() hands out; never a handle of the table.
