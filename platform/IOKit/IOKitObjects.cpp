@@ -38,7 +38,7 @@ io_object_t EntryListIterator::Next() {
 }
 
 void EntryListIterator::Reset() {
-    std::lock_guard<std::mutex> lock(HandleTable::Shared().mMutex);
+    std::lock_guard<TableLock> lock(HandleTable::Shared().mLock);
     mPosition = 0;
 }
 
@@ -48,7 +48,7 @@ HandleTable& HandleTable::Shared() {
     return *table;
 }
 
-HandleTable::HandleTable() {
+HandleTable::HandleTable() : mRecent(kRecentEntries) {
     mSlots.resize(kFirstIndex);
 }
 
@@ -95,31 +95,44 @@ void HandleTable::FreeLocked(Slot& slot) {
 io_object_t HandleTable::Add(std::shared_ptr<Object> object) {
     if (!object)
         return 0;
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(mLock);
     return AddLocked(std::move(object));
 }
 
 io_object_t HandleTable::RetainEntryLocked(const EntryKey& key) {
-    auto record = mEntries.find(key);
-    if (record != mEntries.end()) {
-        Slot& slot = mSlots[record->second >> 8];
+    RecentEntry& recent = mRecent[EntryKeyHash()(key) % kRecentEntries];
+    io_object_t handle = 0;
+    const Slot* seen = recent.key == key ? SlotLocked(recent.handle) : nullptr;
+    // A name comes round again after 64 uses of its slot: it must still be this entry's.
+    if (seen != nullptr && seen->object->Kind() == ObjectKind::RegistryEntry &&
+        static_cast<const RegistryEntryObject&>(*seen->object).Key() == key) {
+        handle = recent.handle;
+    } else {
+        auto record = mEntries.find(key);
+        if (record != mEntries.end())
+            handle = record->second;
+    }
+    if (handle != 0) {
+        Slot& slot = mSlots[handle >> 8];
         if (slot.userReferences++ == 0)
             --mParked;
-        return record->second;
-    }
-    const io_object_t handle = AddLocked(std::make_shared<RegistryEntryObject>(key));
-    if (handle != 0)
+    } else {
+        handle = AddLocked(std::make_shared<RegistryEntryObject>(key));
+        if (handle == 0)
+            return 0;
         mEntries.emplace(key, handle);
+    }
+    recent = RecentEntry{key, handle};
     return handle;
 }
 
 io_object_t HandleTable::RetainEntry(const EntryKey& key) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(mLock);
     return RetainEntryLocked(key);
 }
 
 io_object_t HandleTable::NextInList(EntryListIterator& list) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(mLock);
     if (list.mPosition >= list.mCount)
         return 0;
     return RetainEntryLocked(EntryKey{list.mInstance, (*list.mIds)[list.mPosition++]});
@@ -128,7 +141,7 @@ io_object_t HandleTable::NextInList(EntryListIterator& list) {
 io_object_t HandleTable::IteratorNext(io_iterator_t handle) {
     std::shared_ptr<Object> other;
     {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<TableLock> lock(mLock);
         Slot* slot = SlotLocked(handle);
         if (slot == nullptr || slot->userReferences == 0 ||
             slot->object->Kind() != ObjectKind::Iterator)
@@ -146,13 +159,13 @@ io_object_t HandleTable::IteratorNext(io_iterator_t handle) {
 }
 
 std::shared_ptr<Object> HandleTable::Find(io_object_t handle) const {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(mLock);
     const Slot* slot = SlotLocked(handle);
     return slot == nullptr || slot->userReferences == 0 ? nullptr : slot->object;
 }
 
 kern_return_t HandleTable::Retain(io_object_t handle) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(mLock);
     Slot* slot = SlotLocked(handle);
     if (slot == nullptr || slot->userReferences == 0)
         return kIOReturnBadArgument;
@@ -176,7 +189,7 @@ void HandleTable::ForgetParkedLocked() {
 kern_return_t HandleTable::Release(io_object_t handle) {
     std::shared_ptr<Object> dead;
     {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<TableLock> lock(mLock);
         Slot* slot = SlotLocked(handle);
         if (slot == nullptr || slot->userReferences == 0)
             return kIOReturnBadArgument;
@@ -197,13 +210,13 @@ kern_return_t HandleTable::Release(io_object_t handle) {
 }
 
 uint32_t HandleTable::UserReferences(io_object_t handle) const {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(mLock);
     const Slot* slot = SlotLocked(handle);
     return slot == nullptr ? 0 : slot->userReferences;
 }
 
 size_t HandleTable::LiveCount() const {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(mLock);
     return mUsed - mParked;
 }
 

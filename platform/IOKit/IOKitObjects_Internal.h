@@ -12,11 +12,13 @@
 #include <IOKit/IOKitLib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -140,6 +142,22 @@ private:
     size_t mPosition = 0;
 };
 
+// The handle table's lock. A walk over the volumes takes it a few dozen times per volume, so it
+// costs one atomic exchange to take and a plain store to give back; it is held only for a
+// few table operations, never across a system call, and a thread that finds it taken yields.
+class TableLock {
+public:
+    void lock() {
+        while (mTaken.exchange(true, std::memory_order_acquire))
+            while (mTaken.load(std::memory_order_relaxed))
+                std::this_thread::yield();
+    }
+    void unlock() { mTaken.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> mTaken{false};
+};
+
 class HandleTable {
 public:
     static HandleTable& Shared();
@@ -195,10 +213,18 @@ private:
     static constexpr uint32_t kFirstIndex = 0x10; // below: the task port's and other fixed names
     static constexpr uint32_t kIndexLimit = 1u << 24;
 
-    mutable std::mutex mMutex;
+    mutable TableLock mLock;
     std::vector<Slot> mSlots;     // by index
     std::vector<uint32_t> mFree;  // free indexes, the last freed first
     std::unordered_map<EntryKey, io_object_t, EntryKeyHash> mEntries;
+    // The names entries were last seen under, by a hash of their key: most look-ups of a walk
+    // end here, checked against the slot, without going through mEntries.
+    struct RecentEntry {
+        EntryKey key;
+        io_object_t handle = 0;
+    };
+    static constexpr size_t kRecentEntries = 2048;
+    std::vector<RecentEntry> mRecent;
     size_t mUsed = 0;   // slots with an object, parked ones included
     size_t mParked = 0;
 };
