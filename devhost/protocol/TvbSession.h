@@ -110,7 +110,7 @@ private:
 
     mutable std::mutex mMutex;
     std::string mPath;
-    std::string mQuietPath;     // the socket that did not answer
+    std::string mQuietPath; // the socket that did not answer
     Connection mLink;
     GenerationPage mPage;
     uint64_t mInstance = 0;

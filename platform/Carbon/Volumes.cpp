@@ -94,8 +94,8 @@ std::vector<KeyedVolume> RealVolumes(const std::vector<MountEntry>& mounts) {
         Volume v;
         v.name = VolumeNameForMountPoint(mount.mountPoint);
         v.mountPoint = mount.mountPoint;
-        volumes.push_back(
-            Keyed("mount\n" + mount.bsdName + "\n" + mount.mountPoint, std::move(v), mount.bsdName));
+        volumes.push_back(Keyed("mount\n" + mount.bsdName + "\n" + mount.mountPoint, std::move(v),
+                                mount.bsdName));
     }
     return volumes;
 }
@@ -109,9 +109,9 @@ std::vector<KeyedVolume> FromHost(const tvb::wire::VolumeInfos& fetched) {
         v.unreadable = sim.unreadable;
         v.totalBytes = sim.totalBytes;
         v.freeBytes = std::min(sim.freeBytes, sim.totalBytes);
-        volumes.push_back(Keyed("host\n" + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" +
-                                    sim.name,
-                                std::move(v), sim.bsdName));
+        volumes.push_back(
+            Keyed("host\n" + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" + sim.name,
+                  std::move(v), sim.bsdName));
     }
     return volumes;
 }
@@ -209,8 +209,8 @@ private:
     std::vector<KeyedVolume> mVolumes;
     std::unordered_map<FSVolumeRefNum, size_t> mByRefNum; // into mVolumes
     std::vector<KeyedVolume> mReal;
-    uint64_t mMountVersion = 0; // of mReal; 0: never read
-    std::vector<KeyedVolume> mSimulated;  // the host's part, as of mHostStamp
+    uint64_t mMountVersion = 0;               // of mReal; 0: never read
+    std::vector<KeyedVolume> mSimulated;      // the host's part, as of mHostStamp
     tvb::wire::HostSession::Stamp mHostStamp; // invalid: no host part
     Clock::time_point mTaken;
 };

@@ -96,8 +96,8 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance, iokit::Entry
     status = iokit::Host().Call(request, answer, iokit::kRequestTimeoutMs, {}, &seen);
     if (status != kIOReturnSuccess)
         return status;
-    entries = std::make_shared<const std::vector<uint64_t>>(answer.entries.begin(),
-                                                            answer.entries.end());
+    entries =
+        std::make_shared<const std::vector<uint64_t>>(answer.entries.begin(), answer.entries.end());
     instance = seen.instance;
     cache.StoreMatch(key, {seen.instance, seen.generation}, entries);
     return kIOReturnSuccess;

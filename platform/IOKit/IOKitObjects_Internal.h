@@ -126,8 +126,7 @@ public:
     EntryListIterator(uint64_t instance, EntryIds ids, size_t count)
         : mInstance(instance), mIds(std::move(ids)), mCount(std::min(count, mIds->size())) {}
     EntryListIterator(uint64_t instance, std::vector<uint64_t> ids)
-        : EntryListIterator(instance,
-                            std::make_shared<const std::vector<uint64_t>>(std::move(ids)),
+        : EntryListIterator(instance, std::make_shared<const std::vector<uint64_t>>(std::move(ids)),
                             SIZE_MAX) {}
     const char* ClassName() const override { return "IOUserIterator"; }
     EntryListIterator* AsEntryList() override { return this; }
@@ -214,8 +213,8 @@ private:
     static constexpr uint32_t kIndexLimit = 1u << 24;
 
     mutable TableLock mLock;
-    std::vector<Slot> mSlots;     // by index
-    std::vector<uint32_t> mFree;  // free indexes, the last freed first
+    std::vector<Slot> mSlots;    // by index
+    std::vector<uint32_t> mFree; // free indexes, the last freed first
     std::unordered_map<EntryKey, io_object_t, EntryKeyHash> mEntries;
     // The names entries were last seen under, by a hash of their key: most look-ups of a walk
     // end here, checked against the slot, without going through mEntries.
@@ -225,7 +224,7 @@ private:
     };
     static constexpr size_t kRecentEntries = 2048;
     std::vector<RecentEntry> mRecent;
-    size_t mUsed = 0;   // slots with an object, parked ones included
+    size_t mUsed = 0; // slots with an object, parked ones included
     size_t mParked = 0;
 };
 

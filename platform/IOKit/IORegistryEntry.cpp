@@ -80,8 +80,8 @@ IOReturn GetAncestors(const RegistryEntryObject& entry, EntryIds& out) {
         Host().Call(request, answer, kRequestTimeoutMs, {entry.Key().instance, 0}, &seen);
     if (status != kIOReturnSuccess)
         return status;
-    out = std::make_shared<const std::vector<uint64_t>>(answer.entries.begin(),
-                                                        answer.entries.end());
+    out =
+        std::make_shared<const std::vector<uint64_t>>(answer.entries.begin(), answer.entries.end());
     entry.CacheAncestors(out);
     cache.StoreParents(entry.Key(), {seen.instance, seen.generation}, out);
     return kIOReturnSuccess;
@@ -146,8 +146,8 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
         return status;
     if (ancestors->empty())
         return kIOReturnNoDevice;
-    *parent =
-        HandleTable::Shared().RetainEntry(iokit::EntryKey{found->Key().instance, ancestors->front()});
+    *parent = HandleTable::Shared().RetainEntry(
+        iokit::EntryKey{found->Key().instance, ancestors->front()});
     return KERN_SUCCESS;
 }
 
