@@ -102,10 +102,8 @@ io_object_t HandleTable::Add(std::shared_ptr<Object> object) {
 io_object_t HandleTable::RetainEntryLocked(const EntryKey& key) {
     RecentEntry& recent = mRecent[EntryKeyHash()(key) % kRecentEntries];
     io_object_t handle = 0;
-    const Slot* seen = recent.key == key ? SlotLocked(recent.handle) : nullptr;
-    // A name comes round again after 64 uses of its slot: it must still be this entry's.
-    if (seen != nullptr && seen->object->Kind() == ObjectKind::RegistryEntry &&
-        static_cast<const RegistryEntryObject&>(*seen->object).Key() == key) {
+    // An entry's slot is freed only by ForgetParkedLocked, which forgets it here too.
+    if (recent.handle != 0 && recent.key == key) {
         handle = recent.handle;
     } else {
         auto record = mEntries.find(key);
@@ -177,6 +175,9 @@ void HandleTable::ForgetParkedLocked() {
     for (auto it = mEntries.begin(); it != mEntries.end();) {
         Slot& slot = mSlots[it->second >> 8];
         if (slot.userReferences == 0) {
+            RecentEntry& recent = mRecent[EntryKeyHash()(it->first) % kRecentEntries];
+            if (recent.handle == it->second)
+                recent = RecentEntry{};
             FreeLocked(slot);
             it = mEntries.erase(it);
         } else {

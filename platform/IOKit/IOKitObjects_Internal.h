@@ -217,7 +217,7 @@ private:
     std::vector<uint32_t> mFree; // free indexes, the last freed first
     std::unordered_map<EntryKey, io_object_t, EntryKeyHash> mEntries;
     // The names entries were last seen under, by a hash of their key: most look-ups of a walk
-    // end here, checked against the slot, without going through mEntries.
+    // end here without going through mEntries.
     struct RecentEntry {
         EntryKey key;
         io_object_t handle = 0;
