@@ -2,13 +2,19 @@
 // (SOCKET.generation) that clients map read-only: a client tells whether what it cached is
 // still current by reading memory, without asking the host. Two 64-bit words, written and read
 // atomically: the host run's instance, then the generation. A host that ends writes instance 0
-// before it removes the file, so that mappings of it never vouch for a cache again.
-// Threading: Current() and Publish() are safe from any thread.
+// before it removes the file, so that mappings of it never vouch for a cache again. A host that
+// dies cannot: for it the page holds a process-shared robust mutex that the host locks for its
+// whole run. The kernel marks a robust mutex's word when its owner dies (FUTEX_OWNER_DIED), so a
+// client tells a dead host from a live one by reading that word, still without a system call.
+// Threading: Current() and Publish() are safe from any thread; Create() and Retire() (or the
+// destructor) belong on one thread, the one that holds the mutex.
 // Ownership: a page owns its mapping.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include <sys/types.h>
 
 namespace tvb::wire {
 
@@ -33,9 +39,15 @@ public:
     // The generation host run `instance` published; 0 when unknown or another run's.
     uint64_t Current(uint64_t instance) const;
 
+    struct Layout;
+
 private:
-    uint64_t* mWords = nullptr;
+    bool OwnerAlive() const;
+
+    Layout* mPage = nullptr;
+    pid_t mOwnerThread = 0; // the writer's thread that holds the mutex
     bool mWritable = false;
+    pid_t mOwnerPid = 0;
     std::string mPath;
 };
 

@@ -49,7 +49,6 @@ bool HostSession::EnsureConnectedLocked() {
     mGeneration = status.generation;
     ++mEpoch;
     mPage.Open(GenerationPage::PathFor(path));
-    mConnectedPath = path;
     return true;
 }
 
@@ -98,14 +97,16 @@ uint64_t HostSession::Generation() const {
     return mGeneration;
 }
 
-uint64_t HostSession::CurrentGeneration() {
+HostSession::Stamp HostSession::CurrentStamp() const {
     std::lock_guard<std::mutex> lock(mMutex);
-    // The page of a host that was killed still shows its last generation: it counts only while
-    // that host is at the other end of our connection, at the socket we would use now.
-    if (!mLink.IsOpen() || (mPath.empty() && DefaultSocketPath() != mConnectedPath) ||
-        !mLink.PeerAlive())
-        return 0;
-    return mPage.Current(mInstance);
+    // The page vouches for its host run only while that run lives: a host that ends marks it,
+    // and the kernel marks it for a host that dies (TvbGeneration.h). The socket path is not
+    // looked at again: requests keep going to this host while the connection stands, and the
+    // cache answers as they would.
+    if (!mLink.IsOpen())
+        return {};
+    const uint64_t generation = mPage.Current(mInstance);
+    return generation == 0 ? Stamp{} : Stamp{mInstance, generation};
 }
 
 void HostSession::Drop() {

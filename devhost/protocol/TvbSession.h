@@ -66,14 +66,27 @@ public:
         return FinishLocked(status, seen);
     }
 
+    // A host run and the registry generation it published; invalid (all zero) when unknown.
+    struct Stamp {
+        uint64_t instance = 0;
+        uint64_t generation = 0;
+        bool Valid() const { return instance != 0 && generation != 0; }
+        bool operator==(const Stamp& other) const {
+            return instance == other.instance && generation == other.generation;
+        }
+        bool operator!=(const Stamp& other) const { return !(*this == other); }
+    };
+
     // Connects now if needed; false when no host answers.
     bool Connect(Seen* seen = nullptr);
     // The last registry generation an answer or event carried (0 before any).
     uint64_t Generation() const;
-    // The registry generation the host publishes now, read from memory without asking; 0 when
-    // it cannot be known (no page, another host run, no connection yet). What was learnt at
-    // this generation is still true while this returns the same.
-    uint64_t CurrentGeneration();
+    // The host run at the other end and the registry generation it publishes now, read from
+    // memory without a system call; invalid when it cannot be known (no connection yet, no
+    // page, the page's host ended or died, another host run took it over). What was learnt
+    // from that run at that generation is still true while this returns the same.
+    Stamp CurrentStamp() const;
+    uint64_t CurrentGeneration() const { return CurrentStamp().generation; }
     // Forgets the connection (a later request connects again).
     void Drop();
     // Whether the session is failing requests without asking (for tests).
@@ -97,8 +110,7 @@ private:
 
     mutable std::mutex mMutex;
     std::string mPath;
-    std::string mQuietPath;     // the socket that did not answer
-    std::string mConnectedPath; // the socket of the open connection
+    std::string mQuietPath; // the socket that did not answer
     Connection mLink;
     GenerationPage mPage;
     uint64_t mInstance = 0;

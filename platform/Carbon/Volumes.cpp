@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,19 +16,27 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 using namespace tvb::files;
 
 namespace {
 
+// What a caller learns of a volume; copying it allocates nothing for the usual short names.
 struct Volume {
-    std::string key; // identity for the reference-number table
     std::string name;
-    std::string bsdName; // empty: none
+    const char* deviceId = nullptr; // the interned BSD name; null: none
     std::string mountPoint;
     bool simulated = false;
     bool unreadable = false;
     uint64_t totalBytes = 0, freeBytes = 0; // simulated volumes only
+    FSVolumeRefNum refNum = 0;              // 0: the numbers have run out
+};
+
+// A volume with the identity its reference number is kept under.
+struct KeyedVolume {
+    std::string key;
+    Volume volume;
 };
 
 class VolumeTable {
@@ -43,16 +52,16 @@ public:
         FSVolumeRefNum refNum = mNext;
         mNext = mNext == INT16_MIN ? 0 : mNext - 1;
         mRefNums.emplace(key, refNum);
+        mKeys.emplace(refNum, key);
         return refNum;
     }
     bool KeyFor(FSVolumeRefNum refNum, std::string& key) {
         std::lock_guard<std::mutex> lock(mMutex);
-        for (const auto& [k, n] : mRefNums)
-            if (n == refNum) {
-                key = k;
-                return true;
-            }
-        return false;
+        auto it = mKeys.find(refNum);
+        if (it == mKeys.end())
+            return false;
+        key = it->second;
+        return true;
     }
     // A copy of the name that lives as long as the process.
     const char* Intern(const std::string& name) {
@@ -62,7 +71,8 @@ public:
 
 private:
     std::mutex mMutex;
-    std::map<std::string, FSVolumeRefNum> mRefNums;
+    std::unordered_map<std::string, FSVolumeRefNum> mRefNums;
+    std::unordered_map<FSVolumeRefNum, std::string> mKeys;
     std::set<std::string> mNames;
     FSVolumeRefNum mNext = -100;
 };
@@ -72,38 +82,43 @@ VolumeTable& Table() {
     return *table;
 }
 
-std::vector<Volume> RealVolumes() {
-    std::vector<Volume> volumes;
-    for (const MountEntry& mount : ListBlockDeviceMounts()) {
+KeyedVolume Keyed(std::string key, Volume v, const std::string& bsdName) {
+    v.deviceId = bsdName.empty() ? nullptr : Table().Intern(bsdName);
+    v.refNum = Table().RefNumFor(key);
+    return KeyedVolume{std::move(key), std::move(v)};
+}
+
+std::vector<KeyedVolume> RealVolumes(const std::vector<MountEntry>& mounts) {
+    std::vector<KeyedVolume> volumes;
+    for (const MountEntry& mount : mounts) {
         Volume v;
-        v.key = "mount\n" + mount.bsdName + "\n" + mount.mountPoint;
         v.name = VolumeNameForMountPoint(mount.mountPoint);
-        v.bsdName = mount.bsdName;
         v.mountPoint = mount.mountPoint;
-        volumes.push_back(std::move(v));
+        volumes.push_back(Keyed("mount\n" + mount.bsdName + "\n" + mount.mountPoint, std::move(v),
+                                mount.bsdName));
     }
     return volumes;
 }
 
-std::vector<Volume> FromHost(const tvb::wire::VolumeInfos& fetched) {
-    std::vector<Volume> volumes;
+std::vector<KeyedVolume> FromHost(const tvb::wire::VolumeInfos& fetched) {
+    std::vector<KeyedVolume> volumes;
     for (const auto& sim : fetched) {
         Volume v;
-        v.key = "host\n" + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" + sim.name;
         v.name = sim.name;
-        v.bsdName = sim.bsdName;
         v.simulated = true;
         v.unreadable = sim.unreadable;
         v.totalBytes = sim.totalBytes;
         v.freeBytes = std::min(sim.freeBytes, sim.totalBytes);
-        volumes.push_back(std::move(v));
+        volumes.push_back(
+            Keyed("host\n" + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" + sim.name,
+                  std::move(v), sim.bsdName));
     }
     return volumes;
 }
 
 // The host's volumes (all, or only `id`), through the process's one session; false when no
-// host answers. `generation` is the registry generation the answer carries.
-bool AskHost(uint64_t id, std::vector<Volume>& out, uint64_t& generation) {
+// host answers. `stamp` is the host run and registry generation the answer belongs to.
+bool AskHost(uint64_t id, std::vector<KeyedVolume>& out, tvb::wire::HostSession::Stamp& stamp) {
     tvb::wire::VolumesRequest request;
     request.volume = id;
     tvb::wire::VolumesAnswer answer;
@@ -112,61 +127,92 @@ bool AskHost(uint64_t id, std::vector<Volume>& out, uint64_t& generation) {
                                               &seen) != tvb::wire::kStatusSuccess)
         return false;
     out = FromHost(answer.volumes);
-    generation = seen.generation;
+    stamp = {seen.instance, seen.generation};
     return true;
 }
 
-// The volume list as one walk sees it. Index 1 starts a walk and takes a fresh list; later
-// indexes reuse it while it is recent, so a walk over N volumes reads the mount table and asks
-// the device host at most once instead of N times. The host's part is kept while the registry
-// generation the host publishes has not moved, so that walks over an unchanged registry ask the
-// host nothing. A volume that came or went since is seen by the next walk.
+// The volume list as one walk sees it. Index 1 starts a walk and looks again; later indexes
+// reuse the list while it is recent. The machine's part is read again only when the kernel
+// says the mount table changed, and the host's part is kept while the registry generation the
+// host publishes has not moved, so walks over an unchanged system ask nobody anything and
+// reference numbers are looked up in the list itself. A volume that came or went is seen by
+// the next walk.
 class WalkSnapshot {
 public:
     bool Find(ItemCount index, Volume& found) {
         std::lock_guard<std::mutex> lock(mMutex);
-        if (index == 1 || Clock::now() - mTaken > kMaxAge) {
-            mVolumes = RealVolumes();
-            const uint64_t current = tvb::wire::HostSession::Shared().CurrentGeneration();
-            if (current == 0 || current != mGeneration) {
-                mSimulated.clear();
-                mGeneration = 0;
-                if (!AskHost(0, mSimulated, mGeneration))
-                    mSimulated.clear();
-            }
-            mVolumes.insert(mVolumes.end(), mSimulated.begin(), mSimulated.end());
-            mTaken = Clock::now();
-        }
+        if (index == 1 || Clock::now() - mTaken > kMaxAge)
+            RefreshLocked();
         if (index == 0 || index > mVolumes.size())
             return false;
-        found = mVolumes[index - 1];
+        found = mVolumes[index - 1].volume;
         return true;
     }
 
-    // A simulated volume of the current walk, while the registry is still at the generation
-    // the walk's list came with (the host publishes it; reading it asks nothing).
-    bool FindSimulated(const std::string& key, Volume& found) {
+    // A volume of the current list by number, while its source still stands as the list has
+    // it: the mount table unchanged for the machine's, the registry generation for the host's.
+    bool FindByRefNum(FSVolumeRefNum refNum, Volume& found) {
         std::lock_guard<std::mutex> lock(mMutex);
-        if (mGeneration == 0 || Clock::now() - mTaken > kMaxAge ||
-            tvb::wire::HostSession::Shared().CurrentGeneration() != mGeneration)
+        auto at = mByRefNum.find(refNum);
+        if (at == mByRefNum.end() || Clock::now() - mTaken > kMaxAge)
             return false;
-        for (const Volume& v : mVolumes)
-            if (v.key == key) {
-                found = v;
-                return true;
-            }
-        return false;
+        const Volume& v = mVolumes[at->second].volume;
+        if (v.simulated ? !mHostStamp.Valid() ||
+                              tvb::wire::HostSession::Shared().CurrentStamp() != mHostStamp
+                        : BlockDeviceMounts().Changed(mMountVersion))
+            return false;
+        found = v;
+        return true;
     }
 
 private:
-    using Clock = std::chrono::steady_clock;
+    // Ages of a second need no finer clock than the kernel's tick, which costs less to read.
+    struct Clock {
+        using time_point = std::chrono::steady_clock::time_point;
+        static time_point now() {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+            return time_point(std::chrono::seconds(now.tv_sec) +
+                              std::chrono::nanoseconds(now.tv_nsec));
+        }
+    };
     static constexpr std::chrono::milliseconds kMaxAge{1000};
 
+    void RefreshLocked() {
+        bool changed = false;
+        MountList& mounts = BlockDeviceMounts();
+        if (mounts.Changed(mMountVersion)) {
+            mReal = RealVolumes(mounts.Read(mMountVersion));
+            changed = true;
+        }
+        const tvb::wire::HostSession::Stamp current =
+            tvb::wire::HostSession::Shared().CurrentStamp();
+        if (!current.Valid() || current != mHostStamp) {
+            mSimulated.clear();
+            mHostStamp = {};
+            if (!AskHost(0, mSimulated, mHostStamp))
+                mSimulated.clear();
+            changed = true;
+        }
+        if (changed) {
+            mVolumes = mReal;
+            mVolumes.insert(mVolumes.end(), mSimulated.begin(), mSimulated.end());
+            mByRefNum.clear();
+            for (size_t i = 0; i < mVolumes.size(); ++i)
+                if (mVolumes[i].volume.refNum != 0)
+                    mByRefNum.emplace(mVolumes[i].volume.refNum, i);
+        }
+        mTaken = Clock::now();
+    }
+
     std::mutex mMutex;
-    std::vector<Volume> mVolumes;
-    std::vector<Volume> mSimulated; // the host's part, as of mGeneration
+    std::vector<KeyedVolume> mVolumes;
+    std::unordered_map<FSVolumeRefNum, size_t> mByRefNum; // into mVolumes
+    std::vector<KeyedVolume> mReal;
+    uint64_t mMountVersion = 0;               // of mReal; 0: never read
+    std::vector<KeyedVolume> mSimulated;      // the host's part, as of mHostStamp
+    tvb::wire::HostSession::Stamp mHostStamp; // invalid: no host part
     Clock::time_point mTaken;
-    uint64_t mGeneration = 0; // of the host's part of the list; 0: none
 };
 
 WalkSnapshot& Snapshot() {
@@ -174,24 +220,25 @@ WalkSnapshot& Snapshot() {
     return *snapshot;
 }
 
-// A volume by reference number, as it is now: only its own source is asked, and the host
-// only about that one volume.
+// A volume by reference number, as it is now: from the walk's list while that is current,
+// else only its own source is asked, and the host only about that one volume.
 bool FindByRefNum(FSVolumeRefNum refNum, Volume& found) {
+    if (Snapshot().FindByRefNum(refNum, found))
+        return true;
     std::string key;
     if (!Table().KeyFor(refNum, key))
         return false;
-    std::vector<Volume> candidates;
+    std::vector<KeyedVolume> candidates;
     if (key.rfind("host\n", 0) == 0) {
-        if (Snapshot().FindSimulated(key, found))
-            return true;
-        uint64_t generation = 0;
-        AskHost(std::strtoull(key.c_str() + 5, nullptr, 10), candidates, generation);
+        tvb::wire::HostSession::Stamp stamp;
+        AskHost(std::strtoull(key.c_str() + 5, nullptr, 10), candidates, stamp);
     } else {
-        candidates = RealVolumes();
+        uint64_t version = 0;
+        candidates = RealVolumes(BlockDeviceMounts().Read(version));
     }
-    for (Volume& v : candidates)
+    for (KeyedVolume& v : candidates)
         if (v.key == key) {
-            found = std::move(v);
+            found = std::move(v.volume);
             return true;
         }
     return false;
@@ -202,7 +249,7 @@ OSErr FindVolume(FSVolumeRefNum refNum, ItemCount index, Volume& found, FSVolume
         index > 0 ? Snapshot().Find(index, found) : refNum < 0 && FindByRefNum(refNum, found);
     if (!present)
         return nsvErr;
-    actual = Table().RefNumFor(found.key);
+    actual = found.refNum;
     return actual != 0 ? OSErr(noErr) : OSErr(ioErr);
 }
 
@@ -293,7 +340,7 @@ OSErr PBHGetVolParmsSync(HParmBlkPtr paramBlock) {
     memset(&parms, 0, sizeof parms);
     parms.vMVersion = 4;
     parms.vMMaxNameLength = 255;
-    parms.vMDeviceID = v.bsdName.empty() ? nullptr : const_cast<char*>(Table().Intern(v.bsdName));
+    parms.vMDeviceID = const_cast<char*>(v.deviceId);
     size_t count = std::min(static_cast<size_t>(io.ioReqCount), sizeof parms);
     memcpy(io.ioBuffer, &parms, count);
     io.ioActCount = static_cast<SInt32>(count);

@@ -21,8 +21,18 @@ struct MountEntry {
 // lines are skipped.
 std::vector<MountEntry> ParseMountInfo(const std::string& text);
 
-// The mounts of the running system, in mount-table order.
-std::vector<MountEntry> ListBlockDeviceMounts();
+// The mounts of the running system, in mount-table order. The kernel's table is read again
+// only when it says the table changed (poll on mountinfo reports POLLPRI then), so asking
+// whether anything changed costs one poll and no parsing. Readings are numbered from 1.
+// Threading: safe from any thread.
+class MountList {
+public:
+    // Whether the table may differ from reading `version` (0: none yet).
+    bool Changed(uint64_t version);
+    // The current mounts; `version` gets the reading's number.
+    std::vector<MountEntry> Read(uint64_t& version);
+};
+MountList& BlockDeviceMounts();
 
 // The name a mount's volume shows: the mount point's last component, the host name for "/".
 std::string VolumeNameForMountPoint(const std::string& mountPoint);

@@ -1,7 +1,10 @@
 // The machine's mounted volumes on Linux: the kernel's mount table and statvfs.
 #include "Volumes_Internal.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -79,16 +82,91 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text) {
     return mounts;
 }
 
-std::vector<MountEntry> ListBlockDeviceMounts() {
-    std::string path;
-    {
-        std::lock_guard<std::mutex> lock(gMountInfoMutex);
-        path = gMountInfoPath.empty() ? "/proc/self/mountinfo" : gMountInfoPath;
+namespace {
+
+// The kernel's table, kept open: poll reports POLLPRI (and POLLERR) on it once the table changed
+// since the last look. A file named for tests is read afresh every time.
+struct MountState {
+    std::mutex mutex;
+    int fd = -1;
+    bool stale = true;
+    uint64_t version = 0;
+    std::vector<MountEntry> mounts;
+};
+
+MountState& State() {
+    static MountState* state = new MountState;
+    return *state;
+}
+
+bool ReadAll(int fd, std::string& text) {
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return false;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        text.append(buffer, static_cast<size_t>(got));
     }
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseMountInfo(text.str());
+}
+
+// Under the state's lock, with gMountInfoMutex held by the caller.
+bool KernelTableChangedLocked(MountState& state) {
+    if (state.stale || state.fd < 0)
+        return true;
+    pollfd watch{state.fd, POLLPRI, 0};
+    if (poll(&watch, 1, 0) != 0)
+        state.stale = true; // a change, or an error: read again either way
+    return state.stale;
+}
+
+} // namespace
+
+bool MountList::Changed(uint64_t version) {
+    std::lock_guard<std::mutex> testLock(gMountInfoMutex);
+    if (!gMountInfoPath.empty())
+        return true;
+    MountState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return version != state.version || KernelTableChangedLocked(state);
+}
+
+std::vector<MountEntry> MountList::Read(uint64_t& version) {
+    std::lock_guard<std::mutex> testLock(gMountInfoMutex);
+    MountState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!gMountInfoPath.empty()) {
+        std::ifstream in(gMountInfoPath);
+        std::ostringstream text;
+        text << in.rdbuf();
+        version = ++state.version;
+        state.stale = true;
+        return ParseMountInfo(text.str());
+    }
+    if (KernelTableChangedLocked(state)) {
+        if (state.fd < 0)
+            state.fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        std::string text;
+        if (state.fd >= 0 && ReadAll(state.fd, text)) {
+            state.mounts = ParseMountInfo(text);
+            state.stale = false;
+        } else {
+            state.mounts.clear();
+        }
+        ++state.version;
+    }
+    version = state.version;
+    return state.mounts;
+}
+
+MountList& BlockDeviceMounts() {
+    static MountList list;
+    return list;
 }
 
 void SetMountInfoPathForTesting(const std::string& path) {

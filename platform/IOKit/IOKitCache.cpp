@@ -9,49 +9,49 @@ RegistryCache& RegistryCache::Shared() {
     return *cache;
 }
 
-bool RegistryCache::CurrentLocked(uint64_t current) {
-    if (current != 0 && current == mGeneration)
+bool RegistryCache::CurrentLocked(const Stamp& current) {
+    if (current.Valid() && current == mStamp)
         return true;
-    mMatches.clear();
-    mParents.clear();
-    mGeneration = current;
+    if (!mMatches.empty() || !mParents.empty()) {
+        mMatches.clear();
+        mParents.clear();
+    }
+    mStamp = current;
     return false;
 }
 
-bool RegistryCache::FindMatch(const std::string& key, uint64_t& instance,
-                              std::vector<uint64_t>& entries) {
-    const uint64_t current = Host().CurrentGeneration();
+bool RegistryCache::FindMatch(const std::string& key, uint64_t& instance, EntryIds& entries) {
+    const Stamp current = Host().CurrentStamp();
     std::lock_guard<std::mutex> lock(mMutex);
     if (!CurrentLocked(current))
         return false;
     auto found = mMatches.find(key);
     if (found == mMatches.end())
         return false;
-    instance = found->second.first;
-    entries = found->second.second;
+    instance = mStamp.instance;
+    entries = found->second;
     return true;
 }
 
-bool RegistryCache::StorableLocked(uint64_t generation, uint64_t current) {
-    // Only an answer given at the generation the host still publishes is kept.
-    if (generation == 0 || generation != current)
+bool RegistryCache::StorableLocked(const Stamp& stamp, const Stamp& current) {
+    // Only an answer given by the run and at the generation the host still publishes is kept.
+    if (!stamp.Valid() || stamp != current)
         return false;
     CurrentLocked(current);
     return mMatches.size() + mParents.size() < kMaxItems;
 }
 
-void RegistryCache::StoreMatch(const std::string& key, uint64_t instance, uint64_t generation,
-                               const std::vector<uint64_t>& entries) {
-    const uint64_t current = Host().CurrentGeneration();
+void RegistryCache::StoreMatch(const std::string& key, const Stamp& stamp, EntryIds entries) {
+    const Stamp current = Host().CurrentStamp();
     std::lock_guard<std::mutex> lock(mMutex);
-    if (StorableLocked(generation, current))
-        mMatches[key] = {instance, entries};
+    if (StorableLocked(stamp, current))
+        mMatches[key] = std::move(entries);
 }
 
-bool RegistryCache::FindParents(const EntryKey& entry, std::vector<uint64_t>& parents) {
-    const uint64_t current = Host().CurrentGeneration();
+bool RegistryCache::FindParents(const EntryKey& entry, EntryIds& parents) {
+    const Stamp current = Host().CurrentStamp();
     std::lock_guard<std::mutex> lock(mMutex);
-    if (!CurrentLocked(current))
+    if (entry.instance != current.instance || !CurrentLocked(current))
         return false;
     auto found = mParents.find(entry);
     if (found == mParents.end())
@@ -60,12 +60,11 @@ bool RegistryCache::FindParents(const EntryKey& entry, std::vector<uint64_t>& pa
     return true;
 }
 
-void RegistryCache::StoreParents(const EntryKey& entry, uint64_t generation,
-                                 const std::vector<uint64_t>& parents) {
-    const uint64_t current = Host().CurrentGeneration();
+void RegistryCache::StoreParents(const EntryKey& entry, const Stamp& stamp, EntryIds parents) {
+    const Stamp current = Host().CurrentStamp();
     std::lock_guard<std::mutex> lock(mMutex);
-    if (StorableLocked(generation, current))
-        mParents[entry] = parents;
+    if (entry.instance == stamp.instance && StorableLocked(stamp, current))
+        mParents[entry] = std::move(parents);
 }
 
 } // namespace iokit

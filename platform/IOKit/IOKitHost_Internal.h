@@ -12,7 +12,7 @@
 #include "TvbSession.h"
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,33 +37,34 @@ IOReturn AskAbout(const RegistryEntryObject& entry, const Request& request,
 kern_return_t GetEntryIdentity(io_object_t entry, RegistryEntryObject::Identity& identity);
 
 // The entry's providers, nearest first, up to the root. Read once, then remembered.
-IOReturn GetAncestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out);
+IOReturn GetAncestors(const RegistryEntryObject& entry, EntryIds& out);
 
-// Answers learnt at one registry generation of one host run: matches by their criteria and
-// providers by entry. Everything is forgotten as soon as the generation the host publishes
-// moves (or cannot be read), so nothing answered here is older than the registry.
+// Answers learnt from one host run at one registry generation: matches by their criteria and
+// providers by entry. Everything is forgotten as soon as the stamp the host publishes moves
+// (or cannot be read), so nothing answered here is older than the registry. Checking costs a
+// read of the host's page, no system call.
 class RegistryCache {
 public:
+    using Stamp = tvb::wire::HostSession::Stamp;
     static RegistryCache& Shared();
 
-    bool FindMatch(const std::string& key, uint64_t& instance, std::vector<uint64_t>& entries);
-    void StoreMatch(const std::string& key, uint64_t instance, uint64_t generation,
-                    const std::vector<uint64_t>& entries);
-    bool FindParents(const EntryKey& entry, std::vector<uint64_t>& parents);
-    void StoreParents(const EntryKey& entry, uint64_t generation,
-                      const std::vector<uint64_t>& parents);
+    // `key` is the criteria as MatchKey() writes them.
+    bool FindMatch(const std::string& key, uint64_t& instance, EntryIds& entries);
+    void StoreMatch(const std::string& key, const Stamp& stamp, EntryIds entries);
+    bool FindParents(const EntryKey& entry, EntryIds& parents);
+    void StoreParents(const EntryKey& entry, const Stamp& stamp, EntryIds parents);
 
 private:
-    // Drops everything unless it was learnt at `current` (0: unknown). Locked.
-    bool CurrentLocked(uint64_t current);
-    // Whether an answer at `generation` may be kept, the host publishing `current`. Locked.
-    bool StorableLocked(uint64_t generation, uint64_t current);
+    // Drops everything unless it was learnt at `current`. Locked.
+    bool CurrentLocked(const Stamp& current);
+    // Whether an answer at `stamp` may be kept, the host publishing `current`. Locked.
+    bool StorableLocked(const Stamp& stamp, const Stamp& current);
 
     static constexpr size_t kMaxItems = 4096;
     std::mutex mMutex;
-    uint64_t mGeneration = 0;
-    std::map<std::string, std::pair<uint64_t, std::vector<uint64_t>>> mMatches;
-    std::map<EntryKey, std::vector<uint64_t>> mParents;
+    Stamp mStamp;
+    std::unordered_map<std::string, EntryIds> mMatches;
+    std::unordered_map<EntryKey, EntryIds, EntryKeyHash> mParents;
 };
 
 } // namespace iokit

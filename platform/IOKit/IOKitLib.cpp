@@ -29,17 +29,64 @@ io_object_t MasterPortHandle() {
     return handle;
 }
 
+// The cache's key of a matching dictionary: class and BSD name, each marked present or not.
+// Written into `key` straight from the dictionary's strings where they are plain ASCII (the
+// walks' case: no parsing, no allocation once the buffer has grown); false sends the caller
+// through ParseMatching.
+bool QuickMatchKey(CFDictionaryRef matching, std::string& key) {
+    if (matching == nullptr || CFGetTypeID(matching) != CFDictionaryGetTypeID())
+        return false;
+    const CFIndex count = CFDictionaryGetCount(matching);
+    if (count < 1 || count > 2)
+        return false;
+    const void* keys[2];
+    const void* values[2];
+    CFDictionaryGetKeysAndValues(matching, keys, values);
+    const char* providerClass = nullptr;
+    const char* bsdName = nullptr;
+    for (CFIndex i = 0; i < count; ++i) {
+        if (CFGetTypeID(keys[i]) != CFStringGetTypeID() ||
+            CFGetTypeID(values[i]) != CFStringGetTypeID())
+            return false;
+        const char* name =
+            CFStringGetCStringPtr(static_cast<CFStringRef>(keys[i]), kCFStringEncodingUTF8);
+        const char* value =
+            CFStringGetCStringPtr(static_cast<CFStringRef>(values[i]), kCFStringEncodingUTF8);
+        if (name == nullptr || value == nullptr)
+            return false;
+        if (std::strcmp(name, kIOProviderClassKey) == 0)
+            providerClass = value;
+        else if (std::strcmp(name, kIOBSDNameKey) == 0)
+            bsdName = value;
+        else
+            return false;
+    }
+    key.clear();
+    key.append(providerClass != nullptr ? "c" : "-").append(providerClass ? providerClass : "");
+    key.push_back('\0');
+    key.append(bsdName != nullptr ? "b" : "-").append(bsdName ? bsdName : "");
+    return true;
+}
+
+void MatchKey(const iokit::MatchCriteria& criteria, std::string& key) {
+    key.clear();
+    key.append(criteria.providerClass ? "c" + *criteria.providerClass : "-");
+    key.push_back('\0');
+    key.append(criteria.bsdName ? "b" + *criteria.bsdName : "-");
+}
+
 // The entries a "match" request finds, in registry order.
-IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
-                      std::vector<uint64_t>& entries) {
+IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance, iokit::EntryIds& entries) {
+    // Only the run loop's thread walks volumes; other threads build keys of their own.
+    thread_local std::string key;
+    iokit::RegistryCache& cache = iokit::RegistryCache::Shared();
+    if (QuickMatchKey(matching, key) && cache.FindMatch(key, instance, entries))
+        return kIOReturnSuccess;
     iokit::MatchCriteria criteria;
     IOReturn status = iokit::ParseMatching(matching, criteria);
     if (status != kIOReturnSuccess)
         return status;
-    // Class and BSD name, each marked present or not, are the cache's key.
-    const std::string key = (criteria.providerClass ? "c" + *criteria.providerClass : "-") + '\0' +
-                            (criteria.bsdName ? "b" + *criteria.bsdName : "-");
-    iokit::RegistryCache& cache = iokit::RegistryCache::Shared();
+    MatchKey(criteria, key);
     if (cache.FindMatch(key, instance, entries))
         return kIOReturnSuccess;
     wire::MatchRequest request;
@@ -49,9 +96,10 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance,
     status = iokit::Host().Call(request, answer, iokit::kRequestTimeoutMs, {}, &seen);
     if (status != kIOReturnSuccess)
         return status;
-    entries.assign(answer.entries.begin(), answer.entries.end());
+    entries =
+        std::make_shared<const std::vector<uint64_t>>(answer.entries.begin(), answer.entries.end());
     instance = seen.instance;
-    cache.StoreMatch(key, instance, seen.generation, entries);
+    cache.StoreMatch(key, {seen.instance, seen.generation}, entries);
     return kIOReturnSuccess;
 }
 
@@ -151,9 +199,7 @@ boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
 // Iterators.
 
 io_object_t IOIteratorNext(io_iterator_t iterator) {
-    auto found =
-        HandleTable::Shared().FindAs<iokit::IteratorObject>(iterator, ObjectKind::Iterator);
-    return found ? found->Next() : 0;
+    return HandleTable::Shared().IteratorNext(iterator);
 }
 
 void IOIteratorReset(io_iterator_t iterator) {
@@ -177,25 +223,25 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching
     if (existing != nullptr)
         *existing = 0;
     uint64_t instance = 0;
-    std::vector<uint64_t> entries;
+    iokit::EntryIds entries;
     IOReturn status =
         existing == nullptr ? kIOReturnBadArgument : MatchEntries(matching, instance, entries);
     ReleaseMatching(matching);
     if (status != kIOReturnSuccess)
         return status;
     *existing = HandleTable::Shared().Add(
-        std::make_shared<iokit::EntryListIterator>(instance, std::move(entries)));
+        std::make_shared<iokit::EntryListIterator>(instance, std::move(entries), SIZE_MAX));
     return KERN_SUCCESS;
 }
 
 io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef matching) {
     uint64_t instance = 0;
-    std::vector<uint64_t> entries;
+    iokit::EntryIds entries;
     IOReturn status = MatchEntries(matching, instance, entries);
     ReleaseMatching(matching);
-    if (status != kIOReturnSuccess || entries.empty())
+    if (status != kIOReturnSuccess || entries->empty())
         return 0;
-    return HandleTable::Shared().RetainEntry(iokit::EntryKey{instance, entries.front()});
+    return HandleTable::Shared().RetainEntry(iokit::EntryKey{instance, entries->front()});
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 #include <CoreFoundation/CFString.h>
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace iokit {
@@ -61,22 +63,53 @@ tvb::wire::Criteria ToWire(const MatchCriteria& criteria) {
 
 namespace {
 
-CFMutableDictionaryRef MatchingWith(const char* key, const char* value) {
-    if (value == nullptr)
-        return nullptr;
-    CFStringRef keyString = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    CFStringRef string = CFStringCreateWithCString(nullptr, value, kCFStringEncodingUTF8);
-    CFMutableDictionaryRef dictionary = nullptr;
-    if (keyString != nullptr && string != nullptr) {
-        dictionary = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                               &kCFTypeDictionaryValueCallBacks);
-        if (dictionary != nullptr)
-            CFDictionarySetValue(dictionary, keyString, string);
+// The keys are made once: matching dictionaries are made for every volume of every walk.
+CFStringRef KeyString(const char* key) {
+    return CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+}
+
+// The value strings too, per thread: walks ask for the same few names over and over. An
+// immutable string is shared by every dictionary that holds it.
+class ValueStrings {
+public:
+    ~ValueStrings() { Clear(); }
+    CFStringRef Copy(const char* value) {
+        thread_local std::string text;
+        text.assign(value);
+        auto found = mStrings.find(text);
+        if (found != mStrings.end())
+            return static_cast<CFStringRef>(CFRetain(found->second));
+        CFStringRef string = CFStringCreateWithCString(nullptr, value, kCFStringEncodingUTF8);
+        if (string == nullptr)
+            return nullptr;
+        if (mStrings.size() >= kMaxStrings)
+            Clear();
+        mStrings.emplace(text, static_cast<CFStringRef>(CFRetain(string)));
+        return string;
     }
-    if (keyString != nullptr)
-        CFRelease(keyString);
-    if (string != nullptr)
-        CFRelease(string);
+
+private:
+    void Clear() {
+        for (auto& [text, string] : mStrings)
+            CFRelease(string);
+        mStrings.clear();
+    }
+    static constexpr size_t kMaxStrings = 4096;
+    std::unordered_map<std::string, CFStringRef> mStrings;
+};
+
+CFMutableDictionaryRef MatchingWith(CFStringRef key, const char* value) {
+    if (value == nullptr || key == nullptr)
+        return nullptr;
+    thread_local ValueStrings strings;
+    CFStringRef string = strings.Copy(value);
+    if (string == nullptr)
+        return nullptr;
+    CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    if (dictionary != nullptr)
+        CFDictionarySetValue(dictionary, key, string);
+    CFRelease(string);
     return dictionary;
 }
 
@@ -85,9 +118,11 @@ CFMutableDictionaryRef MatchingWith(const char* key, const char* value) {
 } // namespace iokit
 
 CFMutableDictionaryRef IOServiceMatching(const char* name) {
-    return iokit::MatchingWith(kIOProviderClassKey, name);
+    static const CFStringRef key = iokit::KeyString(kIOProviderClassKey);
+    return iokit::MatchingWith(key, name);
 }
 
 CFMutableDictionaryRef IOBSDNameMatching(mach_port_t, uint32_t, const char* bsdName) {
-    return iokit::MatchingWith(kIOBSDNameKey, bsdName);
+    static const CFStringRef key = iokit::KeyString(kIOBSDNameKey);
+    return iokit::MatchingWith(key, bsdName);
 }

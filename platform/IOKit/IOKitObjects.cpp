@@ -23,29 +23,22 @@ void RegistryEntryObject::CacheIdentity(Identity identity) {
     mIdentity = std::move(identity);
 }
 
-std::optional<std::vector<uint64_t>> RegistryEntryObject::CachedAncestors() const {
+EntryIds RegistryEntryObject::CachedAncestors() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mAncestors;
 }
 
-void RegistryEntryObject::CacheAncestors(std::vector<uint64_t> ancestors) const {
+void RegistryEntryObject::CacheAncestors(EntryIds ancestors) const {
     std::lock_guard<std::mutex> lock(mMutex);
     mAncestors = std::move(ancestors);
 }
 
 io_object_t EntryListIterator::Next() {
-    uint64_t id = 0;
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        if (mPosition >= mIds.size())
-            return 0;
-        id = mIds[mPosition++];
-    }
-    return HandleTable::Shared().RetainEntry(EntryKey{mInstance, id});
+    return HandleTable::Shared().NextInList(*this);
 }
 
 void EntryListIterator::Reset() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<TableLock> lock(HandleTable::Shared().mLock);
     mPosition = 0;
 }
 
@@ -55,82 +48,177 @@ HandleTable& HandleTable::Shared() {
     return *table;
 }
 
-io_object_t HandleTable::AllocateLocked() {
-    // Names step like Mach port names; after a wrap, live names and the task port are skipped.
-    for (;;) {
-        io_object_t candidate = mNext;
-        mNext += 0x100;
-        if (candidate == 0 || candidate == kTaskSelfPort)
-            continue;
-        if (mSlots.find(candidate) == mSlots.end())
-            return candidate;
+HandleTable::HandleTable() : mRecent(kRecentEntries) {
+    mSlots.resize(kFirstIndex);
+}
+
+HandleTable::Slot* HandleTable::SlotLocked(io_object_t handle) {
+    const uint32_t index = handle >> 8;
+    if (index < kFirstIndex || index >= mSlots.size())
+        return nullptr;
+    Slot& slot = mSlots[index];
+    return slot.object && slot.name == handle ? &slot : nullptr;
+}
+
+const HandleTable::Slot* HandleTable::SlotLocked(io_object_t handle) const {
+    return const_cast<HandleTable*>(this)->SlotLocked(handle);
+}
+
+io_object_t HandleTable::AddLocked(std::shared_ptr<Object> object) {
+    uint32_t index;
+    if (!mFree.empty()) {
+        index = mFree.back();
+        mFree.pop_back();
+    } else {
+        if (mSlots.size() >= kIndexLimit)
+            return 0;
+        index = static_cast<uint32_t>(mSlots.size());
+        mSlots.emplace_back();
     }
+    Slot& slot = mSlots[index];
+    // Generations 0x03, 0x07, ... 0xff, then round again; never 0, so no name is 0.
+    const uint32_t generation = slot.name == 0 ? 0x03 : ((slot.name & 0xff) + 4) & 0xff;
+    slot.name = (index << 8) | generation;
+    slot.object = std::move(object);
+    slot.userReferences = 1;
+    ++mUsed;
+    return slot.name;
+}
+
+void HandleTable::FreeLocked(Slot& slot) {
+    slot.object.reset();
+    slot.userReferences = 0;
+    --mUsed;
+    mFree.push_back(slot.name >> 8);
 }
 
 io_object_t HandleTable::Add(std::shared_ptr<Object> object) {
     if (!object)
         return 0;
-    std::lock_guard<std::mutex> lock(mMutex);
-    io_object_t handle = AllocateLocked();
-    mSlots[handle] = Slot{std::move(object), 1};
+    std::lock_guard<TableLock> lock(mLock);
+    return AddLocked(std::move(object));
+}
+
+io_object_t HandleTable::RetainEntryLocked(const EntryKey& key) {
+    RecentEntry& recent = mRecent[EntryKeyHash()(key) % kRecentEntries];
+    io_object_t handle = 0;
+    // An entry's slot is freed only by ForgetParkedLocked, which forgets it here too.
+    if (recent.handle != 0 && recent.key == key) {
+        handle = recent.handle;
+    } else {
+        auto record = mEntries.find(key);
+        if (record != mEntries.end())
+            handle = record->second;
+    }
+    if (handle != 0) {
+        Slot& slot = mSlots[handle >> 8];
+        if (slot.userReferences++ == 0)
+            --mParked;
+    } else {
+        handle = AddLocked(std::make_shared<RegistryEntryObject>(key));
+        if (handle == 0)
+            return 0;
+        mEntries.emplace(key, handle);
+    }
+    recent = RecentEntry{key, handle};
     return handle;
 }
 
 io_object_t HandleTable::RetainEntry(const EntryKey& key) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    auto known = mEntries.find(key);
-    if (known != mEntries.end()) {
-        ++mSlots[known->second].userReferences;
-        return known->second;
+    std::lock_guard<TableLock> lock(mLock);
+    return RetainEntryLocked(key);
+}
+
+io_object_t HandleTable::NextInList(EntryListIterator& list) {
+    std::lock_guard<TableLock> lock(mLock);
+    if (list.mPosition >= list.mCount)
+        return 0;
+    return RetainEntryLocked(EntryKey{list.mInstance, (*list.mIds)[list.mPosition++]});
+}
+
+io_object_t HandleTable::IteratorNext(io_iterator_t handle) {
+    std::shared_ptr<Object> other;
+    {
+        std::lock_guard<TableLock> lock(mLock);
+        Slot* slot = SlotLocked(handle);
+        if (slot == nullptr || slot->userReferences == 0 ||
+            slot->object->Kind() != ObjectKind::Iterator)
+            return 0;
+        auto* iterator = static_cast<IteratorObject*>(slot->object.get());
+        if (EntryListIterator* list = iterator->AsEntryList()) {
+            if (list->mPosition >= list->mCount)
+                return 0;
+            return RetainEntryLocked(EntryKey{list->mInstance, (*list->mIds)[list->mPosition++]});
+        }
+        other = slot->object;
     }
-    io_object_t handle = AllocateLocked();
-    mSlots[handle] = Slot{std::make_shared<RegistryEntryObject>(key), 1};
-    mEntries[key] = handle;
-    return handle;
+    // Other iterators take locks of their own, outside the table's.
+    return static_cast<IteratorObject*>(other.get())->Next();
 }
 
 std::shared_ptr<Object> HandleTable::Find(io_object_t handle) const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    auto slot = mSlots.find(handle);
-    return slot == mSlots.end() ? nullptr : slot->second.object;
+    std::lock_guard<TableLock> lock(mLock);
+    const Slot* slot = SlotLocked(handle);
+    return slot == nullptr || slot->userReferences == 0 ? nullptr : slot->object;
 }
 
 kern_return_t HandleTable::Retain(io_object_t handle) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    auto slot = mSlots.find(handle);
-    if (slot == mSlots.end())
+    std::lock_guard<TableLock> lock(mLock);
+    Slot* slot = SlotLocked(handle);
+    if (slot == nullptr || slot->userReferences == 0)
         return kIOReturnBadArgument;
-    ++slot->second.userReferences;
+    ++slot->userReferences;
     return KERN_SUCCESS;
+}
+
+void HandleTable::ForgetParkedLocked() {
+    for (auto it = mEntries.begin(); it != mEntries.end();) {
+        Slot& slot = mSlots[it->second >> 8];
+        if (slot.userReferences == 0) {
+            RecentEntry& recent = mRecent[EntryKeyHash()(it->first) % kRecentEntries];
+            if (recent.handle == it->second)
+                recent = RecentEntry{};
+            FreeLocked(slot);
+            it = mEntries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    mParked = 0;
 }
 
 kern_return_t HandleTable::Release(io_object_t handle) {
     std::shared_ptr<Object> dead;
     {
-        std::lock_guard<std::mutex> lock(mMutex);
-        auto slot = mSlots.find(handle);
-        if (slot == mSlots.end())
+        std::lock_guard<TableLock> lock(mLock);
+        Slot* slot = SlotLocked(handle);
+        if (slot == nullptr || slot->userReferences == 0)
             return kIOReturnBadArgument;
-        if (--slot->second.userReferences > 0)
+        if (--slot->userReferences > 0)
             return KERN_SUCCESS;
-        dead = std::move(slot->second.object);
-        mSlots.erase(slot);
-        if (dead->Kind() == ObjectKind::RegistryEntry)
-            mEntries.erase(std::static_pointer_cast<RegistryEntryObject>(dead)->Key());
+        if (slot->object->Kind() == ObjectKind::RegistryEntry) {
+            // Parked: dead for every call until the entry is named again. An entry has nothing
+            // to do when it dies.
+            if (++mParked > kMaxParked)
+                ForgetParkedLocked();
+            return KERN_SUCCESS;
+        }
+        dead = std::move(slot->object);
+        FreeLocked(*slot);
     }
     dead->Died();
     return KERN_SUCCESS;
 }
 
 uint32_t HandleTable::UserReferences(io_object_t handle) const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    auto slot = mSlots.find(handle);
-    return slot == mSlots.end() ? 0 : slot->second.userReferences;
+    std::lock_guard<TableLock> lock(mLock);
+    const Slot* slot = SlotLocked(handle);
+    return slot == nullptr ? 0 : slot->userReferences;
 }
 
 size_t HandleTable::LiveCount() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mSlots.size();
+    std::lock_guard<TableLock> lock(mLock);
+    return mUsed - mParked;
 }
 
 } // namespace iokit

@@ -1,6 +1,7 @@
 // The process's IOKit handles: a table from 32-bit names to the objects behind them.
 // As with Mach port names there is one handle per object; user references are counted on
-// the handle, and when they reach zero the handle is dead and the object is told (Died).
+// the handle, and when they reach zero the handle is dead and the object is told (Died);
+// a registry entry's dead handle is parked instead (see EntryRecord).
 // Registry entries are keyed by (host instance, entry id), so entries of a restarted host
 // never share a handle with entries of the run before.
 // Threading: the table is locked; objects guard their own mutable state.
@@ -10,11 +11,14 @@
 
 #include <IOKit/IOKitLib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -42,6 +46,16 @@ struct EntryKey {
         return instance == other.instance && id == other.id;
     }
 };
+
+struct EntryKeyHash {
+    size_t operator()(const EntryKey& key) const {
+        return std::hash<uint64_t>()(key.id * 0x9E3779B97F4A7C15ull ^ key.instance);
+    }
+};
+
+// Registry entry ids as the host gave them, shared between the cache, entries and iterators
+// rather than copied.
+using EntryIds = std::shared_ptr<const std::vector<uint64_t>>;
 
 class Object {
 public:
@@ -81,40 +95,66 @@ public:
     };
     std::optional<Identity> CachedIdentity() const;
     void CacheIdentity(Identity identity);
-    // Providers, nearest first; they never change while the entry lives.
-    std::optional<std::vector<uint64_t>> CachedAncestors() const;
-    void CacheAncestors(std::vector<uint64_t> ancestors) const;
+    // Providers, nearest first; they never change while the entry lives. Null until known.
+    EntryIds CachedAncestors() const;
+    void CacheAncestors(EntryIds ancestors) const;
 
 private:
     const EntryKey mKey;
     mutable std::mutex mMutex;
     std::optional<Identity> mIdentity;
-    mutable std::optional<std::vector<uint64_t>> mAncestors;
+    mutable EntryIds mAncestors;
 };
+
+class EntryListIterator;
 
 class IteratorObject : public Object {
 public:
     IteratorObject() : Object(ObjectKind::Iterator) {}
+    // An entry list, which the handle table steps itself.
+    virtual EntryListIterator* AsEntryList() { return nullptr; }
     // The next object with one user reference added for the caller, or 0 at the end.
     virtual io_object_t Next() = 0;
     virtual void Reset() = 0;
     virtual bool IsValid() const { return true; }
 };
 
-// A snapshot of registry entries (matching results, ancestors).
+// A snapshot of registry entries (matching results, ancestors). Its position is kept under
+// the handle table's lock, so that a step is one look at the table.
 class EntryListIterator final : public IteratorObject {
 public:
+    EntryListIterator(uint64_t instance, EntryIds ids, size_t count)
+        : mInstance(instance), mIds(std::move(ids)), mCount(std::min(count, mIds->size())) {}
     EntryListIterator(uint64_t instance, std::vector<uint64_t> ids)
-        : mInstance(instance), mIds(std::move(ids)) {}
+        : EntryListIterator(instance, std::make_shared<const std::vector<uint64_t>>(std::move(ids)),
+                            SIZE_MAX) {}
     const char* ClassName() const override { return "IOUserIterator"; }
+    EntryListIterator* AsEntryList() override { return this; }
     io_object_t Next() override;
     void Reset() override;
 
 private:
+    friend class HandleTable;
     const uint64_t mInstance;
-    const std::vector<uint64_t> mIds;
-    std::mutex mMutex;
+    const EntryIds mIds;
+    const size_t mCount; // the ids given out: a prefix of mIds
     size_t mPosition = 0;
+};
+
+// The handle table's lock. A walk over the volumes takes it a few dozen times per volume, so it
+// costs one atomic exchange to take and a plain store to give back; it is held only for a
+// few table operations, never across a system call, and a thread that finds it taken yields.
+class TableLock {
+public:
+    void lock() {
+        while (mTaken.exchange(true, std::memory_order_acquire))
+            while (mTaken.load(std::memory_order_relaxed))
+                std::this_thread::yield();
+    }
+    void unlock() { mTaken.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> mTaken{false};
 };
 
 class HandleTable {
@@ -133,6 +173,9 @@ public:
             return nullptr;
         return std::static_pointer_cast<T>(object);
     }
+    // IOIteratorNext: the next object with a reference added, 0 at the end or for a handle
+    // that is no iterator.
+    io_object_t IteratorNext(io_iterator_t handle);
     // kIOReturnBadArgument for a dead handle.
     kern_return_t Retain(io_object_t handle);
     kern_return_t Release(io_object_t handle);
@@ -141,17 +184,48 @@ public:
     size_t LiveCount() const;
 
 private:
-    HandleTable() = default;
-    io_object_t AllocateLocked();
+    HandleTable();
 
+    // A name is (index << 8) | generation, as Mach port names are: the index finds the slot
+    // without hashing, and the generation changes each time a slot is used again, so a dead
+    // name stays dead until its slot has been reused 64 times.
     struct Slot {
-        std::shared_ptr<Object> object;
+        std::shared_ptr<Object> object; // null: free
         uint32_t userReferences = 0;
+        io_object_t name = 0;
     };
-    mutable std::mutex mMutex;
-    std::unordered_map<io_object_t, Slot> mSlots;
-    std::map<EntryKey, io_object_t> mEntries;
-    io_object_t mNext = 0x1003;
+    Slot* SlotLocked(io_object_t handle);
+    const Slot* SlotLocked(io_object_t handle) const;
+    // A named slot holding `object` with one reference; 0 when the names have run out.
+    io_object_t AddLocked(std::shared_ptr<Object> object);
+    void FreeLocked(Slot& slot);
+    io_object_t RetainEntryLocked(const EntryKey& key);
+    void ForgetParkedLocked();
+    friend class EntryListIterator;
+    io_object_t NextInList(EntryListIterator& list);
+
+    // An entry's handle is parked when its last reference goes (no references, dead for every
+    // call) and comes back under the same name, with what was learnt about the entry, when the
+    // entry is named again, as walks do over and over. Entry ids are never reused within a
+    // host run, so a name never stands for another entry.
+    static constexpr size_t kMaxParked = 4096;
+    static constexpr uint32_t kFirstIndex = 0x10; // below: the task port's and other fixed names
+    static constexpr uint32_t kIndexLimit = 1u << 24;
+
+    mutable TableLock mLock;
+    std::vector<Slot> mSlots;    // by index
+    std::vector<uint32_t> mFree; // free indexes, the last freed first
+    std::unordered_map<EntryKey, io_object_t, EntryKeyHash> mEntries;
+    // The names entries were last seen under, by a hash of their key: most look-ups of a walk
+    // end here without going through mEntries.
+    struct RecentEntry {
+        EntryKey key;
+        io_object_t handle = 0;
+    };
+    static constexpr size_t kRecentEntries = 2048;
+    std::vector<RecentEntry> mRecent;
+    size_t mUsed = 0; // slots with an object, parked ones included
+    size_t mParked = 0;
 };
 
 // The task port mach_task_self() hands out; never a handle of the table.

@@ -64,11 +64,9 @@ kern_return_t GetEntryIdentity(io_object_t handle, RegistryEntryObject::Identity
     return KERN_SUCCESS;
 }
 
-IOReturn GetAncestors(const RegistryEntryObject& entry, std::vector<uint64_t>& out) {
-    if (std::optional<std::vector<uint64_t>> known = entry.CachedAncestors()) {
-        out = std::move(*known);
+IOReturn GetAncestors(const RegistryEntryObject& entry, EntryIds& out) {
+    if ((out = entry.CachedAncestors()))
         return kIOReturnSuccess;
-    }
     RegistryCache& cache = RegistryCache::Shared();
     if (cache.FindParents(entry.Key(), out)) {
         entry.CacheAncestors(out);
@@ -82,9 +80,10 @@ IOReturn GetAncestors(const RegistryEntryObject& entry, std::vector<uint64_t>& o
         Host().Call(request, answer, kRequestTimeoutMs, {entry.Key().instance, 0}, &seen);
     if (status != kIOReturnSuccess)
         return status;
-    out.assign(answer.entries.begin(), answer.entries.end());
+    out =
+        std::make_shared<const std::vector<uint64_t>>(answer.entries.begin(), answer.entries.end());
     entry.CacheAncestors(out);
-    cache.StoreParents(entry.Key(), seen.generation, out);
+    cache.StoreParents(entry.Key(), {seen.instance, seen.generation}, out);
     return kIOReturnSuccess;
 }
 
@@ -122,14 +121,13 @@ kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_
     // The host keeps providers only; children cannot be walked.
     if ((options & kIORegistryIterateParents) == 0)
         return kIOReturnUnsupported;
-    std::vector<uint64_t> ancestors;
+    iokit::EntryIds ancestors;
     status = iokit::GetAncestors(*found, ancestors);
     if (status != kIOReturnSuccess)
         return status;
-    if ((options & kIORegistryIterateRecursively) == 0 && ancestors.size() > 1)
-        ancestors.resize(1);
-    *iterator = HandleTable::Shared().Add(
-        std::make_shared<iokit::EntryListIterator>(found->Key().instance, std::move(ancestors)));
+    const size_t count = (options & kIORegistryIterateRecursively) != 0 ? SIZE_MAX : 1;
+    *iterator = HandleTable::Shared().Add(std::make_shared<iokit::EntryListIterator>(
+        found->Key().instance, std::move(ancestors), count));
     return KERN_SUCCESS;
 }
 
@@ -142,14 +140,14 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
     IOReturn status = FindServiceEntry(entry, plane, found);
     if (status != kIOReturnSuccess)
         return status;
-    std::vector<uint64_t> ancestors;
+    iokit::EntryIds ancestors;
     status = iokit::GetAncestors(*found, ancestors);
     if (status != kIOReturnSuccess)
         return status;
-    if (ancestors.empty())
+    if (ancestors->empty())
         return kIOReturnNoDevice;
-    *parent =
-        HandleTable::Shared().RetainEntry(iokit::EntryKey{found->Key().instance, ancestors[0]});
+    *parent = HandleTable::Shared().RetainEntry(
+        iokit::EntryKey{found->Key().instance, ancestors->front()});
     return KERN_SUCCESS;
 }
 

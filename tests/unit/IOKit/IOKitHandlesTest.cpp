@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <set>
 
 namespace iokittest {
 namespace {
@@ -199,6 +200,32 @@ TEST_F(IOKitHandles, RequestsGiveUpOnAHostThatNeverAnswers) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     IOObjectRelease(master);
     close(listener);
+}
+
+TEST_F(IOKitHandles, AnEntryNamedAgainComesBackUnderItsNameAndDeadNamesAreNotHandedOutAgain) {
+    Attach("PARKED");
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+    ASSERT_EQ(IOObjectRelease(bridge), KERN_SUCCESS);
+    EXPECT_EQ(IOObjectGetUserRetainCount(bridge), 0u);
+    EXPECT_EQ(ClassOf(bridge), "");
+    io_service_t again = FirstService("com_ostrel_IOTVB");
+    EXPECT_EQ(again, bridge);
+    EXPECT_EQ(IOObjectGetUserRetainCount(again), 1u);
+    EXPECT_EQ(ClassOf(again), "com_ostrel_IOTVB");
+    IOObjectRelease(again);
+
+    // A released iterator's slot is used again at once, under a name not given before.
+    std::set<io_object_t> names;
+    for (int i = 0; i < 64; ++i) {
+        io_iterator_t iterator = 0;
+        ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOMedia"),
+                                               &iterator),
+                  KERN_SUCCESS);
+        EXPECT_TRUE(names.insert(iterator).second) << std::hex << iterator;
+        IOObjectRelease(iterator);
+        EXPECT_FALSE(IOIteratorIsValid(iterator));
+    }
 }
 
 } // namespace

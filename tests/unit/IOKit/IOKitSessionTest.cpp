@@ -122,3 +122,28 @@ TEST_F(IOKitSession, RepeatedQuestionsNeedNoHostUntilTheRegistryMoves) {
     EXPECT_EQ(Providers(media), providers);
     IOObjectRelease(media);
 }
+
+TEST_F(IOKitSession, AKilledHostsAnswersAreNeverGivenOutAgain) {
+    Attach("KILLED", {"--volume", "Data:100:50"});
+    io_service_t media = ByBsdName("disk2s1");
+    ASSERT_NE(media, 0u);
+    ASSERT_FALSE(Providers(media).empty());
+    IOObjectRelease(media);
+
+    // Killed, it could not say it was going; the cache must not answer for it.
+    host.Stop(SIGKILL);
+    EXPECT_EQ(ByBsdName("disk2s1"), 0u);
+
+    // A new run at the same socket counts its generations afresh: what it answers is its own.
+    ASSERT_TRUE(host.Start());
+    EXPECT_EQ(ByBsdName("disk2s1"), 0u);
+    EXPECT_EQ(Attach("KILLED", {"--volume", "Data:100:50"}), "disk2");
+    media = ByBsdName("disk2s1");
+    ASSERT_NE(media, 0u);
+    CFTypeRef name = IORegistryEntryCreateCFProperty(media, CFSTR(kIOBSDNameKey), nullptr, 0);
+    ASSERT_NE(name, nullptr);
+    EXPECT_TRUE(CFEqual(name, CFSTR("disk2s1")));
+    CFRelease(name);
+    EXPECT_FALSE(Providers(media).empty());
+    IOObjectRelease(media);
+}
