@@ -3,6 +3,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <thread>
+
 using namespace tvb;
 using namespace tvb::hosttest;
 
@@ -247,6 +250,28 @@ TEST(TvbctlWithoutHost, DefaultSocketComesFromTheEnvironment) {
     else
         unsetenv("TVB_DEVHOST_SOCKET");
     EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+// A script that starts a host and pings at once must not lose the race; without --wait the
+// ping fails as soon as nothing listens, and a bad wait is a usage error.
+TEST(TvbctlWithoutHost, PingWaitsForAHostStartedAfterIt) {
+    tvbtest::DeviceHost host;
+    const std::string socket = host.SocketPath();
+    EXPECT_EQ(tvbtest::RunProgram(TVB_CTL_PATH, {"--socket", socket, "ping"}, kAnswerMs).exitCode,
+              1);
+    ExpectUsageError(
+        tvbtest::RunProgram(TVB_CTL_PATH, {"--socket", socket, "ping", "--wait", "601"}),
+        "ping --wait 601", "--wait takes a number of seconds");
+
+    tvbtest::ProgramResult late;
+    std::thread pinger([&] {
+        late =
+            tvbtest::RunProgram(TVB_CTL_PATH, {"--socket", socket, "ping", "--wait", "20"}, 30000);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the ping is waiting by now
+    ASSERT_TRUE(host.Launch());
+    pinger.join();
+    EXPECT_EQ(late.exitCode, 0) << late.err;
 }
 
 TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
