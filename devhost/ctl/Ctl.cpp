@@ -120,6 +120,13 @@ std::string EscapeName(const std::string& name) {
     return out;
 }
 
+int ParseFlag(VerbParser& parser, const Args& args, bool& flag) {
+    return parser.Parse(args, [&flag](int, const std::string&) {
+        flag = true;
+        return std::string();
+    });
+}
+
 bool Connected(Context& context) {
     std::string error;
     if (!context.connection.IsOpen() && !context.connection.Connect(context.socketPath, &error)) {

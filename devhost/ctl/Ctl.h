@@ -70,6 +70,9 @@ private:
     Args mOperands;
 };
 
+// VerbParser::Parse for a verb whose one option is a flag (--json, --clear): sets `flag`.
+int ParseFlag(VerbParser& parser, const Args& args, bool& flag);
+
 constexpr int kControlTimeoutMs = 5000;
 
 bool Connected(Context& context);

@@ -19,10 +19,7 @@ int Leds(Context& context, const Args& args) {
     enum { kJson = 256 };
     bool json = false;
     VerbParser parser(kLedsHelp, {{"json", false, kJson}}, {"DRIVE"});
-    const int parsed = parser.Parse(args, [&](int, const std::string&) {
-        json = true;
-        return std::string();
-    });
+    const int parsed = ParseFlag(parser, args, json);
     if (parsed != VerbParser::kRun)
         return parsed;
     wire::LedsRequest request;

@@ -22,10 +22,7 @@ int List(Context& context, const Args& args) {
     enum { kJson = 256 };
     bool json = false;
     VerbParser parser(kListHelp, {{"json", false, kJson}}, {});
-    const int parsed = parser.Parse(args, [&](int, const std::string&) {
-        json = true;
-        return std::string();
-    });
+    const int parsed = ParseFlag(parser, args, json);
     if (parsed != VerbParser::kRun)
         return parsed;
     wire::ListAnswer answer;

@@ -23,10 +23,7 @@ int Volumes(Context& context, const Args& args) {
     enum { kJson = 256 };
     bool json = false;
     VerbParser parser(kVolumesHelp, {{"json", false, kJson}}, {});
-    const int parsed = parser.Parse(args, [&](int, const std::string&) {
-        json = true;
-        return std::string();
-    });
+    const int parsed = ParseFlag(parser, args, json);
     if (parsed != VerbParser::kRun)
         return parsed;
     wire::VolumesAnswer answer;

@@ -19,10 +19,7 @@ int Waits(Context& context, const Args& args) {
     enum { kClear = 256 };
     bool clear = false;
     VerbParser parser(kWaitsHelp, {{"clear", false, kClear}}, {});
-    const int parsed = parser.Parse(args, [&](int, const std::string&) {
-        clear = true;
-        return std::string();
-    });
+    const int parsed = ParseFlag(parser, args, clear);
     if (parsed != VerbParser::kRun)
         return parsed;
     wire::WaitsRequest request;
