@@ -74,5 +74,9 @@ struct __CFDictionary final : __CFRuntimeBase {
     const bool mMutable;
     const CFIndex mCapacity; // 0: no limit
     Entries mEntries;        // insertion order
+    // Small dictionaries (matching dictionaries, made per volume of a walk) are searched in
+    // order; the index is built once the count passes kLinearLimit and kept until Clear.
+    static constexpr size_t kLinearLimit = 8;
+    bool mIndexed = false;
     std::unordered_multimap<CFHashCode, Entries::iterator> mIndex;
 };

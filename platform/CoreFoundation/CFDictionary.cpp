@@ -92,6 +92,20 @@ CFHashCode __CFDictionary::HashKey(const void* key) const {
 }
 
 __CFDictionary::Entries::iterator __CFDictionary::Find(const void* key) {
+    if (!mIndexed) {
+        for (auto it = mEntries.begin(); it != mEntries.end(); ++it) {
+            if (it->key == key)
+                return it;
+        }
+        if (mEntries.empty() || !mKeyCallBacks.equal)
+            return mEntries.end();
+        const CFHashCode hash = HashKey(key);
+        for (auto it = mEntries.begin(); it != mEntries.end(); ++it) {
+            if (it->hash == hash && mKeyCallBacks.equal(key, it->key))
+                return it;
+        }
+        return mEntries.end();
+    }
     auto range = mIndex.equal_range(HashKey(key));
     for (auto it = range.first; it != range.second; ++it) {
         const void* stored = it->second->key;
@@ -117,7 +131,13 @@ void __CFDictionary::Insert(const void* key, const void* value) {
     // The stored key may be a copy (kCFCopyStringDictionaryKeyCallBacks); hash what is stored.
     CFHashCode hash = HashKey(storedKey);
     mEntries.push_back(Entry{storedKey, storedValue, hash});
-    mIndex.emplace(hash, std::prev(mEntries.end()));
+    if (mIndexed) {
+        mIndex.emplace(hash, std::prev(mEntries.end()));
+    } else if (mEntries.size() > kLinearLimit) {
+        for (auto it = mEntries.begin(); it != mEntries.end(); ++it)
+            mIndex.emplace(it->hash, it);
+        mIndexed = true;
+    }
 }
 
 void __CFDictionary::Erase(Entries::iterator entry) {
@@ -142,6 +162,7 @@ void __CFDictionary::Clear() {
     Entries removed;
     removed.swap(mEntries);
     mIndex.clear();
+    mIndexed = false;
     CFAllocatorRef allocator = CFGetAllocator(this);
     for (const auto& entry : removed) {
         if (mKeyCallBacks.release)

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -74,17 +75,19 @@ class ValueStrings {
 public:
     ~ValueStrings() { Clear(); }
     CFStringRef Copy(const char* value) {
-        thread_local std::string text;
-        text.assign(value);
-        auto found = mStrings.find(text);
+        auto found = mStrings.find(std::string_view(value));
         if (found != mStrings.end())
             return static_cast<CFStringRef>(CFRetain(found->second));
         CFStringRef string = CFStringCreateWithCString(nullptr, value, kCFStringEncodingUTF8);
         if (string == nullptr)
             return nullptr;
+        // The key is the string's own text, which lives as long as the map holds the string.
+        const char* text = CFStringGetCStringPtr(string, kCFStringEncodingUTF8);
+        if (text == nullptr || std::strcmp(text, value) != 0)
+            return string;
         if (mStrings.size() >= kMaxStrings)
             Clear();
-        mStrings.emplace(text, static_cast<CFStringRef>(CFRetain(string)));
+        mStrings.emplace(std::string_view(text), static_cast<CFStringRef>(CFRetain(string)));
         return string;
     }
 
@@ -95,7 +98,7 @@ private:
         mStrings.clear();
     }
     static constexpr size_t kMaxStrings = 4096;
-    std::unordered_map<std::string, CFStringRef> mStrings;
+    std::unordered_map<std::string_view, CFStringRef> mStrings;
 };
 
 CFMutableDictionaryRef MatchingWith(CFStringRef key, const char* value) {

@@ -23,14 +23,21 @@ void RegistryEntryObject::CacheIdentity(Identity identity) {
     mIdentity = std::move(identity);
 }
 
+// Every volume visit asks; once known the list never changes, so it is read without a lock.
 EntryIds RegistryEntryObject::CachedAncestors() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mAncestors;
+    if (mAncestorsKnown.load(std::memory_order_acquire))
+        return mAncestors;
+    return nullptr;
 }
 
 void RegistryEntryObject::CacheAncestors(EntryIds ancestors) const {
+    if (!ancestors)
+        return;
     std::lock_guard<std::mutex> lock(mMutex);
+    if (mAncestorsKnown.load(std::memory_order_relaxed))
+        return;
     mAncestors = std::move(ancestors);
+    mAncestorsKnown.store(true, std::memory_order_release);
 }
 
 io_object_t EntryListIterator::Next() {
@@ -40,12 +47,6 @@ io_object_t EntryListIterator::Next() {
 void EntryListIterator::Reset() {
     std::lock_guard<TableLock> lock(HandleTable::Shared().mLock);
     mPosition = 0;
-}
-
-HandleTable& HandleTable::Shared() {
-    // Never destroyed: static destructors elsewhere may still release handles at exit.
-    static HandleTable* table = new HandleTable;
-    return *table;
 }
 
 HandleTable::HandleTable() : mRecent(kRecentEntries) {

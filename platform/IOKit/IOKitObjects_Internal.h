@@ -103,7 +103,9 @@ private:
     const EntryKey mKey;
     mutable std::mutex mMutex;
     std::optional<Identity> mIdentity;
+    // Written once, under mMutex, before mAncestorsKnown is set; read without the lock after.
     mutable EntryIds mAncestors;
+    mutable std::atomic<bool> mAncestorsKnown{false};
 };
 
 class EntryListIterator;
@@ -159,7 +161,11 @@ private:
 
 class HandleTable {
 public:
-    static HandleTable& Shared();
+    static HandleTable& Shared() {
+        // Never destroyed: static destructors elsewhere may still release handles at exit.
+        static HandleTable* table = new HandleTable;
+        return *table;
+    }
 
     // A new handle for `object` holding one user reference.
     io_object_t Add(std::shared_ptr<Object> object);

@@ -174,6 +174,35 @@ TEST(CFDictionary, StaysConsistentThroughManyInsertionsAndRemovals) {
     }
 }
 
+// Small dictionaries are searched in order and get their index as they grow; equal keys must
+// be found, and repeated keys refused, on both sides of that change and after emptying.
+TEST(CFDictionary, FindsEqualKeysWhileGrowingPastItsIndexAndAfterEmptying) {
+    auto dict = Own(NewTypeDictionary());
+    auto name = [](int i) { return "key-" + std::to_string(i); };
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 20; ++i) {
+            auto key = Own(NewString(name(i).c_str()));
+            auto twin = Own(NewString(name(i).c_str()));
+            CFDictionarySetValue(dict.get(), key.get(), kCFBooleanTrue);
+            CFDictionaryAddValue(dict.get(), twin.get(), kCFBooleanFalse); // already there
+            ASSERT_EQ(CFDictionaryGetCount(dict.get()), i + 1);
+            for (int j = 0; j <= i; ++j) {
+                auto probe = Own(NewString(name(j).c_str()));
+                EXPECT_EQ(CFDictionaryGetValue(dict.get(), probe.get()), kCFBooleanTrue)
+                    << round << " " << i << " " << j;
+            }
+            auto absent = Own(NewString(name(i + 1).c_str()));
+            EXPECT_FALSE(CFDictionaryContainsKey(dict.get(), absent.get()));
+        }
+        auto gone = Own(NewString(name(3).c_str()));
+        CFDictionaryRemoveValue(dict.get(), gone.get());
+        EXPECT_FALSE(CFDictionaryContainsKey(dict.get(), gone.get()));
+        EXPECT_EQ(CFDictionaryGetCount(dict.get()), 19);
+        CFDictionaryRemoveAllValues(dict.get());
+        EXPECT_FALSE(CFDictionaryContainsKey(dict.get(), CFSTR("key-0")));
+    }
+}
+
 TEST(CFDictionary, EqualityIgnoresOrderButComparesValues) {
     auto one = Own(NewInt(1));
     auto otherOne = Own(NewDouble(1.0));
