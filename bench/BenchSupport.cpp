@@ -135,6 +135,18 @@ double LogLogSlope(const std::vector<double>& x, const std::vector<double>& y) {
     return (dn * sxy - sx * sy) / (dn * sxx - sx * sx);
 }
 
+bool TraceReader::Next(const std::string& line, TraceLine& out) {
+    if (!ParseTraceLine(line, mTimestamps, out))
+        return false;
+    if (out.unfinished) {
+        mPending[out.pid] = out.unixStream;
+        return false;
+    }
+    if (out.resumed)
+        out.unixStream = mPending[out.pid];
+    return true;
+}
+
 bool ParseTraceLine(const std::string& line, bool timestamps, TraceLine& out) {
     out = TraceLine();
     std::istringstream fields(line);

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,7 @@ double Percentile(std::vector<double> values, double fraction);
 // Least-squares slope of log(y) over log(x): the exponent of growth.
 double LogLogSlope(const std::vector<double>& x, const std::vector<double>& y);
 
-// One line of `strace -f -yy [-ttt] -o FILE`. An unfinished call is reported where it resumes:
-// a caller keeps `unixStream` of the unfinished line per pid and uses it for the resumed one.
+// One line of `strace -f -yy [-ttt] -o FILE`. An unfinished call is reported where it resumes.
 struct TraceLine {
     std::string pid;
     double at = 0; // wall-clock seconds with -ttt
@@ -48,6 +48,18 @@ struct TraceLine {
 };
 // False for lines that are no system call (signals, exits).
 bool ParseTraceLine(const std::string& line, bool timestamps, TraceLine& out);
+// Reads a trace's lines in order and gives back only finished calls: an unfinished line is kept
+// per pid, and the call that resumes it takes over its `unixStream`.
+class TraceReader {
+public:
+    explicit TraceReader(bool timestamps) : mTimestamps(timestamps) {}
+    // True when `line` finishes a system call, then filled into `out`.
+    bool Next(const std::string& line, TraceLine& out);
+
+private:
+    bool mTimestamps;
+    std::map<std::string, bool> mPending; // pid -> its unfinished call is on a stream socket
+};
 bool IsSend(const std::string& name);
 bool IsReceive(const std::string& name);
 

@@ -104,17 +104,11 @@ struct SyscallCounts {
 SyscallCounts ReadTrace(const std::string& file, double from, double to) {
     SyscallCounts counts;
     std::ifstream trace(file);
-    std::map<std::string, bool> pending; // pid -> its unfinished call is on a stream socket
+    TraceReader reader(true);
     for (std::string line; std::getline(trace, line);) {
         TraceLine call;
-        if (!ParseTraceLine(line, true, call))
+        if (!reader.Next(line, call))
             continue;
-        if (call.unfinished) {
-            pending[call.pid] = call.unixStream;
-            continue;
-        }
-        if (call.resumed)
-            call.unixStream = pending[call.pid];
         if (call.at < from || call.at > to)
             continue;
         ++counts.byName[call.name];

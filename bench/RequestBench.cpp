@@ -104,7 +104,7 @@ bool ReadShapes(const std::string& traceFile, int calls, std::map<Kind, CallShap
     std::ifstream trace(traceFile);
     int phase = 0; // 1: scalar calls, 2: struct calls
     bool ended = false;
-    std::map<std::string, bool> pending; // pid -> its unfinished call is on a stream socket
+    TraceReader reader(false);
     for (std::string line; std::getline(trace, line);) {
         if (line.find("\"probe-scalar") != std::string::npos) {
             phase = 1;
@@ -121,14 +121,8 @@ bool ReadShapes(const std::string& traceFile, int calls, std::map<Kind, CallShap
         if (phase == 0)
             continue;
         TraceLine call;
-        if (!ParseTraceLine(line, false, call))
+        if (!reader.Next(line, call))
             continue;
-        if (call.unfinished) {
-            pending[call.pid] = call.unixStream;
-            continue;
-        }
-        if (call.resumed)
-            call.unixStream = pending[call.pid];
         CallShape& shape = shapes[phase == 1 ? Kind::Scalar : Kind::Struct];
         shape.syscalls += 1;
         if (call.unixStream && call.result > 0) {

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -89,6 +90,15 @@ std::string Scenario::Lights(const std::string& serial) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     return ::testing::AssertionSuccess();
+}
+
+std::vector<pid_t> Scenario::BackupPids() const {
+    std::vector<pid_t> pids;
+    const std::string log = BackupLog();
+    const std::regex started(R"(SampleBackup\[(\d+)\]: started)");
+    for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
+        pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
+    return pids;
 }
 
 } // namespace scenario

@@ -60,6 +60,11 @@ protected:
     fs::path EndFile() const { return HandOffFolder() / "EndBackup"; }
     std::vector<std::string> LogLines() const { return mWorld.SyslogLines(); }
     std::string BackupLog() const { return mWorld.BackupLog(); }
+    bool BackupLogSays(const std::string& text) const {
+        return BackupLog().find(text) != std::string::npos;
+    }
+    // The sample application's copies that have started, in order, from its log.
+    std::vector<pid_t> BackupPids() const;
 
     // Polls the condition (the outside world offers no event to wait on) until it
     // holds or the time runs out; the failure message names what was awaited.

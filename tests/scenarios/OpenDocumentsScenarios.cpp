@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 
 namespace scenario {
 namespace {
@@ -26,17 +25,6 @@ protected:
         }
     }
 
-    std::vector<pid_t> BackupPids() const {
-        std::vector<pid_t> pids;
-        std::string log = BackupLog();
-        std::regex started(R"(SampleBackup\[(\d+)\]: started)");
-        for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
-            pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
-        return pids;
-    }
-    bool BackupLogSays(const std::string& text) const {
-        return BackupLog().find(text) != std::string::npos;
-    }
     int ButtonQueries(const std::string& serial) {
         std::vector<std::string> calls = Calls(serial);
         return static_cast<int>(std::count(calls.begin(), calls.end(), "selector 2"));

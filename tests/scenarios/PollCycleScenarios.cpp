@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <regex>
 
 using namespace std::chrono_literals;
 
@@ -31,17 +30,6 @@ protected:
     }
     // Ticks that polled the drive's button since its call log was last cleared.
     int ButtonQueries(const std::string& serial) { return Count(Calls(serial), "selector 2"); }
-    std::vector<pid_t> BackupPids() const {
-        std::vector<pid_t> pids;
-        std::string log = BackupLog();
-        std::regex started(R"(SampleBackup\[(\d+)\]: started)");
-        for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
-            pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
-        return pids;
-    }
-    bool BackupLogSays(const std::string& text) const {
-        return BackupLog().find(text) != std::string::npos;
-    }
 };
 
 TEST_F(PollCycle, FirstTickSetsEveryListedDrivesLightsToItsFreeShare) {
