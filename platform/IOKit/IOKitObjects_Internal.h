@@ -143,21 +143,9 @@ private:
     size_t mPosition = 0;
 };
 
-// The handle table's lock. A walk over the volumes takes it a few dozen times per volume, so it
-// costs one atomic exchange to take and a plain store to give back; it is held only for a
-// few table operations, never across a system call, and a thread that finds it taken yields.
-class TableLock {
-public:
-    void lock() {
-        while (mTaken.exchange(true, std::memory_order_acquire))
-            while (mTaken.load(std::memory_order_relaxed))
-                std::this_thread::yield();
-    }
-    void unlock() { mTaken.store(false, std::memory_order_release); }
-
-private:
-    std::atomic<bool> mTaken{false};
-};
+// The handle table's lock: held only for a few table operations, never across a system call.
+// A plain mutex, so a thread that finds it taken sleeps instead of spinning.
+using TableLock = std::mutex;
 
 class HandleTable {
 public:
