@@ -81,7 +81,7 @@ int32_t HostSession::FinishLocked(const CallStatus& status, Seen* seen) {
 }
 
 bool HostSession::Connect(Seen* seen) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     // A host that went away leaves the socket readable at end of file.
     if (mLink.IsOpen() && !mLink.ReadAvailable())
         mLink.Close();
@@ -93,12 +93,12 @@ bool HostSession::Connect(Seen* seen) {
 }
 
 uint64_t HostSession::Generation() const {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     return mGeneration;
 }
 
 HostSession::Stamp HostSession::CurrentStamp() const {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     // The page vouches for its host run only while that run lives: a host that ends marks it,
     // and the kernel marks it for a host that dies (TvbGeneration.h). The socket path is not
     // looked at again: requests keep going to this host while the connection stands, and the
@@ -110,22 +110,22 @@ HostSession::Stamp HostSession::CurrentStamp() const {
 }
 
 void HostSession::Drop() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     mLink.Close();
 }
 
 void HostSession::EndBackoffForTesting() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     mBackoffMs = 0;
 }
 
 bool HostSession::BackingOff() const {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     return !mLink.IsOpen() && mBackoffMs != 0 && Clock::now() < mQuietUntil;
 }
 
 void HostSession::NoteGeneration(uint64_t generation) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     mGeneration = generation;
 }
 

@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+
+#include "tvb/Lock.h"
 #include <string>
 
 namespace tvb::wire {
@@ -47,7 +49,7 @@ public:
     template <typename Request>
     int32_t Call(const Request& request, typename Request::Answer& answer,
                  int timeoutMs = kRequestTimeoutMs, Expect expect = {}, Seen* seen = nullptr) {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<tvb::Lock> lock(mMutex);
         const bool reused = mLink.IsOpen();
         int32_t ready = ReadyLocked(expect);
         if (ready != kStatusSuccess)
@@ -108,7 +110,7 @@ private:
     bool EnsureConnectedLocked();
     void BackOffLocked();
 
-    mutable std::mutex mMutex;
+    mutable tvb::Lock mMutex;
     std::string mPath;
     std::string mQuietPath; // the socket that did not answer
     Connection mLink;

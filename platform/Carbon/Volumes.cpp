@@ -15,6 +15,9 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+
+#include "tvb/Lock.h"
+#include <memory>
 #include <set>
 #include <unordered_map>
 
@@ -22,15 +25,24 @@ using namespace tvb::files;
 
 namespace {
 
-// What a caller learns of a volume; copying it allocates nothing for the usual short names.
+// What a caller learns of a volume. Every walk copies each volume out of the snapshot twice,
+// so the texts are shared rather than copied.
 struct Volume {
-    std::string name;
+    std::shared_ptr<const std::string> name = Empty();
     const char* deviceId = nullptr; // the interned BSD name; null: none
-    std::string mountPoint;
+    std::shared_ptr<const std::string> mountPoint = Empty();
     bool simulated = false;
     bool unreadable = false;
     uint64_t totalBytes = 0, freeBytes = 0; // simulated volumes only
     FSVolumeRefNum refNum = 0;              // 0: the numbers have run out
+
+    static std::shared_ptr<const std::string> Text(std::string text) {
+        return std::make_shared<const std::string>(std::move(text));
+    }
+    static std::shared_ptr<const std::string> Empty() {
+        static const auto empty = std::make_shared<const std::string>();
+        return empty;
+    }
 };
 
 // A volume with the identity its reference number is kept under.
@@ -43,7 +55,7 @@ class VolumeTable {
 public:
     // The volume's number, given on first sight; 0 once the numbers have run out.
     FSVolumeRefNum RefNumFor(const std::string& key) {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<tvb::Lock> lock(mMutex);
         auto it = mRefNums.find(key);
         if (it != mRefNums.end())
             return it->second;
@@ -56,7 +68,7 @@ public:
         return refNum;
     }
     bool KeyFor(FSVolumeRefNum refNum, std::string& key) {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<tvb::Lock> lock(mMutex);
         auto it = mKeys.find(refNum);
         if (it == mKeys.end())
             return false;
@@ -65,12 +77,12 @@ public:
     }
     // A copy of the name that lives as long as the process.
     const char* Intern(const std::string& name) {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<tvb::Lock> lock(mMutex);
         return mNames.insert(name).first->c_str();
     }
 
 private:
-    std::mutex mMutex;
+    tvb::Lock mMutex;
     std::unordered_map<std::string, FSVolumeRefNum> mRefNums;
     std::unordered_map<FSVolumeRefNum, std::string> mKeys;
     std::set<std::string> mNames;
@@ -92,8 +104,8 @@ std::vector<KeyedVolume> RealVolumes(const std::vector<MountEntry>& mounts) {
     std::vector<KeyedVolume> volumes;
     for (const MountEntry& mount : mounts) {
         Volume v;
-        v.name = VolumeNameForMountPoint(mount.mountPoint);
-        v.mountPoint = mount.mountPoint;
+        v.name = Volume::Text(VolumeNameForMountPoint(mount.mountPoint));
+        v.mountPoint = Volume::Text(mount.mountPoint);
         volumes.push_back(Keyed("mount\n" + mount.bsdName + "\n" + mount.mountPoint, std::move(v),
                                 mount.bsdName));
     }
@@ -104,7 +116,7 @@ std::vector<KeyedVolume> FromHost(const tvb::wire::VolumeInfos& fetched) {
     std::vector<KeyedVolume> volumes;
     for (const auto& sim : fetched) {
         Volume v;
-        v.name = sim.name;
+        v.name = Volume::Text(sim.name);
         v.simulated = true;
         v.unreadable = sim.unreadable;
         v.totalBytes = sim.totalBytes;
@@ -140,7 +152,7 @@ bool AskHost(uint64_t id, std::vector<KeyedVolume>& out, tvb::wire::HostSession:
 class WalkSnapshot {
 public:
     bool Find(ItemCount index, Volume& found) {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<tvb::Lock> lock(mMutex);
         if (index == 1 || Clock::now() - mTaken > kMaxAge)
             RefreshLocked();
         if (index == 0 || index > mVolumes.size())
@@ -152,7 +164,7 @@ public:
     // A volume of the current list by number, while its source still stands as the list has
     // it: the mount table unchanged for the machine's, the registry generation for the host's.
     bool FindByRefNum(FSVolumeRefNum refNum, Volume& found) {
-        std::lock_guard<std::mutex> lock(mMutex);
+        std::lock_guard<tvb::Lock> lock(mMutex);
         auto at = mByRefNum.find(refNum);
         if (at == mByRefNum.end() || Clock::now() - mTaken > kMaxAge)
             return false;
@@ -205,7 +217,7 @@ private:
         mTaken = Clock::now();
     }
 
-    std::mutex mMutex;
+    tvb::Lock mMutex;
     std::vector<KeyedVolume> mVolumes;
     std::unordered_map<FSVolumeRefNum, size_t> mByRefNum; // into mVolumes
     std::vector<KeyedVolume> mReal;
@@ -279,7 +291,7 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefN
         sizes.freeBlocks = v.freeBytes / 4096;
     } else if (info != nullptr &&
                (whichInfo & (kFSVolInfoSizes | kFSVolInfoBlocks | kFSVolInfoFlags)) != 0) {
-        if (!StatVolume(v.mountPoint, sizes))
+        if (!StatVolume(*v.mountPoint, sizes))
             return ErrorFromErrno(errno);
     }
 
@@ -287,7 +299,7 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefN
     if (rootDirectory != nullptr) {
         if (v.simulated)
             return fnfErr;
-        err = StoreRef(v.mountPoint, &root);
+        err = StoreRef(*v.mountPoint, &root);
         if (err != noErr)
             return err;
     }
@@ -311,7 +323,7 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefN
         }
     }
     if (volumeName != nullptr)
-        volumeName->length = static_cast<UInt16>(Utf8ToUtf16(v.name, volumeName->unicode, 255));
+        volumeName->length = static_cast<UInt16>(Utf8ToUtf16(*v.name, volumeName->unicode, 255));
     if (rootDirectory != nullptr)
         *rootDirectory = root;
     if (actualVolume != nullptr)

@@ -1,6 +1,8 @@
 #include "CFCollections_Internal.h"
 #include "CFRuntime_Internal.h"
 
+#include <sys/single_threaded.h>
+
 #include <CoreFoundation/CFString.h>
 
 #include <cstdio>
@@ -93,7 +95,13 @@ CFTypeRef CFRetain(CFTypeRef cf) {
         return nullptr;
     }
     auto* base = const_cast<__CFRuntimeBase*>(Base(cf));
-    if (!base->IsImmortal())
+    if (base->IsImmortal())
+        return cf;
+    // Alone, a process needs no locked instruction: no other thread can count at the same time.
+    if (__libc_single_threaded)
+        base->mRetainCount.store(base->mRetainCount.load(std::memory_order_relaxed) + 1,
+                                 std::memory_order_relaxed);
+    else
         base->mRetainCount.fetch_add(1, std::memory_order_relaxed);
     return cf;
 }
@@ -106,6 +114,13 @@ void CFRelease(CFTypeRef cf) {
     auto* base = const_cast<__CFRuntimeBase*>(Base(cf));
     if (base->IsImmortal())
         return;
+    if (__libc_single_threaded) {
+        const CFIndex count = base->mRetainCount.load(std::memory_order_relaxed);
+        base->mRetainCount.store(count - 1, std::memory_order_relaxed);
+        if (count == 1)
+            delete base;
+        return;
+    }
     if (base->mRetainCount.fetch_sub(1, std::memory_order_acq_rel) == 1)
         delete base;
 }

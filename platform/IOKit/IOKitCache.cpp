@@ -22,7 +22,7 @@ bool RegistryCache::CurrentLocked(const Stamp& current) {
 
 bool RegistryCache::FindMatch(const std::string& key, uint64_t& instance, EntryIds& entries) {
     const Stamp current = Host().CurrentStamp();
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     if (!CurrentLocked(current))
         return false;
     auto found = mMatches.find(key);
@@ -43,14 +43,14 @@ bool RegistryCache::StorableLocked(const Stamp& stamp, const Stamp& current) {
 
 void RegistryCache::StoreMatch(const std::string& key, const Stamp& stamp, EntryIds entries) {
     const Stamp current = Host().CurrentStamp();
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     if (StorableLocked(stamp, current))
         mMatches[key] = std::move(entries);
 }
 
 bool RegistryCache::FindParents(const EntryKey& entry, EntryIds& parents) {
     const Stamp current = Host().CurrentStamp();
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     if (entry.instance != current.instance || !CurrentLocked(current))
         return false;
     auto found = mParents.find(entry);
@@ -62,7 +62,7 @@ bool RegistryCache::FindParents(const EntryKey& entry, EntryIds& parents) {
 
 void RegistryCache::StoreParents(const EntryKey& entry, const Stamp& stamp, EntryIds parents) {
     const Stamp current = Host().CurrentStamp();
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     if (entry.instance == stamp.instance && StorableLocked(stamp, current))
         mParents[entry] = std::move(parents);
 }

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <unordered_map>
 #include <mutex>
+
+#include "tvb/Lock.h"
 #include <string>
 #include <vector>
 
@@ -61,7 +63,7 @@ private:
     bool StorableLocked(const Stamp& stamp, const Stamp& current);
 
     static constexpr size_t kMaxItems = 4096;
-    std::mutex mMutex;
+    tvb::Lock mMutex;
     Stamp mStamp;
     std::unordered_map<std::string, EntryIds> mMatches;
     std::unordered_map<EntryKey, EntryIds, EntryKeyHash> mParents;

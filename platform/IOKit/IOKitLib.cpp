@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace wire = tvb::wire;
 using iokit::HandleTable;
@@ -75,8 +77,8 @@ void MatchKey(const iokit::MatchCriteria& criteria, std::string& key) {
     key.append(criteria.bsdName ? "b" + *criteria.bsdName : "-");
 }
 
-// The entries a "match" request finds, in registry order.
-IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance, iokit::EntryIds& entries) {
+// The entries a "match" request finds, in registry order, from the process's cache or the host.
+IOReturn MatchEntriesOnce(CFDictionaryRef matching, uint64_t& instance, iokit::EntryIds& entries) {
     // Only the run loop's thread walks volumes; other threads build keys of their own.
     thread_local std::string key;
     iokit::RegistryCache& cache = iokit::RegistryCache::Shared();
@@ -101,6 +103,82 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance, iokit::Entry
     instance = seen.instance;
     cache.StoreMatch(key, {seen.instance, seen.generation}, entries);
     return kIOReturnSuccess;
+}
+
+// The last matches of this thread by the matching dictionary's one key and value objects.
+// IOBSDNameMatching and IOServiceMatching hand out the same strings for the same names, so a
+// walk finds its BSD names again by comparing two pointers. The strings are retained while they
+// are remembered, so that an address never stands for another string; a match counts only at
+// the registry stamp it was learnt at.
+class RememberedMatches {
+public:
+    using Stamp = wire::HostSession::Stamp;
+    ~RememberedMatches() {
+        for (Slot& slot : mSlots)
+            Forget(slot);
+    }
+    // The dictionary's one key and value, or false when it has another shape.
+    static bool Pair(CFDictionaryRef matching, const void*& key, const void*& value) {
+        if (matching == nullptr || CFGetTypeID(matching) != CFDictionaryGetTypeID() ||
+            CFDictionaryGetCount(matching) != 1)
+            return false;
+        CFDictionaryGetKeysAndValues(matching, &key, &value);
+        return CFGetTypeID(key) == CFStringGetTypeID() && CFGetTypeID(value) == CFStringGetTypeID();
+    }
+    bool Find(const void* key, const void* value, const Stamp& current, uint64_t& instance,
+              iokit::EntryIds& entries) const {
+        const Slot& slot = mSlots[Index(value)];
+        if (!current.Valid() || slot.key != key || slot.value != value || slot.stamp != current)
+            return false;
+        instance = current.instance;
+        entries = slot.entries;
+        return true;
+    }
+    void Remember(const void* key, const void* value, const Stamp& stamp, iokit::EntryIds entries) {
+        Slot& slot = mSlots[Index(value)];
+        Forget(slot);
+        slot.key = CFRetain(key);
+        slot.value = CFRetain(value);
+        slot.stamp = stamp;
+        slot.entries = std::move(entries);
+    }
+
+private:
+    struct Slot {
+        CFTypeRef key = nullptr;
+        CFTypeRef value = nullptr;
+        Stamp stamp;
+        iokit::EntryIds entries;
+    };
+    static size_t Index(const void* value) {
+        return (reinterpret_cast<uintptr_t>(value) >> 4) % kSlots;
+    }
+    static void Forget(Slot& slot) {
+        if (slot.key != nullptr)
+            CFRelease(slot.key);
+        if (slot.value != nullptr)
+            CFRelease(slot.value);
+        slot = Slot{};
+    }
+    static constexpr size_t kSlots = 1021;
+    std::vector<Slot> mSlots = std::vector<Slot>(kSlots);
+};
+
+// The entries a "match" request finds, in registry order.
+IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance, iokit::EntryIds& entries) {
+    thread_local RememberedMatches remembered;
+    const void* pairKey = nullptr;
+    const void* pairValue = nullptr;
+    const bool pair = RememberedMatches::Pair(matching, pairKey, pairValue);
+    const wire::HostSession::Stamp before = iokit::Host().CurrentStamp();
+    if (pair && remembered.Find(pairKey, pairValue, before, instance, entries))
+        return kIOReturnSuccess;
+    IOReturn status = MatchEntriesOnce(matching, instance, entries);
+    // Kept only when the registry did not move meanwhile: then the answer is of that stamp.
+    if (status == kIOReturnSuccess && pair && before.Valid() && before.instance == instance &&
+        iokit::Host().CurrentStamp() == before)
+        remembered.Remember(pairKey, pairValue, before, entries);
+    return status;
 }
 
 void ReleaseMatching(CFDictionaryRef matching) {

@@ -14,12 +14,12 @@ void CopyName(const std::string& text, char* out) {
 }
 
 std::optional<RegistryEntryObject::Identity> RegistryEntryObject::CachedIdentity() const {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     return mIdentity;
 }
 
 void RegistryEntryObject::CacheIdentity(Identity identity) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     mIdentity = std::move(identity);
 }
 
@@ -33,7 +33,7 @@ EntryIds RegistryEntryObject::CachedAncestors() const {
 void RegistryEntryObject::CacheAncestors(EntryIds ancestors) const {
     if (!ancestors)
         return;
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<tvb::Lock> lock(mMutex);
     if (mAncestorsKnown.load(std::memory_order_relaxed))
         return;
     mAncestors = std::move(ancestors);

@@ -17,6 +17,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+
+#include "tvb/Lock.h"
 #include <optional>
 #include <thread>
 #include <string>
@@ -101,7 +103,7 @@ public:
 
 private:
     const EntryKey mKey;
-    mutable std::mutex mMutex;
+    mutable tvb::Lock mMutex;
     std::optional<Identity> mIdentity;
     // Written once, under mMutex, before mAncestorsKnown is set; read without the lock after.
     mutable EntryIds mAncestors;
@@ -144,8 +146,8 @@ private:
 };
 
 // The handle table's lock: held only for a few table operations, never across a system call.
-// A plain mutex, so a thread that finds it taken sleeps instead of spinning.
-using TableLock = std::mutex;
+// A thread that finds it taken sleeps instead of spinning.
+using TableLock = tvb::Lock;
 
 class HandleTable {
 public:

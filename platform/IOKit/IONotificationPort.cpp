@@ -287,7 +287,10 @@ IOReturn IONotificationPort::Subscribe(MatchNotification& match) {
     if (!Ask(request, answer, &status))
         return status;
     match.subscription = answer.subscription;
-    match.Append(mInstance, std::vector<uint64_t>(answer.entries.begin(), answer.entries.end()));
+    std::vector<uint64_t> entries;
+    entries.reserve(answer.entries.size());
+    entries.insert(entries.end(), answer.entries.begin(), answer.entries.end());
+    match.Append(mInstance, std::move(entries));
     return kIOReturnSuccess;
 }
 
