@@ -47,7 +47,9 @@ struct __CFDictionary final : __CFRuntimeBase {
     struct Entry {
         const void* key;
         const void* value;
-        CFHashCode hash;
+        // Small dictionaries hash a stored key only when a look-up by another object needs it.
+        mutable CFHashCode hash = 0;
+        mutable bool hashed = false;
     };
     using Entries = std::list<Entry>;
 
@@ -61,6 +63,7 @@ struct __CFDictionary final : __CFRuntimeBase {
     std::string Describe() const override;
 
     CFHashCode HashKey(const void* key) const;
+    CFHashCode HashOf(const Entry& entry) const;
     Entries::iterator Find(const void* key);
     Entries::const_iterator Find(const void* key) const;
     bool ValuesEqual(const void* a, const void* b) const;

@@ -91,6 +91,17 @@ CFHashCode __CFDictionary::HashKey(const void* key) const {
     return mKeyCallBacks.hash ? mKeyCallBacks.hash(key) : reinterpret_cast<CFHashCode>(key);
 }
 
+// Readers of one dictionary may run at once, so the late hash is stored atomically (any two
+// threads store the same value).
+CFHashCode __CFDictionary::HashOf(const Entry& entry) const {
+    if (__atomic_load_n(&entry.hashed, __ATOMIC_ACQUIRE))
+        return __atomic_load_n(&entry.hash, __ATOMIC_RELAXED);
+    const CFHashCode hash = HashKey(entry.key);
+    __atomic_store_n(&entry.hash, hash, __ATOMIC_RELAXED);
+    __atomic_store_n(&entry.hashed, true, __ATOMIC_RELEASE);
+    return hash;
+}
+
 __CFDictionary::Entries::iterator __CFDictionary::Find(const void* key) {
     if (!mIndexed) {
         for (auto it = mEntries.begin(); it != mEntries.end(); ++it) {
@@ -101,7 +112,7 @@ __CFDictionary::Entries::iterator __CFDictionary::Find(const void* key) {
             return mEntries.end();
         const CFHashCode hash = HashKey(key);
         for (auto it = mEntries.begin(); it != mEntries.end(); ++it) {
-            if (it->hash == hash && mKeyCallBacks.equal(key, it->key))
+            if (HashOf(*it) == hash && mKeyCallBacks.equal(key, it->key))
                 return it;
         }
         return mEntries.end();
@@ -129,19 +140,18 @@ void __CFDictionary::Insert(const void* key, const void* value) {
     const void* storedValue =
         mValueCallBacks.retain ? mValueCallBacks.retain(allocator, value) : value;
     // The stored key may be a copy (kCFCopyStringDictionaryKeyCallBacks); hash what is stored.
-    CFHashCode hash = HashKey(storedKey);
-    mEntries.push_back(Entry{storedKey, storedValue, hash});
+    mEntries.push_back(Entry{storedKey, storedValue});
     if (mIndexed) {
-        mIndex.emplace(hash, std::prev(mEntries.end()));
+        mIndex.emplace(HashOf(mEntries.back()), std::prev(mEntries.end()));
     } else if (mEntries.size() > kLinearLimit) {
         for (auto it = mEntries.begin(); it != mEntries.end(); ++it)
-            mIndex.emplace(it->hash, it);
+            mIndex.emplace(HashOf(*it), it);
         mIndexed = true;
     }
 }
 
 void __CFDictionary::Erase(Entries::iterator entry) {
-    auto range = mIndex.equal_range(entry->hash);
+    auto range = mIndex.equal_range(mIndexed ? HashOf(*entry) : 0);
     for (auto it = range.first; it != range.second; ++it) {
         if (it->second == entry) {
             mIndex.erase(it);

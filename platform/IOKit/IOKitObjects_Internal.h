@@ -218,7 +218,7 @@ private:
         EntryKey key;
         io_object_t handle = 0;
     };
-    static constexpr size_t kRecentEntries = 2048;
+    static constexpr size_t kRecentEntries = 8192; // above the entries of 256 drives
     std::vector<RecentEntry> mRecent;
     size_t mUsed = 0; // slots with an object, parked ones included
     size_t mParked = 0;
