@@ -1,9 +1,10 @@
 // The capacity-lights refresh of all listed drives, as a tick runs it when `updatePctFree` is
 // set: for every drive in the list, the free share of its volumes, then the LED command. It is
 // measured against a real tvb-devhost at N = 1, 4, 16, 64, 256 drives with V volumes each
-// (`bench_refresh V`), with both processes pinned to one core and unpinned, and the exponent
-// of growth is fitted over N. The refresh runs on the daemon's run loop, so its wall time is
-// the longest block of that loop.
+// (`bench_refresh V`), with both processes pinned to one core, unpinned, and apart (one CPU
+// each), and the exponent of growth is fitted over N; the walks alone, without the LED
+// commands, show what the volume visits cost. The refresh runs on the daemon's run loop, so its
+// wall time is the longest block of that loop.
 //
 // A series stops once a point takes longer than BENCH_REFRESH_BOUND seconds (default 30), or
 // when the next point probably would; it says so. A refresh cannot be cut short, and the
@@ -17,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <Carbon/Carbon.h>
+
 #include "BenchSupport.h"
 #include "DeviceHost.h"
 #include "TarvelleButtonPoller.h"
@@ -26,10 +29,23 @@ using namespace tvb::bench;
 namespace {
 
 // The loop PollButtonDevices runs when updatePctFree is set, through the daemon's functions.
-void RefreshAllDrives() {
+void RefreshAllDrives(bool walksOnly) {
     service_serial* entry = NULL;
-    for (long index = 1; pollButtonServices.FetchItemAt(index, entry); ++index)
-        SetBlinkenLightsValue(entry->service, GetVolumeUsedValue(entry->service));
+    for (long index = 1; pollButtonServices.FetchItemAt(index, entry); ++index) {
+        const uint8 used = GetVolumeUsedValue(entry->service);
+        if (!walksOnly)
+            SetBlinkenLightsValue(entry->service, used);
+    }
+}
+
+// Mounted volumes as a walk sees them: the machine's and the host's.
+long CountVolumes() {
+    long count = 0;
+    FSVolumeRefNum actual = 0;
+    while (FSGetVolumeInfo(kFSInvalidVolumeRefNum, static_cast<ItemCount>(count + 1), &actual,
+                           kFSVolInfoNone, NULL, NULL, NULL) != nsvErr)
+        ++count;
+    return count;
 }
 
 long Listed() {
@@ -47,16 +63,56 @@ bool WaitListed(long n, double seconds) {
     return true;
 }
 
+// Where the two processes run: both on CPU 0; free on every CPU; or apart, the daemon on one CPU
+// and the host on another, which is where the scheduler tends to put them when free (a request
+// then wakes the other CPU from idle, both ways).
+enum class Placement { OneCore, Unpinned, Apart };
+
 struct Series {
-    Series(const char* nameIn, bool pinnedIn) : name(nameIn), pinned(pinnedIn) {}
+    Series(const char* nameIn, Placement placementIn, bool walksOnlyIn = false)
+        : name(nameIn), placement(placementIn), walksOnly(walksOnlyIn) {}
     const char* name;
-    bool pinned;
+    Placement placement;
+    // The walks alone, without the LED commands: the volume visits' own cost and growth.
+    bool walksOnly;
     bool stopped = false;
     std::string why;
     std::vector<double> drives, medianMs, cpuMs;
     double lastMaxMs = 0;
     long lastDrives = 0;
 };
+
+// The n-th CPU this process may use, or -1.
+int AllowedCpu(int n) {
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &StartMask()) && n-- == 0)
+            return cpu;
+    return -1;
+}
+
+bool PinTo(pid_t pid, int cpu) {
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    CPU_SET(cpu, &mask);
+    return SetAffinity(pid, mask);
+}
+
+void Place(Placement placement, pid_t hostPid) {
+    switch (placement) {
+    case Placement::OneCore:
+        PinToFirstCpu(0);
+        PinToFirstCpu(hostPid);
+        break;
+    case Placement::Unpinned:
+        SetAffinity(0, StartMask());
+        SetAffinity(hostPid, StartMask());
+        break;
+    case Placement::Apart:
+        PinTo(0, AllowedCpu(0));
+        PinTo(hostPid, AllowedCpu(1));
+        break;
+    }
+}
 
 
 // The daemon's side: the poller's own functions in a process of one thread, against the host
@@ -69,10 +125,17 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
 
     std::printf("capacity-lights refresh of all drives, %d volume%s each\n", volumes,
                 volumes == 1 ? "" : "s");
-    Series series[] = {{"one core", true}, {"unpinned", false}};
+    std::vector<Series> series = {{"one core", Placement::OneCore},
+                                  {"unpinned", Placement::Unpinned}};
+    if (AllowedCpu(1) >= 0)
+        series.emplace_back("apart", Placement::Apart);
+    series.emplace_back("walks only, one core", Placement::OneCore, true);
     long attached = 0;
     for (long n : {1L, 4L, 16L, 64L, 256L}) {
-        if (series[0].stopped && series[1].stopped)
+        bool allStopped = true;
+        for (const Series& s : series)
+            allStopped = allStopped && s.stopped;
+        if (allStopped)
             break;
         SetAffinity(0, StartMask());
         SetAffinity(hostPid, StartMask());
@@ -92,13 +155,7 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
         for (Series& s : series) {
             if (s.stopped)
                 continue;
-            if (s.pinned) {
-                PinToFirstCpu(0);
-                PinToFirstCpu(hostPid);
-            } else {
-                SetAffinity(0, StartMask());
-                SetAffinity(hostPid, StartMask());
-            }
+            Place(s.placement, hostPid);
             // At least three refreshes, or one second's worth, but one is enough if it is slow.
             // Wall time of each, and the CPU time of both processes over all of them (read once
             // around the batch, so reading it costs nothing per refresh), which other load
@@ -111,7 +168,7 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
             const double start = Now();
             while (ms.size() < 3 || Now() - start < 1.0) {
                 const double t0 = Now();
-                RefreshAllDrives();
+                RefreshAllDrives(s.walksOnly);
                 ms.push_back((Now() - t0) * 1e3);
                 if (ms.back() > 2000 || Now() - start > boundSeconds)
                     break;
@@ -122,9 +179,14 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
             for (double m : ms)
                 longest = std::max(longest, m);
             std::printf(
-                "  %-8s %3ld drives × %d: median %10.2f ms, longest %10.2f ms, CPU %10.2f ms each "
-                "(%zu runs)\n",
+                "  %-20s %3ld drives × %d: median %9.2f ms, longest %9.2f ms, CPU %9.2f ms each "
+                "(%zu runs)",
                 s.name, n, volumes, median, longest, cpuMs, ms.size());
+            // Each drive's walk visits every mounted volume.
+            if (s.walksOnly)
+                std::printf(", %.3f µs per volume visit",
+                            median * 1e3 / static_cast<double>(n * CountVolumes()));
+            std::printf("\n");
             s.cpuMs.push_back(cpuMs);
             s.drives.push_back(static_cast<double>(n));
             s.medianMs.push_back(median);
@@ -150,7 +212,7 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
                 }
             }
             if (s.stopped)
-                std::printf("  %-8s %s\n", s.name, s.why.c_str());
+                std::printf("  %-20s %s\n", s.name, s.why.c_str());
         }
     }
     SetAffinity(0, StartMask());
@@ -180,7 +242,7 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
         else
             std::snprintf(value, sizeof value, "N^%.2f%s%s", slope, s.stopped ? "; " : "",
                           s.why.c_str());
-        std::printf("  %-8s exponent of growth: %s\n", s.name, value);
+        std::printf("  %-20s exponent of growth: %s\n", s.name, value);
         Summary("exponent", what, value);
         std::snprintf(what, sizeof what, "refresh growth in CPU time, %d volume%s, %s", volumes,
                       volumes == 1 ? "" : "s", s.name);
