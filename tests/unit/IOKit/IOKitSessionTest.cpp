@@ -147,3 +147,36 @@ TEST_F(IOKitSession, AKilledHostsAnswersAreNeverGivenOutAgain) {
     EXPECT_FALSE(Providers(media).empty());
     IOObjectRelease(media);
 }
+
+TEST_F(IOKitSession, AMatchingStringChangedBetweenTwoMatchesIsMatchedAsItReadsNow) {
+    Attach("FIRST", {"--volume", "A:100:50"});
+    Attach("SECOND", {"--volume", "B:100:50"});
+    // The same string object in both dictionaries, changed in between: what was learnt for its
+    // old text must not answer for the new one.
+    CFMutableStringRef name = CFStringCreateMutable(nullptr, 0);
+    CFStringAppendCString(name, "disk2s1", kCFStringEncodingUTF8);
+    const auto match = [&] {
+        CFMutableDictionaryRef matching = CFDictionaryCreateMutable(
+            nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        CFDictionarySetValue(matching, CFSTR(kIOBSDNameKey), name);
+        return IOServiceGetMatchingService(MACH_PORT_NULL, matching);
+    };
+    io_service_t first = match();
+    ASSERT_NE(first, 0u);
+    const uint64_t firstId = IdOf(first);
+    IOObjectRelease(first);
+    first = match(); // unchanged: the same entry
+    ASSERT_NE(first, 0u);
+    EXPECT_EQ(IdOf(first), firstId);
+    CFStringReplaceAll(name, CFSTR("disk3s1"));
+    io_service_t second = match();
+    ASSERT_NE(second, 0u);
+    EXPECT_NE(IdOf(second), IdOf(first));
+    CFTypeRef bsdName = IORegistryEntryCreateCFProperty(second, CFSTR(kIOBSDNameKey), nullptr, 0);
+    ASSERT_NE(bsdName, nullptr);
+    EXPECT_TRUE(CFEqual(bsdName, CFSTR("disk3s1")));
+    CFRelease(bsdName);
+    IOObjectRelease(first);
+    IOObjectRelease(second);
+    CFRelease(name);
+}
