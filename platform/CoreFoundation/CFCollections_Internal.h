@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tvb/Recycler.h"
+
 // Prints "function: message" to stderr. Used where Mac OS X would assert or crash.
 
 // UTF-8 form of a string through the public CFString API; false (out empty) for NULL
@@ -51,7 +53,19 @@ struct __CFDictionary final : __CFRuntimeBase {
         mutable CFHashCode hash = 0;
         mutable bool hashed = false;
     };
-    using Entries = std::list<Entry>;
+    // Matching dictionaries are made and freed for every volume of a walk: the object and its
+    // entries reuse their memory.
+    using Entries = std::list<Entry, tvb::RecyclingAllocator<Entry>>;
+    static void* operator new(size_t size) {
+        return size == sizeof(__CFDictionary) ? tvb::BlockRecycler<sizeof(__CFDictionary)>::Take()
+                                              : ::operator new(size);
+    }
+    static void operator delete(void* block, size_t size) {
+        if (size == sizeof(__CFDictionary))
+            tvb::BlockRecycler<sizeof(__CFDictionary)>::Give(block);
+        else
+            ::operator delete(block);
+    }
 
     __CFDictionary(CFAllocatorRef allocator, const CFDictionaryKeyCallBacks* keyCallBacks,
                    const CFDictionaryValueCallBacks* valueCallBacks, bool isMutable,

@@ -107,10 +107,10 @@ IOReturn MatchEntriesOnce(CFDictionaryRef matching, uint64_t& instance, iokit::E
 
 // The last matches of this thread by the matching dictionary's one key and value objects.
 // IOBSDNameMatching and IOServiceMatching hand out the same strings for the same names, so a
-// walk finds its BSD names again by comparing two pointers, then the texts (a caller may have
-// changed a mutable string since). The strings are retained while they are remembered, so that
-// an address never stands for another string; a match counts only at the registry stamp it was
-// learnt at.
+// walk finds its BSD names again by comparing two pointers. Only strings whose text cannot
+// change are remembered (those with a C string pointer: this CoreFoundation gives none for a
+// mutable string), and they are retained while remembered, so that an address never stands for
+// another text; a match counts only at the registry stamp it was learnt at.
 class RememberedMatches {
 public:
     using Stamp = wire::HostSession::Stamp;
@@ -129,22 +129,17 @@ public:
     bool Find(const void* key, const void* value, const Stamp& current, uint64_t& instance,
               iokit::EntryIds& entries) const {
         const Slot& slot = mSlots[Index(value)];
-        if (!current.Valid() || slot.key != key || slot.value != value || slot.stamp != current ||
-            !SameText(key, slot.keyText) || !SameText(value, slot.valueText))
+        if (!current.Valid() || slot.key != key || slot.value != value || slot.stamp != current)
             return false;
         instance = current.instance;
         entries = slot.entries;
         return true;
     }
     void Remember(const void* key, const void* value, const Stamp& stamp, iokit::EntryIds entries) {
-        const char* keyText = Text(key);
-        const char* valueText = Text(value);
-        if (keyText == nullptr || valueText == nullptr)
+        if (!Fixed(key) || !Fixed(value))
             return;
         Slot& slot = mSlots[Index(value)];
         Forget(slot);
-        slot.keyText = keyText;
-        slot.valueText = valueText;
         slot.key = CFRetain(key);
         slot.value = CFRetain(value);
         slot.stamp = stamp;
@@ -155,17 +150,12 @@ private:
     struct Slot {
         CFTypeRef key = nullptr;
         CFTypeRef value = nullptr;
-        std::string keyText, valueText;
         Stamp stamp;
         iokit::EntryIds entries;
     };
-    // The string's text without copying it, or null when it is not stored as plain 8-bit text.
-    static const char* Text(const void* string) {
-        return CFStringGetCStringPtr(static_cast<CFStringRef>(string), kCFStringEncodingUTF8);
-    }
-    static bool SameText(const void* string, const std::string& text) {
-        const char* now = Text(string);
-        return now != nullptr && text == now;
+    static bool Fixed(const void* string) {
+        return CFStringGetCStringPtr(static_cast<CFStringRef>(string), kCFStringEncodingUTF8) !=
+               nullptr;
     }
     static size_t Index(const void* value) {
         return (reinterpret_cast<uintptr_t>(value) >> 4) % kSlots;
@@ -325,7 +315,7 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching
     if (status != kIOReturnSuccess)
         return status;
     *existing = HandleTable::Shared().Add(
-        std::make_shared<iokit::EntryListIterator>(instance, std::move(entries), SIZE_MAX));
+        iokit::MakeEntryList(instance, std::move(entries)));
     return KERN_SUCCESS;
 }
 

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "tvb/Lock.h"
+#include "tvb/Recycler.h"
 #include <optional>
 #include <thread>
 #include <string>
@@ -144,6 +145,13 @@ private:
     const size_t mCount; // the ids given out: a prefix of mIds
     size_t mPosition = 0;
 };
+
+// An entry list whose memory is reused: walks make two for every volume they visit.
+inline std::shared_ptr<EntryListIterator> MakeEntryList(uint64_t instance, EntryIds ids,
+                                                        size_t count = SIZE_MAX) {
+    return std::allocate_shared<EntryListIterator>(tvb::RecyclingAllocator<EntryListIterator>(),
+                                                   instance, std::move(ids), count);
+}
 
 // The handle table's lock: held only for a few table operations, never across a system call.
 // A thread that finds it taken sleeps instead of spinning.

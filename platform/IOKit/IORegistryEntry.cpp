@@ -126,8 +126,8 @@ kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_
     if (status != kIOReturnSuccess)
         return status;
     const size_t count = (options & kIORegistryIterateRecursively) != 0 ? SIZE_MAX : 1;
-    *iterator = HandleTable::Shared().Add(std::make_shared<iokit::EntryListIterator>(
-        found->Key().instance, std::move(ancestors), count));
+    *iterator = HandleTable::Shared().Add(
+        iokit::MakeEntryList(found->Key().instance, std::move(ancestors), count));
     return KERN_SUCCESS;
 }
 
