@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace wire = tvb::wire;
@@ -114,10 +115,7 @@ IOReturn MatchEntriesOnce(CFDictionaryRef matching, uint64_t& instance, iokit::E
 class RememberedMatches {
 public:
     using Stamp = wire::HostSession::Stamp;
-    ~RememberedMatches() {
-        for (Slot& slot : mSlots)
-            Forget(slot);
-    }
+    ~RememberedMatches() { Clear(); }
     // The dictionary's one key and value, or false when it has another shape.
     static bool Pair(CFDictionaryRef matching, const void*& key, const void*& value) {
         if (matching == nullptr || CFGetTypeID(matching) != CFDictionaryGetTypeID() ||
@@ -128,8 +126,11 @@ public:
     }
     bool Find(const void* key, const void* value, const Stamp& current, uint64_t& instance,
               iokit::EntryIds& entries) const {
-        const Slot& slot = mSlots[Index(value)];
-        if (!current.Valid() || slot.key != key || slot.value != value || slot.stamp != current)
+        auto found = mSlots.find(value);
+        if (found == mSlots.end())
+            return false;
+        const Slot& slot = found->second;
+        if (!current.Valid() || slot.key != key || slot.stamp != current)
             return false;
         instance = current.instance;
         entries = slot.entries;
@@ -138,7 +139,9 @@ public:
     void Remember(const void* key, const void* value, const Stamp& stamp, iokit::EntryIds entries) {
         if (!Fixed(key) || !Fixed(value))
             return;
-        Slot& slot = mSlots[Index(value)];
+        if (mSlots.size() >= kMaxSlots && mSlots.find(value) == mSlots.end())
+            Clear();
+        Slot& slot = mSlots[value];
         Forget(slot);
         slot.key = CFRetain(key);
         slot.value = CFRetain(value);
@@ -157,8 +160,10 @@ private:
         return CFStringGetCStringPtr(static_cast<CFStringRef>(string), kCFStringEncodingUTF8) !=
                nullptr;
     }
-    static size_t Index(const void* value) {
-        return (reinterpret_cast<uintptr_t>(value) >> 4) % kSlots;
+    void Clear() {
+        for (auto& [value, slot] : mSlots)
+            Forget(slot);
+        mSlots.clear();
     }
     static void Forget(Slot& slot) {
         if (slot.key != nullptr)
@@ -167,8 +172,9 @@ private:
             CFRelease(slot.value);
         slot = Slot{};
     }
-    static constexpr size_t kSlots = 1021;
-    std::vector<Slot> mSlots = std::vector<Slot>(kSlots);
+    // By value string: more than the BSD names of 256 drives with 4 volumes each.
+    static constexpr size_t kMaxSlots = 8192;
+    std::unordered_map<const void*, Slot> mSlots;
 };
 
 // The entries a "match" request finds, in registry order.
