@@ -49,7 +49,7 @@ void EntryListIterator::Reset() {
     mPosition = 0;
 }
 
-HandleTable::HandleTable() : mRecent(kRecentEntries) {
+HandleTable::HandleTable() : mRecent(kFewestRecent) {
     mSlots.resize(kFirstIndex);
 }
 
@@ -101,11 +101,11 @@ io_object_t HandleTable::Add(std::shared_ptr<Object> object) {
 }
 
 io_object_t HandleTable::RetainEntryLocked(const EntryKey& key) {
-    RecentEntry& recent = mRecent[EntryKeyHash()(key) % kRecentEntries];
+    RecentEntry* recent = &RecentFor(key);
     io_object_t handle = 0;
     // An entry's slot is freed only by ForgetParkedLocked, which forgets it here too.
-    if (recent.handle != 0 && recent.key == key) {
-        handle = recent.handle;
+    if (recent->handle != 0 && recent->key == key) {
+        handle = recent->handle;
     } else {
         auto record = mEntries.find(key);
         if (record != mEntries.end())
@@ -120,8 +120,13 @@ io_object_t HandleTable::RetainEntryLocked(const EntryKey& key) {
         if (handle == 0)
             return 0;
         mEntries.emplace(key, handle);
+        if (mEntries.size() > mRecent.size() / 2 && mRecent.size() < kMostRecent) {
+            // Only a cache: a larger one starts empty.
+            mRecent.assign(mRecent.size() * 2, RecentEntry{});
+            recent = &RecentFor(key);
+        }
     }
-    recent = RecentEntry{key, handle};
+    *recent = RecentEntry{key, handle};
     return handle;
 }
 
@@ -176,7 +181,7 @@ void HandleTable::ForgetParkedLocked() {
     for (auto it = mEntries.begin(); it != mEntries.end();) {
         Slot& slot = mSlots[it->second >> 8];
         if (slot.userReferences == 0) {
-            RecentEntry& recent = mRecent[EntryKeyHash()(it->first) % kRecentEntries];
+            RecentEntry& recent = RecentFor(it->first);
             if (recent.handle == it->second)
                 recent = RecentEntry{};
             FreeLocked(slot);

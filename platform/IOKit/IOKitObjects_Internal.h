@@ -226,8 +226,14 @@ private:
         EntryKey key;
         io_object_t handle = 0;
     };
-    static constexpr size_t kRecentEntries = 8192; // above the entries of 256 drives
+    // Grows with the entries known, up to more than 256 drives have, so that a few drives
+    // cost a few pages. A power of two, indexed by the hash's low bits.
+    static constexpr size_t kFewestRecent = 256;
+    static constexpr size_t kMostRecent = 8192;
     std::vector<RecentEntry> mRecent;
+    RecentEntry& RecentFor(const EntryKey& key) {
+        return mRecent[EntryKeyHash()(key) & (mRecent.size() - 1)];
+    }
     size_t mUsed = 0; // slots with an object, parked ones included
     size_t mParked = 0;
 };
