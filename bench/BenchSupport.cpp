@@ -99,6 +99,12 @@ std::string Ctl(const std::string& socket, const std::vector<std::string>& args)
     return result.out;
 }
 
+tvbtest::Process StartCtl(const std::string& socket, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", socket};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return tvbtest::Process(argv, tvbtest::InheritedEnvironment(), tvbtest::Stdio{});
+}
+
 double Median(std::vector<double> values) {
     return Percentile(std::move(values), 0.5);
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "TestProcess.h"
+
 namespace tvb::bench {
 
 // Every thread of `pid` (0: this thread) on CPU 0 only, or back on `mask`.
@@ -30,6 +32,8 @@ ProcessCounters ReadCounters(pid_t pid);
 
 // tvbctl against the host at `socket`; standard output, or exits the program on failure.
 std::string Ctl(const std::string& socket, const std::vector<std::string>& args);
+// The same, started and left running: Wait on the result for its exit status.
+tvbtest::Process StartCtl(const std::string& socket, const std::vector<std::string>& args);
 
 double Median(std::vector<double> values);
 double Mean(const std::vector<double>& values);

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -214,6 +215,34 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
             if (s.stopped)
                 std::printf("  %-20s %s\n", s.name, s.why.c_str());
         }
+    }
+    // A drive that arrives while a refresh blocks the run loop, at the largest count reached,
+    // unpinned: from the start of `tvbctl attach` until the daemon lists the drive. The poller
+    // would list it as soon as its run loop runs again, in the same 3 s tick.
+    {
+        Place(Placement::Unpinned, hostPid);
+        const long before = Listed();
+        const double start = Now();
+        tvbtest::Process arrival = StartCtl(socket, {"attach", "ARRIVAL", "--volume", "A:4000:1000"});
+        const double refreshStart = Now();
+        RefreshAllDrives(false);
+        const double refreshMs = (Now() - refreshStart) * 1e3;
+        const bool attachedOk = arrival.Wait(std::chrono::seconds(30)) == 0;
+        const bool listed = attachedOk && WaitListed(before + 1, 30);
+        const double listedMs = (Now() - start) * 1e3;
+        if (!listed) {
+            std::fprintf(stderr, "the drive attached during a refresh was not listed\n");
+            return 1;
+        }
+        std::printf("  a drive attached during a refresh of %ld drives × %d (%.1f ms, unpinned): "
+                    "listed %.1f ms after tvbctl attach started\n",
+                    before, volumes, refreshMs, listedMs);
+        char what[96], value[64];
+        std::snprintf(what, sizeof what, "drive attached during a refresh of %ld × %d, listed after",
+                      before, volumes);
+        std::snprintf(value, sizeof value, "%.1f ms (refresh %.1f ms; a tick is 3 s)", listedMs,
+                      refreshMs);
+        Summary("block", what, value);
     }
     SetAffinity(0, StartMask());
 
