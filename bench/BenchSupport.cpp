@@ -56,11 +56,11 @@ bool SetAffinity(pid_t pid, const cpu_set_t& mask) {
     return ok;
 }
 
-bool PinToFirstCpu(pid_t pid) {
+bool PinToCpu(pid_t pid, int cpu) {
     StartMask(); // remember the wide mask before narrowing our own
     cpu_set_t mask;
     CPU_ZERO(&mask);
-    CPU_SET(0, &mask);
+    CPU_SET(cpu, &mask);
     return SetAffinity(pid, mask);
 }
 

@@ -17,8 +17,8 @@
 
 namespace tvb::bench {
 
-// Every thread of `pid` (0: this thread) on CPU 0 only, or back on `mask`.
-bool PinToFirstCpu(pid_t pid);
+// Every thread of `pid` (0: this thread) on `cpu` only, or back on `mask`.
+bool PinToCpu(pid_t pid, int cpu);
 bool SetAffinity(pid_t pid, const cpu_set_t& mask);
 // The mask this process started with (all CPUs it may use).
 const cpu_set_t& StartMask();

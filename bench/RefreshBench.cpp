@@ -91,26 +91,19 @@ int AllowedCpu(int n) {
     return -1;
 }
 
-bool PinTo(pid_t pid, int cpu) {
-    cpu_set_t mask;
-    CPU_ZERO(&mask);
-    CPU_SET(cpu, &mask);
-    return SetAffinity(pid, mask);
-}
-
 void Place(Placement placement, pid_t hostPid) {
     switch (placement) {
     case Placement::OneCore:
-        PinToFirstCpu(0);
-        PinToFirstCpu(hostPid);
+        PinToCpu(0, 0);
+        PinToCpu(hostPid, 0);
         break;
     case Placement::Unpinned:
         SetAffinity(0, StartMask());
         SetAffinity(hostPid, StartMask());
         break;
     case Placement::Apart:
-        PinTo(0, AllowedCpu(0));
-        PinTo(hostPid, AllowedCpu(1));
+        PinToCpu(0, AllowedCpu(0));
+        PinToCpu(hostPid, AllowedCpu(1));
         break;
     }
 }

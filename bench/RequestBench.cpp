@@ -299,7 +299,7 @@ int main(int argc, char** argv) {
 
     for (bool pinned : {true, false}) {
         const char* where = pinned ? "one core" : "unpinned";
-        if (pinned ? !PinToFirstCpu(0) || !PinToFirstCpu(host.Pid())
+        if (pinned ? !PinToCpu(0, 0) || !PinToCpu(host.Pid(), 0)
                    : !SetAffinity(0, StartMask()) || !SetAffinity(host.Pid(), StartMask())) {
             std::fprintf(stderr, "cannot set the CPU affinity\n");
             return 1;

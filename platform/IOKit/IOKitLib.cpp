@@ -182,13 +182,14 @@ IOReturn MatchEntries(CFDictionaryRef matching, uint64_t& instance, iokit::Entry
     thread_local RememberedMatches remembered;
     const void* pairKey = nullptr;
     const void* pairValue = nullptr;
-    const bool pair = RememberedMatches::Pair(matching, pairKey, pairValue);
+    if (!RememberedMatches::Pair(matching, pairKey, pairValue))
+        return MatchEntriesOnce(matching, instance, entries);
     const wire::HostSession::Stamp before = iokit::Host().CurrentStamp();
-    if (pair && remembered.Find(pairKey, pairValue, before, instance, entries))
+    if (remembered.Find(pairKey, pairValue, before, instance, entries))
         return kIOReturnSuccess;
     IOReturn status = MatchEntriesOnce(matching, instance, entries);
     // Kept only when the registry did not move meanwhile: then the answer is of that stamp.
-    if (status == kIOReturnSuccess && pair && before.Valid() && before.instance == instance &&
+    if (status == kIOReturnSuccess && before.Valid() && before.instance == instance &&
         iokit::Host().CurrentStamp() == before)
         remembered.Remember(pairKey, pairValue, before, entries);
     return status;

@@ -3,8 +3,6 @@
 // thread-local object's destructor) must go to the heap, not into the cache that is gone.
 #include <gtest/gtest.h>
 
-#include <list>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -53,19 +51,4 @@ TEST(Recycler, BlocksGivenBackOnAnotherThreadOrWhileTheThreadEndsAreFreed) {
         Blocks::Give(Blocks::Take());
     }).join();
     EXPECT_EQ(Blocks::OutstandingForTesting(), before);
-}
-
-TEST(Recycler, ContainersOnTheAllocatorKeepTheirElements) {
-    std::list<int, tvb::RecyclingAllocator<int>> numbers;
-    for (int round = 0; round < 3; ++round) {
-        for (int i = 0; i < 100; ++i)
-            numbers.push_back(i);
-        long sum = 0;
-        for (int n : numbers)
-            sum += n;
-        EXPECT_EQ(sum, 4950);
-        numbers.clear();
-    }
-    auto shared = std::allocate_shared<std::vector<int>>(tvb::RecyclingAllocator<int>(), 3, 7);
-    EXPECT_EQ((*shared)[2], 7);
 }
