@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace tvb::process {
@@ -87,11 +88,23 @@ bool ReadFacts(pid_t pid, Facts& facts) {
 }
 
 std::vector<std::string> ReadArguments(pid_t pid) {
+    // A process that has just been started shows its new program before its arguments: the
+    // kernel lets a vfork-style spawner go on before the new image's arguments are laid out,
+    // and until then they read as none. A program with no arguments at all is rare, so none
+    // means "look again" for about a millisecond.
+    constexpr int kLooks = 10;
+    constexpr timespec kPause = {0, 100 * 1000};
     std::vector<std::string> arguments;
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    std::string argument;
-    while (std::getline(file, argument, '\0'))
-        arguments.push_back(argument);
+    for (int look = 1; arguments.empty() && look <= kLooks; ++look) {
+        if (look > 1)
+            nanosleep(&kPause, nullptr);
+        std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        if (!file)
+            break; // gone
+        std::string argument;
+        while (std::getline(file, argument, '\0'))
+            arguments.push_back(argument);
+    }
     return arguments;
 }
 
