@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -102,7 +104,8 @@ std::string Ctl(const std::string& socket, const std::vector<std::string>& args)
 tvbtest::Process StartCtl(const std::string& socket, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {TVB_CTL_PATH, "--socket", socket};
     argv.insert(argv.end(), args.begin(), args.end());
-    return tvbtest::Process(argv, tvbtest::InheritedEnvironment(), tvbtest::Stdio{});
+    // What it prints (a BSD name) is no measurement; its exit status tells whether it worked.
+    return tvbtest::Process(argv, tvbtest::InheritedEnvironment(), "/dev/null");
 }
 
 double Median(std::vector<double> values) {
@@ -219,6 +222,55 @@ double Now() {
 void Summary(const std::string& section, const std::string& what, const std::string& value) {
     std::printf("summary|%s|%s|%s\n", section.c_str(), what.c_str(), value.c_str());
     std::fflush(stdout);
+}
+
+PingPong::PingPong(size_t out, size_t in, double busyUs)
+    : mOut(std::max<size_t>(out, 1)), mIn(std::max<size_t>(in, 1)), mBusyUs(busyUs) {}
+
+bool PingPong::Start() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+        return false;
+    mChild = fork();
+    if (mChild == 0) {
+        close(fds[0]);
+        std::vector<char> request(mOut), reply(mIn, 'r');
+        while (recv(fds[1], request.data(), request.size(), MSG_WAITALL) ==
+               static_cast<ssize_t>(request.size())) {
+            if (send(fds[1], reply.data(), reply.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(reply.size()))
+                break;
+            const double until = Now() + mBusyUs * 1e-6;
+            while (Now() < until) {
+            }
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    mSocket = fds[0];
+    return mChild > 0;
+}
+
+PingPong::~PingPong() {
+    if (mSocket >= 0)
+        close(mSocket);
+    if (mChild > 0)
+        waitpid(mChild, nullptr, 0);
+}
+
+bool PingPong::RoundTrip() {
+    mRequest.resize(mOut, 'q');
+    mReply.resize(mIn);
+    return send(mSocket, mRequest.data(), mRequest.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(mRequest.size()) &&
+           recv(mSocket, mReply.data(), mReply.size(), MSG_WAITALL) ==
+               static_cast<ssize_t>(mReply.size());
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
 } // namespace tvb::bench

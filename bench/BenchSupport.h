@@ -32,7 +32,8 @@ ProcessCounters ReadCounters(pid_t pid);
 
 // tvbctl against the host at `socket`; standard output, or exits the program on failure.
 std::string Ctl(const std::string& socket, const std::vector<std::string>& args);
-// The same, started and left running: Wait on the result for its exit status.
+// The same, started and left running with its output dropped: Wait on the result for its exit
+// status.
 tvbtest::Process StartCtl(const std::string& socket, const std::vector<std::string>& args);
 
 double Median(std::vector<double> values);
@@ -67,12 +68,37 @@ private:
 bool IsSend(const std::string& name);
 bool IsReceive(const std::string& name);
 
+// The floor of a request: a child answers `out` bytes with `in` bytes on a Unix stream pair,
+// blocking on both sides. With `busyUs`, the child works that long after each answer before
+// it waits again, as a server that tidies up after replying does.
+class PingPong {
+public:
+    // At least one byte each way, whatever the call put on its socket.
+    PingPong(size_t out, size_t in, double busyUs = 0);
+    ~PingPong();
+    PingPong(const PingPong&) = delete;
+    PingPong& operator=(const PingPong&) = delete;
+    bool Start();
+    pid_t Pid() const { return mChild; }
+    bool RoundTrip();
+
+private:
+    size_t mOut, mIn;
+    double mBusyUs;
+    int mSocket = -1;
+    pid_t mChild = -1;
+    std::vector<char> mRequest, mReply;
+};
+
 // A fresh private directory under /tmp; removed by RemoveTree.
 std::string MakeTempDir(const char* prefix);
 void RemoveTree(const std::string& path);
 
 // Seconds on the monotonic clock.
 double Now();
+
+// `value` printed with a printf format of one number.
+std::string Format(const char* format, double value);
 
 // One line for bench/run.sh's closing table: section, what, value (already formatted).
 void Summary(const std::string& section, const std::string& what, const std::string& value);

@@ -119,12 +119,6 @@ SyscallCounts ReadTrace(const std::string& file, double from, double to) {
     return counts;
 }
 
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 } // namespace
 
 int main() {

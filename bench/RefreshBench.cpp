@@ -4,7 +4,9 @@
 // (`bench_refresh V`), with both processes pinned to one core, unpinned, and apart (one CPU
 // each), and the exponent of growth is fitted over N; the walks alone, without the LED
 // commands, show what the volume visits cost. The refresh runs on the daemon's run loop, so its
-// wall time is the longest block of that loop.
+// wall time is the longest block of that loop. Each refresh is set against its floor in the
+// same run and placement: the walks' own time, then the design's five round trips per drive on
+// a bare socket pair.
 //
 // A series stops once a point takes longer than BENCH_REFRESH_BOUND seconds (default 30), or
 // when the next point probably would; it says so. A refresh cannot be cut short, and the
@@ -109,6 +111,57 @@ void Place(Placement placement, pid_t hostPid) {
 }
 
 
+// The messages of an LED exchange (open, selector 0, the LED command, selector 1, close) are
+// all about this size; at this size the bytes hardly change a round trip.
+constexpr size_t kExchangeBytesOut = 48, kExchangeBytesIn = 40;
+constexpr int kRequestsPerExchange = 5;
+
+// The floor of a refresh in the same placement: for every drive, as long as that drive's walk
+// took in the walks-only series (this process working, the answering one idle, as during the
+// walk), then the exchange's five round trips on a bare socket pair. What the refresh costs
+// above it is what the stand-ins and the host add to the design's requests.
+void ReportFloor(Series& s, long n, int volumes, double refreshMs, double walkMsPerDrive,
+                 PingPong& bare, size_t runs) {
+    Place(s.placement, bare.Pid());
+    std::vector<double> floorMs;
+    for (size_t run = 0; run < std::max<size_t>(runs, 3); ++run) {
+        const double t0 = Now();
+        for (long drive = 0; drive < n; ++drive) {
+            const double until = Now() + walkMsPerDrive * 1e-3;
+            while (Now() < until) {
+            }
+            for (int request = 0; request < kRequestsPerExchange; ++request)
+                if (!bare.RoundTrip())
+                    return;
+        }
+        floorMs.push_back((Now() - t0) * 1e3);
+    }
+    const double floor = Median(floorMs);
+    const double walks = walkMsPerDrive * static_cast<double>(n);
+    const double requests = std::max(refreshMs - walks, 0.0);
+    const double bareRequests = std::max(floor - walks, 1e-6);
+    std::printf("  %-20s %3ld drives × %d: floor %9.2f ms, ratio %.2f× (the walks' %.2f ms, "
+                "then %d bare round trips per drive: %.2f ms; the refresh's requests %.2f ms, "
+                "%.2f×, %.1f µs each)\n",
+                s.name, n, volumes, floor, refreshMs / floor, walks, kRequestsPerExchange,
+                bareRequests, requests, requests / bareRequests,
+                requests * 1e3 / static_cast<double>(n * kRequestsPerExchange));
+    if (n == 64 || n == 256) {
+        char what[160];
+        std::snprintf(what, sizeof what,
+                      "refresh %ld drives × %d, %s: the walks, then bare round trips", n, volumes,
+                      s.name);
+        Summary("floor", what, Format("%.2f ms", floor));
+        std::snprintf(what, sizeof what, "refresh %ld drives × %d, %s / its floor", n, volumes,
+                      s.name);
+        Summary("ratio", what, Format("%.2f×", refreshMs / floor));
+        std::snprintf(what, sizeof what,
+                      "refresh %ld drives × %d, %s: its requests / bare round trips", n, volumes,
+                      s.name);
+        Summary("ratio", what, Format("%.2f×", requests / bareRequests));
+    }
+}
+
 // The daemon's side: the poller's own functions in a process of one thread, against the host
 // at `socket`.
 int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t hostPid) {
@@ -119,11 +172,18 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
 
     std::printf("capacity-lights refresh of all drives, %d volume%s each\n", volumes,
                 volumes == 1 ? "" : "s");
-    std::vector<Series> series = {{"one core", Placement::OneCore},
+    // The walks first: each other series' floor is made of their time at the same count.
+    std::vector<Series> series = {{"walks only, one core", Placement::OneCore, true},
+                                  {"one core", Placement::OneCore},
                                   {"unpinned", Placement::Unpinned}};
     if (AllowedCpu(1) >= 0)
         series.emplace_back("apart", Placement::Apart);
-    series.emplace_back("walks only, one core", Placement::OneCore, true);
+    PingPong bare(kExchangeBytesOut, kExchangeBytesIn);
+    if (!bare.Start()) {
+        std::fprintf(stderr, "the floor's ping-pong did not start\n");
+        return 1;
+    }
+    double walkMsPerDrive = 0;
     long attached = 0;
     for (long n : {1L, 4L, 16L, 64L, 256L}) {
         bool allStopped = true;
@@ -177,10 +237,14 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
                 "(%zu runs)",
                 s.name, n, volumes, median, longest, cpuMs, ms.size());
             // Each drive's walk visits every mounted volume.
-            if (s.walksOnly)
+            if (s.walksOnly) {
                 std::printf(", %.3f µs per volume visit",
                             median * 1e3 / static_cast<double>(n * CountVolumes()));
+                walkMsPerDrive = median / static_cast<double>(n);
+            }
             std::printf("\n");
+            if (!s.walksOnly)
+                ReportFloor(s, n, volumes, median, walkMsPerDrive, bare, ms.size());
             s.cpuMs.push_back(cpuMs);
             s.drives.push_back(static_cast<double>(n));
             s.medianMs.push_back(median);

@@ -142,62 +142,6 @@ bool ReadShapes(const std::string& traceFile, int calls, std::map<Kind, CallShap
     return shapes.size() == 2;
 }
 
-// The floor: a child answers `in` bytes with `out` bytes, the parent times each round trip.
-// With `busyUs`, the child works that long after each answer before it waits again, as a
-// server that tidies up after replying does.
-class PingPong {
-public:
-    // At least one byte each way, whatever the call put on its socket.
-    PingPong(size_t out, size_t in, double busyUs = 0)
-        : mOut(std::max<size_t>(out, 1)), mIn(std::max<size_t>(in, 1)), mBusyUs(busyUs) {}
-    bool Start() {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-            return false;
-        mChild = fork();
-        if (mChild == 0) {
-            close(fds[0]);
-            std::vector<char> request(mOut), reply(mIn, 'r');
-            while (recv(fds[1], request.data(), request.size(), MSG_WAITALL) ==
-                   static_cast<ssize_t>(request.size())) {
-                if (send(fds[1], reply.data(), reply.size(), MSG_NOSIGNAL) !=
-                    static_cast<ssize_t>(reply.size()))
-                    break;
-                const double until = Now() + mBusyUs * 1e-6;
-                while (Now() < until) {
-                }
-            }
-            _exit(0);
-        }
-        close(fds[1]);
-        mSocket = fds[0];
-        return mChild > 0;
-    }
-    pid_t Pid() const { return mChild; }
-    ~PingPong() {
-        if (mSocket >= 0)
-            close(mSocket);
-        if (mChild > 0)
-            waitpid(mChild, nullptr, 0);
-    }
-    bool RoundTrip() {
-        std::vector<char>& request = mRequest;
-        request.resize(mOut, 'q');
-        mReply.resize(mIn);
-        return send(mSocket, request.data(), request.size(), MSG_NOSIGNAL) ==
-                   static_cast<ssize_t>(request.size()) &&
-               recv(mSocket, mReply.data(), mReply.size(), MSG_WAITALL) ==
-                   static_cast<ssize_t>(mReply.size());
-    }
-
-private:
-    size_t mOut, mIn;
-    double mBusyUs;
-    int mSocket = -1;
-    pid_t mChild = -1;
-    std::vector<char> mRequest, mReply;
-};
-
 // Round trips for about `seconds`, each timed; microseconds appended to `samples`.
 template <typename F> bool Time(F&& roundTrip, double seconds, std::vector<double>& samples) {
     const double end = Now() + seconds;
@@ -231,12 +175,6 @@ struct CpuMeter {
     }
     double MicrosecondsEach() const { return roundTrips ? seconds * 1e6 / roundTrips : 0; }
 };
-
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 } // namespace
 
