@@ -116,36 +116,48 @@ void Place(Placement placement, pid_t hostPid) {
 constexpr size_t kExchangeBytesOut = 48, kExchangeBytesIn = 40;
 constexpr int kRequestsPerExchange = 5;
 
-// The floor of a refresh in the same placement: for every drive, as long as that drive's walk
-// took in the walks-only series (this process working, the answering one idle, as during the
-// walk), then the exchange's five round trips on a bare socket pair. What the refresh costs
-// above it is what the stand-ins and the host add to the design's requests.
-void ReportFloor(Series& s, long n, int volumes, double refreshMs, double walkMsPerDrive,
-                 PingPong& bare, size_t runs) {
+// The refresh set against its floor in rounds of three, so that a machine whose speed drifts
+// (this one's does, by a third from one minute to the next) moves all of them alike: the walks
+// alone; the refresh; and the floor, in which for every drive this process works as long as
+// that round's walks took per drive (the answering side idle meanwhile, as during a walk), then
+// makes the exchange's five round trips on a bare socket pair. What the refresh costs above
+// its floor is what the stand-ins and the host add to the design's requests. Ratios are the
+// medians of the rounds' own.
+void CompareWithFloor(const Series& s, long n, int volumes, PingPong& bare, double boundSeconds) {
     Place(s.placement, bare.Pid());
-    std::vector<double> floorMs;
-    for (size_t run = 0; run < std::max<size_t>(runs, 3); ++run) {
-        const double t0 = Now();
+    std::vector<double> floors, ratios, requestRatios, requestUs;
+    const double start = Now();
+    while (ratios.size() < 3 || Now() - start < 1.0) {
+        double t0 = Now();
+        RefreshAllDrives(true);
+        const double walks = (Now() - t0) * 1e3;
+        t0 = Now();
+        RefreshAllDrives(false);
+        const double refresh = (Now() - t0) * 1e3;
+        t0 = Now();
         for (long drive = 0; drive < n; ++drive) {
-            const double until = Now() + walkMsPerDrive * 1e-3;
+            const double until = Now() + walks * 1e-3 / static_cast<double>(n);
             while (Now() < until) {
             }
             for (int request = 0; request < kRequestsPerExchange; ++request)
                 if (!bare.RoundTrip())
                     return;
         }
-        floorMs.push_back((Now() - t0) * 1e3);
+        const double floor = (Now() - t0) * 1e3;
+        const double requests = std::max(refresh - walks, 0.0);
+        floors.push_back(floor);
+        ratios.push_back(refresh / floor);
+        requestRatios.push_back(requests / std::max(floor - walks, 1e-6));
+        requestUs.push_back(requests * 1e3 / static_cast<double>(n * kRequestsPerExchange));
+        if (Now() - start > boundSeconds)
+            break;
     }
-    const double floor = Median(floorMs);
-    const double walks = walkMsPerDrive * static_cast<double>(n);
-    const double requests = std::max(refreshMs - walks, 0.0);
-    const double bareRequests = std::max(floor - walks, 1e-6);
-    std::printf("  %-20s %3ld drives × %d: floor %9.2f ms, ratio %.2f× (the walks' %.2f ms, "
-                "then %d bare round trips per drive: %.2f ms; the refresh's requests %.2f ms, "
-                "%.2f×, %.1f µs each)\n",
-                s.name, n, volumes, floor, refreshMs / floor, walks, kRequestsPerExchange,
-                bareRequests, requests, requests / bareRequests,
-                requests * 1e3 / static_cast<double>(n * kRequestsPerExchange));
+    const double floor = Median(floors), ratio = Median(ratios);
+    std::printf("  %-20s %3ld drives × %d: floor %9.2f ms (the walks, then %d bare round trips "
+                "per drive), refresh / floor %.2f×, its requests / the bare ones %.2f×, %.1f µs "
+                "each (%zu rounds)\n",
+                s.name, n, volumes, floor, kRequestsPerExchange, ratio, Median(requestRatios),
+                Median(requestUs), ratios.size());
     if (n == 64 || n == 256) {
         char what[160];
         std::snprintf(what, sizeof what,
@@ -154,11 +166,11 @@ void ReportFloor(Series& s, long n, int volumes, double refreshMs, double walkMs
         Summary("floor", what, Format("%.2f ms", floor));
         std::snprintf(what, sizeof what, "refresh %ld drives × %d, %s / its floor", n, volumes,
                       s.name);
-        Summary("ratio", what, Format("%.2f×", refreshMs / floor));
+        Summary("ratio", what, Format("%.2f×", ratio));
         std::snprintf(what, sizeof what,
                       "refresh %ld drives × %d, %s: its requests / bare round trips", n, volumes,
                       s.name);
-        Summary("ratio", what, Format("%.2f×", requests / bareRequests));
+        Summary("ratio", what, Format("%.2f×", Median(requestRatios)));
     }
 }
 
@@ -172,18 +184,16 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
 
     std::printf("capacity-lights refresh of all drives, %d volume%s each\n", volumes,
                 volumes == 1 ? "" : "s");
-    // The walks first: each other series' floor is made of their time at the same count.
-    std::vector<Series> series = {{"walks only, one core", Placement::OneCore, true},
-                                  {"one core", Placement::OneCore},
+    std::vector<Series> series = {{"one core", Placement::OneCore},
                                   {"unpinned", Placement::Unpinned}};
     if (AllowedCpu(1) >= 0)
         series.emplace_back("apart", Placement::Apart);
+    series.emplace_back("walks only, one core", Placement::OneCore, true);
     PingPong bare(kExchangeBytesOut, kExchangeBytesIn);
     if (!bare.Start()) {
         std::fprintf(stderr, "the floor's ping-pong did not start\n");
         return 1;
     }
-    double walkMsPerDrive = 0;
     long attached = 0;
     for (long n : {1L, 4L, 16L, 64L, 256L}) {
         bool allStopped = true;
@@ -237,14 +247,12 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
                 "(%zu runs)",
                 s.name, n, volumes, median, longest, cpuMs, ms.size());
             // Each drive's walk visits every mounted volume.
-            if (s.walksOnly) {
+            if (s.walksOnly)
                 std::printf(", %.3f µs per volume visit",
                             median * 1e3 / static_cast<double>(n * CountVolumes()));
-                walkMsPerDrive = median / static_cast<double>(n);
-            }
             std::printf("\n");
             if (!s.walksOnly)
-                ReportFloor(s, n, volumes, median, walkMsPerDrive, bare, ms.size());
+                CompareWithFloor(s, n, volumes, bare, boundSeconds);
             s.cpuMs.push_back(cpuMs);
             s.drives.push_back(static_cast<double>(n));
             s.medianMs.push_back(median);
