@@ -184,6 +184,10 @@ void Host::ReadFrom(Peer& peer) {
         if (got > 0) {
             peer.reader.Grow(static_cast<size_t>(got));
             budget -= static_cast<size_t>(got);
+            // A stream socket hands over all it holds: a short read found it empty, and the
+            // read that would say so again costs a system call per request.
+            if (static_cast<size_t>(got) < want)
+                break;
             continue;
         }
         if (got < 0 && errno == EINTR)
