@@ -122,6 +122,47 @@ TEST_F(HostRobustness, UnknownOpIsAnsweredNotPunished) {
     EXPECT_EQ(StatusOf(raw, wire::HelloRequest{}), wire::kStatusSuccess);
 }
 
+// The ids of the next `count` answers on `c`, read off its socket in whatever pieces they come.
+std::vector<uint64_t> AnswerIds(wire::Connection& c, size_t count) {
+    wire::FrameReader reader;
+    std::vector<uint64_t> ids;
+    while (ids.size() < count) {
+        pollfd p{c.Fd(), POLLIN, 0};
+        if (poll(&p, 1, kAnswerMs) != 1)
+            break;
+        const ssize_t got = recv(c.Fd(), reader.Reserve(4096), 4096, 0);
+        if (got <= 0)
+            break;
+        reader.Grow(static_cast<size_t>(got));
+        wire::FrameView frame;
+        while (reader.Next(frame) == wire::DecodeStatus::Frame)
+            ids.push_back(frame.header.id);
+    }
+    return ids;
+}
+
+// The host takes in what a peer's socket holds at once: requests that arrive together, one
+// that arrives in two parts, and one sent just before the peer stops writing are all answered.
+TEST_F(HostRobustness, RequestsJoinedSplitOrLastBeforeAHangUpAreEachAnswered) {
+    wire::Connection raw = Connect();
+    const std::string joined = Encoded(wire::HelloRequest{}, 1) + Encoded(wire::HelloRequest{}, 2);
+    ASSERT_TRUE(raw.SendBytes(joined.data(), joined.size()));
+    EXPECT_EQ(AnswerIds(raw, 2), (std::vector<uint64_t>{1, 2}));
+
+    const std::string split = Encoded(wire::HelloRequest{}, 3);
+    ASSERT_TRUE(raw.SendBytes(split.data(), 10));
+    // Once another peer's request has been answered, the host has been through its loop with
+    // the first part waiting.
+    ASSERT_EQ(StatusOf(good, wire::HelloRequest{}), wire::kStatusSuccess);
+    ASSERT_TRUE(raw.SendBytes(split.data() + 10, split.size() - 10));
+    EXPECT_EQ(AnswerIds(raw, 1), std::vector<uint64_t>{3});
+
+    const std::string last = Encoded(wire::HelloRequest{}, 4);
+    ASSERT_TRUE(raw.SendBytes(last.data(), last.size()));
+    ASSERT_EQ(shutdown(raw.Fd(), SHUT_WR), 0);
+    EXPECT_EQ(AnswerIds(raw, 1), std::vector<uint64_t>{4});
+}
+
 TEST_F(HostRobustness, OversizedHeaderIsRefusedBeforeItsBodyArrives) {
     // Only the header is sent: the host must not sit waiting for a megabyte.
     wire::Connection bad = Connect();
