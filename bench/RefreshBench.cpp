@@ -110,7 +110,6 @@ void Place(Placement placement, pid_t hostPid) {
     }
 }
 
-
 // The messages of an LED exchange (open, selector 0, the LED command, selector 1, close) are
 // all about this size; at this size the bytes hardly change a round trip.
 constexpr size_t kExchangeBytesOut = 48, kExchangeBytesIn = 40;
@@ -288,7 +287,8 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
         Place(Placement::Unpinned, hostPid);
         const long before = Listed();
         const double start = Now();
-        tvbtest::Process arrival = StartCtl(socket, {"attach", "ARRIVAL", "--volume", "A:4000:1000"});
+        tvbtest::Process arrival =
+            StartCtl(socket, {"attach", "ARRIVAL", "--volume", "A:4000:1000"});
         const double refreshStart = Now();
         RefreshAllDrives(false);
         const double refreshMs = (Now() - refreshStart) * 1e3;
@@ -303,8 +303,8 @@ int Measure(int volumes, double boundSeconds, const std::string& socket, pid_t h
                     "listed %.1f ms after tvbctl attach started\n",
                     before, volumes, refreshMs, listedMs);
         char what[96], value[64];
-        std::snprintf(what, sizeof what, "drive attached during a refresh of %ld × %d, listed after",
-                      before, volumes);
+        std::snprintf(what, sizeof what,
+                      "drive attached during a refresh of %ld × %d, listed after", before, volumes);
         std::snprintf(value, sizeof value, "%.1f ms (refresh %.1f ms; a tick is 3 s)", listedMs,
                       refreshMs);
         Summary("block", what, value);

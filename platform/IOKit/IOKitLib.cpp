@@ -321,8 +321,7 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching
     ReleaseMatching(matching);
     if (status != kIOReturnSuccess)
         return status;
-    *existing = HandleTable::Shared().Add(
-        iokit::MakeEntryList(instance, std::move(entries)));
+    *existing = HandleTable::Shared().Add(iokit::MakeEntryList(instance, std::move(entries)));
     return KERN_SUCCESS;
 }
 

@@ -14,8 +14,7 @@
 
 namespace tvb {
 
-template <std::size_t Size, std::size_t Kept = 16>
-class BlockRecycler {
+template <std::size_t Size, std::size_t Kept = 16> class BlockRecycler {
 public:
     static void* Take() {
         Cache* cache = Local();
@@ -73,12 +72,10 @@ thread_local bool BlockRecycler<Size, Kept>::sEnded = false;
 
 // A standard allocator over BlockRecycler for single objects (std::allocate_shared, list
 // nodes); arrays go to the heap.
-template <typename T>
-struct RecyclingAllocator {
+template <typename T> struct RecyclingAllocator {
     using value_type = T;
     RecyclingAllocator() noexcept = default;
-    template <typename U>
-    RecyclingAllocator(const RecyclingAllocator<U>&) noexcept {}
+    template <typename U> RecyclingAllocator(const RecyclingAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
         static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
@@ -93,12 +90,10 @@ struct RecyclingAllocator {
             std::allocator<T>().deallocate(p, n);
     }
 
-    template <typename U>
-    bool operator==(const RecyclingAllocator<U>&) const noexcept {
+    template <typename U> bool operator==(const RecyclingAllocator<U>&) const noexcept {
         return true;
     }
-    template <typename U>
-    bool operator!=(const RecyclingAllocator<U>&) const noexcept {
+    template <typename U> bool operator!=(const RecyclingAllocator<U>&) const noexcept {
         return false;
     }
 };

@@ -16,7 +16,8 @@ template <typename T> std::vector<uint8_t> Bytes(const T& value) {
 // compiler may treat the bytes under a newly constructed object as undefined and drop the
 // stores before it (GCC does at -O3); the barriers make it keep them and read them back, as
 // a driver's buffer is read.
-template <typename T, size_t N> std::vector<uint8_t> BytesAfterConstruction(unsigned char (&storage)[N]) {
+template <typename T, size_t N>
+std::vector<uint8_t> BytesAfterConstruction(unsigned char (&storage)[N]) {
     static_assert(N == sizeof(T));
     asm volatile("" : : "r"(storage) : "memory");
     new (storage) T;

@@ -1,6 +1,5 @@
-// The run loop's private interface for tests that count its sleeps or check its ids (target CoreFoundationSPI;
-// not for the daemon).
-// Threading: any thread.
+// The run loop's private interface for tests that count its sleeps or check its ids (target
+// CoreFoundationSPI; not for the daemon). Threading: any thread.
 #pragma once
 
 #include <CoreFoundation/CFRunLoop.h>
