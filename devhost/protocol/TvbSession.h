@@ -14,12 +14,11 @@
 
 #include "TvbGeneration.h"
 #include "TvbWire.h"
+#include "tvb/Lock.h"
 
 #include <chrono>
 #include <cstdint>
 #include <mutex>
-
-#include "tvb/Lock.h"
 #include <string>
 
 namespace tvb::wire {

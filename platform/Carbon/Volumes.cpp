@@ -5,6 +5,8 @@
 
 #include <TvbSession.h>
 
+#include "tvb/Lock.h"
+
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,10 +16,8 @@
 #include <chrono>
 #include <iterator>
 #include <map>
-#include <mutex>
-
-#include "tvb/Lock.h"
 #include <memory>
+#include <mutex>
 #include <set>
 #include <unordered_map>
 

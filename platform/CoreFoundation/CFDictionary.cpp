@@ -151,11 +151,13 @@ void __CFDictionary::Insert(const void* key, const void* value) {
 }
 
 void __CFDictionary::Erase(Entries::iterator entry) {
-    auto range = mIndex.equal_range(mIndexed ? HashOf(*entry) : 0);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == entry) {
-            mIndex.erase(it);
-            break;
+    if (mIndexed) {
+        auto range = mIndex.equal_range(HashOf(*entry));
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == entry) {
+                mIndex.erase(it);
+                break;
+            }
         }
     }
     Entry removed = *entry;

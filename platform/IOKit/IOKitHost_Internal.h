@@ -10,13 +10,12 @@
 
 #include "IOKitObjects_Internal.h"
 #include "TvbSession.h"
+#include "tvb/Lock.h"
 
 #include <cstdint>
-#include <unordered_map>
 #include <mutex>
-
-#include "tvb/Lock.h"
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace iokit {

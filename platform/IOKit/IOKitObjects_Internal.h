@@ -11,18 +11,18 @@
 
 #include <IOKit/IOKitLib.h>
 
+#include "tvb/Lock.h"
+#include "tvb/Recycler.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-
-#include "tvb/Lock.h"
-#include "tvb/Recycler.h"
 #include <optional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
