@@ -67,6 +67,9 @@ int32_t HostSession::ReadyLocked(const Expect& expect) {
 }
 
 int32_t HostSession::FinishLocked(const CallStatus& status, Seen* seen) {
+    // Never sent, so the host knows nothing of it: the connection and its user clients stand.
+    if (status.transport == CallStatus::Refused)
+        return kStatusBadArgument;
     if (!status.Answered()) {
         // Unanswered: a late answer must never be taken for a later request's.
         if (status.transport == CallStatus::TimedOut)

@@ -44,7 +44,8 @@ public:
 
     // The host's status, or kStatusNotResponding when no host answered (or the session is
     // backing off), kStatusNotFound when `expect.instance` is another host run,
-    // kStatusNoDevice when the connection of `expect.epoch` is gone.
+    // kStatusNoDevice when the connection of `expect.epoch` is gone, kStatusBadArgument when
+    // the request breaks one of the protocol's bounds (then nothing is sent).
     template <typename Request>
     int32_t Call(const Request& request, typename Request::Answer& answer,
                  int timeoutMs = kRequestTimeoutMs, Expect expect = {}, Seen* seen = nullptr) {

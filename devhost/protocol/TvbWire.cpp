@@ -42,6 +42,16 @@ bool PlistDataIsSafe(const std::vector<uint8_t>& bytes) {
     return plistguard::BinaryPlistIsSafe(bytes.data(), bytes.size());
 }
 
+std::string BoundedReason(const std::string& reason) {
+    if (reason.size() <= kMaxText)
+        return reason;
+    size_t cut = kMaxText;
+    // Not inside a UTF-8 character.
+    while (cut > 0 && (static_cast<unsigned char>(reason[cut]) & 0xc0) == 0x80)
+        --cut;
+    return reason.substr(0, cut);
+}
+
 const char* DescribeDecodeStatus(DecodeStatus status) {
     switch (status) {
     case DecodeStatus::Frame:

@@ -59,6 +59,9 @@ public:
         return mPos;
     }
     size_t Position() const { return mPos; }
+    // False once a text, data, list or byte field went over its declared bound: the frame
+    // must not be sent, since the other side would take it for a malformed one.
+    bool WithinBounds() const { return mWithinBounds; }
     // For patching what was written before.
     uint8_t* At(size_t position) { return mOut.data() + position; }
 
@@ -80,10 +83,12 @@ public:
     void operator()(uint32_t value) { Int(value); }
     void operator()(uint64_t value) { Int(value); }
     void operator()(const std::string& text) {
+        Bound(text.size(), kMaxText);
         Int<uint32_t>(static_cast<uint32_t>(text.size()));
         Raw(text.data(), text.size());
     }
     void operator()(const std::vector<uint8_t>& bytes) {
+        Bound(bytes.size(), kMaxData);
         Int<uint32_t>(static_cast<uint32_t>(bytes.size()));
         Raw(bytes.data(), bytes.size());
     }
@@ -92,16 +97,19 @@ public:
         Raw(bytes.data(), N);
     }
     template <typename T, uint32_t N> void operator()(const List<T, N>& list) {
+        Bound(list.size(), N);
         Int<uint32_t>(static_cast<uint32_t>(list.size()));
         for (const T& item : list)
             (*this)(item);
     }
     template <typename T, uint32_t N> void operator()(const InlineList<T, N>& list) {
+        Bound(list.count, N);
         Int<uint32_t>(list.count);
         for (uint32_t i = 0; i < list.count && i < N; ++i)
             (*this)(list.items[i]);
     }
     template <uint32_t N> void operator()(const InlineBytes<N>& bytes) {
+        Bound(bytes.size, N);
         const uint32_t size = bytes.size < N ? bytes.size : N;
         Int<uint32_t>(size);
         Raw(bytes.bytes.data(), size);
@@ -114,6 +122,10 @@ public:
     }
 
 private:
+    void Bound(size_t size, size_t bound) {
+        if (size > bound)
+            mWithinBounds = false;
+    }
     uint8_t* Room(size_t length) {
         if (mPos + length > mOut.size())
             mOut.resize(std::max<size_t>({mOut.size() * 2, mPos + length, 256}));
@@ -122,6 +134,7 @@ private:
 
     std::vector<uint8_t>& mOut;
     size_t mPos;
+    bool mWithinBounds = true;
 };
 
 // Reads fields in place; after the first fault every read fails and Ok() stays false.
@@ -253,6 +266,7 @@ template <typename WriteBody>
 bool AppendFrame(std::vector<uint8_t>& out, const FrameHeader& header, WriteBody&& write) {
     const size_t start = out.size();
     size_t length = 0;
+    bool withinBounds = false;
     {
         Writer w(out);
         w.Int<uint32_t>(0); // patched below
@@ -263,9 +277,10 @@ bool AppendFrame(std::vector<uint8_t>& out, const FrameHeader& header, WriteBody
         w.Int<uint64_t>(header.id);
         w.Int<uint64_t>(header.generation);
         write(w);
+        withinBounds = w.WithinBounds();
         length = w.Finish() - start - kLengthBytes;
     }
-    if (length > kMaxFrameBytes) {
+    if (!withinBounds || length > kMaxFrameBytes) {
         out.resize(start);
         return false;
     }
@@ -283,6 +298,9 @@ bool AppendRequest(std::vector<uint8_t>& out, uint64_t id, const Request& reques
     return AppendFrame(out, header, [&](Writer& w) { w(request); });
 }
 
+// A failed answer's reason, cut to the bound of a text: it often quotes the request.
+std::string BoundedReason(const std::string& reason);
+
 // A successful answer carries the answer's fields, a failed one only its reason.
 template <typename Answer>
 bool AppendAnswer(std::vector<uint8_t>& out, Op op, uint64_t id, int32_t status,
@@ -292,7 +310,7 @@ bool AppendAnswer(std::vector<uint8_t>& out, Op op, uint64_t id, int32_t status,
         if (status == kStatusSuccess)
             w(answer);
         else
-            w(error);
+            w(BoundedReason(error));
     });
 }
 
@@ -358,7 +376,8 @@ std::string DefaultSocketPath();
 
 // How a call went: answered (with the host's status), or why not.
 struct CallStatus {
-    enum Transport { Reply, NotConnected, SendFailed, Closed, TimedOut, BadAnswer };
+    // Refused: nothing was sent, as the request breaks a declared bound; the connection stands.
+    enum Transport { Reply, NotConnected, Refused, SendFailed, Closed, TimedOut, BadAnswer };
     Transport transport = NotConnected;
     int32_t status = kStatusNotResponding; // the host's, when answered
     uint64_t generation = 0;               // the registry generation the answer carries
@@ -405,8 +424,8 @@ public:
         }
         const uint64_t id = mNextId++;
         if (!AppendRequest(mSend, id, request)) {
-            result.transport = CallStatus::SendFailed;
-            result.error = "request too large";
+            result.transport = CallStatus::Refused;
+            result.error = "the request is larger than the protocol allows";
             return result;
         }
         FrameView frame;

@@ -211,5 +211,31 @@ TEST_F(IOKitUserClient, ConnectionToADetachedDriveFailsCleanly) {
     EXPECT_EQ(another, 0u);
 }
 
+// A question the protocol cannot carry is refused here, not sent: sent, it would cost the
+// process its connection to the host and with it every user client it has open.
+TEST_F(IOKitUserClient, AnArgumentTooLongToSendLeavesOpenUserClientsAlone) {
+    Attach("LONGWINDED");
+    io_connect_t connect = OpenBridge();
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+
+    const std::string longText(5000, 'k');
+    CFStringRef longKey =
+        CFStringCreateWithCString(kCFAllocatorDefault, longText.c_str(), kCFStringEncodingASCII);
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(bridge, longKey, kCFAllocatorDefault, 0), nullptr);
+    CFRelease(longKey);
+    io_iterator_t matches = 0;
+    EXPECT_NE(IOServiceGetMatchingServices(
+                  kIOMasterPortDefault,
+                  IOBSDNameMatching(kIOMasterPortDefault, 0, longText.c_str()), &matches),
+              KERN_SUCCESS);
+
+    uint8_t answer[24];
+    IOByteCount size = 0;
+    EXPECT_EQ(ButtonMap(connect, answer, size, 0), KERN_SUCCESS);
+    CloseBracket(connect);
+    EXPECT_EQ(CtlOutput({"calls", "LONGWINDED"}),
+              "open\nselector 0\nselector 2\nselector 1\nclose\n");
+}
+
 } // namespace
 } // namespace iokittest
