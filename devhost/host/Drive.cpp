@@ -280,6 +280,8 @@ CallResult Drive::AnswerStruct(bool bracketOpen, uint64_t selector,
         ++mLedCommands;
         std::array<uint8_t, kLedInputSize> bytes;
         std::copy(input.begin(), input.end(), bytes.begin());
+        if (mLedInputs.size() >= kMaxLedRecords)
+            mLedInputs.pop_front();
         mLedInputs.push_back(bytes);
     }
     if (mFault == Fault::FailCommand) {

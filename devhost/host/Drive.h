@@ -23,6 +23,7 @@ using bridge::kButtonMapResponseSize;
 using bridge::kDummyResponseSize;
 using bridge::kLedInputSize;
 constexpr size_t kMaxCallRecords = 10000; // a poller adds five every tick, for days
+constexpr size_t kMaxLedRecords = 10000;  // and an LED command after every hot-plug
 
 enum class Fault { None, RefuseOpen, RefuseSelector0, FailCommand, ShortAnswer, SlowAnswer };
 bool ParseFault(const std::string& text, Fault& out);
@@ -104,8 +105,8 @@ public:
     std::optional<uint8_t> LightValue() const { return mLightValue; }
     LightsShown Shown() const { return mShown; }
     uint64_t LedCommands() const { return mLedCommands; }
-    // The 4 input bytes of every LED command received, oldest first.
-    const std::vector<std::array<uint8_t, kLedInputSize>>& LedInputs() const { return mLedInputs; }
+    // The 4 input bytes of the last kMaxLedRecords LED commands received, oldest first.
+    const std::deque<std::array<uint8_t, kLedInputSize>>& LedInputs() const { return mLedInputs; }
     const std::deque<std::string>& Calls() const { return mCalls; }
     void ClearCalls() { mCalls.clear(); }
 
@@ -121,7 +122,7 @@ private:
     std::optional<uint8_t> mLightValue;
     LightsShown mShown = LightsShown::Unset;
     uint64_t mLedCommands = 0;
-    std::vector<std::array<uint8_t, kLedInputSize>> mLedInputs;
+    std::deque<std::array<uint8_t, kLedInputSize>> mLedInputs;
     void Log(std::string call);
     std::deque<std::string> mCalls;
     Fault mFault = Fault::None;

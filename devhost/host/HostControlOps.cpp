@@ -91,11 +91,8 @@ Host::Handled Host::On(Peer&, const wire::LedsRequest& request, wire::LedsAnswer
     Drive* drive = WithDrive(request.drive, reply);
     if (drive == nullptr)
         return Handled::Answered;
-    // The newest commands when there are more than an answer holds.
-    const auto& inputs = drive->LedInputs();
-    const size_t skip =
-        inputs.size() > wire::LedInputs::kBound ? inputs.size() - wire::LedInputs::kBound : 0;
-    answer.inputs.assign(inputs.begin() + static_cast<std::ptrdiff_t>(skip), inputs.end());
+    static_assert(kMaxLedRecords <= wire::LedInputs::kBound, "the record fits one answer");
+    answer.inputs.assign(drive->LedInputs().begin(), drive->LedInputs().end());
     return Handled::Answered;
 }
 

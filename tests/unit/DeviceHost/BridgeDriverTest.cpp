@@ -137,6 +137,17 @@ TEST_F(BridgeDriver, CallLogDropsOldestBeyondItsLimit) {
     EXPECT_EQ(drive.Calls().back(), "close");
 }
 
+// A host that serves a poller for months must not grow with its LED commands.
+TEST_F(BridgeDriver, LedRecordDropsOldestBeyondItsLimit) {
+    OpenBracket();
+    for (size_t i = 0; i < kMaxLedRecords + 5; ++i)
+        Led({1, uint8_t(i % 100), 0, 0});
+    EXPECT_EQ(drive.LedInputs().size(), kMaxLedRecords);
+    EXPECT_EQ(drive.LedInputs().front()[1], 5);
+    EXPECT_EQ(drive.LedInputs().back()[1], uint8_t((kMaxLedRecords + 4) % 100));
+    EXPECT_EQ(drive.LedCommands(), kMaxLedRecords + 5);
+}
+
 TEST_F(BridgeDriver, RefuseOpenFault) {
     drive.SetFault(Fault::RefuseOpen);
     EXPECT_EQ(drive.Open(0), wire::kStatusNotPermitted);
