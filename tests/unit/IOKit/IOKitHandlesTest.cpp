@@ -1,6 +1,7 @@
 // Handles: one per object, user references counted on it, dead at zero, never shared
 // between host runs; the master port, there without a host, and the bounded wait for one.
 #include "IOKitTestSupport.h"
+#include "TvbWire.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace iokittest {
@@ -226,6 +228,67 @@ TEST_F(IOKitHandles, AnEntryNamedAgainComesBackUnderItsNameAndDeadNamesAreNotHan
         IOObjectRelease(iterator);
         EXPECT_FALSE(IOIteratorIsValid(iterator));
     }
+}
+
+// Every IOService entry named once through an iterator, as (registry id, name) in order; with
+// `release`, each let go at once.
+std::vector<std::pair<uint64_t, io_object_t>> NameEveryEntry(bool release) {
+    std::vector<std::pair<uint64_t, io_object_t>> named;
+    io_iterator_t iterator = 0;
+    EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("IOService"),
+                                           &iterator),
+              KERN_SUCCESS);
+    for (io_object_t o = IOIteratorNext(iterator); o != 0; o = IOIteratorNext(iterator)) {
+        uint64_t id = 0;
+        EXPECT_EQ(IORegistryEntryGetRegistryEntryID(o, &id), KERN_SUCCESS);
+        named.emplace_back(id, o);
+        if (release)
+            IOObjectRelease(o);
+    }
+    IOObjectRelease(iterator);
+    return named;
+}
+
+// The table parks at most a few thousand unreferenced entry handles; beyond that it forgets
+// them all at once. Held handles must not notice, and forgotten names must neither answer nor
+// be found again through what the table remembers of recent look-ups.
+TEST_F(IOKitHandles, ParkedHandlesBeyondTheLimitAreForgottenWithoutTouchingHeldOnes) {
+    tvb::wire::Connection control;
+    ASSERT_TRUE(control.Connect(host.SocketPath()));
+    for (int i = 0; i < 800; ++i) { // six entries a drive: more than the table parks
+        tvb::wire::AttachRequest attach;
+        attach.serial = "MANY" + std::to_string(i);
+        attach.volumes.push_back(tvb::wire::VolumeSpec{"V", 100, 10, false, false});
+        tvb::wire::AttachAnswer attached;
+        ASSERT_TRUE(control.Call(attach, attached, 5000).Ok());
+    }
+    io_service_t held = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(held, 0u);
+
+    const auto first = NameEveryEntry(true);
+    ASSERT_GT(first.size(), 4800u);
+    EXPECT_EQ(IOObjectGetUserRetainCount(held), 1u);
+    EXPECT_EQ(ClassOf(held), "com_ostrel_IOTVB");
+    size_t answered = 0;
+    for (const auto& [id, name] : first)
+        answered += name != held && !ClassOf(name).empty();
+    EXPECT_EQ(answered, 0u) << "released names still answer";
+
+    const auto second = NameEveryEntry(false);
+    ASSERT_EQ(second.size(), first.size());
+    std::map<io_object_t, uint64_t> owner;
+    for (size_t i = 0; i < second.size(); ++i) {
+        EXPECT_EQ(second[i].first, first[i].first) << "the registry changed order";
+        EXPECT_TRUE(owner.emplace(second[i].second, second[i].first).second)
+            << "one name for two entries: " << std::hex << second[i].second;
+        if (second[i].second == held) {
+            EXPECT_EQ(IOObjectGetUserRetainCount(held), 2u);
+        }
+    }
+    for (const auto& [id, name] : second)
+        IOObjectRelease(name);
+    EXPECT_EQ(IOObjectGetUserRetainCount(held), 1u);
+    IOObjectRelease(held);
 }
 
 } // namespace
