@@ -2,7 +2,8 @@
 // libplist parses recursively, expands shared binary objects, accepts XML cut short after its
 // root and aborts on strings holding NUL, so data is screened before it is handed over: nesting
 // deeper than kCFPlistMaxDepth, a binary object graph with a cycle or one that would expand to
-// more than kCFPlistMaxNodes nodes, a string with NUL, or XML not ending in </plist> is refused.
+// more nodes than the data has bytes (or than kCFPlistMaxNodes), a string with NUL, or XML not
+// ending in </plist> is refused.
 // Threading: no shared state. Ownership: a returned __CFPlistPtr owns its tree.
 #pragma once
 

@@ -251,10 +251,20 @@ CFPropertyListRef Finished(Ref built, CFOptionFlags options, Ref (*copy)(CFAlloc
 }
 
 CFPropertyListRef ArrayFromNode(plist_t node, CFOptionFlags options, int depth) {
-    uint32_t count = plist_array_get_size(node);
+    // In order, not by index: plist_array_get_item walks an array read from binary data from its
+    // first item, so reading every item by index takes time quadratic in the array's length.
+    plist_array_iter rawIter = nullptr;
+    plist_array_new_iter(node, &rawIter);
+    std::unique_ptr<void, MallocDeleter> iter(rawIter);
+    if (iter == nullptr)
+        return nullptr;
     CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-    for (uint32_t i = 0; i < count; ++i) {
-        CFPropertyListRef item = FromNode(plist_array_get_item(node, i), options, depth + 1);
+    for (;;) {
+        plist_t child = nullptr;
+        plist_array_next_item(node, iter.get(), &child);
+        if (child == nullptr)
+            break;
+        CFPropertyListRef item = FromNode(child, options, depth + 1);
         if (item == nullptr) {
             CFRelease(array);
             return nullptr;

@@ -1,5 +1,6 @@
 #include "BinaryPlistGuard.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -37,6 +38,10 @@ public:
             return false;
         mCount = count;
         mTable = table;
+        // Writers share strings, numbers, data and dates, never containers, so a list they write
+        // expands to fewer nodes than it has bytes; only a hand-made graph of shared containers
+        // expands further, up to kMaxNodes from a few kilobytes.
+        mNodeBudget = std::min<uint64_t>(kMaxNodes, mLength);
         mState.assign(count, Unvisited);
         mHeight.assign(count, 0);
         mNodes.assign(count, 0);
@@ -141,7 +146,7 @@ private:
                 if (mHeight[child] > height)
                     height = mHeight[child];
                 nodes += mNodes[child];
-                if (nodes > kMaxNodes)
+                if (nodes > mNodeBudget)
                     return false;
             }
             mHeight[frame.object] = height + 1;
@@ -169,6 +174,7 @@ private:
     size_t mRefSize = 0;
     uint64_t mCount = 0;
     uint64_t mTable = 0;
+    uint64_t mNodeBudget = 0;
     std::vector<State> mState;
     std::vector<uint64_t> mHeight;
     std::vector<uint64_t> mNodes;

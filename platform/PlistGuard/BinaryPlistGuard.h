@@ -1,8 +1,8 @@
 // The screen every binary property list passes before libplist parses it, whoever sent it: the
 // device host's peers and files anyone may have written. libplist parses recursively and
 // expands shared objects, and aborts on strings holding NUL, so a graph nested deeper than
-// kMaxDepth, with a cycle, expanding to more than kMaxNodes nodes, with a reference or length
-// out of bounds, or with a string holding NUL is refused.
+// kMaxDepth, with a cycle, expanding to more than kMaxNodes nodes or to more nodes than it has
+// bytes, with a reference or length out of bounds, or with a string holding NUL is refused.
 // Threading: no shared state. Ownership: the bytes are borrowed.
 #pragma once
 
