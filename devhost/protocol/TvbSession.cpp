@@ -8,6 +8,8 @@ namespace {
 
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kLongestBackoffMs = 4000;
+// How long a host that is there may take over a hello after another request timed out.
+constexpr int kProbeTimeoutMs = 250;
 
 } // namespace
 
@@ -26,7 +28,7 @@ void HostSession::BackOffLocked() {
     mQuietUntil = Clock::now() + std::chrono::milliseconds(mBackoffMs);
 }
 
-bool HostSession::EnsureConnectedLocked() {
+bool HostSession::EnsureConnectedLocked(int helloTimeoutMs) {
     if (mLink.IsOpen())
         return true;
     const std::string path = mPath.empty() ? DefaultSocketPath() : mPath;
@@ -36,7 +38,7 @@ bool HostSession::EnsureConnectedLocked() {
     if (!mLink.Connect(path))
         return false;
     HelloAnswer hello;
-    const CallStatus status = mLink.Call(HelloRequest{}, hello, kRequestTimeoutMs);
+    const CallStatus status = mLink.Call(HelloRequest{}, hello, helloTimeoutMs);
     if (!status.Ok() || hello.instance == 0) {
         // Something listens but does not answer: a stopped or wedged host.
         if (status.transport == CallStatus::TimedOut)
@@ -71,10 +73,14 @@ int32_t HostSession::FinishLocked(const CallStatus& status, Seen* seen) {
     if (status.transport == CallStatus::Refused)
         return kStatusBadArgument;
     if (!status.Answered()) {
-        // Unanswered: a late answer must never be taken for a later request's.
-        if (status.transport == CallStatus::TimedOut)
-            BackOffLocked();
+        // Unanswered: a late answer must never be taken for a later request's, and the host
+        // must see the request given up (a slow command is then not carried out).
         mLink.Close();
+        // A driver that takes its time is not a host that stopped, and must not cost the
+        // process its other drives: the session backs off only when the host does not answer
+        // a hello promptly either.
+        if (status.transport == CallStatus::TimedOut)
+            EnsureConnectedLocked(kProbeTimeoutMs);
         return kStatusNotResponding;
     }
     mGeneration = status.generation;

@@ -2,8 +2,10 @@
 // and bounded waits, in one place. Shared() serves the IOKit stand-in's requests and the File
 // Manager's volume queries alike; a notification port keeps a session of its own for its events.
 //
-// A host that does not answer costs one time-out: the session then fails every request at once
-// (kStatusNotResponding) until its back-off has passed, when one request tries the host again.
+// A host that does not answer costs one time-out and a short hello: the session then fails
+// every request at once (kStatusNotResponding) until its back-off has passed, when one request
+// tries the host again. A request that times out while the host still answers its hello (a
+// driver taking its time) costs only that request and the connection it was made on.
 // A host that is simply absent (nothing listens) is tried on every request, which costs a
 // failed connect() and no wait. After hello the session maps the host's generation page
 // (TvbGeneration.h), so that callers can check their caches without a request.
@@ -107,7 +109,7 @@ private:
 
     int32_t ReadyLocked(const Expect& expect);
     int32_t FinishLocked(const CallStatus& status, Seen* seen);
-    bool EnsureConnectedLocked();
+    bool EnsureConnectedLocked(int helloTimeoutMs = kRequestTimeoutMs);
     void BackOffLocked();
 
     mutable tvb::Lock mMutex;
