@@ -23,7 +23,7 @@ HostSession::HostSession(std::string socketPath) : mPath(std::move(socketPath)) 
 
 void HostSession::BackOffLocked() {
     mLink.Close();
-    mQuietPath = mPath.empty() ? DefaultSocketPath() : mPath;
+    mQuietPath = SocketPath();
     mBackoffMs = mBackoffMs == 0 ? kFirstBackoffMs : std::min(mBackoffMs * 2, kLongestBackoffMs);
     mQuietUntil = Clock::now() + std::chrono::milliseconds(mBackoffMs);
 }
@@ -31,7 +31,7 @@ void HostSession::BackOffLocked() {
 bool HostSession::EnsureConnectedLocked(int helloTimeoutMs) {
     if (mLink.IsOpen())
         return true;
-    const std::string path = mPath.empty() ? DefaultSocketPath() : mPath;
+    const std::string path = SocketPath();
     // Another socket (the environment named a new one) is another host: no reason to wait.
     if (mBackoffMs != 0 && Clock::now() < mQuietUntil && path == mQuietPath)
         return false;
@@ -131,6 +131,12 @@ void HostSession::EndBackoffForTesting() {
 bool HostSession::BackingOff() const {
     std::lock_guard<tvb::Lock> lock(mMutex);
     return !mLink.IsOpen() && mBackoffMs != 0 && Clock::now() < mQuietUntil;
+}
+
+void HostSession::HeardFrom(const std::string& socketPath) {
+    std::lock_guard<tvb::Lock> lock(mMutex);
+    if (mBackoffMs != 0 && socketPath == mQuietPath)
+        mBackoffMs = 0;
 }
 
 void HostSession::NoteGeneration(uint64_t generation) {

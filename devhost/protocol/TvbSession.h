@@ -103,6 +103,12 @@ public:
     Connection& Link() { return mLink; }
     // Records the generation an event carried.
     void NoteGeneration(uint64_t generation);
+    // The host at `socketPath` was heard from on another connection (a notification port's
+    // events): it answers again, so a back-off from it ends now. A drive's arrival would
+    // otherwise find every question about it failed until the back-off had passed.
+    void HeardFrom(const std::string& socketPath);
+    // The socket this session reaches the host on.
+    std::string SocketPath() const { return mPath.empty() ? DefaultSocketPath() : mPath; }
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -212,6 +212,7 @@ bool IONotificationPort::TryConnect() {
         return false;
     }
     WaitingNotice::Reached();
+    wire::HostSession::Shared().HeardFrom(mSession.SocketPath());
     mInstance = seen.instance;
     mState = State::Connected;
     mBackoffMs = 0;
@@ -373,6 +374,9 @@ void IONotificationPort::Forget(InterestNotification* interest) {
 }
 
 void IONotificationPort::DispatchQueuedEvents() {
+    // The host that sent them answers: the process's requests to it need not wait.
+    if (mSession.Link().HasQueuedEvent())
+        wire::HostSession::Shared().HeardFrom(mSession.SocketPath());
     wire::Event event;
     while (mSession.Link().HasQueuedEvent()) {
         if (!mSession.Link().NextEvent(event, 0))

@@ -5,8 +5,10 @@
 #include <IOKit/IOMessage.h>
 
 #include "IONotificationPort_Internal.h"
+#include "TvbSession.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -471,6 +473,30 @@ TEST_F(IOKitNotifications, WaitingForTheHostIsSaidOnceUntilAHostIsReached) {
     const int failed = port->FailedAttempts();
     ASSERT_TRUE(RunLoopUntil([&] { return port->FailedAttempts() >= failed + 3; }));
     EXPECT_EQ(capture.Count(notice), 2u);
+}
+
+// A host that stopped and answers again announces itself with its next event: the drive that
+// event brings must be readable at once, not after the back-off the stop caused (a poller
+// would otherwise skip the drive for good, as no second arrival comes).
+TEST_F(IOKitNotifications, AnArrivalAfterTheHostAnswersAgainIsReadableDespiteTheBackOff) {
+    Attach("BEFORE");
+    Matches matches;
+    io_iterator_t iterator = WatchStorage(matches);
+    TakeMatches(matches, iterator);
+    io_service_t bridge = FirstService("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+
+    ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
+    CFTypeRef never = IORegistryEntryCreateCFProperty(bridge, CFSTR("asked once"), nullptr, 0);
+    ASSERT_EQ(kill(host.Pid(), SIGCONT), 0);
+    EXPECT_EQ(never, nullptr);
+    ASSERT_TRUE(tvb::wire::HostSession::Shared().BackingOff());
+
+    Attach("AFTER");
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"BEFORE", "AFTER"}));
+    IOObjectRelease(bridge);
+    IOObjectRelease(iterator);
 }
 
 } // namespace
