@@ -80,18 +80,18 @@ protected:
         for (size_t v = Below(4); v > 0; --v) {
             const uint64_t total = 1 + Below(Below(2) ? 1000 : 4000000000000ull);
             const uint64_t free = Below(total + 1);
-            std::string spec =
+            std::string volume =
                 "V" + std::to_string(v) + ":" + std::to_string(total) + ":" + std::to_string(free);
             const uint64_t r = Below(10);
             if (r == 0) {
-                spec += ":nobsd"; // never seen by a walk
+                volume += ":nobsd"; // never seen by a walk
             } else if (r == 1) {
-                spec += ":unreadable";
+                volume += ":unreadable";
             } else {
                 d.total += total;
                 d.free += free;
             }
-            options.insert(options.end(), {"--volume", spec});
+            options.insert(options.end(), {"--volume", volume});
         }
         d.bsd = Attach(d.serial, options);
         Note("attach " + d.serial + " -> " + d.bsd, options);
