@@ -1,7 +1,7 @@
 // libFuzzer entry for property-list reading (clang only, built with -DTVB_FUZZ=ON): the bytes as
 // data handed to CFPropertyListCreateFromXMLData under each mutability option, and as a file
-// read the way preferences and bundles read theirs. The seeded random test in
-// tests/unit/CoreFoundation/CFPropertyList covers the same ground in every CI run.
+// read the way preferences and bundles read theirs. What it found is kept as regression cases in
+// tests/unit/CoreFoundation/CFPropertyList/CFPropertyListBadInputTest.cpp.
 #include "CFPlistFile_Internal.h"
 #include "CFPropertyList_Internal.h"
 
