@@ -92,6 +92,36 @@ TEST_F(Folders, LaterUserDirsEntriesWin) {
     EXPECT_EQ(mHome + "/Second", RefToPath(ref));
 }
 
+TEST_F(Folders, UserDirsThatIsNoSmallPlainFileIsPassedOverWithoutWaiting) {
+    // Each look-up reads user-dirs.dirs, the poll timer's too: a FIFO in its place must not
+    // block the open, and a huge file must not be read whole, even when it starts validly.
+    const std::string config = mHome + "/.config";
+    std::filesystem::create_directories(config);
+    const std::string entry = "XDG_DOCUMENTS_DIR=\"$HOME/Elsewhere\"\n";
+    WriteAll(config + "/user-dirs.dirs", entry + std::string(64 * 1024, '#'));
+    std::string fifo = Path("fifo-config");
+    std::filesystem::create_directories(fifo);
+    ASSERT_EQ(0, mkfifo((fifo + "/user-dirs.dirs").c_str(), 0600));
+
+    for (const std::string& configHome : {config, fifo}) {
+        ScopedEnv env("XDG_CONFIG_HOME", configHome.c_str());
+        pid_t child = fork();
+        ASSERT_NE(-1, child);
+        if (child == 0) {
+            alarm(10); // a blocked open ends the child instead of hanging the test
+            FSRef ref;
+            _exit(FindDocuments(kCreateFolder, &ref) != noErr ? 1
+                  : RefToPath(ref) != mHome + "/Documents"    ? 2
+                                                              : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status)) << configHome << ": signal " << WTERMSIG(status);
+        EXPECT_EQ(0, WEXITSTATUS(status)) << configHome;
+    }
+    EXPECT_FALSE(Exists(mHome + "/Elsewhere"));
+}
+
 TEST_F(Folders, MissingParentsAreCreatedToo) {
     WriteUserDirs(mHome + "/.config", "XDG_DOCUMENTS_DIR=\"$HOME/a/b/Documents\"\n");
     FSRef ref;
