@@ -7,6 +7,7 @@
 #include <IOKit/IOMessage.h>
 
 #include <new>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -161,6 +162,11 @@ int ButtonPollerMain(int argc, char* argv[]) {
     (void)argc;
     (void)argv;
     int result = 0;
+
+    // A file-size limit must fail the write that passes it, which drops the press and its
+    // partial launch file, rather than end the daemon. Launched applications get the
+    // default back.
+    signal(SIGXFSZ, SIG_IGN);
 
     CFPropertyListRef appName =
         CFPreferencesCopyAppValue(CFSTR("AppName"), CFSTR("TotalMedia Backup"));
