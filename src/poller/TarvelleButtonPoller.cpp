@@ -235,9 +235,22 @@ static void RefreshAllLights() {
         updatePctFree = true;
 }
 
-static void TrackBackup() {
+// An end file the press could not clear (a folder of that name with something in it) was
+// there before the backup began, so it cannot be the application's signal: while it stays,
+// only the application's quitting ends the backup. Otherwise the launch file would go at
+// the next tick, perhaps before the application has read it.
+static FSRef staleEndFile;
+static bool staleEndFileKnown = false;
+
+static bool EndFileWritten() {
     FSRef endRef;
-    bool finished = MakeDummyEndFileFSRef(endRef) == noErr || !isArcSoftAppRunning();
+    if (MakeDummyEndFileFSRef(endRef) != noErr)
+        return false;
+    return !staleEndFileKnown || FSCompareFSRefs(&endRef, &staleEndFile) != noErr;
+}
+
+static void TrackBackup() {
+    bool finished = EndFileWritten() || !isArcSoftAppRunning();
     if (!finished)
         return;
     CleanupDummyFiles();
@@ -250,6 +263,7 @@ static void TrackBackup() {
 
 static void HandlePress(io_service_t service, const ButtonMapResponse& response) {
     CleanupDummyFiles();
+    staleEndFileKnown = MakeDummyEndFileFSRef(staleEndFile) == noErr;
     syslog(LOG_INFO, "GeneralMessage:  Polled button press");
     FSRef launchRef;
     if (WriteDummyLaunchFile(service, response.serialNumber, launchRef) != noErr)

@@ -3,6 +3,13 @@
 
 #include <CoreFoundation/CFStringPriv.h>
 
+#include <signal.h>
+#include <stdlib.h>
+
+#include <regex>
+
+#include "TestProcess.h"
+
 using namespace pollertest;
 
 namespace {
@@ -66,6 +73,54 @@ TEST(PollCycle, ExceptionEndsTheButtonPassLeavesNoLaunchFileAndTheTimerIsRearmed
         static_cast<CFRunLoopRef>(const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop())));
     EXPECT_TRUE(CFRunLoopContainsTimer(mainLoop, timer, kCFRunLoopCommonModes));
     runLoopTimer.RemoveFromRunLoop();
+}
+
+// The sample application's copies started since the log was cleared.
+std::vector<pid_t> BackupPids(const fs::path& log) {
+    std::vector<pid_t> pids;
+    std::string text = tvbtest::ReadFile(log);
+    std::regex started(R"(SampleBackup\[(\d+)\]: staying up)");
+    for (std::sregex_iterator it(text.begin(), text.end(), started), end; it != end; ++it)
+        pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
+    return pids;
+}
+
+TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
+    const fs::path folder = Home() / "Documents" / "For Button Manage";
+    const fs::path log = ScratchRoot() / "stale-end.log";
+    std::error_code ec;
+    fs::remove(log, ec);
+    setenv("TVB_BACKUP_MODE", "stay", 1);
+    setenv("TVB_BACKUP_SECONDS", "0", 1);
+    setenv("TVB_BACKUP_LOG", log.c_str(), 1);
+    CFStringRef savedPath = arcsoftApplicationPath;
+    arcsoftApplicationPath = CFSTR(TVB_SAMPLE_APP_BUNDLE);
+    // A folder in the end file's place, which no deletion of an empty item removes.
+    tvbtest::WriteFile(folder / "EndBackup" / "kept", "someone's");
+    AttachListed("TICK-STALE", {"--volume", "A:10:5"});
+    Ctl({"press", "TICK-STALE"});
+    updatePctFree = false;
+
+    PollButtonDevices(NULL, NULL);
+    ASSERT_TRUE(backupActive);
+    ASSERT_TRUE(RunLoopUntil([&] { return !BackupPids(log).empty(); }));
+    PollButtonDevices(NULL, NULL);
+    EXPECT_TRUE(backupActive) << "the end file was there before the backup";
+    EXPECT_TRUE(fs::exists(folder / "LaunchBackup"));
+
+    fs::remove_all(folder / "EndBackup");
+    tvbtest::WriteFile(folder / "EndBackup", "");
+    PollButtonDevices(NULL, NULL);
+    EXPECT_FALSE(backupActive) << "an end file written since counts";
+    EXPECT_FALSE(fs::exists(folder / "EndBackup"));
+    EXPECT_FALSE(fs::exists(folder / "LaunchBackup"));
+
+    for (pid_t pid : BackupPids(log))
+        kill(pid, SIGTERM);
+    runLoopTimer.RemoveFromRunLoop();
+    backupActive = false;
+    arcsoftApplicationPath = savedPath;
+    unsetenv("TVB_BACKUP_MODE");
 }
 
 } // namespace
