@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -64,21 +65,35 @@ bool ReadLaunchFile(const std::string& path, LaunchFile& out) {
     return !first;
 }
 
-// Volume names come from the drive; keep them to one safe path component.
+// Volume names come from the drive; keep them to one safe path component. A name of up to
+// 255 UTF-16 units may take three times as many bytes, more than a file name may hold, so
+// it is cut to NAME_MAX bytes between characters.
 std::string SafeComponent(std::string name) {
     for (char& c : name)
         if (c == '/' || c == '\0')
             c = '_';
+    if (name.size() > NAME_MAX) {
+        size_t cut = NAME_MAX;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+            --cut;
+        name.resize(cut);
+    }
     if (name.empty() || name == "." || name == "..")
         name = "Volume";
     return name;
 }
 
-int CopyFolder(const fs::path& source, const fs::path& target) {
+// The files copied; `failed` counts what could not be, the target folder included.
+int CopyFolder(const fs::path& source, const fs::path& target, int& failed) {
+    failed = 0;
     std::error_code ec;
     if (!fs::is_directory(source, ec))
         return 0;
     fs::create_directories(target, ec);
+    if (ec) {
+        ++failed;
+        return 0;
+    }
     int copied = 0;
     for (const auto& entry : fs::recursive_directory_iterator(source, ec)) {
         fs::path destination = target / fs::relative(entry.path(), source, ec);
@@ -89,6 +104,8 @@ int CopyFolder(const fs::path& source, const fs::path& target) {
             if (!ec)
                 ++copied;
         }
+        if (ec)
+            ++failed;
     }
     return copied;
 }
@@ -121,9 +138,11 @@ void BackUp(const Backup& backup) {
     const LaunchFile& launch = backup.launch;
     std::string volume = launch.volumes.empty() ? "Drive " + launch.serial : launch.volumes.front();
     fs::path target = fs::path(home ? home : "/tmp") / "Backups" / SafeComponent(volume);
-    int copied = CopyFolder(source, target);
+    int failed = 0;
+    int copied = CopyFolder(source, target, failed);
     Narrate("copied " + std::to_string(copied) + " file(s) from " + source.string() + " to " +
-            target.string());
+            target.string() +
+            (failed > 0 ? "; " + std::to_string(failed) + " item(s) could not be copied" : ""));
 }
 
 void StartNextBackup();

@@ -1,5 +1,5 @@
-// The hand-off on a file system that fails the poller: what a failed write leaves behind and
-// that the poller outlives it.
+// The hand-off against file-system limits: a write stopped part-way leaves nothing behind and
+// the poller outlives it; a volume name longer than a file name still gets its backup.
 #include "Harness.h"
 
 #include <sys/resource.h>
@@ -54,6 +54,25 @@ TEST_F(HandOffFaults, WriteStoppedByAFileSizeLimitDropsThePressAndThePollerGoesO
     CtlOk({"press", "FSIZE1"});
     EXPECT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); }, "the backup runs and ends"));
     EXPECT_TRUE(BackupLogSays("drive serial \"FSIZE1\", volumes: " + name + "1"));
+}
+
+TEST_F(HandOffFaults, VolumeNameLongerThanAFileNameIsBackedUpUnderItsNameCutToFit) {
+    // 200 characters of two bytes: the launch file carries the whole name, a folder name
+    // holds at most 255 bytes, so the backup goes under the first 127 characters.
+    std::string name, cut;
+    for (int i = 0; i < 200; ++i)
+        name += "\xC3\xA9";
+    cut = name.substr(0, 254);
+    UseSampleApplication("end", 0.1);
+    WriteFile(mHome / "ToBackUp" / "letter.txt", "dear drive\n");
+    StartHost();
+    Attach("LONG1", {"--volume", name + ":100:50"});
+    StartAndWaitListed("LONG1");
+
+    CtlOk({"press", "LONG1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); }, "the backup runs and ends"));
+    EXPECT_TRUE(BackupLogSays("volumes: " + name + "\n")) << "the launch file has it whole";
+    EXPECT_EQ(ReadFile(mHome / "Backups" / cut / "letter.txt"), "dear drive\n") << BackupLog();
 }
 
 } // namespace
