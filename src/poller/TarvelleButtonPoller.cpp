@@ -164,9 +164,10 @@ int ButtonPollerMain(int argc, char* argv[]) {
     int result = 0;
 
     // A file-size limit must fail the write that passes it, which drops the press and its
-    // partial launch file, rather than end the daemon. Launched applications get the
-    // default back.
+    // partial launch file, and a line for standard error whose reader has gone must be lost,
+    // rather than either ending the daemon. Launched applications get the defaults back.
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
 
     CFPropertyListRef appName =
         CFPreferencesCopyAppValue(CFSTR("AppName"), CFSTR("TotalMedia Backup"));

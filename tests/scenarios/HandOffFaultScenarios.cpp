@@ -1,8 +1,12 @@
-// The hand-off against file-system limits: a write stopped part-way leaves nothing behind and
-// the poller outlives it; a volume name longer than a file name still gets its backup.
+// The hand-off against failing files: a write stopped part-way leaves nothing behind and the
+// poller outlives it, as it outlives a report nobody reads; a volume name longer than a file
+// name still gets its backup.
 #include "Harness.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -73,6 +77,26 @@ TEST_F(HandOffFaults, VolumeNameLongerThanAFileNameIsBackedUpUnderItsNameCutToFi
     ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); }, "the backup runs and ends"));
     EXPECT_TRUE(BackupLogSays("volumes: " + name + "\n")) << "the launch file has it whole";
     EXPECT_EQ(ReadFile(mHome / "Backups" / cut / "letter.txt"), "dear drive\n") << BackupLog();
+}
+
+TEST_F(HandOffFaults, PressToldOnAStandardErrorNobodyReadsAnyMoreLeavesThePollerRunning) {
+    // No "AppName": the press is told on standard error, here a pipe whose reader has gone.
+    StartHost();
+    Attach("PIPE1", {"--volume", "Data:100:50"});
+    const fs::path pipe = mRoot / "poller-stderr";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    mPoller = mWorld.StartPoller({}, {}, pipe);
+    close(reader);
+    ASSERT_TRUE(WaitUntil([&] { return Watchers("PIPE1") == 1; }, "the poller lists PIPE1"));
+
+    CtlOk({"press", "PIPE1"});
+    CtlOk({"calls", "--clear", "PIPE1"});
+    ASSERT_TRUE(WaitUntil([&] { return !mPoller.Running() || Count("PIPE1", "selector 2") >= 2; },
+                          "the press is over and buttons are polled again"));
+    EXPECT_TRUE(mPoller.Running());
+    EXPECT_TRUE(fs::exists(LaunchFile())) << "the press itself went as without a reader";
 }
 
 } // namespace
