@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -114,19 +115,24 @@ std::string UserDirFromConfig(const std::string& home, const std::string& key) {
     return result;
 }
 
+// Creates the folder at an absolute path (no "//", no trailing '/') and any missing folder
+// above it, one component at a time from the top: the path comes from a file the user can
+// edit, so its depth must cost neither stack nor memory.
 OSErr MakeDirectories(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode) ? OSErr(noErr) : OSErr(dirNFErr);
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        OSErr err = MakeDirectories(path.substr(0, slash));
-        if (err != noErr)
-            return err;
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string prefix = path.substr(0, end);
+        if (stat(prefix.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode))
+                return dirNFErr;
+        } else if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+            return ErrorFromErrno(errno);
+        }
+        if (end == std::string::npos)
+            return noErr;
     }
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-        return ErrorFromErrno(errno);
-    return noErr;
 }
 
 } // namespace
@@ -148,8 +154,14 @@ OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFold
     std::string path = UserDirFromConfig(home, folder->key);
     if (path.empty())
         path = home + folder->fallback;
+    // "a//b" names what "a/b" does; only a path that is long without them is refused.
+    path.erase(
+        std::unique(path.begin(), path.end(), [](char a, char b) { return a == '/' && b == '/'; }),
+        path.end());
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
+    if (path.size() >= PATH_MAX)
+        return bdNamErr;
 
     if (createFolder) {
         OSErr err = MakeDirectories(path);

@@ -129,6 +129,22 @@ TEST_F(Folders, MissingParentsAreCreatedToo) {
     EXPECT_TRUE(std::filesystem::is_directory(mHome + "/a/b/Documents"));
 }
 
+TEST_F(Folders, RunsOfSlashesCountOnceHoweverLongAndOnlyLongPathsAreRefused) {
+    // Once this went a level deeper per slash, until the stack ran out.
+    WriteUserDirs(mHome + "/.config",
+                  "XDG_DOCUMENTS_DIR=\"$HOME" + std::string(60000, '/') + "Docs//\"\n");
+    FSRef ref;
+    ASSERT_EQ(noErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_EQ(mHome + "/Docs", RefToPath(ref));
+
+    std::string deep;
+    for (int i = 0; i < 3000; ++i)
+        deep += "/d";
+    WriteUserDirs(mHome + "/.config", "XDG_DOCUMENTS_DIR=\"$HOME" + deep + "\"\n");
+    EXPECT_EQ(bdNamErr, FindDocuments(kCreateFolder, &ref));
+    EXPECT_FALSE(Exists(mHome + "/d")) << "nothing is made for a path that cannot be";
+}
+
 TEST_F(Folders, AFileInThePlaceOfDocumentsGivesDirNFErr) {
     WriteAll(mHome + "/Documents", "not a folder");
     FSRef ref;
