@@ -21,6 +21,7 @@ enum ChildResult {
     kHandlingNotRestored,
     kLoopNotCleanedUp,
     kWrongOrder,
+    kForkedChildSurvived,
     kReaperFired = 20,
 };
 
@@ -113,6 +114,45 @@ TEST(CarbonEventLoop, SignalSentToSelfFromACalloutEndsTheLoopAndRestoresHandlers
         if (now.sa_handler != mine.sa_handler || !IsDefaultDisposition(SIGTERM))
             return kHandlingNotRestored;
         CFRelease(killer);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+// What happened to a child forked while the loop ran and sent SIGTERM before its exec.
+int gChildFate = -1;
+
+void ForkAndTerminateAChild(CFRunLoopTimerRef, void*) {
+    pid_t child = fork();
+    if (child == 0) {
+        // A handled signal cuts the sleep short; one that kills ends the process.
+        sleep(5);
+        _exit(kChildPassed);
+    }
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    gChildFate = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef forker = AddMainTimer(0.01, &ForkAndTerminateAChild);
+        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (gChildFate != SIGTERM)
+            return kForkedChildSurvived;
+        if (step != 1)
+            return kWrongOrder;
+        CFRelease(forker);
+        CFRelease(quit);
         CFRunLoopTimerInvalidate(reaper);
         CFRelease(reaper);
         return kChildPassed;
