@@ -713,6 +713,31 @@ void CFRunLoopStop(CFRunLoopRef rl) {
     }
 }
 
+CFIndex __CFRunLoopGetRunDepth(CFRunLoopRef rl) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    if (loop == nullptr)
+        return 0;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    CFIndex depth = 0;
+    for (const __CFRunLoop::Run* run = loop->mRun; run != nullptr; run = run->outer)
+        ++depth;
+    return depth;
+}
+
+void __CFRunLoopStopRunAtDepth(CFRunLoopRef rl, CFIndex depth) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    if (loop == nullptr || depth < 1)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    std::vector<__CFRunLoop::Run*> runs;
+    for (__CFRunLoop::Run* run = loop->mRun; run != nullptr; run = run->outer)
+        runs.push_back(run);
+    if (depth > static_cast<CFIndex>(runs.size()))
+        return;
+    runs[runs.size() - static_cast<size_t>(depth)]->stopped = true;
+    loop->WakeFromOtherThread();
+}
+
 // --- timers and sources on run loops ---
 
 namespace {

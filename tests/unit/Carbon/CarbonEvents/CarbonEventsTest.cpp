@@ -185,6 +185,31 @@ TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     EXPECT_EQ(kChildPassed, result);
 }
 
+// A call-out that runs the loop again, as one waiting for a reply would, and a quit signal
+// that arrives meanwhile: the application loop ends once the call-out has returned.
+TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(5, &Reap);
+        CFRunLoopTimerRef nesting = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            CFRunLoopTimerRef quit =
+                AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+            step = 1;
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false);
+            step = step == 1 ? 2 : -1;
+            CFRelease(quit);
+        });
+        RunApplicationEventLoop();
+        if (step != 2)
+            return step == 0 ? kLoopNeverRan : kWrongOrder;
+        CFRelease(nesting);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
 TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
     int result = InChild([](pid_t) {
         CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
