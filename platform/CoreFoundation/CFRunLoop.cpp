@@ -377,6 +377,10 @@ bool PerformSignalledSources(__CFRunLoop* loop, const std::string& name, bool on
 bool DispatchDescriptors(__CFRunLoop* loop, const std::string& name,
                          const __CFRunLoopWaiter::Ready& ready, Lock& lock) {
     bool handled = false;
+    // A call-out that runs the loop again lets that run wait and serve descriptors itself;
+    // what this run's wait saw is then stale (a call-out reading on it could block). Whatever
+    // is still ready is reported by the next wait.
+    const unsigned long waits = loop->mWaitCount.load();
     for (const auto& [fd, flags] : ready) {
         Mode* mode = FindMode(loop, name);
         std::vector<Retained<__CFFileDescriptor>> owners;
@@ -384,6 +388,8 @@ bool DispatchDescriptors(__CFRunLoop* loop, const std::string& name,
             if (source->mValid && source->mDescriptor != nullptr && source->mDescriptor->mFd == fd)
                 owners.emplace_back(source->mDescriptor);
         for (auto& owner : owners) {
+            if (loop->mWaitCount.load() != waits)
+                return handled;
             __CFFileDescriptor* descriptor = owner.Get();
             CFOptionFlags types = flags & descriptor->mEnabled;
             if (!descriptor->mValid || types == 0)
