@@ -160,6 +160,30 @@ TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
     EXPECT_EQ(kChildPassed, result);
 }
 
+TEST(CarbonEventLoop, StormOfQuitSignalsStillEndsTheLoop) {
+    int result = InChild([](pid_t) {
+        // Once the loop has given SIGHUP back, a storm still under way must not kill us.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGHUP, &ignore, nullptr);
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        pid_t me = getpid();
+        pid_t storm = fork();
+        if (storm == 0) {
+            for (;;)
+                if (kill(me, SIGHUP) != 0)
+                    _exit(0);
+        }
+        RunApplicationEventLoop();
+        kill(storm, SIGKILL);
+        waitpid(storm, nullptr, 0);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     int result = InChild([](pid_t) {
         static int step = 0;
