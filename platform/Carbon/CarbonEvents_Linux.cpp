@@ -57,10 +57,16 @@ int __CarbonInstallQuitSignals() {
     sigset_t quitSet;
     sigemptyset(&quitSet);
     for (int i = 0; i < kSignalCount; ++i) {
-        sigaction(kQuitSignals[i], &action, &gPrevious[i]);
+        sigaction(kQuitSignals[i], nullptr, &gPrevious[i]);
+        // Ignored on purpose by whoever started us (nohup, a shell's background job): it is
+        // not a quit request here either.
+        if (!(gPrevious[i].sa_flags & SA_SIGINFO) && gPrevious[i].sa_handler == SIG_IGN)
+            continue;
+        sigaction(kQuitSignals[i], &action, nullptr);
         sigaddset(&quitSet, kQuitSignals[i]);
     }
-    // A mask inherited from the parent must not keep the quit request away.
+    // A mask inherited from the parent, unlike an ignored signal, is rarely meant for us; it
+    // must not keep the quit request away.
     pthread_sigmask(SIG_UNBLOCK, &quitSet, &gPreviousMask);
     return gReadEnd;
 }

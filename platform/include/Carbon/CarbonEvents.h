@@ -1,8 +1,9 @@
 // The Carbon application event loop, as far as a faceless application uses it: the main
 // event loop is the main thread's CFRunLoop, run by RunApplicationEventLoop until
 // QuitApplicationEventLoop is called or the process receives SIGTERM, SIGINT or SIGHUP.
-// Those signals are handled on the run loop, not in a signal handler; the previous handling
-// of the three signals is put back when RunApplicationEventLoop returns. A quit that comes
+// Those signals are handled on the run loop, not in a signal handler; one that is ignored
+// when the loop starts (as nohup ignores SIGHUP) stays ignored. The previous handling of the
+// three signals is put back when RunApplicationEventLoop returns. A quit that comes
 // while a call-out runs the run loop again ends the application loop once that call-out has
 // returned. A child forked while the loop runs meets the signals as it would have without
 // the loop's handling, until its exec. While it runs, the loop also answers the Apple events

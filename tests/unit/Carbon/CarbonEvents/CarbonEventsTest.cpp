@@ -74,6 +74,10 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
         ASSERT_EQ(0, pipe(gReadyPipe));
         int result = InChild(
             [signal](pid_t) {
+                // Whatever handling the test runner was started with.
+                struct sigaction defaults {};
+                defaults.sa_handler = SIG_DFL;
+                sigaction(signal, &defaults, nullptr);
                 CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
                 // Fires inside the loop, so the signal handling is in place by then.
                 CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
@@ -160,12 +164,44 @@ TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
     EXPECT_EQ(kChildPassed, result);
 }
 
-TEST(CarbonEventLoop, StormOfQuitSignalsStillEndsTheLoop) {
+TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
     int result = InChild([](pid_t) {
-        // Once the loop has given SIGHUP back, a storm still under way must not kill us.
+        // As nohup starts a program: a hang-up is not to end it.
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGHUP, &ignore, nullptr);
+        static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef hangUp = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            kill(getpid(), SIGHUP);
+        });
+        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+            step = step == 1 ? 2 : -1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (step != 2)
+            return step == 0 ? kLoopNeverRan : kWrongOrder;
+        struct sigaction now {};
+        sigaction(SIGHUP, nullptr, &now);
+        if (now.sa_handler != SIG_IGN)
+            return kHandlingNotRestored;
+        CFRelease(hangUp);
+        CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+TEST(CarbonEventLoop, StormOfQuitSignalsStillEndsTheLoop) {
+    int result = InChild([](pid_t) {
+        // Once the loop has given SIGHUP back, a storm still under way must not kill us.
+        struct sigaction mine {};
+        mine.sa_handler = [](int) {};
+        sigaction(SIGHUP, &mine, nullptr);
         CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         pid_t me = getpid();
         pid_t storm = fork();
