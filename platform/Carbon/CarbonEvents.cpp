@@ -27,8 +27,11 @@ std::mutex gQuitSourceMutex;
 CFRunLoopSourceRef gQuitSource = nullptr;
 
 void QuitSourcePerform(void*) {
-    // Performed by whichever run is innermost; it is the application loop's run that must end.
-    __CFRunLoopStopRunAtDepth(CFRunLoopGetCurrent(), gRunDepth);
+    // Performed by whichever run is innermost. That run is stopped so that a call-out waiting
+    // in it comes back, and the application loop's own run so that the quit is not lost.
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    CFRunLoopStop(loop);
+    __CFRunLoopStopRunAtDepth(loop, gRunDepth);
 }
 
 void QuitSignalArrived(CFFileDescriptorRef f, CFOptionFlags, void*) {

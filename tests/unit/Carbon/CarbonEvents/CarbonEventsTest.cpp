@@ -246,7 +246,8 @@ TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
 }
 
 // A call-out that runs the loop again, as one waiting for a reply would, and a quit signal
-// that arrives meanwhile: the application loop ends once the call-out has returned.
+// that arrives meanwhile: the nested run stops, and the application loop ends once the
+// call-out has returned.
 TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
     int result = InChild([](pid_t) {
         static int step = 0;
@@ -255,8 +256,8 @@ TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
             CFRunLoopTimerRef quit =
                 AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
             step = 1;
-            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false);
-            step = step == 1 ? 2 : -1;
+            const SInt32 nested = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
+            step = step == 1 && nested == kCFRunLoopRunStopped ? 2 : -1;
             CFRelease(quit);
         });
         RunApplicationEventLoop();
