@@ -203,6 +203,12 @@ TEST(CarbonEventLoop, StormOfQuitSignalsStillEndsTheLoop) {
         mine.sa_handler = [](int) {};
         sigaction(SIGHUP, &mine, nullptr);
         CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        // More signals than the pipe holds bytes, each handled before kill returns and none
+        // read meanwhile: the handler must drop what does not fit rather than wait.
+        CFRunLoopTimerRef flood = AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+            for (int i = 0; i < 70000; ++i)
+                kill(getpid(), SIGTERM);
+        });
         pid_t me = getpid();
         pid_t storm = fork();
         if (storm == 0) {
@@ -213,6 +219,7 @@ TEST(CarbonEventLoop, StormOfQuitSignalsStillEndsTheLoop) {
         RunApplicationEventLoop();
         kill(storm, SIGKILL);
         waitpid(storm, nullptr, 0);
+        CFRelease(flood);
         CFRunLoopTimerInvalidate(reaper);
         CFRelease(reaper);
         return kChildPassed;
