@@ -3,6 +3,7 @@
 
 #include <Carbon/CarbonEvents.h>
 #include <Carbon/MacErrors.h>
+#include <CoreFoundation/CFRunLoopPriv.h>
 
 #include <atomic>
 #include <cstdio>
@@ -16,6 +17,9 @@ namespace {
 // quit event would wait in the event queue.
 std::atomic<bool> gQuitRequested{false};
 bool gRunning = false;
+// The depth of the application loop's own run on the main run loop while it runs; a call-out
+// may start runs of its own inside it.
+CFIndex gRunDepth = 0;
 
 // While the application loop runs: the source a quit request signals. Its presence also
 // keeps the mode from ever running out of sources.
@@ -23,7 +27,11 @@ std::mutex gQuitSourceMutex;
 CFRunLoopSourceRef gQuitSource = nullptr;
 
 void QuitSourcePerform(void*) {
-    CFRunLoopStop(CFRunLoopGetCurrent());
+    // Performed by whichever run is innermost. That run is stopped so that a call-out waiting
+    // in it comes back, and the application loop's own run so that the quit is not lost.
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    CFRunLoopStop(loop);
+    __CFRunLoopStopRunAtDepth(loop, gRunDepth);
 }
 
 void QuitSignalArrived(CFFileDescriptorRef f, CFOptionFlags, void*) {
@@ -86,8 +94,10 @@ void RunApplicationEventLoop(void) {
 
     // Other processes reach the application through Apple events only while it runs here.
     __AEStartServing(loop);
+    gRunDepth = __CFRunLoopGetRunDepth(loop) + 1;
     while (!gQuitRequested.exchange(false))
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false);
+    gRunDepth = 0;
     __AEStopServing();
 
     if (signals != nullptr) {

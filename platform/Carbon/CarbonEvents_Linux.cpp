@@ -14,12 +14,25 @@ constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
 constexpr int kSignalCount = sizeof kQuitSignals / sizeof kQuitSignals[0];
 
 volatile sig_atomic_t gWriteEnd = -1;
+// The process whose event loop the pipe feeds; a child forked from it inherits the handler.
+volatile sig_atomic_t gOwner = 0;
 int gReadEnd = -1;
 struct sigaction gPrevious[kSignalCount];
 sigset_t gPreviousMask;
 
 extern "C" void QuitSignalHandler(int signal) {
     int saved = errno;
+    if (getpid() != gOwner) {
+        // A child between fork and exec: the quit is meant for it, not for its parent's
+        // loop. It gets the handling it would have had without ours, which a signal
+        // raised now (held back until this handler returns) then meets.
+        for (int i = 0; i < kSignalCount; ++i)
+            if (kQuitSignals[i] == signal)
+                sigaction(signal, &gPrevious[i], nullptr);
+        raise(signal);
+        errno = saved;
+        return;
+    }
     unsigned char byte = static_cast<unsigned char>(signal);
     // A full pipe already says "quit"; dropping the byte loses nothing.
     ssize_t written = write(gWriteEnd, &byte, 1);
@@ -35,6 +48,7 @@ int __CarbonInstallQuitSignals() {
         return -1;
     gReadEnd = ends[0];
     gWriteEnd = ends[1];
+    gOwner = getpid();
 
     struct sigaction action {};
     action.sa_handler = QuitSignalHandler;
@@ -43,10 +57,16 @@ int __CarbonInstallQuitSignals() {
     sigset_t quitSet;
     sigemptyset(&quitSet);
     for (int i = 0; i < kSignalCount; ++i) {
-        sigaction(kQuitSignals[i], &action, &gPrevious[i]);
+        sigaction(kQuitSignals[i], nullptr, &gPrevious[i]);
+        // Ignored on purpose by whoever started us (nohup, a shell's background job): it is
+        // not a quit request here either.
+        if (!(gPrevious[i].sa_flags & SA_SIGINFO) && gPrevious[i].sa_handler == SIG_IGN)
+            continue;
+        sigaction(kQuitSignals[i], &action, nullptr);
         sigaddset(&quitSet, kQuitSignals[i]);
     }
-    // A mask inherited from the parent must not keep the quit request away.
+    // A mask inherited from the parent, unlike an ignored signal, is rarely meant for us; it
+    // must not keep the quit request away.
     pthread_sigmask(SIG_UNBLOCK, &quitSet, &gPreviousMask);
     return gReadEnd;
 }

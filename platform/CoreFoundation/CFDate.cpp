@@ -2,6 +2,9 @@
 
 #include <CoreFoundation/CFDate.h>
 
+#include <CoreFoundation/CFDatePriv.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +45,9 @@ const Clock& TheClock() {
     return clock;
 }
 
+// What a test has set the wall clock forward (or, negative, back) by.
+std::atomic<double> gWallClockShift{0};
+
 struct Date final : __CFRuntimeBase {
     explicit Date(CFAllocatorRef allocator, CFAbsoluteTime at)
         : __CFRuntimeBase(__kCFDateTypeID, allocator), mTime(at) {}
@@ -67,11 +73,21 @@ double __CFClockScale() {
     return TheClock().scale;
 }
 
+double __CFTimerClockGetCurrent() {
+    const Clock& clock = TheClock();
+    return (Seconds(CLOCK_MONOTONIC) - clock.startMonotonic) * clock.scale;
+}
+
+void __CFAbsoluteTimeShiftWallClockForTesting(CFTimeInterval seconds) {
+    gWallClockShift.store(gWallClockShift.load() + seconds);
+}
+
 CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) {
     const Clock& clock = TheClock();
+    const double shift = gWallClockShift.load(std::memory_order_relaxed);
     if (clock.scale == 1.0)
-        return Seconds(CLOCK_REALTIME) - kCFAbsoluteTimeIntervalSince1970;
-    return clock.startAbsolute + (Seconds(CLOCK_MONOTONIC) - clock.startMonotonic) * clock.scale;
+        return Seconds(CLOCK_REALTIME) - kCFAbsoluteTimeIntervalSince1970 + shift;
+    return clock.startAbsolute + __CFTimerClockGetCurrent() + shift;
 }
 
 CFTypeID CFDateGetTypeID(void) {

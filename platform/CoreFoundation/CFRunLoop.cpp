@@ -240,16 +240,39 @@ void InvalidateTimer(__CFRunLoopTimer* timer) {
         RemoveEverywhere(timer->mLoop, timer);
 }
 
-// The first whole multiple of the interval after the scheduled date that lies past now.
-CFAbsoluteTime NextFireDate(CFAbsoluteTime scheduled, CFTimeInterval interval, CFAbsoluteTime now) {
-    CFAbsoluteTime next = scheduled + interval;
-    if (next <= now) {
-        double periods = std::floor((now - scheduled) / interval) + 1.0;
-        next = scheduled + periods * interval;
-        if (next <= now)
-            next += interval;
+// Timer dates are wall-clock dates, but a timer keeps to elapsed time: the date is turned
+// into a time on the timer clock when it is set, so that setting the system clock neither
+// holds timers back nor lets them all fire at once.
+void SetFireDate(__CFRunLoopTimer* timer, CFAbsoluteTime date) {
+    timer->mFireDate = date;
+    timer->mFireTime = __CFTimerClockGetCurrent() + (date - CFAbsoluteTimeGetCurrent());
+}
+
+// Wall and timer clocks part by less than this unless someone sets the wall clock.
+constexpr CFTimeInterval kClockSetTolerance = 1.0;
+
+// After a fire: the first whole multiple of the interval after the scheduled time that lies
+// past now, so missed fires are skipped rather than made up for.
+void ScheduleNextFire(__CFRunLoopTimer* timer, CFAbsoluteTime scheduledDate, double scheduledTime) {
+    const CFTimeInterval interval = timer->mInterval;
+    const double now = __CFTimerClockGetCurrent();
+    double periods = 1.0;
+    if (!(scheduledTime + interval > now)) {
+        periods = std::floor((now - scheduledTime) / interval) + 1.0;
+        if (!(scheduledTime + periods * interval > now))
+            periods += 1.0;
     }
-    return next;
+    double nextTime = scheduledTime + periods * interval;
+    CFAbsoluteTime nextDate = scheduledDate + periods * interval;
+    // A schedule that began at minus infinity has no multiples to keep to.
+    if (!std::isfinite(nextTime))
+        nextTime = now + interval;
+    // Once the wall clock has been set the old date no longer says when the timer fires.
+    const CFAbsoluteTime wallDate = CFAbsoluteTimeGetCurrent() + (nextTime - now);
+    if (!(std::fabs(nextDate - wallDate) <= kClockSetTolerance))
+        nextDate = wallDate;
+    timer->mFireDate = nextDate;
+    timer->mFireTime = nextTime;
 }
 
 // --- running (lock held except around call-outs) ---
@@ -263,12 +286,14 @@ bool IsSignalled(const __CFRunLoopSource* source) {
     return source->mValid && source->mDescriptor == nullptr && source->mSignalled.load();
 }
 
-CFAbsoluteTime EarliestFireDate(const Mode& mode) {
-    CFAbsoluteTime earliest = kNever;
+// The pending timer that comes due first, or NULL.
+const __CFRunLoopTimer* NextTimer(const Mode& mode) {
+    const __CFRunLoopTimer* next = nullptr;
     for (auto* timer : mode.timers)
-        if (IsPending(timer) && timer->mFireDate < earliest)
-            earliest = timer->mFireDate;
-    return earliest;
+        if (IsPending(timer) && timer->mFireTime < kNever &&
+            (next == nullptr || timer->mFireTime < next->mFireTime))
+            next = timer;
+    return next;
 }
 
 bool AnySignalled(const Mode& mode) {
@@ -287,10 +312,10 @@ __CFRunLoopWaiter::Interest DescriptorInterest(const Mode& mode) {
 
 void FireTimers(__CFRunLoop* loop, const std::string& name, Lock& lock) {
     Mode* mode = FindMode(loop, name);
-    CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+    const double now = __CFTimerClockGetCurrent();
     std::vector<Retained<__CFRunLoopTimer>> due;
     for (auto* timer : mode->timers)
-        if (IsPending(timer) && timer->mFireDate <= now)
+        if (IsPending(timer) && timer->mFireTime <= now)
             due.emplace_back(timer);
     std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
         if (a->mFireDate != b->mFireDate)
@@ -301,9 +326,10 @@ void FireTimers(__CFRunLoop* loop, const std::string& name, Lock& lock) {
         __CFRunLoopTimer* timer = entry.Get();
         // An earlier call-out may have removed, invalidated or re-dated this one.
         if (!timer->mValid || timer->mFiring || !Contains(mode->timers, timer) ||
-            timer->mFireDate > now)
+            timer->mFireTime > now)
             continue;
-        CFAbsoluteTime scheduled = timer->mFireDate;
+        const CFAbsoluteTime scheduledDate = timer->mFireDate;
+        const double scheduledTime = timer->mFireTime;
         timer->mFiring = true;
         timer->mFireDateSetWhileFiring = false;
         struct FiringFlag {
@@ -317,8 +343,7 @@ void FireTimers(__CFRunLoop* loop, const std::string& name, Lock& lock) {
         if (!timer->mValid || timer->mFireDateSetWhileFiring)
             continue;
         if (timer->mInterval > 0)
-            timer->mFireDate =
-                NextFireDate(scheduled, timer->mInterval, CFAbsoluteTimeGetCurrent());
+            ScheduleNextFire(timer, scheduledDate, scheduledTime);
         else
             InvalidateTimer(timer);
     }
@@ -352,6 +377,10 @@ bool PerformSignalledSources(__CFRunLoop* loop, const std::string& name, bool on
 bool DispatchDescriptors(__CFRunLoop* loop, const std::string& name,
                          const __CFRunLoopWaiter::Ready& ready, Lock& lock) {
     bool handled = false;
+    // A call-out that runs the loop again lets that run wait and serve descriptors itself;
+    // what this run's wait saw is then stale (a call-out reading on it could block). Whatever
+    // is still ready is reported by the next wait.
+    const unsigned long waits = loop->mWaitCount.load();
     for (const auto& [fd, flags] : ready) {
         Mode* mode = FindMode(loop, name);
         std::vector<Retained<__CFFileDescriptor>> owners;
@@ -359,6 +388,8 @@ bool DispatchDescriptors(__CFRunLoop* loop, const std::string& name,
             if (source->mValid && source->mDescriptor != nullptr && source->mDescriptor->mFd == fd)
                 owners.emplace_back(source->mDescriptor);
         for (auto& owner : owners) {
+            if (loop->mWaitCount.load() != waits)
+                return handled;
             __CFFileDescriptor* descriptor = owner.Get();
             CFOptionFlags types = flags & descriptor->mEnabled;
             if (!descriptor->mValid || types == 0)
@@ -382,8 +413,9 @@ SInt32 RunInMode(__CFRunLoop* loop, const std::string& name, CFTimeInterval seco
     if (mode == nullptr || mode->Empty())
         return kCFRunLoopRunFinished;
 
-    CFAbsoluteTime start = CFAbsoluteTimeGetCurrent();
-    CFAbsoluteTime deadline = start;
+    // On the timer clock, so that setting the wall clock neither stretches nor cuts a run.
+    const double start = __CFTimerClockGetCurrent();
+    double deadline = start;
     if (seconds >= kForever)
         deadline = kNever;
     else if (seconds > 0)
@@ -405,11 +437,12 @@ SInt32 RunInMode(__CFRunLoop* loop, const std::string& name, CFTimeInterval seco
 
         double realWait = 0;
         if (!handled && deadline > start && !AnySignalled(*mode) && !run.stopped) {
-            CFAbsoluteTime until = std::min(EarliestFireDate(*mode), deadline);
+            const __CFRunLoopTimer* next = NextTimer(*mode);
+            double until = std::min(next ? next->mFireTime : kNever, deadline);
             if (until == kNever)
                 realWait = -1;
             else
-                realWait = std::max(0.0, until - CFAbsoluteTimeGetCurrent()) / __CFClockScale();
+                realWait = std::max(0.0, until - __CFTimerClockGetCurrent()) / __CFClockScale();
         }
         loop->mWaiter->SetInterest(DescriptorInterest(*mode));
         loop->mWaitCount.fetch_add(1);
@@ -425,7 +458,7 @@ SInt32 RunInMode(__CFRunLoop* loop, const std::string& name, CFTimeInterval seco
 
         if (handled && returnAfterSourceHandled)
             return kCFRunLoopRunHandledSource;
-        if (CFAbsoluteTimeGetCurrent() >= deadline)
+        if (__CFTimerClockGetCurrent() >= deadline)
             return kCFRunLoopRunTimedOut;
         if (run.stopped)
             return kCFRunLoopRunStopped;
@@ -643,8 +676,8 @@ CFAbsoluteTime CFRunLoopGetNextTimerFireDate(CFRunLoopRef rl, CFStringRef modeRe
         return 0;
     std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     Mode* mode = FindMode(loop, name);
-    CFAbsoluteTime earliest = mode ? EarliestFireDate(*mode) : kNever;
-    return earliest == kNever ? 0 : earliest;
+    const __CFRunLoopTimer* next = mode ? NextTimer(*mode) : nullptr;
+    return next ? next->mFireDate : 0;
 }
 
 void CFRunLoopRun(void) {
@@ -684,6 +717,31 @@ void CFRunLoopStop(CFRunLoopRef rl) {
         loop->mRun->stopped = true;
         loop->WakeFromOtherThread();
     }
+}
+
+CFIndex __CFRunLoopGetRunDepth(CFRunLoopRef rl) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    if (loop == nullptr)
+        return 0;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    CFIndex depth = 0;
+    for (const __CFRunLoop::Run* run = loop->mRun; run != nullptr; run = run->outer)
+        ++depth;
+    return depth;
+}
+
+void __CFRunLoopStopRunAtDepth(CFRunLoopRef rl, CFIndex depth) {
+    __CFRunLoop* loop = AsLoop(rl, __func__);
+    if (loop == nullptr || depth < 1)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
+    std::vector<__CFRunLoop::Run*> runs;
+    for (__CFRunLoop::Run* run = loop->mRun; run != nullptr; run = run->outer)
+        runs.push_back(run);
+    if (depth > static_cast<CFIndex>(runs.size()))
+        return;
+    runs[runs.size() - static_cast<size_t>(depth)]->stopped = true;
+    loop->WakeFromOtherThread();
 }
 
 // --- timers and sources on run loops ---
@@ -862,7 +920,7 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
     auto* timer = new __CFRunLoopTimer;
     timer->mAllocator = allocator;
     // A date that is not a number would never come due nor ever be passed; fire at once.
-    timer->mFireDate = std::isnan(fireDate) ? 0 : fireDate;
+    SetFireDate(timer, std::isnan(fireDate) ? 0 : fireDate);
     timer->mInterval = std::isfinite(interval) && interval > 0 ? interval : 0;
     timer->mFlags = flags;
     timer->mOrder = order;
@@ -889,7 +947,7 @@ void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timerRef, CFAbsoluteTime fi
     std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     if (!timer->mValid)
         return;
-    timer->mFireDate = fireDate;
+    SetFireDate(timer, fireDate);
     if (timer->mFiring)
         timer->mFireDateSetWhileFiring = true;
     if (timer->mLoop != nullptr)

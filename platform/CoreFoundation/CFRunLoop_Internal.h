@@ -24,6 +24,10 @@
 
 // How many times faster than real time CF time runs (1 unless TVB_CLOCK_SCALE says more).
 double __CFClockScale();
+// The clock timers and run time-outs are measured on: CF seconds (scaled as above) since the
+// clock was first read, counted by a clock that setting the wall clock does not move. A
+// timer's absolute fire date is turned into this clock's time when the date is set.
+double __CFTimerClockGetCurrent();
 
 // Every run-loop structure is guarded by this; it lives for the whole process.
 std::recursive_mutex& __CFRunLoopLock();
@@ -67,7 +71,8 @@ struct __CFRunLoopTimer final : __CFRuntimeBase {
     ~__CFRunLoopTimer() override;
     std::string Describe() const override;
 
-    CFAbsoluteTime mFireDate = 0;
+    CFAbsoluteTime mFireDate = 0; // as set, or advanced by whole intervals
+    double mFireTime = 0;         // when it is due, on the timer clock
     CFTimeInterval mInterval = 0; // 0: fires once, then invalidates itself
     CFOptionFlags mFlags = 0;
     CFIndex mOrder = 0;

@@ -75,7 +75,8 @@ public:
         epoll_event events[32];
         int count = -1;
         // epoll_pwait2 takes the time-out itself, in nanoseconds: no timer to arm and disarm
-        // around every sleep. Kernels before 5.11 lack it; the timer is the fallback.
+        // around every sleep. Kernels before 5.11 lack it, and system-call filters written
+        // before it refuse it with EPERM; the timer is the fallback.
         if (sHavePwait2.load(std::memory_order_relaxed)) {
             timespec limit{};
             const timespec* timeout = nullptr;
@@ -86,7 +87,7 @@ public:
                 timeout = &limit;
             }
             count = epoll_pwait2(mEpoll.Get(), events, 32, timeout, nullptr);
-            if (count < 0 && errno == ENOSYS)
+            if (count < 0 && (errno == ENOSYS || errno == EPERM))
                 sHavePwait2.store(false, std::memory_order_relaxed);
         }
         if (!sHavePwait2.load(std::memory_order_relaxed))

@@ -1,9 +1,12 @@
-// The Carbon application event loop, as far as a faceless application uses it: the main
-// event loop is the main thread's CFRunLoop, run by RunApplicationEventLoop until
-// QuitApplicationEventLoop is called or the process receives SIGTERM, SIGINT or SIGHUP.
-// Those signals are handled on the run loop, not in a signal handler; the previous handling
-// of the three signals is put back when RunApplicationEventLoop returns. While it runs, the
-// loop also answers the Apple events other processes send (see AppleEvents.h).
+// The Carbon application event loop, as far as a faceless application uses it: the main event loop
+// is the main thread's CFRunLoop, run by RunApplicationEventLoop until QuitApplicationEventLoop is
+// called or the process receives SIGTERM, SIGINT or SIGHUP. Those signals are handled on the run
+// loop, not in a signal handler; one that is ignored when the loop starts (as nohup ignores SIGHUP)
+// stays ignored. The previous handling of the three signals is put back when
+// RunApplicationEventLoop returns. A quit that comes while a call-out runs the run loop again stops
+// that run and ends the application loop once the call-out has returned. A child forked while the
+// loop runs meets the signals as it would have without the loop's handling, until its exec. While
+// it runs, the loop also answers the Apple events other processes send (see AppleEvents.h).
 // Threading: run and quit the application event loop on the main thread.
 // Ownership: event loop references and the run loop behind them are never owned by callers.
 #pragma once

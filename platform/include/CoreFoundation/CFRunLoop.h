@@ -12,6 +12,9 @@
 // CFRunLoopGetCurrent/GetMain return references
 // the caller does not own. A timer keeps itself alive for the length of its own call-out,
 // so the call-out may remove and release it.
+// Time: fire dates are CFAbsoluteTime (wall-clock) dates, but timers and run time-outs keep
+// to elapsed time from the moment a date is set: setting the system clock neither holds a
+// timer back nor fires it early. A repeating timer skips the fires it missed.
 #pragma once
 
 #include <CoreFoundation/CFBase.h>

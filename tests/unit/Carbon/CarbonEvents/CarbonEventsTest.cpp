@@ -21,6 +21,7 @@ enum ChildResult {
     kHandlingNotRestored,
     kLoopNotCleanedUp,
     kWrongOrder,
+    kForkedChildSurvived,
     kReaperFired = 20,
 };
 
@@ -73,6 +74,10 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
         ASSERT_EQ(0, pipe(gReadyPipe));
         int result = InChild(
             [signal](pid_t) {
+                // Whatever handling the test runner was started with.
+                struct sigaction defaults {};
+                defaults.sa_handler = SIG_DFL;
+                sigaction(signal, &defaults, nullptr);
                 CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
                 // Fires inside the loop, so the signal handling is in place by then.
                 CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
@@ -120,6 +125,95 @@ TEST(CarbonEventLoop, SignalSentToSelfFromACalloutEndsTheLoopAndRestoresHandlers
     EXPECT_EQ(kChildPassed, result);
 }
 
+// What happened to a child forked while the loop ran and sent SIGTERM before its exec.
+int gChildFate = -1;
+
+void ForkAndTerminateAChild(CFRunLoopTimerRef, void*) {
+    pid_t child = fork();
+    if (child == 0) {
+        // A handled signal cuts the sleep short; one that kills ends the process.
+        sleep(5);
+        _exit(kChildPassed);
+    }
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    gChildFate = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef forker = AddMainTimer(0.01, &ForkAndTerminateAChild);
+        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (gChildFate != SIGTERM)
+            return kForkedChildSurvived;
+        if (step != 1)
+            return kWrongOrder;
+        CFRelease(forker);
+        CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
+    int result = InChild([](pid_t) {
+        // As nohup starts a program: a hang-up is not to end it.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGHUP, &ignore, nullptr);
+        static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef hangUp = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            kill(getpid(), SIGHUP);
+        });
+        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+            step = step == 1 ? 2 : -1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (step != 2)
+            return step == 0 ? kLoopNeverRan : kWrongOrder;
+        struct sigaction now {};
+        sigaction(SIGHUP, nullptr, &now);
+        if (now.sa_handler != SIG_IGN)
+            return kHandlingNotRestored;
+        CFRelease(hangUp);
+        CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
+    int result = InChild([](pid_t) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        // Each is handled before kill returns and none is read meanwhile: the handler must
+        // drop the bytes that do not fit rather than wait for room.
+        CFRunLoopTimerRef flood = AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+            for (int i = 0; i < 70000; ++i)
+                kill(getpid(), SIGTERM);
+        });
+        RunApplicationEventLoop();
+        CFRelease(flood);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     int result = InChild([](pid_t) {
         static int step = 0;
@@ -138,6 +232,32 @@ TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
             return step == 0 ? kLoopNeverRan : kWrongOrder;
         CFRelease(stop);
         CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+// A call-out that runs the loop again, as one waiting for a reply would, and a quit signal
+// that arrives meanwhile: the nested run stops, and the application loop ends once the
+// call-out has returned.
+TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(5, &Reap);
+        CFRunLoopTimerRef nesting = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            CFRunLoopTimerRef quit =
+                AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+            step = 1;
+            const SInt32 nested = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
+            step = step == 1 && nested == kCFRunLoopRunStopped ? 2 : -1;
+            CFRelease(quit);
+        });
+        RunApplicationEventLoop();
+        if (step != 2)
+            return step == 0 ? kLoopNeverRan : kWrongOrder;
+        CFRelease(nesting);
         CFRunLoopTimerInvalidate(reaper);
         CFRelease(reaper);
         return kChildPassed;

@@ -2,6 +2,7 @@
 #include "RunLoopTestSupport.h"
 
 #include <cerrno>
+#include <vector>
 
 #include <fcntl.h>
 
@@ -169,6 +170,55 @@ TEST(CFFileDescriptor, DescriptorLivesAsLongAsItsSourceIsOnALoop) {
         EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true));
         EXPECT_EQ(1, log.calls);
         // Thread exit drops the source and with it the descriptor; LeakSanitizer checks.
+    });
+}
+
+// Each call-out reads its one byte; the first also runs the loop again, which hears the other
+// descriptor. The outer run must then not call that one again on what its own wait had seen.
+struct ReadOnce {
+    int* calls;
+    int* emptyReads;
+};
+
+void ReadAndNest(CFFileDescriptorRef f, CFOptionFlags, void* info) {
+    auto* state = static_cast<ReadOnce*>(info);
+    char byte;
+    if (read(CFFileDescriptorGetNativeDescriptor(f), &byte, 1) != 1)
+        ++*state->emptyReads;
+    CFFileDescriptorEnableCallBacks(f, kCFFileDescriptorReadCallBack);
+    if (++*state->calls == 1)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+}
+
+TEST(CFFileDescriptor, NestedRunLeavesNoStaleReadinessForTheOuterRun) {
+    OnFreshThread([] {
+        Pipe first, second;
+        int calls = 0;
+        int emptyReads = 0;
+        ReadOnce state{&calls, &emptyReads};
+        std::vector<CFFileDescriptorRef> descriptors;
+        std::vector<CFRunLoopSourceRef> sources;
+        for (const Pipe* pipe : {&first, &second}) {
+            // Non-blocking, so that a call-out on nothing to read fails instead of hanging.
+            fcntl(pipe->Read(), F_SETFL, O_NONBLOCK);
+            CFFileDescriptorContext context = {0, &state, nullptr, nullptr, nullptr};
+            descriptors.push_back(CFFileDescriptorCreate(kCFAllocatorDefault, pipe->Read(), false,
+                                                         &ReadAndNest, &context));
+            sources.push_back(
+                CFFileDescriptorCreateRunLoopSource(kCFAllocatorDefault, descriptors.back(), 0));
+            CFRunLoopAddSource(CFRunLoopGetCurrent(), sources.back(), kCFRunLoopDefaultMode);
+            CFFileDescriptorEnableCallBacks(descriptors.back(), kCFFileDescriptorReadCallBack);
+            ASSERT_EQ(1, write(pipe->Write(), "x", 1));
+        }
+        Reaper reaper;
+        EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false));
+        EXPECT_EQ(2, calls);
+        EXPECT_EQ(0, emptyReads);
+        for (size_t i = 0; i < descriptors.size(); ++i) {
+            CFFileDescriptorInvalidate(descriptors[i]);
+            CFRelease(sources[i]);
+            CFRelease(descriptors[i]);
+        }
     });
 }
 

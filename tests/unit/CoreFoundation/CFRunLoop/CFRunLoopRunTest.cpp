@@ -2,9 +2,14 @@
 
 #include <CoreFoundation/CFRunLoopPriv.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <atomic>
 #include <chrono>
@@ -229,4 +234,45 @@ TEST(RunLoopIds, AForkedChildHasIdsOfItsOwn) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+namespace {
+
+// Makes one system call fail with EPERM in this process from now on, as a container's
+// system-call filter that predates the call does.
+bool RefuseSystemCall(long number) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+} // namespace
+
+TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(30);
+        if (!RefuseSystemCall(SYS_epoll_pwait2))
+            _exit(2);
+        CFRunLoopRef rl = CFRunLoopGetCurrent();
+        CFRunLoopTimerRef timer =
+            AddTimer(kCFRunLoopDefaultMode, CFAbsoluteTimeGetCurrent() + 0.2, &StopLoop);
+        const unsigned long before = __CFRunLoopGetWaitCount(rl);
+        const SInt32 result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
+        const unsigned long waits = __CFRunLoopGetWaitCount(rl) - before;
+        CFRelease(timer);
+        // One refused wait, one that sleeps until the timer, and a stray one at most.
+        _exit(result == kCFRunLoopRunStopped && waits <= 4 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the loop spun; 2: no system-call filter";
 }

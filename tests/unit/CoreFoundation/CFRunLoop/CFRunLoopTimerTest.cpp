@@ -1,6 +1,7 @@
 #include "RunLoopTestSupport.h"
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -235,6 +236,39 @@ TEST(CFRunLoopTimer, InvalidatedTimerLeavesEveryModeAndCannotBeAddedAgain) {
         EXPECT_EQ(kCFRunLoopRunFinished, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1, false));
         EXPECT_EQ(0, ticks.count);
         CFRelease(timer);
+    });
+}
+
+TEST(CFRunLoopTimer, DatesAndIntervalsOutsideTheNumbersNeitherStallNorRepeatWrongly) {
+    OnFreshThread([] {
+        Reaper reaper;
+        const double inf = std::numeric_limits<double>::infinity();
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        // Due since forever: fires at once and then keeps its interval.
+        Ticks always;
+        always.stopAfter = 3;
+        CFRunLoopTimerRef sinceForever = MakeTimer(-inf, 0.02, &always);
+        // Not a number: fires at once; an interval that is no number fires only once.
+        Ticks once;
+        once.stopAfter = 0;
+        CFRunLoopTimerRef noNumber = MakeTimer(nan, nan, &once);
+        Ticks never;
+        CFRunLoopTimerRef atInfinity = MakeTimer(inf, 1.0, &never);
+        for (auto* timer : {sinceForever, noNumber, atInfinity})
+            CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
+
+        EXPECT_EQ(kCFRunLoopRunStopped, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false));
+        EXPECT_EQ(3, always.count);
+        const CFAbsoluteTime next = CFRunLoopTimerGetNextFireDate(sinceForever);
+        EXPECT_TRUE(std::isfinite(next));
+        EXPECT_NEAR(CFAbsoluteTimeGetCurrent(), next, 1.0);
+        EXPECT_EQ(1, once.count);
+        EXPECT_FALSE(CFRunLoopTimerIsValid(noNumber));
+        EXPECT_EQ(0, never.count);
+        for (auto* timer : {sinceForever, noNumber, atInfinity}) {
+            CFRunLoopTimerInvalidate(timer);
+            CFRelease(timer);
+        }
     });
 }
 

@@ -1,0 +1,146 @@
+// Setting the system clock moves CFAbsoluteTimeGetCurrent but must not move the run loop:
+// timers and run time-outs keep to elapsed time.
+#include "RunLoopTestSupport.h"
+
+#include <CoreFoundation/CFDatePriv.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+double Steady() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Runs body on a fresh thread and watches it by elapsed time, since a reaper timer is itself
+// dated by the clock under test: a run still going after `seconds` fails the test and is
+// stopped until body returns.
+template <typename Body> void OnThreadWatchedByElapsedTime(double seconds, Body body) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    CFRunLoopRef loop = nullptr;
+    std::thread thread([&] {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            loop = CFRunLoopGetCurrent();
+        }
+        body();
+        std::lock_guard<std::mutex> guard(mutex);
+        done = true;
+        finished.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!finished.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done; })) {
+        ADD_FAILURE() << "the run loop waited for the wall clock";
+        // The loop lives until its thread ends, which cannot happen while we hold the lock.
+        while (!done) {
+            CFRunLoopStop(loop);
+            finished.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    }
+    lock.unlock();
+    thread.join();
+}
+
+// Puts the wall clock back where it was when the test ends.
+class ClockSetter {
+public:
+    ~ClockSetter() { __CFAbsoluteTimeShiftWallClockForTesting(-mTotal); }
+    void Shift(CFTimeInterval seconds) {
+        mTotal += seconds;
+        __CFAbsoluteTimeShiftWallClockForTesting(seconds);
+    }
+
+private:
+    CFTimeInterval mTotal = 0;
+};
+
+struct Fires {
+    ClockSetter* clock = nullptr;
+    CFTimeInterval shift = 0;
+    int shiftOnFire = 1;
+    int stopAfter = 0;
+    std::vector<double> at; // elapsed time
+};
+
+void RecordAndMaybeShift(CFRunLoopTimerRef, void* info) {
+    auto* fires = static_cast<Fires*>(info);
+    fires->at.push_back(Steady());
+    const int count = static_cast<int>(fires->at.size());
+    if (count == fires->shiftOnFire)
+        fires->clock->Shift(fires->shift);
+    if (count == fires->stopAfter)
+        CFRunLoopStop(CFRunLoopGetCurrent());
+}
+
+CFRunLoopTimerRef AddTimer(CFTimeInterval delay, CFTimeInterval interval, Fires* fires) {
+    CFRunLoopTimerContext context = {0, fires, nullptr, nullptr, nullptr};
+    CFRunLoopTimerRef timer =
+        CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + delay, interval, 0,
+                             0, &RecordAndMaybeShift, &context);
+    CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
+    return timer;
+}
+
+void Discard(CFRunLoopTimerRef timer) {
+    CFRunLoopTimerInvalidate(timer);
+    CFRelease(timer);
+}
+
+TEST(CFRunLoopClock, ClockSetBackAnHourHoldsNeitherTimersNorTimeOutsBack) {
+    OnThreadWatchedByElapsedTime(20, [] {
+        ClockSetter clock;
+        Reaper reaper;
+        // The poll timer's case: set back while the loop sleeps towards the next tick.
+        Fires ticks{&clock, -3600, 1, 3, {}};
+        CFRunLoopTimerRef repeating = AddTimer(0.1, 0.1, &ticks);
+        EXPECT_EQ(kCFRunLoopRunStopped, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false));
+        ASSERT_EQ(3u, ticks.at.size());
+        EXPECT_GE(ticks.at[2] - ticks.at[1], 0.09) << "fired in a burst";
+        // The next fire date is told in the clock as it has been set.
+        EXPECT_NEAR(CFAbsoluteTimeGetCurrent() + 0.1, CFRunLoopTimerGetNextFireDate(repeating),
+                    0.5);
+        Discard(repeating);
+
+        Fires setter{&clock, -3600, 1, 0, {}};
+        CFRunLoopTimerRef oneShot = AddTimer(0.05, 0, &setter);
+        const double start = Steady();
+        EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false));
+        EXPECT_EQ(1u, setter.at.size());
+        EXPECT_GE(Steady() - start, 0.29);
+        CFRelease(oneShot);
+    });
+}
+
+TEST(CFRunLoopClock, ClockSetForwardAnHourFiresNothingEarlyNorCutsTimeOuts) {
+    OnThreadWatchedByElapsedTime(20, [] {
+        ClockSetter clock;
+        Reaper reaper;
+        Fires setter{&clock, 3600, 1, 0, {}};
+        Fires pending{&clock, 0, 0, 1, {}};
+        const double start = Steady();
+        CFRunLoopTimerRef shifting = AddTimer(0.05, 0, &setter);
+        CFRunLoopTimerRef late = AddTimer(0.5, 0, &pending);
+        EXPECT_EQ(kCFRunLoopRunStopped, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false));
+        ASSERT_EQ(1u, setter.at.size());
+        ASSERT_EQ(1u, pending.at.size());
+        EXPECT_GE(pending.at[0] - start, 0.45) << "fired when the clock was set";
+        CFRelease(shifting);
+        CFRelease(late);
+
+        setter.at.clear();
+        shifting = AddTimer(0.05, 0, &setter);
+        const double runStart = Steady();
+        EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false));
+        EXPECT_EQ(1u, setter.at.size());
+        EXPECT_GE(Steady() - runStart, 0.29) << "the run ended when the clock was set";
+        CFRelease(shifting);
+    });
+}
+
+} // namespace
