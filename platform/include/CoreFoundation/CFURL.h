@@ -49,10 +49,11 @@ CFStringRef CFURLCopyScheme(CFURLRef anURL);
 CFStringRef CFURLCopyPath(CFURLRef anURL);
 // The un-escaped path without its trailing slash ("/" stays "/"), not resolved
 // against the base URL; an escaped slash (%2F) stays escaped. NULL when the path
-// cannot be un-escaped.
+// cannot be un-escaped, is not UTF-8 or holds an escaped NUL.
 CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle pathStyle);
 CFStringRef CFURLCopyLastPathComponent(CFURLRef url);
-// The file-system path as NUL-terminated UTF-8; false when it does not fit in maxBufLen.
+// The file-system path as NUL-terminated bytes, exactly those the URL was made from (they
+// need not be UTF-8); false when it does not fit in maxBufLen or holds an escaped NUL.
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer,
                                          CFIndex maxBufLen);
 

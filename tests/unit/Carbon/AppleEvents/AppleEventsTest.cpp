@@ -104,6 +104,22 @@ TEST(AppleEventDescriptors, MissingOrMistypedParametersAreReportedNotGuessed) {
     AEDisposeDesc(&event);
 }
 
+TEST(AppleEventDescriptors, AttributeSizeCanBeAskedForWithoutABuffer) {
+    AppleEvent event;
+    ASSERT_EQ(noErr, __AECreateEvent(kCoreEventClass, kAEOpenDocuments, &event));
+    DescType type = 0;
+    Size size = 0;
+    ASSERT_EQ(noErr,
+              AEGetAttributePtr(&event, keyEventClassAttr, typeType, &type, nullptr, 0, &size));
+    EXPECT_EQ(static_cast<DescType>(typeType), type);
+    EXPECT_EQ(static_cast<Size>(sizeof(AEEventClass)), size);
+    AEEventClass eventClass = 0;
+    ASSERT_EQ(noErr, AEGetAttributePtr(&event, keyEventClassAttr, typeWildCard, nullptr,
+                                       &eventClass, sizeof eventClass, nullptr));
+    EXPECT_EQ(static_cast<AEEventClass>(kCoreEventClass), eventClass);
+    AEDisposeDesc(&event);
+}
+
 OSErr RecordingHandler(const AppleEvent* event, AppleEvent*, SRefCon refcon) {
     AEEventID id = 0;
     AEGetAttributePtr(event, keyEventIDAttr, typeType, nullptr, &id, sizeof id, nullptr);
