@@ -563,15 +563,17 @@ CFStringRef CFURLCopyLastPathComponent(CFURLRef url) {
     auto* object = AsURL(url, __func__);
     if (object == nullptr)
         return nullptr;
-    std::string path;
-    if (!UnescapeUTF8(object->mParts.path, "", path))
-        return nullptr;
+    // Split before un-escaping: an escaped slash belongs to the name.
+    std::string path = object->mParts.path;
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     size_t slash = path.rfind('/');
     if (path != "/" && slash != std::string::npos)
         path.erase(0, slash + 1);
-    return __CFStringCreateFromUTF8(nullptr, path);
+    std::string name;
+    if (!UnescapeUTF8(path, "", name))
+        return nullptr;
+    return __CFStringCreateFromUTF8(nullptr, name);
 }
 
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer,

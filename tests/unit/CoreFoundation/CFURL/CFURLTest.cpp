@@ -182,6 +182,9 @@ TEST(CFURL, PathComponentsAreAppendedEscapedAndDeleted) {
               "file:///Users/me/Documents/For%20Button%20Manage/LaunchBackup");
     auto name = Own(CFURLCopyLastPathComponent(folder.get()));
     EXPECT_EQ(Text(name.get()), "For Button Manage");
+    auto slashed = Own(CFURLCreateWithString(nullptr, CFSTR("file:///tmp/a%2Fb"), nullptr));
+    auto slashedName = Own(CFURLCopyLastPathComponent(slashed.get()));
+    EXPECT_EQ(Text(slashedName.get()), "a/b") << "an escaped slash is part of the name";
     auto parent = Own(CFURLCreateCopyDeletingLastPathComponent(nullptr, file.get()));
     EXPECT_TRUE(CFEqual(parent.get(), folder.get()));
 }
