@@ -22,6 +22,7 @@ CFTypeID CFURLGetTypeID(void);
 
 // NULL when URLString is not a well-formed URL (for example a malformed escape).
 CFURLRef CFURLCreateWithString(CFAllocatorRef allocator, CFStringRef URLString, CFURLRef baseURL);
+// The bytes are read in encoding; unlike on Mac OS X, escapes are still read as UTF-8.
 CFURLRef CFURLCreateWithBytes(CFAllocatorRef allocator, const UInt8* URLBytes, CFIndex length,
                               CFStringEncoding encoding, CFURLRef baseURL);
 // Only kCFURLPOSIXPathStyle is supported. A relative path gives a URL relative to
@@ -64,8 +65,9 @@ CFStringRef CFURLCreateStringByReplacingPercentEscapes(CFAllocatorRef allocator,
                                                        CFStringRef originalString,
                                                        CFStringRef charactersToLeaveEscaped);
 // Escapes every character a URL may not hold, plus those listed in
-// legalURLCharactersToBeEscaped, except those in charactersToLeaveUnescaped;
-// "%" is always escaped. Escapes are uppercase hex of the encoded bytes.
+// legalURLCharactersToBeEscaped, except those in charactersToLeaveUnescaped
+// ("%" too is escaped unless listed there). Escapes are uppercase hex of the
+// encoded bytes.
 CFStringRef CFURLCreateStringByAddingPercentEscapes(CFAllocatorRef allocator,
                                                     CFStringRef originalString,
                                                     CFStringRef charactersToLeaveUnescaped,
