@@ -393,7 +393,8 @@ OSErr AEGetAttributePtr(const AppleEvent* theAppleEvent, AEKeyword theAEKeyword,
         return errAEDescNotFound;
     if (desiredType != typeType && desiredType != typeWildCard)
         return errAECoercionFail;
-    std::memcpy(dataPtr, &value, std::min(sizeof value, static_cast<size_t>(maximumSize)));
+    if (maximumSize > 0) // a NULL buffer of size 0 only asks for the size
+        std::memcpy(dataPtr, &value, std::min(sizeof value, static_cast<size_t>(maximumSize)));
     if (typeCode != nullptr)
         *typeCode = typeType;
     if (actualSize != nullptr)

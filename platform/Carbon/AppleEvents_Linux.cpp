@@ -16,6 +16,7 @@
 #include <new>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -55,12 +56,23 @@ struct Request {
     std::vector<std::string> documents;
 };
 
-bool FillAddress(const std::string& path, sockaddr_un& address) {
+// A socket's name holds 107 bytes. A longer path (a deep $XDG_RUNTIME_DIR) is reached through
+// its folder's descriptor, /proc/self/fd/N/leaf, which `folder` keeps open for the bind or
+// connect.
+bool FillAddress(const std::string& path, sockaddr_un& address, tvb::UniqueFd& folder) {
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path)
+    std::string name = path;
+    size_t slash = path.rfind('/');
+    if (path.size() >= sizeof address.sun_path && slash != std::string::npos && slash > 0) {
+        folder.Reset(open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!folder)
+            return false;
+        name = "/proc/self/fd/" + std::to_string(folder.Get()) + path.substr(slash);
+    }
+    if (name.empty() || name.size() >= sizeof address.sun_path)
         return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
     return true;
 }
 
@@ -267,7 +279,8 @@ Answer SendEvent(pid_t pid, AEEventClass eventClass, AEEventID eventID,
     using Clock = std::chrono::steady_clock;
     Answer none;
     sockaddr_un address;
-    if (!FillAddress(SocketPathFor(EventsFolder(false), pid), address))
+    tvb::UniqueFd folder;
+    if (!FillAddress(SocketPathFor(EventsFolder(false), pid), address, folder))
         return none;
     std::vector<UInt8> packet;
     try {
@@ -327,7 +340,8 @@ void __AEStartServing(CFRunLoopRef loop) {
     std::string path = SocketPathFor(folder, getpid());
     std::string fresh = path + ".new";
     sockaddr_un address;
-    if (!FillAddress(fresh, address)) {
+    tvb::UniqueFd folderFd;
+    if (!FillAddress(fresh, address, folderFd)) {
         errno = ENAMETOOLONG;
         Complain("cannot listen at " + path);
         return;

@@ -337,6 +337,11 @@ CFURLRef CreateFileURL(CFAllocatorRef allocator, std::string path, bool isDirect
     std::string escaped = EscapeUTF8(path, ";?#");
     if (path[0] == '/')
         return NewURL(allocator, "file://" + escaped, nullptr);
+    // A colon in the first name of a relative path would make that name a scheme.
+    for (size_t at = 0; at < escaped.size() && escaped[at] != '/'; ++at) {
+        if (escaped[at] == ':')
+            escaped.replace(at, 1, "%3A");
+    }
     std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
     if (cwd == nullptr)
         return nullptr;
@@ -390,11 +395,29 @@ URLParts Resolve(const __CFURL* url) {
     return t;
 }
 
-// The un-escaped path without its trailing slash, in UTF-8.
+// The bytes the escaped path stands for, without its trailing slash. File names are bytes,
+// not text, so escapes are not read as UTF-8 here: a name that is not UTF-8 comes back as it
+// went in. An escaped slash is part of a name, not a separator, and stays escaped; an escaped
+// NUL would cut the path short and name another file, so it fails.
 bool FileSystemPath(const std::string& escapedPath, std::string& out) {
-    // An escaped slash is part of a name, not a separator: leave it escaped.
-    if (!UnescapeUTF8(escapedPath, "/", out))
-        return false;
+    out.clear();
+    for (size_t i = 0; i < escapedPath.size(); ++i) {
+        if (escapedPath[i] != '%') {
+            out += escapedPath[i];
+            continue;
+        }
+        if (i + 2 >= escapedPath.size())
+            return false;
+        int high = HexValue(static_cast<unsigned char>(escapedPath[i + 1]));
+        int low = HexValue(static_cast<unsigned char>(escapedPath[i + 2]));
+        if (high < 0 || low < 0 || (high == 0 && low == 0))
+            return false;
+        if (high * 16 + low == '/')
+            out.append(escapedPath, i, 3);
+        else
+            out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
     while (out.size() > 1 && out.back() == '/')
         out.pop_back();
     return true;
@@ -449,13 +472,9 @@ CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef allocator, const
     if (buffer == nullptr || bufLen <= 0)
         return nullptr;
     auto* end = static_cast<const UInt8*>(std::memchr(buffer, 0, static_cast<size_t>(bufLen)));
+    // Any bytes: the escapes carry a name that is not UTF-8 through unchanged.
     std::string path(reinterpret_cast<const char*>(buffer),
                      end ? static_cast<size_t>(end - buffer) : static_cast<size_t>(bufLen));
-    // Paths are UTF-8 here; anything else is not a path we can name.
-    CFStringRef check = __CFStringCreateFromUTF8(allocator, path);
-    if (check == nullptr)
-        return nullptr;
-    CFRelease(check);
     return CreateFileURL(allocator, path, isDirectory);
 }
 
@@ -544,15 +563,17 @@ CFStringRef CFURLCopyLastPathComponent(CFURLRef url) {
     auto* object = AsURL(url, __func__);
     if (object == nullptr)
         return nullptr;
-    std::string path;
-    if (!UnescapeUTF8(object->mParts.path, "", path))
-        return nullptr;
+    // Split before un-escaping: an escaped slash belongs to the name.
+    std::string path = object->mParts.path;
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     size_t slash = path.rfind('/');
     if (path != "/" && slash != std::string::npos)
         path.erase(0, slash + 1);
-    return __CFStringCreateFromUTF8(nullptr, path);
+    std::string name;
+    if (!UnescapeUTF8(path, "", name))
+        return nullptr;
+    return __CFStringCreateFromUTF8(nullptr, name);
 }
 
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer,

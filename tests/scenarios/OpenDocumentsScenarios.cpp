@@ -1,6 +1,6 @@
 // The backup application already running: a press hands its launch file to the running copy
-// (an open-documents event) and the poller tracks that copy; a backup application that is a
-// script is tracked for as long as the script runs.
+// (an open-documents event) and the poller tracks that copy, whatever bytes the paths hold; a
+// backup application that is a script is tracked for as long as the script runs.
 #include "Harness.h"
 
 #include <fcntl.h>
@@ -74,6 +74,48 @@ TEST_F(OpenDocuments, PressAfterAPollerRestartGoesToTheRunningCopyWhichIsTracked
     kill(pids[0], SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return Lights("RUN2").rfind("value=60 shown=on", 0) == 0; },
                           "the end of the backup shows the second drive's lights"));
+}
+
+// Characters URLs escape and bytes that are not UTF-8, in the hand-off folder's path and in the
+// application's: the copy is started with, and later handed, exactly the launch file written.
+TEST_F(OpenDocuments, OddPathsReachTheApplicationUnchangedAndItIsTracked) {
+    const fs::path documents = mHome / "Dok #1 %20 ?;\xC3\xA9 \xE9\xFF";
+    const fs::path launchFile = documents / "For Button Manage" / "LaunchBackup";
+    WriteFile(mRoot / "config" / "user-dirs.dirs",
+              "XDG_DOCUMENTS_DIR=\"$HOME/" + documents.filename().string() + "\"\n");
+    // The preference names the application in UTF-8; it resolves into a Latin-1 folder.
+    const fs::path folder = mRoot / "Programme f\xFCr";
+    fs::create_directories(folder);
+    fs::copy(tvbtest::SampleApplicationBundle(), folder / "SampleBackup.app",
+             fs::copy_options::recursive);
+    fs::create_directory_symlink(folder, mRoot / "Apps");
+    UseSampleApplication("stay", 0.1);
+    WriteAppNamePreference("<string>" + (mRoot / "Apps" / "SampleBackup.app").string() +
+                           "</string>");
+    StartHost();
+    Attach("ODD1", {"--volume", "One:100:20"});
+    StartPollerAndAwaitFirstTick("ODD1");
+
+    CtlOk({"press", "ODD1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("staying up"); }, "the backup runs"));
+    EXPECT_TRUE(BackupLogSays("started with " + launchFile.string() + "\n"));
+    // Its creator code was read from its bundle: buttons rest while the copy runs.
+    CtlOk({"calls", "--clear", "ODD1"});
+    AwaitTicks("ODD1", 3);
+    EXPECT_EQ(ButtonQueries("ODD1"), 0);
+
+    mPoller.Signal(SIGTERM);
+    ASSERT_GE(mPoller.Wait(std::chrono::seconds(10)), 0);
+    StartPollerAndAwaitFirstTick("ODD1");
+    CtlOk({"press", "ODD1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("opened "); }, "the running copy opens it"));
+    EXPECT_TRUE(BackupLogSays("opened " + launchFile.string() + "\n"));
+    std::vector<pid_t> pids = BackupPids();
+    ASSERT_EQ(pids.size(), 1u) << "no second copy";
+    kill(pids[0], SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return Lights("ODD1").rfind("value=20 shown=on", 0) == 0; },
+                          "the end of the backup shows the lights"));
+    EXPECT_FALSE(fs::exists(launchFile));
 }
 
 TEST_F(OpenDocuments, ScriptBackupApplicationIsTrackedWhileTheScriptRuns) {

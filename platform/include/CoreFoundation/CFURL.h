@@ -22,6 +22,7 @@ CFTypeID CFURLGetTypeID(void);
 
 // NULL when URLString is not a well-formed URL (for example a malformed escape).
 CFURLRef CFURLCreateWithString(CFAllocatorRef allocator, CFStringRef URLString, CFURLRef baseURL);
+// The bytes are read in encoding; unlike on Mac OS X, escapes are still read as UTF-8.
 CFURLRef CFURLCreateWithBytes(CFAllocatorRef allocator, const UInt8* URLBytes, CFIndex length,
                               CFStringEncoding encoding, CFURLRef baseURL);
 // Only kCFURLPOSIXPathStyle is supported. A relative path gives a URL relative to
@@ -49,10 +50,11 @@ CFStringRef CFURLCopyScheme(CFURLRef anURL);
 CFStringRef CFURLCopyPath(CFURLRef anURL);
 // The un-escaped path without its trailing slash ("/" stays "/"), not resolved
 // against the base URL; an escaped slash (%2F) stays escaped. NULL when the path
-// cannot be un-escaped.
+// cannot be un-escaped, is not UTF-8 or holds an escaped NUL.
 CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle pathStyle);
 CFStringRef CFURLCopyLastPathComponent(CFURLRef url);
-// The file-system path as NUL-terminated UTF-8; false when it does not fit in maxBufLen.
+// The file-system path as NUL-terminated bytes, exactly those the URL was made from (they
+// need not be UTF-8); false when it does not fit in maxBufLen or holds an escaped NUL.
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer,
                                          CFIndex maxBufLen);
 
@@ -63,8 +65,9 @@ CFStringRef CFURLCreateStringByReplacingPercentEscapes(CFAllocatorRef allocator,
                                                        CFStringRef originalString,
                                                        CFStringRef charactersToLeaveEscaped);
 // Escapes every character a URL may not hold, plus those listed in
-// legalURLCharactersToBeEscaped, except those in charactersToLeaveUnescaped;
-// "%" is always escaped. Escapes are uppercase hex of the encoded bytes.
+// legalURLCharactersToBeEscaped, except those in charactersToLeaveUnescaped
+// ("%" too is escaped unless listed there). Escapes are uppercase hex of the
+// encoded bytes.
 CFStringRef CFURLCreateStringByAddingPercentEscapes(CFAllocatorRef allocator,
                                                     CFStringRef originalString,
                                                     CFStringRef charactersToLeaveUnescaped,

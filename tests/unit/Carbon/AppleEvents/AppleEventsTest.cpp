@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,6 +106,22 @@ TEST(AppleEventDescriptors, MissingOrMistypedParametersAreReportedNotGuessed) {
     AEDisposeDesc(&event);
 }
 
+TEST(AppleEventDescriptors, AttributeSizeCanBeAskedForWithoutABuffer) {
+    AppleEvent event;
+    ASSERT_EQ(noErr, __AECreateEvent(kCoreEventClass, kAEOpenDocuments, &event));
+    DescType type = 0;
+    Size size = 0;
+    ASSERT_EQ(noErr,
+              AEGetAttributePtr(&event, keyEventClassAttr, typeType, &type, nullptr, 0, &size));
+    EXPECT_EQ(static_cast<DescType>(typeType), type);
+    EXPECT_EQ(static_cast<Size>(sizeof(AEEventClass)), size);
+    AEEventClass eventClass = 0;
+    ASSERT_EQ(noErr, AEGetAttributePtr(&event, keyEventClassAttr, typeWildCard, nullptr,
+                                       &eventClass, sizeof eventClass, nullptr));
+    EXPECT_EQ(static_cast<AEEventClass>(kCoreEventClass), eventClass);
+    AEDisposeDesc(&event);
+}
+
 OSErr RecordingHandler(const AppleEvent* event, AppleEvent*, SRefCon refcon) {
     AEEventID id = 0;
     AEGetAttributePtr(event, keyEventIDAttr, typeType, nullptr, &id, sizeof id, nullptr);
@@ -187,9 +205,10 @@ int RawExchange(pid_t child, const std::string& packet) {
     return reply[1];
 }
 
-TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
-    ASSERT_EQ(0, pipe(gToParent));
-    std::string socketPath;
+// A child running the application event loop with ReportDocuments as its handler; it writes
+// "ready" once the loop runs.
+pid_t StartLoopInAChild() {
+    EXPECT_EQ(0, pipe(gToParent));
     pid_t child = fork();
     if (child == 0) {
         alarm(30);
@@ -209,6 +228,12 @@ TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
         _exit(0);
     }
     close(gToParent[1]); // a child that dies then ends every read
+    return child;
+}
+
+TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
+    std::string socketPath;
+    pid_t child = StartLoopInAChild();
     ASSERT_EQ("ready", ReadLine(gToParent[0]));
     socketPath = tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
     EXPECT_TRUE(std::filesystem::exists(socketPath));
@@ -251,6 +276,37 @@ TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
         tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"}, deadline())
             .answered);
     close(gToParent[0]);
+}
+
+// A socket's name holds 107 bytes; a deep runtime folder must not keep the events out.
+TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPath) {
+    char scratch[] = "/tmp/tvb-ae-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(scratch));
+    std::string runtime = std::string(scratch) + "/" + std::string(120, 'r');
+    ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
+    const char* saved = getenv("XDG_RUNTIME_DIR");
+    std::string previous = saved ? saved : "";
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+    pid_t child = StartLoopInAChild();
+    EXPECT_EQ("ready", ReadLine(gToParent[0]));
+    auto answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"},
+                                              std::chrono::steady_clock::now() + 10s);
+    EXPECT_TRUE(answer.answered);
+    EXPECT_EQ(noErr, answer.status);
+    if (answer.answered) {
+        EXPECT_EQ("/", ReadLine(gToParent[0]));
+    }
+
+    kill(child, SIGTERM);
+    int status = 0;
+    EXPECT_EQ(child, waitpid(child, &status, 0));
+    close(gToParent[0]);
+    if (saved != nullptr)
+        setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    std::filesystem::remove_all(scratch);
 }
 
 } // namespace

@@ -301,6 +301,23 @@ TEST_F(FileManager, URLFromFSRefNamesTheSameItem) {
     EXPECT_FALSE(CFURLHasDirectoryPath(url));
     CFRelease(url);
 
+    // A bundle in a folder whose name is not UTF-8 still gives up its creator code.
+    std::string latin1 = Path("caf\xE9");
+    ASSERT_EQ(0, mkdir(latin1.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((latin1 + "/B.app").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((latin1 + "/B.app/Contents").c_str(), 0755));
+    WriteAll(latin1 + "/B.app/Contents/PkgInfo", "APPLTvLa");
+    ref = RefFor(latin1 + "/B.app");
+    url = CFURLCreateFromFSRef(nullptr, &ref);
+    EXPECT_EQ(latin1 + "/B.app", pathOf(url));
+    opened = url ? CFBundleCreate(nullptr, url) : nullptr;
+    ASSERT_NE(nullptr, opened);
+    UInt32 type = 0, creator = 0;
+    CFBundleGetPackageInfo(opened, &type, &creator);
+    EXPECT_EQ(0x54764C61u /* 'TvLa' */, creator);
+    CFRelease(opened);
+    CFRelease(url);
+
     EXPECT_EQ(nullptr, CFURLCreateFromFSRef(nullptr, nullptr));
     FSRef bad;
     memset(&bad, 'a', sizeof bad); // no terminating NUL anywhere

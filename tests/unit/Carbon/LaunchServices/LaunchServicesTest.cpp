@@ -241,6 +241,16 @@ TEST_F(LaunchServicesTest, CopiedBundleRunsTheExecutableItsInfoPlistNames) {
     EXPECT_EQ(std::vector<std::string>{mDir / "d"}, result["arg"]);
 }
 
+// File names are bytes; a bundle in a folder named in another encoding is still there.
+TEST_F(LaunchServicesTest, BundleInAFolderWhoseNameIsNotUTF8Runs) {
+    std::string app =
+        MakeBundle(mDir / "caf\xE9/Copy.app", {InfoPlist({{"CFBundleExecutable", "real"}}),
+                                               std::nullopt, FixtureExecutable(), "real"});
+    std::string document = Document("r\xE9sum\xE9");
+    Report result = LaunchAndReport(app, {document});
+    EXPECT_EQ(std::vector<std::string>{document}, result["arg"]);
+}
+
 TEST_F(LaunchServicesTest, MissingBundleIsApplicationNotFound) {
     std::string document = Document("doc");
     FSRef docRef = RefTo(document);

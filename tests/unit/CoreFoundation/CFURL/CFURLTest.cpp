@@ -79,9 +79,32 @@ TEST(CFURL, FileSystemRepresentationRefusesATooSmallBuffer) {
     EXPECT_STREQ(reinterpret_cast<char*>(buffer), "/abc");
 }
 
-TEST(CFURL, FromFileSystemRepresentationRefusesBytesThatAreNotUTF8) {
-    const UInt8 bad[] = {'/', 't', 0xFF, 'x'};
-    EXPECT_EQ(CFURLCreateFromFileSystemRepresentation(nullptr, bad, sizeof bad, false), nullptr);
+// File names are bytes: one in another encoding must still name its own file.
+TEST(CFURL, FileSystemRepresentationGivesBackBytesThatAreNotUTF8) {
+    const UInt8 latin1[] = {'/', 't', 'm', 'p', '/', 'c', 'a', 'f', 0xE9, '/', 0xFF, 'x'};
+    auto url = Own(CFURLCreateFromFileSystemRepresentation(nullptr, latin1, sizeof latin1, false));
+    ASSERT_NE(url.get(), nullptr);
+    EXPECT_EQ(Text(CFURLGetString(url.get())), "file:///tmp/caf%E9/%FFx");
+    UInt8 buffer[64];
+    ASSERT_TRUE(CFURLGetFileSystemRepresentation(url.get(), true, buffer, sizeof buffer));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)),
+              std::string(reinterpret_cast<const char*>(latin1), sizeof latin1));
+    // No string can hold the path, so there is none rather than a wrong one.
+    EXPECT_EQ(CFURLCopyFileSystemPath(url.get(), kCFURLPOSIXPathStyle), nullptr);
+}
+
+TEST(CFURL, EscapedNulNamesNoFile) {
+    auto url = Own(CFURLCreateWithString(nullptr, CFSTR("file:///tmp/a%00b"), nullptr));
+    ASSERT_NE(url.get(), nullptr);
+    UInt8 buffer[64];
+    EXPECT_FALSE(CFURLGetFileSystemRepresentation(url.get(), true, buffer, sizeof buffer));
+    EXPECT_EQ(FileSystemPath(url.get()), "<null>");
+    const UniChar withNul[] = {'/', 'a', 0, 'b'};
+    auto path = Own(CFStringCreateWithCharacters(nullptr, withNul, 4));
+    auto fromPath =
+        Own(CFURLCreateWithFileSystemPath(nullptr, path.get(), kCFURLPOSIXPathStyle, false));
+    ASSERT_NE(fromPath.get(), nullptr);
+    EXPECT_FALSE(CFURLGetFileSystemRepresentation(fromPath.get(), true, buffer, sizeof buffer));
 }
 
 TEST(CFURL, RelativePathsAreRelativeToTheCurrentDirectory) {
@@ -96,6 +119,15 @@ TEST(CFURL, RelativePathsAreRelativeToTheCurrentDirectory) {
     ASSERT_TRUE(CFURLGetFileSystemRepresentation(url.get(), true, buffer, sizeof buffer));
     std::string expected = std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") + "sub dir/file";
     EXPECT_EQ(reinterpret_cast<char*>(buffer), expected);
+
+    // A colon in the first name must not turn that name into a scheme.
+    auto colon =
+        Own(CFURLCreateWithFileSystemPath(nullptr, CFSTR("a:b/c:d"), kCFURLPOSIXPathStyle, false));
+    EXPECT_EQ(Text(CFURLGetString(colon.get())), "a%3Ab/c:d");
+    EXPECT_EQ(FileSystemPath(colon.get()), "a:b/c:d");
+    ASSERT_TRUE(CFURLGetFileSystemRepresentation(colon.get(), true, buffer, sizeof buffer));
+    EXPECT_EQ(reinterpret_cast<char*>(buffer),
+              std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") + "a:b/c:d");
 }
 
 TEST(CFURL, CreateWithStringRefusesIllegalCharactersAndBadEscapes) {
@@ -150,6 +182,9 @@ TEST(CFURL, PathComponentsAreAppendedEscapedAndDeleted) {
               "file:///Users/me/Documents/For%20Button%20Manage/LaunchBackup");
     auto name = Own(CFURLCopyLastPathComponent(folder.get()));
     EXPECT_EQ(Text(name.get()), "For Button Manage");
+    auto slashed = Own(CFURLCreateWithString(nullptr, CFSTR("file:///tmp/a%2Fb"), nullptr));
+    auto slashedName = Own(CFURLCopyLastPathComponent(slashed.get()));
+    EXPECT_EQ(Text(slashedName.get()), "a/b") << "an escaped slash is part of the name";
     auto parent = Own(CFURLCreateCopyDeletingLastPathComponent(nullptr, file.get()));
     EXPECT_TRUE(CFEqual(parent.get(), folder.get()));
 }
