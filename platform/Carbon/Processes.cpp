@@ -17,7 +17,6 @@
 #include <vector>
 
 #include <signal.h>
-
 #include <unistd.h>
 
 namespace {
