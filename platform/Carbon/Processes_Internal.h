@@ -28,7 +28,8 @@ std::vector<pid_t> ListProcessIDs();
 bool ReadFacts(pid_t pid, Facts& facts);
 
 // The process's first `count` arguments (fewer when it has fewer), argv[0] first; empty when
-// they cannot be read. One longer than a path may be left out.
+// they cannot be read. Only count * (PATH_MAX + 1) bytes are read: one that ends past them is
+// left out, with any after it.
 std::vector<std::string> ReadArguments(pid_t pid, size_t count);
 // The process's working folder; empty when it cannot be read.
 std::string ReadWorkingFolder(pid_t pid);
