@@ -15,7 +15,7 @@ done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTVB_SANITIZE=OFF \
     -DTVB_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" --target bench_request bench_refresh bench_idle bench_preferences_memory -j "$(nproc)"
+cmake --build "$build" --target bench_request bench_refresh bench_idle bench_preferences_memory bench_process_walk -j "$(nproc)"
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -37,11 +37,12 @@ run "$build/bench/bench_idle"
 run "$build/bench/bench_refresh" 1
 run "$build/bench/bench_refresh" 4
 run "$build/bench/bench_preferences_memory"
+run "$build/bench/bench_process_walk"
 
 echo
 echo "== summary ($(date -u '+%Y-%m-%d %H:%M UTC'), $(($(date +%s) - started)) s, load $(load) at the end) =="
 # Floors first, then what is measured against them: ratios, exponents, idle, memory.
-for section in floor request ratio exponent refresh block idle memory; do
+for section in floor request ratio exponent refresh block idle memory walk; do
     awk -F'|' -v s="$section" '$1 == "summary" && $2 == s {
         if (!shown) { print s; shown = 1 }
         print "  " $3 ": " $4 }' "$log"

@@ -3,10 +3,9 @@
 
 #include "Files_Internal.h"
 
-#include <tvb/UniqueFd.h>
+#include <tvb/RegularFile.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -48,31 +47,6 @@ std::string HomeDirectory() {
 // The desktop writes user-dirs.dirs as a few hundred bytes; anything far larger is not one.
 constexpr size_t kUserDirsMaxBytes = 64 * 1024;
 
-// The whole of user-dirs.dirs, or false. Every look-up of a folder reads it, the poll timer's
-// among them, so whatever takes its name must not hold the caller up: a FIFO would block
-// open() until a writer came, and a device or a huge file would be read without end.
-bool ReadUserDirs(const std::string& path, std::string& contents) {
-    tvb::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat info;
-    if (!file || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) > kUserDirsMaxBytes)
-        return false;
-    contents.resize(kUserDirsMaxBytes + 1);
-    size_t got = 0;
-    while (got < contents.size()) {
-        ssize_t n = read(file.Get(), &contents[got], contents.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    contents.resize(got);
-    return got <= kUserDirsMaxBytes; // else grown past the bound since fstat looked
-}
-
 // The value of `key` in user-dirs.dirs: a double-quoted "$HOME/..." or absolute path, with
 // backslash escapes. The last valid assignment wins; anything else is ignored.
 std::string UserDirFromConfig(const std::string& home, const std::string& key) {
@@ -80,7 +54,8 @@ std::string UserDirFromConfig(const std::string& home, const std::string& key) {
     std::string config =
         configHome != nullptr && configHome[0] == '/' ? std::string(configHome) : home + "/.config";
     std::string text, line, result;
-    if (!ReadUserDirs(config + "/user-dirs.dirs", text))
+    // Every look-up of a folder reads the file, the poll timer's among them.
+    if (!tvb::ReadRegularFile(config + "/user-dirs.dirs", kUserDirsMaxBytes, text))
         return result;
     std::istringstream in(text);
     while (std::getline(in, line)) {

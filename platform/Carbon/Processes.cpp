@@ -5,15 +5,18 @@
 #include <Carbon/Processes.h>
 // An application is what CFBundle counts as one, so both share the bundle look-up.
 #include <CoreFoundation/CFBundlePriv.h>
-#include <tvb/UniqueFd.h>
+#include <tvb/RegularFile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -35,14 +38,62 @@ struct Application {
 // a walk that stops at the first error is not cut short by a process that happened to quit.
 thread_local Application lastReturned;
 
-void ReadPackageInfo(const std::string& bundlePath, OSType& type, OSType& creator) {
-    type = kApplicationType;
-    creator = kUnknownCode;
-    CFBundleRef bundle = __CFBundleCreateWithPath(kCFAllocatorDefault, bundlePath);
-    if (bundle == nullptr)
-        return; // the bundle was moved away while its process runs
-    CFBundleGetPackageInfo(bundle, &type, &creator);
-    CFRelease(bundle);
+// An application's type and creator as its process started, read from its bundle once per
+// process, as the Mac's Process Manager learns them at launch: a bundle edited while its
+// application runs does not change the process, and a walk does not parse every application's
+// Info.plist (up to megabytes each) again at every step. A process is known by its pid, start
+// time and bundle, so a reused pid or an exec into another bundle is read afresh.
+class LaunchCodes {
+public:
+    void Get(pid_t pid, const tvb::process::Facts& facts, const std::string& bundlePath,
+             OSType& type, OSType& creator) {
+        {
+            std::lock_guard<std::mutex> guard(mLock);
+            auto known = mCodes.find(pid);
+            if (known != mCodes.end() && known->second.startTicks == facts.startTicks &&
+                known->second.bundle == bundlePath) {
+                type = known->second.type;
+                creator = known->second.creator;
+                return;
+            }
+        }
+        type = kApplicationType;
+        creator = kUnknownCode;
+        // Unlocked: the parse may be slow and the answer is the same whoever stores it.
+        CFBundleRef bundle = __CFBundleCreateWithPath(kCFAllocatorDefault, bundlePath);
+        if (bundle == nullptr)
+            return; // moved away while its process runs: maybe back at the next look
+        CFBundleGetPackageInfo(bundle, &type, &creator);
+        CFRelease(bundle);
+        std::lock_guard<std::mutex> guard(mLock);
+        if (mCodes.size() >= mPruneAt)
+            Prune();
+        mCodes[pid] = Codes{facts.startTicks, bundlePath, type, creator};
+    }
+
+private:
+    struct Codes {
+        uint64_t startTicks;
+        std::string bundle;
+        OSType type, creator;
+    };
+
+    // Drops the processes that have gone; the bound grows with those still running.
+    void Prune() {
+        for (auto at = mCodes.begin(); at != mCodes.end();)
+            at = kill(at->first, 0) != 0 && errno == ESRCH ? mCodes.erase(at) : std::next(at);
+        mPruneAt = std::max<size_t>(kMinPruneAt, 2 * mCodes.size());
+    }
+
+    static constexpr size_t kMinPruneAt = 64;
+    std::mutex mLock;
+    std::map<pid_t, Codes> mCodes;
+    size_t mPruneAt = kMinPruneAt;
+};
+
+LaunchCodes& KnownLaunchCodes() {
+    static LaunchCodes* codes = new LaunchCodes; // never destroyed: used until the process ends
+    return *codes;
 }
 
 // A running application process of the current user, or false.
@@ -59,7 +110,7 @@ bool LookUpApplication(pid_t pid, Application& app) {
     app.pid = pid;
     app.name = bundle.substr(bundle.rfind('/') + 1);
     app.name.erase(app.name.size() - 4); // ".app"
-    ReadPackageInfo(bundle, app.type, app.creator);
+    KnownLaunchCodes().Get(pid, facts, bundle, app.type, app.creator);
     app.bundle = std::move(bundle);
     app.facts = std::move(facts);
     return true;
@@ -124,14 +175,9 @@ struct Shebang {
 // A script's "#!" line, split as the kernel splits it. Only a regular file is read: the path
 // comes from another process's arguments and could name a FIFO that never answers.
 bool ReadShebang(const std::string& path, Shebang& out) {
-    tvb::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file)
-        return false;
-    struct stat info;
     char head[256];
-    ssize_t got = fstat(file.Get(), &info) == 0 && S_ISREG(info.st_mode)
-                      ? read(file.Get(), head, sizeof head)
-                      : -1;
+    tvb::UniqueFd file = tvb::OpenRegularFile(path.c_str());
+    ssize_t got = file ? tvb::ReadFully(file.Get(), head, sizeof head) : -1;
     file.Reset();
     if (got <= 0)
         return false;
@@ -163,7 +209,7 @@ std::string ApplicationBundleOf(pid_t pid, const Facts& facts) {
     // The kernel runs a script as: interpreter [the #! line's one argument] script its-arguments,
     // and env, named on the #! line, runs the interpreter as: name script its-arguments. A
     // program that merely names the script (an editor, tail) starts with neither.
-    std::vector<std::string> arguments = ReadArguments(pid);
+    std::vector<std::string> arguments = ReadArguments(pid, 3);
     for (size_t at = 1; at <= 2 && at < arguments.size(); ++at) {
         std::string script = arguments[at];
         if (script.empty())

@@ -27,8 +27,10 @@ std::vector<pid_t> ListProcessIDs();
 // False when the process is gone, a zombie, or cannot be inspected.
 bool ReadFacts(pid_t pid, Facts& facts);
 
-// The process's arguments, argv[0] first; empty when they cannot be read.
-std::vector<std::string> ReadArguments(pid_t pid);
+// The process's first `count` arguments (fewer when it has fewer), argv[0] first; empty when
+// they cannot be read. Only count * (PATH_MAX + 1) bytes are read: one that ends past them is
+// left out, with any after it.
+std::vector<std::string> ReadArguments(pid_t pid, size_t count);
 // The process's working folder; empty when it cannot be read.
 std::string ReadWorkingFolder(pid_t pid);
 

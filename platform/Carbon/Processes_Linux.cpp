@@ -1,13 +1,15 @@
 #include "Processes_Internal.h"
 
+#include <tvb/RegularFile.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 
 #include <dirent.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +21,9 @@ namespace {
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
+
+// Fifty-odd numbers and a name of at most 15 bytes.
+constexpr size_t kStatMaxBytes = 4096;
 
 uint64_t ToSixtieths(uint64_t clockTicks) {
     static const long perSecond = sysconf(_SC_CLK_TCK);
@@ -62,11 +67,11 @@ bool ReadFacts(pid_t pid, Facts& facts) {
         return false;
     facts.uid = info.st_uid;
 
-    std::ifstream statFile(base + "/stat");
+    // One line, but the command name in it may hold newlines as well as spaces and parentheses:
+    // a process names itself as it likes.
     std::string line;
-    if (!std::getline(statFile, line))
+    if (!ReadRegularFile(base + "/stat", kStatMaxBytes, line))
         return false;
-    // The command name is in parentheses and may itself hold spaces and parentheses.
     size_t open = line.find('(');
     size_t close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open)
@@ -87,23 +92,38 @@ bool ReadFacts(pid_t pid, Facts& facts) {
     return true;
 }
 
-std::vector<std::string> ReadArguments(pid_t pid) {
+std::vector<std::string> ReadArguments(pid_t pid, size_t count) {
     // A process that has just been started shows its new program before its arguments: the
     // kernel lets a vfork-style spawner go on before the new image's arguments are laid out,
     // and until then they read as none. A program with no arguments at all is rare, so none
     // means "look again" for about a millisecond.
     constexpr int kLooks = 10;
     constexpr timespec kPause = {0, 100 * 1000};
+    // Megabytes of arguments are allowed; only the first few are wanted, none longer than a path.
+    const size_t maxBytes = count * (PATH_MAX + 1);
     std::vector<std::string> arguments;
+    std::string text;
     for (int look = 1; arguments.empty() && look <= kLooks; ++look) {
         if (look > 1)
             nanosleep(&kPause, nullptr);
-        std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        UniqueFd file = OpenRegularFile(("/proc/" + std::to_string(pid) + "/cmdline").c_str());
         if (!file)
             break; // gone
-        std::string argument;
-        while (std::getline(file, argument, '\0'))
-            arguments.push_back(argument);
+        text.resize(maxBytes);
+        ssize_t got = ReadFully(file.Get(), &text[0], text.size());
+        if (got < 0)
+            break;
+        text.resize(static_cast<size_t>(got));
+        // The last one may lack its NUL (a process that rewrote its arguments) or be cut short
+        // by the bound; only the bound's cut is dropped.
+        for (size_t start = 0; start < text.size() && arguments.size() < count;) {
+            size_t end = text.find('\0', start);
+            if (end == std::string::npos && text.size() == maxBytes)
+                break;
+            end = end == std::string::npos ? text.size() : end;
+            arguments.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
     }
     return arguments;
 }

@@ -7,6 +7,7 @@
 #include <CoreFoundation/CFDictionary.h>
 #include <CoreFoundation/CFString.h>
 #include <CoreFoundation/CFURL.h>
+#include <tvb/RegularFile.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -240,7 +241,7 @@ void CFBundleGetPackageInfo(CFBundleRef bundle, UInt32* packageType, UInt32* pac
             CFDictionaryGetValue(object->mInfo, CFSTR("CFBundleSignature")), creator);
         std::string pkgInfo;
         if ((!haveType || !haveCreator) &&
-            __CFReadRegularFile(object->mPath + "/Contents/PkgInfo", 4096, pkgInfo)) {
+            tvb::ReadRegularFile(object->mPath + "/Contents/PkgInfo", 4096, pkgInfo)) {
             if (!haveType && pkgInfo.size() >= 4)
                 type = CodeFromBytes(pkgInfo.data());
             if (!haveCreator && pkgInfo.size() >= 8)

@@ -1,19 +1,15 @@
 #include "CFPlistFile_Internal.h"
 
 #include "BinaryPlistGuard.h"
-#include <tvb/UniqueFd.h>
+#include <tvb/RegularFile.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
-#include <fcntl.h>
 #include <malloc.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -132,34 +128,6 @@ void __CFPlistFree::operator()(void* node) const {
 #endif
 }
 
-bool __CFReadRegularFile(const std::string& path, size_t maxBytes, std::string& contents) {
-    contents.clear();
-    // O_NONBLOCK: a FIFO planted at the path must not hold us up in open().
-    tvb::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!file)
-        return false;
-    struct stat info;
-    if (fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) > maxBytes)
-        return false;
-    contents.reserve(static_cast<size_t>(info.st_size));
-    // The file may grow while it is read: the cap holds for what is read, not for what stat said.
-    char chunk[65536];
-    for (;;) {
-        ssize_t got = read(file.Get(), chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (got == 0)
-            return true;
-        if (contents.size() + static_cast<size_t>(got) > maxBytes)
-            return false;
-        contents.append(chunk, static_cast<size_t>(got));
-    }
-}
-
 bool __CFPlistDataIsSafe(const char* data, size_t length) {
     if (data == nullptr || length == 0 || length > UINT32_MAX)
         return false;
@@ -170,7 +138,7 @@ bool __CFPlistDataIsSafe(const char* data, size_t length) {
 
 __CFPlistPtr __CFPlistReadFile(const std::string& path) {
     std::string contents;
-    if (!__CFReadRegularFile(path, kCFPlistMaxFileBytes, contents) ||
+    if (!tvb::ReadRegularFile(path, kCFPlistMaxFileBytes, contents) ||
         !__CFPlistDataIsSafe(contents.data(), contents.size()))
         return nullptr;
     plist_t root = nullptr;

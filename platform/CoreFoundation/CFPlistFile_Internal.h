@@ -31,10 +31,6 @@ struct __CFPlistFree {
 };
 using __CFPlistPtr = std::unique_ptr<void, __CFPlistFree>;
 
-// The contents of a regular file of at most maxBytes. Never blocks on a FIFO or device and
-// never follows the read past maxBytes; false for anything else.
-bool __CFReadRegularFile(const std::string& path, size_t maxBytes, std::string& contents);
-
 // True when libplist may safely parse data (XML or binary) within the limits above.
 bool __CFPlistDataIsSafe(const char* data, size_t length);
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/prctl.h>
+
 namespace {
 
 using namespace tvb::systest;
@@ -215,6 +217,31 @@ TEST(ProcessesTest, ReplacedExecutableStillCountsAsItsBundle) {
     EXPECT_EQ(FourCC("Mvd1"), info.processSignature);
 }
 
+TEST(ProcessesTest, SignatureIsTheOneItsBundleHadWhenTheProcessStarted) {
+    ScratchDir dir;
+    std::string exe =
+        CopiedApp(dir, "Edited.app",
+                  {InfoPlist({{"CFBundleSignature", "Old1"}}), std::nullopt, std::nullopt, ""});
+    ChildProcess before;
+    ASSERT_TRUE(before.Start(exe));
+    ProcessInfoRec info = EmptyInfo();
+    ProcessSerialNumber psn = PSNFor(before.pid());
+    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
+    EXPECT_EQ(FourCC("Old1"), info.processSignature);
+
+    WriteFile(dir / "Edited.app/Contents/Info.plist", InfoPlist({{"CFBundleSignature", "New1"}}));
+    info = EmptyInfo();
+    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
+    EXPECT_EQ(FourCC("Old1"), info.processSignature);
+    // A process started from the edited bundle has the new one.
+    ChildProcess after;
+    ASSERT_TRUE(after.Start(exe));
+    info = EmptyInfo();
+    psn = PSNFor(after.pid());
+    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
+    EXPECT_EQ(FourCC("New1"), info.processSignature);
+}
+
 // A script bundle's process is its interpreter; the script it runs makes it the bundle's.
 class ScriptBundleTest : public ::testing::TestWithParam<std::string> {};
 
@@ -331,6 +358,23 @@ TEST(ProcessesTest, CurrentProcessIsKnownEvenOutsideABundle) {
     EXPECT_EQ(getpid(), pid);
     // This test program is not an application, so walks never show it.
     EXPECT_FALSE(Listed(getpid()));
+}
+
+// A process names itself as it likes, newlines and parentheses included.
+TEST(ProcessesTest, ProcessWhoseNameHoldsANewlineIsStillKnown) {
+    char saved[16] = {};
+    ASSERT_EQ(0, prctl(PR_GET_NAME, saved));
+    const char odd[] = "tvb\n(x) y)";
+    ASSERT_EQ(0, prctl(PR_SET_NAME, odd));
+    ProcessSerialNumber current = {0, kCurrentProcess};
+    ProcessInfoRec info = EmptyInfo();
+    Str31 name;
+    info.processName = name;
+    OSErr err = GetProcessInformation(&current, &info);
+    prctl(PR_SET_NAME, saved);
+    ASSERT_EQ(noErr, err);
+    EXPECT_EQ(odd, std::string(reinterpret_cast<char*>(name + 1), name[0]));
+    EXPECT_EQ(static_cast<UInt32>(getpid()), info.processNumber.lowLongOfPSN);
 }
 
 } // namespace
