@@ -124,6 +124,13 @@ stop_cleanly "$poller_pid" "the poller"
 stop_cleanly "$host_pid" "the device host"
 note "the road is clean"
 
+# The sample backup application says what went wrong where the user can see it: standard
+# error, which is the journal when the poller opens it.
+status=0
+out=$(timeout 10 "$lib/SampleBackup.app/Contents/MacOS/SampleBackup" "$scratch/no-launch-file" 2>&1) || status=$?
+[ $status -ne 0 ] && [[ $out == *"cannot read the launch file $scratch/no-launch-file"* ]] ||
+    fail "SampleBackup on a missing launch file gave status $status and: $out"
+
 # Each program names the package's version, and --version starts nothing.
 for program in tvb-devhost tvbctl TarvelleButtonPoller; do
     status=0
