@@ -9,7 +9,9 @@
 //   TVB_BACKUP_SECONDS  how long each backup pretends to take, in real time (default 1)
 //   TVB_BACKUP_MODE     end (default) | quit (no end file) | stay (run until told to quit,
 //                       still taking documents) | crash (on reading a launch file)
-//   TVB_BACKUP_LOG      file that receives a line per step, for the demo and tests
+//   TVB_BACKUP_LOG      file that also receives each line, for the demo and tests
+//
+// Each step is told on standard error, which Launch Services connects to the user's journal.
 #include <Carbon/Carbon.h>
 
 #include <csignal>
@@ -32,6 +34,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void Narrate(const std::string& line) {
+    std::fprintf(stderr, "SampleBackup: %s\n", line.c_str());
     const char* path = std::getenv("TVB_BACKUP_LOG");
     if (path == nullptr || *path == '\0')
         return;
@@ -190,7 +193,7 @@ OSErr Accept(const std::string& launchPath) {
     Backup backup;
     backup.launchPath = launchPath;
     if (!ReadLaunchFile(launchPath, backup.launch)) {
-        Narrate("cannot read the launch file");
+        Narrate("cannot read the launch file " + launchPath);
         return fnfErr;
     }
     std::string volumes;

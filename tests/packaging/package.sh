@@ -39,8 +39,13 @@ for needed in libc6 libplist; do
 done
 head -n 1 "$doc/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
     fail "no machine-readable copyright file"
-zcat "$doc/changelog.Debian.gz" | head -n 1 | grep -q "^tarvelle-button-poller ($version) " ||
-    fail "changelog.Debian.gz does not begin with version $version"
+# A version without a Debian revision is a native package's: its changelog is changelog.gz.
+[[ $version != *-* ]] || fail "the test expects a native version, not $version"
+zcat "$doc/changelog.gz" | head -n 1 | grep -q "^tarvelle-button-poller ($version) " ||
+    fail "changelog.gz does not begin with version $version"
+# apt and dpkg show the long description as it is, in an 80-column terminal.
+wide=$(dpkg-deb -f "$deb" Description | awk 'length > 80')
+[ -z "$wide" ] || fail "description lines wider than 80 columns: $wide"
 for bundle in TarvelleButtonPoller SampleBackup; do
     plist="$lib/$bundle.app/Contents/Info.plist"
     for key in CFBundleVersion CFBundleShortVersionString; do
@@ -62,12 +67,25 @@ for completion in "$src"/completion/*; do
 done
 grep -qx 'ExecStart=/usr/bin/TarvelleButtonPoller' "$root/usr/lib/systemd/user/tarvelle-button-poller.service" ||
     fail "the poller's unit does not start /usr/bin/TarvelleButtonPoller"
-# Nothing may look for libraries in the build tree or anywhere but the system's places.
+# Nothing may look for libraries in the build tree or anywhere but the system's places, and
+# everything is hardened as a distribution's programs are: position-independent, relocations
+# resolved at start and then read-only, stack protector and checked string functions in use.
+elf_files=0
 while IFS= read -r -d '' file; do
-    if [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ]; then
-        readelf -d "$file" | grep -E 'RPATH|RUNPATH' && fail "$file carries a library search path"
-    fi
+    [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
+    elf_files=$((elf_files + 1))
+    name=${file#"$root"}
+    dynamic=$(readelf -dW "$file")
+    grep -E 'RPATH|RUNPATH' <<<"$dynamic" && fail "$name carries a library search path"
+    grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dynamic" || fail "$name is not linked with -z now"
+    readelf -lW "$file" | grep -q GNU_RELRO || fail "$name has no read-only relocations (-z relro)"
+    [ "$(readelf -hW "$file" | sed -n 's/^ *Type: *\([A-Z]*\).*/\1/p')" = DYN ] ||
+        fail "$name is not position-independent"
+    symbols=$(readelf --dyn-syms -W "$file")
+    grep -q ' __stack_chk_fail' <<<"$symbols" || fail "$name is built without the stack protector"
+    grep -Eq ' __[a-z_]+_chk(@| |$)' <<<"$symbols" || fail "$name uses no checked functions (_FORTIFY_SOURCE)"
 done < <(find "$root" -type f -print0)
+[ $elf_files -ge 5 ] || fail "expected the 4 programs and the capture library, found $elf_files ELF files"
 
 note "the road of a press from the unpacked files"
 use_scratch_home
@@ -105,6 +123,13 @@ fi
 stop_cleanly "$poller_pid" "the poller"
 stop_cleanly "$host_pid" "the device host"
 note "the road is clean"
+
+# The sample backup application says what went wrong where the user can see it: standard
+# error, which is the journal when the poller opens it.
+status=0
+out=$(timeout 10 "$lib/SampleBackup.app/Contents/MacOS/SampleBackup" "$scratch/no-launch-file" 2>&1) || status=$?
+[ $status -ne 0 ] && [[ $out == *"cannot read the launch file $scratch/no-launch-file"* ]] ||
+    fail "SampleBackup on a missing launch file gave status $status and: $out"
 
 # Each program names the package's version, and --version starts nothing.
 for program in tvb-devhost tvbctl TarvelleButtonPoller; do

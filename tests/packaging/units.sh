@@ -4,7 +4,8 @@
 # systemd user units and autostart entries. UNIT_DIR and AUTOSTART_DIR are relative to it.
 #   verify    systemd-analyze --user verify accepts every unit without a word (the programs
 #             they start and the manual pages they name must be installed); systemd's
-#             autostart generator skips the autostart entries, though it reads them.
+#             autostart generator skips the autostart entries, though it reads them. The
+#             prefix holds a space, which units and entries must quote.
 #   activate  runs the units' own commands as systemd would, without a user manager: the
 #             host under systemd-socket-activate on the socket's ListenStream= starts on the
 #             first connection, and the poller, with the unit's Environment=, lists a drive
@@ -17,6 +18,7 @@ unit_rel=${3:?}
 autostart_rel=${4:?}
 make_scratch "units-$mode"
 prefix="$scratch/prefix"
+[ "$mode" = verify ] && prefix="$scratch/installed prefix"
 cmake --install "$build" --prefix "$prefix" >"$scratch/install.out"
 units="$prefix/$unit_rel"
 autostart="$prefix/$autostart_rel"
@@ -40,6 +42,7 @@ if [ "$mode" = verify ]; then
     entries=("$autostart/tarvelle-button-poller.desktop" "$autostart/tvb-devhost.desktop")
     for entry in "${entries[@]}"; do
         exec_path=$(sed -n 's/^Exec=//p' "$entry")
+        [[ $exec_path == \"*\" ]] && exec_path=${exec_path:1:-1}
         [ -x "$exec_path" ] || fail "$entry starts $exec_path, which is not installed"
     done
     generator=""
