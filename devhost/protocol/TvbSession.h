@@ -27,6 +27,14 @@ namespace tvb::wire {
 
 constexpr int kRequestTimeoutMs = 1000;
 
+// What a request expects of the host that answers it (HostSession::Expect). Declared outside
+// the class so that Call can take one by default: a nested struct's member initializers are
+// not usable in its enclosing class's default arguments.
+struct SessionExpect {
+    uint64_t instance = 0; // non-zero: the request is about this host run's entries
+    uint64_t epoch = 0;    // non-zero: the request belongs to this connection (user clients)
+};
+
 class HostSession {
 public:
     // The process's session, at the default socket path (read when it first connects).
@@ -34,10 +42,7 @@ public:
     // A session of its own; an empty path means the default one.
     explicit HostSession(std::string socketPath = {});
 
-    struct Expect {
-        uint64_t instance = 0; // non-zero: the request is about this host run's entries
-        uint64_t epoch = 0;    // non-zero: the request belongs to this connection (user clients)
-    };
+    using Expect = SessionExpect;
     struct Seen {
         uint64_t instance = 0;   // the host run that answered
         uint64_t epoch = 0;      // which connection of this session carried it
