@@ -33,8 +33,12 @@ long LCFArray::AddItem(const void* value) {
     CFMutableArrayRef array = MutableArray();
     if (array == NULL)
         return 0;
+    // A full array would refuse the value and the count would name the last one instead.
+    const CFIndex count = CFArrayGetCount(array);
+    if (mMaxLength > 0 && count >= mMaxLength)
+        return 0;
     CFArrayAppendValue(array, value);
-    return static_cast<long>(GetCount());
+    return static_cast<long>(count + 1);
 }
 
 void LCFArray::RemoveItemsAt(unsigned long inCount, long inAtIndex) {

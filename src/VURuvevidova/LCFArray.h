@@ -12,8 +12,8 @@
 //
 // A wrapper whose array could not be created (or that was made to hold something other
 // than its own array through Adopt) counts 0, adds nothing, removes nothing and fetches
-// nothing. RemoveLastItem with a NULL slot does nothing and returns false. The length
-// limit given at construction is passed to CoreFoundation and not checked again here.
+// nothing. RemoveLastItem with a NULL slot does nothing and returns false. An array at the
+// length limit given at construction adds nothing.
 //
 // Threading: single-threaded; a walk and a removal must not interleave across threads.
 #pragma once
@@ -31,8 +31,8 @@ public:
     ~LCFArray() override;
 
     ItemCount GetCount() const;
-    // Appends and returns the new count, which is the new value's position; 0 when there
-    // is no array.
+    // Appends and returns the new count, which is the new value's position; 0 (nothing
+    // added, no retain) when there is no array or it is at its length limit.
     long AddItem(const void* value);
     // Removes positions inAtIndex to inAtIndex + inCount - 1 that exist; the rest are
     // skipped. Values after the range move down and keep their order.

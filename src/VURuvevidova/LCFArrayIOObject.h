@@ -3,8 +3,10 @@
 //
 // Ownership. Appending a handle takes one IOKit reference on it (IOObjectRetain); removing
 // it, by any removal or the array's destruction, drops that reference (IOObjectRelease).
-// The caller keeps its own reference. A handle's description is its IOKit class name, or
-// the empty string when the class cannot be read; the caller owns the description.
+// The caller keeps its own reference. A handle that cannot be retained (0, or one whose
+// last reference is gone) is stored as 0, which owns nothing. A handle's description is its
+// IOKit class name, or the empty string when the class cannot be read; the caller owns the
+// description.
 //
 // Threading: as the array it is used with.
 #pragma once
@@ -18,7 +20,10 @@ typedef LCFArrayCallBacksTemplate<io_object_t> LCFArrayCallBacksIOObject;
 template <>
 inline const void* LCFArrayCallBacksTemplate<io_object_t>::ArrayRetainCallBack(CFAllocatorRef,
                                                                                const void* value) {
-    IOObjectRetain(LCFArrayValueTo<io_object_t>(value));
+    // A handle that takes no reference (dead, or 0) is held as 0: releasing it later would
+    // drop a reference the array never took, someone else's once the name is in use again.
+    if (IOObjectRetain(LCFArrayValueTo<io_object_t>(value)) != 0)
+        return LCFArrayValueFrom<io_object_t>(0);
     return value;
 }
 

@@ -68,14 +68,16 @@ public:
     T GetTypeRef() const { return (T)(LCFObject::GetTypeRef()); }
     operator T() const { return GetTypeRef(); }
 
-    void Adopt(T inTypeRef) { LCFObject::AdoptTypeRef(inTypeRef); }
+    // Through the virtual slot, so a derived wrapper's own rule for replacing what it holds
+    // applies also when it is reached as an LCFTemplate.
+    void Adopt(T inTypeRef) { this->AdoptTypeRef(inTypeRef); }
     LCFTemplate& operator=(T inTypeRef) {
         Adopt(inTypeRef);
         return *this;
     }
 
     void Inherit(T inTypeRef) {
-        LCFObject::AdoptTypeRef(inTypeRef);
+        this->AdoptTypeRef(inTypeRef);
         if (inTypeRef != NULL)
             CFRelease(inTypeRef);
     }

@@ -36,9 +36,19 @@ void LCFRunLoopTimer::AddToRunLoop(CFRunLoopRef runLoopIn, CFStringRef modeIn) {
     // A run loop must never be handed a NULL timer or mode.
     if (GetTypeRef() == NULL || modeIn == NULL)
         return;
+    // The mode is kept as an unchangeable copy: a mutable name changed by its owner later
+    // would send the removal to another mode and leave this timer firing after the wrapper
+    // has let go of it.
+    CFStringRef modeCopy = CFStringCreateCopy(kCFAllocatorDefault, modeIn);
+    if (modeCopy == NULL)
+        return;
+    // Retained before the old one goes: the wrapper's retain may be the last one on a run
+    // loop whose thread has ended, and the caller may be handing that same run loop back.
+    CFRunLoopRef target = runLoopIn != NULL ? runLoopIn : CFRunLoopGetCurrent();
+    CFRetain(target);
     RemoveFromRunLoop();
-    mode = modeIn;
-    runLoop = runLoopIn != NULL ? runLoopIn : CFRunLoopGetCurrent();
+    mode -= modeCopy;
+    runLoop -= target;
     CFRunLoopAddTimer(runLoop, GetTypeRef(), mode);
 }
 

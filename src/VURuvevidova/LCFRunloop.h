@@ -4,8 +4,9 @@
 // created with. LCFRunloop is the typed wrapper of a run loop.
 //
 // Ownership. The timer is held with its creation's retain (taken over from
-// CFRunLoopTimerCreate). The run loop and the mode string are shared (retained) while the
-// timer is on that run loop; the mode is kept after the timer comes off. The context's info
+// CFRunLoopTimerCreate). The run loop is shared (retained) while the timer is on it. The
+// mode is kept as an unchangeable copy (the same string when it already is one), also after
+// the timer comes off, so the timer is taken off the mode it was added to. The context's info
 // pointer is neither retained nor released. Replacing the timer (CreateRelativeMulti) or
 // destroying the wrapper takes the old timer off its run loop first, then releases it; the
 // old timer is never invalidated. A timer is therefore on at most one run loop and mode.

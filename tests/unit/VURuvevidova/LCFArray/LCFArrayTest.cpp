@@ -139,6 +139,24 @@ TEST(LCFArray, NullCallBacksRetainCoreFoundationValues) {
     CFRelease(string);
 }
 
+TEST(LCFArray, AnArrayAtItsLengthLimitAddsNothingAndSaysSo) {
+    CFMutableStringRef string = NewMutableString("third");
+    {
+        LCFArrayTemplate<CFStringRef> array(2, NULL, NULL);
+        EXPECT_EQ(array.AddItem(CFSTR("first")), 1);
+        EXPECT_EQ(array.AddItem(CFSTR("second")), 2);
+        // Not the position of the value already last.
+        EXPECT_EQ(array.AddItem(string), 0);
+        EXPECT_EQ(array.GetCount(), 2u);
+        EXPECT_EQ(CFGetRetainCount(string), 1);
+        array.RemoveItemsAt(1, 1);
+        EXPECT_EQ(array.AddItem(string), 2);
+        EXPECT_EQ(CFGetRetainCount(string), 2);
+    }
+    EXPECT_EQ(CFGetRetainCount(string), 1);
+    CFRelease(string);
+}
+
 TEST(LCFArray, DestructorReleasesValuesEvenWhileTheArrayIsRetainedElsewhere) {
     CFMutableStringRef string = NewMutableString("kept");
     CFArrayRef survivor;

@@ -82,6 +82,30 @@ TEST_F(LCFArrayIOObject, DescriptionIsTheClassNameOrEmpty) {
     CFRelease(none);
 }
 
+TEST_F(LCFArrayIOObject, AHandleThatTakesNoReferenceIsHeldAsNothing) {
+    io_service_t bridge = First("com_ostrel_IOTVB");
+    ASSERT_NE(bridge, 0u);
+    IOObjectRelease(bridge); // dead from here on
+    LCFArrayCallBacksIOObject callBacks(NULL);
+    io_service_t named = 0;
+    {
+        LCFArrayTemplate<io_object_t> array(0, callBacks, NULL);
+        EXPECT_EQ(array.AddItem(bridge), 1);
+        EXPECT_EQ(array.AddItem(0), 2);
+        io_object_t held = bridge;
+        ASSERT_TRUE(array.FetchItemAt(1, held));
+        EXPECT_EQ(held, 0u);
+        // Named again, the object comes back under its old name with one reference, which
+        // is the caller's and must survive the array.
+        named = First("com_ostrel_IOTVB");
+        ASSERT_EQ(named, bridge);
+        ASSERT_EQ(IOObjectGetUserRetainCount(named), 1u);
+        array.RemoveItemsAt(1, 1);
+    }
+    EXPECT_EQ(IOObjectGetUserRetainCount(named), 1u);
+    IOObjectRelease(named);
+}
+
 TEST_F(LCFArrayIOObject, EqualityIsIdentityOfTheRegistryObject) {
     io_service_t bridge = First("com_ostrel_IOTVB");
     io_service_t storage = First("IOBlockStorageServices");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 namespace {
@@ -256,18 +257,70 @@ TEST(LCFRunLoopTimer, RemovingAnUnscheduledTimerOrAddingNoTimerLeavesTheRunLoopA
 namespace {
 
 TEST(LCFRunLoopTimer, ReplacingTheTimerThroughTheBaseTakesItOffItsRunLoopFirst) {
-    LCFRunLoopTimer wrapper;
-    LCFRunLoopTimerContext context(nullptr);
-    ASSERT_TRUE(wrapper.CreateRelativeMulti(1000, 1000, NeverCalled, context, NULL));
-    wrapper.AddToRunLoop(NULL, kCFRunLoopDefaultMode);
-    CFRunLoopTimerRef timer = RetainTimer(wrapper.GetTypeRef());
-    ASSERT_TRUE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
+    typedef LCFTemplate<CFRunLoopTimerRef> Base;
+    // Each way a caller holding the wrapper as one of its bases can replace the timer.
+    const std::vector<void (*)(LCFRunLoopTimer&)> replacements = {
+        [](LCFRunLoopTimer& w) { static_cast<LCFObject&>(w).AdoptTypeRef(NULL); },
+        [](LCFRunLoopTimer& w) { static_cast<Base&>(w) = static_cast<CFRunLoopTimerRef>(NULL); },
+        [](LCFRunLoopTimer& w) { static_cast<Base&>(w) -= static_cast<CFRunLoopTimerRef>(NULL); },
+    };
+    for (size_t way = 0; way < replacements.size(); ++way) {
+        LCFRunLoopTimer wrapper;
+        LCFRunLoopTimerContext context(nullptr);
+        ASSERT_TRUE(wrapper.CreateRelativeMulti(1000, 1000, NeverCalled, context, NULL));
+        wrapper.AddToRunLoop(NULL, kCFRunLoopDefaultMode);
+        CFRunLoopTimerRef timer = RetainTimer(wrapper.GetTypeRef());
+        ASSERT_TRUE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
 
-    static_cast<LCFObject&>(wrapper).AdoptTypeRef(NULL);
-    EXPECT_EQ(wrapper.GetTypeRef(), nullptr);
-    EXPECT_FALSE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
-    EXPECT_EQ(CFGetRetainCount(timer), 1) << "only the test holds the old timer now";
-    CFRelease(timer);
+        replacements[way](wrapper);
+        EXPECT_EQ(wrapper.GetTypeRef(), nullptr) << way;
+        EXPECT_FALSE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode))
+            << way;
+        EXPECT_EQ(CFGetRetainCount(timer), 1) << way << ": only the test holds the old timer now";
+        CFRunLoopTimerInvalidate(timer);
+        CFRelease(timer);
+    }
+}
+
+TEST(LCFRunLoopTimer, TheTimerLeavesTheModeItWasAddedToAfterTheModeNameChanges) {
+    CFRunLoopRef runLoop = CFRunLoopGetCurrent();
+    CFMutableStringRef mode = CFStringCreateMutable(kCFAllocatorDefault, 0);
+    CFStringAppendCString(mode, "LCFRunloopMutableMode", kCFStringEncodingUTF8);
+    CFRunLoopTimerRef held;
+    {
+        LCFRunLoopTimer timer;
+        LCFRunLoopTimerContext context(NULL);
+        ASSERT_TRUE(timer.CreateRelativeMulti(500.0, 3.0, NeverCalled, context, NULL));
+        timer.AddToRunLoop(runLoop, mode);
+        held = RetainTimer(timer.GetTypeRef());
+        CFStringAppendCString(mode, "Renamed", kCFStringEncodingUTF8);
+    }
+    // Left on it, the timer would go on firing with an info pointer nobody keeps valid.
+    EXPECT_FALSE(CFRunLoopContainsTimer(runLoop, held, CFSTR("LCFRunloopMutableMode")));
+    EXPECT_EQ(CFGetRetainCount(held), 1);
+    CFRunLoopTimerInvalidate(held);
+    CFRelease(held);
+    CFRelease(mode);
+}
+
+// A wrapper may hold the last retain on a run loop whose thread has ended; handing it that
+// same run loop again must not let it go first.
+TEST(LCFRunLoopTimer, AddingAgainToARunLoopThatOnlyTheWrapperStillHolds) {
+    LCFRunLoopTimer timer;
+    LCFRunLoopTimerContext context(NULL);
+    ASSERT_TRUE(timer.CreateRelativeMulti(500.0, 3.0, NeverCalled, context, NULL));
+    CFRunLoopRef ended = NULL;
+    std::thread worker([&] {
+        ended = CFRunLoopGetCurrent();
+        timer.AddToRunLoop(ended, kCFRunLoopDefaultMode);
+    });
+    worker.join();
+    ASSERT_EQ(CFGetRetainCount(ended), 1);
+
+    timer.AddToRunLoop(ended, kTestMode);
+    EXPECT_TRUE(CFRunLoopContainsTimer(ended, timer.GetTypeRef(), kTestMode));
+    EXPECT_EQ(CFGetRetainCount(ended), 1);
+    timer.RemoveFromRunLoop();
 }
 
 } // namespace
