@@ -7,9 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -316,6 +323,68 @@ TEST_F(LaunchServicesBrokenBundleTest, ExecFailureIsReportedNotMistakenForALaunc
     errno = 0;
     EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
     EXPECT_EQ(ECHILD, errno);
+}
+
+constexpr OSStatus kNoFilter = 1;
+
+// Opens app in a child process where the system call nr meets the seccomp action: a way to
+// make the launch's own processes die at a chosen point before the application's exec.
+OSStatus OpenWhere(const std::string& app, long nr, uint32_t action) {
+    int report[2];
+    EXPECT_EQ(0, pipe(report));
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, action),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+        OSStatus status = kNoFilter;
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0) {
+            FSRef appRef;
+            FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
+            LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,
+                                            nullptr};
+            status = LSOpenFromRefSpec(&launchSpec, nullptr);
+        }
+        ssize_t written = write(report[1], &status, sizeof status);
+        _exit(written == sizeof status ? 0 : 1);
+    }
+    close(report[1]);
+    OSStatus status = kNoFilter;
+    ssize_t got = read(report[0], &status, sizeof status);
+    close(report[0]);
+    int exit = 0;
+    EXPECT_EQ(child, waitpid(child, &exit, 0));
+    EXPECT_EQ(static_cast<ssize_t>(sizeof status), got) << "the child never answered";
+    return status;
+}
+
+TEST_F(LaunchServicesBrokenBundleTest, ProcessThatDiesBeforeTheExecIsNoLaunch) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "the filter is written for x86-64";
+#endif
+    std::string app = Bundle("Tool.app", "tool");
+    WriteFile(app + "/Contents/MacOS/tool", "#!/bin/sh\n", 0755);
+    // Under a filter that hinders nothing the launch works, so only the deaths below fail it.
+    OSStatus unhindered = OpenWhere(app, __NR_getpgid, SECCOMP_RET_ALLOW);
+    if (unhindered == kNoFilter)
+        GTEST_SKIP() << "no seccomp filter here";
+    ASSERT_EQ(noErr, unhindered);
+
+    // The application's own process dies of a signal at its exec (SIGSYS, whose default kills).
+    EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_execve, SECCOMP_RET_TRAP));
+    // The process between caller and application dies before it could start it.
+    EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_setsid, SECCOMP_RET_KILL_PROCESS));
 }
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {
