@@ -231,10 +231,11 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     do {
         got = read(statusRead.Get(), &error, sizeof error);
     } while (got < 0 && errno == EINTR);
-    // End-of-file means an exec only if the middle process lived to start the application.
-    bool middleExited = waited == child && WIFEXITED(middle) && WEXITSTATUS(middle) == 0;
+    // End-of-file means an exec only if the middle process lived to start the application. (A
+    // caller that ignores SIGCHLD gets no status to look at: then the pipe alone tells.)
+    bool middleDied = waited == child && !(WIFEXITED(middle) && WEXITSTATUS(middle) == 0);
     if (got == 0)
-        return middleExited ? OSStatus(noErr) : OSStatus(kLSUnknownErr);
+        return middleDied ? OSStatus(kLSUnknownErr) : OSStatus(noErr);
     if (got != static_cast<ssize_t>(sizeof error) || error < 0)
         return kLSUnknownErr;
     return StatusForExecError(error);

@@ -91,7 +91,7 @@ TEST_F(LaunchServicesTest, OpensTheApplicationWithTheDocumentAsItsOneArgument) {
 
 TEST_F(LaunchServicesTest, ApplicationRunsDetachedWithNothingInherited) {
     // State a careless launcher would pass on: a descriptor without close-on-exec, a blocked
-    // signal, an ignored signal.
+    // signal, ignored signals (SIGCHLD among them, so the launcher cannot wait for its child).
     int leaked = open("/dev/zero", O_RDONLY);
     ASSERT_GE(leaked, 0);
     sigset_t block, previous;
@@ -99,12 +99,14 @@ TEST_F(LaunchServicesTest, ApplicationRunsDetachedWithNothingInherited) {
     sigaddset(&block, SIGUSR1);
     sigaddset(&block, SIGTERM);
     ASSERT_EQ(0, sigprocmask(SIG_BLOCK, &block, &previous));
-    struct sigaction ignore = {}, oldAction = {};
+    struct sigaction ignore = {}, oldAction = {}, oldChild = {};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(0, sigaction(SIGUSR2, &ignore, &oldAction));
+    ASSERT_EQ(0, sigaction(SIGCHLD, &ignore, &oldChild));
 
     Report result = LaunchAndReport(FixtureBundle(), {Document("doc")});
 
+    sigaction(SIGCHLD, &oldChild, nullptr);
     sigaction(SIGUSR2, &oldAction, nullptr);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     close(leaked);
