@@ -100,7 +100,8 @@ void WriteError(int fd, int error) {
 volatile sig_atomic_t gStatusFd = -1;
 
 // Caught, not left to kill silently: the caller would take the pipe's end-of-file for an exec.
-// The exec resets caught signals to their default, so the application never sees this.
+// The exec resets caught signals to their default, so the application never sees this. Only
+// SIGKILL still ends the process unseen, which looks like an application that quit at once.
 void DiedBeforeExec(int signal) {
     WriteError(gStatusFd, -signal);
     _exit(128 + signal);
@@ -192,7 +193,7 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     tvb::UniqueFd statusWrite(status[1]);
     tvb::UniqueFd output(OpenOutput(executable));
     // Blocked until the application's process has set up its own signal state: the caller's
-    // handlers never run in the forked processes, and the middle one cannot die of a signal.
+    // handlers never run in the forked processes, and the middle one dies of SIGKILL only.
     sigset_t all, callers;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &callers);
