@@ -75,6 +75,29 @@ TEST(PollCycle, ExceptionEndsTheButtonPassLeavesNoLaunchFileAndTheTimerIsRearmed
     runLoopTimer.RemoveFromRunLoop();
 }
 
+TEST(PollCycle, PressTheHandOffFolderCannotTakeIsDroppedAndToldOnStderr) {
+    const fs::path folder = Home() / "Documents" / "For Button Manage";
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    tvbtest::WriteFile(folder, "a file where the folder belongs");
+    AttachListed("TICK-NOFOLDER", {"--volume", "A:10:5"});
+    Ctl({"press", "TICK-NOFOLDER"});
+    updatePctFree = false;
+
+    ::testing::internal::CaptureStderr();
+    PollButtonDevices(NULL, NULL);
+    std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(backupActive);
+    EXPECT_EQ(told, "TarvelleButtonPoller: a button press was dropped: no launch file could be "
+                    "written in " +
+                        (Home() / "Documents").string() +
+                        "/For Button Manage (File Manager status " +
+                        std::to_string(errFSNotAFolder) + ")\n");
+
+    fs::remove(folder);
+    runLoopTimer.RemoveFromRunLoop();
+}
+
 // The sample application's copies started since the log was cleared.
 std::vector<pid_t> BackupPids(const fs::path& log) {
     std::vector<pid_t> pids;

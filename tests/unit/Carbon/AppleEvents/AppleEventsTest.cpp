@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -187,22 +188,45 @@ std::string ReadLine(int fd) {
     return line;
 }
 
-// A raw packet to the child's socket, as a confused peer of the same user might send it;
-// returns the status it answers, or 1 when it does not answer.
-int RawExchange(pid_t child, const std::string& packet) {
+// A connection to the child's socket, or -1.
+int ConnectTo(pid_t child) {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::string path =
         tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// A raw packet on connection fd, as a confused peer of the same user might send it; returns the
+// status it answers, or 1 when it does not answer.
+int Exchange(int fd, const std::string& packet) {
     int32_t reply[2] = {0, 1};
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 ||
+    if (fd < 0 || send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 ||
         recv(fd, reply, sizeof reply, 0) != static_cast<ssize_t>(sizeof reply))
         reply[1] = 1;
-    close(fd);
     return reply[1];
+}
+
+int RawExchange(pid_t child, const std::string& packet) {
+    int fd = ConnectTo(child);
+    int status = Exchange(fd, packet);
+    if (fd >= 0)
+        close(fd);
+    return status;
+}
+
+// An open-documents request for one path, in the listener's format.
+std::string OpenDocumentsPacket(const std::string& path) {
+    uint32_t header[5] = {0x54764165, 1, kCoreEventClass, kAEOpenDocuments, 1};
+    auto length = static_cast<uint32_t>(path.size());
+    return std::string(reinterpret_cast<const char*>(header), sizeof header) +
+           std::string(reinterpret_cast<const char*>(&length), sizeof length) + path;
 }
 
 // A child running the application event loop with ReportDocuments as its handler; it writes
@@ -275,6 +299,44 @@ TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
     EXPECT_FALSE(
         tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"}, deadline())
             .answered);
+    close(gToParent[0]);
+}
+
+// Peers that connect and say nothing (stopped, or confused) must not hold up the loop: each
+// used to keep it waiting a second, longer than a sender's whole wait for ten of them.
+TEST(AppleEventLoop, SilentConnectionsHoldUpNeitherTheLoopNorALateSender) {
+    pid_t child = StartLoopInAChild();
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    std::vector<int> silent;
+    for (int i = 0; i < 10; ++i) {
+        silent.push_back(ConnectTo(child));
+        ASSERT_GE(silent.back(), 0);
+    }
+    auto answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"},
+                                              std::chrono::steady_clock::now() + 5s);
+    EXPECT_TRUE(answer.answered) << "held up behind the silent connections";
+    if (answer.answered) {
+        EXPECT_EQ(noErr, answer.status);
+        EXPECT_EQ("/", ReadLine(gToParent[0]));
+    }
+
+    // The newest one, speaking up now, is answered all the same.
+    EXPECT_EQ(noErr, Exchange(silent.back(), OpenDocumentsPacket("/")));
+    EXPECT_EQ("/", ReadLine(gToParent[0]));
+    close(silent.back());
+    silent.pop_back();
+    // The others are let go: the oldest to make room, the rest once they have waited too long.
+    for (int fd : silent) {
+        pollfd wait = {fd, POLLIN, 0};
+        EXPECT_EQ(1, poll(&wait, 1, 10000));
+        char byte;
+        EXPECT_EQ(0, recv(fd, &byte, 1, MSG_DONTWAIT)) << "still held open";
+        close(fd);
+    }
+
+    kill(child, SIGTERM);
+    int status = 0;
+    EXPECT_EQ(child, waitpid(child, &status, 0));
     close(gToParent[0]);
 }
 
