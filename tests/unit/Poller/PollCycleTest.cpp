@@ -116,7 +116,21 @@ TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
     setenv("TVB_BACKUP_MODE", "stay", 1);
     setenv("TVB_BACKUP_SECONDS", "0", 1);
     setenv("TVB_BACKUP_LOG", log.c_str(), 1);
-    CFStringRef savedPath = arcsoftApplicationPath;
+    // Put back however the test ends: the application stays up until it is told to quit.
+    struct Restore {
+        fs::path log;
+        CFStringRef path = arcsoftApplicationPath;
+        ~Restore() {
+            for (pid_t pid : BackupPids(log))
+                kill(pid, SIGTERM);
+            runLoopTimer.RemoveFromRunLoop();
+            backupActive = false;
+            arcsoftApplicationPath = path;
+            unsetenv("TVB_BACKUP_MODE");
+            unsetenv("TVB_BACKUP_SECONDS");
+            unsetenv("TVB_BACKUP_LOG");
+        }
+    } restore{log};
     arcsoftApplicationPath = CFSTR(TVB_SAMPLE_APP_BUNDLE);
     // A folder in the end file's place, which no deletion of an empty item removes.
     tvbtest::WriteFile(folder / "EndBackup" / "kept", "someone's");
@@ -137,13 +151,6 @@ TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
     EXPECT_FALSE(backupActive) << "an end file written since counts";
     EXPECT_FALSE(fs::exists(folder / "EndBackup"));
     EXPECT_FALSE(fs::exists(folder / "LaunchBackup"));
-
-    for (pid_t pid : BackupPids(log))
-        kill(pid, SIGTERM);
-    runLoopTimer.RemoveFromRunLoop();
-    backupActive = false;
-    arcsoftApplicationPath = savedPath;
-    unsetenv("TVB_BACKUP_MODE");
 }
 
 } // namespace
