@@ -40,11 +40,17 @@ CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack call
     return timer;
 }
 
-// Forks; the child runs body and exits with its result. Returns the child's exit code.
+// Forks; the child runs body and exits with its result. Returns the child's exit code. The
+// child starts from the quit signals' default handling, whatever the test runner was started
+// with: one it ignores (nohup's SIGHUP) the loop would leave ignored.
 int InChild(const std::function<int(pid_t)>& body, const std::function<void(pid_t)>& parent = {}) {
     pid_t pid = fork();
     if (pid == 0) {
         alarm(30);
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+            sigaction(signal, &defaults, nullptr);
         _exit(body(getpid()));
     }
     if (parent)
@@ -74,10 +80,6 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
         ASSERT_EQ(0, pipe(gReadyPipe));
         int result = InChild(
             [signal](pid_t) {
-                // Whatever handling the test runner was started with.
-                struct sigaction defaults {};
-                defaults.sa_handler = SIG_DFL;
-                sigaction(signal, &defaults, nullptr);
                 CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
                 // Fires inside the loop, so the signal handling is in place by then.
                 CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
