@@ -38,7 +38,8 @@ constexpr uint32_t kVersion = 1;
 constexpr size_t kMaxPacket = 64 * 1024;
 constexpr size_t kMaxPath = sizeof(FSRef::hidden) - 1;
 // A connection whose packet has not come is kept, never waited on: at most this many, the
-// oldest dropped first, and none for longer than a sender of ours waits for its answer.
+// oldest that is still silent dropped first, and none for longer than a sender of ours waits
+// for its answer.
 constexpr size_t kMaxUnfinished = 8;
 constexpr std::chrono::seconds kUnfinishedBound(2);
 
@@ -239,8 +240,14 @@ struct Listener {
             if (getsockopt(connection.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
                 peer.uid != geteuid())
                 continue;
-            if (unfinished.size() >= kMaxUnfinished)
-                Drop(unfinished.begin());
+            if (unfinished.size() >= kMaxUnfinished) {
+                // Senders that connected together while the loop was busy have their packets
+                // in by now: the oldest is answered if it can be, dropped only if it is silent.
+                const uint64_t oldest = unfinished.front().id;
+                Read(oldest);
+                if (!unfinished.empty() && unfinished.front().id == oldest)
+                    Drop(unfinished.begin());
+            }
             uint64_t id = nextId++;
             unfinished.push_back({id, Clock::now(), std::move(connection)});
             if (!Watch(unfinished.back().fd.Get(), id))

@@ -371,4 +371,37 @@ TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPath) {
     std::filesystem::remove_all(scratch);
 }
 
+// More senders than the listener keeps waiting, all connected and sent while the loop could not
+// run: each has its packet in, so none is dropped to make room for the next.
+TEST(AppleEventLoop, SendersThatArriveTogetherWhileTheLoopIsHeldAreAllAnswered) {
+    pid_t child = StartLoopInAChild();
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    ASSERT_EQ(0, kill(child, SIGSTOP));
+    std::vector<int> senders;
+    for (int i = 0; i < 12; ++i) {
+        senders.push_back(ConnectTo(child));
+        const std::string packet = OpenDocumentsPacket("/");
+        EXPECT_EQ(static_cast<ssize_t>(packet.size()),
+                  send(senders.back(), packet.data(), packet.size(), MSG_NOSIGNAL));
+    }
+    ASSERT_EQ(0, kill(child, SIGCONT));
+    int answered = 0;
+    for (int fd : senders) {
+        pollfd wait = {fd, POLLIN, 0};
+        int32_t reply[2] = {0, 1};
+        if (poll(&wait, 1, 10000) == 1 &&
+            recv(fd, reply, sizeof reply, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof reply) &&
+            reply[1] == noErr)
+            ++answered;
+        if (fd >= 0)
+            close(fd);
+    }
+    EXPECT_EQ(12, answered);
+
+    kill(child, SIGTERM);
+    int status = 0;
+    EXPECT_EQ(child, waitpid(child, &status, 0));
+    close(gToParent[0]);
+}
+
 } // namespace
