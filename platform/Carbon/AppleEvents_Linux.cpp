@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -42,6 +43,8 @@ constexpr size_t kMaxPath = sizeof(FSRef::hidden) - 1;
 // for its answer.
 constexpr size_t kMaxUnfinished = 8;
 constexpr std::chrono::seconds kUnfinishedBound(2);
+// How long the listener stops accepting after the process ran out of descriptors.
+constexpr std::chrono::milliseconds kAcceptPause(100);
 
 struct RequestHeader {
     uint32_t magic;
@@ -194,8 +197,9 @@ struct Unfinished {
 };
 
 // The application event loop's listener; touched only by the thread running that loop. The run
-// loop watches one epoll set holding the listening socket, a timer for the oldest unfinished
-// connection's bound, and every unfinished connection, so nothing here ever waits.
+// loop watches one epoll set holding the listening socket (out of it for a moment after an
+// accept found no descriptor free), a timer for the oldest unfinished connection's bound or the
+// socket's return, and every unfinished connection, so nothing here ever waits.
 struct Listener {
     CFFileDescriptorRef file = nullptr; // the epoll set, closed with it
     CFRunLoopSourceRef source = nullptr;
@@ -203,6 +207,8 @@ struct Listener {
     tvb::UniqueFd timer;
     std::deque<Unfinished> unfinished; // oldest first
     uint64_t nextId = kFirstConnectionId;
+    bool accepting = true; // the socket is in the set
+    Clock::time_point resumeAt;
     std::string path;
     dev_t device = 0;
     ino_t inode = 0;
@@ -233,6 +239,10 @@ struct Listener {
             if (!connection) {
                 if (errno == EINTR || errno == ECONNABORTED)
                     continue;
+                // Out of descriptors or memory, the socket stays readable: watched, it would
+                // call back at once, again and again. Its senders wait in the backlog instead.
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    PauseAccepting();
                 return;
             }
             ucred peer{};
@@ -275,14 +285,31 @@ struct Listener {
                     static_cast<size_t>(got) <= packet.size() ? static_cast<size_t>(got) : 0);
     }
 
+    void PauseAccepting() {
+        if (!accepting)
+            return;
+        epoll_ctl(Events(), EPOLL_CTL_DEL, socket.Get(), nullptr);
+        accepting = false;
+        resumeAt = Clock::now() + kAcceptPause;
+    }
+
     void DropExpiredAndArm() {
         Clock::time_point now = Clock::now();
         while (!unfinished.empty() && now - unfinished.front().since >= kUnfinishedBound)
             Drop(unfinished.begin());
+        if (!accepting && now >= resumeAt) {
+            accepting = Watch(socket.Get(), kSocketId);
+            if (!accepting)
+                resumeAt = now + kAcceptPause;
+        }
+        std::optional<Clock::time_point> next;
+        if (!unfinished.empty())
+            next = unfinished.front().since + kUnfinishedBound;
+        if (!accepting && (!next || resumeAt < *next))
+            next = resumeAt;
         itimerspec when{};
-        if (!unfinished.empty()) {
-            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                unfinished.front().since + kUnfinishedBound - now);
+        if (next) {
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*next - now);
             when.it_value.tv_sec = static_cast<time_t>(left.count() / 1000000000);
             when.it_value.tv_nsec = static_cast<long>(left.count() % 1000000000);
             if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)

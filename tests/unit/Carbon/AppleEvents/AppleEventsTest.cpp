@@ -4,6 +4,7 @@
 #include "AppleEvents_Internal.h"
 
 #include <Carbon/Carbon.h>
+#include <CoreFoundation/CFRunLoopPriv.h>
 
 #include <gtest/gtest.h>
 
@@ -14,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -402,6 +405,81 @@ TEST(AppleEventLoop, SendersThatArriveTogetherWhileTheLoopIsHeldAreAllAnswered) 
     int status = 0;
     EXPECT_EQ(child, waitpid(child, &status, 0));
     close(gToParent[0]);
+}
+
+// Set and read by the call-outs of the child below.
+int gSender = -1;
+rlimit gFiles;
+unsigned long gWaitsBefore = 0;
+enum : int { kSpun = 10, kSenderLost, kNoSetUp };
+
+CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack callout) {
+    CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
+    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
+        kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + delay, 0, 0, 0, callout, &context);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopCommonModes);
+    return timer;
+}
+
+// A process out of descriptors cannot accept the sender waiting on its socket; the socket stays
+// readable all that time, which must not make the loop spin, and the sender is answered once
+// descriptors are free again.
+TEST(AppleEventLoop, RunningOutOfDescriptorsNeitherSpinsTheLoopNorLosesTheSender) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(30);
+        AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
+                              NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
+        gToParent[1] = open("/dev/null", O_WRONLY | O_CLOEXEC); // the handler's report
+        // Every descriptor taken, then a sender connects (which needs none) and sends.
+        AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+            gSender = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::string path =
+                tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), getpid());
+            std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+            // The lowest free descriptor becomes the limit: the next one is refused.
+            int lowestFree = dup(0);
+            close(lowestFree);
+            if (gSender < 0 || lowestFree < 0 || getrlimit(RLIMIT_NOFILE, &gFiles) != 0)
+                _exit(kNoSetUp);
+            rlimit none = {static_cast<rlim_t>(lowestFree), gFiles.rlim_max};
+            if (setrlimit(RLIMIT_NOFILE, &none) != 0 ||
+                connect(gSender, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                _exit(kNoSetUp);
+            const std::string packet = OpenDocumentsPacket("/");
+            if (send(gSender, packet.data(), packet.size(), MSG_NOSIGNAL) < 0)
+                _exit(kNoSetUp);
+            gWaitsBefore = __CFRunLoopGetWaitCount(CFRunLoopGetMain());
+        });
+        // Half a second later: a spinning loop has waited thousands of times, not a few dozen.
+        AddMainTimer(0.5, [](CFRunLoopTimerRef, void*) {
+            if (__CFRunLoopGetWaitCount(CFRunLoopGetMain()) - gWaitsBefore > 200)
+                _exit(kSpun);
+            setrlimit(RLIMIT_NOFILE, &gFiles);
+        });
+        // The sender's answer comes once the listener has looked again.
+        AddMainTimer(0.55, [](CFRunLoopTimerRef, void*) {
+            pollfd wait = {gSender, POLLIN, 0};
+            int32_t reply[2] = {0, 1};
+            // The listener looks again every tenth of a second; ten seconds at the most.
+            for (int i = 0; i < 100 && poll(&wait, 1, 0) == 0; ++i)
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
+            _exit(recv(gSender, reply, sizeof reply, MSG_DONTWAIT) ==
+                              static_cast<ssize_t>(sizeof reply) &&
+                          reply[1] == noErr
+                      ? 0
+                      : kSenderLost);
+        });
+        RunApplicationEventLoop();
+        _exit(kSenderLost);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "10: the loop spun; 11: the sender had no answer";
 }
 
 } // namespace
