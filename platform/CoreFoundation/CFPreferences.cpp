@@ -180,23 +180,26 @@ bool FollowLinks(std::string& path) {
 }
 
 // Writers in every process that use this code take turns on a folder, so that none replaces
-// the file with a copy made before another's change. A lock held for longer than anyone
-// should (by a stuck or hostile process) fails the write rather than hanging it; a file
+// the file with a copy made before another's change. A lock held for longer than any write
+// should take (a stuck or hostile process) fails the write rather than hanging it; a file
 // system without locks is written unlocked, as before.
 tvb::UniqueFd LockFolder(const std::string& folder) {
+    constexpr long kFirstPauseNs = 1000000;
+    constexpr long kLongestPauseNs = 50000000;
+    constexpr long kGiveUpAfterNs = 10000000000L;
     tvb::UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)
         return fd;
     long waitedNs = 0;
-    for (long delayNs = 1000000; waitedNs < 5000000000L;
-         delayNs = std::min(delayNs * 2, 50000000L)) {
+    for (long pauseNs = kFirstPauseNs; waitedNs < kGiveUpAfterNs;
+         pauseNs = std::min(pauseNs * 2, kLongestPauseNs)) {
         if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
             return fd;
         if (errno != EWOULDBLOCK && errno != EINTR)
             return fd;
-        struct timespec pause = {0, delayNs};
+        struct timespec pause = {0, pauseNs};
         nanosleep(&pause, nullptr);
-        waitedNs += delayNs;
+        waitedNs += pauseNs;
     }
     return tvb::UniqueFd();
 }
