@@ -155,7 +155,7 @@ TEST_F(CFPreferencesWriteTest, ALinkedFileIsWrittenThroughAndKeepsItsMode) {
     EXPECT_EQ((std::vector<std::string>{"Second"}), KeysIn(fresh));
 }
 
-TEST_F(CFPreferencesWriteTest, AFileThatCouldNotBeReadBackIsNotWritten) {
+TEST_F(CFPreferencesWriteTest, ValuesThatCouldNotBeWrittenOrReadBackFailTheWrite) {
     WriteFile(Path(), kOtherKeyFile);
 
     CFTypeRef deep = CFSTR("bottom");
@@ -181,6 +181,15 @@ TEST_F(CFPreferencesWriteTest, AFileThatCouldNotBeReadBackIsNotWritten) {
     EXPECT_TRUE(Reads(CFSTR("Other"), CFSTR("kept")));
 
     CFPreferencesSetAppValue(CFSTR("Huge"), nullptr, mDomain);
+
+    // Half a surrogate pair has no UTF-8 form: the change must not vanish with a success.
+    UniChar half = 0xD800;
+    CFStringRef unwritable = CFStringCreateWithCharacters(nullptr, &half, 1);
+    CFPreferencesSetAppValue(CFSTR("Other"), unwritable, mDomain);
+    CFRelease(unwritable);
+    EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
+    EXPECT_EQ(kOtherKeyFile, ReadFile(Path()));
+    CFPreferencesSetAppValue(CFSTR("Other"), CFSTR("kept"), mDomain);
     EXPECT_TRUE(CFPreferencesAppSynchronize(mDomain));
     EXPECT_EQ((std::vector<std::string>{"Other"}), KeysIn(Path()));
 }
