@@ -40,11 +40,16 @@ CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack call
     return timer;
 }
 
-// Forks; the child runs body and exits with its result. Returns the child's exit code.
+// The reaper of the child InChild started: a loop that never ends fails with kReaperFired.
+CFRunLoopTimerRef gReaper;
+
+// Forks; the child runs body and exits with its result, which InChild returns. The child ends
+// with _exit, so nothing it made needs releasing.
 int InChild(const std::function<int(pid_t)>& body, const std::function<void(pid_t)>& parent = {}) {
     pid_t pid = fork();
     if (pid == 0) {
         alarm(30);
+        gReaper = AddMainTimer(20, &Reap);
         _exit(body(getpid()));
     }
     if (parent)
@@ -78,15 +83,12 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
                 struct sigaction defaults {};
                 defaults.sa_handler = SIG_DFL;
                 sigaction(signal, &defaults, nullptr);
-                CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
                 // Fires inside the loop, so the signal handling is in place by then.
-                CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
+                AddMainTimer(0, &TellParentReady);
                 RunApplicationEventLoop();
                 if (!IsDefaultDisposition(signal))
                     return kHandlingNotRestored;
-                CFRunLoopTimerInvalidate(reaper);
-                CFRelease(reaper);
-                CFRelease(ready);
+                CFRunLoopTimerInvalidate(gReaper);
                 // Everything the event loop added is gone again.
                 if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false) != kCFRunLoopRunFinished)
                     return kLoopNotCleanedUp;
@@ -109,17 +111,12 @@ TEST(CarbonEventLoop, SignalSentToSelfFromACalloutEndsTheLoopAndRestoresHandlers
         struct sigaction mine {};
         mine.sa_handler = [](int) {};
         sigaction(SIGHUP, &mine, nullptr);
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
-        CFRunLoopTimerRef killer =
-            AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
         RunApplicationEventLoop();
         struct sigaction now {};
         sigaction(SIGHUP, nullptr, &now);
         if (now.sa_handler != mine.sa_handler || !IsDefaultDisposition(SIGTERM))
             return kHandlingNotRestored;
-        CFRelease(killer);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -144,9 +141,8 @@ void ForkAndTerminateAChild(CFRunLoopTimerRef, void*) {
 TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
-        CFRunLoopTimerRef forker = AddMainTimer(0.01, &ForkAndTerminateAChild);
-        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.01, &ForkAndTerminateAChild);
+        AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
             step = 1;
             QuitApplicationEventLoop();
         });
@@ -155,10 +151,6 @@ TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
             return kForkedChildSurvived;
         if (step != 1)
             return kWrongOrder;
-        CFRelease(forker);
-        CFRelease(quit);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -171,12 +163,11 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGHUP, &ignore, nullptr);
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
-        CFRunLoopTimerRef hangUp = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
             step = 1;
             kill(getpid(), SIGHUP);
         });
-        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
             step = step == 1 ? 2 : -1;
             QuitApplicationEventLoop();
         });
@@ -187,10 +178,6 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
         sigaction(SIGHUP, nullptr, &now);
         if (now.sa_handler != SIG_IGN)
             return kHandlingNotRestored;
-        CFRelease(hangUp);
-        CFRelease(quit);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -198,17 +185,13 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
 
 TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
     int result = InChild([](pid_t) {
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         // Each is handled before kill returns and none is read meanwhile: the handler must
         // drop the bytes that do not fit rather than wait for room.
-        CFRunLoopTimerRef flood = AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
             for (int i = 0; i < 70000; ++i)
                 kill(getpid(), SIGTERM);
         });
         RunApplicationEventLoop();
-        CFRelease(flood);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -217,23 +200,18 @@ TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         // A plain run-loop stop is not a quit: the application loop keeps going.
-        CFRunLoopTimerRef stop = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
             step = 1;
             CFRunLoopStop(CFRunLoopGetCurrent());
         });
-        CFRunLoopTimerRef quit = AddMainTimer(0.1, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.1, [](CFRunLoopTimerRef, void*) {
             step = step == 1 ? 2 : -1;
             QuitApplicationEventLoop();
         });
         RunApplicationEventLoop();
         if (step != 2)
             return step == 0 ? kLoopNeverRan : kWrongOrder;
-        CFRelease(stop);
-        CFRelease(quit);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -245,21 +223,15 @@ TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
 TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(5, &Reap);
-        CFRunLoopTimerRef nesting = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
-            CFRunLoopTimerRef quit =
-                AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
             step = 1;
             const SInt32 nested = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
             step = step == 1 && nested == kCFRunLoopRunStopped ? 2 : -1;
-            CFRelease(quit);
         });
         RunApplicationEventLoop();
         if (step != 2)
             return step == 0 ? kLoopNeverRan : kWrongOrder;
-        CFRelease(nesting);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -267,7 +239,6 @@ TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
 
 TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
     int result = InChild([](pid_t) {
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         CFRunLoopRef main = CFRunLoopGetMain();
         std::thread quitter([main] {
             while (!CFRunLoopIsWaiting(main))
@@ -276,8 +247,6 @@ TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
         });
         RunApplicationEventLoop();
         quitter.join();
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -285,11 +254,8 @@ TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
 
 TEST(CarbonEventLoop, QuitBeforeRunMakesTheNextRunReturnAtOnce) {
     int result = InChild([](pid_t) {
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         QuitApplicationEventLoop();
         RunApplicationEventLoop();
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);

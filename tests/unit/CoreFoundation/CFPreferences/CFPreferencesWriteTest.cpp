@@ -157,7 +157,6 @@ TEST_F(CFPreferencesWriteTest, ALinkedFileIsWrittenThroughAndKeepsItsMode) {
 
 TEST_F(CFPreferencesWriteTest, ValuesThatCouldNotBeWrittenOrReadBackFailTheWrite) {
     WriteFile(Path(), kOtherKeyFile);
-
     CFTypeRef deep = CFSTR("bottom");
     CFRetain(deep);
     for (int i = 0; i < 300; ++i) {
@@ -165,31 +164,26 @@ TEST_F(CFPreferencesWriteTest, ValuesThatCouldNotBeWrittenOrReadBackFailTheWrite
         CFRelease(deep);
         deep = outer;
     }
-    CFPreferencesSetAppValue(CFSTR("Deep"), deep, mDomain);
-    CFRelease(deep);
-    EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
-    EXPECT_EQ(kOtherKeyFile, ReadFile(Path()));
-    EXPECT_TRUE(Reads(CFSTR("Other"), CFSTR("kept")));
-    CFPreferencesSetAppValue(CFSTR("Deep"), nullptr, mDomain);
-
     std::vector<UInt8> bytes(9u << 20, 0x5A);
-    CFDataRef huge = CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size()));
-    CFPreferencesSetAppValue(CFSTR("Huge"), huge, mDomain);
-    CFRelease(huge);
-    EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
-    EXPECT_EQ(kOtherKeyFile, ReadFile(Path()));
-    EXPECT_TRUE(Reads(CFSTR("Other"), CFSTR("kept")));
-
-    CFPreferencesSetAppValue(CFSTR("Huge"), nullptr, mDomain);
-
     // Half a surrogate pair has no UTF-8 form: the change must not vanish with a success.
     UniChar half = 0xD800;
-    CFStringRef unwritable = CFStringCreateWithCharacters(nullptr, &half, 1);
-    CFPreferencesSetAppValue(CFSTR("Other"), unwritable, mDomain);
-    CFRelease(unwritable);
-    EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
-    EXPECT_EQ(kOtherKeyFile, ReadFile(Path()));
-    CFPreferencesSetAppValue(CFSTR("Other"), CFSTR("kept"), mDomain);
+    struct {
+        CFStringRef key;
+        CFTypeRef unwritable, afterwards;
+    } const cases[] = {
+        {CFSTR("Deep"), deep, nullptr},
+        {CFSTR("Huge"), CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size())),
+         nullptr},
+        {CFSTR("Other"), CFStringCreateWithCharacters(nullptr, &half, 1), CFSTR("kept")},
+    };
+    for (const auto& c : cases) {
+        CFPreferencesSetAppValue(c.key, c.unwritable, mDomain);
+        CFRelease(c.unwritable);
+        EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
+        EXPECT_EQ(kOtherKeyFile, ReadFile(Path()));
+        CFPreferencesSetAppValue(c.key, c.afterwards, mDomain);
+        EXPECT_TRUE(Reads(CFSTR("Other"), CFSTR("kept")));
+    }
     EXPECT_TRUE(CFPreferencesAppSynchronize(mDomain));
     EXPECT_EQ((std::vector<std::string>{"Other"}), KeysIn(Path()));
 }
