@@ -40,16 +40,11 @@ CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack call
     return timer;
 }
 
-// The reaper of the child InChild started: a loop that never ends fails with kReaperFired.
-CFRunLoopTimerRef gReaper;
-
-// Forks; the child runs body and exits with its result, which InChild returns. The child ends
-// with _exit, so nothing it made needs releasing.
+// Forks; the child runs body and exits with its result. Returns the child's exit code.
 int InChild(const std::function<int(pid_t)>& body, const std::function<void(pid_t)>& parent = {}) {
     pid_t pid = fork();
     if (pid == 0) {
         alarm(30);
-        gReaper = AddMainTimer(20, &Reap);
         _exit(body(getpid()));
     }
     if (parent)
@@ -83,12 +78,15 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
                 struct sigaction defaults {};
                 defaults.sa_handler = SIG_DFL;
                 sigaction(signal, &defaults, nullptr);
+                CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
                 // Fires inside the loop, so the signal handling is in place by then.
-                AddMainTimer(0, &TellParentReady);
+                CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
                 RunApplicationEventLoop();
                 if (!IsDefaultDisposition(signal))
                     return kHandlingNotRestored;
-                CFRunLoopTimerInvalidate(gReaper);
+                CFRunLoopTimerInvalidate(reaper);
+                CFRelease(reaper);
+                CFRelease(ready);
                 // Everything the event loop added is gone again.
                 if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false) != kCFRunLoopRunFinished)
                     return kLoopNotCleanedUp;
@@ -111,12 +109,17 @@ TEST(CarbonEventLoop, SignalSentToSelfFromACalloutEndsTheLoopAndRestoresHandlers
         struct sigaction mine {};
         mine.sa_handler = [](int) {};
         sigaction(SIGHUP, &mine, nullptr);
-        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef killer =
+            AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
         RunApplicationEventLoop();
         struct sigaction now {};
         sigaction(SIGHUP, nullptr, &now);
         if (now.sa_handler != mine.sa_handler || !IsDefaultDisposition(SIGTERM))
             return kHandlingNotRestored;
+        CFRelease(killer);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -141,8 +144,9 @@ void ForkAndTerminateAChild(CFRunLoopTimerRef, void*) {
 TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        AddMainTimer(0.01, &ForkAndTerminateAChild);
-        AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef forker = AddMainTimer(0.01, &ForkAndTerminateAChild);
+        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
             step = 1;
             QuitApplicationEventLoop();
         });
@@ -151,6 +155,10 @@ TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
             return kForkedChildSurvived;
         if (step != 1)
             return kWrongOrder;
+        CFRelease(forker);
+        CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -163,11 +171,12 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGHUP, &ignore, nullptr);
         static int step = 0;
-        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        CFRunLoopTimerRef hangUp = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
             step = 1;
             kill(getpid(), SIGHUP);
         });
-        AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
             step = step == 1 ? 2 : -1;
             QuitApplicationEventLoop();
         });
@@ -178,6 +187,10 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
         sigaction(SIGHUP, nullptr, &now);
         if (now.sa_handler != SIG_IGN)
             return kHandlingNotRestored;
+        CFRelease(hangUp);
+        CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -185,13 +198,17 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
 
 TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
     int result = InChild([](pid_t) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         // Each is handled before kill returns and none is read meanwhile: the handler must
         // drop the bytes that do not fit rather than wait for room.
-        AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+        CFRunLoopTimerRef flood = AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
             for (int i = 0; i < 70000; ++i)
                 kill(getpid(), SIGTERM);
         });
         RunApplicationEventLoop();
+        CFRelease(flood);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -200,18 +217,23 @@ TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     int result = InChild([](pid_t) {
         static int step = 0;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         // A plain run-loop stop is not a quit: the application loop keeps going.
-        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+        CFRunLoopTimerRef stop = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
             step = 1;
             CFRunLoopStop(CFRunLoopGetCurrent());
         });
-        AddMainTimer(0.1, [](CFRunLoopTimerRef, void*) {
+        CFRunLoopTimerRef quit = AddMainTimer(0.1, [](CFRunLoopTimerRef, void*) {
             step = step == 1 ? 2 : -1;
             QuitApplicationEventLoop();
         });
         RunApplicationEventLoop();
         if (step != 2)
             return step == 0 ? kLoopNeverRan : kWrongOrder;
+        CFRelease(stop);
+        CFRelease(quit);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -223,15 +245,21 @@ TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
 TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
-            AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+        CFRunLoopTimerRef reaper = AddMainTimer(5, &Reap);
+        CFRunLoopTimerRef nesting = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            CFRunLoopTimerRef quit =
+                AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
             step = 1;
             const SInt32 nested = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
             step = step == 1 && nested == kCFRunLoopRunStopped ? 2 : -1;
+            CFRelease(quit);
         });
         RunApplicationEventLoop();
         if (step != 2)
             return step == 0 ? kLoopNeverRan : kWrongOrder;
+        CFRelease(nesting);
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -239,6 +267,7 @@ TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
 
 TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
     int result = InChild([](pid_t) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         CFRunLoopRef main = CFRunLoopGetMain();
         std::thread quitter([main] {
             while (!CFRunLoopIsWaiting(main))
@@ -247,6 +276,8 @@ TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
         });
         RunApplicationEventLoop();
         quitter.join();
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -254,8 +285,11 @@ TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
 
 TEST(CarbonEventLoop, QuitBeforeRunMakesTheNextRunReturnAtOnce) {
     int result = InChild([](pid_t) {
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         QuitApplicationEventLoop();
         RunApplicationEventLoop();
+        CFRunLoopTimerInvalidate(reaper);
+        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);

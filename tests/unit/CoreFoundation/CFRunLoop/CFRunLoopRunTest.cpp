@@ -1,15 +1,11 @@
 #include "RunLoopTestSupport.h"
+#include "SystemCallFilter.h"
 
 #include <CoreFoundation/CFRunLoopPriv.h>
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstddef>
 
 #include <atomic>
 #include <chrono>
@@ -236,30 +232,13 @@ TEST(RunLoopIds, AForkedChildHasIdsOfItsOwn) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-namespace {
-
-// Makes one system call fail with EPERM in this process from now on, as a container's
-// system-call filter that predates the call does.
-bool RefuseSystemCall(long number) {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-} // namespace
-
 TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         alarm(30);
-        if (!RefuseSystemCall(SYS_epoll_pwait2))
+        // Refused as a filter that predates the call refuses it.
+        if (!tvbtest::FilterSystemCall(SYS_epoll_pwait2, SECCOMP_RET_ERRNO | EPERM))
             _exit(2);
         CFRunLoopRef rl = CFRunLoopGetCurrent();
         CFRunLoopTimerRef timer =
