@@ -165,18 +165,20 @@ TEST_F(CFPreferencesWriteTest, ValuesThatCouldNotBeWrittenOrReadBackFailTheWrite
         deep = outer;
     }
     std::vector<UInt8> bytes(9u << 20, 0x5A);
-    // Half a surrogate pair has no UTF-8 form: the change must not vanish with a success.
-    UniChar half = 0xD800;
+    UniChar half = 0xD800; // half a surrogate pair
     struct {
+        const char* what;
         CFStringRef key;
         CFTypeRef unwritable, afterwards;
     } const cases[] = {
-        {CFSTR("Deep"), deep, nullptr},
-        {CFSTR("Huge"), CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size())),
-         nullptr},
-        {CFSTR("Other"), CFStringCreateWithCharacters(nullptr, &half, 1), CFSTR("kept")},
+        {"too deep to read back", CFSTR("Deep"), deep, nullptr},
+        {"too big to read back", CFSTR("Huge"),
+         CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size())), nullptr},
+        {"no UTF-8 form", CFSTR("Other"), CFStringCreateWithCharacters(nullptr, &half, 1),
+         CFSTR("kept")},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         CFPreferencesSetAppValue(c.key, c.unwritable, mDomain);
         CFRelease(c.unwritable);
         EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
