@@ -336,7 +336,7 @@ OSStatus OpenWhere(const std::string& app, long nr, uint32_t action) {
         rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
         OSStatus status = kNoFilter;
-        if (tvbtest::FilterSystemCall(nr, action)) {
+        if (tvb::test::FilterSystemCall(nr, action)) {
             FSRef appRef;
             FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
             LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,

@@ -238,7 +238,7 @@ TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
     if (child == 0) {
         alarm(30);
         // Refused as a filter that predates the call refuses it.
-        if (!tvbtest::FilterSystemCall(SYS_epoll_pwait2, SECCOMP_RET_ERRNO | EPERM))
+        if (!tvb::test::FilterSystemCall(SYS_epoll_pwait2, SECCOMP_RET_ERRNO | EPERM))
             _exit(2);
         CFRunLoopRef rl = CFRunLoopGetCurrent();
         CFRunLoopTimerRef timer =

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tvbtest {
+namespace tvb::test {
 
 // action: a SECCOMP_RET_ value (with its data). False when no filter could be put in place:
 // another architecture than the filter knows, or a kernel that refuses it.
@@ -41,4 +41,4 @@ inline bool FilterSystemCall(long number, std::uint32_t action) {
 #endif
 }
 
-} // namespace tvbtest
+} // namespace tvb::test
