@@ -1,10 +1,10 @@
 #include "RunLoopTestSupport.h"
+#include "ScratchSupport.h"
 #include "SystemCallFilter.h"
 
 #include <CoreFoundation/CFRunLoopPriv.h>
 
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -217,29 +217,21 @@ TEST(RunLoopIds, AForkedChildHasIdsOfItsOwn) {
     // Remembered in the parent first, as a running daemon has them.
     ASSERT_EQ(__CFRunLoopProcessId(), static_cast<long>(getpid()));
     ASSERT_EQ(__CFRunLoopThreadId(), static_cast<long>(syscall(SYS_gettid)));
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    auto ownIds = [] {
         const bool ids = __CFRunLoopProcessId() == static_cast<long>(getpid()) &&
                          __CFRunLoopThreadId() == static_cast<long>(syscall(SYS_gettid));
         // The child's main thread is the main run loop's.
         const bool main = CFRunLoopGetCurrent() == CFRunLoopGetMain();
-        _exit(ids && main ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return ids && main ? 0 : 1;
+    };
+    EXPECT_EQ(0, tvb::test::ExitCodeInChild(ownIds));
 }
 
 TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        alarm(30);
+    int exitCode = tvb::test::ExitCodeInChild([] {
         // Refused as a filter that predates the call refuses it.
         if (!tvb::test::FilterSystemCall(SYS_epoll_pwait2, SECCOMP_RET_ERRNO | EPERM))
-            _exit(2);
+            return 2;
         CFRunLoopRef rl = CFRunLoopGetCurrent();
         CFRunLoopTimerRef timer =
             AddTimer(kCFRunLoopDefaultMode, CFAbsoluteTimeGetCurrent() + 0.2, &StopLoop);
@@ -248,10 +240,7 @@ TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
         const unsigned long waits = __CFRunLoopGetWaitCount(rl) - before;
         CFRelease(timer);
         // One refused wait, one that sleeps until the timer, and a stray one at most.
-        _exit(result == kCFRunLoopRunStopped && waits <= 4 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the loop spun; 2: no system-call filter";
+        return result == kCFRunLoopRunStopped && waits <= 4 ? 0 : 1;
+    });
+    EXPECT_EQ(0, exitCode) << "1: the loop spun; 2: no system-call filter";
 }
