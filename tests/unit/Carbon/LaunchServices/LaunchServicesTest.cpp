@@ -1,20 +1,16 @@
 // Launching application bundles for real: the fixture application reports through a FIFO what it
 // was started with, so every check is about the process that actually ran.
 #include "SysTestSupport.h"
+#include "SystemCallFilter.h"
 
 #include <Carbon/Carbon.h>
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
-#include <stddef.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
@@ -339,19 +335,8 @@ OSStatus OpenWhere(const std::string& app, long nr, uint32_t action) {
         alarm(30);
         rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, action),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program = {sizeof filter / sizeof filter[0], filter};
         OSStatus status = kNoFilter;
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0) {
+        if (tvb::test::FilterSystemCall(nr, action)) {
             FSRef appRef;
             FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
             LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,
@@ -372,9 +357,6 @@ OSStatus OpenWhere(const std::string& app, long nr, uint32_t action) {
 }
 
 TEST_F(LaunchServicesBrokenBundleTest, ProcessThatDiesBeforeTheExecIsNoLaunch) {
-#if !defined(__x86_64__)
-    GTEST_SKIP() << "the filter is written for x86-64";
-#endif
     std::string app = Bundle("Tool.app", "tool");
     WriteFile(app + "/Contents/MacOS/tool", "#!/bin/sh\n", 0755);
     // Under a filter that hinders nothing the launch works, so only the deaths below fail it.
