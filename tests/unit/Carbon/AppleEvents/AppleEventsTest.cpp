@@ -2,6 +2,7 @@
 // the application event loop answering events from another process (a forked child runs the
 // loop; the test sends as Launch Services does, and as a confused peer would).
 #include "AppleEvents_Internal.h"
+#include "ScratchSupport.h"
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CFRunLoopPriv.h>
@@ -425,10 +426,7 @@ CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack call
 // readable all that time, which must not make the loop spin, and the sender is answered once
 // descriptors are free again.
 TEST(AppleEventLoop, RunningOutOfDescriptorsNeitherSpinsTheLoopNorLosesTheSender) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        alarm(30);
+    int result = tvb::test::ExitCodeInChild([] {
         AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
                               NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
         gToParent[1] = open("/dev/null", O_WRONLY | O_CLOEXEC); // the handler's report
@@ -474,12 +472,9 @@ TEST(AppleEventLoop, RunningOutOfDescriptorsNeitherSpinsTheLoopNorLosesTheSender
                       : kSenderLost);
         });
         RunApplicationEventLoop();
-        _exit(kSenderLost);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
-    EXPECT_EQ(0, WEXITSTATUS(status)) << "10: the loop spun; 11: the sender had no answer";
+        return static_cast<int>(kSenderLost);
+    });
+    EXPECT_EQ(0, result) << "10: the loop spun; 11: the sender had no answer";
 }
 
 } // namespace
