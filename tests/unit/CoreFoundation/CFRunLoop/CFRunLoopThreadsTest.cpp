@@ -3,6 +3,7 @@
 #include "RunLoopTestSupport.h"
 
 #include <atomic>
+#include <future>
 #include <string>
 
 namespace {
@@ -54,7 +55,7 @@ TEST(CFRunLoopThreads, DescriptionsOnAnotherThreadWhileTheLoopChangesWhatTheySho
         nullptr);
     CFRunLoopSourceRef readableSource = CFFileDescriptorCreateRunLoopSource(nullptr, readable, 0);
     CFFileDescriptorEnableCallBacks(readable, kCFFileDescriptorReadCallBack);
-    std::atomic<CFRunLoopRef> loop{nullptr};
+    std::promise<CFRunLoopRef> started;
     std::atomic<bool> done{false};
     std::thread runner([&] {
         CFRunLoopRef current = CFRunLoopGetCurrent();
@@ -62,21 +63,19 @@ TEST(CFRunLoopThreads, DescriptionsOnAnotherThreadWhileTheLoopChangesWhatTheySho
         CFRunLoopAddTimer(current, timer, kCFRunLoopDefaultMode);
         CFRunLoopAddSource(current, busy.source, kCFRunLoopDefaultMode);
         CFRunLoopAddSource(current, readableSource, kCFRunLoopDefaultMode);
-        loop = current;
+        started.set_value(current);
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false);
         done = true;
     });
-    while (loop == nullptr)
-        std::this_thread::yield();
-    int rounds = 0;
-    for (; !done; ++rounds) {
+    const CFRunLoopRef loop = started.get_future().get();
+    // Described over and over for as long as the loop runs.
+    do {
         EXPECT_NE(Description(timer).find("valid = Yes"), std::string::npos);
         EXPECT_NE(Description(busy.source).find("valid = Yes"), std::string::npos);
         EXPECT_NE(Description(loop).find("kCFRunLoopDefaultMode"), std::string::npos);
         EXPECT_NE(Description(readable).find("valid = Yes"), std::string::npos);
-    }
+    } while (!done);
     runner.join();
-    EXPECT_GT(rounds, 0);
     ASSERT_GT(busy.modes, 0) << "the timer never fired";
     // The ended thread's loop was emptied, but keeps every mode it was given.
     const std::string last = Description(loop);
