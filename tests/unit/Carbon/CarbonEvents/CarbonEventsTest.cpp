@@ -216,6 +216,42 @@ TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
     EXPECT_EQ(kChildPassed, result);
 }
 
+// A quit signal caught in the run's last pass, after the pass has looked at the signals, ended
+// nothing; the next run must not take it for its own quit.
+TEST(CarbonEventLoop, QuitSignalCaughtAsTheLoopEndsDoesNotEndTheNextRun) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        static CFRunLoopTimerRef late = nullptr;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        late = AddMainTimer(1000, [](CFRunLoopTimerRef, void*) {
+            step = step == 1 ? 2 : -1;
+            kill(getpid(), SIGTERM);
+        });
+        // Dated to now by the quit's call-out, the late timer fires in the pass that ends the run.
+        CFRunLoopTimerRef quit = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            QuitApplicationEventLoop();
+            CFRunLoopTimerSetNextFireDate(late, CFAbsoluteTimeGetCurrent());
+        });
+        RunApplicationEventLoop();
+        if (step != 2)
+            return step == 0 ? kLoopNeverRan : kWrongOrder;
+        CFRunLoopTimerRef second = AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) {
+            step = step == 2 ? 3 : -1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (step != 3)
+            return kWrongOrder;
+        for (CFRunLoopTimerRef timer : {late, quit, second, reaper}) {
+            CFRunLoopTimerInvalidate(timer);
+            CFRelease(timer);
+        }
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     int result = InChild([](pid_t) {
         static int step = 0;
