@@ -241,8 +241,10 @@ bool MergedContents(int file, const struct stat* existing, const std::string& pa
         root = __CFPlistReadFd(file);
         if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
             return false;
-        // A file its owner made read-only stays as it is.
-        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
+        // A file its owner made read-only stays as it is, for root too, whom access() lets
+        // write anything.
+        if ((existing->st_mode & S_IWUSR) == 0 ||
+            faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0)
             return false;
     } else {
         root.reset(plist_new_dict());
