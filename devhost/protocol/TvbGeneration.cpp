@@ -91,7 +91,8 @@ void GenerationPage::Retire() {
 
 bool GenerationPage::Open(const std::string& path) {
     Close();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // O_NONBLOCK: a FIFO in the page's place would hold the open up until a writer came.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return false;
     struct stat info;

@@ -98,17 +98,36 @@ int CopyFolder(const fs::path& source, const fs::path& target, int& failed) {
         return 0;
     }
     int copied = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(source, ec)) {
+    // Advanced with an error code: the iterator's ++ throws at a folder it cannot read, which
+    // would end the whole application in the middle of its backup.
+    fs::recursive_directory_iterator it(source, ec), end;
+    if (ec)
+        ++failed;
+    while (!ec && it != end) {
+        const fs::directory_entry& entry = *it;
         fs::path destination = target / fs::relative(entry.path(), source, ec);
-        if (entry.is_directory(ec)) {
+        if (!ec && entry.is_directory(ec)) {
             fs::create_directories(destination, ec);
-        } else if (entry.is_regular_file(ec)) {
+            // A folder that cannot be read is counted and passed over, not entered.
+            std::error_code denied;
+            if (!ec && !entry.is_symlink(denied)) {
+                fs::directory_iterator probe(entry.path(), denied);
+                if (denied) {
+                    ++failed;
+                    it.disable_recursion_pending();
+                }
+            }
+        } else if (!ec && entry.is_regular_file(ec)) {
             fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing, ec);
             if (!ec)
                 ++copied;
         }
         if (ec)
             ++failed;
+        ec.clear();
+        it.increment(ec);
+        if (ec)
+            ++failed; // the walk cannot go on past this
     }
     return copied;
 }

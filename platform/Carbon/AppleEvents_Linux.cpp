@@ -12,15 +12,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -34,8 +38,13 @@ constexpr uint32_t kVersion = 1;
 // One packet carries a whole event; a few dozen full-length paths fit.
 constexpr size_t kMaxPacket = 64 * 1024;
 constexpr size_t kMaxPath = sizeof(FSRef::hidden) - 1;
-// A sender that connected has its packet in flight already; never wait on it for longer.
-constexpr time_t kReceiveSeconds = 1;
+// A connection whose packet has not come is kept, never waited on: at most this many, the
+// oldest that is still silent dropped first, and none for longer than a sender of ours waits
+// for its answer.
+constexpr size_t kMaxUnfinished = 8;
+constexpr std::chrono::seconds kUnfinishedBound(2);
+// How long the listener stops accepting after the process ran out of descriptors.
+constexpr std::chrono::milliseconds kAcceptPause(100);
 
 struct RequestHeader {
     uint32_t magic;
@@ -155,25 +164,11 @@ bool SenderGone(int connection) {
     return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-void Serve(int connection) {
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-        peer.uid != geteuid())
-        return;
-    timeval wait = {kReceiveSeconds, 0};
-    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    std::vector<UInt8> packet(kMaxPacket);
-    ssize_t got;
-    do {
-        got = recv(connection, packet.data(), packet.size(), MSG_TRUNC);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0)
-        return;
+// Answers one request read whole from connection.
+void Respond(int connection, const UInt8* packet, size_t size) {
     Request request;
     OSErr status = errAECorruptData;
-    if (static_cast<size_t>(got) <= packet.size() &&
-        Decode(packet.data(), static_cast<size_t>(got), request)) {
+    if (Decode(packet, size, request)) {
         if (SenderGone(connection))
             return;
         status = Deliver(request);
@@ -181,24 +176,6 @@ void Serve(int connection) {
     Reply reply = {kReplyMagic, status};
     ssize_t sent = send(connection, &reply, sizeof reply, MSG_NOSIGNAL);
     (void)sent; // a sender that left cannot be told anything
-}
-
-void ConnectionArrived(CFFileDescriptorRef file, CFOptionFlags, void*) {
-    int listener = CFFileDescriptorGetNativeDescriptor(file);
-    for (;;) {
-        tvb::UniqueFd connection(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-        if (!connection) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            break;
-        }
-        try {
-            Serve(connection.Get());
-        } catch (const std::bad_alloc&) {
-            // The sender sees no answer and starts another copy.
-        }
-    }
-    CFFileDescriptorEnableCallBacks(file, kCFFileDescriptorReadCallBack);
 }
 
 void SetTimeout(int fd, int option, std::chrono::steady_clock::duration left) {
@@ -210,15 +187,172 @@ void SetTimeout(int fd, int option, std::chrono::steady_clock::duration left) {
     setsockopt(fd, SOL_SOCKET, option, &value, sizeof value);
 }
 
-// The application event loop's listener; touched only by the thread running that loop.
+using Clock = std::chrono::steady_clock;
+
+// An accepted connection whose packet has not come yet.
+struct Unfinished {
+    uint64_t id;
+    Clock::time_point since;
+    tvb::UniqueFd fd;
+};
+
+// The application event loop's listener; touched only by the thread running that loop. The run
+// loop watches one epoll set holding the listening socket (out of it for a moment after an
+// accept found no descriptor free), a timer for the oldest unfinished connection's bound or the
+// socket's return, and every unfinished connection, so nothing here ever waits.
 struct Listener {
-    CFFileDescriptorRef file = nullptr;
+    CFFileDescriptorRef file = nullptr; // the epoll set, closed with it
     CFRunLoopSourceRef source = nullptr;
+    tvb::UniqueFd socket;
+    tvb::UniqueFd timer;
+    std::deque<Unfinished> unfinished; // oldest first
+    uint64_t nextId = kFirstConnectionId;
+    bool accepting = true; // the socket is in the set
+    Clock::time_point resumeAt;
     std::string path;
     dev_t device = 0;
     ino_t inode = 0;
+
+    static constexpr uint64_t kSocketId = 0;
+    static constexpr uint64_t kTimerId = 1;
+    static constexpr uint64_t kFirstConnectionId = 2;
+
+    int Events() const { return CFFileDescriptorGetNativeDescriptor(file); }
+
+    bool Watch(int fd, uint64_t id) const {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = id;
+        return epoll_ctl(Events(), EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+
+    // Out of the set before it is closed: a forked child may still hold the socket, and the
+    // set would go on reporting it.
+    void Drop(std::deque<Unfinished>::iterator at) {
+        epoll_ctl(Events(), EPOLL_CTL_DEL, at->fd.Get(), nullptr);
+        unfinished.erase(at);
+    }
+
+    void AcceptAll() {
+        for (;;) {
+            tvb::UniqueFd connection(accept4(socket.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!connection) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                // Out of descriptors or memory, the socket stays readable: watched, it would
+                // call back at once, again and again. Its senders wait in the backlog instead.
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    PauseAccepting();
+                return;
+            }
+            ucred peer{};
+            socklen_t length = sizeof peer;
+            if (getsockopt(connection.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+                peer.uid != geteuid())
+                continue;
+            if (unfinished.size() >= kMaxUnfinished) {
+                // Senders that connected together while the loop was busy have their packets
+                // in by now: the oldest is answered if it can be, dropped only if it is silent.
+                const uint64_t oldest = unfinished.front().id;
+                Read(oldest);
+                if (!unfinished.empty() && unfinished.front().id == oldest)
+                    Drop(unfinished.begin());
+            }
+            uint64_t id = nextId++;
+            unfinished.push_back({id, Clock::now(), std::move(connection)});
+            if (!Watch(unfinished.back().fd.Get(), id))
+                unfinished.pop_back();
+        }
+    }
+
+    void Read(uint64_t id) {
+        auto at = unfinished.begin();
+        while (at != unfinished.end() && at->id != id)
+            ++at;
+        if (at == unfinished.end())
+            return; // dropped meanwhile
+        std::vector<UInt8> packet(kMaxPacket);
+        ssize_t got = recv(at->fd.Get(), packet.data(), packet.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        // Finished either way: out of the list before its handler runs.
+        tvb::UniqueFd connection(std::move(at->fd));
+        epoll_ctl(Events(), EPOLL_CTL_DEL, connection.Get(), nullptr);
+        unfinished.erase(at);
+        // One longer than the buffer is no request of ours: answered as corrupt.
+        if (got > 0)
+            Respond(connection.Get(), packet.data(),
+                    static_cast<size_t>(got) <= packet.size() ? static_cast<size_t>(got) : 0);
+    }
+
+    void PauseAccepting() {
+        if (!accepting)
+            return;
+        epoll_ctl(Events(), EPOLL_CTL_DEL, socket.Get(), nullptr);
+        accepting = false;
+        resumeAt = Clock::now() + kAcceptPause;
+    }
+
+    void DropExpiredAndArm() {
+        Clock::time_point now = Clock::now();
+        while (!unfinished.empty() && now - unfinished.front().since >= kUnfinishedBound)
+            Drop(unfinished.begin());
+        if (!accepting && now >= resumeAt) {
+            accepting = Watch(socket.Get(), kSocketId);
+            if (!accepting)
+                resumeAt = now + kAcceptPause;
+        }
+        std::optional<Clock::time_point> next;
+        if (!unfinished.empty())
+            next = unfinished.front().since + kUnfinishedBound;
+        if (!accepting && (!next || resumeAt < *next))
+            next = resumeAt;
+        itimerspec when{};
+        if (next) {
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*next - now);
+            when.it_value.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            when.it_value.tv_nsec = static_cast<long>(left.count() % 1000000000);
+            if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)
+                when.it_value.tv_nsec = 1; // zero would disarm it
+        }
+        timerfd_settime(timer.Get(), 0, &when, nullptr);
+    }
 };
 Listener* gListener = nullptr;
+
+void ListenerReady(CFFileDescriptorRef file, CFOptionFlags, void* info) {
+    auto* listener = static_cast<Listener*>(info);
+    epoll_event events[16];
+    int count;
+    do {
+        count = epoll_wait(listener->Events(), events, 16, 0);
+    } while (count < 0 && errno == EINTR);
+    // Connections with their packet first, so a burst of new ones cannot push them out.
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.u64 >= Listener::kFirstConnectionId) {
+            try {
+                listener->Read(events[i].data.u64);
+            } catch (const std::bad_alloc&) {
+                // The sender sees no answer and starts another copy.
+            }
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.u64 == Listener::kSocketId) {
+            try {
+                listener->AcceptAll();
+            } catch (const std::bad_alloc&) {
+                // The connection left waiting is dropped with the next.
+            }
+        } else if (events[i].data.u64 == Listener::kTimerId) {
+            uint64_t expirations;
+            ssize_t got = read(listener->timer.Get(), &expirations, sizeof expirations);
+            (void)got;
+        }
+    }
+    listener->DropExpiredAndArm();
+    CFFileDescriptorEnableCallBacks(file, kCFFileDescriptorReadCallBack);
+}
 
 // Sockets of processes that ended without closing them (killed, crashed) would pile up.
 void SweepLeftovers(const std::string& folder) {
@@ -363,14 +497,28 @@ void __AEStartServing(CFRunLoopRef loop) {
         return;
     }
     auto* listener = new (std::nothrow) Listener;
-    CFFileDescriptorRef file = listener ? CFFileDescriptorCreate(kCFAllocatorDefault, fd.Get(),
-                                                                 true, ConnectionArrived, nullptr)
-                                        : nullptr;
+    if (listener == nullptr) {
+        unlink(path.c_str());
+        return;
+    }
+    listener->socket = std::move(fd);
+    listener->timer.Reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    tvb::UniqueFd events(epoll_create1(EPOLL_CLOEXEC));
+    CFFileDescriptorContext context = {0, listener, nullptr, nullptr, nullptr};
+    CFFileDescriptorRef file = listener->timer && events
+                                   ? CFFileDescriptorCreate(kCFAllocatorDefault, events.Get(), true,
+                                                            ListenerReady, &context)
+                                   : nullptr;
     if (file != nullptr)
-        fd.Release(); // closed when the CFFileDescriptor is invalidated
+        events.Release(); // closed when the CFFileDescriptor is invalidated
+    listener->file = file;
     CFRunLoopSourceRef source =
         file ? CFFileDescriptorCreateRunLoopSource(kCFAllocatorDefault, file, 0) : nullptr;
-    if (source == nullptr) {
+    if (source == nullptr || !listener->Watch(listener->socket.Get(), Listener::kSocketId) ||
+        !listener->Watch(listener->timer.Get(), Listener::kTimerId)) {
+        Complain("cannot watch " + path);
+        if (source != nullptr)
+            CFRelease(source);
         if (file != nullptr) {
             CFFileDescriptorInvalidate(file);
             CFRelease(file);
@@ -379,7 +527,6 @@ void __AEStartServing(CFRunLoopRef loop) {
         unlink(path.c_str());
         return;
     }
-    listener->file = file;
     listener->source = source;
     listener->path = path;
     listener->device = info.st_dev;

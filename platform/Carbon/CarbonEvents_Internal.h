@@ -7,5 +7,5 @@
 // Installs the handlers and returns the pipe's non-blocking read end, or -1 on failure
 // (the previous handling is then left untouched).
 int __CarbonInstallQuitSignals();
-// Puts the previous handling and signal mask back and closes the pipe.
+// Puts the previous handling and signal mask back; the pipe stays for the next run.
 void __CarbonRestoreQuitSignals();

@@ -43,12 +43,26 @@ extern "C" void QuitSignalHandler(int signal) {
 } // namespace
 
 int __CarbonInstallQuitSignals() {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
-        return -1;
-    gReadEnd = ends[0];
-    gWriteEnd = ends[1];
-    gOwner = getpid();
+    // One pipe for the life of the process, never closed: a handler already running on another
+    // thread as a loop ends may still write to it, and must not find its number closed and
+    // perhaps reused by another file. A forked child makes its own, so that its quits do not
+    // reach its parent's loop.
+    if (gOwner != getpid()) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+            return -1;
+        if (gReadEnd >= 0) {
+            close(gReadEnd);
+            close(gWriteEnd);
+        }
+        gReadEnd = ends[0];
+        gWriteEnd = ends[1];
+        gOwner = getpid();
+    }
+    // What a signal caught as the last run ended wrote was that run's.
+    unsigned char stale[64];
+    while (read(gReadEnd, stale, sizeof stale) > 0) {
+    }
 
     struct sigaction action {};
     action.sa_handler = QuitSignalHandler;
@@ -77,9 +91,4 @@ void __CarbonRestoreQuitSignals() {
     pthread_sigmask(SIG_SETMASK, &gPreviousMask, nullptr);
     for (int i = 0; i < kSignalCount; ++i)
         sigaction(kQuitSignals[i], &gPrevious[i], nullptr);
-    int writeEnd = gWriteEnd;
-    gWriteEnd = -1;
-    close(writeEnd);
-    close(gReadEnd);
-    gReadEnd = -1;
 }

@@ -23,6 +23,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -87,24 +88,49 @@ OSStatus StatusForExecError(int error) {
     }
 }
 
+// What goes back on the status pipe: an errno value, or the negated number of a signal that
+// killed the application's process before its exec.
 void WriteError(int fd, int error) {
     // Nothing can be done if this fails; the parent then sees success or a short read.
     ssize_t ignored = write(fd, &error, sizeof error);
     (void)ignored;
 }
 
+// The status pipe of the process being made into the application, for DiedBeforeExec.
+volatile sig_atomic_t gStatusFd = -1;
+
+// Caught, not left to kill silently: the caller would take the pipe's end-of-file for an exec.
+// The exec resets caught signals to their default, so the application never sees this. Only
+// SIGKILL still ends the process unseen, which looks like an application that quit at once.
+void DiedBeforeExec(int signal) {
+    WriteError(gStatusFd, -signal);
+    _exit(128 + signal);
+}
+
+// Signals whose default action does not end a process.
+bool LeavesProcessAlone(int signal) {
+    return signal == SIGCHLD || signal == SIGCONT || signal == SIGURG || signal == SIGWINCH ||
+           signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
 // Between fork and exec only async-signal-safe calls: the caller may have other threads.
 [[noreturn]] void RunDetached(int statusFd, int outputFd, const char* path, char* const argv[],
                               long maxFd) {
-    // The grandchild gets the caller's environment and nothing else of its state.
+    // The grandchild gets the caller's environment and nothing else of its state. Signals are
+    // still blocked (Launch blocks them for the fork): a signal that would kill this process
+    // before its exec is reported as a failed launch instead.
+    gStatusFd = statusFd;
+    struct sigaction defaults, report;
+    std::memset(&defaults, 0, sizeof defaults);
+    defaults.sa_handler = SIG_DFL;
+    std::memset(&report, 0, sizeof report);
+    report.sa_handler = DiedBeforeExec;
+    sigfillset(&report.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal)
+        sigaction(signal, LeavesProcessAlone(signal) ? &defaults : &report, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction defaults;
-    std::memset(&defaults, 0, sizeof defaults);
-    defaults.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal)
-        sigaction(signal, &defaults, nullptr);
 
     // Standard input is /dev/null, output and errors go to outputFd (or /dev/null too), the
     // status pipe goes to 3, and the rest closes. Everything moves above 3 first, so that no
@@ -127,6 +153,7 @@ void WriteError(int fd, int error) {
         _exit(127);
     }
     statusFd = 3;
+    gStatusFd = statusFd;
     if (close_range(4, ~0U, 0) != 0) {
         for (long fd = 4; fd < maxFd; ++fd)
             close(static_cast<int>(fd));
@@ -165,9 +192,17 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     tvb::UniqueFd statusRead(status[0]);
     tvb::UniqueFd statusWrite(status[1]);
     tvb::UniqueFd output(OpenOutput(executable));
+    // Blocked until the application's process has set up its own signal state: the caller's
+    // handlers never run in the forked processes, and the middle one dies of SIGKILL only.
+    sigset_t all, callers;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &callers);
     pid_t child = fork();
-    if (child < 0)
-        return StatusForExecError(errno);
+    if (child < 0) {
+        int error = errno;
+        pthread_sigmask(SIG_SETMASK, &callers, nullptr);
+        return StatusForExecError(error);
+    }
     if (child == 0) {
         // The middle process makes a new session and leaves at once, so the application is
         // nobody's child here and leaves no zombie behind.
@@ -185,17 +220,24 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
             RunDetached(statusWrite.Get(), output.Get(), argv[0], argv.data(), maxFd);
         _exit(0);
     }
+    pthread_sigmask(SIG_SETMASK, &callers, nullptr);
     statusWrite.Reset();
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    int middle = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(child, &middle, 0);
+    } while (waited < 0 && errno == EINTR);
     int error = 0;
     ssize_t got;
     do {
         got = read(statusRead.Get(), &error, sizeof error);
     } while (got < 0 && errno == EINTR);
+    // End-of-file means an exec only if the middle process lived to start the application. (A
+    // caller that ignores SIGCHLD gets no status to look at: then the pipe alone tells.)
+    bool middleDied = waited == child && !(WIFEXITED(middle) && WEXITSTATUS(middle) == 0);
     if (got == 0)
-        return noErr;
-    if (got != static_cast<ssize_t>(sizeof error))
+        return middleDied ? OSStatus(kLSUnknownErr) : OSStatus(noErr);
+    if (got != static_cast<ssize_t>(sizeof error) || error < 0)
         return kLSUnknownErr;
     return StatusForExecError(error);
 }

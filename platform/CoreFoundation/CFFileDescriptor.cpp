@@ -42,6 +42,7 @@ __CFFileDescriptor::~__CFFileDescriptor() {
 }
 
 std::string __CFFileDescriptor::Describe() const {
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     char text[96];
     std::snprintf(text, sizeof text, "valid = %s, fd = %d, enabled = %lu", mValid ? "Yes" : "No",
                   mFd, static_cast<unsigned long>(mEnabled));

@@ -136,14 +136,19 @@ bool __CFPlistDataIsSafe(const char* data, size_t length) {
     return XmlIsSafe(data, length);
 }
 
-__CFPlistPtr __CFPlistReadFile(const std::string& path) {
+__CFPlistPtr __CFPlistReadFd(int fd) {
     std::string contents;
-    if (!tvb::ReadRegularFile(path, kCFPlistMaxFileBytes, contents) ||
+    if (!tvb::ReadRegularFd(fd, kCFPlistMaxFileBytes, contents) ||
         !__CFPlistDataIsSafe(contents.data(), contents.size()))
         return nullptr;
     plist_t root = nullptr;
     plist_from_memory(contents.data(), static_cast<uint32_t>(contents.size()), &root);
     return __CFPlistPtr(root, __CFPlistFree{contents.size()});
+}
+
+__CFPlistPtr __CFPlistReadFile(const std::string& path) {
+    tvb::UniqueFd file = tvb::OpenRegularFile(path.c_str());
+    return file ? __CFPlistReadFd(file.Get()) : nullptr;
 }
 
 bool __CFStringGetUTF8(CFStringRef string, std::string& utf8) {

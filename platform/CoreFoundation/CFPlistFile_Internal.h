@@ -37,6 +37,8 @@ bool __CFPlistDataIsSafe(const char* data, size_t length);
 // The parsed property list in a file, or NULL when the file is missing, not a regular file,
 // too big, unsafe or not a property list.
 __CFPlistPtr __CFPlistReadFile(const std::string& path);
+// The same for a file already open for reading.
+__CFPlistPtr __CFPlistReadFd(int fd);
 
 // The string's UTF-8 bytes; false for NULL or a string holding U+0000, which no path or key may.
 bool __CFStringGetUTF8(CFStringRef string, std::string& utf8);

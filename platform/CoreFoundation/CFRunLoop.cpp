@@ -51,7 +51,8 @@ long CurrentThread() {
 struct ThreadLoop {
     __CFRunLoop* loop = nullptr;
     ~ThreadLoop() {
-        if (loop == nullptr || loop == gMainLoop)
+        // Never the main loop, which CFRunLoopGetCurrent hands out without keeping it here.
+        if (loop == nullptr)
             return;
         loop->RemoveEverything();
         CFRelease(loop);
@@ -520,7 +521,10 @@ __CFRunLoop::~__CFRunLoop() {
         CFRelease(entry.second.name);
 }
 
+// Descriptions read state that the loop's own thread changes under the lock, so they take it
+// too: a description may be asked for on any thread.
 std::string __CFRunLoop::Describe() const {
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     std::string text = "modes = (";
     for (const auto& entry : mModes)
         text += (text.back() == '(' ? "" : ", ") + entry.first;
@@ -573,6 +577,7 @@ __CFRunLoopTimer::~__CFRunLoopTimer() {
 }
 
 std::string __CFRunLoopTimer::Describe() const {
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     char text[128];
     std::snprintf(text, sizeof text,
                   "valid = %s, firing = %s, interval = %g, next fire date = %.6f",
@@ -594,6 +599,7 @@ __CFRunLoopSource::~__CFRunLoopSource() {
 }
 
 std::string __CFRunLoopSource::Describe() const {
+    std::lock_guard<std::recursive_mutex> guard(__CFRunLoopLock());
     char text[96];
     std::snprintf(text, sizeof text, "valid = %s, order = %ld, signalled = %s",
                   mValid ? "Yes" : "No", static_cast<long>(mOrder),

@@ -262,13 +262,33 @@ static void TrackBackup() {
     }
 }
 
+// A press the hand-off folder cannot take is lost, so the user must hear of it.
+static void ReportDroppedPress(OSStatus err) {
+    char documents[kApplicationPathSize];
+    FSRef documentsRef;
+    if (FSFindFolder(kUserDomain, kDocumentsFolderType, kDontCreateFolder, &documentsRef) ==
+            noErr &&
+        FSRefMakePath(&documentsRef, reinterpret_cast<UInt8*>(documents), sizeof documents) ==
+            noErr)
+        ReportOnStderr("a button press was dropped: no launch file could be written in "
+                       "%s/For Button Manage (File Manager status %d)",
+                       documents, static_cast<int>(err));
+    else
+        ReportOnStderr("a button press was dropped: no Documents folder for the launch file "
+                       "(File Manager status %d)",
+                       static_cast<int>(err));
+}
+
 static void HandlePress(io_service_t service, const ButtonMapResponse& response) {
     CleanupDummyFiles();
     staleEndFileKnown = MakeDummyEndFileFSRef(staleEndFile) == noErr;
     syslog(LOG_INFO, "GeneralMessage:  Polled button press");
     FSRef launchRef;
-    if (WriteDummyLaunchFile(service, response.serialNumber, launchRef) != noErr)
+    OSStatus err = WriteDummyLaunchFile(service, response.serialNumber, launchRef);
+    if (err != noErr) {
+        ReportDroppedPress(err);
         return;
+    }
     if (LaunchBackupApplication(launchRef) != noErr)
         return;
     backupActive = true;

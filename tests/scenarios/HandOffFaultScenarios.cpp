@@ -19,9 +19,16 @@ protected:
         StartMainPoller();
         ASSERT_TRUE(WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial));
     }
-    int Count(const std::string& serial, const std::string& call) {
-        auto calls = Calls(serial);
-        return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+    ::testing::AssertionResult PressAndAwaitPollingAgain(const std::string& serial) {
+        CtlOk({"press", serial});
+        CtlOk({"calls", "--clear", serial});
+        return WaitUntil(
+            [&] {
+                auto calls = Calls(serial);
+                return !mPoller.Running() ||
+                       std::count(calls.begin(), calls.end(), "selector 2") >= 2;
+            },
+            "the press is over and buttons are polled again");
     }
     // The soft limit only, up to the hard one, so that it can be lifted without privilege.
     bool LimitPollerFileSize(rlim_t bytes) {
@@ -31,24 +38,26 @@ protected:
         limit.rlim_cur = std::min(bytes, limit.rlim_max);
         return prlimit(mPoller.Pid(), RLIMIT_FSIZE, &limit, nullptr) == 0;
     }
+
+    // 200 characters of two bytes: longer than a file name may be.
+    const std::string mLongName = [] {
+        std::string name;
+        while (name.size() < 400)
+            name += "\xC3\xA9";
+        return name;
+    }();
 };
 
 TEST_F(HandOffFaults, WriteStoppedByAFileSizeLimitDropsThePressAndThePollerGoesOn) {
     UseSampleApplication("end", 0.1);
     StartHost();
-    // Names whose launch file outgrows the limit below: 3 x 200 two-byte characters.
-    std::string name;
-    for (int i = 0; i < 200; ++i)
-        name += "\xC3\xA9";
-    Attach("FSIZE1", {"--volume", name + "1:100:50", "--volume", name + "2:100:50", "--volume",
-                      name + "3:100:50"});
+    // Three such names make a launch file over the limit below.
+    Attach("FSIZE1", {"--volume", mLongName + "1:100:50", "--volume", mLongName + "2:100:50",
+                      "--volume", mLongName + "3:100:50"});
     StartAndWaitListed("FSIZE1");
     ASSERT_TRUE(LimitPollerFileSize(1000));
 
-    CtlOk({"press", "FSIZE1"});
-    CtlOk({"calls", "--clear", "FSIZE1"});
-    ASSERT_TRUE(WaitUntil([&] { return !mPoller.Running() || Count("FSIZE1", "selector 2") >= 2; },
-                          "the press is over and buttons are polled again"));
+    ASSERT_TRUE(PressAndAwaitPollingAgain("FSIZE1"));
     ASSERT_TRUE(mPoller.Running()) << "the poller outlives the failed write";
     EXPECT_FALSE(fs::exists(LaunchFile())) << "no partial launch file is left";
     EXPECT_EQ(BackupLog(), "") << "no launch on a partial launch file";
@@ -57,26 +66,22 @@ TEST_F(HandOffFaults, WriteStoppedByAFileSizeLimitDropsThePressAndThePollerGoesO
     ASSERT_TRUE(LimitPollerFileSize(RLIM_INFINITY));
     CtlOk({"press", "FSIZE1"});
     EXPECT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); }, "the backup runs and ends"));
-    EXPECT_TRUE(BackupLogSays("drive serial \"FSIZE1\", volumes: " + name + "1"));
+    EXPECT_TRUE(BackupLogSays("drive serial \"FSIZE1\", volumes: " + mLongName + "1"));
 }
 
 TEST_F(HandOffFaults, VolumeNameLongerThanAFileNameIsBackedUpUnderItsNameCutToFit) {
-    // 200 characters of two bytes: the launch file carries the whole name, a folder name
-    // holds at most 255 bytes, so the backup goes under the first 127 characters.
-    std::string name, cut;
-    for (int i = 0; i < 200; ++i)
-        name += "\xC3\xA9";
-    cut = name.substr(0, 254);
     UseSampleApplication("end", 0.1);
     WriteFile(mHome / "ToBackUp" / "letter.txt", "dear drive\n");
     StartHost();
-    Attach("LONG1", {"--volume", name + ":100:50"});
+    Attach("LONG1", {"--volume", mLongName + ":100:50"});
     StartAndWaitListed("LONG1");
 
     CtlOk({"press", "LONG1"});
     ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("wrote"); }, "the backup runs and ends"));
-    EXPECT_TRUE(BackupLogSays("volumes: " + name + "\n")) << "the launch file has it whole";
-    EXPECT_EQ(ReadFile(mHome / "Backups" / cut / "letter.txt"), "dear drive\n") << BackupLog();
+    EXPECT_TRUE(BackupLogSays("volumes: " + mLongName + "\n")) << "the launch file has it whole";
+    // A folder name holds at most 255 bytes: the first 127 characters.
+    EXPECT_EQ(ReadFile(mHome / "Backups" / mLongName.substr(0, 254) / "letter.txt"), "dear drive\n")
+        << BackupLog();
 }
 
 TEST_F(HandOffFaults, PressToldOnAStandardErrorNobodyReadsAnyMoreLeavesThePollerRunning) {
@@ -91,10 +96,7 @@ TEST_F(HandOffFaults, PressToldOnAStandardErrorNobodyReadsAnyMoreLeavesThePoller
     close(reader);
     ASSERT_TRUE(WaitUntil([&] { return Watchers("PIPE1") == 1; }, "the poller lists PIPE1"));
 
-    CtlOk({"press", "PIPE1"});
-    CtlOk({"calls", "--clear", "PIPE1"});
-    ASSERT_TRUE(WaitUntil([&] { return !mPoller.Running() || Count("PIPE1", "selector 2") >= 2; },
-                          "the press is over and buttons are polled again"));
+    ASSERT_TRUE(PressAndAwaitPollingAgain("PIPE1"));
     EXPECT_TRUE(mPoller.Running());
     EXPECT_TRUE(fs::exists(LaunchFile())) << "the press itself went as without a reader";
 }

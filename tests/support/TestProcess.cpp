@@ -34,6 +34,11 @@ int DecodeStatus(int status) {
     return -1;
 }
 
+// Signals a shell may have left ignored for the test runner (nohup's SIGHUP, SIGINT and SIGQUIT
+// of a background job) and that a program keeps ignoring across exec: a child meets them as
+// one started from a terminal would.
+constexpr int kSignalsToDefault[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
+
 // Everything the child needs is built before it starts: a forked child may not allocate.
 pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, Stdio stdio,
             std::optional<uid_t> runAs) {
@@ -58,9 +63,19 @@ pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, Stdio 
             posix_spawn_file_actions_adddup2(&actions, stdio.out, 1);
         if (stdio.err >= 0)
             posix_spawn_file_actions_adddup2(&actions, stdio.err, 2);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int signal : kSignalsToDefault)
+            sigaddset(&defaults, signal);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
         pid_t pid = -1;
         // glibc reports a failed exec here, so a pid means the program runs.
-        const int rc = posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data());
+        const int rc =
+            posix_spawn(&pid, cargs[0], &actions, &attributes, cargs.data(), cenv.data());
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         return rc == 0 ? pid : -1;
     }
@@ -73,6 +88,10 @@ pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, Stdio 
     const pid_t pid = fork();
     if (pid == 0) {
         close(status[0]);
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        for (int signal : kSignalsToDefault)
+            sigaction(signal, &defaults, nullptr);
         if (devNull >= 0)
             dup2(devNull, 0);
         if (stdio.out >= 0)

@@ -91,7 +91,8 @@ extern "C" {
 // paramErr for a NULL launch request, NULL appRef, or documents without itemRefs;
 // kLSApplicationNotFoundErr when appRef is not a bundle directory;
 // kLSNoExecutableErr when its executable is missing or not executable;
-// kLSExecutableIncorrectFormat when the kernel refuses to run it.
+// kLSExecutableIncorrectFormat when the kernel refuses to run it;
+// kLSUnknownErr when the process made for it dies before its exec (of a signal, say).
 // outLaunchedRef, when non-NULL, receives the application's reference.
 OSStatus LSOpenFromRefSpec(const LSLaunchFSRefSpec* inLaunchSpec, FSRef* outLaunchedRef);
 

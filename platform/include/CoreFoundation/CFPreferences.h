@@ -28,8 +28,12 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
 // CFPreferencesCopyAppValue at once, written by CFPreferencesAppSynchronize.
 void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID);
 
-// Writes the pending values of the domain into its file (XML, replaced atomically).
-// False when the file could not be written; the pending values are then kept.
+// Writes the pending values of the domain into its file (XML, replaced atomically, its mode
+// kept; a link is followed and the file it names replaced). Other keys in the file stay.
+// False, with the file left as it was and the pending values kept, when the file is there but
+// cannot be read as a dictionary (damaged, over 8 MiB, not a regular file, unreadable), may
+// not be written, would be too big or too deep to read back, or could not be written.
+// Writers in other processes that use these functions take turns, so none loses another's keys.
 Boolean CFPreferencesAppSynchronize(CFStringRef applicationID);
 
 CF_EXTERN_C_END

@@ -44,14 +44,12 @@ inline ssize_t ReadFully(int fd, char* buffer, size_t length) {
     return static_cast<ssize_t>(got);
 }
 
-// The whole of a regular file of at most maxBytes; false for anything else, a file that has
-// grown past maxBytes while it was read among them. The size stat gives is not trusted: files
-// in /proc say 0, and any file may grow meanwhile.
-inline bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& contents) {
+// ReadRegularFile for a file already open, from its current offset on.
+inline bool ReadRegularFd(int fd, size_t maxBytes, std::string& contents) {
     contents.clear();
-    UniqueFd file = OpenRegularFile(path.c_str());
     struct stat info;
-    if (!file || fstat(file.Get(), &info) != 0 || static_cast<uint64_t>(info.st_size) > maxBytes)
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) > maxBytes)
         return false;
     contents.reserve(static_cast<size_t>(info.st_size) + 1);
     constexpr size_t kChunk = 65536;
@@ -60,7 +58,7 @@ inline bool ReadRegularFile(const std::string& path, size_t maxBytes, std::strin
         size_t want = std::min(kChunk, maxBytes + 1 - contents.size());
         size_t had = contents.size();
         contents.resize(had + want);
-        ssize_t got = ReadFully(file.Get(), &contents[had], want);
+        ssize_t got = ReadFully(fd, &contents[had], want);
         if (got < 0) {
             contents.clear();
             return false;
@@ -73,6 +71,15 @@ inline bool ReadRegularFile(const std::string& path, size_t maxBytes, std::strin
         if (static_cast<size_t>(got) < want)
             return true;
     }
+}
+
+// The whole of a regular file of at most maxBytes; false for anything else, a file that has
+// grown past maxBytes while it was read among them. The size stat gives is not trusted: files
+// in /proc say 0, and any file may grow meanwhile.
+inline bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& contents) {
+    contents.clear();
+    UniqueFd file = OpenRegularFile(path.c_str());
+    return file && ReadRegularFd(file.Get(), maxBytes, contents);
 }
 
 } // namespace tvb

@@ -1,4 +1,5 @@
 // The declared messages' binary layout: round trips, bounds, and the frames around them.
+#include "TvbGeneration.h"
 #include "TvbWire.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,11 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace tvb::wire;
 
@@ -385,4 +391,26 @@ TEST(WireSocketPath, PrefersExplicitThenRuntimeDirThenTmp) {
         setenv("TVB_DEVHOST_SOCKET", savedExplicit.c_str(), 1);
     if (hadRuntime)
         setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+}
+
+// Anyone of the user may put something else where the page belongs: a FIFO must not hold the
+// session's opening up until a writer comes (for ever), and neither side may use it.
+TEST(GenerationPageFile, SomethingOtherThanAFileInItsPlaceIsNoPageAndNoWait) {
+    char folder[] = "/tmp/tvb-generation-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = GenerationPage::PathFor(std::string(folder) + "/host.sock");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10); // a blocked open ends the child by signal
+        GenerationPage client, host;
+        _exit(client.Open(path) || client.Current(1) != 0 ? 1 : host.Create(path, 1) ? 2 : 0);
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the client took it; 2: the host took it";
+    unlink(path.c_str());
+    rmdir(folder);
 }

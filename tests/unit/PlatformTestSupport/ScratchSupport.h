@@ -1,16 +1,19 @@
-// Scratch folders, environment overrides and whole-file reads shared by the File Manager,
-// preferences, bundle, Process Manager and Launch Services tests.
+// Scratch folders, environment overrides, whole-file reads and checks run in a child process,
+// shared by the stand-in frameworks' tests.
 // Threading: one test thread. Ownership: a ScratchDir removes its folder when destroyed.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -77,6 +80,20 @@ inline std::string ReadFile(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// Runs body in a forked child, which an alarm ends after `seconds` (a check that would block for
+// ever), and gives its exit code: body's result, 128 + the signal that ended it, or -1.
+inline int ExitCodeInChild(const std::function<int()>& body, unsigned seconds = 30) {
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(seconds);
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 } // namespace tvb::test

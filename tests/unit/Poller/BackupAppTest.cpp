@@ -3,6 +3,8 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 
@@ -115,6 +117,40 @@ TEST_F(BackupApp, ApplicationWithoutCreatorCodeIsRecognisedByItsLocation) {
     for (pid_t pid : StartedPids())
         kill(pid, SIGTERM);
     EXPECT_TRUE(RunLoopUntil([] { return !isArcSoftAppRunning(); }));
+}
+
+// The sample application itself, run on a launch file: a folder it cannot read among those it
+// copies is told, and the rest is backed up all the same.
+TEST(SampleBackup, FolderItCannotReadIsCountedAndTheRestBackedUp) {
+    const fs::path root = ScratchRoot() / "unreadable-source";
+    std::error_code ec;
+    fs::remove_all(root, ec);
+    tvbtest::WriteFile(root / "source" / "kept.txt", "kept\n");
+    tvbtest::WriteFile(root / "source" / "locked" / "hidden.txt", "hidden\n");
+    tvbtest::WriteFile(root / "hand-off" / "LaunchBackup", "SER\r\nVol\r\n");
+    const fs::path locked = root / "source" / "locked";
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    if (access(locked.c_str(), R_OK) == 0) {
+        chmod(locked.c_str(), 0755);
+        GTEST_SKIP() << "permissions do not hold this user back";
+    }
+    tvbtest::Environment env = tvbtest::InheritedEnvironment();
+    env["HOME"] = (root / "home").string();
+    env["TVB_BACKUP_SOURCE"] = (root / "source").string();
+    env["TVB_BACKUP_SECONDS"] = "0";
+    env["TVB_BACKUP_MODE"] = "end";
+    env.erase("TVB_BACKUP_LOG");
+    tvbtest::ProgramResult result =
+        tvbtest::RunProgram(std::string(TVB_SAMPLE_APP_BUNDLE) + "/Contents/MacOS/SampleBackup",
+                            {(root / "hand-off" / "LaunchBackup").string()}, 20000, env);
+    chmod(locked.c_str(), 0755);
+
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(tvbtest::ReadFile(root / "home" / "Backups" / "Vol" / "kept.txt"), "kept\n");
+    EXPECT_NE(result.err.find("copied 1 file(s)"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("1 item(s) could not be copied"), std::string::npos) << result.err;
+    EXPECT_TRUE(fs::exists(root / "hand-off" / "EndBackup"));
+    fs::remove_all(root, ec);
 }
 
 TEST_F(BackupApp, NothingRunsUnderAnUnknownCreatorWithoutAPath) {

@@ -75,6 +75,29 @@ TEST(PollCycle, ExceptionEndsTheButtonPassLeavesNoLaunchFileAndTheTimerIsRearmed
     runLoopTimer.RemoveFromRunLoop();
 }
 
+TEST(PollCycle, PressTheHandOffFolderCannotTakeIsDroppedAndToldOnStderr) {
+    const fs::path folder = Home() / "Documents" / "For Button Manage";
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    tvbtest::WriteFile(folder, "a file where the folder belongs");
+    AttachListed("TICK-NOFOLDER", {"--volume", "A:10:5"});
+    Ctl({"press", "TICK-NOFOLDER"});
+    updatePctFree = false;
+
+    ::testing::internal::CaptureStderr();
+    PollButtonDevices(NULL, NULL);
+    std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(backupActive);
+    EXPECT_EQ(told, "TarvelleButtonPoller: a button press was dropped: no launch file could be "
+                    "written in " +
+                        (Home() / "Documents").string() +
+                        "/For Button Manage (File Manager status " +
+                        std::to_string(errFSNotAFolder) + ")\n");
+
+    fs::remove(folder);
+    runLoopTimer.RemoveFromRunLoop();
+}
+
 // The sample application's copies started since the log was cleared.
 std::vector<pid_t> BackupPids(const fs::path& log) {
     std::vector<pid_t> pids;
@@ -93,7 +116,21 @@ TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
     setenv("TVB_BACKUP_MODE", "stay", 1);
     setenv("TVB_BACKUP_SECONDS", "0", 1);
     setenv("TVB_BACKUP_LOG", log.c_str(), 1);
-    CFStringRef savedPath = arcsoftApplicationPath;
+    // Put back however the test ends: the application stays up until it is told to quit.
+    struct Restore {
+        fs::path log;
+        CFStringRef path = arcsoftApplicationPath;
+        ~Restore() {
+            for (pid_t pid : BackupPids(log))
+                kill(pid, SIGTERM);
+            runLoopTimer.RemoveFromRunLoop();
+            backupActive = false;
+            arcsoftApplicationPath = path;
+            unsetenv("TVB_BACKUP_MODE");
+            unsetenv("TVB_BACKUP_SECONDS");
+            unsetenv("TVB_BACKUP_LOG");
+        }
+    } restore{log};
     arcsoftApplicationPath = CFSTR(TVB_SAMPLE_APP_BUNDLE);
     // A folder in the end file's place, which no deletion of an empty item removes.
     tvbtest::WriteFile(folder / "EndBackup" / "kept", "someone's");
@@ -114,13 +151,6 @@ TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
     EXPECT_FALSE(backupActive) << "an end file written since counts";
     EXPECT_FALSE(fs::exists(folder / "EndBackup"));
     EXPECT_FALSE(fs::exists(folder / "LaunchBackup"));
-
-    for (pid_t pid : BackupPids(log))
-        kill(pid, SIGTERM);
-    runLoopTimer.RemoveFromRunLoop();
-    backupActive = false;
-    arcsoftApplicationPath = savedPath;
-    unsetenv("TVB_BACKUP_MODE");
 }
 
 } // namespace

@@ -2,8 +2,10 @@
 // the application event loop answering events from another process (a forked child runs the
 // loop; the test sends as Launch Services does, and as a confused peer would).
 #include "AppleEvents_Internal.h"
+#include "ScratchSupport.h"
 
 #include <Carbon/Carbon.h>
+#include <CoreFoundation/CFRunLoopPriv.h>
 
 #include <gtest/gtest.h>
 
@@ -14,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -198,22 +203,45 @@ std::string ReadLine(int fd) {
     return line;
 }
 
-// A raw packet to the child's socket, as a confused peer of the same user might send it;
-// returns the status it answers, or 1 when it does not answer.
-int RawExchange(pid_t child, const std::string& packet) {
+// A connection to the child's socket, or -1.
+int ConnectTo(pid_t child) {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::string path =
         tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// A raw packet on connection fd, as a confused peer of the same user might send it; returns the
+// status it answers, or 1 when it does not answer.
+int Exchange(int fd, const std::string& packet) {
     int32_t reply[2] = {0, 1};
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 ||
+    if (fd < 0 || send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 ||
         recv(fd, reply, sizeof reply, 0) != static_cast<ssize_t>(sizeof reply))
         reply[1] = 1;
-    close(fd);
     return reply[1];
+}
+
+int RawExchange(pid_t child, const std::string& packet) {
+    int fd = ConnectTo(child);
+    int status = Exchange(fd, packet);
+    if (fd >= 0)
+        close(fd);
+    return status;
+}
+
+// An open-documents request for one path, in the listener's format.
+std::string OpenDocumentsPacket(const std::string& path) {
+    uint32_t header[5] = {0x54764165, 1, kCoreEventClass, kAEOpenDocuments, 1};
+    auto length = static_cast<uint32_t>(path.size());
+    return std::string(reinterpret_cast<const char*>(header), sizeof header) +
+           std::string(reinterpret_cast<const char*>(&length), sizeof length) + path;
 }
 
 // A child running the application event loop with ReportDocuments as its handler; it writes
@@ -289,6 +317,44 @@ TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
     close(gToParent[0]);
 }
 
+// Peers that connect and say nothing (stopped, or confused) must not hold up the loop: each
+// used to keep it waiting a second, longer than a sender's whole wait for ten of them.
+TEST(AppleEventLoop, SilentConnectionsHoldUpNeitherTheLoopNorALateSender) {
+    pid_t child = StartLoopInAChild();
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    std::vector<int> silent;
+    for (int i = 0; i < 10; ++i) {
+        silent.push_back(ConnectTo(child));
+        ASSERT_GE(silent.back(), 0);
+    }
+    auto answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"},
+                                              std::chrono::steady_clock::now() + 5s);
+    EXPECT_TRUE(answer.answered) << "held up behind the silent connections";
+    if (answer.answered) {
+        EXPECT_EQ(noErr, answer.status);
+        EXPECT_EQ("/", ReadLine(gToParent[0]));
+    }
+
+    // The newest one, speaking up now, is answered all the same.
+    EXPECT_EQ(noErr, Exchange(silent.back(), OpenDocumentsPacket("/")));
+    EXPECT_EQ("/", ReadLine(gToParent[0]));
+    close(silent.back());
+    silent.pop_back();
+    // The others are let go: the oldest to make room, the rest once they have waited too long.
+    for (int fd : silent) {
+        pollfd wait = {fd, POLLIN, 0};
+        EXPECT_EQ(1, poll(&wait, 1, 10000));
+        char byte;
+        EXPECT_EQ(0, recv(fd, &byte, 1, MSG_DONTWAIT)) << "still held open";
+        close(fd);
+    }
+
+    kill(child, SIGTERM);
+    int status = 0;
+    EXPECT_EQ(child, waitpid(child, &status, 0));
+    close(gToParent[0]);
+}
+
 // A socket's name holds 107 bytes; a deep runtime folder must not keep the events out.
 TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPath) {
     char scratch[] = "/tmp/tvb-ae-XXXXXX";
@@ -318,6 +384,108 @@ TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPath) {
     else
         unsetenv("XDG_RUNTIME_DIR");
     std::filesystem::remove_all(scratch);
+}
+
+// More senders than the listener keeps waiting, all connected and sent while the loop could not
+// run: each has its packet in, so none is dropped to make room for the next.
+TEST(AppleEventLoop, SendersThatArriveTogetherWhileTheLoopIsHeldAreAllAnswered) {
+    pid_t child = StartLoopInAChild();
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    ASSERT_EQ(0, kill(child, SIGSTOP));
+    std::vector<int> senders;
+    for (int i = 0; i < 12; ++i) {
+        senders.push_back(ConnectTo(child));
+        const std::string packet = OpenDocumentsPacket("/");
+        EXPECT_EQ(static_cast<ssize_t>(packet.size()),
+                  send(senders.back(), packet.data(), packet.size(), MSG_NOSIGNAL));
+    }
+    ASSERT_EQ(0, kill(child, SIGCONT));
+    int answered = 0;
+    for (int fd : senders) {
+        pollfd wait = {fd, POLLIN, 0};
+        int32_t reply[2] = {0, 1};
+        if (poll(&wait, 1, 10000) == 1 &&
+            recv(fd, reply, sizeof reply, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof reply) &&
+            reply[1] == noErr)
+            ++answered;
+        if (fd >= 0)
+            close(fd);
+    }
+    EXPECT_EQ(12, answered);
+
+    kill(child, SIGTERM);
+    int status = 0;
+    EXPECT_EQ(child, waitpid(child, &status, 0));
+    close(gToParent[0]);
+}
+
+// Set and read by the call-outs of the child below.
+int gSender = -1;
+rlimit gFiles;
+unsigned long gWaitsBefore = 0;
+enum : int { kSpun = 10, kSenderLost, kNoSetUp };
+
+CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack callout) {
+    CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
+    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
+        kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + delay, 0, 0, 0, callout, &context);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopCommonModes);
+    return timer;
+}
+
+// A process out of descriptors cannot accept the sender waiting on its socket; the socket stays
+// readable all that time, which must not make the loop spin, and the sender is answered once
+// descriptors are free again.
+TEST(AppleEventLoop, RunningOutOfDescriptorsNeitherSpinsTheLoopNorLosesTheSender) {
+    int result = tvb::test::ExitCodeInChild([] {
+        AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
+                              NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
+        gToParent[1] = open("/dev/null", O_WRONLY | O_CLOEXEC); // the handler's report
+        // Every descriptor taken, then a sender connects (which needs none) and sends.
+        AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+            gSender = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::string path =
+                tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), getpid());
+            std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+            // The lowest free descriptor becomes the limit: the next one is refused.
+            int lowestFree = dup(0);
+            close(lowestFree);
+            if (gSender < 0 || lowestFree < 0 || getrlimit(RLIMIT_NOFILE, &gFiles) != 0)
+                _exit(kNoSetUp);
+            rlimit none = {static_cast<rlim_t>(lowestFree), gFiles.rlim_max};
+            if (setrlimit(RLIMIT_NOFILE, &none) != 0 ||
+                connect(gSender, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                _exit(kNoSetUp);
+            const std::string packet = OpenDocumentsPacket("/");
+            if (send(gSender, packet.data(), packet.size(), MSG_NOSIGNAL) < 0)
+                _exit(kNoSetUp);
+            gWaitsBefore = __CFRunLoopGetWaitCount(CFRunLoopGetMain());
+        });
+        // Half a second later: a spinning loop has waited thousands of times, not a few dozen.
+        AddMainTimer(0.5, [](CFRunLoopTimerRef, void*) {
+            if (__CFRunLoopGetWaitCount(CFRunLoopGetMain()) - gWaitsBefore > 200)
+                _exit(kSpun);
+            setrlimit(RLIMIT_NOFILE, &gFiles);
+        });
+        // The sender's answer comes once the listener has looked again.
+        AddMainTimer(0.55, [](CFRunLoopTimerRef, void*) {
+            pollfd wait = {gSender, POLLIN, 0};
+            int32_t reply[2] = {0, 1};
+            // The listener looks again every tenth of a second; ten seconds at the most.
+            for (int i = 0; i < 100 && poll(&wait, 1, 0) == 0; ++i)
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
+            _exit(recv(gSender, reply, sizeof reply, MSG_DONTWAIT) ==
+                              static_cast<ssize_t>(sizeof reply) &&
+                          reply[1] == noErr
+                      ? 0
+                      : kSenderLost);
+        });
+        RunApplicationEventLoop();
+        return static_cast<int>(kSenderLost);
+    });
+    EXPECT_EQ(0, result) << "10: the loop spun; 11: the sender had no answer";
 }
 
 } // namespace

@@ -40,11 +40,17 @@ CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack call
     return timer;
 }
 
-// Forks; the child runs body and exits with its result. Returns the child's exit code.
+// Forks; the child runs body and exits with its result. Returns the child's exit code. The
+// child starts from the quit signals' default handling, whatever the test runner was started
+// with: one it ignores (nohup's SIGHUP) the loop would leave ignored.
 int InChild(const std::function<int(pid_t)>& body, const std::function<void(pid_t)>& parent = {}) {
     pid_t pid = fork();
     if (pid == 0) {
         alarm(30);
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+            sigaction(signal, &defaults, nullptr);
         _exit(body(getpid()));
     }
     if (parent)
@@ -74,10 +80,6 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
         ASSERT_EQ(0, pipe(gReadyPipe));
         int result = InChild(
             [signal](pid_t) {
-                // Whatever handling the test runner was started with.
-                struct sigaction defaults {};
-                defaults.sa_handler = SIG_DFL;
-                sigaction(signal, &defaults, nullptr);
                 CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
                 // Fires inside the loop, so the signal handling is in place by then.
                 CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
@@ -209,6 +211,42 @@ TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
         CFRelease(flood);
         CFRunLoopTimerInvalidate(reaper);
         CFRelease(reaper);
+        return kChildPassed;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
+// A quit signal caught in the run's last pass, after the pass has looked at the signals, ended
+// nothing; the next run must not take it for its own quit.
+TEST(CarbonEventLoop, QuitSignalCaughtAsTheLoopEndsDoesNotEndTheNextRun) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        static CFRunLoopTimerRef late = nullptr;
+        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
+        late = AddMainTimer(1000, [](CFRunLoopTimerRef, void*) {
+            step = step == 1 ? 2 : -1;
+            kill(getpid(), SIGTERM);
+        });
+        // Dated to now by the quit's call-out, the late timer fires in the pass that ends the run.
+        CFRunLoopTimerRef quit = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            QuitApplicationEventLoop();
+            CFRunLoopTimerSetNextFireDate(late, CFAbsoluteTimeGetCurrent());
+        });
+        RunApplicationEventLoop();
+        if (step != 2)
+            return step == 0 ? kLoopNeverRan : kWrongOrder;
+        CFRunLoopTimerRef second = AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) {
+            step = step == 2 ? 3 : -1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (step != 3)
+            return kWrongOrder;
+        for (CFRunLoopTimerRef timer : {late, quit, second, reaper}) {
+            CFRunLoopTimerInvalidate(timer);
+            CFRelease(timer);
+        }
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);

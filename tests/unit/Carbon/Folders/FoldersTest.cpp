@@ -103,21 +103,17 @@ TEST_F(Folders, UserDirsThatIsNoSmallPlainFileIsPassedOverWithoutWaiting) {
     std::filesystem::create_directories(fifo);
     ASSERT_EQ(0, mkfifo((fifo + "/user-dirs.dirs").c_str(), 0600));
 
+    // 0 when the look-up gives the default folder.
+    auto defaultFound = [&] {
+        FSRef ref;
+        return FindDocuments(kCreateFolder, &ref) != noErr ? 1
+               : RefToPath(ref) != mHome + "/Documents"    ? 2
+                                                           : 0;
+    };
     for (const std::string& configHome : {config, fifo}) {
         ScopedEnv env("XDG_CONFIG_HOME", configHome.c_str());
-        pid_t child = fork();
-        ASSERT_NE(-1, child);
-        if (child == 0) {
-            alarm(10); // a blocked open ends the child instead of hanging the test
-            FSRef ref;
-            _exit(FindDocuments(kCreateFolder, &ref) != noErr ? 1
-                  : RefToPath(ref) != mHome + "/Documents"    ? 2
-                                                              : 0);
-        }
-        int status = 0;
-        ASSERT_EQ(child, waitpid(child, &status, 0));
-        ASSERT_TRUE(WIFEXITED(status)) << configHome << ": signal " << WTERMSIG(status);
-        EXPECT_EQ(0, WEXITSTATUS(status)) << configHome;
+        // In a child, which a blocked open leaves to its alarm instead of hanging the test.
+        EXPECT_EQ(0, ExitCodeInChild(defaultFound, 10)) << configHome;
     }
     EXPECT_FALSE(Exists(mHome + "/Elsewhere"));
 }

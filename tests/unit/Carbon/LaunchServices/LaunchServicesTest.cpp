@@ -1,6 +1,7 @@
 // Launching application bundles for real: the fixture application reports through a FIFO what it
 // was started with, so every check is about the process that actually ran.
 #include "SysTestSupport.h"
+#include "SystemCallFilter.h"
 
 #include <Carbon/Carbon.h>
 
@@ -10,6 +11,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -84,7 +87,7 @@ TEST_F(LaunchServicesTest, OpensTheApplicationWithTheDocumentAsItsOneArgument) {
 
 TEST_F(LaunchServicesTest, ApplicationRunsDetachedWithNothingInherited) {
     // State a careless launcher would pass on: a descriptor without close-on-exec, a blocked
-    // signal, an ignored signal.
+    // signal, ignored signals (SIGCHLD among them, so the launcher cannot wait for its child).
     int leaked = open("/dev/zero", O_RDONLY);
     ASSERT_GE(leaked, 0);
     sigset_t block, previous;
@@ -92,12 +95,14 @@ TEST_F(LaunchServicesTest, ApplicationRunsDetachedWithNothingInherited) {
     sigaddset(&block, SIGUSR1);
     sigaddset(&block, SIGTERM);
     ASSERT_EQ(0, sigprocmask(SIG_BLOCK, &block, &previous));
-    struct sigaction ignore = {}, oldAction = {};
+    struct sigaction ignore = {}, oldAction = {}, oldChild = {};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(0, sigaction(SIGUSR2, &ignore, &oldAction));
+    ASSERT_EQ(0, sigaction(SIGCHLD, &ignore, &oldChild));
 
     Report result = LaunchAndReport(FixtureBundle(), {Document("doc")});
 
+    sigaction(SIGCHLD, &oldChild, nullptr);
     sigaction(SIGUSR2, &oldAction, nullptr);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     close(leaked);
@@ -316,6 +321,54 @@ TEST_F(LaunchServicesBrokenBundleTest, ExecFailureIsReportedNotMistakenForALaunc
     errno = 0;
     EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
     EXPECT_EQ(ECHILD, errno);
+}
+
+constexpr OSStatus kNoFilter = 1;
+
+// Opens app in a child process where the system call nr meets the seccomp action: a way to
+// make the launch's own processes die at a chosen point before the application's exec.
+OSStatus OpenWhere(const std::string& app, long nr, uint32_t action) {
+    int report[2];
+    EXPECT_EQ(0, pipe(report));
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        OSStatus status = kNoFilter;
+        if (tvb::test::FilterSystemCall(nr, action)) {
+            FSRef appRef;
+            FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
+            LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,
+                                            nullptr};
+            status = LSOpenFromRefSpec(&launchSpec, nullptr);
+        }
+        ssize_t written = write(report[1], &status, sizeof status);
+        _exit(written == sizeof status ? 0 : 1);
+    }
+    close(report[1]);
+    OSStatus status = kNoFilter;
+    ssize_t got = read(report[0], &status, sizeof status);
+    close(report[0]);
+    int exit = 0;
+    EXPECT_EQ(child, waitpid(child, &exit, 0));
+    EXPECT_EQ(static_cast<ssize_t>(sizeof status), got) << "the child never answered";
+    return status;
+}
+
+TEST_F(LaunchServicesBrokenBundleTest, ProcessThatDiesBeforeTheExecIsNoLaunch) {
+    std::string app = Bundle("Tool.app", "tool");
+    WriteFile(app + "/Contents/MacOS/tool", "#!/bin/sh\n", 0755);
+    // Under a filter that hinders nothing the launch works, so only the deaths below fail it.
+    OSStatus unhindered = OpenWhere(app, __NR_getpgid, SECCOMP_RET_ALLOW);
+    if (unhindered == kNoFilter)
+        GTEST_SKIP() << "no seccomp filter here";
+    ASSERT_EQ(noErr, unhindered);
+
+    // The application's own process dies of a signal at its exec (SIGSYS, whose default kills).
+    EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_execve, SECCOMP_RET_TRAP));
+    // The process between caller and application dies before it could start it.
+    EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_setsid, SECCOMP_RET_KILL_PROCESS));
 }
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {

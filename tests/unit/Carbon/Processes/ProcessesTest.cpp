@@ -54,6 +54,14 @@ ProcessSerialNumber PSNFor(pid_t pid) {
     return {0, static_cast<UInt32>(pid)};
 }
 
+// The creator code the Process Manager gives the process; 0 when it gives none.
+OSType SignatureOf(pid_t pid) {
+    ProcessInfoRec info = EmptyInfo();
+    ProcessSerialNumber psn = PSNFor(pid);
+    EXPECT_EQ(noErr, GetProcessInformation(&psn, &info)) << pid;
+    return info.processSignature;
+}
+
 // A copy of the fixture executable inside a bundle made in a scratch folder.
 std::string CopiedApp(const ScratchDir& dir, const std::string& bundleName, BundleSpec layout) {
     layout.executableFrom = FixtureExecutable();
@@ -154,15 +162,12 @@ TEST(ProcessesTest, BundleWithoutCodesGivesQuestionMarksAndInnermostBundleCounts
     ASSERT_TRUE(bareApp.Start(bare));
     ASSERT_TRUE(innerApp.Start(inner));
 
-    ProcessInfoRec info = EmptyInfo();
-    ProcessSerialNumber psn = PSNFor(bareApp.pid());
-    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
-    EXPECT_EQ(0x3F3F3F3Fu, info.processSignature);
+    EXPECT_EQ(0x3F3F3F3Fu, SignatureOf(bareApp.pid()));
 
-    info = EmptyInfo();
+    ProcessInfoRec info = EmptyInfo();
     Str31 name;
     info.processName = name;
-    psn = PSNFor(innerApp.pid());
+    ProcessSerialNumber psn = PSNFor(innerApp.pid());
     ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
     EXPECT_EQ(FourCC("Innr"), info.processSignature);
     EXPECT_EQ("Inner", std::string(reinterpret_cast<char*>(name + 1), name[0]));
@@ -211,10 +216,7 @@ TEST(ProcessesTest, ReplacedExecutableStillCountsAsItsBundle) {
     ChildProcess app;
     ASSERT_TRUE(app.Start(exe));
     ASSERT_EQ(0, unlink(exe.c_str())); // as when the application is rebuilt while it runs
-    ProcessInfoRec info = EmptyInfo();
-    ProcessSerialNumber psn = PSNFor(app.pid());
-    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
-    EXPECT_EQ(FourCC("Mvd1"), info.processSignature);
+    EXPECT_EQ(FourCC("Mvd1"), SignatureOf(app.pid()));
 }
 
 TEST(ProcessesTest, SignatureIsTheOneItsBundleHadWhenTheProcessStarted) {
@@ -224,22 +226,13 @@ TEST(ProcessesTest, SignatureIsTheOneItsBundleHadWhenTheProcessStarted) {
                   {InfoPlist({{"CFBundleSignature", "Old1"}}), std::nullopt, std::nullopt, ""});
     ChildProcess before;
     ASSERT_TRUE(before.Start(exe));
-    ProcessInfoRec info = EmptyInfo();
-    ProcessSerialNumber psn = PSNFor(before.pid());
-    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
-    EXPECT_EQ(FourCC("Old1"), info.processSignature);
-
+    EXPECT_EQ(FourCC("Old1"), SignatureOf(before.pid()));
     WriteFile(dir / "Edited.app/Contents/Info.plist", InfoPlist({{"CFBundleSignature", "New1"}}));
-    info = EmptyInfo();
-    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
-    EXPECT_EQ(FourCC("Old1"), info.processSignature);
+    EXPECT_EQ(FourCC("Old1"), SignatureOf(before.pid()));
     // A process started from the edited bundle has the new one.
     ChildProcess after;
     ASSERT_TRUE(after.Start(exe));
-    info = EmptyInfo();
-    psn = PSNFor(after.pid());
-    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
-    EXPECT_EQ(FourCC("New1"), info.processSignature);
+    EXPECT_EQ(FourCC("New1"), SignatureOf(after.pid()));
 }
 
 // A script bundle's process is its interpreter; the script it runs makes it the bundle's.

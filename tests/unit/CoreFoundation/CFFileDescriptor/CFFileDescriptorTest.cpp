@@ -176,26 +176,24 @@ TEST(CFFileDescriptor, DescriptorLivesAsLongAsItsSourceIsOnALoop) {
 // Each call-out reads its one byte; the first also runs the loop again, which hears the other
 // descriptor. The outer run must then not call that one again on what its own wait had seen.
 struct ReadOnce {
-    int* calls;
-    int* emptyReads;
+    int calls = 0;
+    int emptyReads = 0;
 };
 
 void ReadAndNest(CFFileDescriptorRef f, CFOptionFlags, void* info) {
     auto* state = static_cast<ReadOnce*>(info);
     char byte;
     if (read(CFFileDescriptorGetNativeDescriptor(f), &byte, 1) != 1)
-        ++*state->emptyReads;
+        ++state->emptyReads;
     CFFileDescriptorEnableCallBacks(f, kCFFileDescriptorReadCallBack);
-    if (++*state->calls == 1)
+    if (++state->calls == 1)
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
 }
 
 TEST(CFFileDescriptor, NestedRunLeavesNoStaleReadinessForTheOuterRun) {
     OnFreshThread([] {
         Pipe first, second;
-        int calls = 0;
-        int emptyReads = 0;
-        ReadOnce state{&calls, &emptyReads};
+        ReadOnce state;
         std::vector<CFFileDescriptorRef> descriptors;
         std::vector<CFRunLoopSourceRef> sources;
         for (const Pipe* pipe : {&first, &second}) {
@@ -212,8 +210,8 @@ TEST(CFFileDescriptor, NestedRunLeavesNoStaleReadinessForTheOuterRun) {
         }
         Reaper reaper;
         EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false));
-        EXPECT_EQ(2, calls);
-        EXPECT_EQ(0, emptyReads);
+        EXPECT_EQ(2, state.calls);
+        EXPECT_EQ(0, state.emptyReads);
         for (size_t i = 0; i < descriptors.size(); ++i) {
             CFFileDescriptorInvalidate(descriptors[i]);
             CFRelease(sources[i]);

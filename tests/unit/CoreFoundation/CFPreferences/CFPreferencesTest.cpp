@@ -268,9 +268,13 @@ TEST_F(CFPreferencesTest, SynchronizeFailureKeepsThePendingValue) {
     CFPreferencesSetAppValue(CFSTR("AppName"), nullptr, mDomain);
 }
 
-TEST_F(CFPreferencesTest, SynchronizeReplacesAFileThatIsNotADictionary) {
+TEST_F(CFPreferencesTest, SynchronizeWritesOnceADamagedFileIsRemoved) {
+    // The damaged file may hold what its owner wants back, so it is left for them to deal with.
     WriteFile(PrefsPath(), "garbage, not a property list");
     CFPreferencesSetAppValue(CFSTR("AppName"), CFSTR("fresh"), mDomain);
+    EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
+    EXPECT_EQ("garbage, not a property list", ReadFile(PrefsPath()));
+    std::filesystem::remove(PrefsPath());
     ASSERT_TRUE(CFPreferencesAppSynchronize(mDomain));
     EXPECT_EQ("fresh", ToUtf8(Copy("AppName")));
     EXPECT_NE(std::string::npos, ReadFile(PrefsPath()).find("fresh"));

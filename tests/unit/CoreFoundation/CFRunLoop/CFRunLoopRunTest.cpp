@@ -1,15 +1,11 @@
 #include "RunLoopTestSupport.h"
+#include "ScratchSupport.h"
+#include "SystemCallFilter.h"
 
 #include <CoreFoundation/CFRunLoopPriv.h>
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstddef>
 
 #include <atomic>
 #include <chrono>
@@ -221,46 +217,21 @@ TEST(RunLoopIds, AForkedChildHasIdsOfItsOwn) {
     // Remembered in the parent first, as a running daemon has them.
     ASSERT_EQ(__CFRunLoopProcessId(), static_cast<long>(getpid()));
     ASSERT_EQ(__CFRunLoopThreadId(), static_cast<long>(syscall(SYS_gettid)));
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    auto ownIds = [] {
         const bool ids = __CFRunLoopProcessId() == static_cast<long>(getpid()) &&
                          __CFRunLoopThreadId() == static_cast<long>(syscall(SYS_gettid));
         // The child's main thread is the main run loop's.
         const bool main = CFRunLoopGetCurrent() == CFRunLoopGetMain();
-        _exit(ids && main ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
-namespace {
-
-// Makes one system call fail with EPERM in this process from now on, as a container's
-// system-call filter that predates the call does.
-bool RefuseSystemCall(long number) {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        return ids && main ? 0 : 1;
     };
-    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    EXPECT_EQ(0, tvb::test::ExitCodeInChild(ownIds));
 }
-
-} // namespace
 
 TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        alarm(30);
-        if (!RefuseSystemCall(SYS_epoll_pwait2))
-            _exit(2);
+    int exitCode = tvb::test::ExitCodeInChild([] {
+        // Refused as a filter that predates the call refuses it.
+        if (!tvb::test::FilterSystemCall(SYS_epoll_pwait2, SECCOMP_RET_ERRNO | EPERM))
+            return 2;
         CFRunLoopRef rl = CFRunLoopGetCurrent();
         CFRunLoopTimerRef timer =
             AddTimer(kCFRunLoopDefaultMode, CFAbsoluteTimeGetCurrent() + 0.2, &StopLoop);
@@ -269,10 +240,7 @@ TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
         const unsigned long waits = __CFRunLoopGetWaitCount(rl) - before;
         CFRelease(timer);
         // One refused wait, one that sleeps until the timer, and a stray one at most.
-        _exit(result == kCFRunLoopRunStopped && waits <= 4 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the loop spun; 2: no system-call filter";
+        return result == kCFRunLoopRunStopped && waits <= 4 ? 0 : 1;
+    });
+    EXPECT_EQ(0, exitCode) << "1: the loop spun; 2: no system-call filter";
 }
