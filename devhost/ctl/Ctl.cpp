@@ -9,8 +9,6 @@ namespace tvb::ctl {
 
 namespace {
 
-constexpr int kControlTimeoutMs = 5000;
-
 // "--name" for a long option's key.
 std::string LongName(const std::vector<VerbParser::Option>& options, int key) {
     for (const auto& option : options)

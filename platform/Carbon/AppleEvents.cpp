@@ -325,10 +325,11 @@ OSErr AEGetNthDesc(const AEDescList* theAEDescList, long index, DescType desired
         return errAEWrongDataType;
     if (index < 1 || index > static_cast<long>(list->items.size()))
         return errAEIllegalIndex;
-    const auto& [keyword, item] = list->items[static_cast<size_t>(index - 1)];
-    OSErr err = Guarded([&] { return Coerce(item, desiredType, result); });
+    // Not a structured binding: C++17 lambdas cannot capture one.
+    const auto& entry = list->items[static_cast<size_t>(index - 1)];
+    OSErr err = Guarded([&] { return Coerce(entry.second, desiredType, result); });
     if (err == noErr && theAEKeyword != nullptr)
-        *theAEKeyword = keyword;
+        *theAEKeyword = entry.first;
     return err;
 }
 

@@ -49,7 +49,8 @@ void vsyslog(int priority, const char* format, va_list args) {
     va_end(copy);
 }
 
-void syslog(int priority, const char* format, ...) {
+/* In parentheses: a fortified C library header may define syslog as a macro. */
+void(syslog)(int priority, const char* format, ...) {
     va_list args;
     va_start(args, format);
     vsyslog(priority, format, args);

@@ -74,6 +74,17 @@ TEST(AppleEventDescriptors, DocumentsReadBackAsAHandlerReadsThem) {
     EXPECT_EQ(static_cast<DescType>(typeFSRef), type);
     EXPECT_EQ(static_cast<Size>(sizeof ref), size);
 
+    // The same item as a descriptor of its own: keyword and bytes of the one asked for.
+    AEDesc item;
+    keyword = 1;
+    ASSERT_EQ(noErr, AEGetNthDesc(&documents, 2, typeFSRef, &keyword, &item));
+    EXPECT_EQ(0u, keyword);
+    FSRef itemRef;
+    ASSERT_EQ(noErr, AEGetDescData(&item, &itemRef, sizeof itemRef));
+    EXPECT_EQ(PathOf(ref), PathOf(itemRef));
+    AEDisposeDesc(&item);
+    EXPECT_EQ(errAEIllegalIndex, AEGetNthDesc(&documents, 3, typeFSRef, nullptr, &item));
+
     // A short buffer gets what fits and learns the whole size.
     char head[4] = {};
     ASSERT_EQ(noErr, AEGetNthPtr(&documents, 1, typeWildCard, nullptr, nullptr, head, 2, &size));
