@@ -96,6 +96,7 @@ TEST(CFRunLoopClock, SettingTheClockEitherWayMovesNeitherTimersNorTimeOuts) {
     for (CFTimeInterval shift : {-3600.0, 3600.0}) {
         SCOPED_TRACE(shift);
         OnThreadWatchedByElapsedTime(20, [shift] {
+            SCOPED_TRACE(shift); // a trace belongs to its thread
             ClockSetter clock;
             Reaper reaper;
             // The poll timer's case: set while the loop sleeps towards the next tick.
