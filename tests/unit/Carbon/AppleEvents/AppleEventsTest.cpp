@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -244,37 +243,68 @@ std::string OpenDocumentsPacket(const std::string& path) {
            std::string(reinterpret_cast<const char*>(&length), sizeof length) + path;
 }
 
-// A child running the application event loop with ReportDocuments as its handler; it writes
-// "ready" once the loop runs.
-pid_t StartLoopInAChild() {
-    EXPECT_EQ(0, pipe(gToParent));
-    pid_t child = fork();
-    if (child == 0) {
-        alarm(30);
-        AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
-                              NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
-        CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
-        CFRunLoopTimerRef ready = CFRunLoopTimerCreate(
-            kCFAllocatorDefault, CFAbsoluteTimeGetCurrent(), 0, 0, 0,
-            [](CFRunLoopTimerRef, void*) {
-                ssize_t written = write(gToParent[1], "ready\n", 6);
-                (void)written;
-            },
-            &context);
-        CFRunLoopAddTimer(CFRunLoopGetMain(), ready, kCFRunLoopCommonModes);
-        RunApplicationEventLoop();
-        CFRelease(ready);
-        _exit(0);
+// A child running the application event loop with ReportDocuments as its handler; Ready once
+// the loop runs. Ending it (SIGTERM, and SIGCONT in case a test stopped it) and reaping it are
+// bounded by the child's own alarm.
+class LoopChild {
+public:
+    LoopChild() {
+        EXPECT_EQ(0, pipe(gToParent));
+        mPid = fork();
+        if (mPid == 0) {
+            alarm(30);
+            AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
+                                  NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
+            CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
+            CFRunLoopTimerRef ready = CFRunLoopTimerCreate(
+                kCFAllocatorDefault, CFAbsoluteTimeGetCurrent(), 0, 0, 0,
+                [](CFRunLoopTimerRef, void*) {
+                    ssize_t written = write(gToParent[1], "ready\n", 6);
+                    (void)written;
+                },
+                &context);
+            CFRunLoopAddTimer(CFRunLoopGetMain(), ready, kCFRunLoopCommonModes);
+            RunApplicationEventLoop();
+            _exit(0);
+        }
+        close(gToParent[1]); // a child that dies then ends every read
+        mReady = ReadLine(gToParent[0]) == "ready";
     }
-    close(gToParent[1]); // a child that dies then ends every read
-    return child;
+    ~LoopChild() {
+        if (mPid > 0)
+            Stop();
+        close(gToParent[0]);
+    }
+    pid_t Pid() const { return mPid; }
+    bool Ready() const { return mReady; }
+    // The child's wait status.
+    int Stop() {
+        kill(mPid, SIGTERM);
+        kill(mPid, SIGCONT);
+        int status = -1;
+        EXPECT_EQ(mPid, waitpid(mPid, &status, 0));
+        mPid = -1;
+        return status;
+    }
+
+private:
+    pid_t mPid = -1;
+    bool mReady = false;
+};
+
+// Whether an open-documents event for "/" is answered noErr and reaches the child's handler.
+bool OpensRoot(pid_t child, std::chrono::seconds wait) {
+    auto answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"},
+                                              std::chrono::steady_clock::now() + wait);
+    return answer.answered && answer.status == noErr && ReadLine(gToParent[0]) == "/";
 }
 
 TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
-    std::string socketPath;
-    pid_t child = StartLoopInAChild();
-    ASSERT_EQ("ready", ReadLine(gToParent[0]));
-    socketPath = tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
+    LoopChild loop;
+    ASSERT_TRUE(loop.Ready());
+    const pid_t child = loop.Pid();
+    std::string socketPath =
+        tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
     EXPECT_TRUE(std::filesystem::exists(socketPath));
     auto deadline = [] { return std::chrono::steady_clock::now() + 10s; };
 
@@ -300,40 +330,29 @@ TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
     uint32_t header[5] = {0x54764165, 1, kCoreEventClass, kAEOpenDocuments, 1000};
     std::memcpy(truncated.data(), header, sizeof header);
     EXPECT_EQ(errAECorruptData, RawExchange(child, truncated + std::string("\x04\0\0\0/tmp", 8)));
-    answer =
-        tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"}, deadline());
-    EXPECT_EQ(noErr, answer.status);
-    EXPECT_EQ("/", ReadLine(gToParent[0]));
+    EXPECT_TRUE(OpensRoot(child, 10s));
 
     // Once the loop has ended, nobody listens and the name is gone.
-    kill(child, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
+    int status = loop.Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(std::filesystem::exists(socketPath));
     EXPECT_FALSE(
         tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"}, deadline())
             .answered);
-    close(gToParent[0]);
 }
 
 // Peers that connect and say nothing (stopped, or confused) must not hold up the loop: each
 // used to keep it waiting a second, longer than a sender's whole wait for ten of them.
 TEST(AppleEventLoop, SilentConnectionsHoldUpNeitherTheLoopNorALateSender) {
-    pid_t child = StartLoopInAChild();
-    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    LoopChild loop;
+    ASSERT_TRUE(loop.Ready());
+    const pid_t child = loop.Pid();
     std::vector<int> silent;
     for (int i = 0; i < 10; ++i) {
         silent.push_back(ConnectTo(child));
         ASSERT_GE(silent.back(), 0);
     }
-    auto answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"},
-                                              std::chrono::steady_clock::now() + 5s);
-    EXPECT_TRUE(answer.answered) << "held up behind the silent connections";
-    if (answer.answered) {
-        EXPECT_EQ(noErr, answer.status);
-        EXPECT_EQ("/", ReadLine(gToParent[0]));
-    }
+    EXPECT_TRUE(OpensRoot(child, 5s)) << "held up behind the silent connections";
 
     // The newest one, speaking up now, is answered all the same.
     EXPECT_EQ(noErr, Exchange(silent.back(), OpenDocumentsPacket("/")));
@@ -348,49 +367,25 @@ TEST(AppleEventLoop, SilentConnectionsHoldUpNeitherTheLoopNorALateSender) {
         EXPECT_EQ(0, recv(fd, &byte, 1, MSG_DONTWAIT)) << "still held open";
         close(fd);
     }
-
-    kill(child, SIGTERM);
-    int status = 0;
-    EXPECT_EQ(child, waitpid(child, &status, 0));
-    close(gToParent[0]);
 }
 
 // A socket's name holds 107 bytes; a deep runtime folder must not keep the events out.
 TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPath) {
-    char scratch[] = "/tmp/tvb-ae-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(scratch));
-    std::string runtime = std::string(scratch) + "/" + std::string(120, 'r');
+    tvb::test::ScratchDir scratch("ae");
+    std::string runtime = scratch / std::string(120, 'r');
     ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
-    const char* saved = getenv("XDG_RUNTIME_DIR");
-    std::string previous = saved ? saved : "";
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-
-    pid_t child = StartLoopInAChild();
-    EXPECT_EQ("ready", ReadLine(gToParent[0]));
-    auto answer = tvb::appleevents::SendEvent(child, kCoreEventClass, kAEOpenDocuments, {"/"},
-                                              std::chrono::steady_clock::now() + 10s);
-    EXPECT_TRUE(answer.answered);
-    EXPECT_EQ(noErr, answer.status);
-    if (answer.answered) {
-        EXPECT_EQ("/", ReadLine(gToParent[0]));
-    }
-
-    kill(child, SIGTERM);
-    int status = 0;
-    EXPECT_EQ(child, waitpid(child, &status, 0));
-    close(gToParent[0]);
-    if (saved != nullptr)
-        setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
-    else
-        unsetenv("XDG_RUNTIME_DIR");
-    std::filesystem::remove_all(scratch);
+    tvb::test::ScopedEnv env("XDG_RUNTIME_DIR", runtime.c_str());
+    LoopChild loop;
+    ASSERT_TRUE(loop.Ready());
+    EXPECT_TRUE(OpensRoot(loop.Pid(), 10s));
 }
 
 // More senders than the listener keeps waiting, all connected and sent while the loop could not
 // run: each has its packet in, so none is dropped to make room for the next.
 TEST(AppleEventLoop, SendersThatArriveTogetherWhileTheLoopIsHeldAreAllAnswered) {
-    pid_t child = StartLoopInAChild();
-    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    LoopChild loop;
+    ASSERT_TRUE(loop.Ready());
+    const pid_t child = loop.Pid();
     ASSERT_EQ(0, kill(child, SIGSTOP));
     std::vector<int> senders;
     for (int i = 0; i < 12; ++i) {
@@ -412,11 +407,6 @@ TEST(AppleEventLoop, SendersThatArriveTogetherWhileTheLoopIsHeldAreAllAnswered) 
             close(fd);
     }
     EXPECT_EQ(12, answered);
-
-    kill(child, SIGTERM);
-    int status = 0;
-    EXPECT_EQ(child, waitpid(child, &status, 0));
-    close(gToParent[0]);
 }
 
 // Set and read by the call-outs of the child below.

@@ -40,9 +40,13 @@ CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack call
     return timer;
 }
 
-// Forks; the child runs body and exits with its result. Returns the child's exit code. The
-// child starts from the quit signals' default handling, whatever the test runner was started
-// with: one it ignores (nohup's SIGHUP) the loop would leave ignored.
+// The reaper of the child InChild started: a loop that never ends fails with kReaperFired.
+CFRunLoopTimerRef gReaper;
+
+// Forks; the child runs body and exits with its result, which InChild returns. The child ends
+// with _exit, so nothing it made needs releasing. It starts from the quit signals' default
+// handling, whatever the test runner was started with: one it ignores (nohup's SIGHUP) the loop
+// would leave ignored.
 int InChild(const std::function<int(pid_t)>& body, const std::function<void(pid_t)>& parent = {}) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -51,6 +55,7 @@ int InChild(const std::function<int(pid_t)>& body, const std::function<void(pid_
         defaults.sa_handler = SIG_DFL;
         for (int signal : {SIGTERM, SIGINT, SIGHUP})
             sigaction(signal, &defaults, nullptr);
+        gReaper = AddMainTimer(20, &Reap);
         _exit(body(getpid()));
     }
     if (parent)
@@ -80,15 +85,12 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
         ASSERT_EQ(0, pipe(gReadyPipe));
         int result = InChild(
             [signal](pid_t) {
-                CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
                 // Fires inside the loop, so the signal handling is in place by then.
-                CFRunLoopTimerRef ready = AddMainTimer(0, &TellParentReady);
+                AddMainTimer(0, &TellParentReady);
                 RunApplicationEventLoop();
                 if (!IsDefaultDisposition(signal))
                     return kHandlingNotRestored;
-                CFRunLoopTimerInvalidate(reaper);
-                CFRelease(reaper);
-                CFRelease(ready);
+                CFRunLoopTimerInvalidate(gReaper);
                 // Everything the event loop added is gone again.
                 if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false) != kCFRunLoopRunFinished)
                     return kLoopNotCleanedUp;
@@ -111,17 +113,12 @@ TEST(CarbonEventLoop, SignalSentToSelfFromACalloutEndsTheLoopAndRestoresHandlers
         struct sigaction mine {};
         mine.sa_handler = [](int) {};
         sigaction(SIGHUP, &mine, nullptr);
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
-        CFRunLoopTimerRef killer =
-            AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
         RunApplicationEventLoop();
         struct sigaction now {};
         sigaction(SIGHUP, nullptr, &now);
         if (now.sa_handler != mine.sa_handler || !IsDefaultDisposition(SIGTERM))
             return kHandlingNotRestored;
-        CFRelease(killer);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -146,9 +143,8 @@ void ForkAndTerminateAChild(CFRunLoopTimerRef, void*) {
 TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
-        CFRunLoopTimerRef forker = AddMainTimer(0.01, &ForkAndTerminateAChild);
-        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.01, &ForkAndTerminateAChild);
+        AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
             step = 1;
             QuitApplicationEventLoop();
         });
@@ -157,10 +153,6 @@ TEST(CarbonEventLoop, QuitSignalToAForkedChildEndsTheChildNotTheLoop) {
             return kForkedChildSurvived;
         if (step != 1)
             return kWrongOrder;
-        CFRelease(forker);
-        CFRelease(quit);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -173,12 +165,11 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGHUP, &ignore, nullptr);
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
-        CFRunLoopTimerRef hangUp = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
             step = 1;
             kill(getpid(), SIGHUP);
         });
-        CFRunLoopTimerRef quit = AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.3, [](CFRunLoopTimerRef, void*) {
             step = step == 1 ? 2 : -1;
             QuitApplicationEventLoop();
         });
@@ -189,10 +180,6 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
         sigaction(SIGHUP, nullptr, &now);
         if (now.sa_handler != SIG_IGN)
             return kHandlingNotRestored;
-        CFRelease(hangUp);
-        CFRelease(quit);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -200,17 +187,13 @@ TEST(CarbonEventLoop, QuitSignalIgnoredAtStartStaysIgnored) {
 
 TEST(CarbonEventLoop, MoreQuitSignalsThanThePipeHoldsStillEndTheLoop) {
     int result = InChild([](pid_t) {
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         // Each is handled before kill returns and none is read meanwhile: the handler must
         // drop the bytes that do not fit rather than wait for room.
-        CFRunLoopTimerRef flood = AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
             for (int i = 0; i < 70000; ++i)
                 kill(getpid(), SIGTERM);
         });
         RunApplicationEventLoop();
-        CFRelease(flood);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -222,13 +205,12 @@ TEST(CarbonEventLoop, QuitSignalCaughtAsTheLoopEndsDoesNotEndTheNextRun) {
     int result = InChild([](pid_t) {
         static int step = 0;
         static CFRunLoopTimerRef late = nullptr;
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         late = AddMainTimer(1000, [](CFRunLoopTimerRef, void*) {
             step = step == 1 ? 2 : -1;
             kill(getpid(), SIGTERM);
         });
         // Dated to now by the quit's call-out, the late timer fires in the pass that ends the run.
-        CFRunLoopTimerRef quit = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
             step = 1;
             QuitApplicationEventLoop();
             CFRunLoopTimerSetNextFireDate(late, CFAbsoluteTimeGetCurrent());
@@ -236,18 +218,12 @@ TEST(CarbonEventLoop, QuitSignalCaughtAsTheLoopEndsDoesNotEndTheNextRun) {
         RunApplicationEventLoop();
         if (step != 2)
             return step == 0 ? kLoopNeverRan : kWrongOrder;
-        CFRunLoopTimerRef second = AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) {
             step = step == 2 ? 3 : -1;
             QuitApplicationEventLoop();
         });
         RunApplicationEventLoop();
-        if (step != 3)
-            return kWrongOrder;
-        for (CFRunLoopTimerRef timer : {late, quit, second, reaper}) {
-            CFRunLoopTimerInvalidate(timer);
-            CFRelease(timer);
-        }
-        return kChildPassed;
+        return step == 3 ? kChildPassed : kWrongOrder;
     });
     EXPECT_EQ(kChildPassed, result);
 }
@@ -255,23 +231,18 @@ TEST(CarbonEventLoop, QuitSignalCaughtAsTheLoopEndsDoesNotEndTheNextRun) {
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         // A plain run-loop stop is not a quit: the application loop keeps going.
-        CFRunLoopTimerRef stop = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
             step = 1;
             CFRunLoopStop(CFRunLoopGetCurrent());
         });
-        CFRunLoopTimerRef quit = AddMainTimer(0.1, [](CFRunLoopTimerRef, void*) {
+        AddMainTimer(0.1, [](CFRunLoopTimerRef, void*) {
             step = step == 1 ? 2 : -1;
             QuitApplicationEventLoop();
         });
         RunApplicationEventLoop();
         if (step != 2)
             return step == 0 ? kLoopNeverRan : kWrongOrder;
-        CFRelease(stop);
-        CFRelease(quit);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -283,21 +254,15 @@ TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
 TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
     int result = InChild([](pid_t) {
         static int step = 0;
-        CFRunLoopTimerRef reaper = AddMainTimer(5, &Reap);
-        CFRunLoopTimerRef nesting = AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
-            CFRunLoopTimerRef quit =
-                AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            AddMainTimer(0.05, [](CFRunLoopTimerRef, void*) { kill(getpid(), SIGTERM); });
             step = 1;
             const SInt32 nested = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false);
             step = step == 1 && nested == kCFRunLoopRunStopped ? 2 : -1;
-            CFRelease(quit);
         });
         RunApplicationEventLoop();
         if (step != 2)
             return step == 0 ? kLoopNeverRan : kWrongOrder;
-        CFRelease(nesting);
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -305,7 +270,6 @@ TEST(CarbonEventLoop, QuitDuringANestedRunEndsTheApplicationLoopAfterIt) {
 
 TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
     int result = InChild([](pid_t) {
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         CFRunLoopRef main = CFRunLoopGetMain();
         std::thread quitter([main] {
             while (!CFRunLoopIsWaiting(main))
@@ -314,8 +278,6 @@ TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
         });
         RunApplicationEventLoop();
         quitter.join();
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);
@@ -323,11 +285,8 @@ TEST(CarbonEventLoop, QuitFromAnotherThreadWakesTheSleepingLoop) {
 
 TEST(CarbonEventLoop, QuitBeforeRunMakesTheNextRunReturnAtOnce) {
     int result = InChild([](pid_t) {
-        CFRunLoopTimerRef reaper = AddMainTimer(20, &Reap);
         QuitApplicationEventLoop();
         RunApplicationEventLoop();
-        CFRunLoopTimerInvalidate(reaper);
-        CFRelease(reaper);
         return kChildPassed;
     });
     EXPECT_EQ(kChildPassed, result);

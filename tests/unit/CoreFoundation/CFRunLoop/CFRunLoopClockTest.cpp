@@ -92,58 +92,42 @@ void Discard(CFRunLoopTimerRef timer) {
     CFRelease(timer);
 }
 
-TEST(CFRunLoopClock, ClockSetBackAnHourHoldsNeitherTimersNorTimeOutsBack) {
-    OnThreadWatchedByElapsedTime(20, [] {
-        ClockSetter clock;
-        Reaper reaper;
-        // The poll timer's case: set back while the loop sleeps towards the next tick.
-        Fires ticks{&clock, -3600, 1, 3, {}};
-        const double created = Steady();
-        CFRunLoopTimerRef repeating = AddTimer(0.1, 0.1, &ticks);
-        EXPECT_EQ(kCFRunLoopRunStopped, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false));
-        ASSERT_EQ(3u, ticks.at.size());
-        // The third fire is due 0.3 s after creation; a late second one (a loaded machine)
-        // may bring it closer to the second, but never earlier.
-        EXPECT_GE(ticks.at[2] - created, 0.29) << "fired in a burst";
-        // The next fire date is told in the clock as it has been set.
-        EXPECT_NEAR(CFAbsoluteTimeGetCurrent() + 0.1, CFRunLoopTimerGetNextFireDate(repeating),
-                    0.5);
-        Discard(repeating);
+TEST(CFRunLoopClock, SettingTheClockEitherWayMovesNeitherTimersNorTimeOuts) {
+    for (CFTimeInterval shift : {-3600.0, 3600.0}) {
+        SCOPED_TRACE(shift);
+        OnThreadWatchedByElapsedTime(20, [shift] {
+            SCOPED_TRACE(shift); // a trace belongs to its thread
+            ClockSetter clock;
+            Reaper reaper;
+            // The poll timer's case: set while the loop sleeps towards the next tick.
+            Fires ticks{&clock, shift, 1, 0, {}};
+            Fires pending{&clock, 0, 0, 1, {}};
+            const double created = Steady();
+            CFRunLoopTimerRef repeating = AddTimer(0.1, 0.1, &ticks);
+            CFRunLoopTimerRef late = AddTimer(0.55, 0, &pending);
+            EXPECT_EQ(kCFRunLoopRunStopped,
+                      CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false));
+            ASSERT_EQ(1u, pending.at.size());
+            EXPECT_GE(pending.at[0] - created, 0.5) << "fired when the clock was set";
+            ASSERT_GE(ticks.at.size(), 3u);
+            // The third fire is due 0.3 s after creation; a late second one (a loaded machine)
+            // may bring it closer to the second, but never earlier.
+            EXPECT_GE(ticks.at[2] - created, 0.29) << "fired in a burst";
+            // The next fire date is told in the clock as it has been set.
+            EXPECT_NEAR(CFAbsoluteTimeGetCurrent() + 0.1, CFRunLoopTimerGetNextFireDate(repeating),
+                        0.5);
+            Discard(repeating);
+            CFRelease(late);
 
-        Fires setter{&clock, -3600, 1, 0, {}};
-        CFRunLoopTimerRef oneShot = AddTimer(0.05, 0, &setter);
-        const double start = Steady();
-        EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false));
-        EXPECT_EQ(1u, setter.at.size());
-        EXPECT_GE(Steady() - start, 0.29);
-        CFRelease(oneShot);
-    });
-}
-
-TEST(CFRunLoopClock, ClockSetForwardAnHourFiresNothingEarlyNorCutsTimeOuts) {
-    OnThreadWatchedByElapsedTime(20, [] {
-        ClockSetter clock;
-        Reaper reaper;
-        Fires setter{&clock, 3600, 1, 0, {}};
-        Fires pending{&clock, 0, 0, 1, {}};
-        const double start = Steady();
-        CFRunLoopTimerRef shifting = AddTimer(0.05, 0, &setter);
-        CFRunLoopTimerRef late = AddTimer(0.5, 0, &pending);
-        EXPECT_EQ(kCFRunLoopRunStopped, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0e10, false));
-        ASSERT_EQ(1u, setter.at.size());
-        ASSERT_EQ(1u, pending.at.size());
-        EXPECT_GE(pending.at[0] - start, 0.45) << "fired when the clock was set";
-        CFRelease(shifting);
-        CFRelease(late);
-
-        setter.at.clear();
-        shifting = AddTimer(0.05, 0, &setter);
-        const double runStart = Steady();
-        EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false));
-        EXPECT_EQ(1u, setter.at.size());
-        EXPECT_GE(Steady() - runStart, 0.29) << "the run ended when the clock was set";
-        CFRelease(shifting);
-    });
+            Fires setter{&clock, shift, 1, 0, {}};
+            CFRunLoopTimerRef oneShot = AddTimer(0.05, 0, &setter);
+            const double runStart = Steady();
+            EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, false));
+            EXPECT_EQ(1u, setter.at.size());
+            EXPECT_GE(Steady() - runStart, 0.29) << "the run ended when the clock was set";
+            CFRelease(oneShot);
+        });
+    }
 }
 
 } // namespace
