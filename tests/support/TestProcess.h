@@ -1,8 +1,10 @@
 // The one way tests and benchmarks start programs: without a shell, with standard input from
 // /dev/null, every wait bounded, every child reaped.
 // Ownership: a Process owns its child; destroying or reassigning it kills (SIGKILL) and reaps
-// the child. Pipe ends handed in through Stdio stay the caller's.
-// Threading: a Process is used from one thread; RunProgram may run on any thread.
+// the child, and the child is killed too when the thread that started it ends (a test that
+// crashes leaves nothing running). Pipe ends handed in through Stdio stay the caller's.
+// Threading: a Process is used from the thread that started it; RunProgram may run on any
+// thread.
 #pragma once
 
 #include <sys/types.h>
