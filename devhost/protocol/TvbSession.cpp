@@ -59,8 +59,10 @@ int32_t HostSession::ReadyLocked(const Expect& expect) {
     if (expect.instance != 0 && expect.instance != mInstance && mLink.IsOpen() &&
         !mLink.ReadAvailable())
         mLink.Close();
-    if (!EnsureConnectedLocked())
+    if (!EnsureConnectedLocked()) {
+        ++mUnanswered;
         return kStatusNotResponding;
+    }
     if (expect.epoch != 0 && expect.epoch != mEpoch)
         return kStatusNoDevice;
     if (expect.instance != 0 && expect.instance != mInstance)
@@ -81,6 +83,7 @@ int32_t HostSession::FinishLocked(const CallStatus& status, Seen* seen) {
         // a hello promptly either.
         if (status.transport == CallStatus::TimedOut)
             EnsureConnectedLocked(kProbeTimeoutMs);
+        ++mUnanswered;
         return kStatusNotResponding;
     }
     mGeneration = status.generation;
@@ -131,6 +134,11 @@ void HostSession::EndBackoffForTesting() {
 bool HostSession::BackingOff() const {
     std::lock_guard<tvb::Lock> lock(mMutex);
     return !mLink.IsOpen() && mBackoffMs != 0 && Clock::now() < mQuietUntil;
+}
+
+uint64_t HostSession::Unanswered() const {
+    std::lock_guard<tvb::Lock> lock(mMutex);
+    return mUnanswered;
 }
 
 void HostSession::HeardFrom(const std::string& socketPath) {

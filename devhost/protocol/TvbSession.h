@@ -100,6 +100,9 @@ public:
     void Drop();
     // Whether the session is failing requests without asking (for tests).
     bool BackingOff() const;
+    // How many requests have come back unanswered (no host, a time-out, a back-off): what was
+    // handled meanwhile may have been handled without the host.
+    uint64_t Unanswered() const;
     // Lets the next request try the host at once (for tests).
     void EndBackoffForTesting();
 
@@ -133,6 +136,7 @@ private:
     uint64_t mGeneration = 0;
     int mBackoffMs = 0;
     Clock::time_point mQuietUntil{};
+    uint64_t mUnanswered = 0;
 };
 
 } // namespace tvb::wire

@@ -22,6 +22,9 @@ namespace {
 
 constexpr int kFirstRetryMs = 50;
 constexpr int kLongestRetryMs = 1000;
+// Just past the process session's first back-off, so that the host is asked again.
+constexpr int kFirstRedeliveryMs = 1100;
+constexpr int kLongestRedeliveryMs = 8800;
 
 // Whom the process last told that it waits for a host; empty once a host was reached.
 // Shared by all ports so that the process says it once, not once per port or retry.
@@ -73,6 +76,8 @@ io_object_t MatchNotification::Next() {
     }
     const EntryKey key = mPending.front();
     mPending.pop_front();
+    if (mFiring)
+        mHandedOut.push_back(key);
     return HandleTable::Shared().RetainEntry(key);
 }
 
@@ -89,8 +94,28 @@ bool MatchNotification::TakeDelivery() {
 }
 
 void MatchNotification::Fire() {
+    mHandedOut.clear();
+    mFiring = true;
     if (mCallback != nullptr)
         mCallback(mRefCon, handle);
+    mFiring = false;
+}
+
+bool MatchNotification::KeepHandedOut() {
+    for (const EntryKey& key : mHandedOut) {
+        if (std::find(mKept.begin(), mKept.end(), key) == mKept.end())
+            mKept.push_back(key);
+    }
+    mHandedOut.clear();
+    return !mKept.empty();
+}
+
+bool MatchNotification::RequeueKept() {
+    if (mKept.empty())
+        return false;
+    mPending.insert(mPending.begin(), mKept.begin(), mKept.end());
+    mKept.clear();
+    return true;
 }
 
 void InterestNotification::Fire(io_service_t service, uint32_t messageType, uint64_t argument) {
@@ -186,6 +211,8 @@ void IONotificationPort::Service() {
     DeliverTerminations();
     if (mState == State::Waiting && retryDue)
         TryConnect();
+    else if (mState == State::Connected && retryDue)
+        RequeueKeptMatches();
     DispatchQueuedEvents();
     DeliverTerminations();
     DeliverMatches();
@@ -260,6 +287,10 @@ void IONotificationPort::LoseConnection() {
         mTerminations.push_back(interest);
     }
     mInterests.clear();
+    // The next connection yields every service again.
+    for (auto& match : mMatches)
+        match->ForgetKept();
+    mRedeliveryMs = 0;
     mBackoffMs = kFirstRetryMs;
     mWaker.ArmRetry(mBackoffMs);
     mWaker.Wake();
@@ -435,9 +466,35 @@ void IONotificationPort::DeliverTerminations() {
 
 void IONotificationPort::DeliverMatches() {
     auto matches = mMatches;
+    bool kept = false, delivered = false;
     // A match released or a port destroyed by an earlier call-back is detached by then.
     for (auto& match : matches) {
-        if (match->port() == this && match->TakeDelivery())
-            match->Fire();
+        if (match->port() != this || !match->TakeDelivery())
+            continue;
+        const uint64_t unanswered = wire::HostSession::Shared().Unanswered();
+        match->Fire();
+        delivered = true;
+        if (match->port() == this && wire::HostSession::Shared().Unanswered() != unanswered)
+            kept = match->KeepHandedOut() || kept;
     }
+    if (!delivered)
+        return;
+    if (mState != State::Connected) {
+        // The next connection yields every service again.
+        for (auto& match : mMatches)
+            match->ForgetKept();
+        return;
+    }
+    if (!kept) {
+        mRedeliveryMs = 0;
+        return;
+    }
+    mRedeliveryMs = mRedeliveryMs == 0 ? kFirstRedeliveryMs
+                                       : std::min(mRedeliveryMs * 2, kLongestRedeliveryMs);
+    mWaker.ArmRetry(mRedeliveryMs);
+}
+
+void IONotificationPort::RequeueKeptMatches() {
+    for (auto& match : mMatches)
+        match->RequeueKept();
 }

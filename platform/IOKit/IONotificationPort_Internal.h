@@ -18,6 +18,13 @@
 // kIOMessageServiceIsTerminated. The first failed attempt after start or after a lost
 // connection says once on stderr that the process waits for the host.
 //
+// A host that stops answering while a first-match call-back runs (a time-out, a back-off)
+// would leave the services that call-back was handed unread for good, since no second
+// arrival comes. The port hands them out again, after 1.1 s and then less and less often,
+// until a call-back runs through with every question answered, or the connection breaks
+// (the next connection yields every service anyway). A call-back must therefore take a
+// service it already knows calmly, as the poller's does.
+//
 // Threading: a port and its notifications belong to the thread of the run loop its source
 // runs on; call-backs run there, never inside the registration calls. So neither takes a lock;
 // the one lock is the process-wide "waiting for the host" notice, which ports on different
@@ -139,6 +146,7 @@ private:
     void DispatchEvent(const tvb::wire::Event& event);
     void DeliverTerminations();
     void DeliverMatches();
+    void RequeueKeptMatches();
     void DeliverInterest(const std::shared_ptr<iokit::InterestNotification>& interest,
                          uint32_t messageType, uint64_t argument);
 
@@ -149,6 +157,7 @@ private:
     uint64_t mInstance = 0;
     State mState = State::Waiting;
     int mBackoffMs = 0;
+    int mRedeliveryMs = 0; // while services wait to be handed out again
     int mFailedAttempts = 0;
     std::vector<std::shared_ptr<iokit::MatchNotification>> mMatches;
     std::vector<std::shared_ptr<iokit::InterestNotification>> mInterests;
@@ -194,6 +203,12 @@ public:
     // True once when the iterator was drained and new matches wait: the call-back is due.
     bool TakeDelivery();
     void Fire();
+    // The services the last call-back was handed are kept to be handed out again; false when
+    // there were none.
+    bool KeepHandedOut();
+    // Kept services wait in the iterator again, first; false when none were kept.
+    bool RequeueKept();
+    void ForgetKept() { mKept.clear(); }
 
     io_iterator_t handle = 0;
     uint64_t subscription = 0;
@@ -204,6 +219,9 @@ private:
     void* const mRefCon;
     std::deque<EntryKey> mPending;
     bool mArmed = false; // set when Next reaches the end
+    bool mFiring = false;
+    std::vector<EntryKey> mHandedOut; // by Next during the running call-back
+    std::vector<EntryKey> mKept;
 };
 
 class InterestNotification final : public Object, public PortLink {

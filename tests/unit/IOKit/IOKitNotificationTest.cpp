@@ -499,5 +499,41 @@ TEST_F(IOKitNotifications, AnArrivalAfterTheHostAnswersAgainIsReadableDespiteThe
     IOObjectRelease(iterator);
 }
 
+// The host stops while a call-back handles an arrival, so every question about the new drive
+// goes unanswered; no second arrival will come. The port hands the drive out again once the
+// host may answer, or a poller would never list it.
+struct StoppedDuringArrival {
+    pid_t host = 0;
+    Matches matches;
+};
+
+void OnMatchWhileHostStops(void* refCon, io_iterator_t iterator) {
+    auto* arrival = static_cast<StoppedDuringArrival*>(refCon);
+    const bool first = arrival->matches.calls == 0;
+    if (first)
+        kill(arrival->host, SIGSTOP);
+    OnMatch(&arrival->matches, iterator);
+    if (first)
+        kill(arrival->host, SIGCONT);
+}
+
+TEST_F(IOKitNotifications, AnArrivalHandledWhileTheHostDidNotAnswerIsHandedOutAgain) {
+    StoppedDuringArrival arrival;
+    arrival.host = host.Pid();
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                               IOServiceMatching("IOBlockStorageServices"),
+                                               OnMatchWhileHostStops, &arrival, &iterator),
+              KERN_SUCCESS);
+    TakeMatches(arrival.matches, iterator);
+    Attach("STOPPED");
+    ASSERT_TRUE(RunLoopUntil([&] { return arrival.matches.calls == 2; }));
+    EXPECT_EQ(arrival.matches.serials, (std::vector<std::string>{"", "STOPPED"}));
+    // Handled now: nothing more comes.
+    RunLoopUntil([] { return false; }, 2.5);
+    EXPECT_EQ(arrival.matches.calls, 2);
+    IOObjectRelease(iterator);
+}
+
 } // namespace
 } // namespace iokittest
