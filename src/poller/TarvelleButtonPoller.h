@@ -39,7 +39,12 @@ struct InstanceData {
     UInt16 lastButtonCounter;
 };
 
-// Shared state (see TarvelleButtonPoller.cpp for who writes what).
+// Shared state, main thread only. Device tracking (DeviceAdded, GeneralMessage) adds and
+// removes the entries of pollButtonServices, which the poll cycle only reads, and raises
+// updatePctFree, which the poll cycle clears after a refresh (and raises again when a drive
+// missed its value). The poll cycle alone writes backupActive, backupService and
+// arcsoftApplicationCreator; start-up writes arcsoftApplicationPath, InitializeDeviceMonitor
+// gMasterPort.
 extern LCFRunLoopTimer runLoopTimer;
 extern LCFArrayTemplate<service_serial*> pollButtonServices;
 extern bool updatePctFree;
