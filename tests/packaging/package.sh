@@ -46,6 +46,15 @@ zcat "$doc/changelog.gz" | head -n 1 | grep -q "^tarvelle-button-poller ($versio
 # apt and dpkg show the long description as it is, in an 80-column terminal.
 wide=$(dpkg-deb -f "$deb" Description | awk 'length > 80')
 [ -z "$wide" ] || fail "description lines wider than 80 columns: $wide"
+# Nothing to run at install or removal: no library the dynamic linker looks up, and user
+# units are enabled by each user. dpkg keeps every file under /etc as a conffile, so an
+# administrator's change survives an upgrade and goes only with a purge.
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
+[ "$control" = "conffiles control md5sums " ] || fail "control archive holds: $control"
+conffiles=$(dpkg-deb --info "$deb" conffiles | sort)
+in_etc=$(cd "$root" && find etc \( -type f -o -type l \) | sed 's|^|/|' | sort)
+[ -n "$in_etc" ] && [ "$conffiles" = "$in_etc" ] ||
+    fail "conffiles ($conffiles) are not the files under /etc ($in_etc)"
 for bundle in TarvelleButtonPoller SampleBackup; do
     plist="$lib/$bundle.app/Contents/Info.plist"
     for key in CFBundleVersion CFBundleShortVersionString; do
@@ -103,7 +112,7 @@ wait_for 20 "the device host" ctl ping
 write_preferences "$doc/examples/TotalMedia Backup.plist" "$lib/SampleBackup.app"
 mkdir -p "$HOME/ToBackUp"
 echo "from the package" >"$HOME/ToBackUp/note.txt"
-start poller env LD_PRELOAD="$lib/libtvbsyslogcapture.so" "$bin/TarvelleButtonPoller"
+start poller env LD_PRELOAD="$lib/tools/libtvbsyslogcapture.so" "$bin/TarvelleButtonPoller"
 poller_pid=$last_pid
 
 ctl attach PKG-1 --bridge-serial BRIDGE-PKG --volume Data:1000000:250000 >/dev/null

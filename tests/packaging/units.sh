@@ -4,8 +4,9 @@
 # systemd user units and autostart entries. UNIT_DIR and AUTOSTART_DIR are relative to it.
 #   verify    systemd-analyze --user verify accepts every unit without a word (the programs
 #             they start and the manual pages they name must be installed); systemd's
-#             autostart generator skips the autostart entries, though it reads them. The
-#             prefix holds a space, which units and entries must quote.
+#             autostart generator skips the autostart entries, though it reads them, and
+#             ignores them once their programs are gone. The prefix holds a space, which
+#             units and entries must quote.
 #   activate  runs the units' own commands as systemd would, without a user manager: the
 #             host under systemd-socket-activate on the socket's ListenStream= starts on the
 #             first connection, and the poller, with the unit's Environment=, lists a drive
@@ -69,6 +70,13 @@ if [ "$mode" = verify ]; then
     [ "$(generate "$scratch/unmarked/xdg")" -eq ${#entries[@]} ] ||
         fail "the generator did not read the entries"
     note "the autostart generator skips the entries"
+    # Entries are conffiles and outlive a removed package: with the programs gone they must
+    # start nothing, which their TryExec= says to every reader, the generator among them.
+    mv "$prefix/bin" "$prefix/bin.removed"
+    [ "$(generate "$scratch/unmarked/xdg")" -eq 0 ] ||
+        fail "the entries would still be started with their programs removed (no TryExec=)"
+    mv "$prefix/bin.removed" "$prefix/bin"
+    note "without their programs the entries start nothing"
     exit 0
 fi
 
