@@ -76,6 +76,16 @@ for completion in "$src"/completion/*; do
 done
 grep -qx 'ExecStart=/usr/bin/TarvelleButtonPoller' "$root/usr/lib/systemd/user/tarvelle-button-poller.service" ||
     fail "the poller's unit does not start /usr/bin/TarvelleButtonPoller"
+# Every program a unit or autostart entry names is one the package brings, under /usr.
+started=0
+for file in "$root"/usr/lib/systemd/user/*.service "$root"/etc/xdg/autostart/*.desktop; do
+    while IFS= read -r program; do
+        started=$((started + 1))
+        [[ $program == /usr/bin/* ]] && [ -x "$root$program" ] ||
+            fail "${file#"$root"} names $program, which the package does not bring"
+    done < <(sed -n 's/^\(ExecStart\|Exec\|TryExec\)=\([^ ]*\).*/\2/p' "$file")
+done
+[ $started -eq 6 ] || fail "expected 6 programs named (ExecStart= of 2 units, Exec= and TryExec= of 2 entries), found $started"
 # Nothing may look for libraries in the build tree or anywhere but the system's places, and
 # everything is hardened as a distribution's programs are: position-independent, relocations
 # resolved at start and then read-only, stack protector and checked string functions in use.
