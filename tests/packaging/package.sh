@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # package.sh build SOURCE_DIR WORK_DIR
 #     Makes the Debian package with `./dev package` in WORK_DIR/build-release.
+# package.sh lint SOURCE_DIR WORK_DIR
+#     Runs lintian on it: no errors and no warnings.
 # package.sh road SOURCE_DIR WORK_DIR VERSION
 #     Checks the package's metadata, unpacks it with dpkg-deb -x into a scratch root and runs
 #     the whole road of a press from the unpacked files only: host, poller, sample backup
 #     application, preferences made from the shipped example.
 # shellcheck source=tests/packaging/lib.sh
 source "$(dirname "$0")/lib.sh"
-mode=${1:?usage: package.sh build|road SOURCE_DIR WORK_DIR [VERSION]}
+mode=${1:?usage: package.sh build|lint|road SOURCE_DIR WORK_DIR [VERSION]}
 src=${2:?}
 work=${3:?}
 release="$work/build-release"
@@ -18,11 +20,22 @@ if [ "$mode" = build ]; then
     exit 0
 fi
 
-version=${4:?}
 shopt -s nullglob
 debs=("$release"/*.deb)
 [ ${#debs[@]} -eq 1 ] || fail "expected one package in $release, found ${#debs[@]}"
 deb=${debs[0]}
+
+if [ "$mode" = lint ]; then
+    # Debian's own checks; what they only mention (I:, X:) is left to judgement.
+    status=0
+    out=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
+    [ $status -eq 0 ] || fail "lintian (status $status): $out"
+    note "lintian: no errors or warnings"
+    exit 0
+fi
+
+[ "$mode" = road ] || fail "unknown mode $mode"
+version=${4:?}
 make_scratch package
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
