@@ -49,7 +49,7 @@ else()
 endif()
 string(REPLACE "${line}" "\n${key}=${value}" text "${text}")
 # A desktop entry's TryExec names the same program as a plain string: only the file's own
-# escape applies. With it, an entry left in /etc after the package is removed starts nothing.
+# escape applies. A session that reads it skips an entry the removed package left in /etc.
 if(text MATCHES "\nTryExec=@TVB_BINDIR@/([^\n]+)")
   set(try_line "${CMAKE_MATCH_0}")
   set(try_path "${CMAKE_INSTALL_PREFIX}/${TVB_BINDIR_REL}/${CMAKE_MATCH_1}")
