@@ -1,8 +1,9 @@
 # Run at install time (cmake -P semantics, from an install(CODE)): writes TVB_TEMPLATE to
 # TVB_STAGED with its one "Exec=@TVB_BINDIR@/PROGRAM" or "ExecStart=@TVB_BINDIR@/PROGRAM" line
-# naming the program in CMAKE_INSTALL_PREFIX/TVB_BINDIR_REL, written as the file's reader parses
-# it: a prefix may hold spaces, quotes, backslashes or percent signs, and a unit or desktop
-# entry that splits the path or takes % for a specifier would start nothing.
+# (and a desktop entry's "TryExec=@TVB_BINDIR@/PROGRAM") naming the program in
+# CMAKE_INSTALL_PREFIX/TVB_BINDIR_REL, written as the file's reader parses it: a prefix may
+# hold spaces, quotes, backslashes or percent signs, and a unit or desktop entry that splits
+# the path or takes % for a specifier would start nothing.
 
 if(NOT TVB_TEMPLATE OR NOT TVB_STAGED OR NOT DEFINED TVB_BINDIR_REL)
   message(FATAL_ERROR "InstallExecPaths.cmake: TVB_TEMPLATE, TVB_STAGED and TVB_BINDIR_REL are needed")
@@ -47,7 +48,15 @@ else()
   endif()
 endif()
 string(REPLACE "${line}" "\n${key}=${value}" text "${text}")
+# A desktop entry's TryExec names the same program as a plain string: only the file's own
+# escape applies. A session that reads it skips an entry the removed package left in /etc.
+if(text MATCHES "\nTryExec=@TVB_BINDIR@/([^\n]+)")
+  set(try_line "${CMAKE_MATCH_0}")
+  set(try_path "${CMAKE_INSTALL_PREFIX}/${TVB_BINDIR_REL}/${CMAKE_MATCH_1}")
+  string(REPLACE "\\" "\\\\" try_path "${try_path}")
+  string(REPLACE "${try_line}" "\nTryExec=${try_path}" text "${text}")
+endif()
 if(text MATCHES "@TVB_BINDIR@")
-  message(FATAL_ERROR "${TVB_TEMPLATE}: @TVB_BINDIR@ outside its Exec line")
+  message(FATAL_ERROR "${TVB_TEMPLATE}: @TVB_BINDIR@ outside its Exec and TryExec lines")
 endif()
 file(WRITE "${TVB_STAGED}" "${text}")

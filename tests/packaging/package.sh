@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # package.sh build SOURCE_DIR WORK_DIR
 #     Makes the Debian package with `./dev package` in WORK_DIR/build-release.
+# package.sh lint SOURCE_DIR WORK_DIR
+#     Runs lintian on it: no errors and no warnings.
 # package.sh road SOURCE_DIR WORK_DIR VERSION
 #     Checks the package's metadata, unpacks it with dpkg-deb -x into a scratch root and runs
 #     the whole road of a press from the unpacked files only: host, poller, sample backup
 #     application, preferences made from the shipped example.
 # shellcheck source=tests/packaging/lib.sh
 source "$(dirname "$0")/lib.sh"
-mode=${1:?usage: package.sh build|road SOURCE_DIR WORK_DIR [VERSION]}
+mode=${1:?usage: package.sh build|lint|road SOURCE_DIR WORK_DIR [VERSION]}
 src=${2:?}
 work=${3:?}
 release="$work/build-release"
@@ -18,11 +20,22 @@ if [ "$mode" = build ]; then
     exit 0
 fi
 
-version=${4:?}
 shopt -s nullglob
 debs=("$release"/*.deb)
 [ ${#debs[@]} -eq 1 ] || fail "expected one package in $release, found ${#debs[@]}"
 deb=${debs[0]}
+
+if [ "$mode" = lint ]; then
+    # Debian's own checks; what they only mention (I:, X:) is left to judgement.
+    status=0
+    out=$(lintian --fail-on error,warning "$deb" 2>&1) || status=$?
+    [ $status -eq 0 ] || fail "lintian (status $status): $out"
+    note "lintian: no errors or warnings"
+    exit 0
+fi
+
+[ "$mode" = road ] || fail "unknown mode $mode"
+version=${4:?}
 make_scratch package
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
@@ -46,6 +59,15 @@ zcat "$doc/changelog.gz" | head -n 1 | grep -q "^tarvelle-button-poller ($versio
 # apt and dpkg show the long description as it is, in an 80-column terminal.
 wide=$(dpkg-deb -f "$deb" Description | awk 'length > 80')
 [ -z "$wide" ] || fail "description lines wider than 80 columns: $wide"
+# Nothing to run at install or removal: no library the dynamic linker looks up, and user
+# units are enabled by each user. dpkg keeps every file under /etc as a conffile, so an
+# administrator's change survives an upgrade and goes only with a purge.
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
+[ "$control" = "conffiles control md5sums " ] || fail "control archive holds: $control"
+conffiles=$(dpkg-deb --info "$deb" conffiles | sort)
+in_etc=$(cd "$root" && find etc \( -type f -o -type l \) | sed 's|^|/|' | sort)
+[ -n "$in_etc" ] && [ "$conffiles" = "$in_etc" ] ||
+    fail "conffiles ($conffiles) are not the files under /etc ($in_etc)"
 for bundle in TarvelleButtonPoller SampleBackup; do
     plist="$lib/$bundle.app/Contents/Info.plist"
     for key in CFBundleVersion CFBundleShortVersionString; do
@@ -67,6 +89,16 @@ for completion in "$src"/completion/*; do
 done
 grep -qx 'ExecStart=/usr/bin/TarvelleButtonPoller' "$root/usr/lib/systemd/user/tarvelle-button-poller.service" ||
     fail "the poller's unit does not start /usr/bin/TarvelleButtonPoller"
+# Every program a unit or autostart entry names is one the package brings, under /usr.
+started=0
+for file in "$root"/usr/lib/systemd/user/*.service "$root"/etc/xdg/autostart/*.desktop; do
+    while IFS= read -r program; do
+        started=$((started + 1))
+        [[ $program == /usr/bin/* ]] && [ -x "$root$program" ] ||
+            fail "${file#"$root"} names $program, which the package does not bring"
+    done < <(sed -n 's/^\(ExecStart\|Exec\|TryExec\)=\([^ ]*\).*/\2/p' "$file")
+done
+[ $started -eq 6 ] || fail "expected 6 programs named (ExecStart= of 2 units, Exec= and TryExec= of 2 entries), found $started"
 # Nothing may look for libraries in the build tree or anywhere but the system's places, and
 # everything is hardened as a distribution's programs are: position-independent, relocations
 # resolved at start and then read-only, stack protector and checked string functions in use.
@@ -103,7 +135,7 @@ wait_for 20 "the device host" ctl ping
 write_preferences "$doc/examples/TotalMedia Backup.plist" "$lib/SampleBackup.app"
 mkdir -p "$HOME/ToBackUp"
 echo "from the package" >"$HOME/ToBackUp/note.txt"
-start poller env LD_PRELOAD="$lib/libtvbsyslogcapture.so" "$bin/TarvelleButtonPoller"
+start poller env LD_PRELOAD="$lib/tools/libtvbsyslogcapture.so" "$bin/TarvelleButtonPoller"
 poller_pid=$last_pid
 
 ctl attach PKG-1 --bridge-serial BRIDGE-PKG --volume Data:1000000:250000 >/dev/null

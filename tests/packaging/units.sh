@@ -4,8 +4,9 @@
 # systemd user units and autostart entries. UNIT_DIR and AUTOSTART_DIR are relative to it.
 #   verify    systemd-analyze --user verify accepts every unit without a word (the programs
 #             they start and the manual pages they name must be installed); systemd's
-#             autostart generator skips the autostart entries, though it reads them. The
-#             prefix holds a space, which units and entries must quote.
+#             autostart generator skips the autostart entries, though it reads them; the
+#             entries' TryExec= names the program they start. The prefix holds a space,
+#             which units and entries must quote.
 #   activate  runs the units' own commands as systemd would, without a user manager: the
 #             host under systemd-socket-activate on the socket's ListenStream= starts on the
 #             first connection, and the poller, with the unit's Environment=, lists a drive
@@ -40,10 +41,14 @@ if [ "$mode" = verify ]; then
     note "systemd-analyze --user verify: clean"
 
     entries=("$autostart/tarvelle-button-poller.desktop" "$autostart/tvb-devhost.desktop")
+    # Entries are conffiles and outlive a removed package; a session that reads TryExec=
+    # (a plain string, never quoted) then skips them rather than fail to start a program.
     for entry in "${entries[@]}"; do
         exec_path=$(sed -n 's/^Exec=//p' "$entry")
         [[ $exec_path == \"*\" ]] && exec_path=${exec_path:1:-1}
         [ -x "$exec_path" ] || fail "$entry starts $exec_path, which is not installed"
+        try_exec=$(sed -n 's/^TryExec=//p' "$entry")
+        [ "$try_exec" = "$exec_path" ] || fail "$entry has TryExec=$try_exec, not the program it starts"
     done
     generator=""
     for g in /usr/lib/systemd/user-generators/systemd-xdg-autostart-generator \
