@@ -780,6 +780,12 @@ static bool IsControlCharacter(UInt32 c) {
     return c < 0x20 || c == 0x7F;
 }
 
+// A name is UTF-16, where the controls go on past DEL (NEL, and CSI that terminals obey)
+// and Unicode has line and paragraph separators of its own.
+static bool IsControlOrLineBreak(UniChar c) {
+    return IsControlCharacter(c) || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
 // Whole names only: from the first name that would not fit with its CR LF on, the text
 // stays as it is, so the backup application never sees a cut name or a gap. A replaced
 // character is one UTF-16 unit as the original was, so the limit counts names the same.
@@ -795,8 +801,8 @@ static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255&
     UniChar line[255];
     const UInt16 length = volumeName.length < 255 ? volumeName.length : 255;
     for (UInt16 i = 0; i < length; ++i)
-        line[i] = IsControlCharacter(volumeName.unicode[i]) ? kReplacementCharacter
-                                                            : volumeName.unicode[i];
+        line[i] = IsControlOrLineBreak(volumeName.unicode[i]) ? kReplacementCharacter
+                                                              : volumeName.unicode[i];
     CFStringAppendCharacters(names->text, line, length);
     CFStringAppendCString(names->text, "\r\n", kCFStringEncodingMacRoman);
 }

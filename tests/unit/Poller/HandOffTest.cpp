@@ -79,6 +79,26 @@ TEST_F(HandOff, LineBreaksAndControlCharactersFromTheDriveCannotForgeLines) {
                   kFFFD + kFFFD + kFFFD + kFFFD + "\r\nCaf\xC3\xA9 ~\r\n");
 }
 
+TEST_F(HandOff, ControlsPastDelAndUnicodeLineSeparatorsInNamesAreReplaced) {
+    // NEL and CSI (C1 controls), the line and paragraph separators; the characters just
+    // outside those ranges stay as they are.
+    io_service_t drive =
+        Drive("HO-C1", {"--volume",
+                        "a\xC2\x85"
+                        "b\xC2\x9B"
+                        "c:10:5",
+                        "--volume",
+                        "\xE2\x80\xA8"
+                        "d\xE2\x80\xA9:10:5",
+                        "--volume", "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\xF0\x9F\x98\x80:10:5"});
+    const uint8 serial[16] = {'S'};
+    FSRef launchRef;
+    ASSERT_EQ(WriteDummyLaunchFile(drive, serial, launchRef), noErr);
+    EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"),
+              "S\r\na" + kFFFD + "b" + kFFFD + "c\r\n" + kFFFD + "d" + kFFFD +
+                  "\r\n\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\xF0\x9F\x98\x80\r\n");
+}
+
 TEST_F(HandOff, SerialOfSixteenControlBytesIsReplacedWhole) {
     io_service_t drive = Drive("HO-CTRL16", {});
     uint8 serial[16];
