@@ -786,6 +786,17 @@ static bool IsControlOrLineBreak(UniChar c) {
     return IsControlCharacter(c) || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029;
 }
 
+// The same characters past DEL as the bridge's serial bytes may spell them in UTF-8: the
+// length of the one that starts `bytes`, else 0.
+static size_t EncodedLineBreakLength(const uint8* bytes, size_t count) {
+    if (count >= 2 && bytes[0] == 0xC2 && bytes[1] >= 0x80 && bytes[1] <= 0x9F)
+        return 2;
+    if (count >= 3 && bytes[0] == 0xE2 && bytes[1] == 0x80 &&
+        (bytes[2] == 0xA8 || bytes[2] == 0xA9))
+        return 3;
+    return 0;
+}
+
 // Whole names only: from the first name that would not fit with its CR LF on, the text
 // stays as it is, so the backup application never sees a cut name or a gap. A replaced
 // character is one UTF-16 unit as the original was, so the limit counts names the same.
@@ -950,9 +961,12 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
     char serialText[16 * (sizeof kReplacementUTF8 - 1)];
     size_t serialLength = 0;
     for (size_t i = 0; i < 16 && serialNumber[i] != 0; ++i) {
-        if (IsControlCharacter(serialNumber[i])) {
+        const size_t encoded = EncodedLineBreakLength(serialNumber + i, 16 - i);
+        if (IsControlCharacter(serialNumber[i]) || encoded != 0) {
             memcpy(serialText + serialLength, kReplacementUTF8, sizeof kReplacementUTF8 - 1);
             serialLength += sizeof kReplacementUTF8 - 1;
+            if (encoded != 0)
+                i += encoded - 1;
         } else {
             serialText[serialLength++] = static_cast<char>(serialNumber[i]);
         }

@@ -80,8 +80,9 @@ TEST_F(HandOff, LineBreaksAndControlCharactersFromTheDriveCannotForgeLines) {
 }
 
 TEST_F(HandOff, ControlsPastDelAndUnicodeLineSeparatorsInNamesAreReplaced) {
-    // NEL and CSI (C1 controls), the line and paragraph separators; the characters just
-    // outside those ranges stay as they are.
+    // NEL and CSI (C1 controls), the line and paragraph separators, in names and spelt in
+    // UTF-8 by the serial's bytes; the characters just outside those ranges stay as they are,
+    // and so does a serial's last byte that would begin one.
     io_service_t drive =
         Drive("HO-C1", {"--volume",
                         "a\xC2\x85"
@@ -91,11 +92,13 @@ TEST_F(HandOff, ControlsPastDelAndUnicodeLineSeparatorsInNamesAreReplaced) {
                         "\xE2\x80\xA8"
                         "d\xE2\x80\xA9:10:5",
                         "--volume", "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\xF0\x9F\x98\x80:10:5"});
-    const uint8 serial[16] = {'S'};
+    const uint8 serial[16] = {'S',  0xC2, 0x85, 0xC2, 0x9F, 0xE2, 0x80, 0xA8,
+                              0xC2, 0xA0, 0xE2, 0x80, 0xA9, 'x',  'y',  0xC2};
     FSRef launchRef;
     ASSERT_EQ(WriteDummyLaunchFile(drive, serial, launchRef), noErr);
     EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"),
-              "S\r\na" + kFFFD + "b" + kFFFD + "c\r\n" + kFFFD + "d" + kFFFD +
+              "S" + kFFFD + kFFFD + kFFFD + "\xC2\xA0" + kFFFD + "xy\xC2\r\na" + kFFFD + "b" +
+                  kFFFD + "c\r\n" + kFFFD + "d" + kFFFD +
                   "\r\n\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\xF0\x9F\x98\x80\r\n");
 }
 
