@@ -811,9 +811,19 @@ static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255&
     }
     UniChar line[255];
     const UInt16 length = volumeName.length < 255 ? volumeName.length : 255;
-    for (UInt16 i = 0; i < length; ++i)
-        line[i] = IsControlOrLineBreak(volumeName.unicode[i]) ? kReplacementCharacter
-                                                              : volumeName.unicode[i];
+    for (UInt16 i = 0; i < length; ++i) {
+        const UniChar c = volumeName.unicode[i];
+        // A surrogate without its partner has no UTF-8 form, and would cost the whole text.
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && volumeName.unicode[i + 1] >= 0xDC00 &&
+            volumeName.unicode[i + 1] <= 0xDFFF) {
+            line[i] = c;
+            line[i + 1] = volumeName.unicode[i + 1];
+            ++i;
+            continue;
+        }
+        line[i] =
+            IsControlOrLineBreak(c) || (c >= 0xD800 && c <= 0xDFFF) ? kReplacementCharacter : c;
+    }
     CFStringAppendCharacters(names->text, line, length);
     CFStringAppendCString(names->text, "\r\n", kCFStringEncodingMacRoman);
 }

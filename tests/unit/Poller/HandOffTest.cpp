@@ -1,4 +1,5 @@
 // The hand-off folder in the user's Documents and the launch file's exact bytes.
+#include "PlatformFaults.h"
 #include "PollerTestHost.h"
 
 #include "TestProcess.h"
@@ -100,6 +101,24 @@ TEST_F(HandOff, ControlsPastDelAndUnicodeLineSeparatorsInNamesAreReplaced) {
               "S" + kFFFD + kFFFD + kFFFD + "\xC2\xA0" + kFFFD + "xy\xC2\r\na" + kFFFD + "b" +
                   kFFFD + "c\r\n" + kFFFD + "d" + kFFFD +
                   "\r\n\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\xF0\x9F\x98\x80\r\n");
+}
+
+TEST_F(HandOff, UnpairedSurrogatesInANameAreReplacedAndTheOtherNamesStay) {
+    // A name of UTF-16 units of any value, as a file system may hold one: lone and reversed
+    // surrogates, a pair that stays, and a high surrogate that ends the name.
+    io_service_t drive =
+        Drive("HO-SURR", {"--volume", "A:10:5", "--volume", "Odd:10:5", "--volume", "B:10:5"});
+    const std::u16string odd = {u'x',   0xD800, u'y',   0xDC00, 0xDE00,
+                                0xD83D, 0xD83D, 0xDE00, u'z',   0xDBFF};
+    ShowVolumeNameAs(u"Odd", odd);
+    const uint8 serial[16] = {'S'};
+    FSRef launchRef;
+    const OSStatus err = WriteDummyLaunchFile(drive, serial, launchRef);
+    ShowVolumeNameAs(u"", u"");
+    ASSERT_EQ(err, noErr);
+    EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"),
+              "S\r\nA\r\nx" + kFFFD + "y" + kFFFD + kFFFD + kFFFD + "\xF0\x9F\x98\x80z" + kFFFD +
+                  "\r\nB\r\n");
 }
 
 TEST_F(HandOff, SerialOfSixteenControlBytesIsReplacedWhole) {
