@@ -16,6 +16,37 @@ std::vector<std::string> Chain(std::initializer_list<std::string> derived) {
 
 constexpr uint64_t kMaxSettleMs = 10 * 60 * 1000;
 
+// Well-formed UTF-8 only: no overlong forms, surrogates or code points past U+10FFFF. The
+// binary property list a string serial travels in is UTF-16, and libplist turns anything
+// else into other text (a NUL, a lone surrogate, or dropped bytes that make two serials one).
+bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
+        const uint8_t lead = byte(i);
+        size_t length = 1;
+        uint32_t c = lead, min = 0;
+        if (lead >= 0xF0 && lead <= 0xF4)
+            length = 4, c = lead & 0x07, min = 0x10000;
+        else if ((lead & 0xF0) == 0xE0)
+            length = 3, c = lead & 0x0F, min = 0x800;
+        else if ((lead & 0xE0) == 0xC0)
+            length = 2, c = lead & 0x1F, min = 0x80;
+        else if (lead >= 0x80)
+            return false;
+        if (text.size() - i < length)
+            return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (byte(i + k) & 0x3F);
+        }
+        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 } // namespace
 
 bool ParseFault(const std::string& text, Fault& out) {
@@ -67,6 +98,11 @@ bool DriveSpecFromRequest(const wire::AttachRequest& request, DriveSpec& out, st
         why = "the serial must be non-empty text";
         return false;
     }
+    const bool textSerial = IsUtf8(plan.serial);
+    if (!textSerial && request.serialType == static_cast<uint8_t>(wire::SerialType::String)) {
+        why = "a string serial must be UTF-8 text";
+        return false;
+    }
     if (request.settleMs > kMaxSettleMs) {
         why = "settle time above " + std::to_string(kMaxSettleMs) + " ms";
         return false;
@@ -94,9 +130,13 @@ bool DriveSpecFromRequest(const wire::AttachRequest& request, DriveSpec& out, st
         std::copy(request.bridgeSerial.begin(), request.bridgeSerial.end(),
                   plan.bridgeSerial.begin());
     } else {
-        // The driver's field is 16 bytes: longer serials are cut, shorter ones NUL-padded.
-        std::copy_n(plan.serial.begin(), std::min(plan.serial.size(), plan.bridgeSerial.size()),
-                    plan.bridgeSerial.begin());
+        // The driver's field is 16 bytes: longer serials are cut, between characters when they
+        // are text, and shorter ones NUL-padded.
+        size_t length = std::min(plan.serial.size(), plan.bridgeSerial.size());
+        if (textSerial && length < plan.serial.size())
+            while (length > 0 && (static_cast<uint8_t>(plan.serial[length]) & 0xC0) == 0x80)
+                --length;
+        std::copy_n(plan.serial.begin(), length, plan.bridgeSerial.begin());
     }
     for (size_t i = 0; i < request.volumes.size(); ++i) {
         const wire::VolumeSpec& item = request.volumes[i];

@@ -171,11 +171,20 @@ Host::Handled Host::On(Peer&, const wire::VolumesRequest& request, wire::Volumes
                 InfoOf(mDrives.at(found->second.first).Volumes().at(found->second.second)));
         return Handled::Answered;
     }
-    for (const auto& [id, drive] : mDrives)
-        for (const Volume& v : drive.Volumes())
-            answer.volumes.push_back(InfoOf(v));
-    if (answer.volumes.size() > wire::VolumeInfos::kBound)
-        answer.volumes.resize(wire::VolumeInfos::kBound);
+    // As many as one frame holds, in attach order: drives with long names would otherwise
+    // make the answer too large to send, and every drive's volumes would go unseen.
+    size_t room = wire::kMaxFrameBytes - (wire::kHeaderBytes - wire::kLengthBytes) -
+                  wire::EncodedSize(wire::VolumesAnswer{});
+    for (const auto& [id, drive] : mDrives) {
+        for (const Volume& v : drive.Volumes()) {
+            wire::VolumeInfo info = InfoOf(v);
+            const size_t size = wire::EncodedSize(info);
+            if (size > room || answer.volumes.size() >= wire::VolumeInfos::kBound)
+                return Handled::Answered;
+            room -= size;
+            answer.volumes.push_back(std::move(info));
+        }
+    }
     return Handled::Answered;
 }
 

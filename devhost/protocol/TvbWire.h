@@ -137,6 +137,41 @@ private:
     bool mWithinBounds = true;
 };
 
+// The bytes a Writer would append for a field, a record or a message, without writing them:
+// for an answer that must be cut to what one frame holds.
+class Sizer {
+public:
+    size_t Size() const { return mSize; }
+
+    void operator()(bool) { mSize += 1; }
+    void operator()(uint8_t) { mSize += 1; }
+    void operator()(uint32_t) { mSize += 4; }
+    void operator()(uint64_t) { mSize += 8; }
+    void operator()(const std::string& text) { mSize += 4 + text.size(); }
+    void operator()(const std::vector<uint8_t>& bytes) { mSize += 4 + bytes.size(); }
+    void operator()(const PlistData& value) { (*this)(value.bytes); }
+    template <size_t N> void operator()(const std::array<uint8_t, N>&) { mSize += N; }
+    template <typename T, uint32_t N> void operator()(const List<T, N>& list) {
+        mSize += 4;
+        for (const T& item : list)
+            (*this)(item);
+    }
+    template <typename T,
+              typename = decltype(VisitFields(std::declval<const T&>(), std::declval<Sizer&>()))>
+    void operator()(const T& record) {
+        VisitFields(record, *this);
+    }
+
+private:
+    size_t mSize = 0;
+};
+
+template <typename T> size_t EncodedSize(const T& value) {
+    Sizer sizer;
+    sizer(value);
+    return sizer.Size();
+}
+
 // Reads fields in place; after the first fault every read fails and Ok() stays false.
 class Reader {
 public:

@@ -16,6 +16,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +33,53 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The length of the well-formed UTF-8 character at text[i] that is not a control (C0, DEL or
+// C1), else 0.
+size_t PrintableCharacterAt(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80)
+        return lead < 0x20 || lead == 0x7F ? 0 : 1;
+    size_t length = 0;
+    uint32_t c = 0, min = 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, c = lead & 0x1F, min = 0x80;
+    else if ((lead & 0xF0) == 0xE0)
+        length = 3, c = lead & 0x0F, min = 0x800;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, c = lead & 0x07, min = 0x10000;
+    if (length == 0 || text.size() - i < length)
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        c = (c << 6) | (byte(i + k) & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) || c <= 0x9F)
+        return 0;
+    return length;
+}
+
+// Text from the drive as a line tells it: the serial is the bridge's bytes as they came, and the
+// journal shows a line with a byte that is not UTF-8, or a control character, only as a blob.
+// Such bytes are told as \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = PrintableCharacterAt(text, i);
+        if (length == 0) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
+            out += escaped;
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
 
 void Narrate(const std::string& line) {
     std::fprintf(stderr, "SampleBackup: %s\n", line.c_str());
@@ -163,7 +211,7 @@ void BackUp(const Backup& backup) {
     int failed = 0;
     int copied = CopyFolder(source, target, failed);
     Narrate("copied " + std::to_string(copied) + " file(s) from " + source.string() + " to " +
-            target.string() +
+            Printable(target.string()) +
             (failed > 0 ? "; " + std::to_string(failed) + " item(s) could not be copied" : ""));
 }
 
@@ -217,8 +265,8 @@ OSErr Accept(const std::string& launchPath) {
     }
     std::string volumes;
     for (const auto& v : backup.launch.volumes)
-        volumes += (volumes.empty() ? "" : ", ") + v;
-    Narrate("drive serial \"" + backup.launch.serial +
+        volumes += (volumes.empty() ? "" : ", ") + Printable(v);
+    Narrate("drive serial \"" + Printable(backup.launch.serial) +
             "\", volumes: " + (volumes.empty() ? "(none)" : volumes));
     if (gMode == "crash") {
         Narrate("crashing on purpose");

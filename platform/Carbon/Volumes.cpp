@@ -1,5 +1,6 @@
 // File Manager volumes: the real mounts, then the device host's simulated volumes, each with a
-// reference number that stays the same for the life of the process.
+// reference number that stays the same for the life of the process (a host volume's for as
+// long as the host lists it; its number is given out again, late, once it is gone).
 #include "Files_Internal.h"
 #include "Volumes_Internal.h"
 
@@ -14,11 +15,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 #include <unordered_map>
 
 using namespace tvb::files;
@@ -51,21 +55,48 @@ struct KeyedVolume {
     Volume volume;
 };
 
+constexpr char kHostKeyPrefix[] = "host\n";
+
 class VolumeTable {
 public:
-    // The volume's number, given on first sight; 0 once the numbers have run out.
+    // The volume's number, given on first sight; 0 once the numbers have run out. Numbers
+    // given back are handed out again, the longest returned first, only once no fresh one is
+    // left, so a number names another volume as late as it can.
     FSVolumeRefNum RefNumFor(const std::string& key) {
         std::lock_guard<tvb::Lock> lock(mMutex);
         auto it = mRefNums.find(key);
         if (it != mRefNums.end())
             return it->second;
-        if (mNext == 0)
-            return 0;
         FSVolumeRefNum refNum = mNext;
-        mNext = mNext == INT16_MIN ? 0 : mNext - 1;
+        if (refNum != 0) {
+            mNext = mNext == INT16_MIN ? 0 : mNext - 1;
+        } else if (!mReturned.empty()) {
+            refNum = mReturned.front();
+            mReturned.pop_front();
+        } else {
+            return 0;
+        }
         mRefNums.emplace(key, refNum);
         mKeys.emplace(refNum, key);
         return refNum;
+    }
+    // A host volume never comes back under its id once gone from the host's list, but every
+    // drive that arrives brings new ids: without this, a poller that sees drives come and go
+    // for long enough would run out of numbers, and hold every key it ever saw.
+    void ForgetHostVolumesExcept(const std::vector<KeyedVolume>& current) {
+        std::unordered_set<std::string_view> kept;
+        for (const KeyedVolume& v : current)
+            kept.insert(v.key);
+        std::lock_guard<tvb::Lock> lock(mMutex);
+        for (auto it = mRefNums.begin(); it != mRefNums.end();) {
+            if (it->first.rfind(kHostKeyPrefix, 0) != 0 || kept.count(it->first) != 0) {
+                ++it;
+                continue;
+            }
+            mKeys.erase(it->second);
+            mReturned.push_back(it->second);
+            it = mRefNums.erase(it);
+        }
     }
     bool KeyFor(FSVolumeRefNum refNum, std::string& key) {
         std::lock_guard<tvb::Lock> lock(mMutex);
@@ -87,6 +118,7 @@ private:
     std::unordered_map<FSVolumeRefNum, std::string> mKeys;
     std::set<std::string> mNames;
     FSVolumeRefNum mNext = -100;
+    std::deque<FSVolumeRefNum> mReturned;
 };
 
 VolumeTable& Table() {
@@ -122,7 +154,7 @@ std::vector<KeyedVolume> FromHost(const tvb::wire::VolumeInfos& fetched) {
         v.totalBytes = sim.totalBytes;
         v.freeBytes = std::min(sim.freeBytes, sim.totalBytes);
         volumes.push_back(
-            Keyed("host\n" + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" + sim.name,
+            Keyed(kHostKeyPrefix + std::to_string(sim.id) + "\n" + sim.bsdName + "\n" + sim.name,
                   std::move(v), sim.bsdName));
     }
     return volumes;
@@ -202,7 +234,9 @@ private:
         if (!current.Valid() || current != mHostStamp) {
             mSimulated.clear();
             mHostStamp = {};
-            if (!AskHost(0, mSimulated, mHostStamp))
+            if (AskHost(0, mSimulated, mHostStamp))
+                Table().ForgetHostVolumesExcept(mSimulated);
+            else
                 mSimulated.clear();
             changed = true;
         }
@@ -241,9 +275,10 @@ bool FindByRefNum(FSVolumeRefNum refNum, Volume& found) {
     if (!Table().KeyFor(refNum, key))
         return false;
     std::vector<KeyedVolume> candidates;
-    if (key.rfind("host\n", 0) == 0) {
+    if (key.rfind(kHostKeyPrefix, 0) == 0) {
         tvb::wire::HostSession::Stamp stamp;
-        AskHost(std::strtoull(key.c_str() + 5, nullptr, 10), candidates, stamp);
+        AskHost(std::strtoull(key.c_str() + sizeof kHostKeyPrefix - 1, nullptr, 10), candidates,
+                stamp);
     } else {
         uint64_t version = 0;
         candidates = RealVolumes(BlockDeviceMounts().Read(version));

@@ -780,6 +780,23 @@ static bool IsControlCharacter(UInt32 c) {
     return c < 0x20 || c == 0x7F;
 }
 
+// A name is UTF-16, where the controls go on past DEL (NEL, and CSI that terminals obey)
+// and Unicode has line and paragraph separators of its own.
+static bool IsControlOrLineBreak(UniChar c) {
+    return IsControlCharacter(c) || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+// The same characters past DEL as the bridge's serial bytes may spell them in UTF-8: the
+// length of the one that starts `bytes`, else 0.
+static size_t EncodedLineBreakLength(const uint8* bytes, size_t count) {
+    if (count >= 2 && bytes[0] == 0xC2 && bytes[1] >= 0x80 && bytes[1] <= 0x9F)
+        return 2;
+    if (count >= 3 && bytes[0] == 0xE2 && bytes[1] == 0x80 &&
+        (bytes[2] == 0xA8 || bytes[2] == 0xA9))
+        return 3;
+    return 0;
+}
+
 // Whole names only: from the first name that would not fit with its CR LF on, the text
 // stays as it is, so the backup application never sees a cut name or a gap. A replaced
 // character is one UTF-16 unit as the original was, so the limit counts names the same.
@@ -794,9 +811,19 @@ static void AppendVolumeName(const FSVolumeInfo& volumeInfo, const HFSUniStr255&
     }
     UniChar line[255];
     const UInt16 length = volumeName.length < 255 ? volumeName.length : 255;
-    for (UInt16 i = 0; i < length; ++i)
-        line[i] = IsControlCharacter(volumeName.unicode[i]) ? kReplacementCharacter
-                                                            : volumeName.unicode[i];
+    for (UInt16 i = 0; i < length; ++i) {
+        const UniChar c = volumeName.unicode[i];
+        // A surrogate without its partner has no UTF-8 form, and would cost the whole text.
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && volumeName.unicode[i + 1] >= 0xDC00 &&
+            volumeName.unicode[i + 1] <= 0xDFFF) {
+            line[i] = c;
+            line[i + 1] = volumeName.unicode[i + 1];
+            ++i;
+            continue;
+        }
+        line[i] =
+            IsControlOrLineBreak(c) || (c >= 0xD800 && c <= 0xDFFF) ? kReplacementCharacter : c;
+    }
     CFStringAppendCharacters(names->text, line, length);
     CFStringAppendCString(names->text, "\r\n", kCFStringEncodingMacRoman);
 }
@@ -944,9 +971,12 @@ OSStatus WriteDummyLaunchFile(io_service_t service, const uint8 serialNumber[16]
     char serialText[16 * (sizeof kReplacementUTF8 - 1)];
     size_t serialLength = 0;
     for (size_t i = 0; i < 16 && serialNumber[i] != 0; ++i) {
-        if (IsControlCharacter(serialNumber[i])) {
+        const size_t encoded = EncodedLineBreakLength(serialNumber + i, 16 - i);
+        if (IsControlCharacter(serialNumber[i]) || encoded != 0) {
             memcpy(serialText + serialLength, kReplacementUTF8, sizeof kReplacementUTF8 - 1);
             serialLength += sizeof kReplacementUTF8 - 1;
+            if (encoded != 0)
+                i += encoded - 1;
         } else {
             serialText[serialLength++] = static_cast<char>(serialNumber[i]);
         }

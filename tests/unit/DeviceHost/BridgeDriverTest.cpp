@@ -234,3 +234,35 @@ TEST(AttachRequest, OutOfRangeValuesAreRefusedWithAReason) {
         r.volumes.push_back(wire::VolumeSpec{"V", 1, 2, false, false});
     }));
 }
+
+TEST(AttachRequest, StringSerialsAreWellFormedUtf8AndCutBetweenCharacters) {
+    auto read = [](const std::string& serial, wire::SerialType type, DriveSpec& plan) {
+        wire::AttachRequest r;
+        r.serial = serial;
+        r.serialType = static_cast<uint8_t>(type);
+        std::string why;
+        const bool ok = DriveSpecFromRequest(r, plan, why);
+        EXPECT_EQ(ok, why.empty()) << why;
+        return ok;
+    };
+    DriveSpec plan;
+    // Stray and cut-off bytes, an overlong NUL, an encoded surrogate, a code point past
+    // U+10FFFF: libplist would turn each into different text, so none is a string serial.
+    for (const char* bad : {"A\xFF", "A\xFE", "AB\xE2\x82", "\xC0\x80", "\xED\xA0\x80Z",
+                            "\xF4\x90\x80\x80", "\x80"}) {
+        EXPECT_FALSE(read(bad, wire::SerialType::String, plan)) << bad;
+        EXPECT_TRUE(read(bad, wire::SerialType::Data, plan)) << bad;
+    }
+    ASSERT_TRUE(read("\xC3\x84\xF0\x9F\x98\x80\xEF\xBF\xBF", wire::SerialType::String, plan));
+
+    // Fifteen letters and a two-byte character: the bridge's 16 bytes end before it.
+    ASSERT_TRUE(read("ABCDEFGHIJKLMNO\xC3\xA9", wire::SerialType::String, plan));
+    std::array<uint8_t, 16> expected{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H',
+                                     'I', 'J', 'K', 'L', 'M', 'N', 'O', 0};
+    EXPECT_EQ(plan.bridgeSerial, expected);
+    // Sixteen bytes of whole characters are kept whole.
+    ASSERT_TRUE(read("ABCDEFGHIJKLMN\xC3\xA9Z", wire::SerialType::String, plan));
+    expected[14] = 0xC3;
+    expected[15] = 0xA9;
+    EXPECT_EQ(plan.bridgeSerial, expected);
+}

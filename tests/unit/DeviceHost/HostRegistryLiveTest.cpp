@@ -264,6 +264,25 @@ TEST_F(HostRegistry, VolumesListEveryDriveInAttachOrder) {
     EXPECT_EQ(answer.volumes[0].name, "Broken");
 }
 
+TEST_F(HostRegistry, VolumesOfLongNamesFillOneAnswerWithoutHidingTheOthers) {
+    CtlOk({"attach", "PLAIN", "--volume", "Data:3000:1000"});
+    wire::Connection c = Connect();
+    // Five drives of 64 names of 4000 bytes: more than one frame holds.
+    for (int drive = 0; drive < 5; ++drive) {
+        wire::AttachRequest attach;
+        attach.serial = "LONG" + std::to_string(drive);
+        for (int i = 0; i < 64; ++i)
+            attach.volumes.push_back(wire::VolumeSpec{
+                std::string(4000, static_cast<char>('a' + i % 26)), 10, 5, false, false});
+        Ask(c, attach);
+    }
+    const wire::VolumesAnswer answer = Volumes(c);
+    ASSERT_GT(answer.volumes.size(), 200u);
+    EXPECT_LT(answer.volumes.size(), 5u * 64u + 1u);
+    EXPECT_EQ(answer.volumes[0].name, "Data");
+    EXPECT_EQ(answer.volumes[1].name, std::string(4000, 'a'));
+}
+
 TEST_F(HostRegistry, OneVolumeIsAskedForByItsIdAndIsGoneWithItsDrive) {
     CtlOk({"attach", "ONE", "--volume", "Data:3000:1000", "--volume", "Other:10:5"});
     wire::Connection c = Connect();

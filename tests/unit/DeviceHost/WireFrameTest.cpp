@@ -196,6 +196,21 @@ TEST(WireMessages, RoundTripKeepsEveryFieldType) {
     EXPECT_EQ(back.input.bytes[1], 42);
 }
 
+TEST(WireMessages, EncodedSizeIsWhatTheWriterWrites) {
+    // Text, data, lists of records, integers of every width and bools.
+    EXPECT_EQ(EncodedSize(SampleAttach()), BodyOf(SampleAttach()).size());
+    VolumesAnswer volumes;
+    volumes.volumes.push_back(VolumeInfo{1, "Caf\xC3\xA9", "disk2s1", 10, 5, true});
+    volumes.volumes.push_back(VolumeInfo{2, std::string(300, 'n'), "", 0, 0, false});
+    EXPECT_EQ(EncodedSize(volumes), BodyOf(volumes).size());
+    LedsAnswer leds;
+    leds.inputs.push_back({1, 2, 3, 4});
+    EXPECT_EQ(EncodedSize(leds), BodyOf(leds).size());
+    PropertyAnswer property;
+    property.value.bytes = {1, 2, 3};
+    EXPECT_EQ(EncodedSize(property), BodyOf(property).size());
+}
+
 TEST(WireMessages, HeaderIsLittleEndianWithTheBodyLength) {
     const std::vector<uint8_t> frame = FrameOf(0x0102030405060708ull, AttachRequest{});
     const uint32_t length = frame[0] | frame[1] << 8 | frame[2] << 16 | uint32_t(frame[3]) << 24;

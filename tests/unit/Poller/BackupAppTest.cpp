@@ -153,6 +153,36 @@ TEST(SampleBackup, FolderItCannotReadIsCountedAndTheRestBackedUp) {
     fs::remove_all(root, ec);
 }
 
+// A serial of bytes that are not UTF-8 and of control characters, as a bridge may report it,
+// is backed up under those bytes but told as text the journal shows as a line.
+TEST(SampleBackup, SerialBytesAreToldAsTextAndTheFolderKeepsThem) {
+    const fs::path root = ScratchRoot() / "serial-bytes";
+    std::error_code ec;
+    fs::remove_all(root, ec);
+    tvbtest::WriteFile(root / "source" / "kept.txt", "kept\n");
+    const std::string serial = "S\xFF\xC2\x85\x1B[2J\xC3\xA9";
+    tvbtest::WriteFile(root / "hand-off" / "LaunchBackup", serial + "\r\n");
+    tvbtest::Environment env = tvbtest::InheritedEnvironment();
+    env["HOME"] = (root / "home").string();
+    env["TVB_BACKUP_SOURCE"] = (root / "source").string();
+    env["TVB_BACKUP_SECONDS"] = "0";
+    env["TVB_BACKUP_MODE"] = "end";
+    env.erase("TVB_BACKUP_LOG");
+    tvbtest::ProgramResult result =
+        tvbtest::RunProgram(std::string(TVB_SAMPLE_APP_BUNDLE) + "/Contents/MacOS/SampleBackup",
+                            {(root / "hand-off" / "LaunchBackup").string()}, 20000, env);
+
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(tvbtest::ReadFile(root / "home" / "Backups" / ("Drive " + serial) / "kept.txt"),
+              "kept\n");
+    const std::string told = "S\\xFF\\xC2\\x85\\x1B[2J\xC3\xA9";
+    EXPECT_NE(result.err.find("drive serial \"" + told + "\", volumes: (none)\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("/Backups/Drive " + told + "\n"), std::string::npos) << result.err;
+    fs::remove_all(root, ec);
+}
+
 TEST_F(BackupApp, NothingRunsUnderAnUnknownCreatorWithoutAPath) {
     arcsoftApplicationPath = NULL;
     arcsoftApplicationCreator = 0;

@@ -1,4 +1,5 @@
 // The hand-off folder in the user's Documents and the launch file's exact bytes.
+#include "PlatformFaults.h"
 #include "PollerTestHost.h"
 
 #include "TestProcess.h"
@@ -77,6 +78,47 @@ TEST_F(HandOff, LineBreaksAndControlCharactersFromTheDriveCannotForgeLines) {
     EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"),
               "AB" + kFFFD + kFFFD + "EvilVol\r\n" + "Real" + kFFFD + kFFFD + "Injected\r\n" +
                   kFFFD + kFFFD + kFFFD + kFFFD + "\r\nCaf\xC3\xA9 ~\r\n");
+}
+
+TEST_F(HandOff, ControlsPastDelAndUnicodeLineSeparatorsInNamesAreReplaced) {
+    // NEL and CSI (C1 controls), the line and paragraph separators, in names and spelt in
+    // UTF-8 by the serial's bytes; the characters just outside those ranges stay as they are,
+    // and so does a serial's last byte that would begin one.
+    io_service_t drive =
+        Drive("HO-C1", {"--volume",
+                        "a\xC2\x85"
+                        "b\xC2\x9B"
+                        "c:10:5",
+                        "--volume",
+                        "\xE2\x80\xA8"
+                        "d\xE2\x80\xA9:10:5",
+                        "--volume", "\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\xF0\x9F\x98\x80:10:5"});
+    const uint8 serial[16] = {'S',  0xC2, 0x85, 0xC2, 0x9F, 0xE2, 0x80, 0xA8,
+                              0xC2, 0xA0, 0xE2, 0x80, 0xA9, 'x',  'y',  0xC2};
+    FSRef launchRef;
+    ASSERT_EQ(WriteDummyLaunchFile(drive, serial, launchRef), noErr);
+    EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"),
+              "S" + kFFFD + kFFFD + kFFFD + "\xC2\xA0" + kFFFD + "xy\xC2\r\na" + kFFFD + "b" +
+                  kFFFD + "c\r\n" + kFFFD + "d" + kFFFD +
+                  "\r\n\xC2\xA0\xE2\x80\xA7\xE2\x80\xAA\xF0\x9F\x98\x80\r\n");
+}
+
+TEST_F(HandOff, UnpairedSurrogatesInANameAreReplacedAndTheOtherNamesStay) {
+    // A name of UTF-16 units of any value, as a file system may hold one: lone and reversed
+    // surrogates, a pair that stays, and a high surrogate that ends the name.
+    io_service_t drive =
+        Drive("HO-SURR", {"--volume", "A:10:5", "--volume", "Odd:10:5", "--volume", "B:10:5"});
+    const std::u16string odd = {u'x',   0xD800, u'y',   0xDC00, 0xDE00,
+                                0xD83D, 0xD83D, 0xDE00, u'z',   0xDBFF};
+    ShowVolumeNameAs(u"Odd", odd);
+    const uint8 serial[16] = {'S'};
+    FSRef launchRef;
+    const OSStatus err = WriteDummyLaunchFile(drive, serial, launchRef);
+    ShowVolumeNameAs(u"", u"");
+    ASSERT_EQ(err, noErr);
+    EXPECT_EQ(tvbtest::ReadFile(Folder() / "LaunchBackup"),
+              "S\r\nA\r\nx" + kFFFD + "y" + kFFFD + kFFFD + kFFFD + "\xF0\x9F\x98\x80z" + kFFFD +
+                  "\r\nB\r\n");
 }
 
 TEST_F(HandOff, SerialOfSixteenControlBytesIsReplacedWhole) {

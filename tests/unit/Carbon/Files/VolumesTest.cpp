@@ -472,4 +472,29 @@ TEST_F(Volumes, VolParmsComeFromTheWalkAndWalksAskNothingWhileTheRegistryStandsS
     EXPECT_EQ(first[1].refNum, third[0].refNum);
 }
 
+TEST_F(Volumes, NumbersOfVolumesTheHostNoLongerListsAreGivenOutAgain) {
+    // Drives that come and go bring volumes of new ids every time: more, over a long life,
+    // than there are numbers.
+    UseMountTable("");
+    FakeHost host(mSocket);
+    ASSERT_TRUE(host.Listening());
+    uint64_t id = 1'000'000;
+    for (int round = 0; round < 40; ++round) {
+        std::vector<tvb::wire::VolumeInfo> volumes;
+        for (int i = 0; i < 900; ++i)
+            volumes.push_back({id++, "Data", "disk9s1", 10, 5, false});
+        host.SetVolumes(std::move(volumes));
+        FSVolumeRefNum first = 0;
+        ASSERT_EQ(noErr, FSGetVolumeInfo(0, 1, &first, 0, nullptr, nullptr, nullptr)) << round;
+    }
+    std::vector<OSErr> errors;
+    std::vector<Found> found = Walk(&errors);
+    ASSERT_EQ(900u, found.size());
+    std::set<FSVolumeRefNum> numbers;
+    for (const Found& f : found)
+        numbers.insert(f.refNum);
+    EXPECT_EQ(900u, numbers.size());
+    EXPECT_EQ(0u, numbers.count(0));
+}
+
 } // namespace

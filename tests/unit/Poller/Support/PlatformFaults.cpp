@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <Carbon/Carbon.h>
 #include <IOKit/IOKitLib.h>
 
+#include <algorithm>
 #include <new>
 
 namespace pollertest {
@@ -12,6 +14,7 @@ namespace {
 
 int gUserClientCallsLeft = 0;
 int gSerialReadsLeft = -1;
+std::u16string gRenamedFrom, gRenamedTo;
 
 // Counts a user-client call; throws on the one chosen to fail.
 void UserClientCall() {
@@ -29,6 +32,11 @@ void FailSerialReadsAfter(int successes) {
     gSerialReadsLeft = successes;
 }
 
+void ShowVolumeNameAs(const std::u16string& from, const std::u16string& to) {
+    gRenamedFrom = from;
+    gRenamedTo = to.substr(0, 255);
+}
+
 } // namespace pollertest
 
 using pollertest::UserClientCall;
@@ -43,6 +51,24 @@ kern_return_t __real_IOConnectMethodStructureIStructureO(io_connect_t, uint32_t,
                                                          IOByteCount*, void*, void*);
 CFTypeRef __real_IORegistryEntryCreateCFProperty(io_registry_entry_t, CFStringRef, CFAllocatorRef,
                                                  IOOptionBits);
+OSErr __real_FSGetVolumeInfo(FSVolumeRefNum, ItemCount, FSVolumeRefNum*, FSVolumeInfoBitmap,
+                             FSVolumeInfo*, HFSUniStr255*, FSRef*);
+
+OSErr __wrap_FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex,
+                             FSVolumeRefNum* actualVolume, FSVolumeInfoBitmap whichInfo,
+                             FSVolumeInfo* info, HFSUniStr255* volumeName, FSRef* rootDirectory) {
+    OSErr err = __real_FSGetVolumeInfo(volume, volumeIndex, actualVolume, whichInfo, info,
+                                       volumeName, rootDirectory);
+    using pollertest::gRenamedFrom;
+    using pollertest::gRenamedTo;
+    if (err == noErr && volumeName != NULL && !gRenamedFrom.empty() &&
+        std::u16string(volumeName->unicode, volumeName->unicode + volumeName->length) ==
+            gRenamedFrom) {
+        volumeName->length = static_cast<UInt16>(gRenamedTo.size());
+        std::copy(gRenamedTo.begin(), gRenamedTo.end(), volumeName->unicode);
+    }
+    return err;
+}
 
 kern_return_t __wrap_IOServiceOpen(io_service_t service, task_port_t owningTask, uint32_t type,
                                    io_connect_t* connect) {

@@ -4,6 +4,8 @@
 // Threading: main thread only, like the daemon.
 #pragma once
 
+#include <string>
+
 namespace pollertest {
 
 // The step-th user-client call from now (IOServiceOpen, IOConnectMethodScalarIScalarO,
@@ -14,5 +16,9 @@ void FailUserClientCall(int step);
 // After `successes` more reads of "serial_number_core" every further read gives no value,
 // as when the drive stops answering; -1 ends it.
 void FailSerialReadsAfter(int successes);
+
+// A volume the File Manager names `from` is named `to` instead (at most 255 UTF-16 units, of
+// any value), as a file system may hand a name over; an empty `from` ends it.
+void ShowVolumeNameAs(const std::u16string& from, const std::u16string& to);
 
 } // namespace pollertest
