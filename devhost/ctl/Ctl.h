@@ -36,9 +36,11 @@ struct VerbHelp {
     const char* text;    // the rest, may be empty
 };
 
-// Prints "tvbctl: <message>" on stderr and returns the failure exit status.
+// Prints "tvbctl: <message>" on stderr (through EscapeControls) and returns the failure exit
+// status.
 int Fail(const std::string& message);
-// Prints "tvbctl: [VERB: ]<problem>" and the pointer to the help on stderr; returns 2.
+// Prints "tvbctl: [VERB: ]<problem>" (through EscapeControls) and the pointer to the help on
+// stderr; returns 2.
 int UsageError(const std::string& problem, const char* verb = nullptr);
 // The whole of `help VERB` on stdout.
 void PrintVerbHelp(const VerbHelp& help);
@@ -103,9 +105,13 @@ int SendToDrive(Context& context, const Args& args, const VerbHelp& help) {
 void PrintJson(const nlohmann::json& value);
 
 // A name for the plain output: "\\" for a backslash and "\xHH" for blanks, commas, control
-// characters and DEL, so that a line splits the same way whatever the names hold; everything
+// characters (below 0x20, DEL, and U+0080 to U+009F) and bytes that are not UTF-8, so that a
+// line splits the same way whatever the names hold and cannot drive the terminal; everything
 // else (UTF-8 included) stays as it is. printf '%b' undoes it.
 std::string EscapeName(const std::string& name);
+// The same for a line of an error message, which keeps its blanks, commas and backslashes:
+// what the user typed or the host named is echoed, and an error stays one line.
+std::string EscapeControls(const std::string& text);
 
 bool ParseDecimal(const std::string& text, uint64_t& out);
 bool ParseHex(const std::string& text, uint64_t& out); // optional 0x prefix

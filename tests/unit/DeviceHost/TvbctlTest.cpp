@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -146,6 +147,66 @@ TEST_F(Tvbctl, BlanksCommasAndControlsInNamesAreEscapedSoLinesSplitOneWay) {
     // Other names, UTF-8 included, come out as they went in.
     CtlOk({"attach", "PLAIN", "--volume", "Fotos-\xc3\x9c:2:1"});
     EXPECT_EQ(Lines(CtlOk({"list"})).at(1), "PLAIN disk3 volumes=Fotos-\xc3\x9c watchers=0");
+}
+
+// C1 controls (a CSI among them) and bytes that are not UTF-8 would reach the terminal as they
+// are; they come out as \xHH too, byte by byte, while valid UTF-8 around them stays.
+TEST_F(Tvbctl, C1ControlsAndBytesThatAreNotUtf8AreEscaped) {
+    const std::string c1 = "S\xc2\x9b"
+                           "31m\xc2\x85"; // CSI, NEL
+    const std::string stray = "a\xff"
+                              "b\xc3:1:1";                    // a stray byte, a cut sequence
+    const std::string malformed = "\xc0\xaf\xed\xa0\x80:1:1"; // overlong '/', a surrogate
+    const std::string valid = "\xc2\xa0\xe2\x82\xac\xf0\x9f\x92\xbe:1:1"; // NBSP, euro, emoji
+    CtlOk({"attach", c1, "--volume", stray, "--volume", malformed, "--volume", valid});
+    EXPECT_EQ(CtlOk({"list"}), "S\\xc2\\x9b31m\\xc2\\x85 disk2 volumes=a\\xffb\\xc3,"
+                               "\\xc0\\xaf\\xed\\xa0\\x80,\xc2\xa0\xe2\x82\xac\xf0\x9f\x92\xbe "
+                               "watchers=0\n");
+    EXPECT_EQ(Lines(CtlOk({"volumes"})).at(0), "disk2s1 a\\xffb\\xc3 1 1");
+}
+
+// An error echoes what was typed or what the host named, but stays one line and sends nothing
+// that drives the terminal.
+TEST_F(Tvbctl, ErrorsEchoNamesWithTheirControlsEscaped) {
+    const std::string hostile = "no\x1b]0;owned\x07\nsuch\xc2\x9b";
+    ExpectOneLineError({"press", hostile}, "no drive no\\x1b]0;owned\\x07\\x0asuch\\xc2\\x9b");
+    ExpectUsageError({hostile}, "unknown verb 'no\\x1b]0;owned\\x07\\x0asuch\\xc2\\x9b'");
+    ExpectUsageError({"message", "X", "1\n2"}, "32-bit hex: 1\\x0a2");
+    // Blanks and backslashes in a message are the message's own.
+    ExpectOneLineError({"press", "a b\\c"}, "no drive a b\\c");
+}
+
+// Output that cannot be written fails the command, so a script never goes on without it. A
+// closed stdout must not hand its number to the host's socket either: the list (larger than
+// any stdio buffer) would be sent to the host, which hangs up on such a peer.
+TEST_F(Tvbctl, OutputThatCannotBeWrittenIsAFailure) {
+    std::vector<std::string> attach = {"attach", "BIG"};
+    for (int i = 0; i < 64; ++i)
+        attach.insert(attach.end(),
+                      {"--volume", std::string(1000, 'v') + std::to_string(i) + ":1:1"});
+    CtlOk(attach);
+    for (const char* redirect : {">/dev/full", ">&-"}) {
+        for (const char* verb : {"list", "volumes", "--help"}) {
+            const std::string script =
+                std::string("exec \"$0\" --socket \"$1\" ") + verb + " " + redirect;
+            tvbtest::ProgramResult r = tvbtest::RunProgram(
+                "/bin/sh", {"-c", script, TVB_CTL_PATH, mHost.SocketPath()}, kAnswerMs);
+            EXPECT_EQ(r.exitCode, 1) << script;
+            EXPECT_EQ(r.err.rfind("tvbctl: cannot write the output", 0), 0u) << script << r.err;
+            EXPECT_EQ(Lines(r.err).size(), 1u) << script << r.err;
+        }
+    }
+    // A peer of our own that sends garbage now is told of after anything tvbctl sent.
+    wire::Connection garbage = Connect();
+    ASSERT_TRUE(garbage.SendBytes(std::string(32, '\xff').data(), 32));
+    ASSERT_TRUE(mHost.WaitForStderr("disconnecting peer")) << mHost.Stderr();
+    const std::vector<std::string> log = Lines(mHost.Stderr());
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& line) {
+                                return line.find("disconnecting peer") != std::string::npos;
+                            }),
+              1)
+        << mHost.Stderr();
 }
 
 TEST_F(Tvbctl, JsonGivesTheNamesAsTheyAreInOneDocument) {
@@ -310,6 +371,7 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
     ExpectUsageError(run({"--bogus", "list"}), "--bogus", "unknown option '--bogus'");
     ExpectUsageError(run({"--version=1"}), "--version=1", "--version takes no value");
     ExpectUsageError(run({"list", "--jsn"}), "list --jsn", "unknown option '--jsn'");
+    ExpectUsageError(run({"list", "--help=x"}), "list --help=x", "list: --help takes no value");
 }
 
 TEST(TvbctlWithoutHost, SocketOptionTakesItsValueEitherWay) {
