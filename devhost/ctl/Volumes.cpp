@@ -15,8 +15,8 @@ const VerbHelp kVolumesHelp = {
     "  --json  one JSON array of {\"bsdName\" (null without one), \"name\", \"totalBytes\",\n"
     "          \"freeBytes\", \"unreadable\"}\n"
     "\n"
-    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma or a control\n"
-    "character.\n",
+    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma, a control\n"
+    "character or a byte that is not UTF-8.\n",
 };
 
 int Volumes(Context& context, const Args& args) {

@@ -49,7 +49,8 @@ void PrintUsage() {
     std::printf(
         "\n"
         "A DRIVE is a serial (the first attached drive with it) or a whole-disk BSD name.\n"
-        "Exit status: 0 done, 1 the host refused or could not be reached, 2 usage error.\n");
+        "Exit status: 0 done, 1 the host refused or could not be reached or the output\n"
+        "could not be written, 2 usage error.\n");
 }
 
 // help [VERB]
