@@ -193,3 +193,13 @@ TEST(HostCommandLine, ValuesComeEitherWayAndHelpAndVersionPrintAndExit) {
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, std::string("tvb-devhost ") + TVB_VERSION + "\n");
 }
+
+// An answer lost on a full disk or a closed stdout is a failure, not a silent success.
+TEST(HostCommandLine, HelpAndVersionThatCannotBeWrittenFail) {
+    for (const char* script : {"exec \"$0\" --help >/dev/full", "exec \"$0\" --version >&-"}) {
+        tvbtest::ProgramResult r =
+            tvbtest::RunProgram("/bin/sh", {"-c", script, TVB_DEVHOST_PATH}, kAnswerMs);
+        EXPECT_EQ(r.exitCode, 1) << script;
+        EXPECT_EQ(r.err.rfind("tvb-devhost: cannot write the output", 0), 0u) << r.err;
+    }
+}
