@@ -46,11 +46,10 @@ void PrintUsage() {
                 "Verbs (tvbctl help VERB tells more):\n");
     for (const Verb& verb : kVerbs)
         std::printf("  %-8s %s\n", verb.help.name, verb.help.summary);
-    std::printf(
-        "\n"
-        "A DRIVE is a serial (the first attached drive with it) or a whole-disk BSD name.\n"
-        "Exit status: 0 done, 1 the host refused or could not be reached or the output\n"
-        "could not be written, 2 usage error.\n");
+    std::printf("\n"
+                "A DRIVE is a serial (the first attached drive with it) or a whole-disk BSD name.\n"
+                "Exit status: 0 done, 1 the host refused or could not be reached or the output\n"
+                "could not be written, 2 usage error.\n");
 }
 
 // help [VERB]
@@ -61,6 +60,11 @@ int Help(const Args& args) {
     }
     if (args.size() > 1)
         return UsageError("help takes one verb at most");
+    // help is a verb too, and "help --help" asks the same.
+    if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
+        PrintUsage();
+        return 0;
+    }
     const Verb* verb = FindVerb(args[0]);
     if (verb == nullptr)
         return UsageError("unknown verb '" + args[0] + "'");

@@ -342,8 +342,8 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
         return tvbtest::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
     };
     std::string overview;
-    for (std::vector<std::string> args :
-         std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}}) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"help"}, {"help", "help"}, {"help", "--help"}}) {
         tvbtest::ProgramResult r = run(args);
         EXPECT_EQ(r.exitCode, 0) << args[0];
         EXPECT_EQ(r.err, "") << args[0];
