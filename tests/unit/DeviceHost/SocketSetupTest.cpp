@@ -77,6 +77,28 @@ TEST(SocketDirectory, FileInTheWayIsRefused) {
     EXPECT_FALSE(host::PrepareSocketDirectory(tmp.path + "/no/such/parent", false, error));
 }
 
+// A directory named on purpose may be a link to one; the private fallback may not, and a link
+// to nothing is still refused.
+TEST(SocketDirectory, LinkToADirectoryServesUnlessItMustBePrivate) {
+    TempDir tmp;
+    const std::string real = tmp.path + "/real", link = tmp.path + "/link";
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    std::string error;
+    EXPECT_TRUE(host::PrepareSocketDirectory(link, false, error)) << error;
+    EXPECT_FALSE(host::PrepareSocketDirectory(link, true, error));
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    const std::string dangling = tmp.path + "/dangling";
+    ASSERT_EQ(symlink((tmp.path + "/gone").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(host::PrepareSocketDirectory(dangling, false, error));
+
+    tvbtest::DeviceHost host(link + "/devhost.sock");
+    ASSERT_TRUE(host.Start(&error)) << error;
+    EXPECT_TRUE(std::filesystem::is_socket(real + "/devhost.sock"));
+    EXPECT_EQ(host.Stop(), 0);
+    EXPECT_FALSE(std::filesystem::exists(real + "/devhost.sock"));
+}
+
 TEST(HostSocket, HostMakesItsDirectoryAndSocketPrivateAndRemovesTheSocketOnTerm) {
     TempDir tmp;
     const std::string socket = tmp.path + "/run/devhost.sock";
