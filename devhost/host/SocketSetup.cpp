@@ -100,9 +100,12 @@ bool ListeningSocket::Open(const std::string& path, std::string& error) {
             error = path + " exists and is not a socket";
             return false;
         }
-        UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        // Without blocking: a host that stopped accepting (its backlog full) is still alive,
+        // and must not hold this start-up forever.
+        UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (probe &&
-            connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            (connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+             errno == EAGAIN)) {
             error = "another device host is listening on " + path;
             return false;
         }

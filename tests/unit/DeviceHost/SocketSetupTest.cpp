@@ -2,6 +2,7 @@
 #include "SocketSetup.h"
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include <sys/socket.h>
@@ -132,6 +133,33 @@ TEST(HostSocket, SecondHostOnALiveSocketIsRefusedAndLeavesItAlone) {
     wire::Connection c;
     EXPECT_TRUE(c.Connect(first.SocketPath()));
     EXPECT_EQ(StatusOf(c, wire::HelloRequest{}), wire::kStatusSuccess);
+}
+
+// A listener that no longer accepts (a stopped host, its backlog full) is alive all the same:
+// the new host says so at once instead of hanging in its probe.
+TEST(HostSocket, ListenerWithAFullBacklogIsRefusedWithoutHanging) {
+    TempDir tmp;
+    const std::string path = tmp.path + "/devhost.sock";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.Get(), 0), 0);
+    std::vector<UniqueFd> waiting;
+    for (;;) {
+        UniqueFd peer(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (connect(peer.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
+            break;
+        }
+        waiting.push_back(std::move(peer));
+        ASSERT_LT(waiting.size(), 1000u) << "the backlog never filled";
+    }
+    tvbtest::ProgramResult r = tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--socket", path}, kAnswerMs);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("another device host is listening"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_socket(path));
 }
 
 TEST(HostSocket, StaleSocketOfADeadHostIsTakenOver) {
