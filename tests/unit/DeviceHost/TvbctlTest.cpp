@@ -324,6 +324,13 @@ TEST(TvbctlWithoutHost, PingWaitsForAHostStartedAfterIt) {
         tvbtest::RunProgram(TVB_CTL_PATH, {"--socket", socket, "ping", "--wait", "601"}),
         "ping --wait 601", "--wait takes a number of seconds");
 
+    // A path too long for any socket is told at once, not after the whole wait.
+    tvbtest::ProgramResult tooLong = tvbtest::RunProgram(
+        TVB_CTL_PATH, {"--socket", "/tmp/" + std::string(200, 'x'), "ping", "--wait", "600"},
+        kAnswerMs);
+    EXPECT_EQ(tooLong.exitCode, 1) << tooLong.err;
+    EXPECT_NE(tooLong.err.find("too long"), std::string::npos) << tooLong.err;
+
     tvbtest::ProgramResult late;
     std::thread pinger([&] {
         late =
