@@ -200,9 +200,13 @@ bool Connected(Context& context) {
     return true;
 }
 
-bool Check(const wire::CallStatus& status) {
+bool Check(Context& context, const wire::CallStatus& status) {
     if (status.Ok())
         return true;
+    if (status.transport == wire::CallStatus::Refused) {
+        context.failure = UsageError(status.error);
+        return false;
+    }
     std::string why = status.error;
     if (why.empty()) {
         char code[64];

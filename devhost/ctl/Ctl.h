@@ -18,15 +18,16 @@
 
 namespace tvb::ctl {
 
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
 struct Context {
     std::string socketPath;
     wire::Connection connection;
+    int failure = kExitFailure; // what a failed Call() ends the verb with
 };
 
 using Args = std::vector<std::string>;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 // What `tvbctl help VERB` shows: the synopsis after "tvbctl " and a few lines on the verb.
 struct VerbHelp {
@@ -79,17 +80,19 @@ constexpr int kControlTimeoutMs = 5000;
 
 bool Connected(Context& context);
 // True when the host answered with success; otherwise prints one line (the host's reason, or
-// why no host answered) and returns false.
-bool Check(const wire::CallStatus& status);
+// why no host answered) and returns false. A request too large for the protocol was never sent:
+// that is a usage error (context.failure becomes kExitUsage).
+bool Check(Context& context, const wire::CallStatus& status);
 // Sends `request` and fills `answer`; false (after the one line) unless the host succeeded.
 template <typename Request>
 bool Call(Context& context, const Request& request, typename Request::Answer& answer) {
-    return Connected(context) && Check(context.connection.Call(request, answer, kControlTimeoutMs));
+    return Connected(context) &&
+           Check(context, context.connection.Call(request, answer, kControlTimeoutMs));
 }
 // Call() for a verb that prints nothing: the exit status.
 template <typename Request> int Send(Context& context, const Request& request) {
     typename Request::Answer answer;
-    return Call(context, request, answer) ? 0 : kExitFailure;
+    return Call(context, request, answer) ? 0 : context.failure;
 }
 // The verb VERB DRIVE that only sends a request naming the drive.
 template <typename Request>

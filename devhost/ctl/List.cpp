@@ -27,7 +27,7 @@ int List(Context& context, const Args& args) {
         return parsed;
     wire::ListAnswer answer;
     if (!Call(context, wire::ListRequest{}, answer))
-        return kExitFailure;
+        return context.failure;
     if (json) {
         nlohmann::json drives = nlohmann::json::array();
         for (const wire::DriveInfo& drive : answer.drives)

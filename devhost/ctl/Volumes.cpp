@@ -28,7 +28,7 @@ int Volumes(Context& context, const Args& args) {
         return parsed;
     wire::VolumesAnswer answer;
     if (!Call(context, wire::VolumesRequest{}, answer))
-        return kExitFailure;
+        return context.failure;
     if (json) {
         nlohmann::json volumes = nlohmann::json::array();
         for (const wire::VolumeInfo& volume : answer.volumes)

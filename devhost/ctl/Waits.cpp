@@ -26,7 +26,7 @@ int Waits(Context& context, const Args& args) {
     request.clear = clear;
     wire::WaitsAnswer answer;
     if (!Call(context, request, answer))
-        return kExitFailure;
+        return context.failure;
     static const char* const kOutcomes[] = {"quiet", "timeout", "gone"};
     if (!clear)
         for (const wire::WaitInfo& wait : answer.waits)

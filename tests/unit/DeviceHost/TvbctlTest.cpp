@@ -109,6 +109,15 @@ TEST_F(Tvbctl, MalformedOptionsAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(CtlOk({"list"}), ""); // none of them attached anything
 }
 
+// A value too large for the protocol is out of range like any other: nothing is sent.
+TEST_F(Tvbctl, RequestTooLargeForTheProtocolIsAUsageError) {
+    ExpectUsageError({"attach", std::string(100000, 's')}, "larger than the protocol allows");
+    ExpectUsageError({"attach", "X", "--volume", std::string(100000, 'v') + ":1:1"},
+                     "larger than the protocol allows");
+    ExpectUsageError({"press", std::string(100000, 'p')}, "larger than the protocol allows");
+    EXPECT_EQ(CtlOk({"list"}), "");
+}
+
 TEST_F(Tvbctl, HostSideLimitsComeBackAsOneLine) {
     ExpectOneLineError({"attach", "X", "--settle-ms", "999999999"}, "settle time");
     ExpectOneLineError({"attach", "X", "--bridge-class", ""}, "empty bridge class");
