@@ -109,17 +109,15 @@ namespace {
 // U+10FFFF), 0 when the byte there does not start one; `code` gets the character.
 size_t Utf8SequenceAt(const std::string& text, size_t at, uint32_t& code) {
     const auto lead = static_cast<unsigned char>(text[at]);
-    size_t length;
-    uint32_t min;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2, min = 0x80, code = lead & 0x1fu;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3, min = 0x800, code = lead & 0x0fu;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4, min = 0x10000, code = lead & 0x07u;
-    } else {
+    // Lead bytes 0xc0, 0xc1 and above 0xf4 only ever start overlong or too large forms.
+    const size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                          : lead >= 0xe0 && lead <= 0xef ? 3
+                          : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                         : 0;
+    if (length == 0)
         return 0;
-    }
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    code = lead & (0x7fu >> length);
     if (text.size() - at < length)
         return 0;
     for (size_t i = 1; i < length; ++i) {
@@ -128,7 +126,7 @@ size_t Utf8SequenceAt(const std::string& text, size_t at, uint32_t& code) {
             return 0;
         code = code << 6 | (next & 0x3fu);
     }
-    if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+    if (code < kMin[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
         return 0;
     return length;
 }

@@ -164,12 +164,14 @@ TEST_F(Tvbctl, C1ControlsAndBytesThatAreNotUtf8AreEscaped) {
     const std::string c1 = "S\xc2\x9b"
                            "31m\xc2\x85"; // CSI, NEL
     const std::string stray = "a\xff"
-                              "b\xc3:1:1";                    // a stray byte, a cut sequence
-    const std::string malformed = "\xc0\xaf\xed\xa0\x80:1:1"; // overlong '/', a surrogate
+                              "b\xc3:1:1"; // a stray byte, a cut sequence
+    // overlong '/' in two and three bytes, a surrogate, beyond U+10FFFF
+    const std::string malformed = "\xc0\xaf\xe0\x80\xaf\xed\xa0\x80\xf4\x90\x80\x80:1:1";
     const std::string valid = "\xc2\xa0\xe2\x82\xac\xf0\x9f\x92\xbe:1:1"; // NBSP, euro, emoji
     CtlOk({"attach", c1, "--volume", stray, "--volume", malformed, "--volume", valid});
     EXPECT_EQ(CtlOk({"list"}), "S\\xc2\\x9b31m\\xc2\\x85 disk2 volumes=a\\xffb\\xc3,"
-                               "\\xc0\\xaf\\xed\\xa0\\x80,\xc2\xa0\xe2\x82\xac\xf0\x9f\x92\xbe "
+                               "\\xc0\\xaf\\xe0\\x80\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80,"
+                               "\xc2\xa0\xe2\x82\xac\xf0\x9f\x92\xbe "
                                "watchers=0\n");
     EXPECT_EQ(Lines(CtlOk({"volumes"})).at(0), "disk2s1 a\\xffb\\xc3 1 1");
 }
