@@ -86,6 +86,15 @@ int VerbParser::Parse(const Args& args, const Handler& handler) {
             std::string name = optopt != 0 ? "-" + std::string(1, static_cast<char>(optopt))
                                            : std::string(argv[optind - 1]);
             name = name.substr(0, name.find('='));
+            // getopt says the same of a prefix of several options: name them.
+            std::string candidates;
+            if (name.size() > 2 && name.compare(0, 2, "--") == 0)
+                for (const option& o : table)
+                    if (o.name != nullptr && std::string(o.name).rfind(name.substr(2), 0) == 0)
+                        candidates += (candidates.empty() ? "--" : ", --") + std::string(o.name);
+            if (candidates.find(',') != std::string::npos)
+                return UsageError("option '" + name + "' is ambiguous (" + candidates + ")",
+                                  mHelp.name);
             return UsageError("unknown option '" + name + "'", mHelp.name);
         } else if (handler) {
             const std::string problem = handler(key, optarg != nullptr ? optarg : "");

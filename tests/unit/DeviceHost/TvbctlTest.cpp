@@ -100,6 +100,10 @@ TEST_F(Tvbctl, MalformedOptionsAreRefusedBeforeAnythingIsSent) {
         {"attach", "X", "--bridge-serial", "A", "--bridge-serial-hex", std::string(32, '0')},
         "once");
     ExpectUsageError({"attach", "X", "--frobnicate"}, "unknown option '--frobnicate'");
+    ExpectUsageError(
+        {"attach", "X", "--se=1"},
+        "option '--se' is ambiguous (--settle-ms, --serial-type, --serial-on-ancestor, "
+        "--second-storage)");
     ExpectUsageError({"attach", "X", "--volume"}, "--volume needs a value");
     ExpectUsageError({"attach", "X", "--no-bridge=yes"}, "--no-bridge takes no value");
     ExpectUsageError({"message", "X", "0x1ffffffff"}, "32-bit hex");
