@@ -117,6 +117,9 @@ expect "tvbctl --socket $scratch/devhost.sock fault AB:CD " \
 expect "tvbctl --socket $scratch/devhost.sock calls TWO\\ W" 'TWO\ WORDS'
 expect "tvbctl --socket $scratch/devhost.sock detach N" "\$'NEW\\nLINE'"
 expect "tvbctl --socket $scratch/devhost.sock press -- -" "-DASH"
+# The socket as typed: under ~, or quoted.
+HOME=$scratch expect "tvbctl --socket ~/devhost.sock press P" "PLAIN"
+expect "tvbctl --socket='$scratch/devhost.sock' press P" "PLAIN"
 
 [ "$failures" -eq 0 ] && echo "tvbctl completion: all checks passed"
 exit $((failures > 0))
