@@ -180,7 +180,7 @@ int Attach(Context& context, const Args& args) {
     request.serial = parser.Operands()[0];
     wire::AttachAnswer answer;
     if (!Call(context, request, answer))
-        return kExitFailure;
+        return context.failure;
     std::printf("%s\n", answer.bsdName.c_str());
     return 0;
 }

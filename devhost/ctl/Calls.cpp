@@ -30,7 +30,7 @@ int Calls(Context& context, const Args& args) {
     request.clear = clear;
     wire::CallsAnswer answer;
     if (!Call(context, request, answer))
-        return kExitFailure;
+        return context.failure;
     if (clear)
         return 0;
     if (json) {

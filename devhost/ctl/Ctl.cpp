@@ -20,11 +20,12 @@ std::string LongName(const std::vector<VerbParser::Option>& options, int key) {
 } // namespace
 
 int Fail(const std::string& message) {
-    std::fprintf(stderr, "tvbctl: %s\n", message.c_str());
+    std::fprintf(stderr, "tvbctl: %s\n", EscapeControls(message).c_str());
     return kExitFailure;
 }
 
-int UsageError(const std::string& problem, const char* verb) {
+int UsageError(const std::string& text, const char* verb) {
+    const std::string problem = EscapeControls(text);
     if (verb != nullptr)
         std::fprintf(stderr, "tvbctl: %s: %s\ntry 'tvbctl --help' or 'tvbctl help %s'\n", verb,
                      problem.c_str(), verb);
@@ -77,11 +78,23 @@ int VerbParser::Parse(const Args& args, const Handler& handler) {
         } else if (key == ':') {
             return UsageError(LongName(mOptions, optopt) + " needs a value", mHelp.name);
         } else if (key == '?') {
-            if (optopt >= 256)
-                return UsageError(LongName(mOptions, optopt) + " takes no value", mHelp.name);
+            if (optopt >= 256 || optopt == 'h') // only "--help=..." makes 'h' unknown
+                return UsageError(
+                    (optopt == 'h' ? std::string("--help") : LongName(mOptions, optopt)) +
+                        " takes no value",
+                    mHelp.name);
             std::string name = optopt != 0 ? "-" + std::string(1, static_cast<char>(optopt))
                                            : std::string(argv[optind - 1]);
             name = name.substr(0, name.find('='));
+            // getopt says the same of a prefix of several options: name them.
+            std::string candidates;
+            if (name.size() > 2 && name.compare(0, 2, "--") == 0)
+                for (const option& o : table)
+                    if (o.name != nullptr && std::string(o.name).rfind(name.substr(2), 0) == 0)
+                        candidates += (candidates.empty() ? "--" : ", --") + std::string(o.name);
+            if (candidates.find(',') != std::string::npos)
+                return UsageError("option '" + name + "' is ambiguous (" + candidates + ")",
+                                  mHelp.name);
             return UsageError("unknown option '" + name + "'", mHelp.name);
         } else if (handler) {
             const std::string problem = handler(key, optarg != nullptr ? optarg : "");
@@ -99,23 +112,83 @@ int VerbParser::Parse(const Args& args, const Handler& handler) {
     return kRun;
 }
 
-std::string EscapeName(const std::string& name) {
+namespace {
+
+// The length of the UTF-8 sequence starting at text[at] (shortest form, no surrogates, at most
+// U+10FFFF), 0 when the byte there does not start one; `code` gets the character.
+size_t Utf8SequenceAt(const std::string& text, size_t at, uint32_t& code) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    // Lead bytes 0xc0, 0xc1 and above 0xf4 only ever start overlong or too large forms.
+    const size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                          : lead >= 0xe0 && lead <= 0xef ? 3
+                          : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                         : 0;
+    if (length == 0)
+        return 0;
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    code = lead & (0x7fu >> length);
+    if (text.size() - at < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xc0) != 0x80)
+            return 0;
+        code = code << 6 | (next & 0x3fu);
+    }
+    if (code < kMin[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+        return 0;
+    return length;
+}
+
+void AppendHexEscape(std::string& out, unsigned char byte) {
+    static const char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xf];
+}
+
+// C0, DEL and C1 controls and bytes that are not UTF-8 become "\xHH" (a terminal in an 8-bit
+// locale takes a lone 0x9b for CSI); with `forSplitting`, blanks, commas and backslashes too.
+std::string Escape(const std::string& text, bool forSplitting) {
     std::string out;
-    out.reserve(name.size());
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (byte <= 0x20 || byte == 0x7f || c == ',') {
-            static const char kHex[] = "0123456789abcdef";
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
-        } else {
-            out += c;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte < 0x80) {
+            if (forSplitting && byte == '\\')
+                out += "\\\\";
+            else if (byte < 0x20 || byte == 0x7f || (forSplitting && (byte == ' ' || byte == ',')))
+                AppendHexEscape(out, byte);
+            else
+                out += static_cast<char>(byte);
+            ++at;
+            continue;
         }
+        uint32_t code = 0;
+        const size_t length = Utf8SequenceAt(text, at, code);
+        if (length == 0) {
+            AppendHexEscape(out, byte);
+            ++at;
+            continue;
+        }
+        if (code <= 0x9f) // C1
+            for (size_t i = 0; i < length; ++i)
+                AppendHexEscape(out, static_cast<unsigned char>(text[at + i]));
+        else
+            out.append(text, at, length);
+        at += length;
     }
     return out;
+}
+
+} // namespace
+
+std::string EscapeName(const std::string& name) {
+    return Escape(name, true);
+}
+
+std::string EscapeControls(const std::string& text) {
+    return Escape(text, false);
 }
 
 int ParseFlag(VerbParser& parser, const Args& args, bool& flag) {
@@ -134,9 +207,13 @@ bool Connected(Context& context) {
     return true;
 }
 
-bool Check(const wire::CallStatus& status) {
+bool Check(Context& context, const wire::CallStatus& status) {
     if (status.Ok())
         return true;
+    if (status.transport == wire::CallStatus::Refused) {
+        context.failure = UsageError(status.error);
+        return false;
+    }
     std::string why = status.error;
     if (why.empty()) {
         char code[64];

@@ -18,15 +18,16 @@
 
 namespace tvb::ctl {
 
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
 struct Context {
     std::string socketPath;
     wire::Connection connection;
+    int failure = kExitFailure; // what a failed Call() ends the verb with
 };
 
 using Args = std::vector<std::string>;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 // What `tvbctl help VERB` shows: the synopsis after "tvbctl " and a few lines on the verb.
 struct VerbHelp {
@@ -36,9 +37,11 @@ struct VerbHelp {
     const char* text;    // the rest, may be empty
 };
 
-// Prints "tvbctl: <message>" on stderr and returns the failure exit status.
+// Prints "tvbctl: <message>" on stderr (through EscapeControls) and returns the failure exit
+// status.
 int Fail(const std::string& message);
-// Prints "tvbctl: [VERB: ]<problem>" and the pointer to the help on stderr; returns 2.
+// Prints "tvbctl: [VERB: ]<problem>" (through EscapeControls) and the pointer to the help on
+// stderr; returns 2.
 int UsageError(const std::string& problem, const char* verb = nullptr);
 // The whole of `help VERB` on stdout.
 void PrintVerbHelp(const VerbHelp& help);
@@ -77,17 +80,19 @@ constexpr int kControlTimeoutMs = 5000;
 
 bool Connected(Context& context);
 // True when the host answered with success; otherwise prints one line (the host's reason, or
-// why no host answered) and returns false.
-bool Check(const wire::CallStatus& status);
+// why no host answered) and returns false. A request too large for the protocol was never sent:
+// that is a usage error (context.failure becomes kExitUsage).
+bool Check(Context& context, const wire::CallStatus& status);
 // Sends `request` and fills `answer`; false (after the one line) unless the host succeeded.
 template <typename Request>
 bool Call(Context& context, const Request& request, typename Request::Answer& answer) {
-    return Connected(context) && Check(context.connection.Call(request, answer, kControlTimeoutMs));
+    return Connected(context) &&
+           Check(context, context.connection.Call(request, answer, kControlTimeoutMs));
 }
 // Call() for a verb that prints nothing: the exit status.
 template <typename Request> int Send(Context& context, const Request& request) {
     typename Request::Answer answer;
-    return Call(context, request, answer) ? 0 : kExitFailure;
+    return Call(context, request, answer) ? 0 : context.failure;
 }
 // The verb VERB DRIVE that only sends a request naming the drive.
 template <typename Request>
@@ -103,9 +108,13 @@ int SendToDrive(Context& context, const Args& args, const VerbHelp& help) {
 void PrintJson(const nlohmann::json& value);
 
 // A name for the plain output: "\\" for a backslash and "\xHH" for blanks, commas, control
-// characters and DEL, so that a line splits the same way whatever the names hold; everything
+// characters (below 0x20, DEL, and U+0080 to U+009F) and bytes that are not UTF-8, so that a
+// line splits the same way whatever the names hold and cannot drive the terminal; everything
 // else (UTF-8 included) stays as it is. printf '%b' undoes it.
 std::string EscapeName(const std::string& name);
+// The same for a line of an error message, which keeps its blanks, commas and backslashes:
+// what the user typed or the host named is echoed, and an error stays one line.
+std::string EscapeControls(const std::string& text);
 
 bool ParseDecimal(const std::string& text, uint64_t& out);
 bool ParseHex(const std::string& text, uint64_t& out); // optional 0x prefix

@@ -26,7 +26,7 @@ int Leds(Context& context, const Args& args) {
     request.drive = parser.Operands()[0];
     wire::LedsAnswer answer;
     if (!Call(context, request, answer))
-        return kExitFailure;
+        return context.failure;
     if (json) {
         nlohmann::json inputs = nlohmann::json::array();
         for (const wire::LedInput& input : answer.inputs)

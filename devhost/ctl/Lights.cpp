@@ -19,7 +19,7 @@ int Lights(Context& context, const Args& args) {
     request.drive = parser.Operands()[0];
     wire::LightsAnswer answer;
     if (!Call(context, request, answer))
-        return kExitFailure;
+        return context.failure;
     const auto shown = static_cast<wire::LightsShown>(answer.shown);
     std::printf("value=%s shown=%s commands=%llu\n",
                 answer.hasValue ? std::to_string(answer.value).c_str() : "none",

@@ -14,8 +14,8 @@ const VerbHelp kListHelp = {
     "\n"
     "  --json  one JSON array of {\"serial\", \"bsdName\", \"volumes\": [NAME...], \"watchers\"}\n"
     "\n"
-    "Serials and names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma or a\n"
-    "control character.\n",
+    "Serials and names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma, a\n"
+    "control character or a byte that is not UTF-8.\n",
 };
 
 int List(Context& context, const Args& args) {
@@ -27,7 +27,7 @@ int List(Context& context, const Args& args) {
         return parsed;
     wire::ListAnswer answer;
     if (!Call(context, wire::ListRequest{}, answer))
-        return kExitFailure;
+        return context.failure;
     if (json) {
         nlohmann::json drives = nlohmann::json::array();
         for (const wire::DriveInfo& drive : answer.drives)

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include <sys/un.h>
+
 namespace tvb::ctl {
 
 const VerbHelp kPingHelp = {
@@ -32,6 +34,9 @@ int Ping(Context& context, const Args& args) {
     });
     if (parsed != VerbParser::kRun)
         return parsed;
+    // A path no socket can have never starts to answer: no use waiting for it.
+    if (context.socketPath.empty() || context.socketPath.size() >= sizeof(sockaddr_un::sun_path))
+        waitSeconds = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
     while (waitSeconds > 0 && !context.connection.IsOpen() &&
            !context.connection.Connect(context.socketPath, nullptr)) {

@@ -15,8 +15,8 @@ const VerbHelp kVolumesHelp = {
     "  --json  one JSON array of {\"bsdName\" (null without one), \"name\", \"totalBytes\",\n"
     "          \"freeBytes\", \"unreadable\"}\n"
     "\n"
-    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma or a control\n"
-    "character.\n",
+    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma, a control\n"
+    "character or a byte that is not UTF-8.\n",
 };
 
 int Volumes(Context& context, const Args& args) {
@@ -28,7 +28,7 @@ int Volumes(Context& context, const Args& args) {
         return parsed;
     wire::VolumesAnswer answer;
     if (!Call(context, wire::VolumesRequest{}, answer))
-        return kExitFailure;
+        return context.failure;
     if (json) {
         nlohmann::json volumes = nlohmann::json::array();
         for (const wire::VolumeInfo& volume : answer.volumes)

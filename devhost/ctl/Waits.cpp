@@ -11,8 +11,8 @@ const VerbHelp kWaitsHelp = {
     "One a line, oldest first: CLASS NAME quiet|timeout|gone.\n\n"
     "  --clear  forget them instead (prints nothing)\n"
     "\n"
-    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma or a control\n"
-    "character.\n",
+    "Names are escaped: \\\\ for a backslash, \\xHH for a blank, a comma, a control\n"
+    "character or a byte that is not UTF-8.\n",
 };
 
 int Waits(Context& context, const Args& args) {
@@ -26,7 +26,7 @@ int Waits(Context& context, const Args& args) {
     request.clear = clear;
     wire::WaitsAnswer answer;
     if (!Call(context, request, answer))
-        return kExitFailure;
+        return context.failure;
     static const char* const kOutcomes[] = {"quiet", "timeout", "gone"};
     if (!clear)
         for (const wire::WaitInfo& wait : answer.waits)

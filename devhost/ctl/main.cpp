@@ -1,9 +1,12 @@
 // tvbctl: plug in, unplug and press simulated drives, and read back what the host saw.
 #include "Ctl.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
 using namespace tvb::ctl;
 
@@ -43,10 +46,10 @@ void PrintUsage() {
                 "Verbs (tvbctl help VERB tells more):\n");
     for (const Verb& verb : kVerbs)
         std::printf("  %-8s %s\n", verb.help.name, verb.help.summary);
-    std::printf(
-        "\n"
-        "A DRIVE is a serial (the first attached drive with it) or a whole-disk BSD name.\n"
-        "Exit status: 0 done, 1 the host refused or could not be reached, 2 usage error.\n");
+    std::printf("\n"
+                "A DRIVE is a serial (the first attached drive with it) or a whole-disk BSD name.\n"
+                "Exit status: 0 done, 1 the host refused or could not be reached or the output\n"
+                "could not be written, 2 usage error.\n");
 }
 
 // help [VERB]
@@ -57,6 +60,11 @@ int Help(const Args& args) {
     }
     if (args.size() > 1)
         return UsageError("help takes one verb at most");
+    // help is a verb too, and "help --help" asks the same.
+    if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
+        PrintUsage();
+        return 0;
+    }
     const Verb* verb = FindVerb(args[0]);
     if (verb == nullptr)
         return UsageError("unknown verb '" + args[0] + "'");
@@ -64,9 +72,32 @@ int Help(const Args& args) {
     return 0;
 }
 
-} // namespace
+// A standard descriptor left closed would be taken by the next one opened, the host's socket,
+// and what we print would then be sent to the host. /dev/null opened for reading fills the gap
+// and still fails every write, so a closed output is reported like any other.
+void FillClosedStandardDescriptors() {
+    int fd;
+    while ((fd = open("/dev/null", O_RDONLY)) >= 0 && fd <= STDERR_FILENO) {
+    }
+    if (fd > STDERR_FILENO)
+        close(fd);
+}
 
-int main(int argc, char** argv) {
+// Output that never arrived is a failure, not a silent success: a script must not go on
+// without the BSD name `attach` printed or with half a list.
+int FinishOutput(int status) {
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (flushed && !std::ferror(stdout))
+        return status;
+    if (flushed)
+        Fail("cannot write the output");
+    else
+        Fail(std::string("cannot write the output: ") + std::strerror(error));
+    return status == 0 ? kExitFailure : status;
+}
+
+int Run(int argc, char** argv) {
     enum { kVersion = 256 };
     static const option kOptions[] = {
         {"socket", required_argument, nullptr, 's'},
@@ -118,4 +149,11 @@ int main(int argc, char** argv) {
     if (context.socketPath.empty())
         context.socketPath = tvb::wire::DefaultSocketPath();
     return verb->run(context, args);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    FillClosedStandardDescriptors();
+    return FinishOutput(Run(argc, argv));
 }

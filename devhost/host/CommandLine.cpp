@@ -1,6 +1,8 @@
 #include "CommandLine.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <getopt.h>
 
 namespace tvb::host {
@@ -33,6 +35,17 @@ void PrintUsage() {
                 "\n"
                 "Exit status: 0 stopped by a signal, 1 could not listen, 2 usage error.\n",
                 kMinMaxOutput, kMaxMaxOutput, HostLimits{}.maxPendingOutput);
+}
+
+// Help or version text that never arrived (a full disk, a closed stdout) is a failure.
+int FinishAnswer() {
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (flushed && !std::ferror(stdout))
+        return 0;
+    std::fprintf(stderr, "tvb-devhost: cannot write the output%s%s\n", flushed ? "" : ": ",
+                 flushed ? "" : std::strerror(error));
+    return 1;
 }
 
 // Decimal digits only: no sign, no blanks, no suffix, no overflow.
@@ -85,10 +98,10 @@ int ParseHostCommandLine(int argc, char** argv, HostCommandLine& out) {
         }
         case 'h':
             PrintUsage();
-            return 0;
+            return FinishAnswer();
         case kVersion:
             std::printf("tvb-devhost %s\n", TVB_VERSION);
-            return 0;
+            return FinishAnswer();
         case ':':
             return UsageError(std::string(optopt == 's'          ? "--socket"
                                           : optopt == kMaxOutput ? "--max-output"

@@ -18,7 +18,7 @@ constexpr size_t kMinMaxOutput = 1024;
 constexpr size_t kMaxMaxOutput = size_t(1) << 30;
 
 // Returns kRunHost when the host should start, else the exit status: 0 after --help or
-// --version, 2 after a usage error.
+// --version (1 when that could not be written), 2 after a usage error.
 constexpr int kRunHost = -1;
 int ParseHostCommandLine(int argc, char** argv, HostCommandLine& out);
 

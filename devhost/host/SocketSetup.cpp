@@ -54,13 +54,16 @@ bool PrepareSocketDirectory(const std::string& dir, bool mustBePrivate, std::str
         error = Errno("cannot create " + dir);
         return false;
     }
+    // A directory named on purpose may be reached through a link; the private fallback in /tmp
+    // may not, since anyone could have planted the link there.
     struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0) {
+    if ((mustBePrivate ? lstat(dir.c_str(), &st) : stat(dir.c_str(), &st)) != 0) {
         error = Errno("cannot examine " + dir);
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
-        error = dir + " is not a directory";
+        error = dir + (S_ISLNK(st.st_mode) ? " is a symbolic link; refusing to use it"
+                                           : " is not a directory");
         return false;
     }
     if (mustBePrivate && (st.st_uid != getuid() || (st.st_mode & 077) != 0)) {
@@ -97,9 +100,12 @@ bool ListeningSocket::Open(const std::string& path, std::string& error) {
             error = path + " exists and is not a socket";
             return false;
         }
-        UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        // Without blocking: a host that stopped accepting (its backlog full) is still alive,
+        // and must not hold this start-up forever.
+        UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (probe &&
-            connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            (connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+             errno == EAGAIN)) {
             error = "another device host is listening on " + path;
             return false;
         }

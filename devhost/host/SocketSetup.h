@@ -17,8 +17,9 @@ namespace tvb::host {
 // /tmp/tvb-devhost-<uid>: the fallback directory that must be ours alone.
 std::string FallbackSocketDirectory();
 
-// Creates `dir` (mode 0700) when it is missing. With `mustBePrivate`, an existing directory
-// owned by someone else or open to group or others is refused.
+// Creates `dir` (mode 0700) when it is missing; an existing one may be reached through a
+// symbolic link. With `mustBePrivate`, a link, or a directory owned by someone else or open to
+// group or others, is refused.
 bool PrepareSocketDirectory(const std::string& dir, bool mustBePrivate, std::string& error);
 
 class ListeningSocket {

@@ -1,6 +1,7 @@
 // The button poller's process: start-up, then the main event loop until told to quit.
 #include "TarvelleButtonPoller.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -16,6 +17,17 @@ static const char kUsage[] =
     "\n"
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n";
+
+// An answer that never arrived (a full disk, a closed standard output) is a failure.
+static int FinishAnswer(void) {
+    const bool flushed = fflush(stdout) == 0;
+    const int error = errno;
+    if (flushed && !ferror(stdout))
+        return 0;
+    fprintf(stderr, "TarvelleButtonPoller: cannot write the output%s%s\n", flushed ? "" : ": ",
+            flushed ? "" : strerror(error));
+    return 1;
+}
 
 // Asked only what it is, the poller answers and starts nothing. Whatever else the session
 // passes is ignored, as a Mac application ignores the arguments the system adds.
@@ -35,6 +47,6 @@ static bool AnswerInformationRequest(int argc, char* argv[]) {
 
 int main(int argc, char* argv[]) {
     if (AnswerInformationRequest(argc, argv))
-        return 0;
+        return FinishAnswer();
     return ButtonPollerMain(argc, argv);
 }

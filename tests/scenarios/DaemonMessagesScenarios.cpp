@@ -90,6 +90,16 @@ TEST_F(DaemonMessages, HelpAndVersionAnswerAndStartNothing) {
     EXPECT_TRUE(LogLines().empty());
 }
 
+// An answer lost on a full disk or a closed stdout is a failure, not a silent success.
+TEST_F(DaemonMessages, HelpAndVersionThatCannotBeWrittenFail) {
+    for (const char* script : {"exec \"$0\" --help >/dev/full", "exec \"$0\" --version >&-"}) {
+        ProgramResult r = tvbtest::RunProgram("/bin/sh", {"-c", script, tvbtest::PollerPath()},
+                                              20000, mWorld.PollerEnv());
+        EXPECT_EQ(r.exitCode, 1) << script;
+        EXPECT_EQ(r.err.rfind("TarvelleButtonPoller: cannot write the output", 0), 0u) << r.err;
+    }
+}
+
 // An "AppName" that cannot be used; ROOT in its texts stands for the scenario's folder.
 struct UnusableAppName {
     const char* name;

@@ -28,13 +28,39 @@ fi
 . "$completion"
 [ "$(complete -p tvbctl 2>/dev/null)" = "complete -F _tvbctl tvbctl" ] || fail "not registered for tvbctl"
 
+# COMP_WORDS as bash makes them: words end at unquoted blanks, and an unquoted ':' or '='
+# is a word of its own.
+split_words() {
+    local line=$1 word="" quote="" c k
+    COMP_WORDS=()
+    for ((k = 0; k < ${#line}; k++)); do
+        c=${line:k:1}
+        if [[ -n $quote ]]; then
+            word+=$c
+            [[ $c == "$quote" ]] && quote=""
+        elif [[ $c == "\\" ]]; then
+            word+=${line:k:2}
+            ((k++))
+        elif [[ $c == "'" || $c == '"' ]]; then
+            word+=$c
+            quote=$c
+        elif [[ $c == " " || $c == ":" || $c == "=" ]]; then
+            [[ -n $word ]] && COMP_WORDS+=("$word")
+            word=""
+            [[ $c != " " ]] && COMP_WORDS+=("$c")
+        else
+            word+=$c
+        fi
+    done
+    [[ -n $word || $line == *[" :="] ]] && COMP_WORDS+=("$word")
+}
+
 # What completing LINE (the cursor at its end) offers, sorted, one a line.
 offers() {
     local line=$1
     COMP_LINE=$line
     COMP_POINT=${#line}
-    read -ra COMP_WORDS <<<"$line"
-    [[ $line == *" " ]] && COMP_WORDS+=("")
+    split_words "$line"
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMPREPLY=()
     _tvbctl tvbctl "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
@@ -80,6 +106,20 @@ expect "tvbctl --socket $scratch/devhost.sock press P" "PLAIN"
 expect "tvbctl --socket $scratch/devhost.sock calls --json T" 'TWO\ WORDS'
 expect "tvbctl --socket $scratch/devhost.sock lights d" "$(lines disk2 disk3)"
 expect "tvbctl --socket $scratch/devhost.sock fault PLAIN n" "none"
+# A serial with a colon, a blank, a newline or a leading dash: the shell replaces only what
+# follows the last colon, matches what is typed after its quoting, and needs "--" before a dash.
+"$ctl" --socket "$scratch/devhost.sock" attach "AB:CD" >/dev/null || fail "attach AB:CD"
+"$ctl" --socket "$scratch/devhost.sock" attach $'NEW\nLINE' >/dev/null || fail "attach NEW LINE"
+"$ctl" --socket "$scratch/devhost.sock" attach -- -DASH >/dev/null || fail "attach -DASH"
+expect "tvbctl --socket $scratch/devhost.sock press AB:" "CD"
+expect "tvbctl --socket $scratch/devhost.sock fault AB:CD " \
+    "$(lines refuse-open refuse-selector0 fail-command short-answer slow-answer none)"
+expect "tvbctl --socket $scratch/devhost.sock calls TWO\\ W" 'TWO\ WORDS'
+expect "tvbctl --socket $scratch/devhost.sock detach N" "\$'NEW\\nLINE'"
+expect "tvbctl --socket $scratch/devhost.sock press -- -" "-DASH"
+# The socket as typed: under ~, or quoted.
+HOME=$scratch expect "tvbctl --socket ~/devhost.sock press P" "PLAIN"
+expect "tvbctl --socket='$scratch/devhost.sock' press P" "PLAIN"
 
 [ "$failures" -eq 0 ] && echo "tvbctl completion: all checks passed"
 exit $((failures > 0))

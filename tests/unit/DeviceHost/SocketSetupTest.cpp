@@ -2,6 +2,7 @@
 #include "SocketSetup.h"
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include <sys/socket.h>
@@ -77,6 +78,22 @@ TEST(SocketDirectory, FileInTheWayIsRefused) {
     EXPECT_FALSE(host::PrepareSocketDirectory(tmp.path + "/no/such/parent", false, error));
 }
 
+// A directory named on purpose may be a link to one; the private fallback may not, and a link
+// to nothing is still refused.
+TEST(SocketDirectory, LinkToADirectoryServesUnlessItMustBePrivate) {
+    TempDir tmp;
+    const std::string real = tmp.path + "/real", link = tmp.path + "/link";
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    std::string error;
+    EXPECT_TRUE(host::PrepareSocketDirectory(link, false, error)) << error;
+    EXPECT_FALSE(host::PrepareSocketDirectory(link, true, error));
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    const std::string dangling = tmp.path + "/dangling";
+    ASSERT_EQ(symlink((tmp.path + "/gone").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(host::PrepareSocketDirectory(dangling, false, error));
+}
+
 TEST(HostSocket, HostMakesItsDirectoryAndSocketPrivateAndRemovesTheSocketOnTerm) {
     TempDir tmp;
     const std::string socket = tmp.path + "/run/devhost.sock";
@@ -110,6 +127,33 @@ TEST(HostSocket, SecondHostOnALiveSocketIsRefusedAndLeavesItAlone) {
     wire::Connection c;
     EXPECT_TRUE(c.Connect(first.SocketPath()));
     EXPECT_EQ(StatusOf(c, wire::HelloRequest{}), wire::kStatusSuccess);
+}
+
+// A listener that no longer accepts (a stopped host, its backlog full) is alive all the same:
+// the new host says so at once instead of hanging in its probe.
+TEST(HostSocket, ListenerWithAFullBacklogIsRefusedWithoutHanging) {
+    TempDir tmp;
+    const std::string path = tmp.path + "/devhost.sock";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.Get(), 0), 0);
+    std::vector<UniqueFd> waiting;
+    for (;;) {
+        UniqueFd peer(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (connect(peer.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
+            break;
+        }
+        waiting.push_back(std::move(peer));
+        ASSERT_LT(waiting.size(), 1000u) << "the backlog never filled";
+    }
+    tvbtest::ProgramResult r = tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--socket", path}, kAnswerMs);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("another device host is listening"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_socket(path));
 }
 
 TEST(HostSocket, StaleSocketOfADeadHostIsTakenOver) {
@@ -192,4 +236,14 @@ TEST(HostCommandLine, ValuesComeEitherWayAndHelpAndVersionPrintAndExit) {
         tvbtest::RunProgram(TVB_DEVHOST_PATH, {"--version"}, kAnswerMs);
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, std::string("tvb-devhost ") + TVB_VERSION + "\n");
+}
+
+// An answer lost on a full disk or a closed stdout is a failure, not a silent success.
+TEST(HostCommandLine, HelpAndVersionThatCannotBeWrittenFail) {
+    for (const char* script : {"exec \"$0\" --help >/dev/full", "exec \"$0\" --version >&-"}) {
+        tvbtest::ProgramResult r =
+            tvbtest::RunProgram("/bin/sh", {"-c", script, TVB_DEVHOST_PATH}, kAnswerMs);
+        EXPECT_EQ(r.exitCode, 1) << script;
+        EXPECT_EQ(r.err.rfind("tvb-devhost: cannot write the output", 0), 0u) << r.err;
+    }
 }

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -99,6 +100,10 @@ TEST_F(Tvbctl, MalformedOptionsAreRefusedBeforeAnythingIsSent) {
         {"attach", "X", "--bridge-serial", "A", "--bridge-serial-hex", std::string(32, '0')},
         "once");
     ExpectUsageError({"attach", "X", "--frobnicate"}, "unknown option '--frobnicate'");
+    ExpectUsageError(
+        {"attach", "X", "--se=1"},
+        "option '--se' is ambiguous (--settle-ms, --serial-type, --serial-on-ancestor, "
+        "--second-storage)");
     ExpectUsageError({"attach", "X", "--volume"}, "--volume needs a value");
     ExpectUsageError({"attach", "X", "--no-bridge=yes"}, "--no-bridge takes no value");
     ExpectUsageError({"message", "X", "0x1ffffffff"}, "32-bit hex");
@@ -106,6 +111,12 @@ TEST_F(Tvbctl, MalformedOptionsAreRefusedBeforeAnythingIsSent) {
     ExpectUsageError({"fault", "X", "explode"}, "unknown fault");
     ExpectUsageError({"dance"}, "unknown verb 'dance'");
     EXPECT_EQ(CtlOk({"list"}), ""); // none of them attached anything
+}
+
+// A value too large for the protocol is out of range like any other: nothing is sent.
+TEST_F(Tvbctl, RequestTooLargeForTheProtocolIsAUsageError) {
+    ExpectUsageError({"attach", std::string(100000, 's')}, "larger than the protocol allows");
+    EXPECT_EQ(CtlOk({"list"}), "");
 }
 
 TEST_F(Tvbctl, HostSideLimitsComeBackAsOneLine) {
@@ -146,6 +157,66 @@ TEST_F(Tvbctl, BlanksCommasAndControlsInNamesAreEscapedSoLinesSplitOneWay) {
     // Other names, UTF-8 included, come out as they went in.
     CtlOk({"attach", "PLAIN", "--volume", "Fotos-\xc3\x9c:2:1"});
     EXPECT_EQ(Lines(CtlOk({"list"})).at(1), "PLAIN disk3 volumes=Fotos-\xc3\x9c watchers=0");
+}
+
+// C1 controls (a CSI among them) and bytes that are not UTF-8 would reach the terminal as they
+// are; they come out as \xHH too, byte by byte, while valid UTF-8 around them stays.
+TEST_F(Tvbctl, C1ControlsAndBytesThatAreNotUtf8AreEscaped) {
+    const std::string c1 = "S\xc2\x9b"
+                           "31m\xc2\x85"; // CSI, NEL
+    const std::string stray = "a\xff"
+                              "b\xc3:1:1"; // a stray byte, a cut sequence
+    // overlong '/' in two and three bytes, a surrogate, beyond U+10FFFF
+    const std::string malformed = "\xc0\xaf\xe0\x80\xaf\xed\xa0\x80\xf4\x90\x80\x80:1:1";
+    const std::string valid = "\xc2\xa0\xe2\x82\xac\xf0\x9f\x92\xbe:1:1"; // NBSP, euro, emoji
+    CtlOk({"attach", c1, "--volume", stray, "--volume", malformed, "--volume", valid});
+    EXPECT_EQ(CtlOk({"list"}), "S\\xc2\\x9b31m\\xc2\\x85 disk2 volumes=a\\xffb\\xc3,"
+                               "\\xc0\\xaf\\xe0\\x80\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80,"
+                               "\xc2\xa0\xe2\x82\xac\xf0\x9f\x92\xbe "
+                               "watchers=0\n");
+    EXPECT_EQ(Lines(CtlOk({"volumes"})).at(0), "disk2s1 a\\xffb\\xc3 1 1");
+}
+
+// An error echoes what was typed or what the host named, but stays one line and sends nothing
+// that drives the terminal.
+TEST_F(Tvbctl, ErrorsEchoNamesWithTheirControlsEscaped) {
+    const std::string hostile = "no\x1b]0;owned\x07\nsuch\xc2\x9b";
+    ExpectOneLineError({"press", hostile}, "no drive no\\x1b]0;owned\\x07\\x0asuch\\xc2\\x9b");
+    ExpectUsageError({hostile}, "unknown verb 'no\\x1b]0;owned\\x07\\x0asuch\\xc2\\x9b'");
+    ExpectUsageError({"message", "X", "1\n2"}, "32-bit hex: 1\\x0a2");
+}
+
+// Output that cannot be written fails the command, so a script never goes on without it. A
+// closed stdout must not hand its number to the host's socket either: the list (larger than
+// any stdio buffer) would be sent to the host, which hangs up on such a peer.
+TEST_F(Tvbctl, OutputThatCannotBeWrittenIsAFailure) {
+    std::vector<std::string> attach = {"attach", "BIG"};
+    for (int i = 0; i < 64; ++i)
+        attach.insert(attach.end(),
+                      {"--volume", std::string(1000, 'v') + std::to_string(i) + ":1:1"});
+    CtlOk(attach);
+    for (const char* redirect : {">/dev/full", ">&-"}) {
+        for (const char* verb : {"list", "volumes", "--help"}) {
+            const std::string script =
+                std::string("exec \"$0\" --socket \"$1\" ") + verb + " " + redirect;
+            tvbtest::ProgramResult r = tvbtest::RunProgram(
+                "/bin/sh", {"-c", script, TVB_CTL_PATH, mHost.SocketPath()}, kAnswerMs);
+            EXPECT_EQ(r.exitCode, 1) << script;
+            EXPECT_EQ(r.err.rfind("tvbctl: cannot write the output", 0), 0u) << script << r.err;
+            EXPECT_EQ(Lines(r.err).size(), 1u) << script << r.err;
+        }
+    }
+    // A peer of our own that sends garbage now is told of after anything tvbctl sent.
+    wire::Connection garbage = Connect();
+    ASSERT_TRUE(garbage.SendBytes(std::string(32, '\xff').data(), 32));
+    ASSERT_TRUE(mHost.WaitForStderr("disconnecting peer")) << mHost.Stderr();
+    const std::vector<std::string> log = Lines(mHost.Stderr());
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& line) {
+                                return line.find("disconnecting peer") != std::string::npos;
+                            }),
+              1)
+        << mHost.Stderr();
 }
 
 TEST_F(Tvbctl, JsonGivesTheNamesAsTheyAreInOneDocument) {
@@ -263,6 +334,13 @@ TEST(TvbctlWithoutHost, PingWaitsForAHostStartedAfterIt) {
         tvbtest::RunProgram(TVB_CTL_PATH, {"--socket", socket, "ping", "--wait", "601"}),
         "ping --wait 601", "--wait takes a number of seconds");
 
+    // A path too long for any socket is told at once, not after the whole wait.
+    tvbtest::ProgramResult tooLong = tvbtest::RunProgram(
+        TVB_CTL_PATH, {"--socket", "/tmp/" + std::string(200, 'x'), "ping", "--wait", "600"},
+        kAnswerMs);
+    EXPECT_EQ(tooLong.exitCode, 1) << tooLong.err;
+    EXPECT_NE(tooLong.err.find("too long"), std::string::npos) << tooLong.err;
+
     tvbtest::ProgramResult late;
     std::thread pinger([&] {
         late =
@@ -281,8 +359,8 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
         return tvbtest::RunProgram(TVB_CTL_PATH, args, kAnswerMs);
     };
     std::string overview;
-    for (std::vector<std::string> args :
-         std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}}) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"help"}, {"help", "help"}, {"help", "--help"}}) {
         tvbtest::ProgramResult r = run(args);
         EXPECT_EQ(r.exitCode, 0) << args[0];
         EXPECT_EQ(r.err, "") << args[0];
@@ -310,6 +388,7 @@ TEST(TvbctlWithoutHost, HelpAndVersionGoToStdoutAndNeedNoHost) {
     ExpectUsageError(run({"--bogus", "list"}), "--bogus", "unknown option '--bogus'");
     ExpectUsageError(run({"--version=1"}), "--version=1", "--version takes no value");
     ExpectUsageError(run({"list", "--jsn"}), "list --jsn", "unknown option '--jsn'");
+    ExpectUsageError(run({"list", "--help=x"}), "list --help=x", "list: --help takes no value");
 }
 
 TEST(TvbctlWithoutHost, SocketOptionTakesItsValueEitherWay) {
