@@ -72,13 +72,34 @@ namespace iokit {
 io_object_t MatchNotification::Next() {
     if (mPending.empty()) {
         mArmed = true;
+        FinishDrain();
         return 0;
+    }
+    if (!mDraining) {
+        mDraining = true;
+        mDrainUnanswered = tvb::wire::HostSession::Shared().Unanswered();
+        mHandedOut.clear();
     }
     const EntryKey key = mPending.front();
     mPending.pop_front();
-    if (mFiring)
-        mHandedOut.push_back(key);
+    mHandedOut.push_back(key);
     return HandleTable::Shared().RetainEntry(key);
+}
+
+// The caller asks for the next service only once it has dealt with the last one, so a drain
+// that ends with questions unanswered may have dealt with its services without the host.
+void MatchNotification::FinishDrain() {
+    if (!mDraining)
+        return;
+    mDraining = false;
+    const bool unanswered = tvb::wire::HostSession::Shared().Unanswered() != mDrainUnanswered;
+    for (const EntryKey& key : mHandedOut) {
+        if (unanswered && std::find(mKept.begin(), mKept.end(), key) == mKept.end())
+            mKept.push_back(key);
+    }
+    mHandedOut.clear();
+    if (port() != nullptr)
+        port()->DrainEnded(unanswered);
 }
 
 void MatchNotification::Append(uint64_t instance, const std::vector<uint64_t>& ids) {
@@ -94,20 +115,8 @@ bool MatchNotification::TakeDelivery() {
 }
 
 void MatchNotification::Fire() {
-    mHandedOut.clear();
-    mFiring = true;
     if (mCallback != nullptr)
         mCallback(mRefCon, handle);
-    mFiring = false;
-}
-
-bool MatchNotification::KeepHandedOut() {
-    for (const EntryKey& key : mHandedOut) {
-        if (std::find(mKept.begin(), mKept.end(), key) == mKept.end())
-            mKept.push_back(key);
-    }
-    mHandedOut.clear();
-    return !mKept.empty();
 }
 
 bool MatchNotification::RequeueKept() {
@@ -466,26 +475,21 @@ void IONotificationPort::DeliverTerminations() {
 
 void IONotificationPort::DeliverMatches() {
     auto matches = mMatches;
-    bool kept = false, delivered = false;
     // A match released or a port destroyed by an earlier call-back is detached by then.
     for (auto& match : matches) {
-        if (match->port() != this || !match->TakeDelivery())
-            continue;
-        const uint64_t unanswered = wire::HostSession::Shared().Unanswered();
-        match->Fire();
-        delivered = true;
-        if (match->port() == this && wire::HostSession::Shared().Unanswered() != unanswered)
-            kept = match->KeepHandedOut() || kept;
+        if (match->port() == this && match->TakeDelivery())
+            match->Fire();
     }
-    if (!delivered)
-        return;
+}
+
+void IONotificationPort::DrainEnded(bool unanswered) {
     if (mState != State::Connected) {
         // The next connection yields every service again.
         for (auto& match : mMatches)
             match->ForgetKept();
         return;
     }
-    if (!kept) {
+    if (!unanswered) {
         mRedeliveryMs = 0;
         return;
     }

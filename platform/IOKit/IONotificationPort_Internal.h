@@ -18,12 +18,12 @@
 // kIOMessageServiceIsTerminated. The first failed attempt after start or after a lost
 // connection says once on stderr that the process waits for the host.
 //
-// A host that stops answering while a first-match call-back runs (a time-out, a back-off)
-// would leave the services that call-back was handed unread for good, since no second
-// arrival comes. The port hands them out again, after 1.1 s and then less and less often,
-// until a call-back runs through with every question answered, or the connection breaks
-// (the next connection yields every service anyway). A call-back must therefore take a
-// service it already knows calmly, as the poller's does.
+// A host that stops answering while a first-match iterator is drained (a time-out, a
+// back-off; in a call-back or in the drain right after registration) would leave the services
+// it gave out unread for good, since no second arrival comes. The port hands them out again,
+// after 1.1 s and then less and less often, until a drain runs through with every question
+// answered, or the connection breaks (the next connection yields every service anyway). A
+// call-back must therefore take a service it already knows calmly, as the poller's does.
 //
 // Threading: a port and its notifications belong to the thread of the run loop its source
 // runs on; call-backs run there, never inside the registration calls. So neither takes a lock;
@@ -147,6 +147,10 @@ private:
     void DeliverTerminations();
     void DeliverMatches();
     void RequeueKeptMatches();
+    friend class iokit::MatchNotification;
+    // A first-match iterator was drained; `unanswered`: some request went unanswered meanwhile,
+    // and the services it gave out wait to be handed out again.
+    void DrainEnded(bool unanswered);
     void DeliverInterest(const std::shared_ptr<iokit::InterestNotification>& interest,
                          uint32_t messageType, uint64_t argument);
 
@@ -203,9 +207,6 @@ public:
     // True once when the iterator was drained and new matches wait: the call-back is due.
     bool TakeDelivery();
     void Fire();
-    // The services the last call-back was handed are kept to be handed out again; false when
-    // there were none.
-    bool KeepHandedOut();
     // Kept services wait in the iterator again, first; false when none were kept.
     bool RequeueKept();
     void ForgetKept() { mKept.clear(); }
@@ -219,9 +220,13 @@ private:
     void* const mRefCon;
     std::deque<EntryKey> mPending;
     bool mArmed = false; // set when Next reaches the end
-    bool mFiring = false;
-    std::vector<EntryKey> mHandedOut; // by Next during the running call-back
-    std::vector<EntryKey> mKept;
+    void FinishDrain();
+    // Since the first Next after the last drain: what was given out, and the session's count
+    // of unanswered requests then.
+    bool mDraining = false;
+    uint64_t mDrainUnanswered = 0;
+    std::vector<EntryKey> mHandedOut;
+    std::vector<EntryKey> mKept; // given out while the host did not answer
 };
 
 class InterestNotification final : public Object, public PortLink {

@@ -535,5 +535,18 @@ TEST_F(IOKitNotifications, AnArrivalHandledWhileTheHostDidNotAnswerIsHandedOutAg
     IOObjectRelease(iterator);
 }
 
+// The same for the drain right after registration, which is no call-back.
+TEST_F(IOKitNotifications, ServicesDrainedAfterRegistrationWhileTheHostDidNotAnswerComeAgain) {
+    Attach("EARLY");
+    Matches matches;
+    io_iterator_t iterator = WatchStorage(matches);
+    ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
+    TakeMatches(matches, iterator);
+    ASSERT_EQ(kill(host.Pid(), SIGCONT), 0);
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"", "EARLY"}));
+    IOObjectRelease(iterator);
+}
+
 } // namespace
 } // namespace iokittest
