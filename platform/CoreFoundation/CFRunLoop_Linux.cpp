@@ -174,9 +174,12 @@ private:
         mWake.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         mTimer.Reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
         if (mEpoll.Get() < 0 || mWake.Get() < 0 || mTimer.Get() < 0) {
-            // Without these the loop could only spin or hang; neither is acceptable.
+            // Without these the loop could only spin or hang; neither is acceptable. Running
+            // out (a low descriptor limit) is no fault of the program: a failure status, not
+            // an abort and its core dump. _exit, since exit handlers could ask for this very
+            // loop again, and on another thread would run beside the process's other threads.
             std::perror("CFRunLoop: cannot create its epoll, eventfd or timerfd");
-            std::abort();
+            _exit(EXIT_FAILURE);
         }
         for (int fd : {mWake.Get(), mTimer.Get()}) {
             epoll_event event{};

@@ -4,6 +4,8 @@
 
 #include <CoreFoundation/CFRunLoopPriv.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -243,4 +245,33 @@ TEST(RunLoopWait, RefusedTimedEpollWaitFallsBackInsteadOfSpinning) {
         return result == kCFRunLoopRunStopped && waits <= 4 ? 0 : 1;
     });
     EXPECT_EQ(0, exitCode) << "1: the loop spun; 2: no system-call filter";
+}
+
+TEST(RunLoopWait, NoDescriptorsLeftForANewLoopEndTheProcessWithAMessageAndAFailure) {
+    tvb::test::ScratchDir scratch("runloop");
+    const std::string errors = scratch / "stderr";
+    auto makeLoop = [] { CFRunLoopGetCurrent(); };
+    // Once here first: the sanitizers check a type they meet for the first time through a pipe,
+    // which a child at its limit could not make; so it meets none.
+    OnFreshThread(makeLoop);
+    const int exitCode = tvb::test::ExitCodeInChild([&] {
+        const int out = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (out < 0 || dup2(out, STDERR_FILENO) < 0)
+            return 2;
+        close(out);
+        // Every descriptor below the lowest free one is open: two more, where a loop needs three.
+        const int lowest = dup(STDERR_FILENO);
+        rlimit files{};
+        if (lowest < 0 || close(lowest) != 0 || getrlimit(RLIMIT_NOFILE, &files) != 0)
+            return 2;
+        files.rlim_cur = static_cast<rlim_t>(lowest) + 2;
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0)
+            return 2;
+        OnFreshThread(makeLoop);
+        return 0;
+    });
+    const std::string text = tvb::test::ReadFile(errors);
+    EXPECT_EQ(EXIT_FAILURE, exitCode) << "134: aborted; 0: a loop without descriptors; 2: set-up";
+    EXPECT_NE(std::string::npos, text.find("Too many open files")) << text;
+    EXPECT_EQ(std::string::npos, text.find("runtime error")) << text;
 }
