@@ -1,7 +1,8 @@
 // The harness's own promise: a test process that dies, however it dies, takes its device host
-// with it. A host left behind keeps the test runner's output open, so ctest waits for the
-// test's time-out instead of reporting the crash, and lives on with its socket.
+// (and any other child) with it. A host left behind keeps the test runner's output open, so ctest
+// waits for the test's time-out instead of reporting the crash, and lives on with its socket.
 #include "DeviceHost.h"
+#include "TestProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 
@@ -35,27 +37,32 @@ bool EndsSoon(pid_t pid) {
     return false;
 }
 
-TEST(TestHostLifetime, AHostDiesWithTheTestThatStartedItAndFreesTheRunnersOutput) {
+// What the dying test started: the child's pid, and a folder to remove afterwards.
+struct Started {
+    pid_t pid = -1;
+    std::string folder;
+};
+
+// Forks a test that starts a child with `start`, its standard output the runner's pipe, and
+// then dies by SIGKILL; the runner's pipe must reach end of file and the child end.
+void ExpectTheChildDiesWithTheTest(const std::function<Started(int runnerOutput)>& start) {
     int output[2], report[2];
     ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
     const pid_t test = fork();
     ASSERT_GE(test, 0);
     if (test == 0) {
-        // The crashing test: its standard output is the runner's pipe, which the host inherits.
         dup2(output[1], STDOUT_FILENO);
-        tvbtest::DeviceHost host;
-        const pid_t hostPid = host.Start() ? host.Pid() : -1;
-        const std::string folder = host.Directory();
-        ssize_t ignored = write(report[1], &hostPid, sizeof hostPid);
-        ignored = write(report[1], folder.data(), folder.size());
+        const Started started = start(output[1]);
+        ssize_t ignored = write(report[1], &started.pid, sizeof started.pid);
+        ignored = write(report[1], started.folder.data(), started.folder.size());
         (void)ignored;
         kill(getpid(), SIGKILL);
     }
     close(output[1]);
     close(report[1]);
-    pid_t hostPid = -1;
-    const ssize_t got = read(report[0], &hostPid, sizeof hostPid);
+    pid_t childPid = -1;
+    const ssize_t got = read(report[0], &childPid, sizeof childPid);
     std::string folder;
     char chunk[256];
     for (ssize_t n; (n = read(report[0], chunk, sizeof chunk)) > 0;)
@@ -63,8 +70,8 @@ TEST(TestHostLifetime, AHostDiesWithTheTestThatStartedItAndFreesTheRunnersOutput
     close(report[0]);
     int status = 0;
     ASSERT_EQ(waitpid(test, &status, 0), test);
-    ASSERT_EQ(got, static_cast<ssize_t>(sizeof hostPid));
-    ASSERT_GT(hostPid, 0) << "the host did not start";
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof childPid));
+    ASSERT_GT(childPid, 0) << "the child did not start";
 
     // The runner's view: its pipe reaches end of file soon after the test died.
     pollfd end{output[0], POLLIN, 0};
@@ -76,13 +83,35 @@ TEST(TestHostLifetime, AHostDiesWithTheTestThatStartedItAndFreesTheRunnersOutput
             closed = true;
     }
     close(output[0]);
-    EXPECT_TRUE(closed) << "the orphaned host still holds the runner's output";
-    EXPECT_TRUE(EndsSoon(hostPid));
-    if (!Ended(hostPid))
-        kill(hostPid, SIGKILL);
+    EXPECT_TRUE(closed) << "the orphaned child still holds the runner's output";
+    EXPECT_TRUE(EndsSoon(childPid));
+    if (!Ended(childPid))
+        kill(childPid, SIGKILL);
     std::error_code ignored;
     if (!folder.empty())
         std::filesystem::remove_all(folder, ignored);
+}
+
+TEST(TestHostLifetime, AHostDiesWithTheTestThatStartedItAndFreesTheRunnersOutput) {
+    ExpectTheChildDiesWithTheTest([](int) {
+        // The host inherits the test's standard output. It is never destroyed: the test dies
+        // before it could be, as a crashing one would.
+        auto* host = new tvbtest::DeviceHost;
+        const pid_t pid = host->Start() ? host->Pid() : -1;
+        return Started{pid, host->Directory()};
+    });
+}
+
+// A child started as another user dies with the test too, although changing user clears
+// what the kernel was asked to do when the parent dies.
+TEST(TestHostLifetime, AChildStartedAsAnotherUserDiesWithTheTest) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "only root starts a child as another user";
+    ExpectTheChildDiesWithTheTest([](int runnerOutput) {
+        auto* child = new tvbtest::Process({"/bin/sleep", "60"}, tvbtest::Environment{},
+                                           tvbtest::Stdio{runnerOutput, -1}, uid_t{65534});
+        return Started{child->Running() ? child->Pid() : -1, {}};
+    });
 }
 
 } // namespace
