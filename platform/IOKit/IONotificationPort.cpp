@@ -72,13 +72,28 @@ namespace iokit {
 io_object_t MatchNotification::Next() {
     if (mPending.empty()) {
         mArmed = true;
+        // The port judges a call-back's drain when the call-back returns; a program's own drain
+        // (the first, right after registering) is judged here, where it ends.
+        if (!mFiring && !mHandedOut.empty())
+            EndOwnDrain();
         return 0;
     }
     const EntryKey key = mPending.front();
     mPending.pop_front();
-    if (mFiring)
-        mHandedOut.push_back(key);
+    if (!mFiring && mHandedOut.empty())
+        mUnansweredBeforeDrain = wire::HostSession::Shared().Unanswered();
+    mHandedOut.push_back(key);
     return HandleTable::Shared().RetainEntry(key);
+}
+
+void MatchNotification::EndOwnDrain() {
+    if (wire::HostSession::Shared().Unanswered() == mUnansweredBeforeDrain) {
+        mHandedOut.clear();
+        return;
+    }
+    KeepHandedOut();
+    if (port() != nullptr)
+        port()->RedeliverKeptLater();
 }
 
 void MatchNotification::Append(uint64_t instance, const std::vector<uint64_t>& ids) {
@@ -479,18 +494,21 @@ void IONotificationPort::DeliverMatches() {
     }
     if (!delivered)
         return;
+    if (kept || mState != State::Connected)
+        RedeliverKeptLater();
+    else
+        mRedeliveryMs = 0;
+}
+
+void IONotificationPort::RedeliverKeptLater() {
     if (mState != State::Connected) {
         // The next connection yields every service again.
         for (auto& match : mMatches)
             match->ForgetKept();
         return;
     }
-    if (!kept) {
-        mRedeliveryMs = 0;
-        return;
-    }
-    mRedeliveryMs = mRedeliveryMs == 0 ? kFirstRedeliveryMs
-                                       : std::min(mRedeliveryMs * 2, kLongestRedeliveryMs);
+    mRedeliveryMs =
+        mRedeliveryMs == 0 ? kFirstRedeliveryMs : std::min(mRedeliveryMs * 2, kLongestRedeliveryMs);
     mWaker.ArmRetry(mRedeliveryMs);
 }
 

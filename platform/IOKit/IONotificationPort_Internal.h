@@ -22,8 +22,9 @@
 // would leave the services that call-back was handed unread for good, since no second
 // arrival comes. The port hands them out again, after 1.1 s and then less and less often,
 // until a call-back runs through with every question answered, or the connection breaks
-// (the next connection yields every service anyway). A call-back must therefore take a
-// service it already knows calmly, as the poller's does.
+// (the next connection yields every service anyway). The program's own first drain, right
+// after registering, counts as a call-back that ran until its iterator was at the end. A
+// call-back must therefore take a service it already knows calmly, as the poller's does.
 //
 // Threading: a port and its notifications belong to the thread of the run loop its source
 // runs on; call-backs run there, never inside the registration calls. So neither takes a lock;
@@ -107,6 +108,10 @@ public:
     bool IsConnected() const { return mState == State::Connected; }
     bool IsRetrying() const { return mWaker.RetryArmed(); }
     int FailedAttempts() const { return mFailedAttempts; }
+
+    // Services a match kept are handed out again after the next redelivery delay (or by the
+    // next connection, when this one is gone).
+    void RedeliverKeptLater();
 
 private:
     // Waiting: no host reached yet or the connection was lost; the retry timer runs.
@@ -203,8 +208,8 @@ public:
     // True once when the iterator was drained and new matches wait: the call-back is due.
     bool TakeDelivery();
     void Fire();
-    // The services the last call-back was handed are kept to be handed out again; false when
-    // there were none.
+    // The services the last call-back (or the program's own drain) was handed are kept to be
+    // handed out again; false when there were none.
     bool KeepHandedOut();
     // Kept services wait in the iterator again, first; false when none were kept.
     bool RequeueKept();
@@ -219,8 +224,11 @@ private:
     void* const mRefCon;
     std::deque<EntryKey> mPending;
     bool mArmed = false; // set when Next reaches the end
+    void EndOwnDrain();
+
     bool mFiring = false;
-    std::vector<EntryKey> mHandedOut; // by Next during the running call-back
+    std::vector<EntryKey> mHandedOut; // by Next during the running call-back or own drain
+    uint64_t mUnansweredBeforeDrain = 0;
     std::vector<EntryKey> mKept;
 };
 

@@ -535,5 +535,23 @@ TEST_F(IOKitNotifications, AnArrivalHandledWhileTheHostDidNotAnswerIsHandedOutAg
     IOObjectRelease(iterator);
 }
 
+// The same for the drain a program does itself right after registering, outside any call-back:
+// the drive already there is handed out again, through the call-back.
+TEST_F(IOKitNotifications, ServicesTheFirstDrainReadWhileTheHostDidNotAnswerAreHandedOutAgain) {
+    Attach("PRESENT");
+    Matches matches;
+    io_iterator_t iterator = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                               IOServiceMatching("IOBlockStorageServices"), OnMatch,
+                                               &matches, &iterator),
+              KERN_SUCCESS);
+    kill(host.Pid(), SIGSTOP);
+    TakeMatches(matches, iterator);
+    kill(host.Pid(), SIGCONT);
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"", "PRESENT"}));
+    IOObjectRelease(iterator);
+}
+
 } // namespace
 } // namespace iokittest
