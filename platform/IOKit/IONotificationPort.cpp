@@ -74,19 +74,23 @@ io_object_t MatchNotification::Next() {
         mArmed = true;
         // The port judges a call-back's drain when the call-back returns; a program's own drain
         // (the first, right after registering) is judged here, where it ends.
-        if (!mFiring && !mHandedOut.empty())
+        if (mOwnDrain)
             EndOwnDrain();
         return 0;
     }
     const EntryKey key = mPending.front();
     mPending.pop_front();
-    if (!mFiring && mHandedOut.empty())
+    if (!mFiring && !mOwnDrain) {
+        mOwnDrain = true;
+        mHandedOut.clear();
         mUnansweredBeforeDrain = wire::HostSession::Shared().Unanswered();
+    }
     mHandedOut.push_back(key);
     return HandleTable::Shared().RetainEntry(key);
 }
 
 void MatchNotification::EndOwnDrain() {
+    mOwnDrain = false;
     if (wire::HostSession::Shared().Unanswered() == mUnansweredBeforeDrain) {
         mHandedOut.clear();
         return;
@@ -110,6 +114,7 @@ bool MatchNotification::TakeDelivery() {
 
 void MatchNotification::Fire() {
     mHandedOut.clear();
+    mOwnDrain = false;
     mFiring = true;
     if (mCallback != nullptr)
         mCallback(mRefCon, handle);

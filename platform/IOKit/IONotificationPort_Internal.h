@@ -228,6 +228,7 @@ private:
 
     bool mFiring = false;
     std::vector<EntryKey> mHandedOut; // by Next during the running call-back or own drain
+    bool mOwnDrain = false;           // the program reads the iterator outside a call-back
     uint64_t mUnansweredBeforeDrain = 0;
     std::vector<EntryKey> mKept;
 };
