@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -27,14 +29,16 @@ bool Ended(pid_t pid) {
     return !(stat >> pidField >> name >> state) || state == "Z";
 }
 
-// A dying process closes its descriptors a moment before it has ended.
+// A dying process closes its descriptors a moment before it has ended. A pidfd is readable
+// once the process has ended, reaped or not.
 bool EndsSoon(pid_t pid) {
-    for (int tries = 0; tries < 200; ++tries) {
-        if (Ended(pid))
-            return true;
-        usleep(10000);
-    }
-    return false;
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0)
+        return errno == ESRCH;
+    pollfd ended{pidfd, POLLIN, 0};
+    const bool readable = poll(&ended, 1, 10000) == 1;
+    close(pidfd);
+    return readable;
 }
 
 // What the dying test started: the child's pid, and a folder to remove afterwards.
