@@ -1,5 +1,7 @@
 #include "Ctl.h"
 
+#include "TvbText.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -114,32 +116,6 @@ int VerbParser::Parse(const Args& args, const Handler& handler) {
 
 namespace {
 
-// The length of the UTF-8 sequence starting at text[at] (shortest form, no surrogates, at most
-// U+10FFFF), 0 when the byte there does not start one; `code` gets the character.
-size_t Utf8SequenceAt(const std::string& text, size_t at, uint32_t& code) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    // Lead bytes 0xc0, 0xc1 and above 0xf4 only ever start overlong or too large forms.
-    const size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
-                          : lead >= 0xe0 && lead <= 0xef ? 3
-                          : lead >= 0xf0 && lead <= 0xf4 ? 4
-                                                         : 0;
-    if (length == 0)
-        return 0;
-    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    code = lead & (0x7fu >> length);
-    if (text.size() - at < length)
-        return 0;
-    for (size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xc0) != 0x80)
-            return 0;
-        code = code << 6 | (next & 0x3fu);
-    }
-    if (code < kMin[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
-        return 0;
-    return length;
-}
-
 void AppendHexEscape(std::string& out, unsigned char byte) {
     static const char kHex[] = "0123456789abcdef";
     out += "\\x";
@@ -165,7 +141,7 @@ std::string Escape(const std::string& text, bool forSplitting) {
             continue;
         }
         uint32_t code = 0;
-        const size_t length = Utf8SequenceAt(text, at, code);
+        const size_t length = wire::Utf8SequenceAt(text, at, code);
         if (length == 0) {
             AppendHexEscape(out, byte);
             ++at;

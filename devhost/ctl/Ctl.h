@@ -86,6 +86,12 @@ bool Check(Context& context, const wire::CallStatus& status);
 // Sends `request` and fills `answer`; false (after the one line) unless the host succeeded.
 template <typename Request>
 bool Call(Context& context, const Request& request, typename Request::Answer& answer) {
+    // Weighed before connecting, so that it is the same usage error whether a host runs or not.
+    std::vector<uint8_t> frame;
+    if (!wire::AppendRequest(frame, 0, request)) {
+        context.failure = UsageError("the request is larger than the protocol allows");
+        return false;
+    }
     return Connected(context) &&
            Check(context, context.connection.Call(request, answer, kControlTimeoutMs));
 }

@@ -1,5 +1,7 @@
 #include "Drive.h"
 
+#include "TvbText.h"
+
 #include <algorithm>
 
 namespace tvb::host {
@@ -15,37 +17,6 @@ std::vector<std::string> Chain(std::initializer_list<std::string> derived) {
 }
 
 constexpr uint64_t kMaxSettleMs = 10 * 60 * 1000;
-
-// Well-formed UTF-8 only: no overlong forms, surrogates or code points past U+10FFFF. The
-// binary property list a string serial travels in is UTF-16, and libplist turns anything
-// else into other text (a NUL, a lone surrogate, or dropped bytes that make two serials one).
-bool IsUtf8(const std::string& text) {
-    for (size_t i = 0; i < text.size();) {
-        const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
-        const uint8_t lead = byte(i);
-        size_t length = 1;
-        uint32_t c = lead, min = 0;
-        if (lead >= 0xF0 && lead <= 0xF4)
-            length = 4, c = lead & 0x07, min = 0x10000;
-        else if ((lead & 0xF0) == 0xE0)
-            length = 3, c = lead & 0x0F, min = 0x800;
-        else if ((lead & 0xE0) == 0xC0)
-            length = 2, c = lead & 0x1F, min = 0x80;
-        else if (lead >= 0x80)
-            return false;
-        if (text.size() - i < length)
-            return false;
-        for (size_t k = 1; k < length; ++k) {
-            if ((byte(i + k) & 0xC0) != 0x80)
-                return false;
-            c = (c << 6) | (byte(i + k) & 0x3F);
-        }
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            return false;
-        i += length;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -98,7 +69,9 @@ bool DriveSpecFromRequest(const wire::AttachRequest& request, DriveSpec& out, st
         why = "the serial must be non-empty text";
         return false;
     }
-    const bool textSerial = IsUtf8(plan.serial);
+    // libplist would turn other bytes into other text (a NUL, a lone surrogate, or dropped bytes
+    // that make two serials one).
+    const bool textSerial = wire::IsUtf8(plan.serial);
     if (!textSerial && request.serialType == static_cast<uint8_t>(wire::SerialType::String)) {
         why = "a string serial must be UTF-8 text";
         return false;

@@ -117,6 +117,9 @@ expect "tvbctl --socket $scratch/devhost.sock fault AB:CD " \
 expect "tvbctl --socket $scratch/devhost.sock calls TWO\\ W" 'TWO\ WORDS'
 expect "tvbctl --socket $scratch/devhost.sock detach N" "\$'NEW\\nLINE'"
 expect "tvbctl --socket $scratch/devhost.sock press -- -" "-DASH"
+# Within double quotes a backslash before a letter is kept, as the shell keeps it.
+"$ctl" --socket "$scratch/devhost.sock" attach 'BACK\SLASH' >/dev/null || fail "attach BACK\SLASH"
+expect "tvbctl --socket $scratch/devhost.sock press \"BACK\\S" 'BACK\\SLASH'
 # The socket as typed: under ~, or quoted.
 HOME=$scratch expect "tvbctl --socket ~/devhost.sock press P" "PLAIN"
 expect "tvbctl --socket='$scratch/devhost.sock' press P" "PLAIN"

@@ -68,9 +68,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, Stdio 
     if (pid == 0) {
         close(status[0]);
         int error = 0;
-        // The parent may have died before the request was made.
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
-            _exit(127);
         struct sigaction defaults {};
         defaults.sa_handler = SIG_DFL;
         for (int signal : kSignalsToDefault)
@@ -81,8 +78,14 @@ pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, Stdio 
             dup2(stdio.out, 1);
         if (stdio.err >= 0)
             dup2(stdio.err, 2);
+        // The death signal is asked for after the change of user, which clears it; the parent
+        // may have died before it was.
         if (runAs && (setgid(*runAs) != 0 || setuid(*runAs) != 0))
             error = errno;
+        else if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+            error = errno;
+        else if (getppid() != parent)
+            _exit(127);
         else
             execve(cargs[0], cargs.data(), cenv.data());
         error = error != 0 ? error : errno;

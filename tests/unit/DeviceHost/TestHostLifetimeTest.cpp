@@ -1,7 +1,8 @@
 // The harness's own promise: a test process that dies, however it dies, takes its device host
-// with it. A host left behind keeps the test runner's output open, so ctest waits for the
-// test's time-out instead of reporting the crash, and lives on with its socket.
+// (and any other child) with it. A host left behind keeps the test runner's output open, so
+// ctest waits for the test's time-out instead of reporting the crash, and lives on.
 #include "DeviceHost.h"
+#include "TestProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -17,18 +19,18 @@
 
 namespace {
 
-TEST(TestHostLifetime, AHostDiesWithTheTestThatStartedItAndFreesTheRunnersOutput) {
+// Forks a test that starts a child with `start` (given the runner's pipe, which is also the
+// test's standard output) and is then killed; the pipe must reach end of file. `start` gives
+// the child's pid and a folder to remove afterwards.
+void ExpectTheChildDiesWithTheTest(const std::function<std::string(int runnerOutput)>& start) {
     int output[2], report[2];
     ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
     const pid_t test = fork();
     ASSERT_GE(test, 0);
     if (test == 0) {
-        // The crashing test: its standard output is the runner's pipe, which the host inherits.
         dup2(output[1], STDOUT_FILENO);
-        tvbtest::DeviceHost host;
-        const std::string started =
-            host.Start() ? std::to_string(host.Pid()) + " " + host.Directory() : "";
+        const std::string started = start(output[1]);
         ssize_t ignored = write(report[1], started.data(), started.size());
         (void)ignored;
         kill(getpid(), SIGKILL);
@@ -39,22 +41,41 @@ TEST(TestHostLifetime, AHostDiesWithTheTestThatStartedItAndFreesTheRunnersOutput
     const ssize_t got = read(report[0], text, sizeof text - 1);
     close(report[0]);
     waitpid(test, nullptr, 0);
-    pid_t hostPid = 0;
+    pid_t childPid = 0;
     std::string folder;
-    std::istringstream(std::string(text, got > 0 ? static_cast<size_t>(got) : 0)) >> hostPid >>
+    std::istringstream(std::string(text, got > 0 ? static_cast<size_t>(got) : 0)) >> childPid >>
         folder;
-    ASSERT_GT(hostPid, 0) << "the host did not start";
+    ASSERT_GT(childPid, 0) << "the child did not start";
 
-    // The runner's view: its pipe reaches end of file soon after the test died.
     pollfd end{output[0], POLLIN, 0};
     char byte;
     const bool closed = poll(&end, 1, 10000) == 1 && read(output[0], &byte, 1) == 0;
     close(output[0]);
-    EXPECT_TRUE(closed) << "the orphaned host still holds the runner's output";
+    EXPECT_TRUE(closed) << "the orphaned child still holds the runner's output";
     if (!closed)
-        kill(hostPid, SIGKILL);
+        kill(childPid, SIGKILL);
     std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+    if (!folder.empty())
+        std::filesystem::remove_all(folder, ignored);
+}
+
+TEST(TestHostLifetime, AHostDiesWithTheTestThatStartedItAndFreesTheRunnersOutput) {
+    ExpectTheChildDiesWithTheTest([](int) {
+        // Never destroyed: the test dies first, as a crashing one would.
+        auto* host = new tvbtest::DeviceHost;
+        return host->Start() ? std::to_string(host->Pid()) + " " + host->Directory() : "";
+    });
+}
+
+// Changing user clears what the kernel was asked to do when the parent dies.
+TEST(TestHostLifetime, AChildStartedAsAnotherUserDiesWithTheTest) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "only root starts a child as another user";
+    ExpectTheChildDiesWithTheTest([](int runnerOutput) {
+        auto* child = new tvbtest::Process({"/bin/sleep", "60"}, tvbtest::Environment{},
+                                           tvbtest::Stdio{runnerOutput, -1}, uid_t{65534});
+        return child->Running() ? std::to_string(child->Pid()) : "";
+    });
 }
 
 } // namespace

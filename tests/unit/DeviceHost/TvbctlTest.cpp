@@ -309,6 +309,15 @@ TEST(TvbctlWithoutHost, EveryVerbFailsWithOneLine) {
     }
 }
 
+// A request too large for the protocol is the usage error it is with a host.
+TEST(TvbctlWithoutHost, RequestTooLargeForTheProtocolIsAUsageErrorAllTheSame) {
+    ExpectUsageError(tvbtest::RunProgram(TVB_CTL_PATH,
+                                         {"--socket", "/nonexistent/devhost.sock", "attach",
+                                          std::string(100000, 's')},
+                                         kAnswerMs),
+                     "attach SSS...", "larger than the protocol allows");
+}
+
 TEST(TvbctlWithoutHost, DefaultSocketComesFromTheEnvironment) {
     tvbtest::DeviceHost host;
     ASSERT_TRUE(host.Start());

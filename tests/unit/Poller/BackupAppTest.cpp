@@ -119,6 +119,19 @@ TEST_F(BackupApp, ApplicationWithoutCreatorCodeIsRecognisedByItsLocation) {
     EXPECT_TRUE(RunLoopUntil([] { return !isArcSoftAppRunning(); }));
 }
 
+// The sample application on ROOT/hand-off/LaunchBackup, backing up ROOT/source into
+// ROOT/home/Backups and ending at once.
+tvbtest::ProgramResult RunSampleBackup(const fs::path& root) {
+    tvbtest::Environment env = tvbtest::InheritedEnvironment();
+    env["HOME"] = (root / "home").string();
+    env["TVB_BACKUP_SOURCE"] = (root / "source").string();
+    env["TVB_BACKUP_SECONDS"] = "0";
+    env["TVB_BACKUP_MODE"] = "end";
+    env.erase("TVB_BACKUP_LOG");
+    return tvbtest::RunProgram(std::string(TVB_SAMPLE_APP_BUNDLE) + "/Contents/MacOS/SampleBackup",
+                               {(root / "hand-off" / "LaunchBackup").string()}, 20000, env);
+}
+
 // The sample application itself, run on a launch file: a folder it cannot read among those it
 // copies is told, and the rest is backed up all the same.
 TEST(SampleBackup, FolderItCannotReadIsCountedAndTheRestBackedUp) {
@@ -134,15 +147,7 @@ TEST(SampleBackup, FolderItCannotReadIsCountedAndTheRestBackedUp) {
         chmod(locked.c_str(), 0755);
         GTEST_SKIP() << "permissions do not hold this user back";
     }
-    tvbtest::Environment env = tvbtest::InheritedEnvironment();
-    env["HOME"] = (root / "home").string();
-    env["TVB_BACKUP_SOURCE"] = (root / "source").string();
-    env["TVB_BACKUP_SECONDS"] = "0";
-    env["TVB_BACKUP_MODE"] = "end";
-    env.erase("TVB_BACKUP_LOG");
-    tvbtest::ProgramResult result =
-        tvbtest::RunProgram(std::string(TVB_SAMPLE_APP_BUNDLE) + "/Contents/MacOS/SampleBackup",
-                            {(root / "hand-off" / "LaunchBackup").string()}, 20000, env);
+    tvbtest::ProgramResult result = RunSampleBackup(root);
     chmod(locked.c_str(), 0755);
 
     EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -162,15 +167,7 @@ TEST(SampleBackup, SerialBytesAreToldAsTextAndTheFolderKeepsThem) {
     tvbtest::WriteFile(root / "source" / "kept.txt", "kept\n");
     const std::string serial = "S\xFF\xC2\x85\x1B[2J\xC3\xA9";
     tvbtest::WriteFile(root / "hand-off" / "LaunchBackup", serial + "\r\n");
-    tvbtest::Environment env = tvbtest::InheritedEnvironment();
-    env["HOME"] = (root / "home").string();
-    env["TVB_BACKUP_SOURCE"] = (root / "source").string();
-    env["TVB_BACKUP_SECONDS"] = "0";
-    env["TVB_BACKUP_MODE"] = "end";
-    env.erase("TVB_BACKUP_LOG");
-    tvbtest::ProgramResult result =
-        tvbtest::RunProgram(std::string(TVB_SAMPLE_APP_BUNDLE) + "/Contents/MacOS/SampleBackup",
-                            {(root / "hand-off" / "LaunchBackup").string()}, 20000, env);
+    tvbtest::ProgramResult result = RunSampleBackup(root);
 
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(tvbtest::ReadFile(root / "home" / "Backups" / ("Drive " + serial) / "kept.txt"),
