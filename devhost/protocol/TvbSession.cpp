@@ -1,6 +1,8 @@
 #include "TvbSession.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 namespace tvb::wire {
 
@@ -35,8 +37,19 @@ bool HostSession::EnsureConnectedLocked(int helloTimeoutMs) {
     // Another socket (the environment named a new one) is another host: no reason to wait.
     if (mBackoffMs != 0 && Clock::now() < mQuietUntil && path == mQuietPath)
         return false;
-    if (!mLink.Connect(path))
+    std::string problem;
+    if (!mLink.Connect(path, &problem)) {
+        // Nobody listening is the usual absent host, which notification ports tell of; anything
+        // else (a path no socket can have, no descriptor left, another user's listener) would
+        // fail every request for good without a word.
+        const bool absent = errno == ENOENT || errno == ECONNREFUSED;
+        if (!absent && problem != mToldProblem) {
+            std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, problem.c_str());
+            mToldProblem = problem;
+        }
         return false;
+    }
+    mToldProblem.clear();
     HelloAnswer hello;
     const CallStatus status = mLink.Call(HelloRequest{}, hello, helloTimeoutMs);
     if (!status.Ok() || hello.instance == 0) {

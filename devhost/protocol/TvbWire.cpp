@@ -215,21 +215,26 @@ bool Connection::Connect(const std::string& path, std::string* error) {
     if (path.empty() || path.size() >= sizeof address.sun_path) {
         if (error)
             *error = "socket path is empty or too long: " + path;
+        errno = ENAMETOOLONG;
         return false;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     tvb::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) {
+        const int failure = errno;
         if (error)
-            *error = std::string("socket: ") + std::strerror(errno);
+            *error = std::string("socket: ") + std::strerror(failure);
+        errno = failure;
         return false;
     }
     // A listener that never accepts (a stopped host) must not hold connect() forever.
     timeval limit{1, 0};
     setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int failure = errno;
         if (error)
-            *error = "cannot reach the device host at " + path + ": " + std::strerror(errno);
+            *error = "cannot reach the device host at " + path + ": " + std::strerror(failure);
+        errno = failure;
         return false;
     }
     // Anyone can make a directory in /tmp first: only a host of our own user is trusted.
@@ -240,6 +245,7 @@ bool Connection::Connect(const std::string& path, std::string* error) {
         if (error)
             *error = "the process listening on " + path + " belongs to uid " +
                      std::to_string(cred.uid) + ", not to us";
+        errno = EACCES;
         return false;
     }
     mFd = std::move(fd);

@@ -443,6 +443,8 @@ public:
     Connection(Connection&& other) noexcept;
     Connection& operator=(Connection&& other) noexcept;
 
+    // On failure `error` says why, and errno is ENOENT or ECONNREFUSED only when nobody
+    // listens at `path`.
     bool Connect(const std::string& path, std::string* error = nullptr);
     void Close();
     bool IsOpen() const { return static_cast<bool>(mFd); }

@@ -3,8 +3,15 @@
 #include "IOKitTestSupport.h"
 #include "TvbSession.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <string>
 
 using namespace iokittest;
 
@@ -179,4 +186,40 @@ TEST_F(IOKitSession, AMatchingStringChangedBetweenTwoMatchesIsMatchedAsItReadsNo
     IOObjectRelease(first);
     IOObjectRelease(second);
     CFRelease(name);
+}
+
+// A host that cannot be reached for any reason but its absence would otherwise fail every
+// request for good without a word: the reason is told once, and again only when it changes.
+// In a child, whose standard error and descriptor limit are its own.
+TEST(HostSessionConnect, AReasonOtherThanAnAbsentHostIsToldOnce) {
+    char told[] = "/tmp/tvb-session-told-XXXXXX";
+    const int file = mkstemp(told);
+    ASSERT_GE(file, 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(file, STDERR_FILENO);
+        tvb::wire::HostSession tooLong(std::string(200, 'x'));
+        tvb::wire::HostSession absent("/nonexistent/devhost.sock");
+        const rlimit none{3, 3}; // standard input, output and error only
+        const bool refused = !tooLong.Connect() && !tooLong.Connect() && !absent.Connect() &&
+                             setrlimit(RLIMIT_NOFILE, &none) == 0 && !absent.Connect();
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    std::string text(4096, '\0');
+    text.resize(static_cast<size_t>(std::max<ssize_t>(pread(file, text.data(), text.size(), 0), 0)));
+    close(file);
+    unlink(told);
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("too long"), 1u) << text;
+    EXPECT_EQ(count("Too many open files"), 1u) << text;
+    EXPECT_EQ(count("/nonexistent/devhost.sock"), 0u) << text;
 }
