@@ -1,6 +1,6 @@
 #include "Ctl.h"
 
-#include "TvbText.h"
+#include "tvb/Utf8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -141,7 +141,7 @@ std::string Escape(const std::string& text, bool forSplitting) {
             continue;
         }
         uint32_t code = 0;
-        const size_t length = wire::Utf8SequenceAt(text, at, code);
+        const size_t length = tvb::Utf8SequenceAt(text, at, code);
         if (length == 0) {
             AppendHexEscape(out, byte);
             ++at;

@@ -1,6 +1,6 @@
 #include "Drive.h"
 
-#include "TvbText.h"
+#include "tvb/Utf8.h"
 
 #include <algorithm>
 
@@ -71,7 +71,7 @@ bool DriveSpecFromRequest(const wire::AttachRequest& request, DriveSpec& out, st
     }
     // libplist would turn other bytes into other text (a NUL, a lone surrogate, or dropped bytes
     // that make two serials one).
-    const bool textSerial = wire::IsUtf8(plan.serial);
+    const bool textSerial = tvb::IsUtf8(plan.serial);
     if (!textSerial && request.serialType == static_cast<uint8_t>(wire::SerialType::String)) {
         why = "a string serial must be UTF-8 text";
         return false;

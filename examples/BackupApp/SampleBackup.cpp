@@ -14,6 +14,8 @@
 // Each step is told on standard error, which Launch Services connects to the user's journal.
 #include <Carbon/Carbon.h>
 
+#include <tvb/Utf8.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdint>
@@ -37,28 +39,12 @@ namespace {
 // The length of the well-formed UTF-8 character at text[i] that is not a control (C0, DEL or
 // C1), else 0.
 size_t PrintableCharacterAt(const std::string& text, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
+    const auto lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80)
         return lead < 0x20 || lead == 0x7F ? 0 : 1;
-    size_t length = 0;
-    uint32_t c = 0, min = 0;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2, c = lead & 0x1F, min = 0x80;
-    else if ((lead & 0xF0) == 0xE0)
-        length = 3, c = lead & 0x0F, min = 0x800;
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4, c = lead & 0x07, min = 0x10000;
-    if (length == 0 || text.size() - i < length)
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        c = (c << 6) | (byte(i + k) & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) || c <= 0x9F)
-        return 0;
-    return length;
+    uint32_t code = 0;
+    const size_t length = tvb::Utf8SequenceAt(text, i, code);
+    return code <= 0x9F ? 0 : length;
 }
 
 // Text from the drive as a line tells it: the serial is the bridge's bytes as they came, and the

@@ -1,13 +1,13 @@
-// Text as the protocol's strings should hold it: well-formed UTF-8. A string serial travels on
-// in a binary property list, as UTF-16, where any other bytes become other text; tvbctl echoes
-// names to a terminal, which must not take a stray byte for a control.
+// Well-formed UTF-8, as text from a drive must be before it goes on: a string serial travels in
+// a binary property list as UTF-16, where any other bytes become other text, and a name shown
+// on a terminal or in the journal must not carry a stray byte taken for a control.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-namespace tvb::wire {
+namespace tvb {
 
 // The length of the multi-byte UTF-8 sequence starting at text[at] (shortest form, no
 // surrogates, at most U+10FFFF), 0 when none starts there (an ASCII byte included); `code`
@@ -49,4 +49,4 @@ inline bool IsUtf8(std::string_view text) {
     return true;
 }
 
-} // namespace tvb::wire
+} // namespace tvb
