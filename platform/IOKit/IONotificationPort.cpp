@@ -119,12 +119,9 @@ void MatchNotification::Fire() {
         mCallback(mRefCon, handle);
 }
 
-bool MatchNotification::RequeueKept() {
-    if (mKept.empty())
-        return false;
+void MatchNotification::RequeueKept() {
     mPending.insert(mPending.begin(), mKept.begin(), mKept.end());
     mKept.clear();
-    return true;
 }
 
 void InterestNotification::Fire(io_service_t service, uint32_t messageType, uint64_t argument) {
@@ -296,10 +293,7 @@ void IONotificationPort::LoseConnection() {
         mTerminations.push_back(interest);
     }
     mInterests.clear();
-    // The next connection yields every service again.
-    for (auto& match : mMatches)
-        match->ForgetKept();
-    mRedeliveryMs = 0;
+    ForgetKeptMatches();
     mBackoffMs = kFirstRetryMs;
     mWaker.ArmRetry(mBackoffMs);
     mWaker.Wake();
@@ -484,9 +478,7 @@ void IONotificationPort::DeliverMatches() {
 
 void IONotificationPort::DrainEnded(bool unanswered) {
     if (mState != State::Connected) {
-        // The next connection yields every service again.
-        for (auto& match : mMatches)
-            match->ForgetKept();
+        ForgetKeptMatches();
         return;
     }
     if (!unanswered) {
@@ -501,4 +493,11 @@ void IONotificationPort::DrainEnded(bool unanswered) {
 void IONotificationPort::RequeueKeptMatches() {
     for (auto& match : mMatches)
         match->RequeueKept();
+}
+
+// The next connection yields every service again.
+void IONotificationPort::ForgetKeptMatches() {
+    for (auto& match : mMatches)
+        match->ForgetKept();
+    mRedeliveryMs = 0;
 }

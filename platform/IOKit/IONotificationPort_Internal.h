@@ -147,6 +147,7 @@ private:
     void DeliverTerminations();
     void DeliverMatches();
     void RequeueKeptMatches();
+    void ForgetKeptMatches();
     friend class iokit::MatchNotification;
     // A first-match iterator was drained; `unanswered`: some request went unanswered meanwhile,
     // and the services it gave out wait to be handed out again.
@@ -207,8 +208,8 @@ public:
     // True once when the iterator was drained and new matches wait: the call-back is due.
     bool TakeDelivery();
     void Fire();
-    // Kept services wait in the iterator again, first; false when none were kept.
-    bool RequeueKept();
+    // Kept services wait in the iterator again, first.
+    void RequeueKept();
     void ForgetKept() { mKept.clear(); }
 
     io_iterator_t handle = 0;
