@@ -499,52 +499,48 @@ TEST_F(IOKitNotifications, AnArrivalAfterTheHostAnswersAgainIsReadableDespiteThe
     IOObjectRelease(iterator);
 }
 
-// The host stops while a call-back handles an arrival, so every question about the new drive
-// goes unanswered; no second arrival will come. The port hands the drive out again once the
-// host may answer, or a poller would never list it.
-struct StoppedDuringArrival {
+// The host stops while an iterator is drained, so every question about the drives it gives
+// out goes unanswered, and no second arrival will come: the port hands them out again once the
+// host may answer, or a poller would never list them. First the program's own drain right
+// after registering, then a call-back's.
+struct StoppedDuringDrain {
     pid_t host = 0;
+    int stopInCall = 0; // the call-back that stops the host; 0: none
     Matches matches;
 };
 
 void OnMatchWhileHostStops(void* refCon, io_iterator_t iterator) {
-    auto* arrival = static_cast<StoppedDuringArrival*>(refCon);
-    const bool first = arrival->matches.calls == 0;
-    if (first)
-        kill(arrival->host, SIGSTOP);
-    OnMatch(&arrival->matches, iterator);
-    if (first)
-        kill(arrival->host, SIGCONT);
+    auto* drain = static_cast<StoppedDuringDrain*>(refCon);
+    const bool stop = drain->matches.calls + 1 == drain->stopInCall;
+    if (stop)
+        kill(drain->host, SIGSTOP);
+    OnMatch(&drain->matches, iterator);
+    if (stop)
+        kill(drain->host, SIGCONT);
 }
 
-TEST_F(IOKitNotifications, AnArrivalHandledWhileTheHostDidNotAnswerIsHandedOutAgain) {
-    StoppedDuringArrival arrival;
-    arrival.host = host.Pid();
+TEST_F(IOKitNotifications, ServicesGivenOutWhileTheHostDidNotAnswerAreHandedOutAgain) {
+    Attach("EARLY");
+    StoppedDuringDrain drain;
+    drain.host = host.Pid();
     io_iterator_t iterator = 0;
     ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
                                                IOServiceMatching("IOBlockStorageServices"),
-                                               OnMatchWhileHostStops, &arrival, &iterator),
+                                               OnMatchWhileHostStops, &drain, &iterator),
               KERN_SUCCESS);
-    TakeMatches(arrival.matches, iterator);
+    ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
+    TakeMatches(drain.matches, iterator);
+    ASSERT_EQ(kill(host.Pid(), SIGCONT), 0);
+    ASSERT_TRUE(RunLoopUntil([&] { return drain.matches.calls == 1; }));
+    EXPECT_EQ(drain.matches.serials, (std::vector<std::string>{"", "EARLY"}));
+
+    drain.stopInCall = 2;
     Attach("STOPPED");
-    ASSERT_TRUE(RunLoopUntil([&] { return arrival.matches.calls == 2; }));
-    EXPECT_EQ(arrival.matches.serials, (std::vector<std::string>{"", "STOPPED"}));
+    ASSERT_TRUE(RunLoopUntil([&] { return drain.matches.calls == 3; }));
+    EXPECT_EQ(drain.matches.serials, (std::vector<std::string>{"", "EARLY", "", "STOPPED"}));
     // Handled now: nothing more comes.
     RunLoopUntil([] { return false; }, 2.5);
-    EXPECT_EQ(arrival.matches.calls, 2);
-    IOObjectRelease(iterator);
-}
-
-// The same for the drain right after registration, which is no call-back.
-TEST_F(IOKitNotifications, ServicesDrainedAfterRegistrationWhileTheHostDidNotAnswerComeAgain) {
-    Attach("EARLY");
-    Matches matches;
-    io_iterator_t iterator = WatchStorage(matches);
-    ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
-    TakeMatches(matches, iterator);
-    ASSERT_EQ(kill(host.Pid(), SIGCONT), 0);
-    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
-    EXPECT_EQ(matches.serials, (std::vector<std::string>{"", "EARLY"}));
+    EXPECT_EQ(drain.matches.calls, 3);
     IOObjectRelease(iterator);
 }
 
