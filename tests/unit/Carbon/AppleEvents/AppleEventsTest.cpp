@@ -122,15 +122,14 @@ TEST(AppleEventDescriptors, MissingOrMistypedParametersAreReportedNotGuessed) {
 }
 
 TEST(AppleEventDescriptors, AttributeSizeCanBeAskedForWithoutABuffer) {
-    AppleEvent event;
-    ASSERT_EQ(noErr, __AECreateEvent(kCoreEventClass, kAEOpenDocuments, &event));
+    AppleEvent event = OpenDocumentsEvent({});
     DescType type = 0;
     Size size = 0;
     ASSERT_EQ(noErr,
               AEGetAttributePtr(&event, keyEventClassAttr, typeType, &type, nullptr, 0, &size));
     EXPECT_EQ(static_cast<DescType>(typeType), type);
-    EXPECT_EQ(static_cast<Size>(sizeof(AEEventClass)), size);
     AEEventClass eventClass = 0;
+    EXPECT_EQ(static_cast<Size>(sizeof eventClass), size);
     ASSERT_EQ(noErr, AEGetAttributePtr(&event, keyEventClassAttr, typeWildCard, nullptr,
                                        &eventClass, sizeof eventClass, nullptr));
     EXPECT_EQ(static_cast<AEEventClass>(kCoreEventClass), eventClass);
@@ -210,28 +209,32 @@ int ConnectTo(pid_t child) {
     std::string path =
         tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    close(fd);
+    return -1;
 }
 
-// A raw packet on connection fd, as a confused peer of the same user might send it; returns the
-// status it answers, or 1 when it does not answer.
-int Exchange(int fd, const std::string& packet) {
+bool Send(int fd, const std::string& packet) {
+    return fd >= 0 && send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0;
+}
+
+// The status answered on connection fd within timeoutMs (-1: until it closes), or 1 for none.
+int Reply(int fd, int timeoutMs = -1) {
+    pollfd wait = {fd, POLLIN, 0};
     int32_t reply[2] = {0, 1};
-    if (fd < 0 || send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 ||
-        recv(fd, reply, sizeof reply, 0) != static_cast<ssize_t>(sizeof reply))
+    if (poll(&wait, 1, timeoutMs) != 1 ||
+        recv(fd, reply, sizeof reply, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof reply))
         reply[1] = 1;
     return reply[1];
 }
 
+// A raw packet to the child's socket, as a confused peer of the same user might send it;
+// returns the status it answers, or 1 when it does not answer.
 int RawExchange(pid_t child, const std::string& packet) {
     int fd = ConnectTo(child);
-    int status = Exchange(fd, packet);
-    if (fd >= 0)
-        close(fd);
+    int status = Send(fd, packet) ? Reply(fd) : 1;
+    close(fd);
     return status;
 }
 
@@ -243,53 +246,48 @@ std::string OpenDocumentsPacket(const std::string& path) {
            std::string(reinterpret_cast<const char*>(&length), sizeof length) + path;
 }
 
-// A child running the application event loop with ReportDocuments as its handler; Ready once
-// the loop runs. Ending it (SIGTERM, and SIGCONT in case a test stopped it) and reaping it are
-// bounded by the child's own alarm.
-class LoopChild {
-public:
+CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack callout) {
+    CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
+    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
+        kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + delay, 0, 0, 0, callout, &context);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopCommonModes);
+    return timer;
+}
+
+// A child running the application event loop with ReportDocuments as its handler; it writes
+// "ready" once the loop runs. Its own alarm bounds ending (SIGTERM, and SIGCONT should a test
+// have stopped it) and reaping it.
+struct LoopChild {
     LoopChild() {
         EXPECT_EQ(0, pipe(gToParent));
-        mPid = fork();
-        if (mPid == 0) {
+        if ((pid = fork()) == 0) {
             alarm(30);
             AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
                                   NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
-            CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
-            CFRunLoopTimerRef ready = CFRunLoopTimerCreate(
-                kCFAllocatorDefault, CFAbsoluteTimeGetCurrent(), 0, 0, 0,
-                [](CFRunLoopTimerRef, void*) {
-                    ssize_t written = write(gToParent[1], "ready\n", 6);
-                    (void)written;
-                },
-                &context);
-            CFRunLoopAddTimer(CFRunLoopGetMain(), ready, kCFRunLoopCommonModes);
+            AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
+                ssize_t written = write(gToParent[1], "ready\n", 6);
+                (void)written;
+            });
             RunApplicationEventLoop();
             _exit(0);
         }
         close(gToParent[1]); // a child that dies then ends every read
-        mReady = ReadLine(gToParent[0]) == "ready";
     }
     ~LoopChild() {
-        if (mPid > 0)
+        if (!stopped)
             Stop();
         close(gToParent[0]);
     }
-    pid_t Pid() const { return mPid; }
-    bool Ready() const { return mReady; }
-    // The child's wait status.
-    int Stop() {
-        kill(mPid, SIGTERM);
-        kill(mPid, SIGCONT);
+    int Stop() { // the child's wait status
+        kill(pid, SIGTERM);
+        kill(pid, SIGCONT);
         int status = -1;
-        EXPECT_EQ(mPid, waitpid(mPid, &status, 0));
-        mPid = -1;
+        EXPECT_EQ(pid, waitpid(pid, &status, 0));
+        stopped = true;
         return status;
     }
-
-private:
-    pid_t mPid = -1;
-    bool mReady = false;
+    pid_t pid = -1;
+    bool stopped = false;
 };
 
 // Whether an open-documents event for "/" is answered noErr and reaches the child's handler.
@@ -301,8 +299,8 @@ bool OpensRoot(pid_t child, std::chrono::seconds wait) {
 
 TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
     LoopChild loop;
-    ASSERT_TRUE(loop.Ready());
-    const pid_t child = loop.Pid();
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    const pid_t child = loop.pid;
     std::string socketPath =
         tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), child);
     EXPECT_TRUE(std::filesystem::exists(socketPath));
@@ -341,34 +339,6 @@ TEST(AppleEventLoop, RunningLoopAnswersEventsWithItsHandlersStatus) {
             .answered);
 }
 
-// Peers that connect and say nothing (stopped, or confused) must not hold up the loop: each
-// used to keep it waiting a second, longer than a sender's whole wait for ten of them.
-TEST(AppleEventLoop, SilentConnectionsHoldUpNeitherTheLoopNorALateSender) {
-    LoopChild loop;
-    ASSERT_TRUE(loop.Ready());
-    const pid_t child = loop.Pid();
-    std::vector<int> silent;
-    for (int i = 0; i < 10; ++i) {
-        silent.push_back(ConnectTo(child));
-        ASSERT_GE(silent.back(), 0);
-    }
-    EXPECT_TRUE(OpensRoot(child, 5s)) << "held up behind the silent connections";
-
-    // The newest one, speaking up now, is answered all the same.
-    EXPECT_EQ(noErr, Exchange(silent.back(), OpenDocumentsPacket("/")));
-    EXPECT_EQ("/", ReadLine(gToParent[0]));
-    close(silent.back());
-    silent.pop_back();
-    // The others are let go: the oldest to make room, the rest once they have waited too long.
-    for (int fd : silent) {
-        pollfd wait = {fd, POLLIN, 0};
-        EXPECT_EQ(1, poll(&wait, 1, 10000));
-        char byte;
-        EXPECT_EQ(0, recv(fd, &byte, 1, MSG_DONTWAIT)) << "still held open";
-        close(fd);
-    }
-}
-
 // A socket's name holds 107 bytes; a deep runtime folder must not keep the events out.
 TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPath) {
     tvb::test::ScratchDir scratch("ae");
@@ -376,37 +346,47 @@ TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPath) {
     ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
     tvb::test::ScopedEnv env("XDG_RUNTIME_DIR", runtime.c_str());
     LoopChild loop;
-    ASSERT_TRUE(loop.Ready());
-    EXPECT_TRUE(OpensRoot(loop.Pid(), 10s));
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    EXPECT_TRUE(OpensRoot(loop.pid, 10s));
 }
 
-// More senders than the listener keeps waiting, all connected and sent while the loop could not
-// run: each has its packet in, so none is dropped to make room for the next.
-TEST(AppleEventLoop, SendersThatArriveTogetherWhileTheLoopIsHeldAreAllAnswered) {
+// More connections wait than the listener keeps. Silent ones (a stopped or confused peer) must
+// not hold up the loop, nor a sender behind them; the newest is answered when it speaks, the
+// others are let go, the oldest to make room and the rest once they have waited too long.
+// Senders that all have their packet in while the loop could not run are all answered instead.
+TEST(AppleEventLoop, SilentPeersHoldUpNothingAndSendersThatArriveTogetherAreAllAnswered) {
     LoopChild loop;
-    ASSERT_TRUE(loop.Ready());
-    const pid_t child = loop.Pid();
-    ASSERT_EQ(0, kill(child, SIGSTOP));
+    ASSERT_EQ("ready", ReadLine(gToParent[0]));
+    std::vector<int> silent;
+    for (int i = 0; i < 10; ++i) {
+        silent.push_back(ConnectTo(loop.pid));
+        ASSERT_GE(silent.back(), 0);
+    }
+    EXPECT_TRUE(OpensRoot(loop.pid, 5s)) << "held up behind the silent connections";
+    EXPECT_TRUE(Send(silent.back(), OpenDocumentsPacket("/")));
+    EXPECT_EQ(noErr, Reply(silent.back()));
+    EXPECT_EQ("/", ReadLine(gToParent[0]));
+    close(silent.back());
+    silent.pop_back();
+    for (int fd : silent) {
+        pollfd wait = {fd, POLLIN, 0};
+        char byte;
+        EXPECT_TRUE(poll(&wait, 1, 10000) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0)
+            << "still held open";
+        close(fd);
+    }
+
+    ASSERT_EQ(0, kill(loop.pid, SIGSTOP));
     std::vector<int> senders;
     for (int i = 0; i < 12; ++i) {
-        senders.push_back(ConnectTo(child));
-        const std::string packet = OpenDocumentsPacket("/");
-        EXPECT_EQ(static_cast<ssize_t>(packet.size()),
-                  send(senders.back(), packet.data(), packet.size(), MSG_NOSIGNAL));
+        senders.push_back(ConnectTo(loop.pid));
+        EXPECT_TRUE(Send(senders.back(), OpenDocumentsPacket("/")));
     }
-    ASSERT_EQ(0, kill(child, SIGCONT));
-    int answered = 0;
+    ASSERT_EQ(0, kill(loop.pid, SIGCONT));
     for (int fd : senders) {
-        pollfd wait = {fd, POLLIN, 0};
-        int32_t reply[2] = {0, 1};
-        if (poll(&wait, 1, 10000) == 1 &&
-            recv(fd, reply, sizeof reply, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof reply) &&
-            reply[1] == noErr)
-            ++answered;
-        if (fd >= 0)
-            close(fd);
+        EXPECT_EQ(noErr, Reply(fd, 10000));
+        close(fd);
     }
-    EXPECT_EQ(12, answered);
 }
 
 // Set and read by the call-outs of the child below.
@@ -414,14 +394,6 @@ int gSender = -1;
 rlimit gFiles;
 unsigned long gWaitsBefore = 0;
 enum : int { kSpun = 10, kSenderLost, kNoSetUp };
-
-CFRunLoopTimerRef AddMainTimer(CFTimeInterval delay, CFRunLoopTimerCallBack callout) {
-    CFRunLoopTimerContext context = {0, nullptr, nullptr, nullptr, nullptr};
-    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
-        kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + delay, 0, 0, 0, callout, &context);
-    CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopCommonModes);
-    return timer;
-}
 
 // A process out of descriptors cannot accept the sender waiting on its socket; the socket stays
 // readable all that time, which must not make the loop spin, and the sender is answered once
@@ -431,46 +403,30 @@ TEST(AppleEventLoop, RunningOutOfDescriptorsNeitherSpinsTheLoopNorLosesTheSender
         AEInstallEventHandler(kCoreEventClass, kAEOpenDocuments,
                               NewAEEventHandlerUPP(ReportDocuments), nullptr, false);
         gToParent[1] = open("/dev/null", O_WRONLY | O_CLOEXEC); // the handler's report
-        // Every descriptor taken, then a sender connects (which needs none) and sends.
+        if (getrlimit(RLIMIT_NOFILE, &gFiles) != 0)
+            return static_cast<int>(kNoSetUp);
+        // The listener cannot accept before this call-out returns: the sender is in by then, and
+        // the lowest free descriptor has become the limit.
         AddMainTimer(0, [](CFRunLoopTimerRef, void*) {
-            gSender = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::string path =
-                tvb::appleevents::SocketPathFor(tvb::appleevents::EventsFolder(false), getpid());
-            std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-            // The lowest free descriptor becomes the limit: the next one is refused.
+            gSender = ConnectTo(getpid());
             int lowestFree = dup(0);
             close(lowestFree);
-            if (gSender < 0 || lowestFree < 0 || getrlimit(RLIMIT_NOFILE, &gFiles) != 0)
-                _exit(kNoSetUp);
             rlimit none = {static_cast<rlim_t>(lowestFree), gFiles.rlim_max};
-            if (setrlimit(RLIMIT_NOFILE, &none) != 0 ||
-                connect(gSender, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-                _exit(kNoSetUp);
-            const std::string packet = OpenDocumentsPacket("/");
-            if (send(gSender, packet.data(), packet.size(), MSG_NOSIGNAL) < 0)
+            if (!Send(gSender, OpenDocumentsPacket("/")) || lowestFree < 0 ||
+                setrlimit(RLIMIT_NOFILE, &none) != 0)
                 _exit(kNoSetUp);
             gWaitsBefore = __CFRunLoopGetWaitCount(CFRunLoopGetMain());
         });
-        // Half a second later: a spinning loop has waited thousands of times, not a few dozen.
+        // Half a second later a spinning loop has waited thousands of times, not a few dozen.
+        // Once descriptors are free, the listener looks again every tenth of a second.
         AddMainTimer(0.5, [](CFRunLoopTimerRef, void*) {
             if (__CFRunLoopGetWaitCount(CFRunLoopGetMain()) - gWaitsBefore > 200)
                 _exit(kSpun);
             setrlimit(RLIMIT_NOFILE, &gFiles);
-        });
-        // The sender's answer comes once the listener has looked again.
-        AddMainTimer(0.55, [](CFRunLoopTimerRef, void*) {
             pollfd wait = {gSender, POLLIN, 0};
-            int32_t reply[2] = {0, 1};
-            // The listener looks again every tenth of a second; ten seconds at the most.
-            for (int i = 0; i < 100 && poll(&wait, 1, 0) == 0; ++i)
+            for (int i = 0; i < 100 && poll(&wait, 1, 0) == 0; ++i) // ten seconds at the most
                 CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
-            _exit(recv(gSender, reply, sizeof reply, MSG_DONTWAIT) ==
-                              static_cast<ssize_t>(sizeof reply) &&
-                          reply[1] == noErr
-                      ? 0
-                      : kSenderLost);
+            _exit(Reply(gSender, 0) == noErr ? 0 : kSenderLost);
         });
         RunApplicationEventLoop();
         return static_cast<int>(kSenderLost);
