@@ -77,8 +77,7 @@ TEST(PollCycle, ExceptionEndsTheButtonPassLeavesNoLaunchFileAndTheTimerIsRearmed
 
 TEST(PollCycle, PressTheHandOffFolderCannotTakeIsDroppedAndToldOnStderr) {
     const fs::path folder = Home() / "Documents" / "For Button Manage";
-    std::error_code ec;
-    fs::remove_all(folder, ec);
+    fs::remove_all(folder);
     tvbtest::WriteFile(folder, "a file where the folder belongs");
     AttachListed("TICK-NOFOLDER", {"--volume", "A:10:5"});
     Ctl({"press", "TICK-NOFOLDER"});
@@ -86,14 +85,11 @@ TEST(PollCycle, PressTheHandOffFolderCannotTakeIsDroppedAndToldOnStderr) {
 
     ::testing::internal::CaptureStderr();
     PollButtonDevices(NULL, NULL);
-    std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(
+        ::testing::internal::GetCapturedStderr(),
+        "TarvelleButtonPoller: a button press was dropped: no launch file could be written in " +
+            folder.string() + " (File Manager status " + std::to_string(errFSNotAFolder) + ")\n");
     EXPECT_FALSE(backupActive);
-    EXPECT_EQ(told, "TarvelleButtonPoller: a button press was dropped: no launch file could be "
-                    "written in " +
-                        (Home() / "Documents").string() +
-                        "/For Button Manage (File Manager status " +
-                        std::to_string(errFSNotAFolder) + ")\n");
-
     fs::remove(folder);
     runLoopTimer.RemoveFromRunLoop();
 }
@@ -111,11 +107,7 @@ std::vector<pid_t> BackupPids(const fs::path& log) {
 TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
     const fs::path folder = Home() / "Documents" / "For Button Manage";
     const fs::path log = ScratchRoot() / "stale-end.log";
-    std::error_code ec;
-    fs::remove(log, ec);
-    setenv("TVB_BACKUP_MODE", "stay", 1);
-    setenv("TVB_BACKUP_SECONDS", "0", 1);
-    setenv("TVB_BACKUP_LOG", log.c_str(), 1);
+    fs::remove(log);
     // Put back however the test ends: the application stays up until it is told to quit.
     struct Restore {
         fs::path log;
@@ -126,11 +118,13 @@ TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
             runLoopTimer.RemoveFromRunLoop();
             backupActive = false;
             arcsoftApplicationPath = path;
-            unsetenv("TVB_BACKUP_MODE");
-            unsetenv("TVB_BACKUP_SECONDS");
-            unsetenv("TVB_BACKUP_LOG");
+            for (const char* name : {"TVB_BACKUP_MODE", "TVB_BACKUP_SECONDS", "TVB_BACKUP_LOG"})
+                unsetenv(name);
         }
     } restore{log};
+    setenv("TVB_BACKUP_MODE", "stay", 1);
+    setenv("TVB_BACKUP_SECONDS", "0", 1);
+    setenv("TVB_BACKUP_LOG", log.c_str(), 1);
     arcsoftApplicationPath = CFSTR(TVB_SAMPLE_APP_BUNDLE);
     // A folder in the end file's place, which no deletion of an empty item removes.
     tvbtest::WriteFile(folder / "EndBackup" / "kept", "someone's");

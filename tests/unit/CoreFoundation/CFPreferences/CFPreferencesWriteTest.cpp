@@ -6,22 +6,16 @@
 
 #include <plist/plist.h>
 
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <functional>
-#include <string>
-#include <vector>
+#include <set>
 
 namespace {
 
 using namespace tvb::systest;
+using Keys = std::set<std::string>;
 
-const std::string kOtherKeyFile = XmlPlist("<dict><key>Other</key><string>kept</string></dict>");
+const std::string kOtherKeyDict = "<dict><key>Other</key><string>kept</string></dict>";
+const std::string kOtherKeyFile = XmlPlist(kOtherKeyDict);
 
 // Pending values outlive a test, so every test works in domains named after itself.
 class CFPreferencesWriteTest : public ::testing::Test {
@@ -33,7 +27,10 @@ protected:
 
     std::string Folder() { return mHome / "Library/Preferences"; }
     std::string Path() { return Folder() + "/" + mName + ".plist"; }
-
+    bool Write(CFStringRef key, CFPropertyListRef value, CFStringRef domain = nullptr) {
+        CFPreferencesSetAppValue(key, value, domain != nullptr ? domain : mDomain);
+        return CFPreferencesAppSynchronize(domain != nullptr ? domain : mDomain);
+    }
     // Whether the preferences API (pending values first) gives `expected` for key.
     bool Reads(CFStringRef key, CFStringRef expected) {
         CFPropertyListRef value = CFPreferencesCopyAppValue(key, mDomain);
@@ -50,27 +47,21 @@ protected:
 };
 
 // The keys of the dictionary in a property-list file; empty when it is not one.
-std::vector<std::string> KeysIn(const std::string& path) {
+Keys KeysIn(const std::string& path) {
     std::string bytes = ReadFile(path);
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    std::vector<std::string> keys;
-    if (root != nullptr && plist_get_node_type(root) == PLIST_DICT) {
-        plist_dict_iter it = nullptr;
+    Keys keys;
+    plist_dict_iter it = nullptr;
+    if (root != nullptr && plist_get_node_type(root) == PLIST_DICT)
         plist_dict_new_iter(root, &it);
-        for (;;) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(root, it, &key, &value);
-            if (key == nullptr)
-                break;
-            keys.emplace_back(key);
-            free(key);
-        }
-        free(it);
+    char* key = nullptr;
+    while (it != nullptr && (plist_dict_next_item(root, it, &key, nullptr), key != nullptr)) {
+        keys.insert(key);
+        free(key);
     }
+    free(it);
     plist_free(root);
-    std::sort(keys.begin(), keys.end());
     return keys;
 }
 
@@ -80,46 +71,34 @@ mode_t ModeOf(const std::string& path) {
 }
 
 TEST_F(CFPreferencesWriteTest, AFileThatCannotBeReadIsLeftAsItWasAndTheValuesStayPending) {
-    struct Case {
-        const char* what;
-        std::function<void(const std::string&)> make;
+    auto file = [](const std::string& contents, mode_t mode = 0644) {
+        return [=](const std::string& p) { WriteFile(p, contents, mode); };
     };
-    std::string big =
-        XmlPlist("<dict><key>Other</key><string>kept</string></dict>" + std::string(9u << 20, ' '));
-    std::vector<Case> cases = {
-        {"garbage", [](const std::string& p) { WriteFile(p, "not a property list"); }},
-        {"array", [](const std::string& p) { WriteFile(p, XmlPlist("<array/>")); }},
-        {"cut short",
-         [](const std::string& p) {
-             WriteFile(p, kOtherKeyFile.substr(0, kOtherKeyFile.size() - 10));
-         }},
-        {"over 8 MiB", [&big](const std::string& p) { WriteFile(p, big); }},
-        {"read-only", [](const std::string& p) { WriteFile(p, kOtherKeyFile, 0444); }},
+    std::vector<std::pair<const char*, std::function<void(const std::string&)>>> cases = {
+        {"garbage", file("not a property list")},
+        {"array", file(XmlPlist("<array/>"))},
+        {"cut short", file(kOtherKeyFile.substr(0, kOtherKeyFile.size() - 10))},
+        {"over 8 MiB", file(XmlPlist(kOtherKeyDict + std::string(9u << 20, ' ')))},
+        {"read-only", file(kOtherKeyFile, 0444)},
         {"FIFO", [](const std::string& p) { ASSERT_EQ(0, mkfifo(p.c_str(), 0600)); }},
         {"folder", [](const std::string& p) { std::filesystem::create_directories(p); }},
     };
-    // Root reads and writes anything, whatever the mode says.
-    if (geteuid() != 0)
-        cases.push_back(
-            {"unreadable", [](const std::string& p) { WriteFile(p, kOtherKeyFile, 0); }});
+    if (geteuid() != 0) // root reads anything, whatever the mode says
+        cases.push_back({"unreadable", file(kOtherKeyFile, 0)});
 
     std::filesystem::create_directories(Folder());
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, make] : cases) {
+        SCOPED_TRACE(what);
         CFPreferencesSetAppValue(CFSTR("Added"), CFSTR("new"), mDomain);
-        c.make(Path());
+        make(Path());
         mode_t mode = ModeOf(Path());
-        std::string before = S_ISREG(mode) ? ReadFile(Path()) : std::string();
+        std::string before = S_ISREG(mode) ? ReadFile(Path()) : "";
         alarm(30); // a FIFO opened the wrong way would block for ever
         EXPECT_FALSE(CFPreferencesAppSynchronize(mDomain));
         alarm(0);
         EXPECT_EQ(mode, ModeOf(Path()));
-        if (S_ISREG(mode)) {
-            EXPECT_TRUE(before == ReadFile(Path())) << "the file changed";
-        }
+        EXPECT_TRUE(!S_ISREG(mode) || before == ReadFile(Path())) << "the file changed";
         EXPECT_TRUE(Reads(CFSTR("Added"), CFSTR("new")));
-        if (S_ISREG(mode))
-            chmod(Path().c_str(), 0600);
         std::filesystem::remove_all(Path());
     }
     EXPECT_TRUE(std::filesystem::is_empty(Folder())); // no temporary file left behind
@@ -127,38 +106,39 @@ TEST_F(CFPreferencesWriteTest, AFileThatCannotBeReadIsLeftAsItWasAndTheValuesSta
     // Once the file is readable again, the kept value joins what it holds.
     WriteFile(Path(), kOtherKeyFile);
     ASSERT_TRUE(CFPreferencesAppSynchronize(mDomain));
-    EXPECT_EQ((std::vector<std::string>{"Added", "Other"}), KeysIn(Path()));
+    EXPECT_EQ((Keys{"Added", "Other"}), KeysIn(Path()));
 }
 
-TEST_F(CFPreferencesWriteTest, ALinkedFileIsWrittenThroughAndKeepsItsMode) {
+TEST_F(CFPreferencesWriteTest, FilesAreWrittenThroughLinksAndUnderTheLongestFileName) {
     // A dotfiles repository holds the file; the preferences folder links to it.
     std::string target = mHome / "dotfiles/prefs.plist";
     WriteFile(target, kOtherKeyFile, 0640);
     std::filesystem::create_directories(Folder());
     std::filesystem::create_symlink("../../dotfiles/prefs.plist", Path());
-
-    CFPreferencesSetAppValue(CFSTR("Added"), CFSTR("new"), mDomain);
-    ASSERT_TRUE(CFPreferencesAppSynchronize(mDomain));
+    ASSERT_TRUE(Write(CFSTR("Added"), CFSTR("new")));
     EXPECT_TRUE(std::filesystem::is_symlink(Path()));
-    EXPECT_EQ((std::vector<std::string>{"Added", "Other"}), KeysIn(target));
+    EXPECT_EQ((Keys{"Added", "Other"}), KeysIn(target));
     EXPECT_EQ(0640u, ModeOf(target) & 07777);
-    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(mHome / "dotfiles"),
-                               std::filesystem::directory_iterator()));
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(mHome / "dotfiles"), {}));
 
     // A link to a file not made yet makes it.
     std::string fresh = mHome / "dotfiles/fresh.plist";
     std::filesystem::remove(Path());
     std::filesystem::create_symlink(fresh, Path());
-    CFPreferencesSetAppValue(CFSTR("Second"), CFSTR("value"), mDomain);
-    ASSERT_TRUE(CFPreferencesAppSynchronize(mDomain));
+    ASSERT_TRUE(Write(CFSTR("Second"), CFSTR("value")));
     EXPECT_TRUE(std::filesystem::is_symlink(Path()));
-    EXPECT_EQ((std::vector<std::string>{"Second"}), KeysIn(fresh));
+    EXPECT_EQ((Keys{"Second"}), KeysIn(fresh));
+
+    std::string name(249, 'n'); // with ".plist", the longest name a file may have
+    CFStringRef domain = CFStringCreateWithCString(nullptr, name.c_str(), kCFStringEncodingUTF8);
+    EXPECT_TRUE(Write(CFSTR("Added"), CFSTR("new"), domain));
+    CFRelease(domain);
+    EXPECT_EQ((Keys{"Added"}), KeysIn(Folder() + "/" + name + ".plist"));
 }
 
 TEST_F(CFPreferencesWriteTest, ValuesThatCouldNotBeWrittenOrReadBackFailTheWrite) {
     WriteFile(Path(), kOtherKeyFile);
-    CFTypeRef deep = CFSTR("bottom");
-    CFRetain(deep);
+    CFTypeRef deep = CFRetain(CFSTR("bottom"));
     for (int i = 0; i < 300; ++i) {
         CFArrayRef outer = CFArrayCreate(nullptr, &deep, 1, &kCFTypeArrayCallBacks);
         CFRelease(deep);
@@ -187,12 +167,11 @@ TEST_F(CFPreferencesWriteTest, ValuesThatCouldNotBeWrittenOrReadBackFailTheWrite
         EXPECT_TRUE(Reads(CFSTR("Other"), CFSTR("kept")));
     }
     EXPECT_TRUE(CFPreferencesAppSynchronize(mDomain));
-    EXPECT_EQ((std::vector<std::string>{"Other"}), KeysIn(Path()));
+    EXPECT_EQ((Keys{"Other"}), KeysIn(Path()));
 }
 
 TEST_F(CFPreferencesWriteTest, ProcessesWritingAtOnceLoseNoKey) {
-    constexpr int kWriters = 4;
-    constexpr int kRounds = 40;
+    constexpr int kWriters = 4, kRounds = 40;
     alarm(100); // a writer that never finishes fails the test instead of hanging it
     std::vector<pid_t> writers;
     for (int w = 0; w < kWriters; ++w) {
@@ -203,9 +182,9 @@ TEST_F(CFPreferencesWriteTest, ProcessesWritingAtOnceLoseNoKey) {
                 std::string key = "w" + std::to_string(w) + "-" + std::to_string(round);
                 CFStringRef name =
                     CFStringCreateWithCString(nullptr, key.c_str(), kCFStringEncodingUTF8);
-                CFPreferencesSetAppValue(name, kCFBooleanTrue, mDomain);
+                bool written = Write(name, kCFBooleanTrue);
                 CFRelease(name);
-                if (!CFPreferencesAppSynchronize(mDomain))
+                if (!written)
                     _exit(1);
             }
             _exit(0);
@@ -219,15 +198,6 @@ TEST_F(CFPreferencesWriteTest, ProcessesWritingAtOnceLoseNoKey) {
     }
     alarm(0);
     EXPECT_EQ(static_cast<size_t>(kWriters * kRounds), KeysIn(Path()).size());
-}
-
-TEST_F(CFPreferencesWriteTest, ADomainWhoseFileNameFillsTheLimitIsWritten) {
-    std::string name(249, 'n'); // with ".plist", the longest name a file may have
-    CFStringRef domain = CFStringCreateWithCString(nullptr, name.c_str(), kCFStringEncodingUTF8);
-    CFPreferencesSetAppValue(CFSTR("Added"), CFSTR("new"), domain);
-    EXPECT_TRUE(CFPreferencesAppSynchronize(domain));
-    CFRelease(domain);
-    EXPECT_EQ((std::vector<std::string>{"Added"}), KeysIn(Folder() + "/" + name + ".plist"));
 }
 
 } // namespace
