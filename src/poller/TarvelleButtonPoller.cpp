@@ -266,15 +266,22 @@ static void TrackBackup() {
 static void ReportDroppedPress(OSStatus err) {
     char documents[kApplicationPathSize];
     FSRef documentsRef;
-    if (FSFindFolder(kUserDomain, kDocumentsFolderType, kDontCreateFolder, &documentsRef) ==
-            noErr &&
-        FSRefMakePath(&documentsRef, reinterpret_cast<UInt8*>(documents), sizeof documents) ==
-            noErr)
+    OSStatus findErr =
+        FSFindFolder(kUserDomain, kDocumentsFolderType, kDontCreateFolder, &documentsRef);
+    if (findErr == noErr)
+        findErr =
+            FSRefMakePath(&documentsRef, reinterpret_cast<UInt8*>(documents), sizeof documents);
+    if (findErr == noErr)
         ReportOnStderr("a button press was dropped: no launch file could be written in "
                        "%s/For Button Manage (File Manager status %d)",
                        documents, static_cast<int>(err));
-    else
+    else if (findErr == fnfErr || findErr == dirNFErr)
         ReportOnStderr("a button press was dropped: no Documents folder for the launch file "
+                       "(File Manager status %d)",
+                       static_cast<int>(err));
+    // Out of descriptors, say, the folder may well be there: only the status is known.
+    else
+        ReportOnStderr("a button press was dropped: no launch file could be written "
                        "(File Manager status %d)",
                        static_cast<int>(err));
 }

@@ -4,6 +4,8 @@
 #include <CoreFoundation/CFStringPriv.h>
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 #include <regex>
@@ -91,6 +93,36 @@ TEST(PollCycle, PressTheHandOffFolderCannotTakeIsDroppedAndToldOnStderr) {
             folder.string() + " (File Manager status " + std::to_string(errFSNotAFolder) + ")\n");
     EXPECT_FALSE(backupActive);
     fs::remove(folder);
+    runLoopTimer.RemoveFromRunLoop();
+}
+
+// Out of descriptors, the Documents folder cannot even be looked at: the message must not
+// send the user looking for a folder that is there.
+TEST(PollCycle, PressDroppedForWantOfDescriptorsDoesNotBlameTheDocumentsFolder) {
+    fs::create_directories(Home() / "Documents");
+    AttachListed("TICK-NOFD", {"--volume", "A:10:5"});
+    updatePctFree = false;
+    // Once with descriptors first: the sanitizers check a type they meet for the first time
+    // through a pipe, which they could not make at the limit.
+    PollButtonDevices(NULL, NULL);
+    Ctl({"press", "TICK-NOFD"});
+
+    ::testing::internal::CaptureStderr();
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = dup(0); // every lower descriptor is taken
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    PollButtonDevices(NULL, NULL);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "TarvelleButtonPoller: a button press was dropped: no launch file could be "
+              "written (File Manager status " +
+                  std::to_string(tmfoErr) + ")\n");
+    EXPECT_FALSE(backupActive);
     runLoopTimer.RemoveFromRunLoop();
 }
 
