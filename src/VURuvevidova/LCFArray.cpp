@@ -18,6 +18,12 @@ LCFArray::~LCFArray() {
         CFArrayRemoveAllValues(array);
 }
 
+void LCFArray::AdoptTypeRef(CFTypeRef inTypeRef) {
+    if (inTypeRef != mMutableArrayRef)
+        mMutableArrayRef = NULL;
+    LCFTemplate<CFArrayRef>::AdoptTypeRef(inTypeRef);
+}
+
 CFMutableArrayRef LCFArray::MutableArray() const {
     if (mMutableArrayRef == NULL || LCFObject::GetTypeRef() != mMutableArrayRef)
         return NULL;

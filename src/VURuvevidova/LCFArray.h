@@ -11,9 +11,9 @@
 // releasing call-backs a removed value has already been released when the caller sees it.
 //
 // A wrapper whose array could not be created (or that was made to hold something other
-// than its own array through Adopt) counts 0, adds nothing, removes nothing and fetches
-// nothing. RemoveLastItem with a NULL slot does nothing and returns false. An array at the
-// length limit given at construction adds nothing.
+// than its own array through Adopt, even if it takes its old array back later) counts 0,
+// adds nothing, removes nothing and fetches nothing. RemoveLastItem with a NULL slot does nothing
+// and returns false. An array at the length limit given at construction adds nothing.
 //
 // Threading: single-threaded; a walk and a removal must not interleave across threads.
 #pragma once
@@ -40,6 +40,10 @@ public:
     // Stores the last value into the pointer-sized slot outItem points to, then removes it.
     // False (nothing stored) when the array is empty.
     virtual bool RemoveLastItem(void* outItem);
+
+    // Letting go of the wrapper's own array ends its claim on that array for good: the
+    // address may name another array later, which the wrapper only shares.
+    void AdoptTypeRef(CFTypeRef inTypeRef) override;
 
 protected:
     // The held array while it is still the one this wrapper created; NULL otherwise.

@@ -199,6 +199,31 @@ TEST(LCFArray, WrapperNoLongerHoldingItsOwnArrayDoesNothing) {
     CFRelease(string);
 }
 
+// Once released, the wrapper's old address can come back as another array (here the same
+// one, kept alive by the test, as an allocator reusing the memory would hand it out). The
+// wrapper then only shares it: it must neither change it nor empty it when destroyed.
+TEST(LCFArray, AnArrayLetGoOfIsOnlySharedWhenItsAddressComesBack) {
+    CFMutableStringRef string = NewMutableString("kept");
+    CFArrayRef old = NULL;
+    {
+        LCFArrayTemplate<CFStringRef> array(0, NULL, NULL);
+        array.AddItem(string);
+        old = static_cast<CFArrayRef>(CFRetain(array.GetTypeRef()));
+        array.Adopt(NULL);
+        array.Adopt(old);
+        EXPECT_EQ(array.GetCount(), 0u);
+        EXPECT_EQ(array.AddItem(CFSTR("x")), 0);
+        CFStringRef value = NULL;
+        EXPECT_FALSE(array.RemoveLastItem(value));
+    }
+    EXPECT_EQ(CFArrayGetCount(old), 1);
+    EXPECT_EQ(CFGetRetainCount(old), 1);
+    EXPECT_EQ(CFGetRetainCount(string), 2);
+    CFRelease(old);
+    EXPECT_EQ(CFGetRetainCount(string), 1);
+    CFRelease(string);
+}
+
 typedef LCFArrayCallBacksTemplate<const void*> CFTypeCallBacks;
 
 TEST(LCFArrayCallBacks, CFTypeCallBacksForwardToTheStandardSet) {
