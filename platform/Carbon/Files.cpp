@@ -86,6 +86,11 @@ bool ReadStamp(const FSRef* ref, std::string& path, NodeID& node, NodeID& folder
 
 } // namespace
 
+SInt64 BirthStamp(SInt64 seconds, UInt32 nanoseconds) {
+    // Modulo 2^64: a drive's file system may carry any time, and only sameness counts.
+    return static_cast<SInt64>(static_cast<UInt64>(seconds) * 1000000000u + nanoseconds);
+}
+
 bool Inspect(int folder, const std::string& name, NodeID& node, mode_t& mode) {
     struct statx info;
     int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
@@ -94,7 +99,7 @@ bool Inspect(int folder, const std::string& name, NodeID& node, mode_t& mode) {
     node.device = (static_cast<UInt64>(info.stx_dev_major) << 32) | info.stx_dev_minor;
     node.inode = info.stx_ino;
     node.birth = (info.stx_mask & STATX_BTIME) != 0
-                     ? info.stx_btime.tv_sec * SInt64{1000000000} + info.stx_btime.tv_nsec
+                     ? BirthStamp(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
                      : 0;
     mode = info.stx_mode;
     return true;

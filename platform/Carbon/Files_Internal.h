@@ -50,6 +50,10 @@ struct NodeID {
     bool operator!=(const NodeID& other) const { return !(*this == other); }
 };
 
+// A birth time as NodeID holds it, for any time a file system may give (the year 2446 and
+// later included).
+SInt64 BirthStamp(SInt64 seconds, UInt32 nanoseconds);
+
 // The identity and type of `name` in `folder`, not following a link; with an empty name, of
 // what `folder` itself refers to. False with errno set when it cannot be found.
 bool Inspect(int folder, const std::string& name, NodeID& node, mode_t& mode);

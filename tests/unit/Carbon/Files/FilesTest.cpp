@@ -1,5 +1,6 @@
 // FSRef paths, look-up by UTF-16 name, creation and deletion on real files.
 #include "FilesTestSupport.h"
+#include "Files_Internal.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -274,6 +275,17 @@ TEST_F(FileManager, DeleteRefusesAFolderThatIsNotEmpty) {
 }
 
 // The bridge from a File Manager reference to a CoreFoundation URL.
+TEST_F(FileManager, BirthTimesPastTheYear2262StillTellItemsApart) {
+    // A drive formatted elsewhere may carry creation times as late as its format can hold
+    // (ext4's reach the year 2446), more nanoseconds than 64 bits count. No file system a
+    // test can mount here takes such a time, so the stamp is checked itself.
+    using tvb::files::BirthStamp;
+    const SInt64 year2446 = 15032385535;
+    EXPECT_NE(BirthStamp(year2446, 0), BirthStamp(year2446, 1));
+    EXPECT_NE(BirthStamp(year2446, 0), BirthStamp(year2446 - 1, 0));
+    EXPECT_EQ(BirthStamp(year2446, 7), BirthStamp(year2446, 7));
+}
+
 TEST_F(FileManager, URLFromFSRefNamesTheSameItem) {
     auto pathOf = [](CFURLRef url) -> std::string {
         UInt8 buffer[4096];
