@@ -39,7 +39,9 @@
 namespace tvb::files {
 
 // Which object. File systems hand a freed inode number to the next new item at once, so the
-// birth time (nanoseconds, 0 where the file system keeps none) tells the two apart.
+// birth time (nanoseconds, 0 where the file system keeps none) tells the two apart. An
+// overlay gives an item the birth time of its copy once it is copied up, so there it is 0 as
+// well, and only the inode number tells.
 struct NodeID {
     UInt64 device = 0;
     UInt64 inode = 0;

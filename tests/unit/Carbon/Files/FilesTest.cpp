@@ -286,6 +286,40 @@ TEST_F(FileManager, BirthTimesPastTheYear2262StillTellItemsApart) {
     EXPECT_EQ(BirthStamp(year2446, 7), BirthStamp(year2446, 7));
 }
 
+TEST_F(FileManager, ItemsOfAnOverlayKeepTheirReferencesWhenCopiedUp) {
+    // An overlay copies a lower item up when it or a child of it is first written; the copy
+    // is the same item with a new birth time (a container's or a live system's home).
+    for (const char* dir : {"lower", "lower/Hand off", "upper", "work", "merged"})
+        ASSERT_EQ(0, mkdir(Path(dir).c_str(), 0755));
+    WriteAll(Path("lower/Hand off/EndBackup"), "old");
+    int result = RunWithOwnMounts([&] {
+        std::string options =
+            "lowerdir=" + Path("lower") + ",upperdir=" + Path("upper") + ",workdir=" + Path("work");
+        if (mount("overlay", Path("merged").c_str(), "overlay", 0, options.c_str()) != 0)
+            return kNoNamespace;
+        FSRef folder = RefFor(Path("merged/Hand off")), launch, end;
+        auto launchName = U16(u"LaunchBackup"), endName = U16(u"EndBackup");
+        if (FSCreateFileUnicode(&folder, launchName.size(), launchName.data(), kFSCatInfoNone,
+                                nullptr, &launch, nullptr) != noErr ||
+            FSMakeFSRefUnicode(&folder, endName.size(), endName.data(), 0, &end) != noErr)
+            return 10;
+        FSIORefNum fork = 0;
+        if (FSOpenFork(&launch, 0, nullptr, fsRdWrPerm, &fork) != noErr ||
+            FSCloseFork(fork) != noErr)
+            return 11;
+        ByteCount written = 0;
+        if (FSOpenFork(&end, 0, nullptr, fsRdWrPerm, &fork) != noErr ||
+            FSWriteFork(fork, fsFromLEOF, 0, 4, " new", &written) != noErr ||
+            FSCloseFork(fork) != noErr || FSDeleteObject(&end) != noErr)
+            return 12;
+        return FSDeleteObject(&launch) == noErr ? 0 : 13;
+    });
+    if (result == kNoNamespace)
+        GTEST_SKIP() << "no overlay in a user and mount namespace here";
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("old", ReadFile(Path("lower/Hand off/EndBackup")));
+}
+
 TEST_F(FileManager, URLFromFSRefNamesTheSameItem) {
     auto pathOf = [](CFURLRef url) -> std::string {
         UInt8 buffer[4096];

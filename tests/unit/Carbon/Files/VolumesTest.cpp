@@ -6,9 +6,7 @@
 #include <TvbGeneration.h>
 #include <TvbWire.h>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
@@ -16,7 +14,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -231,40 +228,6 @@ std::string HostName() {
     return host;
 }
 
-// Exit status of a child that was refused a namespace of its own.
-constexpr int kNoNamespace = 77;
-
-bool WriteProcFile(const char* path, const std::string& text) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    bool written = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
-    if (fd >= 0)
-        close(fd);
-    return written;
-}
-
-// Runs `body` in a child with a user and mount namespace of its own, where it may mount
-// file systems of its own making; its exit status, -1 when it did not finish normally.
-int RunWithOwnMounts(const std::function<int()>& body) {
-    std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
-    pid_t child = fork();
-    if (child == 0) {
-        alarm(30);
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 ||
-            !WriteProcFile("/proc/self/setgroups", "deny") ||
-            !WriteProcFile("/proc/self/uid_map", uid + " " + uid + " 1") ||
-            !WriteProcFile("/proc/self/gid_map", gid + " " + gid + " 1") ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            _exit(kNoNamespace);
-        // This namespace's table, not the one a descriptor opened before the fork shows.
-        tvb::files::SetMountInfoPathForTesting("");
-        _exit(body());
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 bool MountTmpfs(const std::string& source, const std::string& at, int kilobytes) {
     std::string options = "size=" + std::to_string(kilobytes) + "k";
     return mount(source.c_str(), at.c_str(), "tmpfs", 0, options.c_str()) == 0;
@@ -312,6 +275,8 @@ TEST_F(Volumes, EachFileSystemIsOneVolumeWithItsOwnNameAndSizesWhereItCanBeReach
     for (const std::string& leaf : {std::string("A"), std::string("B"), odd})
         ASSERT_EQ(0, mkdir(Path(leaf).c_str(), 0755));
     int result = RunWithOwnMounts([&] {
+        // This namespace's table, not the one a descriptor opened before the fork shows.
+        tvb::files::SetMountInfoPathForTesting("");
         // sdz1 lies hidden beneath sdz2, which is bound whole at B as well.
         if (!MountTmpfs("/dev/sdz1", Path("A"), 64) || !MountTmpfs("/dev/sdz2", Path("A"), 128) ||
             mount(Path("A").c_str(), Path("B").c_str(), nullptr, MS_BIND, nullptr) != 0 ||
