@@ -214,6 +214,38 @@ protected:
         return all;
     }
 
+    // One volume of device `bsdName` as the poller's names and totals walks see it.
+    struct Walked {
+        ItemCount index = 0;
+        std::u16string name;
+        uint64_t totalBytes = 0; // 0 when the sizes could not be had
+    };
+    static std::vector<Walked> WalkFor(const std::string& bsdName) {
+        std::vector<Walked> found;
+        for (ItemCount index = 1; index < 10000; ++index) {
+            Walked v{index, {}, 0};
+            FSVolumeRefNum refNum = 0;
+            HFSUniStr255 name;
+            OSErr err =
+                FSGetVolumeInfo(0, index, &refNum, kFSVolInfoFSInfo, nullptr, &name, nullptr);
+            if (err == nsvErr)
+                break;
+            if (err != noErr || DeviceOf(refNum) != bsdName)
+                continue;
+            v.name.assign(name.unicode, name.unicode + name.length);
+            FSVolumeInfo info;
+            if (FSGetVolumeInfo(0, index, nullptr, kFSVolInfoSizes, &info, nullptr, nullptr) ==
+                noErr)
+                v.totalBytes = info.totalBytes;
+            found.push_back(v);
+        }
+        return found;
+    }
+    static bool MountTmpfs(const std::string& source, const std::string& at, int kilobytes) {
+        std::string options = "size=" + std::to_string(kilobytes) + "k";
+        return mount(source.c_str(), at.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+
     std::string mSocket;
     std::optional<ScopedEnv> mSocketEnv;
 };
@@ -226,46 +258,6 @@ std::string HostName() {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     return host;
-}
-
-bool MountTmpfs(const std::string& source, const std::string& at, int kilobytes) {
-    std::string options = "size=" + std::to_string(kilobytes) + "k";
-    return mount(source.c_str(), at.c_str(), "tmpfs", 0, options.c_str()) == 0;
-}
-
-// One volume of device `bsdName` as the poller's names and totals walks see it.
-struct Walked {
-    ItemCount index = 0;
-    std::u16string name;
-    uint64_t totalBytes = 0; // 0 when the sizes could not be had
-};
-
-std::vector<Walked> WalkFor(const std::string& bsdName) {
-    std::vector<Walked> found;
-    for (ItemCount index = 1; index < 10000; ++index) {
-        Walked v{index, {}, 0};
-        FSVolumeRefNum refNum = 0;
-        HFSUniStr255 name;
-        OSErr err = FSGetVolumeInfo(0, index, &refNum, kFSVolInfoFSInfo, nullptr, &name, nullptr);
-        if (err == nsvErr)
-            break;
-        GetVolParmsInfoBuffer parms;
-        memset(&parms, 0, sizeof parms);
-        HParamBlockRec pb;
-        memset(&pb, 0, sizeof pb);
-        pb.ioParam.ioVRefNum = refNum;
-        pb.ioParam.ioBuffer = &parms;
-        pb.ioParam.ioReqCount = sizeof parms;
-        if (err != noErr || PBHGetVolParmsSync(&pb) != noErr || parms.vMDeviceID == nullptr ||
-            bsdName != static_cast<const char*>(parms.vMDeviceID))
-            continue;
-        v.name.assign(name.unicode, name.unicode + name.length);
-        FSVolumeInfo info;
-        if (FSGetVolumeInfo(0, index, nullptr, kFSVolInfoSizes, &info, nullptr, nullptr) == noErr)
-            v.totalBytes = info.totalBytes;
-        found.push_back(v);
-    }
-    return found;
 }
 
 TEST_F(Volumes, EachFileSystemIsOneVolumeWithItsOwnNameAndSizesWhereItCanBeReached) {
