@@ -289,9 +289,15 @@ TEST_F(Volumes, EachFileSystemIsOneVolumeWithItsOwnNameAndSizesWhereItCanBeReach
             return 14;
         FSVolumeInfo info;
         HFSUniStr255 name;
-        OSErr err =
-            FSGetVolumeInfo(0, named[0].index, nullptr, kFSVolInfoSizes, &info, &name, nullptr);
-        return err == noErr && name.length == named[0].name.size() ? 15 : 0;
+        FSRef root;
+        if (FSGetVolumeInfo(0, named[0].index, nullptr, kFSVolInfoSizes, &info, &name, nullptr) ==
+                noErr &&
+            name.length == named[0].name.size())
+            return 15;
+        if (FSGetVolumeInfo(0, named[0].index, nullptr, 0, nullptr, &name, &root) == noErr &&
+            name.length == named[0].name.size())
+            return 16;
+        return 0;
     });
     if (result == kNoNamespace)
         GTEST_SKIP() << "no user and mount namespace here";
