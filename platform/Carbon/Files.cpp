@@ -86,18 +86,15 @@ bool ReadStamp(const FSRef* ref, std::string& path, NodeID& node, NodeID& folder
     return true;
 }
 
-} // namespace
-
-namespace {
-
-// Whether the item `info` tells of, in `folder`, lies on an overlay, which copies a lower
-// item up when it or a child of it is first written: the same item then, with the birth
-// time of its copy. Overlays, as all file systems without a device, have major number 0,
-// so others cost no look. (An item mounted on an overlay's folder counts as the overlay's.)
+// Whether the item `info` tells of, in `folder` (or `folder` itself), lies on an overlay,
+// which copies a lower item up when it or a child of it is first written: the same item
+// then, with the birth time of its copy. A mount's root is never copied up, and any other
+// item lies on its folder's file system. Overlays, as all file systems without a device,
+// have major number 0, so others cost no look.
 bool CopiesUp(int folder, const struct statx& info) {
     struct statfs fileSystem;
-    return info.stx_dev_major == 0 && fstatfs(folder, &fileSystem) == 0 &&
-           fileSystem.f_type == OVERLAYFS_SUPER_MAGIC;
+    return info.stx_dev_major == 0 && (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0 &&
+           fstatfs(folder, &fileSystem) == 0 && fileSystem.f_type == OVERLAYFS_SUPER_MAGIC;
 }
 
 } // namespace

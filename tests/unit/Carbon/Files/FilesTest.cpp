@@ -274,7 +274,6 @@ TEST_F(FileManager, DeleteRefusesAFolderThatIsNotEmpty) {
     EXPECT_EQ("data", ReadFile(Path("full/inside")));
 }
 
-// The bridge from a File Manager reference to a CoreFoundation URL.
 TEST_F(FileManager, BirthTimesPastTheYear2262StillTellItemsApart) {
     // A drive formatted elsewhere may carry creation times as late as its format can hold
     // (ext4's reach the year 2446), more nanoseconds than 64 bits count. No file system a
@@ -289,9 +288,10 @@ TEST_F(FileManager, BirthTimesPastTheYear2262StillTellItemsApart) {
 TEST_F(FileManager, ItemsOfAnOverlayKeepTheirReferencesWhenCopiedUp) {
     // An overlay copies a lower item up when it or a child of it is first written; the copy
     // is the same item with a new birth time (a container's or a live system's home).
-    for (const char* dir : {"lower", "lower/Hand off", "upper", "work", "merged"})
+    for (const char* dir : {"lower", "lower/Hand off", "upper", "work", "merged", "other"})
         ASSERT_EQ(0, mkdir(Path(dir).c_str(), 0755));
     WriteAll(Path("lower/Hand off/EndBackup"), "old");
+    WriteAll(Path("lower/Hand off/Bound"), "");
     int result = RunWithOwnMounts([&] {
         std::string options =
             "lowerdir=" + Path("lower") + ",upperdir=" + Path("upper") + ",workdir=" + Path("work");
@@ -312,7 +312,22 @@ TEST_F(FileManager, ItemsOfAnOverlayKeepTheirReferencesWhenCopiedUp) {
             FSWriteFork(fork, fsFromLEOF, 0, 4, " new", &written) != noErr ||
             FSCloseFork(fork) != noErr || FSDeleteObject(&end) != noErr)
             return 12;
-        return FSDeleteObject(&launch) == noErr ? 0 : 13;
+        if (FSDeleteObject(&launch) != noErr)
+            return 13;
+        // A file of another file system mounted in the overlay's folder is not the overlay's.
+        auto boundName = U16(u"Bound");
+        FSRef bound;
+        if (mount("tmpfs", Path("other").c_str(), "tmpfs", 0, nullptr) != 0)
+            return 14;
+        WriteAll(Path("other/file"), "");
+        if (mount(Path("other/file").c_str(), Path("merged/Hand off/Bound").c_str(), nullptr,
+                  MS_BIND, nullptr) != 0)
+            return 14;
+        if (FSMakeFSRefUnicode(&folder, boundName.size(), boundName.data(), 0, &bound) != noErr ||
+            FSOpenFork(&bound, 0, nullptr, fsRdWrPerm, &fork) != noErr ||
+            FSCloseFork(fork) != noErr)
+            return 15;
+        return 0;
     });
     if (result == kNoNamespace)
         GTEST_SKIP() << "no overlay in a user and mount namespace here";
@@ -320,6 +335,7 @@ TEST_F(FileManager, ItemsOfAnOverlayKeepTheirReferencesWhenCopiedUp) {
     EXPECT_EQ("old", ReadFile(Path("lower/Hand off/EndBackup")));
 }
 
+// The bridge from a File Manager reference to a CoreFoundation URL.
 TEST_F(FileManager, URLFromFSRefNamesTheSameItem) {
     auto pathOf = [](CFURLRef url) -> std::string {
         UInt8 buffer[4096];
