@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <memory>
@@ -84,7 +86,23 @@ bool ReadStamp(const FSRef* ref, std::string& path, NodeID& node, NodeID& folder
     return true;
 }
 
+// Whether the item `info` tells of, in `folder` (or `folder` itself), lies on an overlay,
+// which copies a lower item up when it or a child of it is first written: the same item
+// then, with the birth time of its copy. A mount's root is never copied up, and any other
+// item lies on its folder's file system. Overlays, as all file systems without a device,
+// have major number 0, so others cost no look.
+bool CopiesUp(int folder, const struct statx& info) {
+    struct statfs fileSystem;
+    return info.stx_dev_major == 0 && (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0 &&
+           fstatfs(folder, &fileSystem) == 0 && fileSystem.f_type == OVERLAYFS_SUPER_MAGIC;
+}
+
 } // namespace
+
+SInt64 BirthStamp(SInt64 seconds, UInt32 nanoseconds) {
+    // Modulo 2^64: a drive's file system may carry any time, and only sameness counts.
+    return static_cast<SInt64>(static_cast<UInt64>(seconds) * 1000000000u + nanoseconds);
+}
 
 bool Inspect(int folder, const std::string& name, NodeID& node, mode_t& mode) {
     struct statx info;
@@ -93,8 +111,8 @@ bool Inspect(int folder, const std::string& name, NodeID& node, mode_t& mode) {
         return false;
     node.device = (static_cast<UInt64>(info.stx_dev_major) << 32) | info.stx_dev_minor;
     node.inode = info.stx_ino;
-    node.birth = (info.stx_mask & STATX_BTIME) != 0
-                     ? info.stx_btime.tv_sec * SInt64{1000000000} + info.stx_btime.tv_nsec
+    node.birth = (info.stx_mask & STATX_BTIME) != 0 && !CopiesUp(folder, info)
+                     ? BirthStamp(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)
                      : 0;
     mode = info.stx_mode;
     return true;

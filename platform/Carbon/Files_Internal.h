@@ -39,7 +39,9 @@
 namespace tvb::files {
 
 // Which object. File systems hand a freed inode number to the next new item at once, so the
-// birth time (nanoseconds, 0 where the file system keeps none) tells the two apart.
+// birth time (nanoseconds, 0 where the file system keeps none) tells the two apart. An
+// overlay gives an item the birth time of its copy once it is copied up, so there it is 0 as
+// well, and only the inode number tells.
 struct NodeID {
     UInt64 device = 0;
     UInt64 inode = 0;
@@ -49,6 +51,10 @@ struct NodeID {
     }
     bool operator!=(const NodeID& other) const { return !(*this == other); }
 };
+
+// A birth time as NodeID holds it, for any time a file system may give (the year 2446 and
+// later included).
+SInt64 BirthStamp(SInt64 seconds, UInt32 nanoseconds);
 
 // The identity and type of `name` in `folder`, not following a link; with an empty name, of
 // what `folder` itself refers to. False with errno set when it cannot be found.

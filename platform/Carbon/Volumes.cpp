@@ -1,6 +1,7 @@
 // File Manager volumes: the real mounts, then the device host's simulated volumes, each with a
 // reference number that stays the same for the life of the process (a host volume's for as
-// long as the host lists it; its number is given out again, late, once it is gone).
+// long as the host lists it, a mount's until new mounts would find no number left; the number
+// is given out again, late, once the volume is gone).
 #include "Files_Internal.h"
 #include "Volumes_Internal.h"
 
@@ -37,6 +38,7 @@ struct Volume {
     std::shared_ptr<const std::string> mountPoint = Empty();
     bool simulated = false;
     bool unreadable = false;
+    uint64_t mountId = 0;                   // real volumes only; 0: not checked
     uint64_t totalBytes = 0, freeBytes = 0; // simulated volumes only
     FSVolumeRefNum refNum = 0;              // 0: the numbers have run out
 
@@ -56,6 +58,7 @@ struct KeyedVolume {
 };
 
 constexpr char kHostKeyPrefix[] = "host\n";
+constexpr char kMountKeyPrefix[] = "mount\n";
 
 class VolumeTable {
 public:
@@ -90,6 +93,30 @@ public:
         std::lock_guard<tvb::Lock> lock(mMutex);
         for (auto it = mRefNums.begin(); it != mRefNums.end();) {
             if (it->first.rfind(kHostKeyPrefix, 0) != 0 || kept.count(it->first) != 0) {
+                ++it;
+                continue;
+            }
+            mKeys.erase(it->second);
+            mReturned.push_back(it->second);
+            it = mRefNums.erase(it);
+        }
+    }
+    // A mount keeps its number while it is gone, so a volume that comes back is known again;
+    // but where mounts come and go under paths of their own (a disk mounted for each job)
+    // that would use up the numbers. Once `current` needs more than are left, the numbers
+    // of mounts it no longer holds are given back.
+    void ReclaimGoneMountsIfShort(const std::vector<std::string>& current) {
+        std::lock_guard<tvb::Lock> lock(mMutex);
+        size_t wanted = 0;
+        for (const std::string& key : current)
+            wanted += mRefNums.count(key) == 0 ? 1 : 0;
+        size_t left =
+            (mNext == 0 ? 0 : static_cast<size_t>(mNext - INT16_MIN + 1)) + mReturned.size();
+        if (wanted <= left)
+            return;
+        std::unordered_set<std::string_view> kept(current.begin(), current.end());
+        for (auto it = mRefNums.begin(); it != mRefNums.end();) {
+            if (it->first.rfind(kMountKeyPrefix, 0) != 0 || kept.count(it->first) != 0) {
                 ++it;
                 continue;
             }
@@ -133,13 +160,17 @@ KeyedVolume Keyed(std::string key, Volume v, const std::string& bsdName) {
 }
 
 std::vector<KeyedVolume> RealVolumes(const std::vector<MountEntry>& mounts) {
+    std::vector<std::string> keys;
+    for (const MountEntry& mount : mounts)
+        keys.push_back(kMountKeyPrefix + mount.bsdName + "\n" + mount.mountPoint);
+    Table().ReclaimGoneMountsIfShort(keys);
     std::vector<KeyedVolume> volumes;
-    for (const MountEntry& mount : mounts) {
+    for (size_t i = 0; i < mounts.size(); ++i) {
         Volume v;
-        v.name = Volume::Text(VolumeNameForMountPoint(mount.mountPoint));
-        v.mountPoint = Volume::Text(mount.mountPoint);
-        volumes.push_back(Keyed("mount\n" + mount.bsdName + "\n" + mount.mountPoint, std::move(v),
-                                mount.bsdName));
+        v.name = Volume::Text(VolumeNameForMountPoint(mounts[i].mountPoint));
+        v.mountPoint = Volume::Text(mounts[i].mountPoint);
+        v.mountId = mounts[i].mountId;
+        volumes.push_back(Keyed(std::move(keys[i]), std::move(v), mounts[i].bsdName));
     }
     return volumes;
 }
@@ -326,14 +357,17 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefN
         sizes.freeBlocks = v.freeBytes / 4096;
     } else if (info != nullptr &&
                (whichInfo & (kFSVolInfoSizes | kFSVolInfoBlocks | kFSVolInfoFlags)) != 0) {
-        if (!StatVolume(*v.mountPoint, sizes))
-            return ErrorFromErrno(errno);
+        if (!StatVolume(*v.mountPoint, v.mountId, sizes))
+            return errno == ESTALE ? OSErr(volOffLinErr) : ErrorFromErrno(errno);
     }
 
     FSRef root;
     if (rootDirectory != nullptr) {
         if (v.simulated)
             return fnfErr;
+        // Unmounted since the walk began: the folder left is another volume's.
+        if (!MountedAt(*v.mountPoint, v.mountId))
+            return volOffLinErr;
         err = StoreRef(*v.mountPoint, &root);
         if (err != noErr)
             return err;

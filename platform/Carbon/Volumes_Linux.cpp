@@ -6,13 +6,17 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <tvb/UniqueFd.h>
 
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <unordered_set>
 
 namespace tvb::files {
 
@@ -49,6 +53,22 @@ std::string KernelDeviceName(const std::string& source) {
     return path.substr(path.find_last_of('/') + 1);
 }
 
+// The kernel separates fields with one blank and escapes only blank, tab, newline and
+// backslash in them: any other byte, a vertical tab or carriage return among them, belongs
+// to the field it is in.
+std::vector<std::string> SplitFields(const std::string& line) {
+    std::vector<std::string> fields;
+    for (size_t start = 0; start <= line.size();) {
+        size_t end = line.find(' ', start);
+        if (end == std::string::npos)
+            end = line.size();
+        if (end > start)
+            fields.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return fields;
+}
+
 } // namespace
 
 std::vector<MountEntry> ParseMountInfo(const std::string& text) {
@@ -56,11 +76,7 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text) {
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::vector<std::string> f;
-        std::string word;
-        while (fields >> word)
-            f.push_back(word);
+        std::vector<std::string> f = SplitFields(line);
         // id parent major:minor root mountpoint options [optional...] - fstype source superopts
         size_t dash = 6;
         while (dash < f.size() && f[dash] != "-")
@@ -77,7 +93,8 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text) {
         std::string bsdName = KernelDeviceName(source);
         if (bsdName.empty())
             continue;
-        mounts.push_back(MountEntry{mountPoint, source, bsdName});
+        mounts.push_back(MountEntry{mountPoint, source, bsdName,
+                                    std::strtoull(f[0].c_str(), nullptr, 10), f[2]});
     }
     return mounts;
 }
@@ -115,6 +132,16 @@ bool ReadAll(int fd, std::string& text) {
     }
 }
 
+// The first reachable mount of each file system, in table order.
+std::vector<MountEntry> OneVolumeEach(std::vector<MountEntry> mounts) {
+    std::vector<MountEntry> kept;
+    std::unordered_set<std::string> devices;
+    for (MountEntry& mount : mounts)
+        if (MountedAt(mount.mountPoint, mount.mountId) && devices.insert(mount.device).second)
+            kept.push_back(std::move(mount));
+    return kept;
+}
+
 // Under the state's lock, with gMountInfoMutex held by the caller.
 bool KernelTableChangedLocked(MountState& state) {
     if (state.stale || state.fd < 0)
@@ -146,14 +173,18 @@ std::vector<MountEntry> MountList::Read(uint64_t& version) {
         text << in.rdbuf();
         version = ++state.version;
         state.stale = true;
-        return ParseMountInfo(text.str());
+        // Its lines name folders of a test, not mounts.
+        std::vector<MountEntry> mounts = ParseMountInfo(text.str());
+        for (MountEntry& mount : mounts)
+            mount.mountId = 0;
+        return mounts;
     }
     if (KernelTableChangedLocked(state)) {
         if (state.fd < 0)
             state.fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         std::string text;
         if (state.fd >= 0 && ReadAll(state.fd, text)) {
-            state.mounts = ParseMountInfo(text);
+            state.mounts = OneVolumeEach(ParseMountInfo(text));
             state.stale = false;
         } else {
             state.mounts.clear();
@@ -172,6 +203,12 @@ MountList& BlockDeviceMounts() {
 void SetMountInfoPathForTesting(const std::string& path) {
     std::lock_guard<std::mutex> lock(gMountInfoMutex);
     gMountInfoPath = path;
+    MountState& state = State();
+    std::lock_guard<std::mutex> stateLock(state.mutex);
+    if (state.fd >= 0)
+        close(state.fd);
+    state.fd = -1;
+    state.stale = true;
 }
 
 std::string VolumeNameForMountPoint(const std::string& mountPoint) {
@@ -187,9 +224,42 @@ std::string VolumeNameForMountPoint(const std::string& mountPoint) {
     return trimmed.substr(trimmed.find_last_of('/') + 1);
 }
 
-bool StatVolume(const std::string& mountPoint, VolumeSizes& sizes) {
+namespace {
+
+// The kernel's number of the mount `path` lies on (0 where it does not say); false with errno
+// set when there is no such path.
+bool MountIdOf(int folder, const char* path, int flags, uint64_t& mountId) {
+    struct statx info;
+    if (statx(folder, path, flags | AT_NO_AUTOMOUNT, STATX_MNT_ID, &info) != 0)
+        return false;
+    mountId = (info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id : 0;
+    return true;
+}
+
+} // namespace
+
+bool MountedAt(const std::string& mountPoint, uint64_t mountId) {
+    if (mountId == 0)
+        return true;
+    uint64_t now = 0;
+    if (!MountIdOf(AT_FDCWD, mountPoint.c_str(), AT_SYMLINK_NOFOLLOW, now))
+        return errno != ENOENT && errno != ENOTDIR; // a folder we may not look into may hold it
+    return now == 0 || now == mountId;
+}
+
+bool StatVolume(const std::string& mountPoint, uint64_t mountId, VolumeSizes& sizes) {
+    // One descriptor for both looks, so the sizes are those of the mount checked.
+    UniqueFd root(open(mountPoint.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!root)
+        return false;
+    uint64_t now = 0;
+    if (mountId != 0 && MountIdOf(root.Get(), "", AT_EMPTY_PATH, now) && now != 0 &&
+        now != mountId) {
+        errno = ESTALE;
+        return false;
+    }
     struct statvfs st;
-    if (statvfs(mountPoint.c_str(), &st) != 0)
+    if (fstatvfs(root.Get(), &st) != 0)
         return false;
     uint64_t unit = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
     sizes.totalBytes = static_cast<uint64_t>(st.f_blocks) * unit;

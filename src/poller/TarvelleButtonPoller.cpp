@@ -6,6 +6,7 @@
 
 #include <IOKit/IOMessage.h>
 
+#include <limits.h>
 #include <new>
 #include <signal.h>
 #include <stdarg.h>
@@ -264,7 +265,8 @@ static void TrackBackup() {
 
 // A press the hand-off folder cannot take is lost, so the user must hear of it.
 static void ReportDroppedPress(OSStatus err) {
-    char documents[kApplicationPathSize];
+    // Documents may lie deeper than an application path may be long.
+    char documents[PATH_MAX];
     FSRef documentsRef;
     OSStatus findErr =
         FSFindFolder(kUserDomain, kDocumentsFolderType, kDontCreateFolder, &documentsRef);

@@ -274,7 +274,9 @@ OSErr FSCloseFork(FSIORefNum forkRefNum);
 // Volumes: the machine's block-device mounts, then the device host's simulated volumes.
 // With volumeIndex > 0 the volume is chosen by 1-based index (nsvErr past the last one),
 // otherwise by its reference number. Reference numbers are negative and stable for the life
-// of the process. A simulated volume has no root directory: asking for it gives fnfErr.
+// of the process (while numbers last: a gone volume's may be given to another then). A file
+// system mounted twice is one volume; one no longer mounted where the walk found it gives
+// volOffLinErr. A simulated volume has no root directory: asking for it gives fnfErr.
 OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefNum* actualVolume,
                       FSVolumeInfoBitmap whichInfo, FSVolumeInfo* info, HFSUniStr255* volumeName,
                       FSRef* rootDirectory);

@@ -32,6 +32,10 @@ enum {
 };
 
 enum {
+    volOffLinErr = -53, // volume no longer mounted where it was found
+};
+
+enum {
     notAFileErr = -1302, // a directory (or link) where a file was needed
     errFSBadFSRef = -1401,
     errFSRefsDifferent = -1420,

@@ -126,6 +126,32 @@ TEST(PollCycle, PressDroppedForWantOfDescriptorsDoesNotBlameTheDocumentsFolder) 
     runLoopTimer.RemoveFromRunLoop();
 }
 
+TEST(PollCycle, DroppedPressNamesADocumentsFolderLongerThanAnApplicationPath) {
+    fs::path documents = ScratchRoot() / "deep";
+    while (documents.string().size() < 1100)
+        documents /= "a-folder-deep-in-the-tree";
+    const fs::path folder = documents / "For Button Manage";
+    fs::create_directories(documents);
+    tvbtest::WriteFile(folder, "a file where the folder belongs");
+    const fs::path userDirs = ScratchRoot() / "config" / "user-dirs.dirs";
+    tvbtest::WriteFile(userDirs, "XDG_DOCUMENTS_DIR=\"" + documents.string() + "\"\n");
+    AttachListed("TICK-DEEP", {"--volume", "A:10:5"});
+    Ctl({"press", "TICK-DEEP"});
+    updatePctFree = false;
+
+    ::testing::internal::CaptureStderr();
+    PollButtonDevices(NULL, NULL);
+    std::string told = ::testing::internal::GetCapturedStderr();
+    fs::remove(userDirs);
+    fs::remove_all(ScratchRoot() / "deep");
+    runLoopTimer.RemoveFromRunLoop();
+    EXPECT_EQ(told,
+              "TarvelleButtonPoller: a button press was dropped: no launch file could be written "
+              "in " +
+                  folder.string() + " (File Manager status " + std::to_string(errFSNotAFolder) +
+                  ")\n");
+}
+
 // The sample application's copies started since the log was cleared.
 std::vector<pid_t> BackupPids(const fs::path& log) {
     std::vector<pid_t> pids;

@@ -1,5 +1,6 @@
 // FSRef paths, look-up by UTF-16 name, creation and deletion on real files.
 #include "FilesTestSupport.h"
+#include "Files_Internal.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -271,6 +272,67 @@ TEST_F(FileManager, DeleteRefusesAFolderThatIsNotEmpty) {
     FSRef ref = RefFor(Path("full"));
     EXPECT_EQ(fBsyErr, FSDeleteObject(&ref));
     EXPECT_EQ("data", ReadFile(Path("full/inside")));
+}
+
+TEST_F(FileManager, BirthTimesPastTheYear2262StillTellItemsApart) {
+    // A drive formatted elsewhere may carry creation times as late as its format can hold
+    // (ext4's reach the year 2446), more nanoseconds than 64 bits count. No file system a
+    // test can mount here takes such a time, so the stamp is checked itself.
+    using tvb::files::BirthStamp;
+    const SInt64 year2446 = 15032385535;
+    EXPECT_NE(BirthStamp(year2446, 0), BirthStamp(year2446, 1));
+    EXPECT_NE(BirthStamp(year2446, 0), BirthStamp(year2446 - 1, 0));
+    EXPECT_EQ(BirthStamp(year2446, 7), BirthStamp(year2446, 7));
+}
+
+TEST_F(FileManager, ItemsOfAnOverlayKeepTheirReferencesWhenCopiedUp) {
+    // An overlay copies a lower item up when it or a child of it is first written; the copy
+    // is the same item with a new birth time (a container's or a live system's home).
+    for (const char* dir : {"lower", "lower/Hand off", "upper", "work", "merged", "other"})
+        ASSERT_EQ(0, mkdir(Path(dir).c_str(), 0755));
+    WriteAll(Path("lower/Hand off/EndBackup"), "old");
+    WriteAll(Path("lower/Hand off/Bound"), "");
+    int result = RunWithOwnMounts([&] {
+        std::string options =
+            "lowerdir=" + Path("lower") + ",upperdir=" + Path("upper") + ",workdir=" + Path("work");
+        if (mount("overlay", Path("merged").c_str(), "overlay", 0, options.c_str()) != 0)
+            return kNoNamespace;
+        FSRef folder = RefFor(Path("merged/Hand off")), launch, end;
+        auto launchName = U16(u"LaunchBackup"), endName = U16(u"EndBackup");
+        if (FSCreateFileUnicode(&folder, launchName.size(), launchName.data(), kFSCatInfoNone,
+                                nullptr, &launch, nullptr) != noErr ||
+            FSMakeFSRefUnicode(&folder, endName.size(), endName.data(), 0, &end) != noErr)
+            return 10;
+        FSIORefNum fork = 0;
+        if (FSOpenFork(&launch, 0, nullptr, fsRdWrPerm, &fork) != noErr ||
+            FSCloseFork(fork) != noErr)
+            return 11;
+        ByteCount written = 0;
+        if (FSOpenFork(&end, 0, nullptr, fsRdWrPerm, &fork) != noErr ||
+            FSWriteFork(fork, fsFromLEOF, 0, 4, " new", &written) != noErr ||
+            FSCloseFork(fork) != noErr || FSDeleteObject(&end) != noErr)
+            return 12;
+        if (FSDeleteObject(&launch) != noErr)
+            return 13;
+        // A file of another file system mounted in the overlay's folder is not the overlay's.
+        auto boundName = U16(u"Bound");
+        FSRef bound;
+        if (mount("tmpfs", Path("other").c_str(), "tmpfs", 0, nullptr) != 0)
+            return 14;
+        WriteAll(Path("other/file"), "");
+        if (mount(Path("other/file").c_str(), Path("merged/Hand off/Bound").c_str(), nullptr,
+                  MS_BIND, nullptr) != 0)
+            return 14;
+        if (FSMakeFSRefUnicode(&folder, boundName.size(), boundName.data(), 0, &bound) != noErr ||
+            FSOpenFork(&bound, 0, nullptr, fsRdWrPerm, &fork) != noErr ||
+            FSCloseFork(fork) != noErr)
+            return 15;
+        return 0;
+    });
+    if (result == kNoNamespace)
+        GTEST_SKIP() << "no overlay in a user and mount namespace here";
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("old", ReadFile(Path("lower/Hand off/EndBackup")));
 }
 
 // The bridge from a File Manager reference to a CoreFoundation URL.

@@ -7,6 +7,7 @@
 #include <TvbWire.h>
 
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/un.h>
@@ -213,6 +214,38 @@ protected:
         return all;
     }
 
+    // One volume of device `bsdName` as the poller's names and totals walks see it.
+    struct Walked {
+        ItemCount index = 0;
+        std::u16string name;
+        uint64_t totalBytes = 0; // 0 when the sizes could not be had
+    };
+    static std::vector<Walked> WalkFor(const std::string& bsdName) {
+        std::vector<Walked> found;
+        for (ItemCount index = 1; index < 10000; ++index) {
+            Walked v{index, {}, 0};
+            FSVolumeRefNum refNum = 0;
+            HFSUniStr255 name;
+            OSErr err =
+                FSGetVolumeInfo(0, index, &refNum, kFSVolInfoFSInfo, nullptr, &name, nullptr);
+            if (err == nsvErr)
+                break;
+            if (err != noErr || DeviceOf(refNum) != bsdName)
+                continue;
+            v.name.assign(name.unicode, name.unicode + name.length);
+            FSVolumeInfo info;
+            if (FSGetVolumeInfo(0, index, nullptr, kFSVolInfoSizes, &info, nullptr, nullptr) ==
+                noErr)
+                v.totalBytes = info.totalBytes;
+            found.push_back(v);
+        }
+        return found;
+    }
+    static bool MountTmpfs(const std::string& source, const std::string& at, int kilobytes) {
+        std::string options = "size=" + std::to_string(kilobytes) + "k";
+        return mount(source.c_str(), at.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+
     std::string mSocket;
     std::optional<ScopedEnv> mSocketEnv;
 };
@@ -225,6 +258,50 @@ std::string HostName() {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     return host;
+}
+
+TEST_F(Volumes, EachFileSystemIsOneVolumeWithItsOwnNameAndSizesWhereItCanBeReached) {
+    // Blank, tab, newline and backslash come escaped in the kernel's table; a vertical tab
+    // and a carriage return do not.
+    const std::string odd = "Disk\v1 \\x\ty\r\nz";
+    for (const std::string& leaf : {std::string("A"), std::string("B"), odd})
+        ASSERT_EQ(0, mkdir(Path(leaf).c_str(), 0755));
+    int result = RunWithOwnMounts([&] {
+        // This namespace's table, not the one a descriptor opened before the fork shows.
+        tvb::files::SetMountInfoPathForTesting("");
+        // sdz1 lies hidden beneath sdz2, which is bound whole at B as well.
+        if (!MountTmpfs("/dev/sdz1", Path("A"), 64) || !MountTmpfs("/dev/sdz2", Path("A"), 128) ||
+            mount(Path("A").c_str(), Path("B").c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            !MountTmpfs("/dev/sdz3", Path(odd), 256))
+            return 10;
+        if (!WalkFor("sdz1").empty())
+            return 11;
+        std::vector<Walked> shown = WalkFor("sdz2");
+        if (shown.size() != 1 || shown[0].name != u"A" || shown[0].totalBytes != 128 * 1024)
+            return 12;
+        std::vector<Walked> named = WalkFor("sdz3");
+        if (named.size() != 1 || named[0].name != u"Disk\v1 \\x\ty\r\nz" ||
+            named[0].totalBytes != 256 * 1024)
+            return 13;
+        // Unmounted between the walk's start and its look at the volume: the folder left
+        // behind is not the volume, and its sizes are another's.
+        if (umount(Path(odd).c_str()) != 0)
+            return 14;
+        FSVolumeInfo info;
+        HFSUniStr255 name;
+        FSRef root;
+        if (FSGetVolumeInfo(0, named[0].index, nullptr, kFSVolInfoSizes, &info, &name, nullptr) ==
+                noErr &&
+            name.length == named[0].name.size())
+            return 15;
+        if (FSGetVolumeInfo(0, named[0].index, nullptr, 0, nullptr, &name, &root) == noErr &&
+            name.length == named[0].name.size())
+            return 16;
+        return 0;
+    });
+    if (result == kNoNamespace)
+        GTEST_SKIP() << "no user and mount namespace here";
+    EXPECT_EQ(0, result);
 }
 
 TEST_F(Volumes, RealMountWalkEndsWithNsvErrAndKeepsItsNumbers) {
@@ -265,6 +342,16 @@ TEST_F(Volumes, ParseKeepsWholeBlockDeviceMountsOnly) {
     EXPECT_EQ("sdz1", mounts[1].bsdName);
     EXPECT_EQ("/media/b", mounts[2].mountPoint);
     EXPECT_EQ("sdz2", mounts[2].bsdName);
+}
+
+TEST_F(Volumes, BytesTheKernelLeavesUnescapedStayInTheirField) {
+    // A vertical tab is no field break: else this tmpfs would pass for a mount of /dev/sdz9.
+    std::string text = "2 1 0:7 / /media/Fake\va\v-\vext4\v/dev/sdz9 rw - tmpfs tmpfs rw\n" +
+                       Line(3, "/media/CR\r\fFF", "/dev/sdz3");
+    auto mounts = tvb::files::ParseMountInfo(text);
+    ASSERT_EQ(1u, mounts.size());
+    EXPECT_EQ("/media/CR\r\fFF", mounts[0].mountPoint);
+    EXPECT_EQ("sdz3", mounts[0].bsdName);
 }
 
 TEST_F(Volumes, DeviceNamesAreTheKernelsAfterFollowingLinks) {
@@ -371,6 +458,24 @@ TEST_F(Volumes, RefNumsStayWithTheirVolumeAndGoneVolumesAreNsvErr) {
     ASSERT_EQ(noErr, FSGetVolumeInfo(after[1].refNum, 0, &actual, 0, nullptr, &name, nullptr));
     EXPECT_EQ(after[1].refNum, actual);
     EXPECT_EQ(u"A", std::u16string(name.unicode, name.unicode + name.length));
+}
+
+TEST_F(Volumes, MountsThatComeAndGoUnderNewNamesNeverRunOutOfNumbers) {
+    // A mount keeps its number for as long as the numbers last; on a machine that mounts
+    // every job's disk at a path of its own they would not, were gone mounts never given up.
+    const int kPerTable = 3000;
+    for (int round = 0; round < 12; ++round) {
+        std::string text;
+        for (int i = 0; i < kPerTable; ++i)
+            text += Line(i + 1, "/mnt/job" + std::to_string(round * kPerTable + i), "/dev/sdz1");
+        UseMountTable(text);
+        // Index 1 reads the table and numbers every mount in it.
+        FSVolumeRefNum first = 0, last = 0;
+        ASSERT_EQ(noErr, FSGetVolumeInfo(0, 1, &first, 0, nullptr, nullptr, nullptr)) << round;
+        ASSERT_EQ(noErr, FSGetVolumeInfo(0, kPerTable, &last, 0, nullptr, nullptr, nullptr))
+            << round;
+        EXPECT_NE(first, last);
+    }
 }
 
 TEST_F(Volumes, VolParmsWritesOnlyWhatTheCallerAskedRoomFor) {

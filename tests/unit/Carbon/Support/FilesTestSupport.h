@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +72,38 @@ inline int RunUnprivileged(const std::function<int()>& body) {
         if (geteuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(100);
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// Exit status of a child that was refused a namespace of its own.
+constexpr int kNoNamespace = 77;
+
+inline bool WriteProcFile(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    bool written = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+    if (fd >= 0)
+        close(fd);
+    return written;
+}
+
+// Runs `body` in a child with a user and mount namespace of its own, where it may mount
+// file systems of its own making; its exit status, -1 when it did not finish normally.
+inline int RunWithOwnMounts(const std::function<int()>& body) {
+    std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 ||
+            !WriteProcFile("/proc/self/setgroups", "deny") ||
+            !WriteProcFile("/proc/self/uid_map", uid + " " + uid + " 1") ||
+            !WriteProcFile("/proc/self/gid_map", gid + " " + gid + " 1") ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(kNoNamespace);
         _exit(body());
     }
     int status = 0;
