@@ -468,6 +468,10 @@ public:
         FrameView frame;
         if (!Exchange(id, timeoutMs, frame, result))
             return result;
+        // Under this request's number, an answer to another operation is a confused host, whose
+        // body may still read as this one's (an Open's connection as a subscription).
+        if (frame.header.code != static_cast<uint16_t>(Request::kOp))
+            return Broken(result, "an answer to another operation");
         if (result.status == kStatusSuccess) {
             if (!DecodeBody(frame.body, frame.bodyLength, answer))
                 return Broken(result, "malformed answer");
