@@ -54,5 +54,21 @@ TEST_F(HostFaults, BackupDriveOfAKilledHostNeverLightsTheDriveThatTookItsPlace) 
     EXPECT_TRUE(mPoller.Running());
 }
 
+// A quit arriving while a call-out waits on the host (here for a drive that takes its time to
+// settle, seconds per entry) ends the poller at once, not when the wait is over.
+TEST_F(HostFaults, QuitWhileWaitingForASettlingDriveEndsThePollerAtOnce) {
+    StartHost();
+    Attach("STEADY1");
+    StartMainPoller();
+    ASSERT_TRUE(Listed("STEADY1"));
+    Attach("SETTLING1", {"--settle-ms", "30000"});
+    // Idle, the poller sleeps in epoll_wait; in a host call, in recvfrom (45 on x86-64).
+    const fs::path syscall = "/proc/" + std::to_string(mPoller.Pid()) + "/syscall";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(syscall).rfind("45 ", 0) == 0; },
+                          "the poller waits on the host"));
+    mPoller.Signal(SIGTERM);
+    EXPECT_EQ(mPoller.Wait(2500ms), 0) << "a settling entry is waited for up to 5 s";
+}
+
 } // namespace
 } // namespace scenario
