@@ -92,8 +92,9 @@ int __CarbonInstallQuitSignals() {
 void __CarbonRestoreQuitSignals() {
     if (gReadEnd < 0)
         return;
-    tvb::wire::ResumeWaits();
     pthread_sigmask(SIG_SETMASK, &gPreviousMask, nullptr);
     for (int i = 0; i < kSignalCount; ++i)
         sigaction(kQuitSignals[i], &gPrevious[i], nullptr);
+    // Last: a quit caught until now ended the loop that is over.
+    tvb::wire::ResumeWaits();
 }
