@@ -168,6 +168,13 @@ void Host::OnPeerEvent(uint64_t peerId, uint32_t events) {
     Peer* peer = FindPeer(peerId);
     if (peer == nullptr)
         return;
+    // A peer that hung up both ways reads no answer: it gave up on what it left unread (a
+    // request that timed out while the host was stopped), so that is not carried out, or a
+    // press would be taken by a query nobody hears. A peer that only stopped writing is served.
+    if (events & (EPOLLHUP | EPOLLERR)) {
+        Disconnect(*peer);
+        return;
+    }
     if (events & EPOLLOUT)
         Flush(*peer);
     if (!peer->dead && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))

@@ -33,6 +33,8 @@ void HostSession::BackOffLocked() {
 bool HostSession::EnsureConnectedLocked(int helloTimeoutMs) {
     if (mLink.IsOpen())
         return true;
+    if (WaitsInterrupted())
+        return false;
     const std::string path = SocketPath();
     // Another socket (the environment named a new one) is another host: no reason to wait.
     if (mBackoffMs != 0 && Clock::now() < mQuietUntil && path == mQuietPath)
@@ -68,6 +70,10 @@ bool HostSession::EnsureConnectedLocked(int helloTimeoutMs) {
 }
 
 int32_t HostSession::ReadyLocked(const Expect& expect) {
+    if (WaitsInterrupted()) {
+        ++mUnanswered;
+        return kStatusNotResponding;
+    }
     // An entry of a host run we have not met: perhaps ours went away and a new one came up.
     if (expect.instance != 0 && expect.instance != mInstance && mLink.IsOpen() &&
         !mLink.ReadAvailable())
@@ -94,7 +100,7 @@ int32_t HostSession::FinishLocked(const CallStatus& status, Seen* seen) {
         // A driver that takes its time is not a host that stopped, and must not cost the
         // process its other drives: the session backs off only when the host does not answer
         // a hello promptly either.
-        if (status.transport == CallStatus::TimedOut)
+        if (status.transport == CallStatus::TimedOut && !WaitsInterrupted())
             EnsureConnectedLocked(kProbeTimeoutMs);
         ++mUnanswered;
         return kStatusNotResponding;

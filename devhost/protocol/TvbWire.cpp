@@ -2,6 +2,7 @@
 
 #include "BinaryPlistGuard.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -182,6 +183,23 @@ DecodeStatus FrameReader::Next(FrameView& out) {
     return status;
 }
 
+namespace {
+std::atomic<int> gWaitsInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+} // namespace
+
+void InterruptWaits() {
+    gWaitsInterrupted.store(1, std::memory_order_relaxed);
+}
+
+void ResumeWaits() {
+    gWaitsInterrupted.store(0, std::memory_order_relaxed);
+}
+
+bool WaitsInterrupted() {
+    return gWaitsInterrupted.load(std::memory_order_relaxed) != 0;
+}
+
 std::string DefaultSocketPath() {
     const char* explicitPath = std::getenv("TVB_DEVHOST_SOCKET");
     if (explicitPath != nullptr && *explicitPath != '\0')
@@ -269,7 +287,7 @@ bool Connection::SendBytes(const void* data, size_t length) {
             length -= static_cast<size_t>(sent);
             continue;
         }
-        if (sent < 0 && errno == EINTR)
+        if (sent < 0 && errno == EINTR && !WaitsInterrupted())
             continue;
         Close();
         return false;
@@ -300,9 +318,11 @@ bool Connection::Receive(int timeoutMs, bool& timedOut) {
             mReader.Grow(static_cast<size_t>(got));
             return true;
         }
-        if (got < 0 && errno == EINTR)
+        // A receive bounded by SO_RCVTIMEO is never restarted after a handler: a quit signal
+        // breaks it here.
+        if (got < 0 && errno == EINTR && !WaitsInterrupted())
             continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             timedOut = true;
             return true;
         }

@@ -409,6 +409,14 @@ private:
 // /tmp/tvb-devhost-<uid>/devhost.sock.
 std::string DefaultSocketPath();
 
+// A process told to quit stops waiting on the host. InterruptWaits, async-signal-safe for a quit
+// signal's handler, makes a receive or send that signal breaks give up and every session fail its
+// requests at once, so that the call-out in progress (a wait for a settling drive lasts seconds)
+// returns and the event loop can end; ResumeWaits, once that loop has ended, undoes it.
+void InterruptWaits();
+void ResumeWaits();
+bool WaitsInterrupted();
+
 // How a call went: answered (with the host's status), or why not.
 struct CallStatus {
     // Refused: nothing was sent, as the request breaks a declared bound; the connection stands.
@@ -468,6 +476,10 @@ public:
         FrameView frame;
         if (!Exchange(id, timeoutMs, frame, result))
             return result;
+        // Under this request's number, an answer to another operation is a confused host, whose
+        // body may still read as this one's (an Open's connection as a subscription).
+        if (frame.header.code != static_cast<uint16_t>(Request::kOp))
+            return Broken(result, "an answer to another operation");
         if (result.status == kStatusSuccess) {
             if (!DecodeBody(frame.body, frame.bodyLength, answer))
                 return Broken(result, "malformed answer");

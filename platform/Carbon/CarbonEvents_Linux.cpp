@@ -1,6 +1,8 @@
 // The quit signals on Linux: a self-pipe written by a minimal handler.
 #include "CarbonEvents_Internal.h"
 
+#include "TvbWire.h"
+
 #include <cerrno>
 #include <csignal>
 
@@ -33,6 +35,8 @@ extern "C" void QuitSignalHandler(int signal) {
         errno = saved;
         return;
     }
+    // The call-out in progress must not keep the loop waiting on the device host.
+    tvb::wire::InterruptWaits();
     unsigned char byte = static_cast<unsigned char>(signal);
     // A full pipe already says "quit"; dropping the byte loses nothing.
     ssize_t written = write(gWriteEnd, &byte, 1);
@@ -91,4 +95,6 @@ void __CarbonRestoreQuitSignals() {
     pthread_sigmask(SIG_SETMASK, &gPreviousMask, nullptr);
     for (int i = 0; i < kSignalCount; ++i)
         sigaction(kQuitSignals[i], &gPrevious[i], nullptr);
+    // Last: a quit caught until now ended the loop that is over.
+    tvb::wire::ResumeWaits();
 }

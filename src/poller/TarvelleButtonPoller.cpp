@@ -125,9 +125,22 @@ static void ReportOnStderr(const char* format, ...) {
 // ---------------------------------------------------------------------------
 // Start-up and main loop.
 
+// Two copies started at the same moment would each find the other and both give up, leaving
+// none: a copy counts only when it started before this one (the earlier launch, or the same
+// tick and the lower pid), so exactly one of them stays.
+static bool StartedBefore(UInt32 launch, pid_t pid, UInt32 ownLaunch, pid_t ownPid) {
+    return launch < ownLaunch || (launch == ownLaunch && pid < ownPid);
+}
+
 bool RIAlreadyRunning(OSType sig, pid_t* otherPID) {
     int count = 0;
     ProcessSerialNumber self = {0, kCurrentProcess};
+    ProcessInfoRec ownInfo;
+    memset(&ownInfo, 0, sizeof ownInfo);
+    ownInfo.processInfoLength = sizeof ownInfo;
+    const UInt32 ownLaunch =
+        GetProcessInformation(&self, &ownInfo) == noErr ? ownInfo.processLaunchDate : 0xFFFFFFFF;
+    const pid_t ownPid = getpid();
     ProcessSerialNumber psn = {0, kNoProcess};
     for (;;) {
         if (GetNextProcess(&psn) != noErr)
@@ -139,10 +152,16 @@ bool RIAlreadyRunning(OSType sig, pid_t* otherPID) {
             break;
         if (info.processSignature != sig)
             continue;
-        ++count;
         Boolean isSelf = false;
-        if (otherPID != NULL && SameProcess(&psn, &self, &isSelf) == noErr && !isSelf)
-            GetProcessPID(&psn, otherPID);
+        pid_t pid = 0;
+        if (SameProcess(&psn, &self, &isSelf) == noErr && !isSelf) {
+            if (GetProcessPID(&psn, &pid) != noErr ||
+                !StartedBefore(info.processLaunchDate, pid, ownLaunch, ownPid))
+                continue;
+            if (otherPID != NULL)
+                *otherPID = pid;
+        }
+        ++count;
     }
     return count > 1;
 }

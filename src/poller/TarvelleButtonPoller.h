@@ -56,7 +56,8 @@ extern UInt32 arcsoftApplicationCreator;
 
 // Start-up and main loop.
 int ButtonPollerMain(int argc, char* argv[]);
-// When another process carries sig and otherPID is given, it receives that process's pid.
+// Whether a copy that started before this one carries sig; when otherPID is given, it receives
+// that copy's pid. Of copies started together exactly one goes on.
 bool RIAlreadyRunning(OSType sig, pid_t* otherPID = NULL);
 
 // Poll cycle.

@@ -1,10 +1,10 @@
 // Random hot-plug traffic against the real poller: drives of every shape come and go, send
-// messages, get their buttons pressed and their drivers faulted, while the poller tracks them,
-// hands presses to the sample backup application and refreshes lights. Once the traffic stops
-// and the faults clear, the poller must be alive, list exactly the drives the design lists, show
-// each listed drive's free share and never have sent a command to any other, leave no hand-off
-// file behind, and exit cleanly. TVB_FUZZ_STEPS sets the number of steps (default 150);
-// TVB_FUZZ_SEED repeats a run.
+// messages, get their buttons pressed and their drivers faulted, and the host stalls now and
+// then, while the poller tracks them, hands presses to the sample backup application and
+// refreshes lights. Once the traffic stops and the faults clear, the poller must be alive, list
+// exactly the drives the design lists, show each listed drive's free share and never have sent a
+// command to any other, leave no hand-off file behind, and exit cleanly. TVB_FUZZ_STEPS sets the
+// number of steps (default 150); TVB_FUZZ_SEED repeats a run.
 #include "Harness.h"
 
 #include <signal.h>
@@ -126,9 +126,16 @@ protected:
             const char* fault = kFaults[Below(std::size(kFaults))];
             Ctl({"fault", bsd, fault});
             Note("fault " + bsd + " " + fault);
-        } else {
+        } else if (r < 19) {
             std::this_thread::sleep_for(std::chrono::milliseconds(Below(150)));
             Note("pause");
+        } else {
+            // The host stalls (a debugger, a swapped-out process) while the poller talks to it.
+            const auto stall = std::chrono::milliseconds(Below(1500));
+            mHost.Signal(SIGSTOP);
+            std::this_thread::sleep_for(stall);
+            mHost.Signal(SIGCONT);
+            Note("host stopped for " + std::to_string(stall.count()) + " ms");
         }
     }
 

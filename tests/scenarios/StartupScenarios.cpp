@@ -43,6 +43,28 @@ TEST_P(StartupQuit, RunsUntilToldToQuitAndExitsZero) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, StartupQuit, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
+// Each copy finds the other while both start: the one that started later gives way, never
+// both. Three rounds, as the two seldom start in the same order.
+TEST_F(Startup, OfTwoCopiesStartedTogetherExactlyOneGoesOn) {
+    StartHost();
+    Attach("TWIN1");
+    for (int round = 0; round < 3; ++round) {
+        Process first = StartPoller();
+        Process second = StartPoller();
+        ASSERT_TRUE(
+            WaitUntil([&] { return !first.Running() || !second.Running(); }, "one copy gives way"));
+        Process& stays = first.Running() ? first : second;
+        Process& left = first.Running() ? second : first;
+        EXPECT_EQ(left.Wait(1s), 0);
+        ASSERT_TRUE(WaitUntil([&] { return Watchers("TWIN1") == 1; }, "the other lists the drive"))
+            << "round " << round;
+        EXPECT_TRUE(stays.Running());
+        stays.Signal(SIGTERM);
+        EXPECT_EQ(stays.Wait(20s), 0);
+        ASSERT_TRUE(WaitUntil([&] { return Watchers("TWIN1") == 0; }, "its watcher is gone"));
+    }
+}
+
 TEST_F(Startup, SecondCopyClearsHandOffFilesWhenTheApplicationResolves) {
     UseSampleApplication();
     StartHost();

@@ -350,3 +350,46 @@ TEST(ClientTrust, ConnectionRefusesAListenerOfAnotherUser) {
     unlink(path.c_str());
     rmdir(dir.c_str());
 }
+
+// A host that answers out of turn: an earlier request's answer and an event come first and are
+// passed over, but an answer of another operation under this request's number is never taken
+// for its own, even when its body would read as one.
+TEST(ClientTrust, AnswersAreMatchedByNumberAndOperationOrTheConnectionIsGivenUp) {
+    char pattern[] = "/tmp/tvb-answers-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string path = dir + "/devhost.sock";
+    tvb::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.Get(), 4), 0);
+    auto answer = [](wire::Op op, uint64_t id, uint64_t value) {
+        std::vector<uint8_t> out;
+        wire::AppendAnswer(out, op, id, wire::kStatusSuccess, 1, wire::OpenAnswer{value}, "");
+        return out;
+    };
+    wire::Connection c;
+    ASSERT_TRUE(c.Connect(path));
+    tvb::UniqueFd host(accept(listener.Get(), nullptr, nullptr));
+    // Requests are numbered from 1 on a connection, so the answers can be written first.
+    std::vector<uint8_t> script = answer(wire::Op::Open, 0, 5);
+    wire::AppendEvent(script, 1, wire::InterestEvent{3, wire::kMessageServiceIsTerminated, 0});
+    for (const auto& bytes :
+         {answer(wire::Op::Open, 1, 9), answer(wire::Op::SubscribeInterest, 2, 7)})
+        script.insert(script.end(), bytes.begin(), bytes.end());
+    ASSERT_EQ(send(host.Get(), script.data(), script.size(), 0), ssize_t(script.size()));
+
+    wire::OpenAnswer opened;
+    const wire::CallStatus first = c.Call(wire::OpenRequest{}, opened, kAnswerMs);
+    EXPECT_TRUE(first.Ok()) << first.error;
+    EXPECT_EQ(opened.connection, 9u);
+    EXPECT_TRUE(c.HasQueuedEvent());
+    opened = {};
+    const wire::CallStatus second = c.Call(wire::OpenRequest{}, opened, kAnswerMs);
+    EXPECT_EQ(second.transport, wire::CallStatus::BadAnswer);
+    EXPECT_EQ(opened.connection, 0u);
+    EXPECT_FALSE(c.IsOpen());
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}

@@ -3,6 +3,9 @@
 #include "IOKitTestSupport.h"
 #include "TvbSession.h"
 
+#include <sys/wait.h>
+
+#include <csignal>
 #include <cstring>
 
 namespace iokittest {
@@ -165,6 +168,43 @@ TEST_F(IOKitUserClient, SlowAnswerTimesOutAndNeverLeaksIntoLaterCalls) {
         RunLoopUntil([] { return false; }, 0.1);
     }
     EXPECT_GT(calls, 1);
+    CloseBracket(again);
+}
+
+// A stopped host reads what it was sent only when it runs again, by when the caller has given
+// up and gone: neither the query nor the LED command may be carried out then, or the press it
+// would report is lost and the lights change for nobody.
+TEST_F(IOKitUserClient, CommandsGivenUpOnAStoppedHostAreNotCarriedOutWhenItResumes) {
+    Attach("PAUSED", {"--bridge-serial", "PAUSEDBRIDGE"});
+    Ctl({"press", "PAUSED"});
+    for (const uint32_t selector : {kButtonMap, kLed}) {
+        io_connect_t connect = OpenBridge();
+        ASSERT_EQ(IOConnectMethodScalarIScalarO(connect, kOpen, 0, 0), KERN_SUCCESS);
+        const std::string callsBefore = CtlOutput({"calls", "PAUSED"});
+        ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
+        siginfo_t stopped{};
+        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(host.Pid()), &stopped, WSTOPPED | WNOWAIT), 0);
+        uint8_t command[24] = {1, 42, 1, 1};
+        IOByteCount size = selector == kButtonMap ? 24 : 4;
+        EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, selector, selector == kLed ? 4 : 0,
+                                                      &size, selector == kLed ? command : nullptr,
+                                                      command),
+                  kIOReturnNotResponding);
+        CloseBracket(connect);
+        ASSERT_EQ(kill(host.Pid(), SIGCONT), 0);
+        tvb::wire::HostSession::Shared().EndBackoffForTesting();
+        // tvbctl's connection is served after the hang-ups that came in while stopped.
+        EXPECT_EQ(CtlOutput({"calls", "PAUSED"}), callsBefore + "close\n") << selector;
+        IOObjectRelease(bridge);
+        bridge = 0;
+    }
+    EXPECT_EQ(CtlOutput({"lights", "PAUSED"}), "value=none shown=unset commands=0\n");
+    io_connect_t again = OpenBridge();
+    ASSERT_EQ(IOConnectMethodScalarIScalarO(again, kOpen, 0, 0), KERN_SUCCESS);
+    uint8_t answer[24];
+    IOByteCount size = 0;
+    ASSERT_EQ(ButtonMap(again, answer, size, 0), KERN_SUCCESS);
+    EXPECT_EQ(answer[23], 1) << "the press the given-up query would have taken";
     CloseBracket(again);
 }
 

@@ -2,6 +2,8 @@
 // main run loop, neither of which the test runner should lend out.
 #include <Carbon/Carbon.h>
 
+#include "TvbWire.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -22,6 +24,7 @@ enum ChildResult {
     kLoopNotCleanedUp,
     kWrongOrder,
     kForkedChildSurvived,
+    kHostWaitsStillInterrupted,
     kReaperFired = 20,
 };
 
@@ -87,6 +90,10 @@ TEST(CarbonEventLoop, QuitSignalFromOutsideEndsRunApplicationEventLoop) {
                 RunApplicationEventLoop();
                 if (!IsDefaultDisposition(signal))
                     return kHandlingNotRestored;
+                // The quit stopped the process's waits on the device host only until the end of
+                // the loop it ended.
+                if (tvb::wire::WaitsInterrupted())
+                    return kHostWaitsStillInterrupted;
                 CFRunLoopTimerInvalidate(gReaper);
                 // Everything the event loop added is gone again.
                 if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false) != kCFRunLoopRunFinished)
