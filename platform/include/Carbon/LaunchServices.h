@@ -12,8 +12,11 @@
 // standard input on /dev/null, standard output and errors to the journal under the
 // executable's name when journald runs and to /dev/null otherwise, no other inherited
 // descriptors, default signal state, the caller's environment), with each document's path
-// as one argument.
-// Threading: any thread; an open may wait up to the bound for a running copy's answer.
+// as one argument. A new copy that has not reached its exec within 5 s (stopped, stuck) makes
+// the open fail with errAETimeout, as a launch that never checks in does on Mac OS X; should
+// its process be continued later, the application still starts.
+// Threading: any thread; an open may wait up to the bounds for a running copy's answer and for
+// a new copy's exec.
 // Ownership: the caller keeps every FSRef it passes.
 #pragma once
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -18,7 +19,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -369,6 +372,123 @@ TEST_F(LaunchServicesBrokenBundleTest, ProcessThatDiesBeforeTheExecIsNoLaunch) {
     EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_execve, SECCOMP_RET_TRAP));
     // The process between caller and application dies before it could start it.
     EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_setsid, SECCOMP_RET_KILL_PROCESS));
+}
+
+// The state letter and parent of a process, from its stat line.
+std::pair<char, pid_t> StateOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t close = line.rfind(')');
+    if (close == std::string::npos)
+        return {0, 0};
+    std::istringstream fields(line.substr(close + 1));
+    char state = 0;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return {state, parent};
+}
+
+pid_t ParentOf(pid_t pid) {
+    return StateOf(pid).second;
+}
+
+struct StoppedLaunch {
+    OSStatus status = kNoFilter;
+    pid_t stopped = 0;
+};
+
+// Opens app in a child process where whoever makes the system call nr is stopped there with
+// SIGSTOP, as a debugger or a job-control signal would stop it. A process that the launch's
+// middle process made is stopped only once that one has gone, so that it is no orphan stopped
+// in its group (the kernel would hang it up and continue it). Whatever still hangs after 40 s
+// is killed: the child's process group, and the stopped process, which it names at once.
+StoppedLaunch OpenStoppingAt(const std::string& app, long nr) {
+    struct Message {
+        bool isStatus;
+        int32_t value;
+    };
+    int report[2];
+    EXPECT_EQ(0, pipe2(report, O_CLOEXEC));
+    pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);
+        alarm(30);
+        auto send = [&](bool isStatus, int32_t value) {
+            Message message = {isStatus, value};
+            ssize_t written = write(report[1], &message, sizeof message);
+            (void)written;
+        };
+        int listener = -1;
+        if (!tvb::test::FilterSystemCall(nr, SECCOMP_RET_USER_NOTIF, &listener)) {
+            send(true, kNoFilter);
+            _exit(0);
+        }
+        std::thread stopper([&] {
+            seccomp_notif call;
+            std::memset(&call, 0, sizeof call);
+            if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &call) != 0)
+                return;
+            auto pid = static_cast<pid_t>(call.pid);
+            if (ParentOf(pid) != getpid()) {
+                // The middle process is this one's only child: until it has exited.
+                siginfo_t exited;
+                waitid(P_ALL, 0, &exited, WEXITED | WNOWAIT);
+            }
+            kill(pid, SIGSTOP);
+            send(false, pid);
+        });
+        FSRef appRef;
+        FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
+        LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,
+                                        nullptr};
+        OSStatus status = LSOpenFromRefSpec(&launchSpec, nullptr);
+        stopper.join();
+        send(true, status);
+        _exit(0);
+    }
+    close(report[1]);
+    StoppedLaunch result;
+    bool answered = false;
+    Message message;
+    pollfd wait = {report[0], POLLIN, 0};
+    while (!answered && poll(&wait, 1, 40000) == 1 &&
+           read(report[0], &message, sizeof message) == sizeof message) {
+        if (message.isStatus) {
+            result.status = message.value;
+            answered = true;
+        } else {
+            result.stopped = message.value;
+        }
+    }
+    close(report[0]);
+    EXPECT_TRUE(answered) << "the launch never returned";
+    kill(-child, SIGKILL);
+    if (!answered && result.stopped > 0)
+        kill(result.stopped, SIGKILL);
+    EXPECT_EQ(child, waitpid(child, nullptr, 0));
+    return result;
+}
+
+// A launch must not wait for good on a process that never gets to its exec: the poller's run
+// loop would hang in it.
+TEST_F(LaunchServicesBrokenBundleTest, ProcessStoppedBeforeTheExecTimesTheLaunchOut) {
+    std::string app = Bundle("Tool.app", "tool");
+    WriteFile(app + "/Contents/MacOS/tool", Script(), 0755);
+
+    // The middle process, stopped before it made the application's.
+    StoppedLaunch middle = OpenStoppingAt(app, __NR_setsid);
+    if (middle.status == kNoFilter)
+        GTEST_SKIP() << "no seccomp user notification here";
+    EXPECT_EQ(errAETimeout, middle.status);
+
+    // The application's process, stopped at its exec, is left stopped.
+    StoppedLaunch application = OpenStoppingAt(app, __NR_execve);
+    EXPECT_EQ(errAETimeout, application.status);
+    ASSERT_GT(application.stopped, 0);
+    EXPECT_EQ('T', StateOf(application.stopped).first);
+    kill(application.stopped, SIGKILL);
+    EXPECT_FALSE(std::filesystem::exists(Marker()));
 }
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {
