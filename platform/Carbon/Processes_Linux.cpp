@@ -24,10 +24,28 @@ struct DirCloser {
 
 // Fifty-odd numbers and a name of at most 15 bytes.
 constexpr size_t kStatMaxBytes = 4096;
+// Some sixty short lines, the longest a list of supplementary groups.
+constexpr size_t kStatusMaxBytes = 64 * 1024;
 
 uint64_t ToSixtieths(uint64_t clockTicks) {
     static const long perSecond = sysconf(_SC_CLK_TCK);
     return perSecond > 0 ? clockTicks * 60 / static_cast<uint64_t>(perSecond) : 0;
+}
+
+// The effective user on the "Uid:" line of a process's status.
+bool ReadEffectiveUser(const std::string& base, uid_t& uid) {
+    std::string text;
+    if (!ReadRegularFile(base + "/status", kStatusMaxBytes, text))
+        return false;
+    size_t line = text.find("\nUid:");
+    if (line == std::string::npos)
+        return false;
+    std::istringstream fields(text.substr(line + 5, text.find('\n', line + 1) - line - 5));
+    unsigned long real = 0, effective = 0;
+    if (!(fields >> real >> effective))
+        return false;
+    uid = static_cast<uid_t>(effective);
+    return true;
 }
 
 } // namespace
@@ -51,10 +69,16 @@ bool ReadFacts(pid_t pid, Facts& facts) {
     std::string base = "/proc/" + std::to_string(pid);
     char target[4096];
     ssize_t length = readlink((base + "/exe").c_str(), target, sizeof target - 1);
-    if (length <= 0)
-        return false; // gone, a zombie, a kernel thread, or not ours to see
-    target[length] = '\0';
-    facts.executable = target;
+    // Not ours to see, or a process that made itself undumpable (as a set-id or capable
+    // program is): its other facts can still be read.
+    bool hidden = length < 0 && errno == EACCES;
+    if (length <= 0 && !hidden)
+        return false; // gone, a zombie, a kernel thread
+    facts.executable.clear();
+    if (!hidden) {
+        target[length] = '\0';
+        facts.executable = target;
+    }
     // A replaced or removed executable keeps its old path with this suffix.
     static const std::string deleted = " (deleted)";
     if (facts.executable.size() > deleted.size() &&
@@ -66,6 +90,9 @@ bool ReadFacts(pid_t pid, Facts& facts) {
     if (stat(base.c_str(), &info) != 0)
         return false;
     facts.uid = info.st_uid;
+    // An undumpable process's files belong to root, whoever runs it.
+    if (hidden && info.st_uid == 0 && !ReadEffectiveUser(base, facts.uid))
+        return false;
 
     // One line, but the command name in it may hold newlines as well as spaces and parentheses:
     // a process names itself as it likes.
