@@ -338,12 +338,19 @@ bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::str
     std::set<pid_t> refused;
     OSStatus refusal = noErr;
     for (;;) {
+        std::vector<pid_t> copies = RunningCopies(bundle);
+        copies.erase(std::remove_if(copies.begin(), copies.end(),
+                                    [&](pid_t pid) { return refused.count(pid) != 0; }),
+                     copies.end());
         std::vector<pid_t> waiting;
-        for (pid_t pid : RunningCopies(bundle)) {
-            if (refused.count(pid) != 0)
-                continue;
+        for (size_t i = 0; i < copies.size(); ++i) {
+            pid_t pid = copies[i];
+            // One at a time, so that no two copies take the documents; a stopped or busy copy
+            // has its share of the time and leaves the rest to the others.
+            auto now = std::chrono::steady_clock::now();
+            auto share = now + (deadline - now) / static_cast<long>(copies.size() - i);
             tvb::appleevents::Answer answer =
-                tvb::appleevents::SendEvent(pid, kCoreEventClass, eventID, documents, deadline);
+                tvb::appleevents::SendEvent(pid, kCoreEventClass, eventID, documents, share);
             // Reopening needs no handler: the application is there, which is all it asks.
             if (answer.answered && (answer.status == noErr || eventID == kAEReopenApplication)) {
                 status = noErr;
