@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include <dirent.h>
-#include <signal.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
