@@ -188,6 +188,12 @@ bool AwaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 // when journald is there; otherwise nowhere (-1).
 int OpenOutput(const std::string& executable) {
     std::string name = executable.substr(executable.rfind('/') + 1);
+    // The stream's header is lines: a newline in the name would make journald refuse it and
+    // hang up, and the application die of SIGPIPE at its first line of output.
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '_';
+    }
     int fd = sd_journal_stream_fd(name.c_str(), LOG_INFO, 1);
     return fd >= 0 ? fd : -1;
 }

@@ -11,14 +11,13 @@
 //
 // A new copy runs the bundle's executable detached from the caller (its own session,
 // standard input on /dev/null, standard output and errors to the journal under the
-// executable's name when journald runs and to /dev/null otherwise, no other inherited
-// descriptors, default signal state, the caller's environment), with each document's path
-// as one argument. A new copy that has not reached its exec within 5 s (stopped, stuck) makes
-// the open fail with errAETimeout, as a launch that never checks in does on Mac OS X; should
-// its process be continued later, the application still starts.
-// Threading: any thread; an open may wait up to the bounds for a running copy's answer and for
-// a new copy's exec.
-// Ownership: the caller keeps every FSRef it passes.
+// executable's name (control characters as '_') when journald runs and to /dev/null otherwise, no
+// other inherited descriptors, default signal state, the caller's environment), with each
+// document's path as one argument. A new copy that has not reached its exec within 5 s (stopped,
+// stuck) makes the open fail with errAETimeout, as a launch that never checks in does on Mac OS X;
+// should its process be continued later, the application still starts. Threading: any thread; an
+// open may wait up to the bounds for a running copy's answer and for a new copy's exec. Ownership:
+// the caller keeps every FSRef it passes.
 #pragma once
 
 #include <MacTypes.h>

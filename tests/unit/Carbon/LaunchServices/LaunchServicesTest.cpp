@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -145,8 +146,10 @@ enum JournalResult {
 };
 
 // In a user and mount namespace of its own, a stand-in journal listens at journald's stream
-// address; the launched application's output must reach it.
-JournalResult LaunchIntoStandInJournal(const std::string& app, std::string& received) {
+// address; each launched application's output must reach it, after a header that journald
+// takes: its identifier line, an empty unit line and the priority (6).
+JournalResult LaunchIntoStandInJournal(const std::map<std::string, std::string>& identifiers,
+                                       std::string& received) {
     uid_t uid = geteuid();
     gid_t gid = getegid();
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
@@ -173,39 +176,48 @@ JournalResult LaunchIntoStandInJournal(const std::string& app, std::string& rece
         listen(journal, 4) != 0)
         return kNoNamespace;
 
-    FSRef appRef = RefTo(app);
-    LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
-    if (LSOpenFromRefSpec(&launchSpec, nullptr) != noErr)
-        return kLaunchFailed;
-    pollfd wait = {journal, POLLIN, 0};
-    int stream = poll(&wait, 1, 20000) == 1 ? accept4(journal, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-    if (stream < 0)
-        return kNothingConnected;
-    char bytes[4096];
-    ssize_t got;
-    while ((got = read(stream, bytes, sizeof bytes)) > 0)
-        received.append(bytes, static_cast<size_t>(got));
-    if (received.rfind("talker\n", 0) != 0)
-        return kWrongIdentifier;
-    if (received.find("\nto-stdout\n") == std::string::npos ||
-        received.find("\nto-stderr\n") == std::string::npos)
-        return kOutputMissing;
+    for (const auto& [app, identifier] : identifiers) {
+        FSRef appRef = RefTo(app);
+        LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+        if (LSOpenFromRefSpec(&launchSpec, nullptr) != noErr)
+            return kLaunchFailed;
+        pollfd wait = {journal, POLLIN, 0};
+        int stream =
+            poll(&wait, 1, 20000) == 1 ? accept4(journal, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        if (stream < 0)
+            return kNothingConnected;
+        received.clear();
+        char bytes[4096];
+        ssize_t got;
+        while ((got = read(stream, bytes, sizeof bytes)) > 0)
+            received.append(bytes, static_cast<size_t>(got));
+        close(stream);
+        if (received.rfind(identifier + "\n\n6\n", 0) != 0)
+            return kWrongIdentifier;
+        if (received.find("\nto-stdout\n") == std::string::npos ||
+            received.find("\nto-stderr\n") == std::string::npos)
+            return kOutputMissing;
+    }
     return kJournalPassed;
 }
 
 TEST_F(LaunchServicesTest, OutputAndErrorsGoToTheJournalUnderTheExecutablesName) {
-    std::string app =
-        MakeBundle(mDir / "Talker.app",
-                   {InfoPlist({{"CFBundleExecutable", "talker"}}), std::nullopt, std::nullopt, ""});
-    WriteFile(app + "/Contents/MacOS/talker", "#!/bin/sh\necho to-stdout\necho to-stderr >&2\n",
-              0755);
+    // Named by its bundle, the second executable has a newline in its name.
+    std::map<std::string, std::string> identifiers;
+    for (const std::string& name : {std::string("talker"), std::string("new\nline")}) {
+        std::string app =
+            MakeBundle(mDir / (name + ".app"), {std::nullopt, std::nullopt, std::nullopt, ""});
+        WriteFile(app + "/Contents/MacOS/" + name,
+                  "#!/bin/sh\necho to-stdout\necho to-stderr >&2\n", 0755);
+        identifiers[app] = name == "talker" ? name : "new_line";
+    }
     int report[2];
     ASSERT_EQ(0, pipe(report));
     pid_t child = fork();
     if (child == 0) {
         alarm(30);
         std::string received;
-        JournalResult result = LaunchIntoStandInJournal(app, received);
+        JournalResult result = LaunchIntoStandInJournal(identifiers, received);
         ssize_t written = write(report[1], received.data(), received.size());
         (void)written;
         _exit(result);
