@@ -376,16 +376,25 @@ void Complain(const std::string& what) {
 
 } // namespace
 
-std::string EventsFolder(bool create) {
+namespace {
+
+// The events folder in a runtime folder, when that is the user's own; else empty.
+std::string RuntimeEventsFolder(const char* runtime) {
+    struct stat info;
+    if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &info) == 0 &&
+        S_ISDIR(info.st_mode) && info.st_uid == geteuid())
+        return std::string(runtime) + "/tvb-appleevents";
+    return {};
+}
+
+std::string FallbackEventsFolder() {
+    return "/tmp/tvb-appleevents-" + std::to_string(geteuid());
+}
+
+// folder itself when it is (or, asked to, has been made) private to the user; else empty.
+std::string PrivateFolder(const std::string& folder, bool create) {
     uid_t uid = geteuid();
     struct stat info;
-    std::string folder;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &info) == 0 &&
-        S_ISDIR(info.st_mode) && info.st_uid == uid)
-        folder = std::string(runtime) + "/tvb-appleevents";
-    else
-        folder = "/tmp/tvb-appleevents-" + std::to_string(uid);
     if (create) {
         if (mkdir(folder.c_str(), 0700) == 0)
             chmod(folder.c_str(), 0700); // whatever the umask left
@@ -401,6 +410,30 @@ std::string EventsFolder(bool create) {
     return folder;
 }
 
+// The socket pid listens on. A process started in another environment (with or without a
+// runtime folder: cron, su, a terminal of its own) listens in the other folder; it is still
+// this user's running copy, as on the Mac, where every process of the user is reachable.
+std::string ListeningPathFor(pid_t pid) {
+    std::string own = SocketPathFor(EventsFolder(false), pid);
+    struct stat info;
+    if (own.empty() || lstat(own.c_str(), &info) == 0)
+        return own;
+    bool ownIsRuntime = !RuntimeEventsFolder(std::getenv("XDG_RUNTIME_DIR")).empty();
+    std::string standard = "/run/user/" + std::to_string(geteuid());
+    std::string other =
+        ownIsRuntime ? FallbackEventsFolder() : RuntimeEventsFolder(standard.c_str());
+    std::string path =
+        other.empty() ? std::string() : SocketPathFor(PrivateFolder(other, false), pid);
+    return !path.empty() && lstat(path.c_str(), &info) == 0 ? path : own;
+}
+
+} // namespace
+
+std::string EventsFolder(bool create) {
+    std::string folder = RuntimeEventsFolder(std::getenv("XDG_RUNTIME_DIR"));
+    return PrivateFolder(folder.empty() ? FallbackEventsFolder() : folder, create);
+}
+
 std::string SocketPathFor(const std::string& folder, pid_t pid) {
     if (folder.empty())
         return {};
@@ -414,7 +447,7 @@ Answer SendEvent(pid_t pid, AEEventClass eventClass, AEEventID eventID,
     Answer none;
     sockaddr_un address;
     tvb::UniqueFd folder;
-    if (!FillAddress(SocketPathFor(EventsFolder(false), pid), address, folder))
+    if (!FillAddress(ListeningPathFor(pid), address, folder))
         return none;
     std::vector<UInt8> packet;
     try {

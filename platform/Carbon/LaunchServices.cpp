@@ -38,6 +38,9 @@ namespace {
 
 // How long running copies have to take the documents before another copy is started.
 constexpr std::chrono::milliseconds kAnswerBound(2000);
+// How long a new copy may take to reach its exec. Only a stopped or stuck process takes more;
+// the caller (the poller's run loop) must not wait for it for good.
+constexpr std::chrono::milliseconds kLaunchBound(5000);
 
 bool IsDirectory(const std::string& path) {
     struct stat info;
@@ -167,10 +170,30 @@ bool LeavesProcessAlone(int signal) {
     _exit(127);
 }
 
+// Whether fd became readable (or hung up) before the deadline.
+bool AwaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd wait = {fd, POLLIN, 0};
+        int ready = poll(&wait, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
 // Where the application's output and errors go: the journal, under the executable's name,
 // when journald is there; otherwise nowhere (-1).
 int OpenOutput(const std::string& executable) {
     std::string name = executable.substr(executable.rfind('/') + 1);
+    // The stream's header is lines: a newline in the name would make journald refuse it and
+    // hang up, and the application die of SIGPIPE at its first line of output.
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '_';
+    }
     int fd = sd_journal_stream_fd(name.c_str(), LOG_INFO, 1);
     return fd >= 0 ? fd : -1;
 }
@@ -218,23 +241,38 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
         }
         if (grandchild == 0)
             RunDetached(statusWrite.Get(), output.Get(), argv[0], argv.data(), maxFd);
+        // From here the pipe's end-of-file is the application's exec alone.
+        statusWrite.Reset();
         _exit(0);
     }
     pthread_sigmask(SIG_SETMASK, &callers, nullptr);
     statusWrite.Reset();
+    auto deadline = std::chrono::steady_clock::now() + kLaunchBound;
+    tvb::UniqueFd middleFd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    int error = 0;
+    ssize_t got = -1;
+    bool stuck = !AwaitReadable(statusRead.Get(), deadline);
+    if (!stuck) {
+        do {
+            got = read(statusRead.Get(), &error, sizeof error);
+        } while (got < 0 && errno == EINTR);
+    }
+    // A process stopped (or stuck) before the exec: as on Mac OS X the launch times out. The
+    // middle process goes; an application's process it has already made is left to run.
+    bool middleStuck = middleFd ? !AwaitReadable(middleFd.Get(), deadline) : stuck;
+    if (middleStuck)
+        kill(child, SIGKILL);
     int middle = 0;
     pid_t waited;
     do {
         waited = waitpid(child, &middle, 0);
     } while (waited < 0 && errno == EINTR);
-    int error = 0;
-    ssize_t got;
-    do {
-        got = read(statusRead.Get(), &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
+    if (stuck)
+        return errAETimeout;
     // End-of-file means an exec only if the middle process lived to start the application. (A
     // caller that ignores SIGCHLD gets no status to look at: then the pipe alone tells.)
-    bool middleDied = waited == child && !(WIFEXITED(middle) && WEXITSTATUS(middle) == 0);
+    bool middleDied =
+        !middleStuck && waited == child && !(WIFEXITED(middle) && WEXITSTATUS(middle) == 0);
     if (got == 0)
         return middleDied ? OSStatus(kLSUnknownErr) : OSStatus(noErr);
     if (got != static_cast<ssize_t>(sizeof error) || error < 0)
@@ -306,12 +344,19 @@ bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::str
     std::set<pid_t> refused;
     OSStatus refusal = noErr;
     for (;;) {
+        std::vector<pid_t> copies = RunningCopies(bundle);
+        copies.erase(std::remove_if(copies.begin(), copies.end(),
+                                    [&](pid_t pid) { return refused.count(pid) != 0; }),
+                     copies.end());
         std::vector<pid_t> waiting;
-        for (pid_t pid : RunningCopies(bundle)) {
-            if (refused.count(pid) != 0)
-                continue;
+        for (size_t i = 0; i < copies.size(); ++i) {
+            pid_t pid = copies[i];
+            // One at a time, so that no two copies take the documents; a stopped or busy copy
+            // has its share of the time and leaves the rest to the others.
+            auto now = std::chrono::steady_clock::now();
+            auto share = now + (deadline - now) / static_cast<long>(copies.size() - i);
             tvb::appleevents::Answer answer =
-                tvb::appleevents::SendEvent(pid, kCoreEventClass, eventID, documents, deadline);
+                tvb::appleevents::SendEvent(pid, kCoreEventClass, eventID, documents, share);
             // Reopening needs no handler: the application is there, which is all it asks.
             if (answer.answered && (answer.status == noErr || eventID == kAEReopenApplication)) {
                 status = noErr;

@@ -17,12 +17,15 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr OSType kApplicationType = 0x4150504C; // 'APPL'
 constexpr OSType kUnknownCode = 0x3F3F3F3F;     // '????'
+// The kernel's short name of a process: the first bytes of its program's file name.
+constexpr size_t kCommandMaxBytes = 15;
 
 struct Application {
     pid_t pid = 0;
@@ -198,18 +201,38 @@ bool ReadShebang(const std::string& path, Shebang& out) {
     return true;
 }
 
+// Whether the process runs the program at path, an executable in a bundle it was started
+// by. A process hidden from us can only be taken at its word: its name must be path's.
+bool StartedAs(pid_t pid, const tvb::process::Facts& facts, const std::string& path) {
+    if (path.empty() || path[0] != '/' || __CFBundlePathForExecutable(path).empty())
+        return false;
+    if (path == facts.executable)
+        return true;
+    struct stat named, running;
+    if (stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode))
+        return false;
+    if (facts.executable.empty())
+        return facts.command == BaseName(path).substr(0, kCommandMaxBytes);
+    return stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &running) == 0 &&
+           named.st_dev == running.st_dev && named.st_ino == running.st_ino;
+}
+
 } // namespace
 
 namespace tvb::process {
 
 std::string ApplicationBundleOf(pid_t pid, const Facts& facts) {
+    // Launch Services starts an application by its path in the bundle, which the kernel
+    // resolves: a link to a program elsewhere would hide where it was started from.
+    std::vector<std::string> arguments = ReadArguments(pid, 3);
+    if (!arguments.empty() && StartedAs(pid, facts, arguments[0]))
+        return __CFBundlePathForExecutable(arguments[0]);
     std::string bundle = __CFBundlePathForExecutable(facts.executable);
     if (!bundle.empty())
         return bundle;
     // The kernel runs a script as: interpreter [the #! line's one argument] script its-arguments,
     // and env, named on the #! line, runs the interpreter as: name script its-arguments. A
     // program that merely names the script (an editor, tail) starts with neither.
-    std::vector<std::string> arguments = ReadArguments(pid, 3);
     for (size_t at = 1; at <= 2 && at < arguments.size(); ++at) {
         std::string script = arguments[at];
         if (script.empty())

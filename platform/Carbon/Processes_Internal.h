@@ -12,7 +12,7 @@
 namespace tvb::process {
 
 struct Facts {
-    std::string executable; // absolute path of the running image
+    std::string executable; // absolute path of the running image; empty when it is hidden
     std::string command;    // the kernel's short name of the process
     uid_t uid = 0;
     pid_t parent = 0;
@@ -34,9 +34,10 @@ std::vector<std::string> ReadArguments(pid_t pid, size_t count);
 // The process's working folder; empty when it cannot be read.
 std::string ReadWorkingFolder(pid_t pid);
 
-// The application bundle a process belongs to: the Name.app around its executable or, when
-// it is an interpreter running a script (#!) that lies in a bundle, around that script;
-// empty for any other process.
+// The application bundle a process belongs to: the Name.app around the path it was started
+// by, when that leads to the program it runs (a bundle's executable may be a symbolic link);
+// else around its executable or, when it is an interpreter running a script (#!) that lies
+// in a bundle, around that script; empty for any other process.
 std::string ApplicationBundleOf(pid_t pid, const Facts& facts);
 
 } // namespace tvb::process

@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,10 +25,32 @@ struct DirCloser {
 
 // Fifty-odd numbers and a name of at most 15 bytes.
 constexpr size_t kStatMaxBytes = 4096;
+// A process's name (escaped, at most 64 bytes) and a few numbers before the user ids.
+constexpr size_t kStatusHeadBytes = 1024;
 
 uint64_t ToSixtieths(uint64_t clockTicks) {
     static const long perSecond = sysconf(_SC_CLK_TCK);
     return perSecond > 0 ? clockTicks * 60 / static_cast<uint64_t>(perSecond) : 0;
+}
+
+// The effective user on the "Uid:" line of a process's status, which comes before its long
+// lines (groups, masks).
+bool ReadEffectiveUser(const std::string& base, uid_t& uid) {
+    char head[kStatusHeadBytes];
+    UniqueFd file = OpenRegularFile((base + "/status").c_str());
+    ssize_t got = file ? ReadFully(file.Get(), head, sizeof head) : -1;
+    if (got <= 0)
+        return false;
+    std::string text(head, static_cast<size_t>(got));
+    size_t line = text.find("\nUid:");
+    if (line == std::string::npos)
+        return false;
+    std::istringstream fields(text.substr(line + 5, text.find('\n', line + 1) - line - 5));
+    unsigned long real = 0, effective = 0;
+    if (!(fields >> real >> effective))
+        return false;
+    uid = static_cast<uid_t>(effective);
+    return true;
 }
 
 } // namespace
@@ -51,10 +74,16 @@ bool ReadFacts(pid_t pid, Facts& facts) {
     std::string base = "/proc/" + std::to_string(pid);
     char target[4096];
     ssize_t length = readlink((base + "/exe").c_str(), target, sizeof target - 1);
-    if (length <= 0)
-        return false; // gone, a zombie, a kernel thread, or not ours to see
-    target[length] = '\0';
-    facts.executable = target;
+    // Not ours to see, or a process that made itself undumpable (as a set-id or capable
+    // program is), whose other facts can still be read.
+    bool hidden = length < 0 && errno == EACCES;
+    if (length <= 0 && !hidden)
+        return false; // gone, a zombie, a kernel thread
+    facts.executable.clear();
+    if (!hidden) {
+        target[length] = '\0';
+        facts.executable = target;
+    }
     // A replaced or removed executable keeps its old path with this suffix.
     static const std::string deleted = " (deleted)";
     if (facts.executable.size() > deleted.size() &&
@@ -62,10 +91,16 @@ bool ReadFacts(pid_t pid, Facts& facts) {
                                  deleted) == 0)
         facts.executable.erase(facts.executable.size() - deleted.size());
 
+    // Only a process this user may signal can be theirs: no more is read of the others.
+    if (hidden && kill(pid, 0) != 0)
+        return false;
     struct stat info;
     if (stat(base.c_str(), &info) != 0)
         return false;
     facts.uid = info.st_uid;
+    // An undumpable process's files belong to root, whoever runs it.
+    if (hidden && !ReadEffectiveUser(base, facts.uid))
+        return false;
 
     // One line, but the command name in it may hold newlines as well as spaces and parentheses:
     // a process names itself as it likes.

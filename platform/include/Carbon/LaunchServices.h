@@ -4,17 +4,20 @@
 // bundle the script its interpreter runs, lies in the bundle), the documents go to that copy
 // as an open-documents Apple event (kCoreEventClass/kAEOpenDocuments; with no documents, a
 // reopen event), and its answer is the result: 0 when its handler took them, the handler's
-// error, or errAEEventNotHandled when it has no handler. A copy that does not answer within
-// 2 s (not running its event loop, stopped, busy) counts as not running, and so does one
-// that exits meanwhile. kLSLaunchNewInstance always starts a new copy.
+// error, or errAEEventNotHandled when it has no handler. Copies are asked one at a time, each
+// within its share of 2 s, so that a stopped one leaves time for the others. A copy that does
+// not answer in time (not running its event loop, stopped, busy) counts as not running, and
+// so does one that exits meanwhile. kLSLaunchNewInstance always starts a new copy.
 //
 // A new copy runs the bundle's executable detached from the caller (its own session,
 // standard input on /dev/null, standard output and errors to the journal under the
-// executable's name when journald runs and to /dev/null otherwise, no other inherited
-// descriptors, default signal state, the caller's environment), with each document's path
-// as one argument.
-// Threading: any thread; an open may wait up to the bound for a running copy's answer.
-// Ownership: the caller keeps every FSRef it passes.
+// executable's name (control characters as '_') when journald runs and to /dev/null otherwise, no
+// other inherited descriptors, default signal state, the caller's environment), with each
+// document's path as one argument. A new copy that has not reached its exec within 5 s (stopped,
+// stuck) makes the open fail with errAETimeout, as a launch that never checks in does on Mac OS X;
+// should its process be continued later, the application still starts. Threading: any thread; an
+// open may wait up to the bounds for a running copy's answer and for a new copy's exec. Ownership:
+// the caller keeps every FSRef it passes.
 #pragma once
 
 #include <MacTypes.h>

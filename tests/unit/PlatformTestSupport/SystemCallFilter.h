@@ -7,6 +7,8 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +17,11 @@ namespace tvb::test {
 
 // action: a SECCOMP_RET_ value (with its data). False when no filter could be put in place:
 // another architecture than the filter knows, or a kernel that refuses it.
-inline bool FilterSystemCall(long number, std::uint32_t action) {
+// With SECCOMP_RET_USER_NOTIF the call waits for an answer on a listener descriptor, which
+// listener receives (-1 without one); other actions give none.
+inline bool FilterSystemCall(long number, std::uint32_t action, int* listener = nullptr) {
+    if (listener != nullptr)
+        *listener = -1;
 #if defined(__x86_64__)
     constexpr std::uint32_t kArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
@@ -23,6 +29,7 @@ inline bool FilterSystemCall(long number, std::uint32_t action) {
 #else
     (void)number;
     (void)action;
+    (void)listener;
     return false;
 #endif
 #if defined(__x86_64__) || defined(__aarch64__)
@@ -36,8 +43,17 @@ inline bool FilterSystemCall(long number, std::uint32_t action) {
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    if (action != SECCOMP_RET_USER_NOTIF)
+        return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    long fd =
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program);
+    if (fd < 0)
+        return false;
+    if (listener != nullptr)
+        *listener = static_cast<int>(fd);
+    return true;
 #endif
 }
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -18,7 +19,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -142,8 +146,10 @@ enum JournalResult {
 };
 
 // In a user and mount namespace of its own, a stand-in journal listens at journald's stream
-// address; the launched application's output must reach it.
-JournalResult LaunchIntoStandInJournal(const std::string& app, std::string& received) {
+// address; each launched application's output must reach it, after a header that journald
+// takes: its identifier line, an empty unit line and the priority (6).
+JournalResult LaunchIntoStandInJournal(const std::map<std::string, std::string>& identifiers,
+                                       std::string& received) {
     uid_t uid = geteuid();
     gid_t gid = getegid();
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
@@ -170,39 +176,48 @@ JournalResult LaunchIntoStandInJournal(const std::string& app, std::string& rece
         listen(journal, 4) != 0)
         return kNoNamespace;
 
-    FSRef appRef = RefTo(app);
-    LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
-    if (LSOpenFromRefSpec(&launchSpec, nullptr) != noErr)
-        return kLaunchFailed;
-    pollfd wait = {journal, POLLIN, 0};
-    int stream = poll(&wait, 1, 20000) == 1 ? accept4(journal, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-    if (stream < 0)
-        return kNothingConnected;
-    char bytes[4096];
-    ssize_t got;
-    while ((got = read(stream, bytes, sizeof bytes)) > 0)
-        received.append(bytes, static_cast<size_t>(got));
-    if (received.rfind("talker\n", 0) != 0)
-        return kWrongIdentifier;
-    if (received.find("\nto-stdout\n") == std::string::npos ||
-        received.find("\nto-stderr\n") == std::string::npos)
-        return kOutputMissing;
+    for (const auto& [app, identifier] : identifiers) {
+        FSRef appRef = RefTo(app);
+        LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchDefaults, nullptr};
+        if (LSOpenFromRefSpec(&launchSpec, nullptr) != noErr)
+            return kLaunchFailed;
+        pollfd wait = {journal, POLLIN, 0};
+        int stream =
+            poll(&wait, 1, 20000) == 1 ? accept4(journal, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        if (stream < 0)
+            return kNothingConnected;
+        received.clear();
+        char bytes[4096];
+        ssize_t got;
+        while ((got = read(stream, bytes, sizeof bytes)) > 0)
+            received.append(bytes, static_cast<size_t>(got));
+        close(stream);
+        if (received.rfind(identifier + "\n\n6\n", 0) != 0)
+            return kWrongIdentifier;
+        if (received.find("\nto-stdout\n") == std::string::npos ||
+            received.find("\nto-stderr\n") == std::string::npos)
+            return kOutputMissing;
+    }
     return kJournalPassed;
 }
 
 TEST_F(LaunchServicesTest, OutputAndErrorsGoToTheJournalUnderTheExecutablesName) {
-    std::string app =
-        MakeBundle(mDir / "Talker.app",
-                   {InfoPlist({{"CFBundleExecutable", "talker"}}), std::nullopt, std::nullopt, ""});
-    WriteFile(app + "/Contents/MacOS/talker", "#!/bin/sh\necho to-stdout\necho to-stderr >&2\n",
-              0755);
+    // Named by its bundle, the second executable has a newline in its name.
+    std::map<std::string, std::string> identifiers;
+    for (const std::string& name : {std::string("talker"), std::string("new\nline")}) {
+        std::string app =
+            MakeBundle(mDir / (name + ".app"), {std::nullopt, std::nullopt, std::nullopt, ""});
+        WriteFile(app + "/Contents/MacOS/" + name,
+                  "#!/bin/sh\necho to-stdout\necho to-stderr >&2\n", 0755);
+        identifiers[app] = name == "talker" ? name : "new_line";
+    }
     int report[2];
     ASSERT_EQ(0, pipe(report));
     pid_t child = fork();
     if (child == 0) {
         alarm(30);
         std::string received;
-        JournalResult result = LaunchIntoStandInJournal(app, received);
+        JournalResult result = LaunchIntoStandInJournal(identifiers, received);
         ssize_t written = write(report[1], received.data(), received.size());
         (void)written;
         _exit(result);
@@ -369,6 +384,123 @@ TEST_F(LaunchServicesBrokenBundleTest, ProcessThatDiesBeforeTheExecIsNoLaunch) {
     EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_execve, SECCOMP_RET_TRAP));
     // The process between caller and application dies before it could start it.
     EXPECT_EQ(kLSUnknownErr, OpenWhere(app, __NR_setsid, SECCOMP_RET_KILL_PROCESS));
+}
+
+// The state letter and parent of a process, from its stat line.
+std::pair<char, pid_t> StateOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t close = line.rfind(')');
+    if (close == std::string::npos)
+        return {0, 0};
+    std::istringstream fields(line.substr(close + 1));
+    char state = 0;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return {state, parent};
+}
+
+pid_t ParentOf(pid_t pid) {
+    return StateOf(pid).second;
+}
+
+struct StoppedLaunch {
+    OSStatus status = kNoFilter;
+    pid_t stopped = 0;
+};
+
+// Opens app in a child process where whoever makes the system call nr is stopped there with
+// SIGSTOP, as a debugger or a job-control signal would stop it. A process that the launch's
+// middle process made is stopped only once that one has gone, so that it is no orphan stopped
+// in its group (the kernel would hang it up and continue it). Whatever still hangs after 40 s
+// is killed: the child's process group, and the stopped process, which it names at once.
+StoppedLaunch OpenStoppingAt(const std::string& app, long nr) {
+    struct Message {
+        bool isStatus;
+        int32_t value;
+    };
+    int report[2];
+    EXPECT_EQ(0, pipe2(report, O_CLOEXEC));
+    pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);
+        alarm(30);
+        auto send = [&](bool isStatus, int32_t value) {
+            Message message = {isStatus, value};
+            ssize_t written = write(report[1], &message, sizeof message);
+            (void)written;
+        };
+        int listener = -1;
+        if (!tvb::test::FilterSystemCall(nr, SECCOMP_RET_USER_NOTIF, &listener)) {
+            send(true, kNoFilter);
+            _exit(0);
+        }
+        std::thread stopper([&] {
+            seccomp_notif call;
+            std::memset(&call, 0, sizeof call);
+            if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &call) != 0)
+                return;
+            auto pid = static_cast<pid_t>(call.pid);
+            if (ParentOf(pid) != getpid()) {
+                // The middle process is this one's only child: until it has exited.
+                siginfo_t exited;
+                waitid(P_ALL, 0, &exited, WEXITED | WNOWAIT);
+            }
+            kill(pid, SIGSTOP);
+            send(false, pid);
+        });
+        FSRef appRef;
+        FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
+        LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,
+                                        nullptr};
+        OSStatus status = LSOpenFromRefSpec(&launchSpec, nullptr);
+        stopper.join();
+        send(true, status);
+        _exit(0);
+    }
+    close(report[1]);
+    StoppedLaunch result;
+    bool answered = false;
+    Message message;
+    pollfd wait = {report[0], POLLIN, 0};
+    while (!answered && poll(&wait, 1, 40000) == 1 &&
+           read(report[0], &message, sizeof message) == sizeof message) {
+        if (message.isStatus) {
+            result.status = message.value;
+            answered = true;
+        } else {
+            result.stopped = message.value;
+        }
+    }
+    close(report[0]);
+    EXPECT_TRUE(answered) << "the launch never returned";
+    kill(-child, SIGKILL);
+    if (!answered && result.stopped > 0)
+        kill(result.stopped, SIGKILL);
+    EXPECT_EQ(child, waitpid(child, nullptr, 0));
+    return result;
+}
+
+// A launch must not wait for good on a process that never gets to its exec: the poller's run
+// loop would hang in it.
+TEST_F(LaunchServicesBrokenBundleTest, ProcessStoppedBeforeTheExecTimesTheLaunchOut) {
+    std::string app = Bundle("Tool.app", "tool");
+    WriteFile(app + "/Contents/MacOS/tool", Script(), 0755);
+
+    // The middle process, stopped before it made the application's.
+    StoppedLaunch middle = OpenStoppingAt(app, __NR_setsid);
+    if (middle.status == kNoFilter)
+        GTEST_SKIP() << "no seccomp user notification here";
+    EXPECT_EQ(errAETimeout, middle.status);
+
+    // The application's process, stopped at its exec, is left stopped.
+    StoppedLaunch application = OpenStoppingAt(app, __NR_execve);
+    EXPECT_EQ(errAETimeout, application.status);
+    ASSERT_GT(application.stopped, 0);
+    EXPECT_EQ('T', StateOf(application.stopped).first);
+    kill(application.stopped, SIGKILL);
+    EXPECT_FALSE(std::filesystem::exists(Marker()));
 }
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {

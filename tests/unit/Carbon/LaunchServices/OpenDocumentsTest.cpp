@@ -58,6 +58,9 @@ protected:
     LaunchServicesOpenDocumentsTest()
         : mReport(mDir / "report"), mReportEnv("TVB_EVENTS_REPORT", mReport.path().c_str()) {}
     ~LaunchServicesOpenDocumentsTest() override {
+        // Copies a failing test started without knowing it too.
+        for (pid_t pid : RunningCopies())
+            mCopies.push_back(pid);
         while (!mCopies.empty())
             KillAndWait(mCopies.back());
         unsetenv("TVB_EVENTS_MODE");
@@ -167,7 +170,8 @@ TEST_F(LaunchServicesOpenDocumentsTest, CopyWithoutAHandlerStillIsTheRunningCopy
 }
 
 TEST_F(LaunchServicesOpenDocumentsTest, CopyThatDoesNotAnswerInTimeGetsANewCopy) {
-    std::string first = Document("first"), second = Document("second"), third = Document("third");
+    std::string first = Document("first"), second = Document("second"), third = Document("third"),
+                fourth = Document("fourth");
     ASSERT_EQ(noErr, Open({first}));
     pid_t stalled = NewCopyRunning(first);
     ASSERT_EQ(0, kill(stalled, SIGSTOP));
@@ -176,12 +180,17 @@ TEST_F(LaunchServicesOpenDocumentsTest, CopyThatDoesNotAnswerInTimeGetsANewCopy)
     pid_t fresh = NewCopyRunning(second);
     EXPECT_NE(stalled, fresh);
 
-    // Woken again, the first copy drops the event its sender gave up on: with the new copy
-    // gone, the next document it reports is the third.
+    // The stalled copy, asked first, must not use up the time the new one needs to answer.
+    ASSERT_EQ(noErr, Open({third}));
+    EXPECT_EQ(Opened(fresh, third), mReport.Next());
+    EXPECT_EQ(2u, RunningCopies().size());
+
+    // Woken again, the first copy drops the events its senders gave up on: with the new copy
+    // gone, the next document it reports is the fourth.
     KillAndWait(fresh);
     ASSERT_EQ(0, kill(stalled, SIGCONT));
-    ASSERT_EQ(noErr, Open({third}));
-    EXPECT_EQ(Opened(stalled, third), mReport.Next());
+    ASSERT_EQ(noErr, Open({fourth}));
+    EXPECT_EQ(Opened(stalled, fourth), mReport.Next());
 }
 
 } // namespace

@@ -235,6 +235,79 @@ TEST(ProcessesTest, SignatureIsTheOneItsBundleHadWhenTheProcessStarted) {
     EXPECT_EQ(FourCC("New1"), SignatureOf(after.pid()));
 }
 
+// Starts a copy of the fixture that stays and returns once it runs (has reported), with
+// TVB_FIXTURE_UNDUMPABLE set when undumpable.
+void StartReporting(ChildProcess& child, const ScratchDir& dir, const std::string& path,
+                    const std::vector<std::string>& args, bool undumpable = false) {
+    ReportPipe pipe(dir / "report");
+    ScopedEnv report("TVB_FIXTURE_REPORT", pipe.path().c_str());
+    ScopedEnv stay("TVB_FIXTURE_STAY", "1");
+    std::optional<ScopedEnv> hide;
+    if (undumpable)
+        hide.emplace("TVB_FIXTURE_UNDUMPABLE", "1");
+    ASSERT_TRUE(child.Start(path, args));
+    ASSERT_TRUE(pipe.Read().has_value());
+    std::filesystem::remove(pipe.path());
+}
+
+// A bundle's executable may be a symbolic link to a program elsewhere, in another bundle or
+// in none: its process was started by the bundle's path and is that bundle's application. A
+// program that only claims that path as its name is not.
+TEST(ProcessesTest, ProcessStartedThroughALinkInABundleCountsAsThatBundle) {
+    ScratchDir dir;
+    std::string outside = dir / "plain/program";
+    std::string other = dir / "plain/other";
+    for (const std::string& copy : {outside, other})
+        WriteFile(copy, ReadFile(FixtureExecutable()), 0755);
+    std::string links[2];
+    for (int i = 0; i < 2; ++i) {
+        std::string name = i == 0 ? "LinkIn" : "LinkOut";
+        MakeBundle(dir / (name + ".app"),
+                   {InfoPlist({{"CFBundleSignature", i == 0 ? "LkIn" : "LkOt"},
+                               {"CFBundleExecutable", "app"}}),
+                    std::nullopt, std::nullopt, ""});
+        links[i] = dir / (name + ".app/Contents/MacOS/app");
+        ASSERT_EQ(
+            0, symlink(i == 0 ? FixtureExecutable().c_str() : outside.c_str(), links[i].c_str()));
+    }
+    ChildProcess intoBundle, outOfBundle, claimer;
+    ASSERT_TRUE(intoBundle.Start(links[0]));
+    ASSERT_TRUE(outOfBundle.Start(links[1]));
+    StartReporting(claimer, dir, "/bin/bash", {"-c", "exec -a \"$0\" \"$1\"", links[1], other});
+
+    EXPECT_EQ(FourCC("LkIn"), SignatureOf(intoBundle.pid()));
+    ASSERT_TRUE(Listed(outOfBundle.pid()));
+    ProcessInfoRec info = EmptyInfo();
+    FSRef location;
+    info.processAppSpec = &location;
+    ProcessSerialNumber psn = PSNFor(outOfBundle.pid());
+    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
+    EXPECT_EQ(FourCC("LkOt"), info.processSignature);
+    char path[4096];
+    ASSERT_EQ(noErr, FSRefMakePath(&location, reinterpret_cast<UInt8*>(path), sizeof path));
+    EXPECT_EQ(dir / "LinkOut.app", path);
+    EXPECT_FALSE(Listed(claimer.pid()));
+}
+
+// A process that made itself undumpable (as set-id and capable programs are) hides its
+// executable; it is still the user's application.
+TEST(ProcessesTest, UndumpableProcessIsStillListedAsItsBundle) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root sees every process's executable";
+    ScratchDir dir;
+    std::string exe =
+        CopiedApp(dir, "Hidden.app",
+                  {InfoPlist({{"CFBundleSignature", "Hidn"}}), std::nullopt, std::nullopt, ""});
+    ChildProcess app;
+    StartReporting(app, dir, exe, {}, true);
+    char target[16];
+    ASSERT_LT(
+        readlink(("/proc/" + std::to_string(app.pid()) + "/exe").c_str(), target, sizeof target),
+        0);
+    ASSERT_TRUE(Listed(app.pid()));
+    EXPECT_EQ(FourCC("Hidn"), SignatureOf(app.pid()));
+}
+
 // A script bundle's process is its interpreter; the script it runs makes it the bundle's.
 class ScriptBundleTest : public ::testing::TestWithParam<std::string> {};
 
