@@ -3,6 +3,7 @@
 #include "Harness.h"
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -62,9 +63,11 @@ TEST_F(HostFaults, QuitWhileWaitingForASettlingDriveEndsThePollerAtOnce) {
     StartMainPoller();
     ASSERT_TRUE(Listed("STEADY1"));
     Attach("SETTLING1", {"--settle-ms", "30000"});
-    // Idle, the poller sleeps in epoll_wait; in a host call, in recvfrom (45 on x86-64).
+    // Idle, the poller sleeps in epoll_wait; in a host call, in recvfrom, whose number differs
+    // from one architecture to the next.
     const fs::path syscall = "/proc/" + std::to_string(mPoller.Pid()) + "/syscall";
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile(syscall).rfind("45 ", 0) == 0; },
+    const std::string receiving = std::to_string(SYS_recvfrom) + " ";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(syscall).rfind(receiving, 0) == 0; },
                           "the poller waits on the host"));
     mPoller.Signal(SIGTERM);
     EXPECT_EQ(mPoller.Wait(2500ms), 0) << "a settling entry is waited for up to 5 s";
