@@ -4,7 +4,6 @@
 
 #include <signal.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 
@@ -17,12 +16,6 @@ class HostFaults : public Scenario {
 protected:
     ::testing::AssertionResult Listed(const std::string& serial) {
         return WaitUntil([&] { return Watchers(serial) == 1; }, "the poller lists " + serial);
-    }
-    // SIGSTOP, and wait until the host has stopped.
-    void PauseHost() {
-        mHost.Signal(SIGSTOP);
-        siginfo_t info{};
-        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(mHost.Pid()), &info, WSTOPPED | WNOWAIT), 0);
     }
 };
 
