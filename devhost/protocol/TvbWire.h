@@ -412,7 +412,9 @@ std::string DefaultSocketPath();
 // A process told to quit stops waiting on the host. InterruptWaits, async-signal-safe for a quit
 // signal's handler, makes a receive or send that signal breaks give up and every session fail its
 // requests at once, so that the call-out in progress (a wait for a settling drive lasts seconds)
-// returns and the event loop can end; ResumeWaits, once that loop has ended, undoes it.
+// returns and the event loop can end; ResumeWaits, once that loop has ended and again as the
+// next one starts, undoes it. A quit caught just before a receive starts waiting does not cut
+// that receive short, only the requests after it.
 void InterruptWaits();
 void ResumeWaits();
 bool WaitsInterrupted();

@@ -67,6 +67,9 @@ int __CarbonInstallQuitSignals() {
     unsigned char stale[64];
     while (read(gReadEnd, stale, sizeof stale) > 0) {
     }
+    // So was the stop it put on the host waits, if its handler ran on another thread and
+    // finished after that run had resumed them: left set, no call of this run would wait.
+    tvb::wire::ResumeWaits();
 
     struct sigaction action {};
     action.sa_handler = QuitSignalHandler;

@@ -204,6 +204,29 @@ TEST(CarbonEventLoop, QuitSignalCaughtAsTheLoopEndsDoesNotEndTheNextRun) {
     EXPECT_EQ(kChildPassed, result);
 }
 
+// A handler that ran on another thread as the last run ended may stop the host waits after
+// that run resumed them; the next run must wait on the host again all the same.
+TEST(CarbonEventLoop, HostWaitsStoppedAfterTheLastRunEndedAreBackInTheNextRun) {
+    int result = InChild([](pid_t) {
+        static int step = 0;
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            step = 1;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        if (step != 1)
+            return kLoopNeverRan;
+        tvb::wire::InterruptWaits(); // what the late handler does
+        AddMainTimer(0.01, [](CFRunLoopTimerRef, void*) {
+            step = tvb::wire::WaitsInterrupted() ? -1 : 2;
+            QuitApplicationEventLoop();
+        });
+        RunApplicationEventLoop();
+        return step == 2 ? kChildPassed : kHostWaitsStillInterrupted;
+    });
+    EXPECT_EQ(kChildPassed, result);
+}
+
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
     int result = InChild([](pid_t) {
         static int step = 0;
