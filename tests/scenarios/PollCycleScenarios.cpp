@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <ostream>
 
 using namespace std::chrono_literals;
 
@@ -267,6 +268,12 @@ struct LaunchBytesCase {
     std::vector<std::string> attachOptions;
     std::string expected;
 };
+
+// Without it a case prints as its raw bytes: heap addresses and the unset rest of a short
+// string's buffer, so test names differ from run to run and memcheck sees uninitialised reads.
+void PrintTo(const LaunchBytesCase& testCase, std::ostream* out) {
+    *out << ::testing::PrintToString(testCase.attachOptions);
+}
 
 class PollCycleLaunchBytes : public PollCycle,
                              public ::testing::WithParamInterface<LaunchBytesCase> {};
