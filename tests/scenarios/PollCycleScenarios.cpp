@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <ostream>
 
 using namespace std::chrono_literals;
 
@@ -264,9 +265,16 @@ TEST_F(PollCycle, TwoPressesBeforeOneTickEndWithTheSecondDrive) {
 }
 
 struct LaunchBytesCase {
+    std::string name;
     std::vector<std::string> attachOptions;
     std::string expected;
 };
+
+// Without it a case prints as its raw bytes: heap addresses and the unset rest of a short
+// string's buffer, so test names differ from run to run and memcheck sees uninitialised reads.
+void PrintTo(const LaunchBytesCase& testCase, std::ostream* out) {
+    *out << testCase.name;
+}
 
 class PollCycleLaunchBytes : public PollCycle,
                              public ::testing::WithParamInterface<LaunchBytesCase> {};
@@ -285,23 +293,29 @@ TEST_P(PollCycleLaunchBytes, LaunchFileHoldsTheBridgeSerialAndVolumeNames) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, PollCycleLaunchBytes,
-    ::testing::Values(LaunchBytesCase{{"--bridge-serial", "0123456789ABCDEF", "--volume", "A:10:5",
+    ::testing::Values(LaunchBytesCase{"TwoVolumes",
+                                      {"--bridge-serial", "0123456789ABCDEF", "--volume", "A:10:5",
                                        "--volume", "B:10:5"},
                                       "0123456789ABCDEF\r\nA\r\nB\r\n"},
-                      LaunchBytesCase{{"--bridge-serial", "0123456789ABCDEFGHIJ"},
+                      LaunchBytesCase{"LongSerialCut",
+                                      {"--bridge-serial", "0123456789ABCDEFGHIJ"},
                                       "0123456789ABCDEF\r\n"},
-                      LaunchBytesCase{{"--bridge-serial-hex", "00414243000000000000000000000000",
+                      LaunchBytesCase{"SerialStartingWithNul",
+                                      {"--bridge-serial-hex", "00414243000000000000000000000000",
                                        "--volume", "V:10:5"},
                                       "\r\nV\r\n"},
-                      LaunchBytesCase{{"--bridge-serial", "XYZ", "--volume",
+                      LaunchBytesCase{"Utf8Names",
+                                      {"--bridge-serial", "XYZ", "--volume",
                                        "Donn\xC3\xA9"
                                        "es:10:5",
                                        "--volume", "\xE5\x86\x99\xE7\x9C\x9F:10:5"},
                                       "XYZ\r\nDonn\xC3\xA9"
                                       "es\r\n\xE5\x86\x99\xE7\x9C\x9F\r\n"},
-                      LaunchBytesCase{{"--volume", "Net:10:5:nobsd", "--volume",
+                      LaunchBytesCase{"OnlyReadableVolumesWithBsdNames",
+                                      {"--volume", "Net:10:5:nobsd", "--volume",
                                        "Broken:10:5:unreadable", "--volume", "Ok:10:5"},
-                                      "BYTES1\r\nOk\r\n"}));
+                                      "BYTES1\r\nOk\r\n"}),
+    [](const ::testing::TestParamInfo<LaunchBytesCase>& info) { return info.param.name; });
 
 } // namespace
 } // namespace scenario

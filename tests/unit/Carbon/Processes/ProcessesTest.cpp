@@ -114,6 +114,7 @@ TEST(ProcessesTest, WalkRunsInPidOrderAndEndsWithProcNotFound) {
     ASSERT_TRUE(first.Start(FixtureExecutable()));
     ASSERT_TRUE(second.Start(FixtureExecutable()));
     std::vector<pid_t> pids = Walk();
+    ASSERT_FALSE(pids.empty()); // the last one is looked at below
     EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end()));
     EXPECT_EQ(pids.end(), std::adjacent_find(pids.begin(), pids.end()));
     EXPECT_NE(pids.end(), std::find(pids.begin(), pids.end(), first.pid()));
