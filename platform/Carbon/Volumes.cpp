@@ -91,15 +91,7 @@ public:
         for (const KeyedVolume& v : current)
             kept.insert(v.key);
         std::lock_guard<tvb::Lock> lock(mMutex);
-        for (auto it = mRefNums.begin(); it != mRefNums.end();) {
-            if (it->first.rfind(kHostKeyPrefix, 0) != 0 || kept.count(it->first) != 0) {
-                ++it;
-                continue;
-            }
-            mKeys.erase(it->second);
-            mReturned.push_back(it->second);
-            it = mRefNums.erase(it);
-        }
+        GiveBackNumbers(kHostKeyPrefix, kept);
     }
     // A mount keeps its number while it is gone, so a volume that comes back is known again;
     // but where mounts come and go under paths of their own (a disk mounted for each job)
@@ -115,15 +107,7 @@ public:
         if (wanted <= left)
             return;
         std::unordered_set<std::string_view> kept(current.begin(), current.end());
-        for (auto it = mRefNums.begin(); it != mRefNums.end();) {
-            if (it->first.rfind(kMountKeyPrefix, 0) != 0 || kept.count(it->first) != 0) {
-                ++it;
-                continue;
-            }
-            mKeys.erase(it->second);
-            mReturned.push_back(it->second);
-            it = mRefNums.erase(it);
-        }
+        GiveBackNumbers(kMountKeyPrefix, kept);
     }
     bool KeyFor(FSVolumeRefNum refNum, std::string& key) {
         std::lock_guard<tvb::Lock> lock(mMutex);
@@ -140,6 +124,20 @@ public:
     }
 
 private:
+    // Numbers of the volumes of one kind (key prefix) that `kept` no longer holds go back to be
+    // given out again. The caller holds mMutex.
+    void GiveBackNumbers(const char* prefix, const std::unordered_set<std::string_view>& kept) {
+        for (auto it = mRefNums.begin(); it != mRefNums.end();) {
+            if (it->first.rfind(prefix, 0) != 0 || kept.count(it->first) != 0) {
+                ++it;
+                continue;
+            }
+            mKeys.erase(it->second);
+            mReturned.push_back(it->second);
+            it = mRefNums.erase(it);
+        }
+    }
+
     tvb::Lock mMutex;
     std::unordered_map<std::string, FSVolumeRefNum> mRefNums;
     std::unordered_map<FSVolumeRefNum, std::string> mKeys;

@@ -62,6 +62,19 @@ OSType SignatureOf(pid_t pid) {
     return info.processSignature;
 }
 
+// The bundle the Process Manager places the process in; empty when it places it nowhere.
+std::string BundleOf(pid_t pid) {
+    ProcessInfoRec info = EmptyInfo();
+    FSRef location;
+    info.processAppSpec = &location;
+    ProcessSerialNumber psn = PSNFor(pid);
+    char path[4096];
+    if (GetProcessInformation(&psn, &info) != noErr ||
+        FSRefMakePath(&location, reinterpret_cast<UInt8*>(path), sizeof path) != noErr)
+        return std::string();
+    return path;
+}
+
 // A copy of the fixture executable inside a bundle made in a scratch folder.
 std::string CopiedApp(const ScratchDir& dir, const std::string& bundleName, BundleSpec layout) {
     layout.executableFrom = FixtureExecutable();
@@ -278,15 +291,8 @@ TEST(ProcessesTest, ProcessStartedThroughALinkInABundleCountsAsThatBundle) {
 
     EXPECT_EQ(FourCC("LkIn"), SignatureOf(intoBundle.pid()));
     ASSERT_TRUE(Listed(outOfBundle.pid()));
-    ProcessInfoRec info = EmptyInfo();
-    FSRef location;
-    info.processAppSpec = &location;
-    ProcessSerialNumber psn = PSNFor(outOfBundle.pid());
-    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
-    EXPECT_EQ(FourCC("LkOt"), info.processSignature);
-    char path[4096];
-    ASSERT_EQ(noErr, FSRefMakePath(&location, reinterpret_cast<UInt8*>(path), sizeof path));
-    EXPECT_EQ(dir / "LinkOut.app", path);
+    EXPECT_EQ(FourCC("LkOt"), SignatureOf(outOfBundle.pid()));
+    EXPECT_EQ(dir / "LinkOut.app", BundleOf(outOfBundle.pid()));
     EXPECT_FALSE(Listed(claimer.pid()));
 }
 
@@ -326,15 +332,8 @@ TEST_P(ScriptBundleTest, ScriptRunByItsInterpreterCountsAsItsBundle) {
     ASSERT_TRUE(app.Start(script, {hold}));
 
     ASSERT_TRUE(Listed(app.pid()));
-    ProcessInfoRec info = EmptyInfo();
-    FSRef location;
-    info.processAppSpec = &location;
-    ProcessSerialNumber psn = PSNFor(app.pid());
-    ASSERT_EQ(noErr, GetProcessInformation(&psn, &info));
-    EXPECT_EQ(FourCC("TvSc"), info.processSignature);
-    char path[4096];
-    ASSERT_EQ(noErr, FSRefMakePath(&location, reinterpret_cast<UInt8*>(path), sizeof path));
-    EXPECT_EQ(bundle, path);
+    EXPECT_EQ(FourCC("TvSc"), SignatureOf(app.pid()));
+    EXPECT_EQ(bundle, BundleOf(app.pid()));
 
     // A program that merely names the script is not the application.
     ChildProcess reader;
