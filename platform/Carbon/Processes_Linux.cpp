@@ -67,11 +67,13 @@ bool ReadFacts(pid_t pid, Facts& facts) {
         return false;
     facts.uid = info.st_uid;
 
+    std::string line;
+    return ReadRegularFile(base + "/stat", kStatMaxBytes, line) && ParseStat(line, facts);
+}
+
+bool ParseStat(const std::string& line, Facts& facts) {
     // One line, but the command name in it may hold newlines as well as spaces and parentheses:
     // a process names itself as it likes.
-    std::string line;
-    if (!ReadRegularFile(base + "/stat", kStatMaxBytes, line))
-        return false;
     size_t open = line.find('(');
     size_t close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open)
