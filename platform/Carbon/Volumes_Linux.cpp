@@ -9,6 +9,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -56,11 +57,15 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text) {
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        std::istringstream fields(line);
+        // Fields are parted by blanks alone: the kernel escapes only blank, tab, newline and
+        // backslash, so a mount point may hold a carriage return or form feed as it is.
         std::vector<std::string> f;
-        std::string word;
-        while (fields >> word)
-            f.push_back(word);
+        for (size_t start = 0; start < line.size();) {
+            size_t end = std::min(line.find(' ', start), line.size());
+            if (end > start)
+                f.push_back(line.substr(start, end - start));
+            start = end + 1;
+        }
         // id parent major:minor root mountpoint options [optional...] - fstype source superopts
         size_t dash = 6;
         while (dash < f.size() && f[dash] != "-")

@@ -25,6 +25,11 @@ void Check(bool condition) {
         __builtin_trap();
 }
 
+// memcmp, for empty buffers too (whose pointers may be NULL).
+bool SameBytes(const void* a, const void* b, size_t count) {
+    return count == 0 || std::memcmp(a, b, count) == 0;
+}
+
 bool Unmarked(CFStringEncoding encoding) {
     return encoding == kCFStringEncodingUTF16 || encoding == kCFStringEncodingUTF32;
 }
@@ -71,7 +76,7 @@ Written WriteOut(CFStringRef string, CFStringEncoding encoding, UInt8 lossByte, 
         CFIndex part = CFStringGetBytes(string, CFRangeMake(0, length), encoding, lossByte,
                                         external, shorter.get(), measured - 1, &less);
         Check(part <= converted && less < measured);
-        Check(std::memcmp(shorter.get(), out.bytes.data(), static_cast<size_t>(less)) == 0);
+        Check(SameBytes(shorter.get(), out.bytes.data(), static_cast<size_t>(less)));
     }
     return out;
 }
@@ -85,7 +90,7 @@ void WriteCStrings(CFStringRef string, CFStringEncoding encoding, const Written&
     Boolean ok = CFStringGetCString(string, fits.get(), static_cast<CFIndex>(size + 1), encoding);
     Check(!available || ok == complete);
     if (ok)
-        Check(std::memcmp(fits.get(), whole.bytes.data(), size) == 0 && fits[size] == '\0');
+        Check(SameBytes(fits.get(), whole.bytes.data(), size) && fits[size] == '\0');
     else
         Check(fits[0] == '\0');
     if (size > 0) {
@@ -99,8 +104,7 @@ void WriteCStrings(CFStringRef string, CFStringEncoding encoding, const Written&
             CFStringGetPascalString(string, pascal.get(), static_cast<CFIndex>(size + 1), encoding);
         Check(!available || pascalOk == complete);
         if (pascalOk)
-            Check(pascal[0] == size &&
-                  std::memcmp(pascal.get() + 1, whole.bytes.data(), size) == 0);
+            Check(pascal[0] == size && SameBytes(pascal.get() + 1, whole.bytes.data(), size));
     }
     const char* direct = CFStringGetCStringPtr(string, encoding);
     if (direct != nullptr)
@@ -122,7 +126,7 @@ void Exercise(CFStringRef string, const uint8_t* data, size_t size, CFStringEnco
     if (!external && !BeginsWithMark(data, size, encoding)) {
         Written again = WriteOut(string, encoding, 0, false);
         Check(again.converted == length);
-        Check(again.bytes.size() == size && std::memcmp(again.bytes.data(), data, size) == 0);
+        Check(again.bytes.size() == size && SameBytes(again.bytes.data(), data, size));
     }
 
     for (CFStringEncoding target : kEncodings) {

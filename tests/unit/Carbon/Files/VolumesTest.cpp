@@ -267,6 +267,17 @@ TEST_F(Volumes, ParseKeepsWholeBlockDeviceMountsOnly) {
     EXPECT_EQ("sdz2", mounts[2].bsdName);
 }
 
+// A drive's label becomes its mount point, and the kernel escapes only blank, tab, newline and
+// backslash in it: other white space is part of the name, not a field's end.
+TEST_F(Volumes, ParseKeepsWhiteSpaceTheKernelLeavesInAMountPoint) {
+    auto mounts = tvb::files::ParseMountInfo(Line(30, "/media/Back\rup\f\v2\\040x", "/dev/sdz1") +
+                                             Line(31, "/media/b", "/dev/sdz2"));
+    ASSERT_EQ(2u, mounts.size());
+    EXPECT_EQ("/media/Back\rup\f\v2 x", mounts[0].mountPoint);
+    EXPECT_EQ("sdz1", mounts[0].bsdName);
+    EXPECT_EQ("/media/b", mounts[1].mountPoint);
+}
+
 TEST_F(Volumes, DeviceNamesAreTheKernelsAfterFollowingLinks) {
     std::string link = "/dev/shm/tvb-files-link-" + std::to_string(getpid());
     if (symlink("/dev/null", link.c_str()) != 0)
