@@ -1,12 +1,12 @@
-// libFuzzer entry for bundles (clang only, built with -DTVB_FUZZ=ON): the bytes split in two
-// at a point the first byte picks, as a bundle's Info.plist and PkgInfo, which whoever made
-// the application wrote; and, whole, as an executable's path the bundle around it is found
-// from.
+// libFuzzer entry for bundles (clang only, built with -DTVB_FUZZ=ON): the bytes as a bundle's
+// PkgInfo and Info.plist, which whoever made the application wrote; and, whole, as an
+// executable's path the bundle around it is found from.
 #include "CFPlistFile_Internal.h"
 
 #include <CoreFoundation/CFBundlePriv.h>
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -56,17 +56,18 @@ const std::string& BundlePath() {
     return path;
 }
 
+// The first byte: PkgInfo's length in its low four bits, none when 0x10 is set; PkgInfo follows,
+// then Info.plist.
 void ReadBundle(const uint8_t* data, size_t size) {
     const std::string& bundlePath = BundlePath();
-    const size_t split = size == 0 ? 0 : (size - 1) * data[0] / 255;
-    const uint8_t* info = size == 0 ? data : data + 1;
-    const size_t infoSize = size == 0 ? 0 : split;
-    WriteFile(bundlePath + "/Contents/Info.plist", info, infoSize);
     const std::string pkgInfoPath = bundlePath + "/Contents/PkgInfo";
-    if (size > 0 && (data[0] & 1) != 0)
-        WriteFile(pkgInfoPath, info + infoSize, size - 1 - infoSize);
+    const size_t pkgInfoSize = size == 0 ? 0 : std::min<size_t>(data[0] & 0x0F, size - 1);
+    if (size > 0 && (data[0] & 0x10) == 0)
+        WriteFile(pkgInfoPath, data + 1, pkgInfoSize);
     else
         unlink(pkgInfoPath.c_str());
+    const size_t skip = size == 0 ? 0 : 1 + pkgInfoSize;
+    WriteFile(bundlePath + "/Contents/Info.plist", data + skip, size - skip);
 
     CFBundleRef bundle = __CFBundleCreateWithPath(nullptr, bundlePath);
     Check(bundle != nullptr && CFBundleGetInfoDictionary(bundle) != nullptr);
@@ -74,6 +75,16 @@ void ReadBundle(const uint8_t* data, size_t size) {
     Check(identifier == nullptr || CFGetTypeID(identifier) == CFStringGetTypeID());
     UInt32 type = 0, creator = 0;
     CFBundleGetPackageInfo(bundle, &type, &creator);
+    // With neither code in Info.plist, PkgInfo's eight bytes give both.
+    CFDictionaryRef info = CFBundleGetInfoDictionary(bundle);
+    if ((data[0] & 0x10) == 0 && pkgInfoSize >= 8 &&
+        !CFDictionaryContainsKey(info, CFSTR("CFBundlePackageType")) &&
+        !CFDictionaryContainsKey(info, CFSTR("CFBundleSignature"))) {
+        auto code = [](const uint8_t* b) {
+            return UInt32{b[0]} << 24 | UInt32{b[1]} << 16 | UInt32{b[2]} << 8 | b[3];
+        };
+        Check(type == code(data + 1) && creator == code(data + 5));
+    }
     CFURLRef executable = CFBundleCopyExecutableURL(bundle);
     if (executable != nullptr) {
         // Only ever a file in Contents/MacOS.
