@@ -2,6 +2,7 @@
 #include <Carbon/Folders.h>
 
 #include "Files_Internal.h"
+#include "Folders_Internal.h"
 
 #include <tvb/RegularFile.h>
 
@@ -47,16 +48,11 @@ std::string HomeDirectory() {
 // The desktop writes user-dirs.dirs as a few hundred bytes; anything far larger is not one.
 constexpr size_t kUserDirsMaxBytes = 64 * 1024;
 
-// The value of `key` in user-dirs.dirs: a double-quoted "$HOME/..." or absolute path, with
-// backslash escapes. The last valid assignment wins; anything else is ignored.
-std::string UserDirFromConfig(const std::string& home, const std::string& key) {
-    const char* configHome = getenv("XDG_CONFIG_HOME");
-    std::string config =
-        configHome != nullptr && configHome[0] == '/' ? std::string(configHome) : home + "/.config";
-    std::string text, line, result;
-    // Every look-up of a folder reads the file, the poll timer's among them.
-    if (!tvb::ReadRegularFile(config + "/user-dirs.dirs", kUserDirsMaxBytes, text))
-        return result;
+} // namespace
+
+std::string tvb::files::UserDirFromText(const std::string& text, const std::string& home,
+                                        const std::string& key) {
+    std::string line, result;
     std::istringstream in(text);
     while (std::getline(in, line)) {
         size_t i = line.find_first_not_of(" \t");
@@ -88,6 +84,19 @@ std::string UserDirFromConfig(const std::string& home, const std::string& key) {
             result = value;
     }
     return result;
+}
+
+namespace {
+
+std::string UserDirFromConfig(const std::string& home, const std::string& key) {
+    const char* configHome = getenv("XDG_CONFIG_HOME");
+    std::string config =
+        configHome != nullptr && configHome[0] == '/' ? std::string(configHome) : home + "/.config";
+    std::string text;
+    // Every look-up of a folder reads the file, the poll timer's among them.
+    if (!tvb::ReadRegularFile(config + "/user-dirs.dirs", kUserDirsMaxBytes, text))
+        return std::string();
+    return UserDirFromText(text, home, key);
 }
 
 // Creates the folder at an absolute path (no "//", no trailing '/') and any missing folder

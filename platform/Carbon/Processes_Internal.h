@@ -26,6 +26,8 @@ std::vector<pid_t> ListProcessIDs();
 
 // False when the process is gone, a zombie, or cannot be inspected.
 bool ReadFacts(pid_t pid, Facts& facts);
+// The command, parent and times of /proc/PID/stat's text; false for a zombie or a malformed line.
+bool ParseStat(const std::string& line, Facts& facts);
 
 // The process's first `count` arguments (fewer when it has fewer), argv[0] first; empty when
 // they cannot be read. Only count * (PATH_MAX + 1) bytes are read: one that ends past them is

@@ -102,11 +102,13 @@ bool ReadFacts(pid_t pid, Facts& facts) {
     if (hidden && !ReadEffectiveUser(base, facts.uid))
         return false;
 
+    std::string line;
+    return ReadRegularFile(base + "/stat", kStatMaxBytes, line) && ParseStat(line, facts);
+}
+
+bool ParseStat(const std::string& line, Facts& facts) {
     // One line, but the command name in it may hold newlines as well as spaces and parentheses:
     // a process names itself as it likes.
-    std::string line;
-    if (!ReadRegularFile(base + "/stat", kStatMaxBytes, line))
-        return false;
     size_t open = line.find('(');
     size_t close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open)
