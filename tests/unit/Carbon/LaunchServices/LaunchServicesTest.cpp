@@ -1,5 +1,6 @@
 // Launching application bundles for real: the fixture application reports through a FIFO what it
 // was started with, so every check is about the process that actually ran.
+#include "QuitDuringOpen.h"
 #include "SysTestSupport.h"
 #include "SystemCallFilter.h"
 
@@ -19,7 +20,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <map>
 #include <sstream>
 #include <string>
@@ -504,112 +504,27 @@ TEST_F(LaunchServicesBrokenBundleTest, ProcessStoppedBeforeTheExecTimesTheLaunch
     EXPECT_FALSE(std::filesystem::exists(Marker()));
 }
 
-struct HeldOpen {
-    std::string app;
-    OSStatus status = kNoFilter;
-};
-
-void OpenHeldApplication(CFRunLoopTimerRef, void* info) {
-    auto* open = static_cast<HeldOpen*>(info);
-    FSRef appRef;
-    FSPathMakeRef(reinterpret_cast<const UInt8*>(open->app.c_str()), &appRef, nullptr);
-    LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance, nullptr};
-    open->status = LSOpenFromRefSpec(&launchSpec, nullptr);
-    // The loop ends, whatever the open returned.
-    QuitApplicationEventLoop();
-}
-
 // The poller, told to quit while its press launches the backup application, must not stay for
 // the launch's bound: an application's process held at its exec is left to itself, the open is
 // cancelled and the event loop ends.
 TEST_F(LaunchServicesBrokenBundleTest, QuitSignalCutsALaunchHeldBeforeTheExecShort) {
     std::string app = Bundle("Tool.app", "tool");
     WriteFile(app + "/Contents/MacOS/tool", Script(), 0755);
-    struct Message {
-        bool isStatus;
-        int32_t value;
-    };
-    int report[2];
-    ASSERT_EQ(0, pipe2(report, O_CLOEXEC));
-    pid_t child = fork();
-    if (child == 0) {
-        setpgid(0, 0);
-        alarm(30);
-        signal(SIGTERM, SIG_DFL);
-        auto send = [&](bool isStatus, int32_t value) {
-            Message message = {isStatus, value};
-            ssize_t written = write(report[1], &message, sizeof message);
-            (void)written;
-        };
-        // Only the loop's thread may take the quit signal, as in the poller.
-        sigset_t quit, mask;
-        sigemptyset(&quit);
-        sigaddset(&quit, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &quit, &mask);
-        int listener = -1;
-        if (!tvb::test::FilterSystemCall(__NR_execve, SECCOMP_RET_USER_NOTIF, &listener)) {
-            send(true, kNoFilter);
-            _exit(0);
-        }
-        // The exec is never answered: the application's process waits in it.
-        std::thread holder([&] {
-            seccomp_notif call;
-            std::memset(&call, 0, sizeof call);
-            if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &call) == 0)
-                send(false, static_cast<int32_t>(call.pid));
-        });
-        holder.detach();
-        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        HeldOpen open{app};
-        CFRunLoopTimerContext context = {0, &open, nullptr, nullptr, nullptr};
-        CFRunLoopTimerRef timer =
-            CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent(), 0, 0, 0,
-                                 OpenHeldApplication, &context);
-        CFRunLoopAddTimer(static_cast<CFRunLoopRef>(
-                              const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
-                          timer, kCFRunLoopCommonModes);
-        RunApplicationEventLoop();
-        send(true, open.status);
-        _exit(0);
-    }
-    close(report[1]);
-    OSStatus status = kNoFilter;
-    pid_t held = 0;
-    bool answered = false;
-    auto signalled = std::chrono::steady_clock::now();
-    Message message;
-    pollfd wait = {report[0], POLLIN, 0};
-    while (!answered && poll(&wait, 1, 40000) == 1 &&
-           read(report[0], &message, sizeof message) == sizeof message) {
-        if (message.isStatus) {
-            status = message.value;
-            answered = true;
-        } else {
-            held = message.value;
-            signalled = std::chrono::steady_clock::now();
-            kill(child, SIGTERM);
-        }
-    }
-    auto waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - signalled)
-                        .count();
-    close(report[0]);
-    // Once answered, the child exits by itself; its exit status tells whether its loop ended.
-    if (!answered) {
-        kill(-child, SIGKILL);
-        if (held > 0)
-            kill(held, SIGKILL);
-    }
-    int exit = -1;
-    EXPECT_EQ(child, waitpid(child, &exit, 0));
-    if (status == kNoFilter && held == 0)
+    tvb::test::QuitDuringOpen quit = tvb::test::OpenAndQuitAt(__NR_execve, true, [&] {
+        FSRef appRef;
+        FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
+        LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,
+                                        nullptr};
+        return LSOpenFromRefSpec(&launchSpec, nullptr);
+    });
+    if (!quit.filtered)
         GTEST_SKIP() << "no seccomp user notification here";
-    ASSERT_TRUE(answered) << "the launch never returned";
-    ASSERT_GT(held, 0) << "the launch was never held at its exec";
-    EXPECT_EQ(userCanceledErr, status);
+    ASSERT_GT(quit.reachedBy, 0) << "the launch never reached its exec";
+    ASSERT_TRUE(quit.answered) << "the launch never returned";
+    EXPECT_EQ(userCanceledErr, quit.status);
     // Well inside the launch's 5 s bound, which is what it would wait without the quit.
-    EXPECT_LT(waitedMs, 2000);
-    EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << "the event loop never ended";
+    EXPECT_LT(quit.quitToAnswerMs, 2000);
+    EXPECT_TRUE(quit.loopEnded);
 }
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {

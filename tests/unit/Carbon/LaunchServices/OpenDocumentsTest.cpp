@@ -1,20 +1,16 @@
 // Opening documents with an application that already runs: the events fixture reports what
 // each of its copies was started with and which documents its handler received.
 #include "SysTestSupport.h"
-#include "SystemCallFilter.h"
+#include "QuitDuringOpen.h"
 
 #include <Carbon/Carbon.h>
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -201,107 +197,22 @@ TEST_F(LaunchServicesOpenDocumentsTest, CopyThatDoesNotAnswerInTimeGetsANewCopy)
 // The poller, told to quit while its press offers the launch file to a running copy that does
 // not answer, must not stay for the answer's bound, nor start another copy after it.
 TEST_F(LaunchServicesOpenDocumentsTest, QuitSignalEndsTheWaitForARunningCopysAnswer) {
-    std::string first = Document("first");
+    std::string first = Document("first"), second = Document("second");
     ASSERT_EQ(noErr, Open({first}));
     pid_t stalled = NewCopyRunning(first);
     ASSERT_EQ(0, kill(stalled, SIGSTOP));
 
-    struct Message {
-        bool isStatus;
-        int32_t value;
-    };
-    int report[2];
-    ASSERT_EQ(0, pipe2(report, O_CLOEXEC));
-    static std::string second;
-    second = Document("second");
-    pid_t child = fork();
-    if (child == 0) {
-        alarm(30);
-        signal(SIGTERM, SIG_DFL);
-        auto send = [&](bool isStatus, int32_t value) {
-            Message message = {isStatus, value};
-            ssize_t written = write(report[1], &message, sizeof message);
-            (void)written;
-        };
-        // Only the loop's thread may take the quit signal, as in the poller.
-        sigset_t quit, mask;
-        sigemptyset(&quit);
-        sigaddset(&quit, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &quit, &mask);
-        int listener = -1;
-        if (!tvb::test::FilterSystemCall(__NR_sendto, SECCOMP_RET_USER_NOTIF, &listener)) {
-            send(true, 1);
-            _exit(0);
-        }
-        // The first send is the event to the stopped copy, whose answer the open then waits
-        // for: the parent hears of it before the send goes on.
-        std::thread watcher([&] {
-            seccomp_notif call;
-            for (bool firstCall = true;; firstCall = false) {
-                std::memset(&call, 0, sizeof call);
-                if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &call) != 0)
-                    return;
-                if (firstCall)
-                    send(false, 0);
-                seccomp_notif_resp answer;
-                std::memset(&answer, 0, sizeof answer);
-                answer.id = call.id;
-                answer.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
-                ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer);
-            }
-        });
-        watcher.detach();
-        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        static auto* test = this;
-        static OSStatus status = 1;
-        CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
-            kCFAllocatorDefault, CFAbsoluteTimeGetCurrent(), 0, 0, 0,
-            [](CFRunLoopTimerRef, void*) {
-                // The loop ends, whatever the open returned.
-                status = test->Open({second});
-                QuitApplicationEventLoop();
-            },
-            nullptr);
-        CFRunLoopAddTimer(static_cast<CFRunLoopRef>(
-                              const_cast<void*>(GetCFRunLoopFromEventLoop(GetMainEventLoop()))),
-                          timer, kCFRunLoopCommonModes);
-        RunApplicationEventLoop();
-        send(true, status);
-        _exit(0);
-    }
-    close(report[1]);
-    OSStatus status = 1;
-    bool answered = false, waiting = false;
-    auto signalled = std::chrono::steady_clock::now();
-    Message message;
-    pollfd wait = {report[0], POLLIN, 0};
-    while (!answered && poll(&wait, 1, 40000) == 1 &&
-           read(report[0], &message, sizeof message) == sizeof message) {
-        if (message.isStatus) {
-            status = message.value;
-            answered = true;
-        } else {
-            waiting = true;
-            signalled = std::chrono::steady_clock::now();
-            kill(child, SIGTERM);
-        }
-    }
-    auto waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - signalled)
-                        .count();
-    close(report[0]);
-    if (!answered)
-        kill(child, SIGKILL);
-    int exit = -1;
-    EXPECT_EQ(child, waitpid(child, &exit, 0));
-    if (answered && !waiting && status == 1)
+    // The event to the stopped copy is the open's first send.
+    tvb::test::QuitDuringOpen quit =
+        tvb::test::OpenAndQuitAt(__NR_sendto, false, [&] { return Open({second}); });
+    if (!quit.filtered)
         GTEST_SKIP() << "no seccomp user notification here";
-    ASSERT_TRUE(answered) << "the open never returned";
-    ASSERT_TRUE(waiting) << "the open never offered the document";
-    EXPECT_EQ(userCanceledErr, status);
+    ASSERT_GT(quit.reachedBy, 0) << "the document was never offered";
+    ASSERT_TRUE(quit.answered) << "the open never returned";
+    EXPECT_EQ(userCanceledErr, quit.status);
     // Well inside the 2 s the copy has to answer.
-    EXPECT_LT(waitedMs, 1000);
-    EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << "the event loop never ended";
+    EXPECT_LT(quit.quitToAnswerMs, 1000);
+    EXPECT_TRUE(quit.loopEnded);
     EXPECT_EQ(std::vector<pid_t>{stalled}, RunningCopies()) << "a new copy was started";
 }
 
