@@ -118,6 +118,35 @@ TEST_F(OpenDocuments, OddPathsReachTheApplicationUnchangedAndItIsTracked) {
     EXPECT_FALSE(fs::exists(launchFile));
 }
 
+// Told to quit while a press waits for the answer of a running copy that is stopped, the
+// poller ends at once, not after the 2 s the copy has to answer, and starts no other copy.
+TEST_F(OpenDocuments, QuitWhileAPressWaitsForAStoppedCopyEndsThePollerAtOnce) {
+    UseSampleApplication("stay", 0.1);
+    StartHost();
+    Attach("STOP1", {"--volume", "One:100:20"});
+    StartPollerAndAwaitFirstTick("STOP1");
+    CtlOk({"press", "STOP1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("staying up"); }, "the backup runs"));
+    std::vector<pid_t> pids = BackupPids();
+    ASSERT_EQ(pids.size(), 1u);
+    // Restarted, the poller knows of no backup and polls the button again.
+    mPoller.Signal(SIGTERM);
+    ASSERT_GE(mPoller.Wait(std::chrono::seconds(10)), 0);
+    StartPollerAndAwaitFirstTick("STOP1");
+    ASSERT_EQ(kill(pids[0], SIGSTOP), 0);
+    CtlOk({"press", "STOP1"});
+    // Idle, the poller sleeps in epoll_wait; waiting for the answer, in ppoll (271 on x86-64).
+    const fs::path syscall = "/proc/" + std::to_string(mPoller.Pid()) + "/syscall";
+    bool waiting =
+        WaitUntil([&] { return ReadFile(syscall).rfind("271 ", 0) == 0; }, "the offer's wait");
+    mPoller.Signal(SIGTERM);
+    int exit = mPoller.Wait(std::chrono::milliseconds(1500));
+    kill(pids[0], SIGCONT);
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(exit, 0);
+    EXPECT_EQ(BackupPids(), pids) << "no second copy";
+}
+
 TEST_F(OpenDocuments, ScriptBackupApplicationIsTrackedWhileTheScriptRuns) {
     fs::path app = mRoot / "Script Backup.app";
     WriteFile(app / "Contents" / "Info.plist",
