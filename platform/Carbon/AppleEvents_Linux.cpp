@@ -1,6 +1,7 @@
 // Apple events between processes on Linux: one seqpacket socket per listening process, named
 // by its pid, in a folder private to the user (see AppleEvents_Internal.h).
 #include "AppleEvents_Internal.h"
+#include "CarbonEvents_Internal.h"
 
 #include <Carbon/AppleEvents.h>
 #include <Carbon/Files.h>
@@ -457,7 +458,7 @@ Answer SendEvent(pid_t pid, AEEventClass eventClass, AEEventID eventID,
         return none;
     }
     tvb::UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!socket || Clock::now() >= deadline)
+    if (!socket || Clock::now() >= deadline || __CarbonQuitRequested())
         return none;
     // A stopped listener's full backlog makes connect wait; never past the deadline.
     SetTimeout(socket.Get(), SO_SNDTIMEO, deadline - Clock::now());
@@ -476,7 +477,8 @@ Answer SendEvent(pid_t pid, AEEventClass eventClass, AEEventID eventID,
         if (left.count() <= 0)
             return none;
         pollfd wait = {socket.Get(), POLLIN, 0};
-        int ready = poll(&wait, 1, static_cast<int>(left.count()));
+        // A sender told to quit waits no more (it hears no answer).
+        int ready = __CarbonPollUnlessQuitting(&wait, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)

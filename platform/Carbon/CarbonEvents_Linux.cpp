@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -100,4 +101,28 @@ void __CarbonRestoreQuitSignals() {
         sigaction(kQuitSignals[i], &gPrevious[i], nullptr);
     // Last: a quit caught until now ended the loop that is over.
     tvb::wire::ResumeWaits();
+}
+
+bool __CarbonQuitRequested() {
+    return tvb::wire::WaitsInterrupted();
+}
+
+int __CarbonPollUnlessQuitting(pollfd* fds, nfds_t count, int timeoutMs) {
+    // The quit signals stay blocked from the look at the flag until ppoll unblocks them: one
+    // caught in between would otherwise leave the wait to run its full time.
+    sigset_t quitSet, callers;
+    sigemptyset(&quitSet);
+    for (int signal : kQuitSignals)
+        sigaddset(&quitSet, signal);
+    pthread_sigmask(SIG_BLOCK, &quitSet, &callers);
+    int ready = -1;
+    int error = ECANCELED;
+    if (!tvb::wire::WaitsInterrupted()) {
+        timespec limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+        ready = ppoll(fds, count, timeoutMs < 0 ? nullptr : &limit, &callers);
+        error = ready < 0 && errno == EINTR && tvb::wire::WaitsInterrupted() ? ECANCELED : errno;
+    }
+    pthread_sigmask(SIG_SETMASK, &callers, nullptr);
+    errno = error;
+    return ready;
 }

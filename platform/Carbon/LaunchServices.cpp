@@ -1,4 +1,5 @@
 #include "AppleEvents_Internal.h"
+#include "CarbonEvents_Internal.h"
 #include "Files_Internal.h"
 #include "Processes_Internal.h"
 
@@ -170,17 +171,25 @@ bool LeavesProcessAlone(int signal) {
     _exit(127);
 }
 
-// Whether fd became readable (or hung up) before the deadline.
-bool AwaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+enum class Wait { Ready, TimedOut, Quit };
+
+// Whether fd became readable (or hung up) before the deadline; once the process is told to
+// quit, whether it is readable now.
+Wait AwaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd wait = {fd, POLLIN, 0};
-        int ready = poll(&wait, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        int ready = __CarbonPollUnlessQuitting(
+            &wait, 1, static_cast<int>(std::max<long long>(0, left.count())));
         if (ready > 0)
-            return true;
+            return Wait::Ready;
+        if (ready < 0 && errno == ECANCELED) {
+            wait.revents = 0;
+            return poll(&wait, 1, 0) > 0 ? Wait::Ready : Wait::Quit;
+        }
         if (ready == 0 || errno != EINTR)
-            return false;
+            return Wait::TimedOut;
     }
 }
 
@@ -251,15 +260,17 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     tvb::UniqueFd middleFd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
     int error = 0;
     ssize_t got = -1;
-    bool stuck = !AwaitReadable(statusRead.Get(), deadline);
+    Wait exec = AwaitReadable(statusRead.Get(), deadline);
+    bool stuck = exec != Wait::Ready;
     if (!stuck) {
         do {
             got = read(statusRead.Get(), &error, sizeof error);
         } while (got < 0 && errno == EINTR);
     }
-    // A process stopped (or stuck) before the exec: as on Mac OS X the launch times out. The
-    // middle process goes; an application's process it has already made is left to run.
-    bool middleStuck = middleFd ? !AwaitReadable(middleFd.Get(), deadline) : stuck;
+    // A process stopped (or stuck) before the exec: as on Mac OS X the launch times out (or,
+    // for a caller told to quit, is cancelled). The middle process goes; an application's
+    // process it has already made is left to run.
+    bool middleStuck = middleFd ? AwaitReadable(middleFd.Get(), deadline) != Wait::Ready : stuck;
     if (middleStuck)
         kill(child, SIGKILL);
     int middle = 0;
@@ -268,7 +279,7 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
         waited = waitpid(child, &middle, 0);
     } while (waited < 0 && errno == EINTR);
     if (stuck)
-        return errAETimeout;
+        return exec == Wait::Quit ? OSStatus(userCanceledErr) : OSStatus(errAETimeout);
     // End-of-file means an exec only if the middle process lived to start the application. (A
     // caller that ignores SIGCHLD gets no status to look at: then the pipe alone tells.)
     bool middleDied =
@@ -317,7 +328,7 @@ void AwaitChange(int watch, const std::vector<pid_t>& copies,
     int timeout = static_cast<int>(std::max<long long>(0, left.count()));
     if (watch < 0)
         timeout = std::min(timeout, 50);
-    if (poll(waits.data(), waits.size(), timeout) > 0 && watch >= 0) {
+    if (__CarbonPollUnlessQuitting(waits.data(), waits.size(), timeout) > 0 && watch >= 0) {
         char events[4096];
         while (read(watch, events, sizeof events) > 0) {
         }
@@ -328,7 +339,7 @@ void AwaitChange(int watch, const std::vector<pid_t>& copies,
 // one answered, with its answer in status; false when none runs, or none answered before the
 // deadline. A copy that answers it does not take them (no handler, or its handler refused)
 // still is the running copy, as on Mac OS X: its answer is the result, unless another copy
-// takes them.
+// takes them. A caller told to quit stops offering: true, with userCanceledErr.
 bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::string>& documents,
                           OSStatus& status) {
     struct stat bundle;
@@ -357,6 +368,10 @@ bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::str
             auto share = now + (deadline - now) / static_cast<long>(copies.size() - i);
             tvb::appleevents::Answer answer =
                 tvb::appleevents::SendEvent(pid, kCoreEventClass, eventID, documents, share);
+            if (!answer.answered && __CarbonQuitRequested()) {
+                status = userCanceledErr;
+                return true;
+            }
             // Reopening needs no handler: the application is there, which is all it asks.
             if (answer.answered && (answer.status == noErr || eventID == kAEReopenApplication)) {
                 status = noErr;
@@ -374,6 +389,10 @@ bool OfferToRunningCopies(const std::string& appPath, const std::vector<std::str
             return !refused.empty();
         }
         AwaitChange(watch.Get(), waiting, deadline);
+        if (__CarbonQuitRequested()) {
+            status = userCanceledErr;
+            return true;
+        }
     }
 }
 
@@ -400,6 +419,9 @@ OSStatus LSOpenFromRefSpec(const LSLaunchFSRefSpec* inLaunchSpec, FSRef* outLaun
     OSStatus status = FindExecutable(appPath, executable);
     if (status != noErr)
         return status;
+    // A process told to quit starts nothing more.
+    if (__CarbonQuitRequested())
+        return userCanceledErr;
     bool answered = false;
     if ((inLaunchSpec->launchFlags & kLSLaunchNewInstance) == 0) {
         try {

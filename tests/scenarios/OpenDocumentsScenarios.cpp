@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,6 +117,46 @@ TEST_F(OpenDocuments, OddPathsReachTheApplicationUnchangedAndItIsTracked) {
     EXPECT_TRUE(WaitUntil([&] { return Lights("ODD1").rfind("value=20 shown=on", 0) == 0; },
                           "the end of the backup shows the lights"));
     EXPECT_FALSE(fs::exists(launchFile));
+}
+
+// Told to quit while a press waits for the answer of a running copy that is stopped, the
+// poller ends at once, not after the 2 s the copy has to answer, and starts no other copy.
+TEST_F(OpenDocuments, QuitWhileAPressWaitsForAStoppedCopyEndsThePollerAtOnce) {
+    UseSampleApplication("stay", 0.1);
+    StartHost();
+    Attach("STOP1", {"--volume", "One:100:20"});
+    StartPollerAndAwaitFirstTick("STOP1");
+    CtlOk({"press", "STOP1"});
+    ASSERT_TRUE(WaitUntil([&] { return BackupLogSays("staying up"); }, "the backup runs"));
+    std::vector<pid_t> pids = BackupPids();
+    ASSERT_EQ(pids.size(), 1u);
+    // Restarted, the poller knows of no backup and polls the button again.
+    mPoller.Signal(SIGTERM);
+    ASSERT_GE(mPoller.Wait(std::chrono::seconds(10)), 0);
+    StartPollerAndAwaitFirstTick("STOP1");
+    ASSERT_EQ(kill(pids[0], SIGSTOP), 0);
+    CtlOk({"press", "STOP1"});
+    // Idle, the poller sleeps in epoll_wait; waiting for the answer, in ppoll (or poll where
+    // the C library has it call that).
+    const fs::path syscall = "/proc/" + std::to_string(mPoller.Pid()) + "/syscall";
+    const std::string ppollCall = std::to_string(SYS_ppoll) + " ";
+#ifdef SYS_poll
+    const std::string pollCall = std::to_string(SYS_poll) + " ";
+#else
+    const std::string pollCall = ppollCall;
+#endif
+    bool waiting = WaitUntil(
+        [&] {
+            std::string call = ReadFile(syscall);
+            return call.rfind(ppollCall, 0) == 0 || call.rfind(pollCall, 0) == 0;
+        },
+        "the offer's wait");
+    mPoller.Signal(SIGTERM);
+    int exit = mPoller.Wait(std::chrono::milliseconds(1500));
+    kill(pids[0], SIGCONT);
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(exit, 0);
+    EXPECT_EQ(BackupPids(), pids) << "no second copy";
 }
 
 TEST_F(OpenDocuments, ScriptBackupApplicationIsTrackedWhileTheScriptRuns) {

@@ -15,9 +15,11 @@
 // other inherited descriptors, default signal state, the caller's environment), with each
 // document's path as one argument. A new copy that has not reached its exec within 5 s (stopped,
 // stuck) makes the open fail with errAETimeout, as a launch that never checks in does on Mac OS X;
-// should its process be continued later, the application still starts. Threading: any thread; an
-// open may wait up to the bounds for a running copy's answer and for a new copy's exec. Ownership:
-// the caller keeps every FSRef it passes.
+// should its process be continued later, the application still starts. A quit signal caught by
+// the application event loop ends these waits at once, and an open made after it starts
+// nothing: the open fails with userCanceledErr (an application's process already made is left
+// to run). Threading: any thread; an open may wait up to the bounds for a running copy's answer
+// and for a new copy's exec. Ownership: the caller keeps every FSRef it passes.
 #pragma once
 
 #include <MacTypes.h>

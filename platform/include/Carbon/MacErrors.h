@@ -53,6 +53,11 @@ enum {
     afpAccessDenied = -5000, // what the File Manager returns for EACCES/EPERM
 };
 
+// General
+enum {
+    userCanceledErr = -128, // the user (here: a quit signal) cancelled the operation
+};
+
 // Process Manager
 enum {
     procNotFound = -600,

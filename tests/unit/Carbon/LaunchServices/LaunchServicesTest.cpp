@@ -1,5 +1,6 @@
 // Launching application bundles for real: the fixture application reports through a FIFO what it
 // was started with, so every check is about the process that actually ran.
+#include "QuitDuringOpen.h"
 #include "SysTestSupport.h"
 #include "SystemCallFilter.h"
 
@@ -501,6 +502,29 @@ TEST_F(LaunchServicesBrokenBundleTest, ProcessStoppedBeforeTheExecTimesTheLaunch
     EXPECT_EQ('T', StateOf(application.stopped).first);
     kill(application.stopped, SIGKILL);
     EXPECT_FALSE(std::filesystem::exists(Marker()));
+}
+
+// The poller, told to quit while its press launches the backup application, must not stay for
+// the launch's bound: an application's process held at its exec is left to itself, the open is
+// cancelled and the event loop ends.
+TEST_F(LaunchServicesBrokenBundleTest, QuitSignalCutsALaunchHeldBeforeTheExecShort) {
+    std::string app = Bundle("Tool.app", "tool");
+    WriteFile(app + "/Contents/MacOS/tool", Script(), 0755);
+    tvb::test::QuitDuringOpen quit = tvb::test::OpenAndQuitAt(__NR_execve, true, [&] {
+        FSRef appRef;
+        FSPathMakeRef(reinterpret_cast<const UInt8*>(app.c_str()), &appRef, nullptr);
+        LSLaunchFSRefSpec launchSpec = {&appRef, 0, nullptr, nullptr, kLSLaunchNewInstance,
+                                        nullptr};
+        return LSOpenFromRefSpec(&launchSpec, nullptr);
+    });
+    if (!quit.filtered)
+        GTEST_SKIP() << "no seccomp user notification here";
+    ASSERT_GT(quit.reachedBy, 0) << "the launch never reached its exec";
+    ASSERT_TRUE(quit.answered) << "the launch never returned";
+    EXPECT_EQ(userCanceledErr, quit.status);
+    // Well inside the launch's 5 s bound, which is what it would wait without the quit.
+    EXPECT_LT(quit.quitToAnswerMs, 2000);
+    EXPECT_TRUE(quit.loopEnded);
 }
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {

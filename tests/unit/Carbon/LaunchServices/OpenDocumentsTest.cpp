@@ -1,6 +1,7 @@
 // Opening documents with an application that already runs: the events fixture reports what
 // each of its copies was started with and which documents its handler received.
 #include "SysTestSupport.h"
+#include "QuitDuringOpen.h"
 
 #include <Carbon/Carbon.h>
 
@@ -191,6 +192,28 @@ TEST_F(LaunchServicesOpenDocumentsTest, CopyThatDoesNotAnswerInTimeGetsANewCopy)
     ASSERT_EQ(0, kill(stalled, SIGCONT));
     ASSERT_EQ(noErr, Open({fourth}));
     EXPECT_EQ(Opened(stalled, fourth), mReport.Next());
+}
+
+// The poller, told to quit while its press offers the launch file to a running copy that does
+// not answer, must not stay for the answer's bound, nor start another copy after it.
+TEST_F(LaunchServicesOpenDocumentsTest, QuitSignalEndsTheWaitForARunningCopysAnswer) {
+    std::string first = Document("first"), second = Document("second");
+    ASSERT_EQ(noErr, Open({first}));
+    pid_t stalled = NewCopyRunning(first);
+    ASSERT_EQ(0, kill(stalled, SIGSTOP));
+
+    // The event to the stopped copy is the open's first send.
+    tvb::test::QuitDuringOpen quit =
+        tvb::test::OpenAndQuitAt(__NR_sendto, false, [&] { return Open({second}); });
+    if (!quit.filtered)
+        GTEST_SKIP() << "no seccomp user notification here";
+    ASSERT_GT(quit.reachedBy, 0) << "the document was never offered";
+    ASSERT_TRUE(quit.answered) << "the open never returned";
+    EXPECT_EQ(userCanceledErr, quit.status);
+    // Well inside the 2 s the copy has to answer.
+    EXPECT_LT(quit.quitToAnswerMs, 1000);
+    EXPECT_TRUE(quit.loopEnded);
+    EXPECT_EQ(std::vector<pid_t>{stalled}, RunningCopies()) << "a new copy was started";
 }
 
 } // namespace
