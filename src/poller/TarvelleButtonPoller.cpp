@@ -1076,6 +1076,12 @@ static void ReportLaunchFailure(OSStatus err, bool resolved) {
                  "\"AppName\" names %s, which is not an application bundle "
                  "(Launch Services status %d)",
                  path, static_cast<int>(err));
+    } else if (err == userCanceledErr) {
+        // Told to quit meanwhile: the launch was not waited for, not refused.
+        ReportOnStderr("quitting before the backup application %s was seen to start; it may "
+                       "still start",
+                       path);
+        return;
     } else {
         appNameProblem[0] = '\0';
         ReportOnStderr("launching the backup application %s failed (Launch Services status %d)",

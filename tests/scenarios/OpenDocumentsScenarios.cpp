@@ -133,7 +133,10 @@ TEST_F(OpenDocuments, QuitWhileAPressWaitsForAStoppedCopyEndsThePollerAtOnce) {
     // Restarted, the poller knows of no backup and polls the button again.
     mPoller.Signal(SIGTERM);
     ASSERT_GE(mPoller.Wait(std::chrono::seconds(10)), 0);
-    StartPollerAndAwaitFirstTick("STOP1");
+    const fs::path output = mRoot / "poller-stderr.txt";
+    const std::string before = Lights("STOP1");
+    mPoller = mWorld.StartPoller({}, {}, output);
+    ASSERT_TRUE(WaitUntil([&] { return Lights("STOP1") != before; }, "the poller's first tick"));
     ASSERT_EQ(kill(pids[0], SIGSTOP), 0);
     CtlOk({"press", "STOP1"});
     // Idle, the poller sleeps in epoll_wait; waiting for the answer, in ppoll (or poll where
@@ -157,6 +160,9 @@ TEST_F(OpenDocuments, QuitWhileAPressWaitsForAStoppedCopyEndsThePollerAtOnce) {
     ASSERT_TRUE(waiting);
     EXPECT_EQ(exit, 0);
     EXPECT_EQ(BackupPids(), pids) << "no second copy";
+    EXPECT_EQ(ReadFile(output), "TarvelleButtonPoller: quitting before the backup application " +
+                                    std::string(tvbtest::SampleApplicationBundle()) +
+                                    " was seen to start; it may still start\n");
 }
 
 TEST_F(OpenDocuments, ScriptBackupApplicationIsTrackedWhileTheScriptRuns) {
