@@ -9,9 +9,8 @@
 // checks the listener's credentials (same user, that pid), sends one packet (class, ID,
 // documents' paths) and waits for one packet (the status). The listener refuses connections
 // from other users, answers on the main run loop and drops an event whose sender has already
-// given up. It never waits on a connection: it reads one when
-// its packet is there, keeping at most 8 unfinished ones (the oldest silent one goes first) for
-// 2 s each.
+// given up. It never waits on a connection: it reads one when its packet is there, keeping at
+// most 8 unfinished ones (the oldest silent one goes first) for 2 s each.
 // Threading: the listener lives on the thread that runs the application event loop; the
 // sender may be used from any thread. Ownership: callers own every descriptor they pass.
 #pragma once
