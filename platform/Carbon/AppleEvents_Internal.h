@@ -5,12 +5,12 @@
 // seqpacket socket named by its pid in a private folder of its user (mode 0700, owned by
 // the user: $XDG_RUNTIME_DIR/tvb-appleevents, else /tmp/tvb-appleevents-UID). A sender finds
 // the socket from the target's pid (in the other folder when a target started in another
-// environment is not in its own: /tmp's, or that of /run/user/UID), checks the listener's credentials (same user, that pid),
-// sends one packet (class, ID, documents' paths) and waits for one packet (the status). The
-// listener refuses connections from other users, answers on the main run loop and drops an
-// event whose sender has already given up. It never waits on a connection: it reads one when
-// its packet is there, keeping at most 8 unfinished ones (the oldest silent one goes first) for
-// 2 s each.
+// environment is not in its own, or the sender has none: /tmp's, or that of /run/user/UID),
+// checks the listener's credentials (same user, that pid), sends one packet (class, ID,
+// documents' paths) and waits for one packet (the status). The listener refuses connections
+// from other users, answers on the main run loop and drops an event whose sender has already
+// given up. It never waits on a connection: it reads one when its packet is there, keeping at
+// most 8 unfinished ones (the oldest silent one goes first) for 2 s each.
 // Threading: the listener lives on the thread that runs the application event loop; the
 // sender may be used from any thread. Ownership: callers own every descriptor they pass.
 #pragma once

@@ -417,7 +417,8 @@ std::string PrivateFolder(const std::string& folder, bool create) {
 std::string ListeningPathFor(pid_t pid) {
     std::string own = SocketPathFor(EventsFolder(false), pid);
     struct stat info;
-    if (own.empty() || lstat(own.c_str(), &info) == 0)
+    // A sender that never listened has no folder of its own, yet the copy may be in the other.
+    if (!own.empty() && lstat(own.c_str(), &info) == 0)
         return own;
     bool ownIsRuntime = !RuntimeEventsFolder(std::getenv("XDG_RUNTIME_DIR")).empty();
     std::string standard = "/run/user/" + std::to_string(geteuid());

@@ -258,6 +258,8 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     statusWrite.Reset();
     auto deadline = std::chrono::steady_clock::now() + kLaunchBound;
     tvb::UniqueFd middleFd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    // Already reaped, by a caller that ignores SIGCHLD: its number may soon be another's.
+    bool middleGone = !middleFd && errno == ESRCH;
     int error = 0;
     ssize_t got = -1;
     Wait exec = AwaitReadable(statusRead.Get(), deadline);
@@ -270,8 +272,12 @@ OSStatus Launch(const std::string& executable, const std::vector<std::string>& d
     // A process stopped (or stuck) before the exec: as on Mac OS X the launch times out (or,
     // for a caller told to quit, is cancelled). The middle process goes; an application's
     // process it has already made is left to run.
-    bool middleStuck = middleFd ? AwaitReadable(middleFd.Get(), deadline) != Wait::Ready : stuck;
-    if (middleStuck)
+    bool middleStuck =
+        middleFd ? AwaitReadable(middleFd.Get(), deadline) != Wait::Ready : stuck && !middleGone;
+    // Through the pidfd where there is one, which no later process can take over.
+    if (middleStuck && middleFd)
+        syscall(SYS_pidfd_send_signal, middleFd.Get(), SIGKILL, nullptr, 0);
+    else if (middleStuck)
         kill(child, SIGKILL);
     int middle = 0;
     pid_t waited;

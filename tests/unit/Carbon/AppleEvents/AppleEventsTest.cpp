@@ -358,7 +358,14 @@ TEST(AppleEventLoop, EventsReachALoopWhoseRuntimeFolderHasALongPathOrIsNotTheSen
         loop.emplace();
     }
     ASSERT_EQ("ready", ReadLine(gToParent[0]));
-    tvb::test::ScopedEnv env("XDG_RUNTIME_DIR", runtime.c_str());
+    {
+        tvb::test::ScopedEnv env("XDG_RUNTIME_DIR", runtime.c_str());
+        EXPECT_TRUE(OpensRoot(loop->pid, 10s));
+    }
+    // A sender that never listened has no events folder of its own to look in first.
+    std::string unused = scratch / "unused";
+    ASSERT_EQ(0, mkdir(unused.c_str(), 0700));
+    tvb::test::ScopedEnv env("XDG_RUNTIME_DIR", unused.c_str());
     EXPECT_TRUE(OpensRoot(loop->pid, 10s));
 }
 

@@ -416,7 +416,9 @@ struct StoppedLaunch {
 // middle process made is stopped only once that one has gone, so that it is no orphan stopped
 // in its group (the kernel would hang it up and continue it). Whatever still hangs after 40 s
 // is killed: the child's process group, and the stopped process, which it names at once.
-StoppedLaunch OpenStoppingAt(const std::string& app, long nr) {
+// reapedAtOnce: the child ignores SIGCHLD, and a pidfd of the middle process is never had, as
+// when that was reaped before it could be opened; the child then dies of any kill(2) it makes.
+StoppedLaunch OpenStoppingAt(const std::string& app, long nr, bool reapedAtOnce = false) {
     struct Message {
         bool isStatus;
         int32_t value;
@@ -432,6 +434,13 @@ StoppedLaunch OpenStoppingAt(const std::string& app, long nr) {
             ssize_t written = write(report[1], &message, sizeof message);
             (void)written;
         };
+        if (reapedAtOnce &&
+            (signal(SIGCHLD, SIG_IGN) == SIG_ERR ||
+             !tvb::test::FilterSystemCall(__NR_pidfd_open, SECCOMP_RET_ERRNO | ESRCH) ||
+             !tvb::test::FilterSystemCall(__NR_kill, SECCOMP_RET_KILL_PROCESS))) {
+            send(true, kNoFilter);
+            _exit(0);
+        }
         int listener = -1;
         if (!tvb::test::FilterSystemCall(nr, SECCOMP_RET_USER_NOTIF, &listener)) {
             send(true, kNoFilter);
@@ -448,7 +457,7 @@ StoppedLaunch OpenStoppingAt(const std::string& app, long nr) {
                 siginfo_t exited;
                 waitid(P_ALL, 0, &exited, WEXITED | WNOWAIT);
             }
-            kill(pid, SIGSTOP);
+            syscall(SYS_tgkill, pid, pid, SIGSTOP);
             send(false, pid);
         });
         FSRef appRef;
@@ -501,6 +510,14 @@ TEST_F(LaunchServicesBrokenBundleTest, ProcessStoppedBeforeTheExecTimesTheLaunch
     ASSERT_GT(application.stopped, 0);
     EXPECT_EQ('T', StateOf(application.stopped).first);
     kill(application.stopped, SIGKILL);
+    EXPECT_FALSE(std::filesystem::exists(Marker()));
+
+    // A middle process reaped at once has a number another process may take by now: no
+    // kill goes to it.
+    StoppedLaunch reaped = OpenStoppingAt(app, __NR_execve, true);
+    EXPECT_EQ(errAETimeout, reaped.status);
+    if (reaped.stopped > 0)
+        kill(reaped.stopped, SIGKILL);
     EXPECT_FALSE(std::filesystem::exists(Marker()));
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <grp.h>
 #include <sys/prctl.h>
 
 namespace {
@@ -297,10 +298,9 @@ TEST(ProcessesTest, ProcessStartedThroughALinkInABundleCountsAsThatBundle) {
 }
 
 // A process that made itself undumpable (as set-id and capable programs are) hides its
-// executable; it is still the user's application.
-TEST(ProcessesTest, UndumpableProcessIsStillListedAsItsBundle) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root sees every process's executable";
+// executable; it is still the user's application. Root sees every executable: as root, the
+// check runs in a child that has become nobody.
+void ExpectUndumpableProcessListed() {
     ScratchDir dir;
     std::string exe =
         CopiedApp(dir, "Hidden.app",
@@ -313,6 +313,29 @@ TEST(ProcessesTest, UndumpableProcessIsStillListedAsItsBundle) {
         0);
     ASSERT_TRUE(Listed(app.pid()));
     EXPECT_EQ(FourCC("Hidn"), SignatureOf(app.pid()));
+}
+
+TEST(ProcessesTest, UndumpableProcessIsStillListedAsItsBundle) {
+    if (geteuid() != 0) {
+        ExpectUndumpableProcessListed();
+        return;
+    }
+    constexpr uid_t kNobody = 65534;
+    pid_t child = fork();
+    ASSERT_LE(0, child);
+    if (child == 0) {
+        alarm(30);
+        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+            setresuid(kNobody, kNobody, kNobody) != 0)
+            _exit(2);
+        ExpectUndumpableProcessListed();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << "the check as nobody died: " << status;
+    EXPECT_NE(2, WEXITSTATUS(status)) << "could not become nobody";
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "the check failed as nobody (its output is above)";
 }
 
 // A script bundle's process is its interpreter; the script it runs makes it the bundle's.
