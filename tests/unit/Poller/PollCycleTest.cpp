@@ -77,22 +77,34 @@ TEST(PollCycle, ExceptionEndsTheButtonPassLeavesNoLaunchFileAndTheTimerIsRearmed
     runLoopTimer.RemoveFromRunLoop();
 }
 
+// Also where Documents lies deeper than an application path may be long.
 TEST(PollCycle, PressTheHandOffFolderCannotTakeIsDroppedAndToldOnStderr) {
-    const fs::path folder = Home() / "Documents" / "For Button Manage";
-    fs::remove_all(folder);
-    tvbtest::WriteFile(folder, "a file where the folder belongs");
     AttachListed("TICK-NOFOLDER", {"--volume", "A:10:5"});
-    Ctl({"press", "TICK-NOFOLDER"});
     updatePctFree = false;
+    fs::path deep = ScratchRoot() / "deep";
+    while (deep.string().size() < 1100)
+        deep /= "a-folder-deep-in-the-tree";
+    const fs::path userDirs = ScratchRoot() / "config" / "user-dirs.dirs";
+    for (const fs::path& documents : {Home() / "Documents", deep}) {
+        if (documents == deep)
+            tvbtest::WriteFile(userDirs, "XDG_DOCUMENTS_DIR=\"" + deep.string() + "\"\n");
+        const fs::path folder = documents / "For Button Manage";
+        fs::remove_all(folder);
+        tvbtest::WriteFile(folder, "a file where the folder belongs");
+        Ctl({"press", "TICK-NOFOLDER"});
 
-    ::testing::internal::CaptureStderr();
-    PollButtonDevices(NULL, NULL);
-    EXPECT_EQ(
-        ::testing::internal::GetCapturedStderr(),
-        "TarvelleButtonPoller: a button press was dropped: no launch file could be written in " +
-            folder.string() + " (File Manager status " + std::to_string(errFSNotAFolder) + ")\n");
-    EXPECT_FALSE(backupActive);
-    fs::remove(folder);
+        ::testing::internal::CaptureStderr();
+        PollButtonDevices(NULL, NULL);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "TarvelleButtonPoller: a button press was dropped: no launch file could be "
+                  "written in " +
+                      folder.string() + " (File Manager status " + std::to_string(errFSNotAFolder) +
+                      ")\n");
+        EXPECT_FALSE(backupActive);
+        fs::remove(folder);
+    }
+    fs::remove(userDirs);
+    fs::remove_all(deep);
     runLoopTimer.RemoveFromRunLoop();
 }
 
@@ -124,32 +136,6 @@ TEST(PollCycle, PressDroppedForWantOfDescriptorsDoesNotBlameTheDocumentsFolder) 
                   std::to_string(tmfoErr) + ")\n");
     EXPECT_FALSE(backupActive);
     runLoopTimer.RemoveFromRunLoop();
-}
-
-TEST(PollCycle, DroppedPressNamesADocumentsFolderLongerThanAnApplicationPath) {
-    fs::path documents = ScratchRoot() / "deep";
-    while (documents.string().size() < 1100)
-        documents /= "a-folder-deep-in-the-tree";
-    const fs::path folder = documents / "For Button Manage";
-    fs::create_directories(documents);
-    tvbtest::WriteFile(folder, "a file where the folder belongs");
-    const fs::path userDirs = ScratchRoot() / "config" / "user-dirs.dirs";
-    tvbtest::WriteFile(userDirs, "XDG_DOCUMENTS_DIR=\"" + documents.string() + "\"\n");
-    AttachListed("TICK-DEEP", {"--volume", "A:10:5"});
-    Ctl({"press", "TICK-DEEP"});
-    updatePctFree = false;
-
-    ::testing::internal::CaptureStderr();
-    PollButtonDevices(NULL, NULL);
-    std::string told = ::testing::internal::GetCapturedStderr();
-    fs::remove(userDirs);
-    fs::remove_all(ScratchRoot() / "deep");
-    runLoopTimer.RemoveFromRunLoop();
-    EXPECT_EQ(told,
-              "TarvelleButtonPoller: a button press was dropped: no launch file could be written "
-              "in " +
-                  folder.string() + " (File Manager status " + std::to_string(errFSNotAFolder) +
-                  ")\n");
 }
 
 // The sample application's copies started since the log was cleared.

@@ -282,7 +282,6 @@ TEST_F(FileManager, BirthTimesPastTheYear2262StillTellItemsApart) {
     const SInt64 year2446 = 15032385535;
     EXPECT_NE(BirthStamp(year2446, 0), BirthStamp(year2446, 1));
     EXPECT_NE(BirthStamp(year2446, 0), BirthStamp(year2446 - 1, 0));
-    EXPECT_EQ(BirthStamp(year2446, 7), BirthStamp(year2446, 7));
 }
 
 TEST_F(FileManager, ItemsOfAnOverlayKeepTheirReferencesWhenCopiedUp) {

@@ -536,12 +536,7 @@ TEST_F(LaunchServicesBrokenBundleTest, QuitSignalCutsALaunchHeldBeforeTheExecSho
     });
     if (!quit.filtered)
         GTEST_SKIP() << "no seccomp user notification here";
-    ASSERT_GT(quit.reachedBy, 0) << "the launch never reached its exec";
-    ASSERT_TRUE(quit.answered) << "the launch never returned";
-    EXPECT_EQ(userCanceledErr, quit.status);
-    // Well inside the launch's 5 s bound, which is what it would wait without the quit.
-    EXPECT_LT(quit.quitToAnswerMs, 2000);
-    EXPECT_TRUE(quit.loopEnded);
+    EXPECT_TRUE(tvb::test::CancelledWithin(quit, 2000)); // the launch's bound is 5 s
 }
 
 TEST_F(LaunchServicesTest, BadSpecificationsAreParamErr) {

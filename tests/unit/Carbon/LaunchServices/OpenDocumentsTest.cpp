@@ -207,12 +207,7 @@ TEST_F(LaunchServicesOpenDocumentsTest, QuitSignalEndsTheWaitForARunningCopysAns
         tvb::test::OpenAndQuitAt(__NR_sendto, false, [&] { return Open({second}); });
     if (!quit.filtered)
         GTEST_SKIP() << "no seccomp user notification here";
-    ASSERT_GT(quit.reachedBy, 0) << "the document was never offered";
-    ASSERT_TRUE(quit.answered) << "the open never returned";
-    EXPECT_EQ(userCanceledErr, quit.status);
-    // Well inside the 2 s the copy has to answer.
-    EXPECT_LT(quit.quitToAnswerMs, 1000);
-    EXPECT_TRUE(quit.loopEnded);
+    EXPECT_TRUE(tvb::test::CancelledWithin(quit, 1000)); // the copy has 2 s to answer
     EXPECT_EQ(std::vector<pid_t>{stalled}, RunningCopies()) << "a new copy was started";
 }
 

@@ -6,6 +6,7 @@
 #include "SystemCallFilter.h"
 
 #include <Carbon/Carbon.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
@@ -133,6 +134,22 @@ inline QuitDuringOpen OpenAndQuitAt(long nr, bool hold, const std::function<OSSt
     result.loopEnded =
         waitpid(child, &exit, 0) == child && WIFEXITED(exit) && WEXITSTATUS(exit) == 0;
     return result;
+}
+
+// The open heard of the quit at its call, gave up with userCanceledErr within boundMs (well
+// inside the wait it would have had without the quit), and the child's loop ended.
+inline ::testing::AssertionResult CancelledWithin(const QuitDuringOpen& quit, long boundMs) {
+    if (quit.reachedBy <= 0)
+        return ::testing::AssertionFailure() << "the open never reached the call";
+    if (!quit.answered)
+        return ::testing::AssertionFailure() << "the open never returned";
+    if (quit.status != userCanceledErr)
+        return ::testing::AssertionFailure() << "status " << quit.status;
+    if (quit.quitToAnswerMs >= boundMs)
+        return ::testing::AssertionFailure() << "answered " << quit.quitToAnswerMs << " ms after";
+    if (!quit.loopEnded)
+        return ::testing::AssertionFailure() << "the event loop did not end";
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace tvb::test
