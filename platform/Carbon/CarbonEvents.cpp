@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include <unistd.h>
@@ -89,7 +90,12 @@ void RunApplicationEventLoop(void) {
         CFRunLoopAddSource(loop, signalSource, kCFRunLoopCommonModes);
         CFFileDescriptorEnableCallBacks(signals, kCFFileDescriptorReadCallBack);
     } else {
+        // Without the pipe a quit would kill the process by the signal's default action and
+        // skip everything after the loop; as when the run loop itself lacks descriptors (a low
+        // limit), a failure status is the honest end.
         std::perror("RunApplicationEventLoop: cannot watch the quit signals");
+        std::fflush(nullptr);
+        _exit(EXIT_FAILURE);
     }
 
     // Other processes reach the application through Apple events only while it runs here.

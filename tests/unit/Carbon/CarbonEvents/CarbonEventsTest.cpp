@@ -9,8 +9,10 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +27,8 @@ enum ChildResult {
     kWrongOrder,
     kForkedChildSurvived,
     kHostWaitsStillInterrupted,
+    kRanWithoutWatchingQuits,
+    kSetUpFailed,
     kReaperFired = 20,
 };
 
@@ -225,6 +229,49 @@ TEST(CarbonEventLoop, HostWaitsStoppedAfterTheLastRunEndedAreBackInTheNextRun) {
         return step == 2 ? kChildPassed : kHostWaitsStillInterrupted;
     });
     EXPECT_EQ(kChildPassed, result);
+}
+
+// A quit signal the loop cannot watch for would end the process by its default action, past
+// everything that follows the loop: short of a descriptor for it, the loop ends the process with
+// a failure and says why.
+TEST(CarbonEventLoop, NoDescriptorsForTheQuitSignalsEndTheProcessWithAFailure) {
+    int errors[2];
+    ASSERT_EQ(0, pipe(errors));
+    const int result = InChild([&errors](pid_t) {
+        close(errors[0]);
+        if (dup2(errors[1], STDERR_FILENO) < 0)
+            return kSetUpFailed;
+        close(errors[1]);
+        // A source and a wait met once at the full limit: the sanitizers check a type they meet
+        // for the first time through a pipe of their own.
+        CFRunLoopSourceContext context{};
+        CFRunLoopSourceRef early = CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context);
+        CFRunLoopAddSource(CFRunLoopGetMain(), early, kCFRunLoopCommonModes);
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, false);
+        CFRunLoopSourceInvalidate(early);
+        CFRelease(early);
+        AddMainTimer(0.2, [](CFRunLoopTimerRef, void*) { QuitApplicationEventLoop(); });
+        // One descriptor left where the quit signals' pipe needs two.
+        const int lowest = dup(STDERR_FILENO);
+        rlimit files{};
+        if (lowest < 0 || close(lowest) != 0 || getrlimit(RLIMIT_NOFILE, &files) != 0)
+            return kSetUpFailed;
+        files.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0)
+            return kSetUpFailed;
+        RunApplicationEventLoop();
+        return kRanWithoutWatchingQuits;
+    });
+    close(errors[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = read(errors[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(got));
+    close(errors[0]);
+    EXPECT_EQ(EXIT_FAILURE, result) << text;
+    EXPECT_NE(std::string::npos, text.find("cannot watch the quit signals: Too many open files"))
+        << text;
+    EXPECT_EQ(std::string::npos, text.find("runtime error")) << text;
 }
 
 TEST(CarbonEventLoop, QuitFromATimerReturnsAfterEarlierStopsAreIgnored) {
