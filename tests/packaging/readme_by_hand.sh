@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # readme_by_hand.sh SOURCE_DIR BUILD_DIR: follows the README's "Playing with it by hand" block
 # word for word, in a scratch home with its own runtime folder, from a folder where build/
-# and examples/ are the real ones.
+# and examples/ are the real ones. First, the README's "Layout" must name only folders that
+# are there, and every folder CMake builds at the top of the tree and in src/ and tests/.
 #
 # Each command runs once in this shell (so `&` and `kill %1` work as they would for a reader),
 # except a command followed by "#> " lines: that one is run again until its output is exactly
@@ -13,6 +14,22 @@ source "$(dirname "$0")/lib.sh"
 src=${1:?usage: readme_by_hand.sh SOURCE_DIR BUILD_DIR}
 build=${2:?}
 make_scratch by-hand
+
+# The layout's folders, as "NAME/" at the start of an indented line.
+mapfile -t listed < <(awk '
+    /^## Layout/ { section = 1; next }
+    section && /^## / { exit }
+    section && /^    [^ ]/ { print $1 }
+' "$src/README.md" | grep '/$')
+[ ${#listed[@]} -gt 0 ] || fail "no folders under \"Layout\" in README.md"
+for folder in "${listed[@]}"; do
+    [ -d "$src/$folder" ] || fail "README.md's layout names $folder, which is not there"
+done
+listed_lines=$'\n'$(printf '%s\n' "${listed[@]}")$'\n'
+while IFS= read -r folder; do
+    [[ $listed_lines == *$'\n'"$folder/"$'\n'* ]] || fail "README.md's layout does not name $folder/"
+done < <(cd "$src" && find . src tests -mindepth 2 -maxdepth 2 -name CMakeLists.txt |
+    sed 's|^\./||; s|/CMakeLists.txt$||' | grep -vx 'tests\|build.*' | sort)
 
 # The first ``` block after the heading.
 mapfile -t block < <(awk '

@@ -1,13 +1,13 @@
 // Launch Services: opening an application bundle, optionally with documents.
 //
-// When a copy of the bundle already runs for this user (its executable, or for a script
-// bundle the script its interpreter runs, lies in the bundle), the documents go to that copy
-// as an open-documents Apple event (kCoreEventClass/kAEOpenDocuments; with no documents, a
-// reopen event), and its answer is the result: 0 when its handler took them, the handler's
-// error, or errAEEventNotHandled when it has no handler. Copies are asked one at a time, each
-// within its share of 2 s, so that a stopped one leaves time for the others. A copy that does
-// not answer in time (not running its event loop, stopped, busy) counts as not running, and
-// so does one that exits meanwhile. kLSLaunchNewInstance always starts a new copy.
+// When a copy of the bundle already runs for this user (an application process of the bundle,
+// as the Process Manager finds them), the documents go to that copy as an open-documents Apple
+// event (kCoreEventClass/kAEOpenDocuments; with no documents, a reopen event), and its answer
+// is the result: 0 when its handler took them, the handler's error, or errAEEventNotHandled
+// when it has no handler. Copies are asked one at a time, each within its share of 2 s, so that
+// a stopped one leaves time for the others. A copy that does not answer in time (not running
+// its event loop, stopped, busy) counts as not running, and so does one that exits meanwhile.
+// kLSLaunchNewInstance always starts a new copy.
 //
 // A new copy runs the bundle's executable detached from the caller (its own session,
 // standard input on /dev/null, standard output and errors to the journal under the

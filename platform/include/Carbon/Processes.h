@@ -1,8 +1,11 @@
 // Process Manager: the running application processes of the current user.
 // An application process is one whose executable lies inside an application bundle
-// (Name.app/Contents/MacOS/...), or, for a script bundle, an interpreter running a script
-// (#!) that lies there, as the kernel starts it (/proc/PID/cmdline: the interpreter, the #!
-// line's argument if any, the script); its signature is the bundle's creator code.
+// (Name.app/Contents/MacOS/...), or that was started through a bundle's executable which is a
+// symbolic link to the program it runs, or, for a script bundle, an interpreter running a
+// script (#!) that lies there, as the kernel starts it (/proc/PID/cmdline: the interpreter, the
+// #! line's argument if any, the script); its signature is the bundle's creator code. A
+// process that hides its executable (set-id, capable, or made undumpable) is judged by the
+// path it was started by and its command name.
 // Process serial numbers are {0, pid} (pids 1 and 2 are never listed: {0, 1} and {0, 2} mean
 // the system and the current process). Walks run in pid order; a process that exits during a
 // walk is not returned again, yet the one GetNextProcess just returned still answers
