@@ -205,7 +205,7 @@ TEST(HostSignals, HangUpFromTheKernelToAStoppedOrphanedGroupIsToldAsSuch) {
         }
         ssize_t written = write(pids[1], &host, sizeof host);
         (void)written;
-        for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
+        for (int i = 0; i < 1000 && access(socket.c_str(), F_OK) != 0; ++i)
             usleep(10000);
         kill(host, SIGSTOP);
         int status = 0;
