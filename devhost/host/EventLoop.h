@@ -15,6 +15,8 @@
 #include <string>
 #include <unordered_map>
 
+#include <sys/types.h>
+
 namespace tvb::host {
 
 using Clock = std::chrono::steady_clock;
@@ -39,6 +41,13 @@ public:
     // Blocks SIGTERM, SIGINT and SIGHUP and stops the loop when one arrives. SIGHUP reloads
     // nothing: there is no configuration to read again, and quitting cleanly beats dying of it.
     bool StopOnSignals(std::string* error);
+    // The quit signal that stopped the loop and the process that sent it (0: the kernel, as
+    // for a hang-up); signal 0 while none has come.
+    struct StopSignal {
+        int signal = 0;
+        pid_t sender = 0;
+    };
+    const StopSignal& StoppedBy() const { return mStoppedBy; }
     void Stop() { mStopping = true; }
     // Runs until Stop(); false when epoll itself fails.
     bool Run();
@@ -61,6 +70,7 @@ private:
     UniqueFd mEpoll;
     UniqueFd mSignals;
     bool mStopping = false;
+    StopSignal mStoppedBy;
     uint64_t mNextToken = 1;
     std::unordered_map<uint64_t, Watcher>
         mWatchers; // by token, so a reused fd never gets a stale event

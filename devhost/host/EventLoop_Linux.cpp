@@ -79,8 +79,11 @@ bool EventLoop::StopOnSignals(std::string* error) {
     const int fd = mSignals.Get();
     return Watch(fd, EPOLLIN, [this, fd](uint32_t) {
         signalfd_siginfo info;
-        while (read(fd, &info, sizeof info) == sizeof info)
+        while (read(fd, &info, sizeof info) == sizeof info) {
+            if (!mStopping)
+                mStoppedBy = {static_cast<int>(info.ssi_signo), static_cast<pid_t>(info.ssi_pid)};
             mStopping = true;
+        }
     });
 }
 

@@ -8,6 +8,9 @@
 #include "TvbWire.h"
 
 #include <systemd/sd-daemon.h>
+#include <tvb/RegularFile.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +18,30 @@
 #include <string>
 
 namespace tvb::host {
+
+namespace {
+
+// "SIGTERM from pid 1234 (systemd)": a host that went away unasked-for leaves its clients
+// only a missing socket, so it says who stopped it.
+std::string DescribeStop(const EventLoop::StopSignal& stop) {
+    const char* name = stop.signal == SIGTERM  ? "SIGTERM"
+                       : stop.signal == SIGINT ? "SIGINT"
+                       : stop.signal == SIGHUP ? "SIGHUP"
+                                               : "a signal";
+    if (stop.sender == 0)
+        return std::string(name) + " from the kernel";
+    std::string command;
+    ReadRegularFile("/proc/" + std::to_string(stop.sender) + "/comm", 64, command);
+    while (!command.empty() && command.back() == '\n')
+        command.pop_back();
+    for (char& c : command)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return std::string(name) + " from pid " + std::to_string(stop.sender) +
+           (command.empty() ? "" : " (" + command + ")");
+}
+
+} // namespace
 
 int RunDeviceHost(int argc, char** argv) {
     HostCommandLine options;
@@ -63,6 +90,7 @@ int RunDeviceHost(int argc, char** argv) {
         std::fprintf(stderr, "tvb-devhost: epoll_wait: %s\n", std::strerror(errno));
         return 1;
     }
+    std::fprintf(stderr, "tvb-devhost: stopping on %s\n", DescribeStop(loop.StoppedBy()).c_str());
     sd_notify(0, "STOPPING=1");
     return 0;
 }

@@ -247,6 +247,7 @@ bool IONotificationPort::TryConnect() {
     WaitingNotice::Reached();
     wire::HostSession::Shared().HeardFrom(mSession.SocketPath());
     mInstance = seen.instance;
+    mEpoch = seen.epoch;
     mState = State::Connected;
     mBackoffMs = 0;
     mWaker.DisarmRetry();
@@ -302,13 +303,18 @@ void IONotificationPort::LoseConnection() {
 template <typename Message>
 bool IONotificationPort::Ask(const Message& request, typename Message::Answer& answer,
                              int32_t* status) {
-    const int32_t result = mSession.Call(request, answer);
+    // Only on the connection the port watches and subscribed on: a host that went away unseen
+    // (its end of file not read yet) must not be replaced by the next one behind the port's back.
+    const int32_t result = mSession.Call(request, answer, wire::kRequestTimeoutMs,
+                                         wire::HostSession::Expect{0, mEpoch});
+    // Unanswered, or that connection gone (no port request concerns a user client, whose loss
+    // kStatusNoDevice also tells): the socket is dropped; the run loop notices and reconnects.
+    const bool lost = result == wire::kStatusNotResponding || result == wire::kStatusNoDevice;
     if (status != nullptr)
-        *status = result;
-    // Unanswered: the socket is dropped; the run loop notices and reconnects.
-    if (result == wire::kStatusNotResponding)
+        *status = lost ? wire::kStatusNotResponding : result;
+    if (lost)
         DropSocket();
-    if (result == wire::kStatusNotResponding || mSession.Link().HasQueuedEvent())
+    if (lost || mSession.Link().HasQueuedEvent())
         mWaker.Wake();
     return result == kIOReturnSuccess;
 }

@@ -7,7 +7,9 @@
 // When the connection breaks, every interest notification of the port receives
 // kIOMessageServiceIsTerminated; the port retries with a back-off of up to 1 s and, once
 // back, subscribes its matching notifications again, whose iterators then yield the
-// services found by the new host.
+// services found by the new host. A request of the port goes only on the connection it watches:
+// one that finds that connection gone (the host went and came back before the run loop looked)
+// drops it as the run loop would, rather than carry on over a new one the port never watches.
 //
 // As on Mac OS X, where the kernel is always there, a port can be made and notifications
 // registered while no host is reachable (before the first one started, or between two):
@@ -134,8 +136,8 @@ private:
     bool TryConnect();
     void LoseConnection();
     void DropSocket();
-    // kIOReturnNotResponding when the host did not answer: the socket is dropped then and
-    // the notification waits for the next connection.
+    // kIOReturnNotResponding when the host did not answer or the connection the port watches
+    // is gone: the socket is dropped then and the notification waits for the next connection.
     IOReturn Subscribe(iokit::MatchNotification& match);
     IOReturn Subscribe(iokit::InterestNotification& interest);
     void SubscribeWaitingInterests();
@@ -160,6 +162,7 @@ private:
     CFRunLoopSourceRef mSource = nullptr;
     tvb::wire::HostSession mSession;
     uint64_t mInstance = 0;
+    uint64_t mEpoch = 0; // the session's connection the subscriptions live on
     State mState = State::Waiting;
     int mBackoffMs = 0;
     int mRedeliveryMs = 0; // while services wait to be handed out again

@@ -36,7 +36,8 @@ ScratchWorld::~ScratchWorld() {
     std::istringstream log(BackupLog());
     for (std::string line; std::getline(log, line);) {
         if (line.rfind("SampleBackup[", 0) == 0)
-            kill(static_cast<pid_t>(std::atol(line.c_str() + 13)), SIGKILL);
+            SignalIfRunning(static_cast<pid_t>(std::atol(line.c_str() + 13)), "SampleBackup",
+                            SIGKILL);
     }
     if (mRoot.empty())
         return;

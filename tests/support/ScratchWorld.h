@@ -2,8 +2,8 @@
 // fresh folder with the user's home, XDG folders, the device host's socket path, the syslog
 // capture and the backup log, and the environment that points the programs at them.
 // Ownership: a ScratchWorld owns its folder (removed when it ends unless Keep() was called) and
-// kills any sample backup application its backup log names, as those run detached. Processes
-// it starts belong to the caller.
+// kills the sample backup application's copies its backup log names and that still run, as those
+// run detached. Processes it starts belong to the caller.
 // Threading: one test thread.
 #pragma once
 

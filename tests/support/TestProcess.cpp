@@ -258,6 +258,22 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
     return result;
 }
 
+bool SignalIfRunning(pid_t pid, const std::string& program, int signal) {
+    if (pid <= 0)
+        return false;
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0)
+        return false;
+    std::error_code ec;
+    const fs::path executable = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    // Still alive after the look, so /proc showed the pidfd's process and not a later one.
+    pollfd ended{pidfd, POLLIN, 0};
+    const bool sent = !ec && executable.filename() == program && poll(&ended, 1, 0) == 0 &&
+                      syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
+    close(pidfd);
+    return sent;
+}
+
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream buffer;

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -178,4 +179,59 @@ TEST(HostSignals, SighupEndsTheHostCleanlyAndRemovesItsOwnSocket) {
     const int status = host.Wait(kAnswerMs);
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(fs::exists(host.SocketPath()));
+}
+
+// A stopped host whose process group loses its last tie to the session (a job's shell gone) is
+// hung up and continued by the kernel: it ends cleanly as on any SIGHUP, and says no process
+// sent it, so a host found gone is not blamed on a stray kill.
+TEST(HostSignals, HangUpFromTheKernelToAStoppedOrphanedGroupIsToldAsSuch) {
+    char pattern[] = "/tmp/tvb-orphan-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern, socket = dir + "/devhost.sock", said = dir + "/stderr";
+    const char* program = tvbtest::DeviceHostPath();
+    int pids[2];
+    ASSERT_EQ(pipe2(pids, O_CLOEXEC), 0);
+    const pid_t leader = fork();
+    ASSERT_GE(leader, 0);
+    if (leader == 0) {
+        // The group's one tie to the session is this process, whose parent is elsewhere.
+        setpgid(0, 0);
+        const int err = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const pid_t host = fork();
+        if (host == 0) {
+            dup2(err, STDERR_FILENO);
+            execl(program, program, "--socket", socket.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ssize_t written = write(pids[1], &host, sizeof host);
+        (void)written;
+        for (int i = 0; i < 1000 && access(socket.c_str(), F_OK) != 0; ++i)
+            usleep(10000);
+        kill(host, SIGSTOP);
+        int status = 0;
+        waitpid(host, &status, WUNTRACED);
+        _exit(WIFSTOPPED(status) ? 0 : 1);
+    }
+    close(pids[1]);
+    pid_t host = 0;
+    ASSERT_EQ(read(pids[0], &host, sizeof host), static_cast<ssize_t>(sizeof host));
+    close(pids[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(leader, &status, 0), leader);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the host never stopped";
+    // The host is nobody's child here now: its pidfd tells when it has ended.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, host, 0));
+    pollfd wait{ended, POLLIN, 0};
+    const bool gone = ended < 0 || poll(&wait, 1, kAnswerMs) == 1;
+    if (!gone)
+        syscall(SYS_pidfd_send_signal, ended, SIGKILL, nullptr, 0);
+    if (ended >= 0)
+        close(ended);
+    EXPECT_TRUE(gone) << "the stopped host was not hung up";
+    EXPECT_NE(tvbtest::ReadFile(said).find("tvb-devhost: stopping on SIGHUP from the kernel\n"),
+              std::string::npos)
+        << tvbtest::ReadFile(said);
+    EXPECT_FALSE(fs::exists(socket));
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
 }

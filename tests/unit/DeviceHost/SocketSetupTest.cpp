@@ -108,13 +108,19 @@ TEST(HostSocket, HostMakesItsDirectoryAndSocketPrivateAndRemovesTheSocketOnTerm)
     EXPECT_FALSE(std::filesystem::exists(socket));
 }
 
-TEST(HostSocket, SigintAlsoEndsTheHostCleanly) {
+// The host says who stopped it: one that went away unasked-for leaves its clients nothing else.
+TEST(HostSocket, SigintAlsoEndsTheHostCleanlyAndTheHostSaysWhoSentIt) {
     tvbtest::DeviceHost host;
     ASSERT_TRUE(host.Start());
     ASSERT_EQ(kill(host.Pid(), SIGINT), 0);
     const int status = host.Wait(kAnswerMs);
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(std::filesystem::exists(host.SocketPath()));
+    EXPECT_NE(host.Stderr().find("tvb-devhost: stopping on SIGINT from pid " +
+                                 std::to_string(getpid()) + " (" + program_invocation_short_name +
+                                 ")\n"),
+              std::string::npos)
+        << host.Stderr();
 }
 
 TEST(HostSocket, SecondHostOnALiveSocketIsRefusedAndLeavesItAlone) {

@@ -1,7 +1,9 @@
 // The harness's own promise: a test process that dies, however it dies, takes its device host
 // (and any other child) with it. A host left behind keeps the test runner's output open, so
-// ctest waits for the test's time-out instead of reporting the crash, and lives on.
+// ctest waits for the test's time-out instead of reporting the crash, and lives on. And what
+// it kills when it cleans up is its own.
 #include "DeviceHost.h"
+#include "ScratchWorld.h"
 #include "TestProcess.h"
 
 #include <fcntl.h>
@@ -10,8 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <thread>
 #include <sstream>
 #include <string>
 
@@ -76,6 +81,35 @@ TEST(TestHostLifetime, AChildStartedAsAnotherUserDiesWithTheTest) {
                                            tvbtest::Stdio{runnerOutput, -1}, uid_t{65534});
         return child->Running() ? std::to_string(child->Pid()) : "";
     });
+}
+
+// A scratch world's clean-up ends the sample application's copies its log names, and no other
+// process: by then a copy's number may be another process's, maybe another test's host.
+TEST(TestHostLifetime, AScratchWorldEndsTheSampleApplicationsCopiesAndNoOtherProcess) {
+    tvbtest::Process copy, other;
+    {
+        tvbtest::ScratchWorld world("lifetime");
+        tvbtest::Environment env = world.Env();
+        env["TVB_BACKUP_MODE"] = "stay";
+        env["TVB_BACKUP_SECONDS"] = "0";
+        const std::filesystem::path launch = world.Home() / "LaunchBackup";
+        tvbtest::WriteFile(launch, "SER\r\nData\r\n");
+        copy = tvbtest::Process(
+            {std::string(tvbtest::SampleApplicationBundle()) + "/Contents/MacOS/SampleBackup",
+             launch.string()},
+            env);
+        other = tvbtest::Process({"/bin/sleep", "30"}, env);
+        ASSERT_GT(other.Pid(), 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (world.BackupLog().find("staying up") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_NE(world.BackupLog().find("staying up"), std::string::npos) << world.BackupLog();
+        std::ofstream(world.BackupLogFile(), std::ios::app)
+            << "SampleBackup[" << other.Pid() << "]: started with " << launch.string() << "\n";
+    }
+    EXPECT_EQ(copy.Wait(std::chrono::seconds(10)), 128 + SIGKILL);
+    EXPECT_TRUE(other.Running()) << "a process the log named that is no copy was killed";
 }
 
 } // namespace

@@ -305,6 +305,30 @@ TEST_F(IOKitNotifications, KilledHostTerminatesEveryInterestAndReturningHostRede
     IOObjectRelease(iterator);
 }
 
+// A host that went away and came back before the run loop looked: the port's first request
+// after that (releasing a live interest) meets the new host, and must not carry on there as if
+// nothing happened, or the port would never subscribe again or hear of anything.
+TEST_F(IOKitNotifications, ARequestThatMeetsANewHostEndsTheOldConnectionAsTheRunLoopWould) {
+    Attach("OLD");
+    Matches matches;
+    io_iterator_t iterator = WatchStorage(matches);
+    TakeMatches(matches, iterator);
+    Messages messages;
+    io_object_t notification = WatchBridge("com_ostrel_IOTVB", messages);
+    host.Stop();
+    ASSERT_TRUE(host.Start());
+    Attach("NEW");
+
+    EXPECT_EQ(IOObjectRelease(notification), KERN_SUCCESS);
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 1; }));
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"OLD", "NEW"}));
+    EXPECT_TRUE(messages.types.empty()) << "released before the loss was seen";
+    Attach("LATER");
+    ASSERT_TRUE(RunLoopUntil([&] { return matches.calls == 2; }));
+    EXPECT_EQ(matches.serials, (std::vector<std::string>{"OLD", "NEW", "LATER"}));
+    IOObjectRelease(iterator);
+}
+
 TEST_F(IOKitNotifications, PortDestroyedFromItsOwnCallBackStopsCleanly) {
     Attach("LAST");
     struct Destroyer {

@@ -30,8 +30,9 @@ protected:
         mSavedCreator = arcsoftApplicationCreator;
     }
     void TearDown() override {
+        // Most have been told to quit by now: their numbers may be others'.
         for (pid_t pid : StartedPids())
-            kill(pid, SIGKILL);
+            tvbtest::SignalIfRunning(pid, "SampleBackup", SIGKILL);
         if (arcsoftApplicationPath != NULL && arcsoftApplicationPath != mSavedPath)
             CFRelease(arcsoftApplicationPath);
         arcsoftApplicationPath = mSavedPath;

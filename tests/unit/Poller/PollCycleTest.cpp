@@ -158,7 +158,7 @@ TEST(PollCycle, EndFileThePressCouldNotClearDoesNotEndTheBackupButANewOneDoes) {
         CFStringRef path = arcsoftApplicationPath;
         ~Restore() {
             for (pid_t pid : BackupPids(log))
-                kill(pid, SIGTERM);
+                tvbtest::SignalIfRunning(pid, "SampleBackup", SIGTERM);
             runLoopTimer.RemoveFromRunLoop();
             backupActive = false;
             arcsoftApplicationPath = path;

@@ -280,11 +280,14 @@ struct LoopChild {
         close(gToParent[0]);
     }
     int Stop() { // the child's wait status
+        int status = -1;
+        stopped = true;
+        // Without a child, kill(-1) would reach every process of the user.
+        if (pid <= 0)
+            return status;
         kill(pid, SIGTERM);
         kill(pid, SIGCONT);
-        int status = -1;
         EXPECT_EQ(pid, waitpid(pid, &status, 0));
-        stopped = true;
         return status;
     }
     pid_t pid = -1;

@@ -145,9 +145,11 @@ TEST(CarbonEventLoop, QuitSignalsToAForkedChildOrIgnoredAtStartLeaveTheLoopRunni
                 sleep(5); // a handled signal cuts it short; one that kills ends the process
                 _exit(kChildPassed);
             }
-            kill(child, SIGTERM);
             int status = 0;
-            waitpid(child, &status, 0);
+            if (child > 0) { // without one, kill(-1) would reach every process of the user
+                kill(child, SIGTERM);
+                waitpid(child, &status, 0);
+            }
             childFate = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             step = 1;
             kill(getpid(), SIGHUP);

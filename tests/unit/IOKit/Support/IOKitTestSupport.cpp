@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
+
 namespace iokittest {
 
 bool RunLoopUntil(const std::function<bool()>& done, double seconds) {
@@ -63,6 +65,9 @@ void IOKitTest::SetUp() {
 
 void IOKitTest::TearDown() {
     EXPECT_EQ(iokit::HandleTable::Shared().LiveCount(), mLiveHandles) << "handles leaked";
+    // A host that went away says why (a crash, or who stopped it).
+    if (HasFailure())
+        std::fprintf(stderr, "the device host said:\n%s", host.Stderr().c_str());
 }
 
 std::string IOKitTest::Attach(const std::string& serial, const std::vector<std::string>& options) {
