@@ -128,7 +128,7 @@ private:
 
     mutable tvb::Lock mMutex;
     std::string mPath;
-    std::string mQuietPath; // the socket that did not answer
+    std::string mQuietPath;   // the socket that did not answer
     std::string mToldProblem; // the last reason to fail a connection said on stderr
     Connection mLink;
     GenerationPage mPage;

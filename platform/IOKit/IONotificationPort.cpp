@@ -491,8 +491,8 @@ void IONotificationPort::DrainEnded(bool unanswered) {
         mRedeliveryMs = 0;
         return;
     }
-    mRedeliveryMs = mRedeliveryMs == 0 ? kFirstRedeliveryMs
-                                       : std::min(mRedeliveryMs * 2, kLongestRedeliveryMs);
+    mRedeliveryMs =
+        mRedeliveryMs == 0 ? kFirstRedeliveryMs : std::min(mRedeliveryMs * 2, kLongestRedeliveryMs);
     mWaker.ArmRetry(mRedeliveryMs);
 }
 

@@ -210,7 +210,8 @@ TEST(HostSessionConnect, AReasonOtherThanAnAbsentHostIsToldOnce) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0);
     std::string text(4096, '\0');
-    text.resize(static_cast<size_t>(std::max<ssize_t>(pread(file, text.data(), text.size(), 0), 0)));
+    text.resize(
+        static_cast<size_t>(std::max<ssize_t>(pread(file, text.data(), text.size(), 0), 0)));
     close(file);
     unlink(told);
     auto count = [&](const std::string& what) {
