@@ -41,11 +41,13 @@ public:
     // Blocks SIGTERM, SIGINT and SIGHUP and stops the loop when one arrives. SIGHUP reloads
     // nothing: there is no configuration to read again, and quitting cleanly beats dying of it.
     bool StopOnSignals(std::string* error);
-    // The quit signal that stopped the loop and the process that sent it (0: the kernel, as
-    // for a hang-up); signal 0 while none has come.
+    // The quit signal that stopped the loop and the process that sent it; signal 0 while none
+    // has come. Sender 0 is the kernel's (a hang-up, a terminal's interrupt key) or, not
+    // `fromKernel`, a process outside the host's PID namespace, whose number it cannot see.
     struct StopSignal {
         int signal = 0;
         pid_t sender = 0;
+        bool fromKernel = false;
     };
     const StopSignal& StoppedBy() const { return mStoppedBy; }
     void Stop() { mStopping = true; }

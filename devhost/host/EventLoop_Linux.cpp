@@ -81,7 +81,8 @@ bool EventLoop::StopOnSignals(std::string* error) {
         signalfd_siginfo info;
         while (read(fd, &info, sizeof info) == sizeof info) {
             if (!mStopping)
-                mStoppedBy = {static_cast<int>(info.ssi_signo), static_cast<pid_t>(info.ssi_pid)};
+                mStoppedBy = {static_cast<int>(info.ssi_signo), static_cast<pid_t>(info.ssi_pid),
+                              info.ssi_code == SI_KERNEL};
             mStopping = true;
         }
     });

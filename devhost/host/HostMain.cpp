@@ -29,7 +29,9 @@ std::string DescribeStop(const EventLoop::StopSignal& stop) {
                        : stop.signal == SIGHUP ? "SIGHUP"
                                                : "a signal";
     if (stop.sender == 0)
-        return std::string(name) + " from the kernel";
+        return std::string(name) + (stop.fromKernel
+                                        ? " from the kernel"
+                                        : " from a process outside the host's PID namespace");
     std::string command;
     ReadRegularFile("/proc/" + std::to_string(stop.sender) + "/comm", 64, command);
     while (!command.empty() && command.back() == '\n')

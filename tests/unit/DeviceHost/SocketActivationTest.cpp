@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -232,6 +233,71 @@ TEST(HostSignals, HangUpFromTheKernelToAStoppedOrphanedGroupIsToldAsSuch) {
               std::string::npos)
         << tvbtest::ReadFile(said);
     EXPECT_FALSE(fs::exists(socket));
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+
+// A process outside the host's PID namespace (a container's manager stopping it) is shown as pid 0
+// as the kernel is, yet it is a process that sent the signal: the host must not blame the kernel.
+TEST(HostSignals, AStopFromOutsideTheHostsPidNamespaceIsNotToldAsTheKernels) {
+    char pattern[] = "/tmp/tvb-outside-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern, socket = dir + "/devhost.sock", said = dir + "/stderr";
+    const char* program = tvbtest::DeviceHostPath();
+    const std::string uidMap = std::to_string(getuid()) + " " + std::to_string(getuid()) + " 1";
+    const std::string gidMap = std::to_string(getgid()) + " " + std::to_string(getgid()) + " 1";
+    int pids[2];
+    ASSERT_EQ(pipe2(pids, O_CLOEXEC), 0);
+    const pid_t parent = fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+        // Its first child is the new namespace's first process; fork still names it as we see it.
+        auto put = [](const char* path, const std::string& text) {
+            const int file = open(path, O_WRONLY | O_CLOEXEC);
+            const bool done =
+                file >= 0 && ::write(file, text.data(), text.size()) == ssize_t(text.size());
+            if (file >= 0)
+                close(file);
+            return done;
+        };
+        if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0 || !put("/proc/self/uid_map", uidMap) ||
+            !put("/proc/self/setgroups", "deny") || !put("/proc/self/gid_map", gidMap))
+            _exit(0); // no namespace of our own here: nothing is sent on the pipe
+        const int err = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const pid_t host = fork();
+        if (host == 0) {
+            dup2(err, STDERR_FILENO);
+            execl(program, program, "--socket", socket.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ssize_t written = ::write(pids[1], &host, sizeof host);
+        (void)written;
+        int status = -1;
+        waitpid(host, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
+    }
+    close(pids[1]);
+    pid_t host = 0;
+    const ssize_t got = read(pids[0], &host, sizeof host);
+    close(pids[0]);
+    int status = -1;
+    if (got != static_cast<ssize_t>(sizeof host)) {
+        waitpid(parent, &status, 0);
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+        GTEST_SKIP() << "no user and PID namespace can be made here";
+    }
+    for (int i = 0; i < 1000 && access(socket.c_str(), F_OK) != 0; ++i)
+        usleep(10000);
+    EXPECT_EQ(access(socket.c_str(), F_OK), 0) << tvbtest::ReadFile(said);
+    ASSERT_EQ(kill(host, SIGTERM), 0);
+    ASSERT_EQ(waitpid(parent, &status, 0), parent);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << tvbtest::ReadFile(said);
+    const std::string text = tvbtest::ReadFile(said);
+    EXPECT_NE(text.find("tvb-devhost: stopping on SIGTERM from a process outside the host's PID "
+                        "namespace\n"),
+              std::string::npos)
+        << text;
     std::error_code ignored;
     fs::remove_all(dir, ignored);
 }
