@@ -204,6 +204,8 @@ TEST(HostSignals, HangUpFromTheKernelToAStoppedOrphanedGroupIsToldAsSuch) {
             execl(program, program, "--socket", socket.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
+        if (host < 0) // the kill below would stop every process of the user
+            _exit(1);
         ssize_t written = write(pids[1], &host, sizeof host);
         (void)written;
         for (int i = 0; i < 1000 && access(socket.c_str(), F_OK) != 0; ++i)
@@ -270,6 +272,8 @@ TEST(HostSignals, AStopFromOutsideTheHostsPidNamespaceIsNotToldAsTheKernels) {
             execl(program, program, "--socket", socket.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
+        if (host < 0)
+            _exit(1);
         ssize_t written = ::write(pids[1], &host, sizeof host);
         (void)written;
         int status = -1;
@@ -285,6 +289,7 @@ TEST(HostSignals, AStopFromOutsideTheHostsPidNamespaceIsNotToldAsTheKernels) {
         waitpid(parent, &status, 0);
         std::error_code ignored;
         fs::remove_all(dir, ignored);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the host was not started";
         GTEST_SKIP() << "no user and PID namespace can be made here";
     }
     for (int i = 0; i < 1000 && access(socket.c_str(), F_OK) != 0; ++i)
