@@ -7,6 +7,9 @@
 // that run and ends the application loop once the call-out has returned. A child forked while the
 // loop runs meets the signals as it would have without the loop's handling, until its exec. While
 // it runs, the loop also answers the Apple events other processes send (see AppleEvents.h).
+// With no descriptor left for the pipe the signals are caught through (a very low ulimit -n),
+// RunApplicationEventLoop says so on standard error and ends the process with EXIT_FAILURE
+// (standard I/O flushed, no exit handlers run): it could not be quit cleanly.
 // Threading: run and quit the application event loop on the main thread.
 // Ownership: event loop references and the run loop behind them are never owned by callers.
 #pragma once
