@@ -265,10 +265,16 @@ bool SignalIfRunning(pid_t pid, const std::string& program, int signal) {
     if (pidfd < 0)
         return false;
     std::error_code ec;
-    const fs::path executable = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    std::string executable =
+        fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).filename().string();
+    // A copy whose executable was removed or replaced since (a rebuild) is still one.
+    const std::string deleted = " (deleted)";
+    if (executable.size() > deleted.size() &&
+        executable.compare(executable.size() - deleted.size(), deleted.size(), deleted) == 0)
+        executable.erase(executable.size() - deleted.size());
     // Still alive after the look, so /proc showed the pidfd's process and not a later one.
     pollfd ended{pidfd, POLLIN, 0};
-    const bool sent = !ec && executable.filename() == program && poll(&ended, 1, 0) == 0 &&
+    const bool sent = !ec && executable == program && poll(&ended, 1, 0) == 0 &&
                       syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
     close(pidfd);
     return sent;

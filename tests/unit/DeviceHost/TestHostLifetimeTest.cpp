@@ -84,9 +84,10 @@ TEST(TestHostLifetime, AChildStartedAsAnotherUserDiesWithTheTest) {
 }
 
 // A scratch world's clean-up ends the sample application's copies its log names, and no other
-// process: by then a copy's number may be another process's, maybe another test's host.
+// process: by then a copy's number may be another process's, maybe another test's host. A copy
+// whose executable was removed or replaced meanwhile (a rebuild) is still a copy.
 TEST(TestHostLifetime, AScratchWorldEndsTheSampleApplicationsCopiesAndNoOtherProcess) {
-    tvbtest::Process copy, other;
+    tvbtest::Process copy, removed, other;
     {
         tvbtest::ScratchWorld world("lifetime");
         tvbtest::Environment env = world.Env();
@@ -98,17 +99,29 @@ TEST(TestHostLifetime, AScratchWorldEndsTheSampleApplicationsCopiesAndNoOtherPro
             {std::string(tvbtest::SampleApplicationBundle()) + "/Contents/MacOS/SampleBackup",
              launch.string()},
             env);
+        const std::filesystem::path bundle = world.Home() / "Copy.app";
+        std::filesystem::copy(tvbtest::SampleApplicationBundle(), bundle,
+                              std::filesystem::copy_options::recursive);
+        removed = tvbtest::Process(
+            {(bundle / "Contents/MacOS/SampleBackup").string(), launch.string()}, env);
         other = tvbtest::Process({"/bin/sleep", "30"}, env);
         ASSERT_GT(other.Pid(), 0);
+        auto stayingUp = [&world] {
+            const std::string log = world.BackupLog();
+            const size_t first = log.find("staying up");
+            return first != std::string::npos &&
+                   log.find("staying up", first + 1) != std::string::npos;
+        };
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (world.BackupLog().find("staying up") == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline)
+        while (!stayingUp() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_NE(world.BackupLog().find("staying up"), std::string::npos) << world.BackupLog();
+        ASSERT_TRUE(stayingUp()) << world.BackupLog();
+        ASSERT_TRUE(std::filesystem::remove(bundle / "Contents/MacOS/SampleBackup"));
         std::ofstream(world.BackupLogFile(), std::ios::app)
             << "SampleBackup[" << other.Pid() << "]: started with " << launch.string() << "\n";
     }
     EXPECT_EQ(copy.Wait(std::chrono::seconds(10)), 128 + SIGKILL);
+    EXPECT_EQ(removed.Wait(std::chrono::seconds(10)), 128 + SIGKILL);
     EXPECT_TRUE(other.Running()) << "a process the log named that is no copy was killed";
 }
 
