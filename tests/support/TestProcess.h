@@ -71,8 +71,9 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
 
 // Sends `signal` to `pid` only while that process runs an executable named `program`, even one
 // removed since (a copy of an application may run from any bundle, and a rebuild replaces it): a
-// number read from a log may belong to another process by then. The look and the signal go through one pidfd, so no process that took the
-// number meanwhile gets the signal. True when it was sent.
+// number read from a log may belong to another process by then. The look and the signal go
+// through one pidfd, so no process that took the number meanwhile gets the signal. True when it
+// was sent.
 bool SignalIfRunning(pid_t pid, const std::string& program, int signal);
 
 std::string ReadFile(const fs::path& path);
