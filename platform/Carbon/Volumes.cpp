@@ -21,7 +21,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string_view>
 #include <unordered_set>
 #include <unordered_map>
@@ -117,10 +116,37 @@ public:
         key = it->second;
         return true;
     }
-    // A copy of the name that lives as long as the process.
+    // A copy of the name that PBHGetVolParmsSync hands out. It outlives its volume by
+    // kKeptGoneNames other names going: drives that come and go bring new BSD names (disk2,
+    // disk3, ...), which would otherwise be kept for the life of the process.
     const char* Intern(const std::string& name) {
         std::lock_guard<tvb::Lock> lock(mMutex);
-        return mNames.insert(name).first->c_str();
+        auto it = mNames.try_emplace(name).first;
+        if (it->second != 0)
+            MarkGoneLocked(it); // named again while gone: its time starts afresh
+        return it->first.c_str();
+    }
+    // The names of `listed` are in use; the others go once kKeptGoneNames have gone after them.
+    void KeepNamesOf(const std::vector<KeyedVolume>& listed) {
+        std::unordered_set<const char*> inUse;
+        for (const KeyedVolume& v : listed)
+            if (v.volume.deviceId != nullptr)
+                inUse.insert(v.volume.deviceId);
+        std::lock_guard<tvb::Lock> lock(mMutex);
+        std::vector<Names::iterator> gone;
+        for (auto it = mNames.begin(); it != mNames.end(); ++it) {
+            if (inUse.count(it->first.c_str()) != 0)
+                it->second = 0;
+            else if (it->second == 0)
+                gone.push_back(it);
+        }
+        // Only once every name in use is marked so: marking may let go of the oldest gone.
+        for (Names::iterator it : gone)
+            MarkGoneLocked(it);
+    }
+    size_t NameCount() {
+        std::lock_guard<tvb::Lock> lock(mMutex);
+        return mNames.size();
     }
 
 private:
@@ -138,10 +164,28 @@ private:
         }
     }
 
+    // Name -> when it went (a count of goings), 0 while in use; a map, so a name's text stays
+    // where it is while others come and go.
+    using Names = std::map<std::string, uint64_t>;
+    void MarkGoneLocked(Names::iterator it) {
+        it->second = ++mGoings;
+        mGone.emplace_back(it, it->second);
+        while (mGone.size() > kKeptGoneNames) {
+            const auto [oldest, since] = mGone.front();
+            mGone.pop_front();
+            // Only its latest going counts: one in use since, or gone again later, stays.
+            if (oldest->second == since)
+                mNames.erase(oldest);
+        }
+    }
+
+    static constexpr size_t kKeptGoneNames = 1024;
     tvb::Lock mMutex;
     std::unordered_map<std::string, FSVolumeRefNum> mRefNums;
     std::unordered_map<FSVolumeRefNum, std::string> mKeys;
-    std::set<std::string> mNames;
+    Names mNames;
+    std::deque<std::pair<Names::iterator, uint64_t>> mGone; // oldest first
+    uint64_t mGoings = 0;
     FSVolumeRefNum mNext = -100;
     std::deque<FSVolumeRefNum> mReturned;
 };
@@ -276,6 +320,7 @@ private:
             for (size_t i = 0; i < mVolumes.size(); ++i)
                 if (mVolumes[i].volume.refNum != 0)
                     mByRefNum.emplace(mVolumes[i].volume.refNum, i);
+            Table().KeepNamesOf(mVolumes);
         }
         mTaken = Clock::now();
     }
@@ -334,6 +379,10 @@ UInt32 Clamp32(uint64_t value) {
 }
 
 } // namespace
+
+size_t tvb::files::InternedDeviceNamesForTesting() {
+    return Table().NameCount();
+}
 
 OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefNum* actualVolume,
                       FSVolumeInfoBitmap whichInfo, FSVolumeInfo* info, HFSUniStr255* volumeName,

@@ -57,6 +57,9 @@ struct VolumeSizes {
 // left set on failure, ESTALE when that mount is no longer what the path leads to.
 bool StatVolume(const std::string& mountPoint, uint64_t mountId, VolumeSizes& sizes);
 
+// The BSD names PBHGetVolParmsSync may still hand out or has handed out lately. For tests only.
+size_t InternedDeviceNamesForTesting();
+
 // Reads mounts from `path` instead of /proc/self/mountinfo; empty restores the default, read
 // afresh (a descriptor opened earlier shows the mount namespace it was opened in).
 // For tests only.

@@ -111,7 +111,8 @@ IOReturn MatchEntriesOnce(CFDictionaryRef matching, uint64_t& instance, iokit::E
 // walk finds its BSD names again by comparing two pointers. Only strings whose text cannot
 // change are remembered (those with a C string pointer: this CoreFoundation gives none for a
 // mutable string), and they are retained while remembered, so that an address never stands for
-// another text; a match counts only at the registry stamp it was learnt at.
+// another text; a match counts only at the registry stamp it was learnt at, and is kept only
+// until the registry moves.
 class RememberedMatches {
 public:
     using Stamp = wire::HostSession::Stamp;
@@ -139,6 +140,13 @@ public:
     void Remember(const void* key, const void* value, const Stamp& stamp, iokit::EntryIds entries) {
         if (!Fixed(key) || !Fixed(value))
             return;
+        // A match counts only at its own stamp, and the registry never comes back to an
+        // earlier one: once it has moved, the rest are dropped, or drives coming and going
+        // under new BSD names would fill the table with names never asked for again.
+        if (stamp != mStamp) {
+            DropAllBut(stamp);
+            mStamp = stamp;
+        }
         if (mSlots.size() >= kMaxSlots && mSlots.find(value) == mSlots.end())
             Clear();
         Slot& slot = mSlots[value];
@@ -165,6 +173,16 @@ private:
             Forget(slot);
         mSlots.clear();
     }
+    void DropAllBut(const Stamp& stamp) {
+        for (auto it = mSlots.begin(); it != mSlots.end();) {
+            if (it->second.stamp == stamp) {
+                ++it;
+                continue;
+            }
+            Forget(it->second);
+            it = mSlots.erase(it);
+        }
+    }
     static void Forget(Slot& slot) {
         if (slot.key != nullptr)
             CFRelease(slot.key);
@@ -175,6 +193,7 @@ private:
     // By value string: more than the BSD names of 256 drives with 4 volumes each.
     static constexpr size_t kMaxSlots = 8192;
     std::unordered_map<const void*, Slot> mSlots;
+    Stamp mStamp; // of the last match remembered
 };
 
 // The entries a "match" request finds, in registry order.

@@ -73,6 +73,40 @@ TEST_F(IOKitRegistry, GetMatchingServiceReturnsTheFirstOfSeveral) {
         IOObjectRelease(s);
 }
 
+TEST_F(IOKitRegistry, MatchesRememberedByBSDNameAreLetGoOnceTheRegistryMoves) {
+    // Each drive that comes brings BSD names never seen before; what was learnt about the
+    // names of one registry generation is of no use at the next, and must not pile up.
+    const std::string disk = Attach("REMEMBER1", {"--volume", "Vol:100:50"});
+    auto mediaCalled = [](const std::string& bsdName, CFStringRef* value) {
+        CFMutableDictionaryRef matching =
+            IOBSDNameMatching(kIOMasterPortDefault, 0, bsdName.c_str());
+        if (matching == nullptr)
+            return std::string();
+        if (value != nullptr)
+            *value = static_cast<CFStringRef>(
+                CFRetain(CFDictionaryGetValue(matching, CFSTR(kIOBSDNameKey))));
+        io_service_t media = IOServiceGetMatchingService(kIOMasterPortDefault, matching);
+        const std::string name = NameOf(media);
+        IOObjectRelease(media);
+        return name;
+    };
+    CFStringRef first = nullptr;
+    ASSERT_EQ(mediaCalled(disk + "s1", &first), "Vol");
+    ASSERT_NE(first, nullptr);
+    // The session's first request reads no generation before it: asked again, it is kept.
+    EXPECT_EQ(mediaCalled(disk + "s1", nullptr), "Vol");
+    const CFIndex held = CFGetRetainCount(first);
+    // Asked once more at the same generation: the same answer, and nothing more kept for it.
+    EXPECT_EQ(mediaCalled(disk + "s1", nullptr), "Vol");
+    EXPECT_EQ(CFGetRetainCount(first), held);
+
+    const std::string other = Attach("REMEMBER2", {"--volume", "More:100:50"});
+    EXPECT_EQ(mediaCalled(other + "s1", nullptr), "More");
+    EXPECT_EQ(CFGetRetainCount(first), held - 1) << "the earlier generation's match is kept";
+    EXPECT_EQ(mediaCalled(disk + "s1", nullptr), "Vol");
+    CFRelease(first);
+}
+
 TEST_F(IOKitRegistry, MatchingDictionariesAreConsumedAndOddKeysRefused) {
     CFMutableDictionaryRef matching = IOServiceMatching("IOMedia");
     ASSERT_NE(matching, nullptr);

@@ -603,3 +603,41 @@ TEST_F(Volumes, NumbersOfVolumesTheHostNoLongerListsAreGivenOutAgain) {
 }
 
 } // namespace
+
+TEST_F(Volumes, BsdNamesOfGoneVolumesAreLetGoAfterManyOthersWent) {
+    // Every drive that arrives has a BSD name never seen before; a poller living for months
+    // must not keep them all. A name handed out stays good while its volume is listed, and
+    // for a good while after.
+    UseMountTable("");
+    FakeHost host(mSocket);
+    ASSERT_TRUE(host.Listening());
+    auto deviceIdAt = [](ItemCount index) -> const char* {
+        FSVolumeRefNum refNum = 0;
+        if (FSGetVolumeInfo(0, index, &refNum, 0, nullptr, nullptr, nullptr) != noErr)
+            return nullptr;
+        GetVolParmsInfoBuffer parms;
+        HParamBlockRec pb = VolParmsRequest(refNum, &parms, sizeof parms);
+        return PBHGetVolParmsSync(&pb) == noErr ? static_cast<const char*>(parms.vMDeviceID)
+                                                : nullptr;
+    };
+    const tvb::wire::VolumeInfo staying{1, "Stays", "disk1s1", 10, 5, false};
+    const char* stayingName = nullptr;
+    const char* firstGone = nullptr;
+    for (uint64_t round = 0; round < 3000; ++round) {
+        const std::string bsdName = "disk" + std::to_string(round + 2) + "s1";
+        host.SetVolumes({staying, {round + 2, "Data", bsdName, 10, 5, false}});
+        const char* first = deviceIdAt(1); // index 1 starts a walk
+        const char* name = deviceIdAt(2);
+        ASSERT_NE(nullptr, name) << round;
+        ASSERT_STREQ(bsdName.c_str(), name);
+        if (round == 0) {
+            stayingName = first;
+            firstGone = name;
+        }
+        if (round == 500) {
+            EXPECT_STREQ("disk2s1", firstGone); // gone long since, still readable
+        }
+    }
+    EXPECT_STREQ("disk1s1", stayingName); // listed all along: never let go
+    EXPECT_LE(tvb::files::InternedDeviceNamesForTesting(), 1100u);
+}
