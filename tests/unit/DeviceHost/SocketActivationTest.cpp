@@ -97,6 +97,18 @@ protected:
     int mStderr = -1;
 };
 
+// Forks the host on `socket` with its standard error written to the file `said`.
+pid_t ForkHost(const char* program, const std::string& socket, const std::string& said) {
+    const int err = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t host = fork();
+    if (host == 0) {
+        dup2(err, STDERR_FILENO);
+        execl(program, program, "--socket", socket.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return host;
+}
+
 } // namespace
 
 TEST_F(Activation, HandedSocketThatIsNotAStreamListenerIsRefused) {
@@ -197,13 +209,7 @@ TEST(HostSignals, HangUpFromTheKernelToAStoppedOrphanedGroupIsToldAsSuch) {
     if (leader == 0) {
         // The group's one tie to the session is this process, whose parent is elsewhere.
         setpgid(0, 0);
-        const int err = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        const pid_t host = fork();
-        if (host == 0) {
-            dup2(err, STDERR_FILENO);
-            execl(program, program, "--socket", socket.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        const pid_t host = ForkHost(program, socket, said);
         if (host < 0) // the kill below would stop every process of the user
             _exit(1);
         ssize_t written = write(pids[1], &host, sizeof host);
@@ -265,13 +271,7 @@ TEST(HostSignals, AStopFromOutsideTheHostsPidNamespaceIsNotToldAsTheKernels) {
         if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0 || !put("/proc/self/uid_map", uidMap) ||
             !put("/proc/self/setgroups", "deny") || !put("/proc/self/gid_map", gidMap))
             _exit(0); // no namespace of our own here: nothing is sent on the pipe
-        const int err = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        const pid_t host = fork();
-        if (host == 0) {
-            dup2(err, STDERR_FILENO);
-            execl(program, program, "--socket", socket.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        const pid_t host = ForkHost(program, socket, said);
         if (host < 0)
             _exit(1);
         ssize_t written = ::write(pids[1], &host, sizeof host);
