@@ -162,6 +162,8 @@ public:
 
     bool Running() const { return mThread.joinable(); }
     void HoldEvents() { mHold = true; }
+    // The next answer on a connection that carried events is followed by a malformed frame.
+    void SpoilAfterNextAnswer() { mSpoil = true; }
     // Events were held and went out behind an answer.
     bool PutBehindAnswer() const { return mPutBehind; }
 
@@ -171,6 +173,7 @@ private:
         int host = -1;
         std::vector<uint8_t> fromHost; // an incomplete frame
         std::vector<uint8_t> held;     // events held back
+        bool carriedEvents = false;
     };
 
     static sockaddr_un Address(const std::string& path) {
@@ -217,6 +220,7 @@ private:
                 break;
             const auto kind = static_cast<tvb::wire::FrameKind>(pair.fromHost[at + 6]);
             const uint8_t* frame = pair.fromHost.data() + at;
+            pair.carriedEvents = pair.carriedEvents || kind == tvb::wire::FrameKind::Event;
             if (mHold && kind == tvb::wire::FrameKind::Event) {
                 pair.held.insert(pair.held.end(), frame, frame + whole);
             } else {
@@ -226,6 +230,13 @@ private:
                     pair.held.clear();
                     mHold = false;
                     mPutBehind = true;
+                }
+                if (kind == tvb::wire::FrameKind::Answer && pair.carriedEvents && mSpoil) {
+                    std::vector<uint8_t> spoilt(tvb::wire::kHeaderBytes, 0);
+                    spoilt[0] = tvb::wire::kHeaderBytes - tvb::wire::kLengthBytes;
+                    spoilt[6] = 9; // no such frame kind
+                    out.insert(out.end(), spoilt.begin(), spoilt.end());
+                    mSpoil = false;
                 }
             }
             at += whole;
@@ -293,6 +304,7 @@ private:
     int mStop[2] = {-1, -1};
     std::atomic<bool> mHold{false};
     std::atomic<bool> mPutBehind{false};
+    std::atomic<bool> mSpoil{false};
     std::thread mThread;
 };
 
@@ -765,37 +777,68 @@ void OnMatchWatchEach(void* refCon, io_iterator_t iterator) {
     }
 }
 
+// The port's requests and events pass through a proxy the test steers.
+class IOKitNotificationsThroughProxy : public IOKitNotifications {
+protected:
+    void SetUp() override {
+        IOKitNotifications::SetUp();
+        Destroy();
+        const std::string path = host.Directory() + "/proxy.sock";
+        proxy = std::make_unique<EventsBehindAnswerProxy>(path, host.SocketPath());
+        ASSERT_TRUE(proxy->Running());
+        setenv("TVB_DEVHOST_SOCKET", path.c_str(), 1);
+        CreatePort();
+        watch.port = port;
+        ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                                   IOServiceMatching("IOBlockStorageServices"),
+                                                   OnMatchWatchEach, &watch, &iterator),
+                  KERN_SUCCESS);
+        OnMatchWatchEach(&watch, iterator);
+    }
+    void TearDown() override {
+        for (io_object_t interest : watch.interests)
+            IOObjectRelease(interest);
+        if (iterator != 0)
+            IOObjectRelease(iterator);
+        if (port != nullptr)
+            Destroy();
+        proxy.reset();
+        IOKitNotifications::TearDown();
+    }
+
+    std::unique_ptr<EventsBehindAnswerProxy> proxy;
+    WatchEach watch;
+    io_iterator_t iterator = 0;
+};
+
 // The next drive's arrival may reach the port in one read with the answer to the interest the
 // call-back registers for the last one; the socket has nothing left to read then, so only the
 // port can say that an event waits.
-TEST_F(IOKitNotifications, AnArrivalReadWithAnAnswerIsDeliveredWithoutFurtherTraffic) {
-    Destroy();
-    EventsBehindAnswerProxy proxy(host.Directory() + "/proxy.sock", host.SocketPath());
-    ASSERT_TRUE(proxy.Running());
-    setenv("TVB_DEVHOST_SOCKET", (host.Directory() + "/proxy.sock").c_str(), 1);
-    CreatePort();
-    WatchEach watch;
-    watch.port = port;
+TEST_F(IOKitNotificationsThroughProxy, AnArrivalReadWithAnAnswerIsDeliveredWithoutFurtherTraffic) {
     watch.beforeWatching = [&] {
-        proxy.HoldEvents();
+        proxy->HoldEvents();
         Attach("SECOND");
     };
-    io_iterator_t iterator = 0;
-    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
-                                               IOServiceMatching("IOBlockStorageServices"),
-                                               OnMatchWatchEach, &watch, &iterator),
-              KERN_SUCCESS);
-    OnMatchWatchEach(&watch, iterator);
     Attach("FIRST");
     ASSERT_TRUE(RunLoopUntil([&] { return watch.services >= 1; }));
-    ASSERT_TRUE(proxy.PutBehindAnswer());
+    ASSERT_TRUE(proxy->PutBehindAnswer());
     // Nothing else comes from the host: the arrival that came with the answer must do.
     EXPECT_TRUE(RunLoopUntil([&] { return watch.services == 2; }, 5.0));
-    for (io_object_t interest : watch.interests)
-        IOObjectRelease(interest);
-    IOObjectRelease(iterator);
-    Destroy();
-    setenv("TVB_DEVHOST_SOCKET", host.SocketPath().c_str(), 1);
+}
+
+// Read with the answer, a malformed frame closes the port's connection without anything left
+// on a socket to wake the run loop: the port must notice all the same and connect again.
+TEST_F(IOKitNotificationsThroughProxy, AConnectionClosedBehindAnAnswerIsNoticedAndMadeAgain) {
+    watch.beforeWatching = [&] { proxy->SpoilAfterNextAnswer(); };
+    Attach("FIRST");
+    ASSERT_TRUE(RunLoopUntil([&] { return watch.services >= 1; }));
+    const auto terminated = [&] {
+        return std::find(watch.messages.types.begin(), watch.messages.types.end(),
+                         kIOMessageServiceIsTerminated) != watch.messages.types.end();
+    };
+    // The interest hears that its connection went; the next connection finds FIRST again.
+    EXPECT_TRUE(RunLoopUntil([&] { return terminated() && watch.services >= 2; }, 5.0));
+    EXPECT_TRUE(port->IsConnected());
 }
 
 } // namespace
