@@ -421,6 +421,10 @@ bool Connection::ReadAvailable() {
         if (timedOut)
             break;
     }
+    return QueueBufferedFrames();
+}
+
+bool Connection::QueueBufferedFrames() {
     FrameView frame;
     for (;;) {
         const DecodeStatus status = mReader.Next(frame);

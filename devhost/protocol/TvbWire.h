@@ -489,6 +489,9 @@ public:
             Reader r(frame.body, frame.bodyLength);
             r(result.error);
         }
+        // Events that came in with the answer: the socket may hold nothing more to make the
+        // caller look again.
+        QueueBufferedFrames();
         return result;
     }
 
@@ -516,6 +519,9 @@ private:
     bool SetReceiveTimeout(int timeoutMs);
     CallStatus& Broken(CallStatus& result, const char* why);
     bool QueueEvent(const FrameView& frame);
+    // Queues the events among the whole frames read and drops late answers; a malformed frame
+    // closes the connection. False once it is closed.
+    bool QueueBufferedFrames();
 
     tvb::UniqueFd mFd;
     uint64_t mNextId = 1;

@@ -314,7 +314,9 @@ bool IONotificationPort::Ask(const Message& request, typename Message::Answer& a
         *status = lost ? wire::kStatusNotResponding : result;
     if (lost)
         DropSocket();
-    if (lost || mSession.Link().HasQueuedEvent())
+    // Events read with the answer leave nothing on the socket to wake the run loop for them;
+    // neither does a connection closed for what came after the answer.
+    if (lost || mSession.Link().HasQueuedEvent() || !mSession.Link().IsOpen())
         mWaker.Wake();
     return result == kIOReturnSuccess;
 }

@@ -372,12 +372,12 @@ TEST(ClientTrust, AnswersAreMatchedByNumberAndOperationOrTheConnectionIsGivenUp)
     wire::Connection c;
     ASSERT_TRUE(c.Connect(path));
     tvb::UniqueFd host(accept(listener.Get(), nullptr, nullptr));
-    // Requests are numbered from 1 on a connection, so the answers can be written first.
+    // Requests are numbered from 1 on a connection, so each answer can be written before its
+    // request is sent; one that comes with an answer before its request is sent is no answer.
     std::vector<uint8_t> script = answer(wire::Op::Open, 0, 5);
     wire::AppendEvent(script, 1, wire::InterestEvent{3, wire::kMessageServiceIsTerminated, 0});
-    for (const auto& bytes :
-         {answer(wire::Op::Open, 1, 9), answer(wire::Op::SubscribeInterest, 2, 7)})
-        script.insert(script.end(), bytes.begin(), bytes.end());
+    const std::vector<uint8_t> opening = answer(wire::Op::Open, 1, 9);
+    script.insert(script.end(), opening.begin(), opening.end());
     ASSERT_EQ(send(host.Get(), script.data(), script.size(), 0), ssize_t(script.size()));
 
     wire::OpenAnswer opened;
@@ -386,6 +386,8 @@ TEST(ClientTrust, AnswersAreMatchedByNumberAndOperationOrTheConnectionIsGivenUp)
     EXPECT_EQ(opened.connection, 9u);
     EXPECT_TRUE(c.HasQueuedEvent());
     opened = {};
+    script = answer(wire::Op::SubscribeInterest, 2, 7);
+    ASSERT_EQ(send(host.Get(), script.data(), script.size(), 0), ssize_t(script.size()));
     const wire::CallStatus second = c.Call(wire::OpenRequest{}, opened, kAnswerMs);
     EXPECT_EQ(second.transport, wire::CallStatus::BadAnswer);
     EXPECT_EQ(opened.connection, 0u);

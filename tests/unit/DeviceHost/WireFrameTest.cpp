@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -380,6 +383,110 @@ TEST(FrameReader, StaysFailedAfterBadFrame) {
     reader.Append(good.data(), good.size());
     EXPECT_EQ(reader.Next(view), DecodeStatus::Short);
     EXPECT_TRUE(reader.Failed());
+}
+
+// A peer scripted byte for byte: listens in a folder of its own, and what it is to send is
+// written before the connection's call, so the call's one receive finds it all.
+class ScriptedPeer {
+public:
+    ScriptedPeer() {
+        char pattern[] = "/tmp/tvb-wire-peer-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            return;
+        mDir = pattern;
+        path = mDir + "/peer.sock";
+        mListener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        if (bind(mListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(mListener, 1) != 0)
+            path.clear();
+    }
+    ~ScriptedPeer() {
+        for (int fd : {mPeer, mListener})
+            if (fd >= 0)
+                close(fd);
+        if (!mDir.empty()) {
+            unlink(path.c_str());
+            rmdir(mDir.c_str());
+        }
+    }
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    bool Accept() {
+        mPeer = accept4(mListener, nullptr, nullptr, SOCK_CLOEXEC);
+        return mPeer >= 0;
+    }
+    bool Send(const std::vector<uint8_t>& bytes) {
+        return send(mPeer, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
+    std::string path;
+
+private:
+    std::string mDir;
+    int mListener = -1;
+    int mPeer = -1;
+};
+
+// A caller watching the socket would find nothing more to read: what came with the answer must
+// be queued by the call, or it waits for the next byte the host happens to send.
+TEST(WireConnection, EventsThatComeInWithTheAnswerAreQueuedByTheCall) {
+    ScriptedPeer peer;
+    ASSERT_FALSE(peer.path.empty());
+    Connection connection;
+    ASSERT_TRUE(connection.Connect(peer.path));
+    ASSERT_TRUE(peer.Accept());
+    std::vector<uint8_t> bytes;
+    SubscribeInterestAnswer subscribed;
+    subscribed.subscription = 7;
+    ASSERT_TRUE(AppendAnswer(bytes, Op::SubscribeInterest, 1, kStatusSuccess, 40, subscribed, ""));
+    MatchedEvent arrival;
+    arrival.subscription = 3;
+    arrival.entries.push_back(99);
+    ASSERT_TRUE(AppendEvent(bytes, 41, arrival));
+    ASSERT_TRUE(peer.Send(bytes));
+
+    SubscribeInterestAnswer answer;
+    const CallStatus status = connection.Call(SubscribeInterestRequest{}, answer, 1000);
+    ASSERT_TRUE(status.Ok()) << status.error;
+    EXPECT_EQ(answer.subscription, 7u);
+    ASSERT_TRUE(connection.HasQueuedEvent());
+    Event event;
+    ASSERT_TRUE(connection.NextEvent(event, 0));
+    EXPECT_EQ(event.kind, EventKind::Matched);
+    EXPECT_EQ(event.generation, 41u);
+    EXPECT_EQ(event.matched.subscription, 3u);
+    ASSERT_EQ(event.matched.entries.size(), 1u);
+    EXPECT_EQ(event.matched.entries[0], 99u);
+    EXPECT_TRUE(connection.IsOpen());
+}
+
+TEST(WireConnection, AMalformedFrameBehindTheAnswerClosesTheConnectionButKeepsTheAnswer) {
+    ScriptedPeer peer;
+    ASSERT_FALSE(peer.path.empty());
+    Connection connection;
+    ASSERT_TRUE(connection.Connect(peer.path));
+    ASSERT_TRUE(peer.Accept());
+    std::vector<uint8_t> bytes;
+    SubscribeInterestAnswer subscribed;
+    subscribed.subscription = 7;
+    ASSERT_TRUE(AppendAnswer(bytes, Op::SubscribeInterest, 1, kStatusSuccess, 40, subscribed, ""));
+    const size_t answerEnd = bytes.size();
+    MatchedEvent arrival;
+    ASSERT_TRUE(AppendEvent(bytes, 41, arrival));
+    bytes[answerEnd + 6] = 9; // no such frame kind
+    ASSERT_TRUE(peer.Send(bytes));
+
+    SubscribeInterestAnswer answer;
+    const CallStatus status = connection.Call(SubscribeInterestRequest{}, answer, 1000);
+    ASSERT_TRUE(status.Ok()) << status.error;
+    EXPECT_EQ(answer.subscription, 7u);
+    EXPECT_FALSE(connection.HasQueuedEvent());
+    EXPECT_FALSE(connection.IsOpen());
 }
 
 TEST(WireSocketPath, PrefersExplicitThenRuntimeDirThenTmp) {

@@ -8,14 +8,21 @@
 #include "TvbSession.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 namespace iokittest {
 namespace {
@@ -125,6 +132,180 @@ public:
 private:
     std::string mPath;
     int mSaved = -1;
+};
+
+// Stands between the stand-ins and a host on a socket of its own and passes whole frames both
+// ways. Once told to, it holds the host's next events back until that connection's next answer
+// and then passes the answer and the events on in one write: what a client slowed between its
+// request and its receive finds when the host sent the events just after the answer.
+class EventsBehindAnswerProxy {
+public:
+    EventsBehindAnswerProxy(std::string path, std::string hostPath)
+        : mPath(std::move(path)), mHostPath(std::move(hostPath)) {
+        mListener = Listen(mPath);
+        if (mListener >= 0 && pipe2(mStop, O_CLOEXEC) == 0)
+            mThread = std::thread([this] { Run(); });
+    }
+    ~EventsBehindAnswerProxy() {
+        if (mThread.joinable()) {
+            const char stop = 0;
+            (void)!write(mStop[1], &stop, 1);
+            mThread.join();
+        }
+        for (int fd : {mListener, mStop[0], mStop[1]})
+            if (fd >= 0)
+                close(fd);
+        unlink(mPath.c_str());
+    }
+    EventsBehindAnswerProxy(const EventsBehindAnswerProxy&) = delete;
+    EventsBehindAnswerProxy& operator=(const EventsBehindAnswerProxy&) = delete;
+
+    bool Running() const { return mThread.joinable(); }
+    void HoldEvents() { mHold = true; }
+    // The next answer on a connection that carried events is followed by a malformed frame.
+    void SpoilAfterNextAnswer() { mSpoil = true; }
+    // Events were held and went out behind an answer.
+    bool PutBehindAnswer() const { return mPutBehind; }
+
+private:
+    struct Pair {
+        int client = -1;
+        int host = -1;
+        std::vector<uint8_t> fromHost; // an incomplete frame
+        std::vector<uint8_t> held;     // events held back
+        bool carriedEvents = false;
+    };
+
+    static sockaddr_un Address(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return address;
+    }
+    static int Listen(const std::string& path) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = Address(path);
+        if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+            listen(fd, 8) == 0)
+            return fd;
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    static bool SendAll(int fd, const uint8_t* data, size_t length) {
+        while (length > 0) {
+            const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
+            if (sent <= 0)
+                return false;
+            data += sent;
+            length -= static_cast<size_t>(sent);
+        }
+        return true;
+    }
+
+    // Whole frames from the host go on at once, except the events held back.
+    bool FromHost(Pair& pair) {
+        uint8_t chunk[65536];
+        const ssize_t got = recv(pair.host, chunk, sizeof chunk, 0);
+        if (got <= 0)
+            return false;
+        pair.fromHost.insert(pair.fromHost.end(), chunk, chunk + got);
+        std::vector<uint8_t> out;
+        size_t at = 0;
+        while (pair.fromHost.size() - at >= tvb::wire::kHeaderBytes) {
+            uint32_t length = 0;
+            std::memcpy(&length, pair.fromHost.data() + at, sizeof length); // little endian
+            const size_t whole = tvb::wire::kLengthBytes + length;
+            if (pair.fromHost.size() - at < whole)
+                break;
+            const auto kind = static_cast<tvb::wire::FrameKind>(pair.fromHost[at + 6]);
+            const uint8_t* frame = pair.fromHost.data() + at;
+            pair.carriedEvents = pair.carriedEvents || kind == tvb::wire::FrameKind::Event;
+            if (mHold && kind == tvb::wire::FrameKind::Event) {
+                pair.held.insert(pair.held.end(), frame, frame + whole);
+            } else {
+                out.insert(out.end(), frame, frame + whole);
+                if (kind == tvb::wire::FrameKind::Answer && !pair.held.empty()) {
+                    out.insert(out.end(), pair.held.begin(), pair.held.end());
+                    pair.held.clear();
+                    mHold = false;
+                    mPutBehind = true;
+                }
+                if (kind == tvb::wire::FrameKind::Answer && pair.carriedEvents && mSpoil) {
+                    std::vector<uint8_t> spoilt(tvb::wire::kHeaderBytes, 0);
+                    spoilt[0] = tvb::wire::kHeaderBytes - tvb::wire::kLengthBytes;
+                    spoilt[6] = 9; // no such frame kind
+                    out.insert(out.end(), spoilt.begin(), spoilt.end());
+                    mSpoil = false;
+                }
+            }
+            at += whole;
+        }
+        pair.fromHost.erase(pair.fromHost.begin(), pair.fromHost.begin() + at);
+        return SendAll(pair.client, out.data(), out.size());
+    }
+
+    void Run() {
+        std::vector<std::unique_ptr<Pair>> pairs;
+        for (;;) {
+            std::vector<pollfd> watched = {{mStop[0], POLLIN, 0}, {mListener, POLLIN, 0}};
+            for (const auto& pair : pairs) {
+                watched.push_back({pair->client, POLLIN, 0});
+                watched.push_back({pair->host, POLLIN, 0});
+            }
+            if (poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
+                break;
+            if (watched[0].revents != 0)
+                break;
+            const size_t polled = pairs.size();
+            if (watched[1].revents & POLLIN) {
+                auto pair = std::make_unique<Pair>();
+                pair->client = accept4(mListener, nullptr, nullptr, SOCK_CLOEXEC);
+                pair->host = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const sockaddr_un address = Address(mHostPath);
+                if (pair->client >= 0 && pair->host >= 0 &&
+                    connect(pair->host, reinterpret_cast<const sockaddr*>(&address),
+                            sizeof address) == 0)
+                    pairs.push_back(std::move(pair));
+                else
+                    Close(*pair);
+            }
+            for (size_t i = 0; i < polled; ++i) {
+                Pair& pair = *pairs[i];
+                bool open = true;
+                if (watched[2 + 2 * i].revents != 0) {
+                    uint8_t chunk[65536];
+                    const ssize_t got = recv(pair.client, chunk, sizeof chunk, 0);
+                    open = got > 0 && SendAll(pair.host, chunk, static_cast<size_t>(got));
+                }
+                if (open && watched[3 + 2 * i].revents != 0)
+                    open = FromHost(pair);
+                if (!open)
+                    Close(pair);
+            }
+            pairs.erase(std::remove_if(pairs.begin(), pairs.end(),
+                                       [](const auto& pair) { return pair->client < 0; }),
+                        pairs.end());
+        }
+        for (auto& pair : pairs)
+            Close(*pair);
+    }
+    static void Close(Pair& pair) {
+        for (int* fd : {&pair.client, &pair.host}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
+    }
+
+    const std::string mPath;
+    const std::string mHostPath;
+    int mListener = -1;
+    int mStop[2] = {-1, -1};
+    std::atomic<bool> mHold{false};
+    std::atomic<bool> mPutBehind{false};
+    std::atomic<bool> mSpoil{false};
+    std::thread mThread;
 };
 
 class IOKitNotifications : public IOKitTest {
@@ -566,6 +747,98 @@ TEST_F(IOKitNotifications, ServicesGivenOutWhileTheHostDidNotAnswerAreHandedOutA
     RunLoopUntil([] { return false; }, 2.5);
     EXPECT_EQ(drain.matches.calls, 3);
     IOObjectRelease(iterator);
+}
+
+// Watches each service it is given, as the poller's DeviceAdded does; `beforeWatching` runs
+// once, before the first registration.
+struct WatchEach {
+    IONotificationPort* port = nullptr;
+    std::function<void()> beforeWatching;
+    size_t services = 0;
+    std::vector<io_object_t> interests;
+    Messages messages;
+};
+
+void OnMatchWatchEach(void* refCon, io_iterator_t iterator) {
+    auto* watch = static_cast<WatchEach*>(refCon);
+    for (io_service_t s = IOIteratorNext(iterator); s != 0; s = IOIteratorNext(iterator)) {
+        ++watch->services;
+        if (watch->beforeWatching) {
+            auto before = std::move(watch->beforeWatching);
+            watch->beforeWatching = nullptr;
+            before();
+        }
+        io_object_t interest = 0;
+        EXPECT_EQ(IOServiceAddInterestNotification(watch->port, s, kIOGeneralInterest, OnMessage,
+                                                   &watch->messages, &interest),
+                  KERN_SUCCESS);
+        watch->interests.push_back(interest);
+        IOObjectRelease(s);
+    }
+}
+
+// The port's requests and events pass through a proxy the test steers.
+class IOKitNotificationsThroughProxy : public IOKitNotifications {
+protected:
+    void SetUp() override {
+        IOKitNotifications::SetUp();
+        Destroy();
+        const std::string path = host.Directory() + "/proxy.sock";
+        proxy = std::make_unique<EventsBehindAnswerProxy>(path, host.SocketPath());
+        ASSERT_TRUE(proxy->Running());
+        setenv("TVB_DEVHOST_SOCKET", path.c_str(), 1);
+        CreatePort();
+        watch.port = port;
+        ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOFirstMatchNotification,
+                                                   IOServiceMatching("IOBlockStorageServices"),
+                                                   OnMatchWatchEach, &watch, &iterator),
+                  KERN_SUCCESS);
+        OnMatchWatchEach(&watch, iterator);
+    }
+    void TearDown() override {
+        for (io_object_t interest : watch.interests)
+            IOObjectRelease(interest);
+        if (iterator != 0)
+            IOObjectRelease(iterator);
+        if (port != nullptr)
+            Destroy();
+        proxy.reset();
+        IOKitNotifications::TearDown();
+    }
+
+    std::unique_ptr<EventsBehindAnswerProxy> proxy;
+    WatchEach watch;
+    io_iterator_t iterator = 0;
+};
+
+// The next drive's arrival may reach the port in one read with the answer to the interest the
+// call-back registers for the last one; the socket has nothing left to read then, so only the
+// port can say that an event waits.
+TEST_F(IOKitNotificationsThroughProxy, AnArrivalReadWithAnAnswerIsDeliveredWithoutFurtherTraffic) {
+    watch.beforeWatching = [&] {
+        proxy->HoldEvents();
+        Attach("SECOND");
+    };
+    Attach("FIRST");
+    ASSERT_TRUE(RunLoopUntil([&] { return watch.services >= 1; }));
+    ASSERT_TRUE(proxy->PutBehindAnswer());
+    // Nothing else comes from the host: the arrival that came with the answer must do.
+    EXPECT_TRUE(RunLoopUntil([&] { return watch.services == 2; }, 5.0));
+}
+
+// Read with the answer, a malformed frame closes the port's connection without anything left
+// on a socket to wake the run loop: the port must notice all the same and connect again.
+TEST_F(IOKitNotificationsThroughProxy, AConnectionClosedBehindAnAnswerIsNoticedAndMadeAgain) {
+    watch.beforeWatching = [&] { proxy->SpoilAfterNextAnswer(); };
+    Attach("FIRST");
+    ASSERT_TRUE(RunLoopUntil([&] { return watch.services >= 1; }));
+    const auto terminated = [&] {
+        return std::find(watch.messages.types.begin(), watch.messages.types.end(),
+                         kIOMessageServiceIsTerminated) != watch.messages.types.end();
+    };
+    // The interest hears that its connection went; the next connection finds FIRST again.
+    EXPECT_TRUE(RunLoopUntil([&] { return terminated() && watch.services >= 2; }, 5.0));
+    EXPECT_TRUE(port->IsConnected());
 }
 
 } // namespace
