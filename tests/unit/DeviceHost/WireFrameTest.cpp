@@ -432,26 +432,38 @@ private:
     int mPeer = -1;
 };
 
+// A scripted peer writes the answer to a call and the frames behind it in one send before the
+// call is made, so that the call's one receive gets them all.
+class WireCallWithFramesBehindTheAnswer : public ::testing::Test {
+protected:
+    CallStatus Call(const std::vector<uint8_t>& behind, SubscribeInterestAnswer& answer) {
+        EXPECT_FALSE(peer.path.empty());
+        EXPECT_TRUE(connection.Connect(peer.path));
+        EXPECT_TRUE(peer.Accept());
+        std::vector<uint8_t> bytes;
+        SubscribeInterestAnswer subscribed;
+        subscribed.subscription = 7;
+        EXPECT_TRUE(
+            AppendAnswer(bytes, Op::SubscribeInterest, 1, kStatusSuccess, 40, subscribed, ""));
+        bytes.insert(bytes.end(), behind.begin(), behind.end());
+        EXPECT_TRUE(peer.Send(bytes));
+        return connection.Call(SubscribeInterestRequest{}, answer, 1000);
+    }
+
+    ScriptedPeer peer;
+    Connection connection;
+};
+
 // A caller watching the socket would find nothing more to read: what came with the answer must
 // be queued by the call, or it waits for the next byte the host happens to send.
-TEST(WireConnection, EventsThatComeInWithTheAnswerAreQueuedByTheCall) {
-    ScriptedPeer peer;
-    ASSERT_FALSE(peer.path.empty());
-    Connection connection;
-    ASSERT_TRUE(connection.Connect(peer.path));
-    ASSERT_TRUE(peer.Accept());
-    std::vector<uint8_t> bytes;
-    SubscribeInterestAnswer subscribed;
-    subscribed.subscription = 7;
-    ASSERT_TRUE(AppendAnswer(bytes, Op::SubscribeInterest, 1, kStatusSuccess, 40, subscribed, ""));
+TEST_F(WireCallWithFramesBehindTheAnswer, EventsAreQueuedByTheCall) {
+    std::vector<uint8_t> behind;
     MatchedEvent arrival;
     arrival.subscription = 3;
     arrival.entries.push_back(99);
-    ASSERT_TRUE(AppendEvent(bytes, 41, arrival));
-    ASSERT_TRUE(peer.Send(bytes));
-
+    ASSERT_TRUE(AppendEvent(behind, 41, arrival));
     SubscribeInterestAnswer answer;
-    const CallStatus status = connection.Call(SubscribeInterestRequest{}, answer, 1000);
+    const CallStatus status = Call(behind, answer);
     ASSERT_TRUE(status.Ok()) << status.error;
     EXPECT_EQ(answer.subscription, 7u);
     ASSERT_TRUE(connection.HasQueuedEvent());
@@ -465,24 +477,12 @@ TEST(WireConnection, EventsThatComeInWithTheAnswerAreQueuedByTheCall) {
     EXPECT_TRUE(connection.IsOpen());
 }
 
-TEST(WireConnection, AMalformedFrameBehindTheAnswerClosesTheConnectionButKeepsTheAnswer) {
-    ScriptedPeer peer;
-    ASSERT_FALSE(peer.path.empty());
-    Connection connection;
-    ASSERT_TRUE(connection.Connect(peer.path));
-    ASSERT_TRUE(peer.Accept());
-    std::vector<uint8_t> bytes;
-    SubscribeInterestAnswer subscribed;
-    subscribed.subscription = 7;
-    ASSERT_TRUE(AppendAnswer(bytes, Op::SubscribeInterest, 1, kStatusSuccess, 40, subscribed, ""));
-    const size_t answerEnd = bytes.size();
-    MatchedEvent arrival;
-    ASSERT_TRUE(AppendEvent(bytes, 41, arrival));
-    bytes[answerEnd + 6] = 9; // no such frame kind
-    ASSERT_TRUE(peer.Send(bytes));
-
+TEST_F(WireCallWithFramesBehindTheAnswer, AMalformedFrameClosesTheConnectionButKeepsTheAnswer) {
+    std::vector<uint8_t> behind;
+    ASSERT_TRUE(AppendEvent(behind, 41, MatchedEvent{}));
+    behind[6] = 9; // no such frame kind
     SubscribeInterestAnswer answer;
-    const CallStatus status = connection.Call(SubscribeInterestRequest{}, answer, 1000);
+    const CallStatus status = Call(behind, answer);
     ASSERT_TRUE(status.Ok()) << status.error;
     EXPECT_EQ(answer.subscription, 7u);
     EXPECT_FALSE(connection.HasQueuedEvent());
