@@ -131,7 +131,7 @@ public:
         if (found == mSlots.end())
             return false;
         const Slot& slot = found->second;
-        if (!current.Valid() || slot.key != key || slot.stamp != current)
+        if (!current.Valid() || slot.key != key || mStamp != current)
             return false;
         instance = current.instance;
         entries = slot.entries;
@@ -144,7 +144,7 @@ public:
         // earlier one: once it has moved, the rest are dropped, or drives coming and going
         // under new BSD names would fill the table with names never asked for again.
         if (stamp != mStamp) {
-            DropAllBut(stamp);
+            Clear();
             mStamp = stamp;
         }
         if (mSlots.size() >= kMaxSlots && mSlots.find(value) == mSlots.end())
@@ -153,7 +153,6 @@ public:
         Forget(slot);
         slot.key = CFRetain(key);
         slot.value = CFRetain(value);
-        slot.stamp = stamp;
         slot.entries = std::move(entries);
     }
 
@@ -161,7 +160,6 @@ private:
     struct Slot {
         CFTypeRef key = nullptr;
         CFTypeRef value = nullptr;
-        Stamp stamp;
         iokit::EntryIds entries;
     };
     static bool Fixed(const void* string) {
@@ -173,16 +171,6 @@ private:
             Forget(slot);
         mSlots.clear();
     }
-    void DropAllBut(const Stamp& stamp) {
-        for (auto it = mSlots.begin(); it != mSlots.end();) {
-            if (it->second.stamp == stamp) {
-                ++it;
-                continue;
-            }
-            Forget(it->second);
-            it = mSlots.erase(it);
-        }
-    }
     static void Forget(Slot& slot) {
         if (slot.key != nullptr)
             CFRelease(slot.key);
@@ -193,7 +181,7 @@ private:
     // By value string: more than the BSD names of 256 drives with 4 volumes each.
     static constexpr size_t kMaxSlots = 8192;
     std::unordered_map<const void*, Slot> mSlots;
-    Stamp mStamp; // of the last match remembered
+    Stamp mStamp; // of every match remembered
 };
 
 // The entries a "match" request finds, in registry order.
